@@ -1,0 +1,34 @@
+// Manual-reset event: once set it stays signalled for every waiter until it is reset.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/object.h"
+#include "foundation/platform_types.h"
+
+constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;
+
+class CEvent : public CObject {
+public:
+    CEvent();  // creates the event, not signalled
+    ~CEvent() override;
+    CEvent(const CEvent&) = delete;
+    CEvent& operator=(const CEvent&) = delete;
+
+    bool IsValid() const { return m_hEvent != EventHandle(); }
+    void Set();
+    void Reset();
+    // Looks without waiting; a thread that sees the event set also sees what its setter wrote before.
+    bool IsSet() const;
+    // true when the event became (or was) signalled within ms milliseconds.
+    bool Wait(uint32_t ms) const;
+
+    EventHandle Native() const { return m_hEvent; }
+
+private:
+    EventHandle m_hEvent;
+};
+
+// Waits until one of the two events is signalled: 0 or 1, the lower index when both are;
+// -1 on time-out or failure.
+int WaitForEither(const CEvent& first, const CEvent& second, uint32_t ms);

@@ -1,0 +1,52 @@
+// Owning file handle, plus the few path facts that differ between hosts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "foundation/object.h"
+#include "foundation/platform_types.h"
+#include "foundation/wide_string.h"
+
+class CFile : public CObject {
+public:
+    CFile();
+    ~CFile() override;
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    // Opens path with the Win32 file API's access, share, disposition and flags values.
+    // Paths use '\' between segments; hosts that separate with '/' translate them.
+    // Never blocks on a FIFO or device: such a file opens but is not IsRegularFile.
+    bool Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
+              DWORD flags);
+    bool Close();  // always true; the object is closed afterwards
+    bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
+
+    DWORD Read(void* pBuffer, DWORD count);  // bytes read; 0 at end of file or on failure
+    DWORD Write(const void* pData, DWORD count);  // bytes written
+    DWORD GetSize() const;                        // low 32 bits of the size
+    uint64_t GetSize64() const;                   // the whole size
+    FILETIME GetLastWriteTime() const;            // zero when it cannot be read
+    // A plain file on disk: not a directory, device, pipe or socket.
+    bool IsRegularFile() const;
+
+    FileHandle GetHandle() const { return m_hFile; }
+
+private:
+    FileHandle m_hFile;
+};
+
+// Whether path opens for reading (GENERIC_READ, shared read/write, existing only).
+bool FileExists(const wchar_t* pszPath);
+
+// The host's name text for the bytes of a decoded request path: UTF-8 becomes UTF-16 on
+// Win32 (bytes that are not UTF-8 stay byte for character); elsewhere byte for character.
+CString PathTextFromBytes(const char* pBytes, size_t n);
+
+// Whether the host's file system gives one path segment a meaning of its own (device
+// names, trailing dots or spaces on Win32), so that it must never be opened from a request.
+bool IsReservedPathSegment(const char* pSegment, size_t n);
+
+// The separator the host puts between a folder and its contents.
+extern const wchar_t kPathSeparator;

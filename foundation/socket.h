@@ -1,0 +1,92 @@
+// Owning socket handle: data transfer, readiness waits and the listening operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/event.h"
+#include "foundation/object.h"
+#include "foundation/platform_types.h"
+
+class CFile;
+
+enum class WaitResult { kReady, kTimeout, kWoken, kFailed };
+
+// How long sends on one connection may wait for the peer to take data: stallMs per wait
+// while the program runs; once the stop event is seen, stopGraceMs in all from then on.
+class CSendBudget {
+public:
+    CSendBudget(const CEvent* pStopEvent, uint32_t stallMs, uint32_t stopGraceMs);
+
+    // The longest the next wait may last; 0 when the grace after a stop is spent.
+    uint32_t NextWaitMs() const;
+    // The event that should cut a wait short: the stop event until it has been seen.
+    const CEvent* WakeEvent() const;
+    // Starts the grace period (once); called when a wait was woken by the stop event.
+    void NoteStop();
+    bool IsStopping() const { return m_bStopping; }
+
+private:
+    const CEvent* m_pStopEvent;
+    uint32_t m_nStallMs;
+    uint32_t m_nStopGraceMs;
+    bool m_bStopping;
+    uint64_t m_nStopDeadline;
+};
+
+class CSocket : public CObject {
+public:
+    CSocket();
+    explicit CSocket(SOCKET s);
+    ~CSocket() override;  // Close
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+
+    bool IsEmpty() const { return m_hSocket.load(std::memory_order_acquire) == INVALID_SOCKET; }
+
+    // Takes s when empty and returns true; otherwise keeps its own and s stays the caller's.
+    bool Attach(SOCKET s);
+    // Gives the held socket to the caller (INVALID_SOCKET when empty); empty afterwards.
+    SOCKET Detach();
+    // Shuts down sending, then closes; empty afterwards. Safe against a concurrent Accept.
+    void Close();
+
+    int Receive(char* pBuffer, int length);          // one recv: count, 0 at end, SOCKET_ERROR
+    bool ReceiveLine(char* pBuffer, int size);       // one line, byte by byte, LF kept
+    int Send(const char* pData, int length);         // one send: count taken or SOCKET_ERROR
+    bool SendString(const char* pszText);            // one Send of the text; true when all went
+    bool SendFile(CFile& file);                      // the rest of the file in 8192-byte chunks
+    bool IoControl(long command, u_long* pArgument);  // ioctlsocket; FIONREAD: bytes waiting
+
+    // Bytes taken without blocking: 0 when there is no room now, SOCKET_ERROR on failure.
+    int SendNoWait(const char* pData, int length);
+    // Sends all of data, waiting for room within the budget; false when it was not all sent.
+    bool SendAll(const char* pData, int length, CSendBudget& budget);
+    // Sends head (may be empty) and then the rest of the file through an 8192-byte buffer,
+    // within the budget. The head travels with the file's first bytes, so that a small
+    // response leaves in one send and head and body never wait on each other.
+    bool SendFile(CFile& file, CSendBudget& budget, const char* pHead, int headLength);
+
+    // Waits until a receive would not block (data, end of stream or an error), the wake
+    // event is set, or ms pass. The socket is looked at first when both are ready.
+    WaitResult WaitReadable(uint32_t ms, const CEvent* pWake) const;
+    // Waits until a send would take at least one byte, likewise.
+    WaitResult WaitWritable(uint32_t ms, const CEvent* pWake) const;
+
+    // Listening side: socket, bind to port on every local address with a backlog of 5,
+    // blocking accept into client. Create and Listen log their failures.
+    bool Create(int addressFamily, int type, int protocol);
+    bool Listen(unsigned short port);
+    bool Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength);
+
+    // Client side, for tools and tests: connects to an IPv4 address given as text.
+    bool Connect(const char* pszAddress, unsigned short port);
+    // The local port the socket is bound to, 0 when it has none.
+    unsigned short GetLocalPort() const;
+    SOCKET GetHandle() const { return m_hSocket.load(std::memory_order_acquire); }
+
+private:
+    bool WaitForRoom(CSendBudget& budget);
+
+    std::atomic<SOCKET> m_hSocket;
+};

@@ -1,0 +1,60 @@
+// A worker: waits for a connection through its work event and serves it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "foundation/event.h"
+#include "foundation/socket.h"
+#include "foundation/thread.h"
+#include "server/request_head.h"
+
+class CFile;
+class CString;
+
+// The document root: targets are joined to it without a separator, so it ends with one.
+// Written once before any server thread starts.
+extern wchar_t g_szWebRoot[1024];
+// Request heads read by all workers since start.
+extern std::atomic<int32_t> g_nRequests;
+
+constexpr uint32_t kHeadDeadlineMs = 3000;   // for each head, from the start of its read
+constexpr uint32_t kSendStallMs = 10000;     // longest wait for a peer that takes no data
+constexpr uint32_t kStopGraceMs = 2000;      // what a connection may still take after a stop
+
+class CHttpThread : public CThread {
+public:
+    CHttpThread();
+    ~CHttpThread() override;
+
+    // Offers an accepted socket: true when this worker was idle and has taken it.
+    // Called only by the listener thread.
+    bool Assign(SOCKET s);
+    // Stops the thread (a connection in progress first ends) and closes a socket still held.
+    void Shutdown();
+
+    DWORD Run() override;
+
+    // Serves m_socket until the client stops sending, then closes it. Returns 1.
+    int ServeConnection();
+
+    bool IsBusy() const { return m_hWorkEvent.IsSet(); }
+    // Connections this worker has finished serving.
+    int32_t GetServedCount() const { return m_nServed.load(std::memory_order_acquire); }
+
+private:
+    // The next complete head, or null when the connection has nothing more in time.
+    std::unique_ptr<char[]> ReadRequest(CHeadBuffer& pending, CSendBudget& budget);
+    void HandleGet(const char* pTarget, size_t n, CSendBudget& budget);
+    void HandleHead(const char* pTarget, size_t n, CSendBudget& budget);
+    bool SendHeader(int status, const wchar_t* pszReason, long long contentLength,
+                    const char* pszContentType, CSendBudget& budget);
+    // Builds a response head as bytes.
+    static std::string FormatHeader(int status, const wchar_t* pszReason,
+                                    long long contentLength, const char* pszContentType);
+
+    CSocket m_socket;
+    CEvent m_hWorkEvent;
+    std::atomic<int32_t> m_nServed;
+};

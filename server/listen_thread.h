@@ -1,0 +1,35 @@
+// The listener: owns the listening socket and five workers, and hands each accepted
+// connection to the first idle worker.
+#pragma once
+
+#include <atomic>
+
+#include "foundation/socket.h"
+#include "foundation/thread.h"
+#include "server/http_thread.h"
+
+constexpr int kWorkerCount = 5;
+constexpr unsigned short kHttpPort = 80;
+
+class CListenThread : public CThread {
+public:
+    // port 0 lets the system choose; GetPort tells which once listening.
+    explicit CListenThread(unsigned short port = kHttpPort);
+    ~CListenThread() override;  // stops nothing: the owner calls Stop first
+
+    DWORD Run() override;  // 1 after a stop, 0 when the listening socket cannot be set up
+    // Closes the listening socket and stops the listener, then workers 0 to 4.
+    virtual void Stop();
+
+    // The port being listened on; 0 until listening has begun.
+    unsigned short GetPort() const { return m_nBoundPort.load(std::memory_order_acquire); }
+    const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
+
+private:
+    void Dispatch(SOCKET s);
+
+    CSocket m_listenSocket;
+    CHttpThread m_workers[kWorkerCount];
+    unsigned short m_nPort;
+    std::atomic<unsigned short> m_nBoundPort;
+};

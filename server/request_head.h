@@ -1,0 +1,52 @@
+// Request heads as they arrive on one connection, parsed on a buffer so that tests and
+// fuzzers need no socket.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+// Holds the bytes received on a connection that no head has used yet. A head ends at its
+// first blank line (CR LF CR LF); bytes after it stay for the next head.
+class CHeadBuffer {
+public:
+    static constexpr int kSize = 4096;  // room for 4095 bytes of head and a zero byte
+
+    CHeadBuffer();
+    CHeadBuffer(const CHeadBuffer&) = delete;
+    CHeadBuffer& operator=(const CHeadBuffer&) = delete;
+
+    // Where the next received bytes go, and how many fit (keeping room for the zero byte).
+    char* WritePosition() { return m_data + m_nHeld; }
+    int Room() const { return kSize - 1 - m_nHeld; }
+    // Accounts for n bytes stored at WritePosition.
+    void Commit(int n);
+
+    int Held() const { return m_nHeld; }
+    // Length of the complete head at the front, blank line included; 0 when none yet.
+    // Empty lines before a request line are dropped first, as HTTP clients may send them.
+    int CompleteHeadLength();
+    // The head at the front is unusable: it starts with a zero byte, or fills the whole
+    // buffer without ending.
+    bool IsHopeless();
+    // Takes the first length bytes out as a new zero-terminated head; the rest moves up.
+    std::unique_ptr<char[]> TakeHead(int length);
+
+private:
+    void DropLeadingEmptyLines();
+
+    char m_data[kSize];
+    int m_nHeld;
+};
+
+enum class RequestMethod { kGet, kHead, kOther };
+
+// The method and the raw target of a head's request line.
+struct CRequestLine {
+    RequestMethod m_method;
+    const char* m_pTarget;  // into the head; not terminated
+    size_t m_nTargetLength;
+};
+
+// Reads the method ("GET " or "HEAD ", case-sensitive) and the target, which ends at the
+// first space, CR or LF.
+CRequestLine ParseRequestLine(const char* pszHead);

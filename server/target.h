@@ -1,0 +1,33 @@
+// Mapping a request target onto the document root, and the texts derived from it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "foundation/wide_string.h"
+
+constexpr size_t kMaxTargetLength = 2047;  // longer targets are answered 404
+
+// What a request target names below the document root.
+struct CMappedTarget {
+    bool m_bAllowed = false;         // false: answered 404 whatever exists on disk
+    CString m_path;                  // the full path to open, when allowed
+    std::string m_display;           // the target as the 404 page shows it, not yet escaped
+    const char* m_pszContentType = nullptr;  // null for unknown extensions
+};
+
+// Maps target bytes onto root: the path ends at '?' or '#'; %XX escapes are decoded; one
+// leading '/' goes and the others become '\'; a folder (a path ending in a separator, or
+// none at all) means its index.html. Refused: over-long targets, malformed escapes, NUL,
+// ':', '..' segments, absolute or UNC forms, and segments the host reserves.
+CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot);
+
+// Rewrites a wide target in place into a relative path: drops one leading '/', turns the
+// other '/' into '\'.
+void NormalizePath(wchar_t* pszPath);
+
+// HTML text for bytes: & < > " ' and control characters become character references.
+std::string EscapeHtml(const std::string& text);
+
+// The content type for a file name's extension, or null when it is not a known one.
+const char* ContentTypeFor(const char* pName, size_t n);
