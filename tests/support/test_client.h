@@ -1,0 +1,50 @@
+// Loopback helpers for tests: every read has a time-out, so no test can hang.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/socket.h"
+
+constexpr uint32_t kTestReadTimeoutMs = 5000;
+
+// A listening socket on 127.0.0.1 (any free port) with one connection accepted from it:
+// m_client is the connecting side, m_server the accepted side.
+struct CLoopbackPair {
+    CSocket m_client;
+    CSocket m_server;
+    // Builds the pair; false (and the reason in *pError when given) on failure.
+    bool Open(std::string* pError = nullptr);
+};
+
+// One parsed HTTP response as it came over the wire.
+struct CTestResponse {
+    std::string m_head;   // status line and header lines, up to and including the blank line
+    std::string m_body;   // content-length bytes (none for HEAD)
+    int m_nStatus = 0;
+    long long m_nContentLength = -1;  // -1 when the head has no content-length
+};
+
+// A client connection with bounded reads.
+class CTestClient {
+public:
+    bool Connect(unsigned short port);  // to 127.0.0.1
+    bool SendText(const std::string& text);
+    // Whatever arrives within ms (at least one byte unless the peer closed or ms passed).
+    std::string ReadSome(uint32_t ms = kTestReadTimeoutMs);
+    // Exactly n bytes, or fewer when the peer closed or ms passed in all.
+    std::string ReadExactly(size_t n, uint32_t ms = kTestReadTimeoutMs);
+    // One response: the head up to its blank line, then content-length bytes of body unless
+    // bHeadOnly. False when it did not arrive whole within ms.
+    bool ReadResponse(CTestResponse& response, bool bHeadOnly = false,
+                      uint32_t ms = kTestReadTimeoutMs);
+    // True when the peer closes (or resets) the connection within ms; unread bytes in
+    // between are collected into *pRest when given.
+    bool WaitClosed(uint32_t ms = kTestReadTimeoutMs, std::string* pRest = nullptr);
+    CSocket& Socket() { return m_socket; }
+    void Close() { m_socket.Close(); }
+
+private:
+    CSocket m_socket;
+    std::string m_pending;  // bytes read past the last response
+};
