@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "foundation/event.h"
 #include "foundation/socket.h"
@@ -19,9 +20,9 @@ extern wchar_t g_szWebRoot[1024];
 // Request heads read by all workers since start.
 extern std::atomic<int32_t> g_nRequests;
 
-constexpr uint32_t kHeadDeadlineMs = 3000;   // for each head, from the start of its read
-constexpr uint32_t kSendStallMs = 10000;     // longest wait for a peer that takes no data
-constexpr uint32_t kStopGraceMs = 2000;      // what a connection may still take after a stop
+constexpr uint32_t kHeadDeadlineMs = 3000;  // for each head, from the start of its read
+constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that takes no data
+constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
 
 class CHttpThread : public CThread {
 public:
@@ -33,6 +34,10 @@ public:
     bool Assign(SOCKET s);
     // Stops the thread (a connection in progress first ends) and closes a socket still held.
     void Shutdown();
+    // Makes a stopped worker keep taking connections until pEvent is set: a listener that
+    // still holds a connection when the stop comes hands it over and has it served.
+    // Called before Start.
+    void SetHandOffsEndedEvent(const CEvent* pEvent) { m_pHandOffsEnded = pEvent; }
 
     DWORD Run() override;
 
@@ -44,17 +49,23 @@ public:
     int32_t GetServedCount() const { return m_nServed.load(std::memory_order_acquire); }
 
 private:
-    // The next complete head, or null when the connection has nothing more in time.
-    std::unique_ptr<char[]> ReadRequest(CHeadBuffer& pending, CSendBudget& budget);
-    void HandleGet(const char* pTarget, size_t n, CSendBudget& budget);
-    void HandleHead(const char* pTarget, size_t n, CSendBudget& budget);
+    // The next complete head (its length in *pnLength), or null when the connection has
+    // nothing more in time, or nothing more at all once the stop event is set.
+    std::unique_ptr<char[]> ReadRequest(CHeadBuffer& pending, CSendBudget& budget, int* pnLength);
+    // Receives what fits into pending; false when the connection ended or failed.
+    bool ReceiveInto(CHeadBuffer& pending, int maxBytes);
+    // The handlers answer one request; false when the answer did not go out whole.
+    bool HandleGet(const char* pTarget, size_t n, CSendBudget& budget);
+    bool HandleHead(const char* pTarget, size_t n, CSendBudget& budget);
+    bool SendNotFoundPage(const std::string& display, CSendBudget& budget);
     bool SendHeader(int status, const wchar_t* pszReason, long long contentLength,
                     const char* pszContentType, CSendBudget& budget);
-    // Builds a response head as bytes.
-    static std::string FormatHeader(int status, const wchar_t* pszReason,
-                                    long long contentLength, const char* pszContentType);
+    // Builds a response head as bytes; contentLength -1 leaves content-length out.
+    static std::string FormatHeader(int status, const wchar_t* pszReason, long long contentLength,
+                                    const char* pszContentType);
 
     CSocket m_socket;
     CEvent m_hWorkEvent;
     std::atomic<int32_t> m_nServed;
+    const CEvent* m_pHandOffsEnded;
 };

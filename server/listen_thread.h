@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "foundation/event.h"
 #include "foundation/socket.h"
 #include "foundation/thread.h"
 #include "server/http_thread.h"
@@ -26,10 +27,13 @@ public:
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
 
 private:
+    // Offers s to workers 0 to 4 in order until one takes it, every 100 ms.
     void Dispatch(SOCKET s);
 
     CSocket m_listenSocket;
     CHttpThread m_workers[kWorkerCount];
     unsigned short m_nPort;
     std::atomic<unsigned short> m_nBoundPort;
+    // Set once the listener can hand over no more connections.
+    CEvent m_hHandOffsEnded;
 };

@@ -20,6 +20,8 @@ public:
     int Room() const { return kSize - 1 - m_nHeld; }
     // Accounts for n bytes stored at WritePosition.
     void Commit(int n);
+    // Copies up to Room() bytes in; returns how many were taken (for tests and fuzzers).
+    int Feed(const char* pData, int n);
 
     int Held() const { return m_nHeld; }
     // Length of the complete head at the front, blank line included; 0 when none yet.
@@ -47,6 +49,7 @@ struct CRequestLine {
     size_t m_nTargetLength;
 };
 
-// Reads the method ("GET " or "HEAD ", case-sensitive) and the target, which ends at the
-// first space, CR or LF.
-CRequestLine ParseRequestLine(const char* pszHead);
+// Reads the method ("GET " or "HEAD ", case-sensitive) and the target of the n-byte head,
+// which ends at the first space, CR or LF, or at the end of the head. Zero bytes do not end
+// it, so that a target can never be cut short into another file's name.
+CRequestLine ParseRequestLine(const char* pHead, size_t n);

@@ -10,9 +10,9 @@ constexpr size_t kMaxTargetLength = 2047;  // longer targets are answered 404
 
 // What a request target names below the document root.
 struct CMappedTarget {
-    bool m_bAllowed = false;         // false: answered 404 whatever exists on disk
-    CString m_path;                  // the full path to open, when allowed
-    std::string m_display;           // the target as the 404 page shows it, not yet escaped
+    bool m_bAllowed = false;                 // false: answered 404 whatever exists on disk
+    CString m_path;                          // the full path to open, when allowed
+    std::string m_display;                   // the target as the 404 page shows it, not yet escaped
     const char* m_pszContentType = nullptr;  // null for unknown extensions
 };
 
@@ -22,9 +22,9 @@ struct CMappedTarget {
 // ':', '..' segments, absolute or UNC forms, and segments the host reserves.
 CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot);
 
-// Rewrites a wide target in place into a relative path: drops one leading '/', turns the
-// other '/' into '\'.
-void NormalizePath(wchar_t* pszPath);
+// Rewrites decoded target bytes in place into a relative path: drops one leading '/', turns
+// the other '/' into '\'.
+void NormalizePath(std::string& path);
 
 // HTML text for bytes: & < > " ' and control characters become character references.
 std::string EscapeHtml(const std::string& text);

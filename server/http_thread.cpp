@@ -1,0 +1,181 @@
+// The connection service: request heads in, files or 404 pages out, one connection at a time.
+#include "server/http_thread.h"
+
+#include <algorithm>
+
+#include "foundation/clock.h"
+#include "foundation/file.h"
+#include "foundation/log.h"
+#include "foundation/wide_string.h"
+#include "server/target.h"
+
+wchar_t g_szWebRoot[1024];
+std::atomic<int32_t> g_nRequests{0};
+
+namespace {
+
+const char kNotFoundPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file: ";
+const char kNotFoundPageEnd[] = "</b></body></html>\r\n";
+
+constexpr uint32_t kWaitRetryMs = 100;
+
+// Opens path as a regular file for reading; directories, devices and pipes do not count.
+bool OpenRegularFile(CFile& file, const CString& path) {
+    if (!file.Open(path.GetString(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   OPEN_EXISTING, 0)) {
+        return false;
+    }
+    return file.IsRegularFile();
+}
+
+}  // namespace
+
+CHttpThread::CHttpThread() : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr) {}
+
+CHttpThread::~CHttpThread() = default;
+
+bool CHttpThread::Assign(SOCKET s) {
+    if (m_hWorkEvent.IsSet()) return false;
+    if (!m_socket.Attach(s)) return false;
+    // Setting the event publishes the socket to the worker.
+    m_hWorkEvent.Set();
+    return true;
+}
+
+void CHttpThread::Shutdown() {
+    StopThread();
+    // A connection handed to a worker whose thread never ran is still held here.
+    m_socket.Close();
+}
+
+DWORD CHttpThread::Run() {
+    Log(L".");
+    const CEvent* pEnd = &m_hStopEvent;
+    for (;;) {
+        int which = WaitForEither(m_hWorkEvent, *pEnd, kWaitInfinite);
+        if (which == 0) {
+            ServeConnection();
+            m_hWorkEvent.Reset();
+        } else if (which == 1) {
+            if (pEnd == m_pHandOffsEnded || m_pHandOffsEnded == nullptr) return 1;
+            pEnd = m_pHandOffsEnded;
+        } else {
+            SleepMs(kWaitRetryMs);
+        }
+    }
+}
+
+int CHttpThread::ServeConnection() {
+    CHeadBuffer pending;
+    CSendBudget budget(&m_hStopEvent, kSendStallMs, kStopGraceMs);
+    for (;;) {
+        int length = 0;
+        std::unique_ptr<char[]> head = ReadRequest(pending, budget, &length);
+        if (!head) break;
+        g_nRequests.fetch_add(1, std::memory_order_relaxed);
+        CRequestLine line = ParseRequestLine(head.get(), static_cast<size_t>(length));
+        bool bAnswered = true;
+        if (line.m_method == RequestMethod::kGet) {
+            bAnswered = HandleGet(line.m_pTarget, line.m_nTargetLength, budget);
+        } else if (line.m_method == RequestMethod::kHead) {
+            bAnswered = HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
+        }
+        // After a cut-off answer the client can no longer tell where the next one starts.
+        if (!bAnswered) break;
+    }
+    m_socket.Close();
+    m_nServed.fetch_add(1, std::memory_order_release);
+    return 1;
+}
+
+std::unique_ptr<char[]> CHttpThread::ReadRequest(CHeadBuffer& pending, CSendBudget& budget,
+                                                 int* pnLength) {
+    const uint64_t deadline = GetTickCount64Ms() + kHeadDeadlineMs;
+    for (;;) {
+        int length = pending.CompleteHeadLength();
+        if (length > 0) {
+            *pnLength = length;
+            return pending.TakeHead(length);
+        }
+        if (pending.IsHopeless()) return nullptr;
+
+        if (m_hStopEvent.IsSet()) {
+            // Stopping: only what the client has already sent is still answered.
+            budget.NoteStop();
+            u_long waiting = 0;
+            if (!m_socket.IoControl(FIONREAD, &waiting) || waiting == 0) return nullptr;
+            int count = static_cast<int>(std::min<u_long>(waiting, pending.Room()));
+            if (!ReceiveInto(pending, count)) return nullptr;
+            continue;
+        }
+
+        uint64_t now = GetTickCount64Ms();
+        if (now >= deadline) return nullptr;
+        WaitResult result =
+            m_socket.WaitReadable(static_cast<uint32_t>(deadline - now), &m_hStopEvent);
+        if (result == WaitResult::kWoken) continue;
+        if (result != WaitResult::kReady) return nullptr;
+        if (!ReceiveInto(pending, pending.Room())) return nullptr;
+    }
+}
+
+bool CHttpThread::ReceiveInto(CHeadBuffer& pending, int maxBytes) {
+    int received = m_socket.Receive(pending.WritePosition(), maxBytes);
+    // 0 is the peer's end of stream: nothing more will come, so the worker is freed now.
+    if (received <= 0) return false;
+    pending.Commit(received);
+    return true;
+}
+
+bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) {
+    CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    CFile file;
+    if (!mapped.m_bAllowed || !OpenRegularFile(file, mapped.m_path)) {
+        return SendNotFoundPage(mapped.m_display, budget);
+    }
+    std::string head = FormatHeader(200, L"Sending file", static_cast<long long>(file.GetSize64()),
+                                    mapped.m_pszContentType);
+    return m_socket.SendFile(file, budget, head.data(), static_cast<int>(head.size()));
+}
+
+bool CHttpThread::HandleHead(const char* pTarget, size_t n, CSendBudget& budget) {
+    CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    CFile file;
+    if (mapped.m_bAllowed && OpenRegularFile(file, mapped.m_path)) {
+        return SendHeader(200, L"File Exists", -1, nullptr, budget);
+    }
+    return SendHeader(404, L"File not found", -1, nullptr, budget);
+}
+
+bool CHttpThread::SendNotFoundPage(const std::string& display, CSendBudget& budget) {
+    std::string page = kNotFoundPageStart + EscapeHtml(display) + kNotFoundPageEnd;
+    // Head and page leave together, and the length counts the bytes as sent.
+    std::string response =
+        FormatHeader(404, L"File not found!", static_cast<long long>(page.size()), "text/html");
+    response += page;
+    return m_socket.SendAll(response.data(), static_cast<int>(response.size()), budget);
+}
+
+bool CHttpThread::SendHeader(int status, const wchar_t* pszReason, long long contentLength,
+                             const char* pszContentType, CSendBudget& budget) {
+    std::string head = FormatHeader(status, pszReason, contentLength, pszContentType);
+    return m_socket.SendAll(head.data(), static_cast<int>(head.size()), budget);
+}
+
+std::string CHttpThread::FormatHeader(int status, const wchar_t* pszReason, long long contentLength,
+                                      const char* pszContentType) {
+    CString head;
+    head.Format(L"HTTP/1.1 %d %s\r\n", status, pszReason);
+    if (contentLength != -1) {
+        CString line;
+        line.Format(L"content-length: %lld\r\n", contentLength);
+        head.Append(line);
+    }
+    if (pszContentType != nullptr) {
+        CString line;
+        line.Format(L"content-type: %S\r\n", pszContentType);
+        head.Append(line);
+    }
+    head.Append(CString(L"\r\n"));
+    return std::string(head.ToMultiByte().get());
+}

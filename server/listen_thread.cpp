@@ -1,0 +1,60 @@
+// The listener thread: accepts connections and hands each to the first idle worker.
+#include "server/listen_thread.h"
+
+#include "foundation/clock.h"
+#include "foundation/log.h"
+
+namespace {
+
+constexpr uint32_t kRetryMs = 100;
+
+}  // namespace
+
+CListenThread::CListenThread(unsigned short port) : CThread(false), m_nPort(port), m_nBoundPort(0) {
+    for (CHttpThread& worker : m_workers) worker.SetHandOffsEndedEvent(&m_hHandOffsEnded);
+}
+
+CListenThread::~CListenThread() = default;
+
+DWORD CListenThread::Run() {
+    Log(L"Starting Threads\r\n");
+    for (CHttpThread& worker : m_workers) worker.Start();
+    if (!m_listenSocket.Create(AF_INET, SOCK_STREAM, 0)) {
+        Log(L"Listen socket Create Failed\r\n");
+        return 0;
+    }
+    if (!m_listenSocket.Listen(m_nPort)) {
+        Log(L"Listen Failed\r\n");
+        return 0;
+    }
+    m_nBoundPort.store(m_listenSocket.GetLocalPort(), std::memory_order_release);
+    CSocket client;
+    Log(L"Listening...");
+    while (!m_hStopEvent.IsSet()) {
+        if (!m_listenSocket.Accept(client, nullptr, nullptr)) {
+            // A closed listening socket fails at once; do not spin until the stop arrives.
+            m_hStopEvent.Wait(kRetryMs);
+            continue;
+        }
+        Dispatch(client.Detach());
+    }
+    return 1;
+}
+
+void CListenThread::Dispatch(SOCKET s) {
+    for (;;) {
+        for (CHttpThread& worker : m_workers) {
+            if (worker.Assign(s)) return;
+        }
+        SleepMs(kRetryMs);
+    }
+}
+
+void CListenThread::Stop() {
+    m_listenSocket.Close();
+    // All workers wind down their connections at the same time, within their grace.
+    for (CHttpThread& worker : m_workers) worker.RequestStop();
+    StopThread();
+    m_hHandOffsEnded.Set();
+    for (CHttpThread& worker : m_workers) worker.Shutdown();
+}

@@ -1,0 +1,182 @@
+// From request target bytes to a path below the document root, refusing every form that
+// could name something outside it.
+#include "server/target.h"
+
+#include <cstring>
+
+#include "foundation/file.h"
+
+namespace {
+
+const char kDefaultDocument[] = "index.html";
+
+struct CContentType {
+    const char* m_pszExtension;
+    const char* m_pszType;
+};
+
+const CContentType kContentTypes[] = {
+    {"html", "text/html"},      {"htm", "text/html"},         {"css", "text/css"},
+    {"js", "text/javascript"},  {"mjs", "text/javascript"},   {"json", "application/json"},
+    {"svg", "image/svg+xml"},   {"png", "image/png"},         {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},     {"gif", "image/gif"},         {"webp", "image/webp"},
+    {"ico", "image/x-icon"},    {"wasm", "application/wasm"}, {"txt", "text/plain"},
+    {"pdf", "application/pdf"}, {"mp4", "video/mp4"},         {"webm", "video/webm"},
+    {"woff", "font/woff"},      {"woff2", "font/woff2"},      {"xml", "application/xml"},
+};
+
+// Value of one hex digit, or -1.
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes %XX escapes into *pOut; false when a '%' is not followed by two hex digits.
+bool DecodePercent(const char* pText, size_t n, std::string* pOut) {
+    pOut->clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (pText[i] != '%') {
+            pOut->push_back(pText[i]);
+            continue;
+        }
+        int high = i + 1 < n ? HexValue(pText[i + 1]) : -1;
+        int low = i + 2 < n ? HexValue(pText[i + 2]) : -1;
+        if (high < 0 || low < 0) return false;
+        pOut->push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return true;
+}
+
+// Length of the path part of a target: it ends at the query or the fragment.
+size_t PathPartLength(const char* pTarget, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (pTarget[i] == '?' || pTarget[i] == '#') return i;
+    }
+    return n;
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Whether every segment may be opened: no parent references, nothing the host reserves.
+bool AreSegmentsAllowed(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        const char* pSegment = path.data() + start;
+        size_t length = end - start;
+        if (length == 2 && pSegment[0] == '.' && pSegment[1] == '.') return false;
+        if (length > 0 && IsReservedPathSegment(pSegment, length)) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Whether a normalised relative path stays below the root and names an ordinary file.
+bool IsPathAllowed(const std::string& path) {
+    if (path.empty() || IsSeparator(path[0])) return false;  // absolute or UNC
+    // ':' covers drive letters and alternate data streams; NUL would cut the name short.
+    if (path.find(':') != std::string::npos) return false;
+    if (path.find('\0') != std::string::npos) return false;
+    return AreSegmentsAllowed(path);
+}
+
+bool EqualsIgnoringCase(const char* pText, size_t n, const char* pszLower) {
+    size_t i = 0;
+    for (; i < n && pszLower[i] != '\0'; ++i) {
+        char c = pText[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != pszLower[i]) return false;
+    }
+    return i == n && pszLower[i] == '\0';
+}
+
+}  // namespace
+
+void NormalizePath(std::string& path) {
+    if (!path.empty() && path[0] == '/') path.erase(0, 1);
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+}
+
+CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
+    CMappedTarget mapped;
+    size_t pathLength = PathPartLength(pTarget, n);
+    if (n > kMaxTargetLength) {
+        mapped.m_display.assign(pTarget,
+                                pathLength < kMaxTargetLength ? pathLength : kMaxTargetLength);
+        return mapped;
+    }
+    std::string path;
+    if (!DecodePercent(pTarget, pathLength, &path)) {
+        mapped.m_display.assign(pTarget, pathLength);
+        return mapped;
+    }
+    NormalizePath(path);
+    if (path.empty() || path.back() == '\\') path += kDefaultDocument;
+    mapped.m_display = path;
+    if (!IsPathAllowed(path)) return mapped;
+
+    mapped.m_bAllowed = true;
+    mapped.m_path.Append(CString(pszRoot));
+    mapped.m_path.Append(PathTextFromBytes(path.data(), path.size()));
+    mapped.m_pszContentType = ContentTypeFor(path.data(), path.size());
+    return mapped;
+}
+
+std::string EscapeHtml(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7F) {
+                    out += "&#" + std::to_string(byte) + ";";
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+const char* ContentTypeFor(const char* pName, size_t n) {
+    size_t dot = n;
+    for (size_t i = n; i > 0; --i) {
+        char c = pName[i - 1];
+        if (IsSeparator(c)) break;
+        if (c == '.') {
+            dot = i - 1;
+            break;
+        }
+    }
+    if (dot == n) return nullptr;
+    const char* pExtension = pName + dot + 1;
+    size_t length = n - dot - 1;
+    for (const CContentType& type : kContentTypes) {
+        if (EqualsIgnoringCase(pExtension, length, type.m_pszExtension)) return type.m_pszType;
+    }
+    return nullptr;
+}
