@@ -1,0 +1,122 @@
+// The CSocket members built on the host's own calls, and the send budget.
+#include <cstring>
+
+#include "foundation/clock.h"
+#include "foundation/file.h"
+#include "foundation/socket.h"
+
+namespace {
+
+constexpr DWORD kFileChunk = 8192;
+
+}  // namespace
+
+CSendBudget::CSendBudget(const CEvent* pStopEvent, uint32_t stallMs, uint32_t stopGraceMs)
+    : m_pStopEvent(pStopEvent),
+      m_nStallMs(stallMs),
+      m_nStopGraceMs(stopGraceMs),
+      m_bStopping(false),
+      m_nStopDeadline(0) {}
+
+uint32_t CSendBudget::NextWaitMs() const {
+    if (!m_bStopping) return m_nStallMs;
+    const uint64_t now = GetTickCount64Ms();
+    return now < m_nStopDeadline ? static_cast<uint32_t>(m_nStopDeadline - now) : 0;
+}
+
+const CEvent* CSendBudget::WakeEvent() const {
+    return m_bStopping ? nullptr : m_pStopEvent;
+}
+
+void CSendBudget::NoteStop() {
+    if (m_bStopping) return;
+    m_bStopping = true;
+    m_nStopDeadline = GetTickCount64Ms() + m_nStopGraceMs;
+}
+
+bool CSocket::Attach(SOCKET s) {
+    SOCKET expected = INVALID_SOCKET;
+    return m_hSocket.compare_exchange_strong(expected, s, std::memory_order_acq_rel);
+}
+
+SOCKET CSocket::Detach() {
+    return m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
+}
+
+bool CSocket::ReceiveLine(char* pBuffer, int size) {
+    int index = 0;
+    for (;;) {
+        if (Receive(pBuffer + index, 1) != 1) {
+            pBuffer[0] = '\0';
+            return false;
+        }
+        const char last = pBuffer[index];
+        ++index;
+        if (index >= size - 1 || last == '\n') {
+            pBuffer[index] = '\0';
+            return true;
+        }
+    }
+}
+
+bool CSocket::SendString(const char* pszText) {
+    const int length = static_cast<int>(strlen(pszText));
+    return Send(pszText, length) == length;
+}
+
+bool CSocket::SendFile(CFile& file) {
+    char buffer[kFileChunk];
+    for (;;) {
+        const DWORD count = file.Read(buffer, kFileChunk);
+        // A chunk that did not leave whole ends the transfer; so does a short read.
+        if (Send(buffer, static_cast<int>(count)) != static_cast<int>(count)) return false;
+        if (count < kFileChunk) return true;
+    }
+}
+
+bool CSocket::WaitForRoom(CSendBudget& budget) {
+    for (;;) {
+        switch (WaitWritable(budget.NextWaitMs(), budget.WakeEvent())) {
+            case WaitResult::kReady:
+                return true;
+            case WaitResult::kWoken:
+                // From now on only the grace remains, and the stop no longer wakes us.
+                budget.NoteStop();
+                break;
+            case WaitResult::kTimeout:
+            case WaitResult::kFailed:
+                return false;
+        }
+    }
+}
+
+bool CSocket::SendAll(const char* pData, int length, CSendBudget& budget) {
+    int sent = 0;
+    while (sent < length) {
+        const int count = SendNoWait(pData + sent, length - sent);
+        if (count == SOCKET_ERROR) return false;
+        sent += count;
+        if (sent < length && !WaitForRoom(budget)) return false;
+    }
+    return true;
+}
+
+bool CSocket::SendFile(CFile& file, CSendBudget& budget, const char* pHead, int headLength) {
+    char buffer[kFileChunk];
+    DWORD filled = 0;
+    if (headLength > static_cast<int>(kFileChunk)) {
+        // Larger than any head we build; it simply goes on its own.
+        if (!SendAll(pHead, headLength, budget)) return false;
+    } else if (headLength > 0) {
+        memcpy(buffer, pHead, static_cast<size_t>(headLength));
+        filled = static_cast<DWORD>(headLength);
+    }
+    for (;;) {
+        const DWORD wanted = kFileChunk - filled;
+        const DWORD count = wanted > 0 ? file.Read(buffer + filled, wanted) : 0;
+        filled += count;
+        if (filled > 0 && !SendAll(buffer, static_cast<int>(filled), budget)) return false;
+        if (wanted > 0 && count < wanted) return true;
+        filled = 0;
+    }
+}

@@ -1,0 +1,135 @@
+// CFile on POSIX: a descriptor, opened from a Win32-style path and access values.
+#include "foundation/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace {
+
+// 100-ns intervals from 1601-01-01 to 1970-01-01.
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+// The path as bytes with '/' between segments; false when a character has no byte.
+bool NativePath(const wchar_t* pszPath, std::string& path) {
+    for (const wchar_t* p = pszPath; *p; ++p) {
+        const unsigned long ch = static_cast<unsigned long>(*p);
+        if (ch > 255) return false;
+        path.push_back(ch == '\\' ? '/' : static_cast<char>(ch));
+    }
+    return true;
+}
+
+// The open(2) flags for an access and disposition pair; -1 when we do not support it.
+int OpenFlags(DWORD access, DWORD disposition) {
+    const bool bRead = (access & GENERIC_READ) != 0;
+    const bool bWrite = (access & GENERIC_WRITE) != 0;
+    int flags = O_CLOEXEC;
+    if (bRead && bWrite)
+        flags |= O_RDWR;
+    else if (bRead)
+        flags |= O_RDONLY;
+    else if (bWrite)
+        flags |= O_WRONLY;
+    else
+        return -1;
+    if (disposition == OPEN_EXISTING)
+        flags |= O_NONBLOCK;  // so that a FIFO opens at once instead of waiting for a writer
+    else if (disposition == CREATE_ALWAYS)
+        flags |= O_CREAT | O_TRUNC;
+    else
+        return -1;
+    return flags;
+}
+
+}  // namespace
+
+const wchar_t kPathSeparator = L'/';
+
+CFile::CFile() : m_hFile(kInvalidFileHandle) {}
+
+CFile::~CFile() {
+    Close();
+}
+
+bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWORD disposition,
+                 DWORD /*flags*/) {
+    std::string path;
+    const int flags = OpenFlags(access, disposition);
+    if (flags < 0 || !NativePath(pszPath, path)) return false;
+    int fd;
+    do {
+        fd = open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    // A directory opens on POSIX but not with these values on Win32.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    m_hFile = fd;
+    return true;
+}
+
+bool CFile::Close() {
+    if (m_hFile != kInvalidFileHandle) close(m_hFile);
+    m_hFile = kInvalidFileHandle;
+    return true;
+}
+
+DWORD CFile::Read(void* pBuffer, DWORD count) {
+    if (m_hFile == kInvalidFileHandle) return 0;
+    for (;;) {
+        const ssize_t got = read(m_hFile, pBuffer, count);
+        if (got < 0 && errno == EINTR) continue;
+        return got < 0 ? 0 : static_cast<DWORD>(got);
+    }
+}
+
+DWORD CFile::Write(const void* pData, DWORD count) {
+    if (m_hFile == kInvalidFileHandle) return 0;
+    for (;;) {
+        const ssize_t put = write(m_hFile, pData, count);
+        if (put < 0 && errno == EINTR) continue;
+        return put < 0 ? 0 : static_cast<DWORD>(put);
+    }
+}
+
+DWORD CFile::GetSize() const {
+    return static_cast<DWORD>(GetSize64());
+}
+
+uint64_t CFile::GetSize64() const {
+    struct stat info;
+    if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return 0;
+    return static_cast<uint64_t>(info.st_size);
+}
+
+FILETIME CFile::GetLastWriteTime() const {
+    FILETIME time = {0, 0};
+    struct stat info;
+    if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return time;
+    const uint64_t ticks = kUnixEpochAsFileTime +
+                           static_cast<uint64_t>(info.st_mtim.tv_sec) * 10000000ull +
+                           static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100u;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+bool CFile::IsRegularFile() const {
+    struct stat info;
+    return m_hFile != kInvalidFileHandle && fstat(m_hFile, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+CString PathTextFromBytes(const char* pBytes, size_t n) {
+    return CString(pBytes, n);
+}
+
+bool IsReservedPathSegment(const char* /*pSegment*/, size_t /*n*/) {
+    return false;
+}

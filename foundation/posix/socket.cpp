@@ -1,0 +1,203 @@
+// CSocket on POSIX: BSD sockets that never raise SIGPIPE and wait with poll().
+#include "foundation/socket.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "event_state.h"
+#include "foundation/clock.h"
+#include "foundation/log.h"
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+
+// Waits until fd shows one of events, the wake event is set, or ms pass.
+WaitResult WaitForSocket(SOCKET s, short events, uint32_t ms, const CEvent* pWake) {
+    if (s == INVALID_SOCKET) return WaitResult::kFailed;
+    KovEventState* pWakeState = pWake ? pWake->Native() : nullptr;
+    const uint64_t deadline = GetTickCount64Ms() + (ms == kWaitInfinite ? 0 : ms);
+    for (;;) {
+        pollfd watch[2] = {{s, events, 0}, {EventPollFd(pWakeState), POLLIN, 0}};
+        int timeout = -1;
+        if (ms != kWaitInfinite) {
+            const uint64_t now = GetTickCount64Ms();
+            const uint64_t left = now < deadline ? deadline - now : 0;
+            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        const int ready = poll(watch, pWakeState ? 2 : 1, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return WaitResult::kFailed;
+        }
+        if (ready == 0) return WaitResult::kTimeout;
+        if (watch[0].revents & POLLNVAL) return WaitResult::kFailed;
+        // A hang-up or an error counts as ready: the next call reports it.
+        if (watch[0].revents & (events | POLLHUP | POLLERR)) return WaitResult::kReady;
+        // The flag is read under the event's mutex, which makes the setter's writes ours.
+        if (pWakeState && (watch[1].revents & POLLIN) && EventStateIsSet(pWakeState))
+            return WaitResult::kWoken;
+    }
+}
+
+}  // namespace
+
+CSocket::CSocket() : m_hSocket(INVALID_SOCKET) {}
+
+CSocket::CSocket(SOCKET s) : m_hSocket(s) {}
+
+CSocket::~CSocket() {
+    Close();
+}
+
+void CSocket::Close() {
+    const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
+    if (s == INVALID_SOCKET) return;
+    // A listening socket ignores SHUT_WR; SHUT_RDWR is what releases a thread blocked in
+    // accept() on it (close() alone leaves that thread waiting on Linux).
+    int bListening = 0;
+    socklen_t size = sizeof bListening;
+    if (getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &bListening, &size) == 0 && bListening)
+        shutdown(s, SHUT_RDWR);
+    else if (shutdown(s, SHUT_WR) != 0 && errno == ENOTCONN)
+        shutdown(s, SHUT_RDWR);
+    close(s);
+}
+
+int CSocket::Receive(char* pBuffer, int length) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    for (;;) {
+        const ssize_t count = recv(s, pBuffer, static_cast<size_t>(length), 0);
+        if (count < 0 && errno == EINTR) continue;
+        return count < 0 ? SOCKET_ERROR : static_cast<int>(count);
+    }
+}
+
+int CSocket::Send(const char* pData, int length) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    for (;;) {
+        const ssize_t count = send(s, pData, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR) continue;
+        return count < 0 ? SOCKET_ERROR : static_cast<int>(count);
+    }
+}
+
+int CSocket::SendNoWait(const char* pData, int length) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    for (;;) {
+        const ssize_t count =
+            send(s, pData, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count >= 0) return static_cast<int>(count);
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : SOCKET_ERROR;
+    }
+}
+
+bool CSocket::IoControl(long command, u_long* pArgument) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return false;
+    // ioctl takes an int where ioctlsocket takes a u_long.
+    int value = static_cast<int>(*pArgument);
+    if (ioctl(s, static_cast<unsigned long>(command), &value) != 0) return false;
+    *pArgument = static_cast<u_long>(value);
+    return true;
+}
+
+WaitResult CSocket::WaitReadable(uint32_t ms, const CEvent* pWake) const {
+    return WaitForSocket(GetHandle(), POLLIN, ms, pWake);
+}
+
+WaitResult CSocket::WaitWritable(uint32_t ms, const CEvent* pWake) const {
+    return WaitForSocket(GetHandle(), POLLOUT, ms, pWake);
+}
+
+bool CSocket::Create(int addressFamily, int type, int protocol) {
+    const SOCKET s = socket(addressFamily, type | SOCK_CLOEXEC, protocol);
+    m_hSocket.store(s < 0 ? INVALID_SOCKET : s, std::memory_order_release);
+    if (s < 0) {
+        Log(L"CS:Create: socket failed: %d\r\n", errno);
+        return false;
+    }
+    return true;
+}
+
+bool CSocket::Listen(unsigned short port) {
+    const SOCKET s = GetHandle();
+    // Without it a restart fails while old connections sit in TIME_WAIT; a port that a
+    // live listener holds still fails to bind.
+    const int bReuse = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &bReuse, sizeof bReuse);
+
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Log(L"CS:Listen: bind failed: %d\r\n", errno);
+        return false;
+    }
+    if (listen(s, kListenBacklog) != 0) {
+        Log(L"CS:Listen: listen failed: %d\r\n", errno);
+        return false;
+    }
+    return true;
+}
+
+bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
+    // Read afresh: another thread may have closed the object meanwhile.
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return false;
+    socklen_t length = pAddressLength ? static_cast<socklen_t>(*pAddressLength) : 0;
+    SOCKET accepted;
+    do {
+        accepted = accept4(s, pAddress, pAddressLength ? &length : nullptr, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted < 0) return false;
+    if (pAddressLength) *pAddressLength = static_cast<int>(length);
+    // Closed while we waited: the descriptor may since belong to another socket, so the
+    // connection is not ours to hand on.
+    if (GetHandle() != s || !client.Attach(accepted)) {
+        close(accepted);
+        return false;
+    }
+    return true;
+}
+
+bool CSocket::Connect(const char* pszAddress, unsigned short port) {
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) return false;
+    const bool bCreated = IsEmpty();
+    if (bCreated) {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0) return false;
+        m_hSocket.store(s, std::memory_order_release);
+    }
+    int result;
+    do {
+        result = connect(GetHandle(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (bCreated) Close();
+    return false;
+}
+
+unsigned short CSocket::GetLocalPort() const {
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    memset(&address, 0, sizeof address);
+    if (getsockname(GetHandle(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    if (address.sin_family != AF_INET) return 0;
+    return ntohs(address.sin_port);
+}

@@ -1,0 +1,145 @@
+// Loopback helpers: every read waits with a bound, so a test fails instead of hanging.
+#include "tests/support/test_client.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "foundation/clock.h"
+
+namespace {
+
+constexpr int kReadChunk = 65536;
+
+// Milliseconds left until deadline, 0 once it has passed.
+uint32_t MsLeft(uint64_t deadline) {
+    const uint64_t now = GetTickCount64Ms();
+    return now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
+}
+
+// The value of a header in head (name without colon, any case); -1 when absent.
+long long ContentLengthOf(const std::string& head) {
+    const std::string name = "content-length:";
+    size_t lineStart = head.find("\r\n");
+    while (lineStart != std::string::npos) {
+        lineStart += 2;
+        const size_t lineEnd = head.find("\r\n", lineStart);
+        if (lineEnd == std::string::npos) break;
+        const std::string line = head.substr(lineStart, lineEnd - lineStart);
+        bool bMatch = line.size() >= name.size();
+        for (size_t i = 0; bMatch && i < name.size(); ++i)
+            bMatch = std::tolower(static_cast<unsigned char>(line[i])) == name[i];
+        if (bMatch) return std::atoll(line.c_str() + name.size());
+        lineStart = lineEnd;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool CLoopbackPair::Open(std::string* pError) {
+    CSocket listener;
+    if (!listener.Create(AF_INET, SOCK_STREAM, 0)) {
+        if (pError) *pError = "socket could not be created";
+        return false;
+    }
+    if (!listener.Listen(0)) {
+        if (pError) *pError = "listening socket could not be set up";
+        return false;
+    }
+    const unsigned short port = listener.GetLocalPort();
+    if (port == 0 || !m_client.Connect("127.0.0.1", port)) {
+        if (pError) *pError = "connect to the loopback listener failed";
+        return false;
+    }
+    // The connection already waits in the backlog, so this accept does not block.
+    if (listener.WaitReadable(kTestReadTimeoutMs, nullptr) != WaitResult::kReady ||
+        !listener.Accept(m_server, nullptr, nullptr)) {
+        if (pError) *pError = "accept on the loopback listener failed";
+        return false;
+    }
+    return true;
+}
+
+bool CTestClient::Connect(unsigned short port) {
+    return m_socket.Connect("127.0.0.1", port);
+}
+
+bool CTestClient::SendText(const std::string& text) {
+    CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
+    return m_socket.SendAll(text.data(), static_cast<int>(text.size()), budget);
+}
+
+std::string CTestClient::ReadSome(uint32_t ms) {
+    if (!m_pending.empty()) {
+        std::string some;
+        some.swap(m_pending);
+        return some;
+    }
+    if (m_socket.WaitReadable(ms, nullptr) != WaitResult::kReady) return std::string();
+    std::string buffer(kReadChunk, '\0');
+    const int count = m_socket.Receive(&buffer[0], kReadChunk);
+    buffer.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    return buffer;
+}
+
+std::string CTestClient::ReadExactly(size_t n, uint32_t ms) {
+    const uint64_t deadline = GetTickCount64Ms() + ms;
+    std::string data;
+    data.swap(m_pending);
+    while (data.size() < n) {
+        const uint32_t left = MsLeft(deadline);
+        if (left == 0) break;
+        const std::string more = ReadSome(left);
+        if (more.empty()) break;
+        data += more;
+    }
+    if (data.size() > n) {
+        m_pending = data.substr(n);
+        data.resize(n);
+    }
+    return data;
+}
+
+bool CTestClient::ReadResponse(CTestResponse& response, bool bHeadOnly, uint32_t ms) {
+    const uint64_t deadline = GetTickCount64Ms() + ms;
+    response = CTestResponse();
+    std::string data;
+    data.swap(m_pending);
+    size_t headEnd;
+    while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+        const uint32_t left = MsLeft(deadline);
+        const std::string more = left > 0 ? ReadSome(left) : std::string();
+        if (more.empty()) {
+            m_pending = data;
+            return false;
+        }
+        data += more;
+    }
+    response.m_head = data.substr(0, headEnd + 4);
+    m_pending = data.substr(headEnd + 4);
+    const size_t space = response.m_head.find(' ');
+    if (space != std::string::npos)
+        response.m_nStatus = std::atoi(response.m_head.c_str() + space + 1);
+    response.m_nContentLength = ContentLengthOf(response.m_head);
+    if (bHeadOnly || response.m_nContentLength <= 0) return true;
+    const size_t length = static_cast<size_t>(response.m_nContentLength);
+    response.m_body = ReadExactly(length, MsLeft(deadline));
+    return response.m_body.size() == length;
+}
+
+bool CTestClient::WaitClosed(uint32_t ms, std::string* pRest) {
+    const uint64_t deadline = GetTickCount64Ms() + ms;
+    if (pRest) *pRest = m_pending;
+    m_pending.clear();
+    std::string buffer(kReadChunk, '\0');
+    for (;;) {
+        const uint32_t left = MsLeft(deadline);
+        if (left == 0) return false;
+        const WaitResult result = m_socket.WaitReadable(left, nullptr);
+        if (result == WaitResult::kFailed) return true;
+        if (result != WaitResult::kReady) return false;
+        const int count = m_socket.Receive(&buffer[0], kReadChunk);
+        if (count <= 0) return true;  // end of stream, or a reset
+        if (pRest) pRest->append(buffer, 0, static_cast<size_t>(count));
+    }
+}
