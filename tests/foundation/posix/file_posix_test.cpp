@@ -1,0 +1,101 @@
+// What CFile does with the POSIX file system's own kinds of files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
+#include "foundation/file.h"
+#include "foundation/socket.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+bool OpenForReading(CFile& file, const std::wstring& path) {
+    return file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                     0);
+}
+
+}  // namespace
+
+TEST(PosixFile, FifoOpensWithoutBlockingButIsNotARegularFile) {
+    CTempDir dir;
+    const std::string path = (dir.Path() / "pipe").string();
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    // Run the open on another thread so that a blocking open fails the test, not hangs it.
+    auto opened = std::async(std::launch::async, [&dir] {
+        CFile file;
+        const bool bOpen = OpenForReading(file, dir.WidePath("pipe"));
+        return bOpen && !file.IsRegularFile();
+    });
+    if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Unblock the open with a writer so the thread can end, then fail.
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+        FAIL() << "opening a FIFO blocked";
+    }
+    EXPECT_TRUE(opened.get());
+}
+
+TEST(PosixFile, DeviceOpensButIsNotARegularFile) {
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, L"/dev/null"));
+    EXPECT_FALSE(file.IsRegularFile());
+    EXPECT_TRUE(FileExists(L"\\dev\\null"));
+}
+
+TEST(PosixFile, SizeOfASparseFileBeyondFourGigabytes) {
+    CTempDir dir;
+    const std::string path = (dir.Path() / "sparse").string();
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    const off_t size = (off_t(5) << 30) + 3;
+    const int truncated = ftruncate(fd, size);
+    close(fd);
+    if (truncated != 0) GTEST_SKIP() << "the file system refuses a sparse 5 GiB file";
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, dir.WidePath("sparse")));
+    EXPECT_EQ(static_cast<uint64_t>(size), file.GetSize64());
+    EXPECT_EQ((1u << 30) + 3u, file.GetSize());
+}
+
+TEST(PosixFile, LastWriteTimeCountsHundredNanosecondsSince1601) {
+    CTempDir dir;
+    dir.WriteFile("dated", "x");
+    const std::string path = (dir.Path() / "dated").string();
+    // 2000-01-01 00:00:00.5 UTC.
+    const timespec times[2] = {{946684800, 500000000}, {946684800, 500000000}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, dir.WidePath("dated")));
+    const FILETIME time = file.GetLastWriteTime();
+    const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    EXPECT_EQ(125911584005000000ull, ticks);
+}
+
+TEST(PosixFile, PathsNeedCharactersThatFitInAByte) {
+    CTempDir dir;
+    dir.WriteFile("caf\xE9", "latin-1 name");
+    const std::wstring latin = dir.Path().wstring() + L"/caf" + wchar_t(0xE9);
+    EXPECT_TRUE(FileExists(latin.c_str()));
+    const std::wstring wider = dir.Path().wstring() + L"/caf" + wchar_t(0x20AC);
+    EXPECT_FALSE(FileExists(wider.c_str()));
+    EXPECT_STREQ(latin.c_str() + latin.size() - 4, PathTextFromBytes("caf\xE9", 4).GetString());
+}
+
+TEST(PosixFile, HostFacts) {
+    EXPECT_EQ(L'/', kPathSeparator);
+    EXPECT_FALSE(IsReservedPathSegment("con", 3));
+    EXPECT_FALSE(IsReservedPathSegment("aux.", 4));
+}
+
+TEST(PosixFile, UnsupportedDispositionsFail) {
+    CTempDir dir;
+    dir.WriteFile("f", "x");
+    CFile file;
+    EXPECT_FALSE(file.Open(dir.WidePath("f").c_str(), GENERIC_READ, 0, 1 /* CREATE_NEW */, 0));
+    EXPECT_FALSE(file.Open(dir.WidePath("f").c_str(), 0, 0, OPEN_EXISTING, 0));
+    EXPECT_FALSE(file.IsOpen());
+}
