@@ -92,12 +92,13 @@ std::unique_ptr<char[]> CHttpThread::ReadRequest(CHeadBuffer& pending, CSendBudg
                                                  int* pnLength) {
     const uint64_t deadline = GetTickCount64Ms() + kHeadDeadlineMs;
     for (;;) {
+        // A head that starts with a zero byte is refused even when its blank line is there.
+        if (pending.IsHopeless()) return nullptr;
         int length = pending.CompleteHeadLength();
         if (length > 0) {
             *pnLength = length;
             return pending.TakeHead(length);
         }
-        if (pending.IsHopeless()) return nullptr;
 
         if (m_hStopEvent.IsSet()) {
             // Stopping: only what the client has already sent is still answered.

@@ -1,0 +1,340 @@
+// One worker serving loopback connections: exact responses, head reading and its deadline,
+// connection ends, and bounded stops.
+#include "server/http_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "foundation/clock.h"
+#include "tests/server/server_test_support.h"
+#include "tests/support/test_client.h"
+
+namespace {
+
+const char kPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file: ";
+const char kPageEnd[] = "</b></body></html>\r\n";
+
+std::string Get(const std::string& target) {
+    return "GET " + target + " HTTP/1.1\r\n\r\n";
+}
+std::string Head(const std::string& target) {
+    return "HEAD " + target + " HTTP/1.1\r\n\r\n";
+}
+
+std::string Ok(const std::string& body, const char* pszType) {
+    std::string head =
+        "HTTP/1.1 200 Sending file\r\ncontent-length: " + std::to_string(body.size()) + "\r\n";
+    if (pszType != nullptr) head += std::string("content-type: ") + pszType + "\r\n";
+    return head + "\r\n" + body;
+}
+
+std::string NotFound(const std::string& shown) {
+    const std::string page = kPageStart + shown + kPageEnd;
+    return "HTTP/1.1 404 File not found!\r\ncontent-length: " + std::to_string(page.size()) +
+           "\r\ncontent-type: text/html\r\n\r\n" + page;
+}
+
+const char kHeadFound[] = "HTTP/1.1 200 File Exists\r\n\r\n";
+const char kHeadMissing[] = "HTTP/1.1 404 File not found\r\n\r\n";
+
+// Makes a loopback connection whose accepted side goes to worker; the other side to client.
+void ConnectTo(CHttpThread& worker, CTestClient& client) {
+    CLoopbackPair pair;
+    std::string error;
+    ASSERT_TRUE(pair.Open(&error)) << error;
+    ASSERT_TRUE(client.Socket().Attach(pair.m_client.Detach()));
+    SOCKET accepted = pair.m_server.Detach();
+    if (!worker.Assign(accepted)) {
+        CSocket(accepted).Close();
+        FAIL() << "the worker did not take the connection";
+    }
+}
+
+// A file of size bytes that holds start at its beginning and no data blocks elsewhere;
+// false when the file system cannot make it.
+bool MakeSparseFile(const std::filesystem::path& path, const std::string& start, uint64_t size) {
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(start.data(), static_cast<std::streamsize>(start.size()));
+        if (!out) return false;
+    }
+    std::error_code error;
+    std::filesystem::resize_file(path, size, error);
+    return !error;
+}
+
+class HttpWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root.WriteFile("a.txt", "hello");
+        m_root.WriteFile("data.bin", std::string("\0\x01\xff", 3));
+        m_root.WriteFile("index.html", "<p>home</p>");
+        m_root.WriteFile("docs/index.html", "docs home");
+        m_root.WriteFile("empty.txt", "");
+        ASSERT_TRUE(m_worker.Start());
+    }
+    void TearDown() override { m_worker.Shutdown(); }
+
+    void Connect(CTestClient& client) { ConnectTo(m_worker, client); }
+    bool WaitIdle(uint32_t ms) {
+        return WaitUntil([this] { return !m_worker.IsBusy(); }, ms);
+    }
+    // Sends request and expects exactly the bytes of expected in answer.
+    void ExpectAnswer(CTestClient& client, const std::string& request,
+                      const std::string& expected) {
+        ASSERT_TRUE(client.SendText(request));
+        EXPECT_EQ(client.ReadExactly(expected.size()), expected) << request;
+    }
+
+    CTempWebRoot m_root;
+    CHttpThread m_worker;
+};
+
+}  // namespace
+
+TEST_F(HttpWorkerTest, GetAndHeadAnswersAreExactToTheByte) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+    ExpectAnswer(client, Get("/data.bin"), Ok(std::string("\0\x01\xff", 3), nullptr));
+    ExpectAnswer(client, Get("/"), Ok("<p>home</p>", "text/html"));
+    ExpectAnswer(client, Get("/docs/"), Ok("docs home", "text/html"));
+    ExpectAnswer(client, Get("/empty.txt"), Ok("", "text/plain"));
+    ExpectAnswer(client, Get("/missing.html"), NotFound("missing.html"));
+    ExpectAnswer(client, Get("/docs/x.txt"), NotFound("docs\\x.txt"));
+    // A folder is not a file, with or without its index.html.
+    ExpectAnswer(client, Get("/docs"), NotFound("docs"));
+    ExpectAnswer(client, Get("/%3Cb%3E&x.txt?q=1"), NotFound("&lt;b&gt;&amp;x.txt"));
+    ExpectAnswer(client, Head("/a.txt"), kHeadFound);
+    ExpectAnswer(client, Head("/docs/"), kHeadFound);
+    ExpectAnswer(client, Head("/docs"), kHeadMissing);
+    ExpectAnswer(client, Head("/missing.html"), kHeadMissing);
+}
+
+TEST_F(HttpWorkerTest, FilesAreFoundByTheirDecodedNames) {
+    m_root.WriteFile("caf\xC3\xA9 menu.txt", "menu");
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/caf%c3%a9%20menu.txt"), Ok("menu", "text/plain"));
+    ExpectAnswer(client, Head("/caf%C3%A9%20menu.txt"), kHeadFound);
+}
+
+TEST_F(HttpWorkerTest, NothingOutsideTheRootIsServed) {
+    std::ofstream(m_root.Outside() / "secret.txt") << "secret";
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    for (const char* pszTarget : {"/../secret.txt", "/%2e%2e/secret.txt", "/..%5csecret.txt",
+                                  "/docs/../../secret.txt", "/docs%2f..%2f..%2fsecret.txt"}) {
+        CTestResponse response;
+        ASSERT_TRUE(client.SendText(Get(pszTarget)));
+        ASSERT_TRUE(client.ReadResponse(response)) << pszTarget;
+        EXPECT_EQ(response.m_nStatus, 404) << pszTarget;
+        EXPECT_EQ(response.m_body.find("secret\r\n"), std::string::npos);
+        ExpectAnswer(client, Head(pszTarget), kHeadMissing);
+    }
+}
+
+TEST_F(HttpWorkerTest, PipelinedRequestsInOneWriteAreAllAnsweredInOrder) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(
+        client, Get("/a.txt") + Head("/missing") + "\r\n" + Get("/nope") + Get("/empty.txt"),
+        Ok("hello", "text/plain") + kHeadMissing + NotFound("nope") + Ok("", "text/plain"));
+}
+
+TEST_F(HttpWorkerTest, HeadSentInPiecesIsAssembled) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    for (const char* pszPiece : {"GE", "T /a.t", "xt HTTP/1.1\r", "\nHost: x\r\n\r"}) {
+        ASSERT_TRUE(client.SendText(pszPiece));
+        SleepMs(20);
+    }
+    ExpectAnswer(client, "\n", Ok("hello", "text/plain"));
+}
+
+TEST_F(HttpWorkerTest, UnknownMethodsAreCountedButNotAnswered) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    const int32_t before = g_nRequests.load();
+    // Only the GET at the end is answered: nothing else comes before its response.
+    ExpectAnswer(client,
+                 "get /a.txt HTTP/1.1\r\n\r\nPOST /a.txt HTTP/1.1\r\n\r\n"
+                 "OPTIONS * HTTP/1.1\r\n\r\n" +
+                     Get("/a.txt"),
+                 Ok("hello", "text/plain"));
+    EXPECT_EQ(g_nRequests.load() - before, 4);
+    // The connection stays open after them.
+    ExpectAnswer(client, Head("/a.txt"), kHeadFound);
+    EXPECT_EQ(g_nRequests.load() - before, 5);
+}
+
+TEST_F(HttpWorkerTest, HeadsThatCannotBeReadCloseTheConnectionUnanswered) {
+    const std::string padStart = "GET /a.txt HTTP/1.1\r\nX-Pad: ";
+    const auto headOf = [&](size_t total) {
+        return padStart + std::string(total - padStart.size() - 4, 'p') + "\r\n\r\n";
+    };
+    struct {
+        std::string m_request;
+        bool m_bAnswered;
+    } const cases[] = {
+        {headOf(4095), true},
+        {headOf(4096), false},
+        {std::string("\0", 1) + Get("/a.txt"), false},
+        {"\r\n\r\n" + Get("/a.txt"), true},
+    };
+    for (const auto& c : cases) {
+        CTestClient client;
+        ASSERT_NO_FATAL_FAILURE(Connect(client));
+        ASSERT_TRUE(client.SendText(c.m_request));
+        if (c.m_bAnswered) {
+            EXPECT_EQ(client.ReadExactly(Ok("hello", "text/plain").size()),
+                      Ok("hello", "text/plain"));
+            client.Close();
+        } else {
+            std::string rest;
+            const uint64_t start = GetTickCount64Ms();
+            EXPECT_TRUE(client.WaitClosed(kTestReadTimeoutMs, &rest));
+            EXPECT_EQ(rest, "");
+            // Refused at once, not left to the head deadline.
+            EXPECT_LT(ElapsedMs(start), 2000u);
+        }
+        ASSERT_TRUE(WaitIdle(kTestReadTimeoutMs));
+    }
+}
+
+TEST_F(HttpWorkerTest, OverlongTargetIsNotFoundWithAnExactLength) {
+    const std::string target = "/<&" + std::string(3000, 'x');
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ASSERT_TRUE(client.SendText(Get(target) + Get("/a.txt")));
+    CTestResponse response;
+    ASSERT_TRUE(client.ReadResponse(response));
+    EXPECT_EQ(response.m_nStatus, 404);
+    EXPECT_EQ(response.m_body.rfind(std::string(kPageStart) + "/&lt;&amp;xxx", 0), 0u);
+    EXPECT_LT(response.m_body.size(), target.size());
+    // Had the length been wrong, the next answer would not start where it is read.
+    EXPECT_EQ(client.ReadExactly(Ok("hello", "text/plain").size()), Ok("hello", "text/plain"));
+}
+
+TEST_F(HttpWorkerTest, FilesOf4GiBAndMoreAnnounceTheirWholeSize) {
+    const uint64_t size = (uint64_t{1} << 32) + 7;
+    if (!MakeSparseFile(m_root.Folder() / "big.bin", "START", size)) {
+        GTEST_SKIP() << "no room for a sparse file here";
+    }
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ASSERT_TRUE(client.SendText(Get("/big.bin")));
+    CTestResponse response;
+    ASSERT_TRUE(client.ReadResponse(response, true));
+    EXPECT_EQ(response.m_head, "HTTP/1.1 200 Sending file\r\ncontent-length: 4294967303\r\n\r\n");
+    EXPECT_EQ(client.ReadExactly(8), std::string("START\0\0\0", 8));
+    // A client that leaves mid-file frees the worker as soon as a send fails.
+    client.Close();
+    EXPECT_TRUE(WaitIdle(kTestReadTimeoutMs));
+}
+
+TEST_F(HttpWorkerTest, IdleConnectionAndSlowHeadCloseAtTheDeadline) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+    const uint64_t start = GetTickCount64Ms();
+    // Bytes that keep arriving do not extend the deadline of the head they belong to.
+    const char* const pieces[] = {"GET /a.txt HTTP/1.1\r\n", "Host: x\r\n", "X-Slow: 1\r\n"};
+    for (size_t i = 0; i < 3; ++i) {
+        if (i > 0) SleepMs(1000);
+        ASSERT_TRUE(client.SendText(pieces[i]));
+    }
+    std::string rest;
+    EXPECT_TRUE(client.WaitClosed(6000, &rest));
+    const uint64_t elapsed = ElapsedMs(start);
+    EXPECT_EQ(rest, "");
+    EXPECT_GE(elapsed, 2700u);
+    EXPECT_LE(elapsed, 5000u);
+    EXPECT_TRUE(WaitIdle(1000));
+}
+
+TEST_F(HttpWorkerTest, ClosedPeerFreesTheWorkerAtOnce) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+    EXPECT_TRUE(m_worker.IsBusy());
+    const int32_t served = m_worker.GetServedCount();
+    client.Close();
+    const uint64_t start = GetTickCount64Ms();
+    ASSERT_TRUE(WaitIdle(kTestReadTimeoutMs));
+    EXPECT_LT(ElapsedMs(start), 1500u);
+    EXPECT_EQ(m_worker.GetServedCount(), served + 1);
+}
+
+TEST_F(HttpWorkerTest, StopOnAnIdleConnectionEndsWithoutWaitingForTheDeadline) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+    const uint64_t start = GetTickCount64Ms();
+    m_worker.Shutdown();
+    EXPECT_LT(ElapsedMs(start), 2000u);
+    std::string rest;
+    EXPECT_TRUE(client.WaitClosed(1000, &rest));
+    EXPECT_EQ(rest, "");
+}
+
+TEST_F(HttpWorkerTest, StopWhileSendingToAClientThatDoesNotReadEndsWithinTheGrace) {
+    if (!MakeSparseFile(m_root.Folder() / "large.bin", "", uint64_t{256} << 20)) {
+        GTEST_SKIP() << "no room for a sparse file here";
+    }
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ASSERT_TRUE(client.SendText(Get("/large.bin")));
+    CTestResponse response;
+    ASSERT_TRUE(client.ReadResponse(response, true));
+    SleepMs(200);  // lets the socket buffers fill up
+    const uint64_t start = GetTickCount64Ms();
+    m_worker.Shutdown();
+    EXPECT_LT(ElapsedMs(start), kStopGraceMs + 2500u);
+    EXPECT_FALSE(m_worker.IsBusy());
+}
+
+TEST_F(HttpWorkerTest, ClientThatStopsReadingFreesTheWorkerAfterTheStallTime) {
+    if (!MakeSparseFile(m_root.Folder() / "large.bin", "", uint64_t{256} << 20)) {
+        GTEST_SKIP() << "no room for a sparse file here";
+    }
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ASSERT_TRUE(client.SendText(Get("/large.bin")));
+    CTestResponse response;
+    ASSERT_TRUE(client.ReadResponse(response, true));
+    const uint64_t start = GetTickCount64Ms();
+    ASSERT_TRUE(WaitIdle(kSendStallMs + 8000));
+    EXPECT_GE(ElapsedMs(start), kSendStallMs - 1000);
+}
+
+// Driven on the test's own thread, so that the stop is certain to come before the reading.
+TEST(HttpWorkerStopTest, AfterAStopTheBytesAlreadySentAreAnsweredAndNothingMoreIsAwaited) {
+    CTempWebRoot root;
+    root.WriteFile("a.txt", "hello");
+    CHttpThread worker;
+    CLoopbackPair pair;
+    std::string error;
+    ASSERT_TRUE(pair.Open(&error)) << error;
+    CTestClient client;
+    ASSERT_TRUE(client.Socket().Attach(pair.m_client.Detach()));
+    ASSERT_TRUE(client.SendText(Get("/a.txt") + Head("/missing") + "GET /partial HTTP/1.1\r\n"));
+    ASSERT_EQ(pair.m_server.WaitReadable(kTestReadTimeoutMs, nullptr), WaitResult::kReady);
+    ASSERT_TRUE(worker.Assign(pair.m_server.Detach()));
+
+    worker.RequestStop();
+    const uint64_t start = GetTickCount64Ms();
+    EXPECT_EQ(worker.ServeConnection(), 1);
+    EXPECT_LT(ElapsedMs(start), 1000u);
+
+    EXPECT_EQ(client.ReadExactly(Ok("hello", "text/plain").size() + strlen(kHeadMissing)),
+              Ok("hello", "text/plain") + kHeadMissing);
+    std::string rest;
+    EXPECT_TRUE(client.WaitClosed(1000, &rest));
+    EXPECT_EQ(rest, "");
+    worker.Shutdown();
+}

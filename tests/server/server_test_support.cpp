@@ -1,0 +1,57 @@
+// A temporary document root, and bounded waits.
+#include "tests/server/server_test_support.h"
+
+#include <atomic>
+#include <fstream>
+
+#include "foundation/clock.h"
+#include "foundation/file.h"
+#include "server/http_thread.h"
+
+namespace {
+
+std::atomic<int> g_nRootSerial{0};
+
+}  // namespace
+
+CTempWebRoot::CTempWebRoot() {
+    const auto stamp = std::to_string(GetTickCount64Ms()) + "-" + std::to_string(++g_nRootSerial);
+    m_base = std::filesystem::temp_directory_path() / ("kov-server-test-" + stamp);
+    m_folder = m_base / "root";
+    std::filesystem::create_directories(m_folder);
+    // Targets are joined to the root without a separator, so it must end with one.
+    std::wstring root = m_folder.wstring();
+    root += kPathSeparator;
+    root.copy(g_szWebRoot, root.size());
+    g_szWebRoot[root.size()] = L'\0';
+}
+
+CTempWebRoot::~CTempWebRoot() {
+    g_szWebRoot[0] = L'\0';
+    std::error_code ignored;
+    std::filesystem::remove_all(m_base, ignored);
+}
+
+void CTempWebRoot::WriteFile(const std::string& relative, const std::string& content) const {
+    const std::filesystem::path path = m_folder / std::filesystem::u8path(relative);
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+void CTempWebRoot::MakeFolder(const std::string& relative) const {
+    std::filesystem::create_directories(m_folder / std::filesystem::u8path(relative));
+}
+
+bool WaitUntil(const std::function<bool()>& condition, uint32_t ms) {
+    const uint64_t deadline = GetTickCount64Ms() + ms;
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount64Ms() >= deadline) return false;
+        SleepMs(5);
+    }
+}
+
+uint64_t ElapsedMs(uint64_t start) {
+    return GetTickCount64Ms() - start;
+}

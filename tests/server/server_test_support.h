@@ -1,0 +1,34 @@
+// Shared pieces of the server tests: a document root in a temporary folder, and bounded
+// waiting for a condition that another thread brings about.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+// A fresh folder that serves as g_szWebRoot for one test; removed again at the end.
+class CTempWebRoot {
+public:
+    CTempWebRoot();
+    ~CTempWebRoot();
+    CTempWebRoot(const CTempWebRoot&) = delete;
+    CTempWebRoot& operator=(const CTempWebRoot&) = delete;
+
+    // Writes a file below the root; relative uses '/' and may name new folders.
+    void WriteFile(const std::string& relative, const std::string& content) const;
+    void MakeFolder(const std::string& relative) const;
+    const std::filesystem::path& Folder() const { return m_folder; }
+    // The folder that holds the root, for files that must stay out of reach.
+    std::filesystem::path Outside() const { return m_base; }
+
+private:
+    std::filesystem::path m_base;
+    std::filesystem::path m_folder;
+};
+
+// Polls condition every few milliseconds until it holds or ms have passed.
+bool WaitUntil(const std::function<bool()>& condition, uint32_t ms);
+
+// Milliseconds since start, on the monotonic clock.
+uint64_t ElapsedMs(uint64_t start);

@@ -1,0 +1,190 @@
+// Mapping request targets onto the document root: what is served, what is refused, and the
+// texts that a response shows.
+#include "server/target.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "foundation/file.h"
+
+namespace {
+
+const wchar_t kRoot[] = L"/srv/root/";
+
+CMappedTarget Map(const std::string& target) {
+    return MapTarget(target.data(), target.size(), kRoot);
+}
+
+// The full path expected for relative path bytes (segments separated by '\').
+std::wstring PathFor(const std::string& relative) {
+    return std::wstring(kRoot) + PathTextFromBytes(relative.data(), relative.size()).GetString();
+}
+
+}  // namespace
+
+TEST(MapTargetTest, AllowedTargetsNameTheirFileBelowTheRoot) {
+    struct {
+        const char* m_pszTarget;
+        const char* m_pszRelative;
+    } const cases[] = {
+        {"/", "index.html"},
+        {"", "index.html"},
+        {"/docs/", "docs\\index.html"},
+        {"/docs/a.txt", "docs\\a.txt"},
+        {"/a/b/c.css", "a\\b\\c.css"},
+        {"/a.txt?x=/../../etc", "a.txt"},
+        {"/a.txt#../../frag", "a.txt"},
+        {"/docs/?q", "docs\\index.html"},
+        {"/%41%62c.TXT", "Abc.TXT"},
+        {"/a%2fb%2Fc", "a\\b\\c"},
+        {"/100%25.txt", "100%.txt"},
+        {"/with%20space.txt", "with space.txt"},
+        {"/..a/b..x/.hidden", "..a\\b..x\\.hidden"},
+        {"/a//b", "a\\\\b"},
+        {"relative.txt", "relative.txt"},
+    };
+    for (const auto& c : cases) {
+        const CMappedTarget mapped = Map(c.m_pszTarget);
+        EXPECT_TRUE(mapped.m_bAllowed) << c.m_pszTarget;
+        EXPECT_EQ(std::wstring(mapped.m_path.GetString()), PathFor(c.m_pszRelative))
+            << c.m_pszTarget;
+        EXPECT_EQ(mapped.m_display, c.m_pszRelative) << c.m_pszTarget;
+    }
+}
+
+TEST(MapTargetTest, DecodedBytesNameTheFile) {
+    // UTF-8 names arrive percent-encoded; the decoded bytes, not the escapes, name the file.
+    const CMappedTarget mapped = Map("/caf%C3%A9/%e2%82%AC.txt");
+    ASSERT_TRUE(mapped.m_bAllowed);
+    EXPECT_EQ(std::wstring(mapped.m_path.GetString()), PathFor("caf\xC3\xA9\\\xE2\x82\xAC.txt"));
+    EXPECT_EQ(mapped.m_display, "caf\xC3\xA9\\\xE2\x82\xAC.txt");
+}
+
+TEST(MapTargetTest, TargetsThatCouldLeaveTheRootAreRefused) {
+    const std::string cases[] = {
+        // parent segments, raw and encoded, with either separator
+        "/..",
+        "/../x",
+        "/a/../../x",
+        "/a/..",
+        "/%2e%2e/x",
+        "/%2E%2e%2fx",
+        "/..%5cx",
+        "/a\\..\\x",
+        "/a%5c..%5cx",
+        "/.%2e/x",
+        "/x/..\\..\\y",
+        // absolute and UNC forms once the one leading '/' is gone
+        "//x",
+        "///x",
+        "/\\x",
+        "/%2fx",
+        "/%5c%5cserver%5cshare",
+        "\\\\server\\share",
+        // drive letters, streams, absolute-form targets
+        "/C:/x",
+        "/c%3a/x",
+        "/a.txt:stream",
+        "/a.txt::$DATA",
+        "http://host/a.txt",
+        // NUL, raw or encoded, would cut the name short
+        "/a%00.txt",
+        std::string("/a\0.txt", 7),
+        // malformed escapes
+        "/%",
+        "/%4",
+        "/a%zz",
+        "/a%g1",
+        "/a%1",
+        "/%%41",
+    };
+    for (const std::string& target : cases) {
+        const CMappedTarget mapped = Map(target);
+        EXPECT_FALSE(mapped.m_bAllowed) << target;
+        EXPECT_TRUE(mapped.m_path.IsEmpty()) << target;
+    }
+}
+
+TEST(MapTargetTest, RefusedTargetsStillHaveADisplayText) {
+    EXPECT_EQ(Map("/missing/../x?q").m_display, "missing\\..\\x");
+    EXPECT_EQ(Map("/%2e%2e%2fsecret").m_display, "..\\secret");
+    // Escapes that cannot be decoded are shown as they came, without the query.
+    EXPECT_EQ(Map("/a%zz/b?q=%").m_display, "/a%zz/b");
+    EXPECT_EQ(Map("/a%00b").m_display, std::string("a\0b", 3));
+}
+
+TEST(MapTargetTest, TargetsOf2048BytesOrMoreAreRefusedNeverCut) {
+    const std::string longest = "/" + std::string(kMaxTargetLength - 1, 'a');
+    EXPECT_TRUE(Map(longest).m_bAllowed);
+    const std::string tooLong = longest + "b";
+    const CMappedTarget mapped = Map(tooLong);
+    EXPECT_FALSE(mapped.m_bAllowed);
+    EXPECT_LE(mapped.m_display.size(), kMaxTargetLength);
+    EXPECT_FALSE(mapped.m_display.empty());
+}
+
+TEST(MapTargetTest, SegmentsTheHostReservesAreRefused) {
+    if (!IsReservedPathSegment("CON", 3)) GTEST_SKIP() << "this host reserves no names";
+    EXPECT_FALSE(Map("/CON").m_bAllowed);
+    EXPECT_FALSE(Map("/docs/con/x").m_bAllowed);
+    EXPECT_TRUE(Map("/docs/console.txt").m_bAllowed);
+}
+
+TEST(MapTargetTest, ContentTypeFollowsTheMappedName) {
+    EXPECT_STREQ(Map("/").m_pszContentType, "text/html");
+    EXPECT_STREQ(Map("/site.CSS?v=2").m_pszContentType, "text/css");
+    EXPECT_EQ(Map("/data.bin").m_pszContentType, nullptr);
+    EXPECT_EQ(Map("/../x.html").m_pszContentType, nullptr);
+}
+
+TEST(NormalizePathTest, DropsOneLeadingSlashAndTurnsTheOthers) {
+    struct {
+        std::string m_in;
+        std::string m_out;
+    } const cases[] = {
+        {"/a/b.txt", "a\\b.txt"}, {"//a", "\\a"}, {"a/b", "a\\b"}, {"/", ""}, {"", ""},
+        {"\\a/", "\\a\\"},
+    };
+    for (const auto& c : cases) {
+        std::string path = c.m_in;
+        NormalizePath(path);
+        EXPECT_EQ(path, c.m_out) << c.m_in;
+    }
+}
+
+TEST(EscapeHtmlTest, MarkupAndControlCharactersBecomeReferences) {
+    EXPECT_EQ(EscapeHtml("<script>alert(\"x&y\")</script>'"),
+              "&lt;script&gt;alert(&quot;x&amp;y&quot;)&lt;/script&gt;&#39;");
+    EXPECT_EQ(EscapeHtml(std::string("a\0b\r\n\t\x1f\x7f", 8)), "a&#0;b&#13;&#10;&#9;&#31;&#127;");
+    // UTF-8 and ordinary punctuation pass unchanged.
+    EXPECT_EQ(EscapeHtml("caf\xC3\xA9 docs\\x.txt %20"), "caf\xC3\xA9 docs\\x.txt %20");
+}
+
+TEST(ContentTypeTest, KnownExtensionsInAnyCase) {
+    struct {
+        const char* m_pszName;
+        const char* m_pszType;
+    } const cases[] = {
+        {"index.html", "text/html"},    {"a.HTM", "text/html"},
+        {"app.js", "text/javascript"},  {"mod.mjs", "text/javascript"},
+        {"d.json", "application/json"}, {"i.svg", "image/svg+xml"},
+        {"i.png", "image/png"},         {"i.JPG", "image/jpeg"},
+        {"i.jpeg", "image/jpeg"},       {"i.gif", "image/gif"},
+        {"i.webp", "image/webp"},       {"favicon.ico", "image/x-icon"},
+        {"m.wasm", "application/wasm"}, {"r.txt", "text/plain"},
+        {"d.pdf", "application/pdf"},   {"v.mp4", "video/mp4"},
+        {"v.webm", "video/webm"},       {"f.woff", "font/woff"},
+        {"f.woff2", "font/woff2"},      {"x.xml", "application/xml"},
+        {"s.css", "text/css"},          {"archive.tar.Html", "text/html"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(ContentTypeFor(c.m_pszName, strlen(c.m_pszName)), c.m_pszType) << c.m_pszName;
+    }
+    const char* const unknown[] = {"README",         "a.htmlx", "a.ht", "a.",
+                                   "dir.html\\file", "a.woff3", ".",    "x.tar.gz"};
+    for (const char* pszName : unknown) {
+        EXPECT_EQ(ContentTypeFor(pszName, strlen(pszName)), nullptr) << pszName;
+    }
+}
