@@ -1,0 +1,120 @@
+// The host half of CFile on Win32, and the file-name rules of Win32 paths.
+#include "foundation/file.h"
+
+#include <cstring>
+#include <vector>
+
+const wchar_t kPathSeparator = L'\\';
+
+CFile::CFile() : m_hFile(kInvalidFileHandle) {}
+
+CFile::~CFile() {
+    Close();
+}
+
+bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
+                 DWORD flags) {
+    m_hFile = CreateFileW(pszPath, access, shareMode, nullptr, disposition, flags, nullptr);
+    return m_hFile != kInvalidFileHandle;
+}
+
+bool CFile::Close() {
+    if (m_hFile != kInvalidFileHandle) {
+        CloseHandle(m_hFile);
+        m_hFile = kInvalidFileHandle;
+    }
+    return true;
+}
+
+DWORD CFile::Read(void* pBuffer, DWORD count) {
+    DWORD read = 0;
+    ReadFile(m_hFile, pBuffer, count, &read, nullptr);
+    return read;
+}
+
+DWORD CFile::Write(const void* pData, DWORD count) {
+    DWORD written = 0;
+    WriteFile(m_hFile, pData, count, &written, nullptr);
+    return written;
+}
+
+DWORD CFile::GetSize() const {
+    return GetFileSize(m_hFile, nullptr);
+}
+
+uint64_t CFile::GetSize64() const {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(m_hFile, &size)) return 0;
+    return static_cast<uint64_t>(size.QuadPart);
+}
+
+FILETIME CFile::GetLastWriteTime() const {
+    FILETIME written = {0, 0};
+    if (!GetFileTime(m_hFile, nullptr, nullptr, &written)) written = FILETIME{0, 0};
+    return written;
+}
+
+bool CFile::IsRegularFile() const {
+    if (m_hFile == kInvalidFileHandle) return false;
+    // Consoles, pipes and character devices open through CreateFileW as well.
+    if (GetFileType(m_hFile) != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(m_hFile, &info)) return false;
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+CString PathTextFromBytes(const char* pBytes, size_t n) {
+    if (n == 0) return CString();
+    int length = static_cast<int>(n);
+    int wide = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pBytes, length, nullptr, 0);
+    // Not UTF-8: the bytes may still name a file in the single-byte sense.
+    if (wide <= 0) return CString(pBytes, n);
+    std::vector<wchar_t> text(static_cast<size_t>(wide) + 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pBytes, length, text.data(), wide);
+    return CString(text.data());
+}
+
+namespace {
+
+// ASCII case-insensitive comparison of a byte range with an upper-case word.
+bool EqualsWord(const char* p, size_t n, const char* pszWord) {
+    size_t length = std::strlen(pszWord);
+    if (n != length) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = p[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != pszWord[i]) return false;
+    }
+    return true;
+}
+
+// COM and LPT take a digit, or one of the superscripts 1, 2, 3 (UTF-8), which Windows
+// also maps onto the ports.
+bool IsPortName(const char* p, size_t n) {
+    if (n < 4 || !(EqualsWord(p, 3, "COM") || EqualsWord(p, 3, "LPT"))) return false;
+    const unsigned char* pSuffix = reinterpret_cast<const unsigned char*>(p + 3);
+    if (n == 4) return pSuffix[0] >= '0' && pSuffix[0] <= '9';
+    if (n == 5 && pSuffix[0] == 0xC2) {
+        return pSuffix[1] == 0xB9 || pSuffix[1] == 0xB2 || pSuffix[1] == 0xB3;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsReservedPathSegment(const char* pSegment, size_t n) {
+    if (n == 0) return false;
+    // The file system drops trailing dots and spaces, so "a.html." would open "a.html"
+    // while looking like another name.
+    char last = pSegment[n - 1];
+    if (last == '.' || last == ' ') return true;
+    // A device name stays a device with any extension, and blanks before the dot go too.
+    size_t base = 0;
+    while (base < n && pSegment[base] != '.') ++base;
+    while (base > 0 && pSegment[base - 1] == ' ') --base;
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* pszDevice : kDevices) {
+        if (EqualsWord(pSegment, base, pszDevice)) return true;
+    }
+    return IsPortName(pSegment, base);
+}

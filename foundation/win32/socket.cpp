@@ -1,0 +1,176 @@
+// The host half of CSocket on Win32: Windows Sockets calls, readiness waits and the
+// listening operations. The portable members live in foundation/common.
+#include "foundation/socket.h"
+
+#include <algorithm>
+
+#include "foundation/clock.h"
+#include "foundation/log.h"
+
+namespace {
+
+// The wake event is looked at between slices of select: a set event ends a wait this soon.
+constexpr uint32_t kWaitSliceMs = 50;
+
+enum class Readiness { kRead, kWrite };
+
+// One select on s for at most ms; true when s is ready (or has failed, which the next
+// call reports).
+bool SelectReady(SOCKET s, Readiness what, uint32_t ms) {
+    fd_set wanted;
+    fd_set failed;
+    FD_ZERO(&wanted);
+    FD_ZERO(&failed);
+    FD_SET(s, &wanted);
+    FD_SET(s, &failed);
+    timeval timeout;
+    timeout.tv_sec = static_cast<long>(ms / 1000);
+    timeout.tv_usec = static_cast<long>((ms % 1000) * 1000);
+    fd_set* pRead = what == Readiness::kRead ? &wanted : nullptr;
+    fd_set* pWrite = what == Readiness::kWrite ? &wanted : nullptr;
+    // The first argument is ignored by Windows Sockets.
+    int result = select(0, pRead, pWrite, &failed, &timeout);
+    return result != 0;
+}
+
+// Waits in slices so that the wake event is seen while the socket stays quiet; the socket
+// is always looked at before the event.
+WaitResult WaitFor(SOCKET s, Readiness what, uint32_t ms, const CEvent* pWake) {
+    if (s == INVALID_SOCKET) return WaitResult::kFailed;
+    bool bForever = ms == kWaitInfinite;
+    uint64_t start = GetTickCount64Ms();
+    for (;;) {
+        uint64_t elapsed = GetTickCount64Ms() - start;
+        uint32_t left = bForever || elapsed >= ms ? 0 : static_cast<uint32_t>(ms - elapsed);
+        uint32_t slice = pWake != nullptr || bForever ? kWaitSliceMs : left;
+        if (!bForever) slice = std::min(slice, left);
+        if (SelectReady(s, what, slice)) return WaitResult::kReady;
+        if (pWake != nullptr && pWake->IsSet()) return WaitResult::kWoken;
+        if (!bForever && GetTickCount64Ms() - start >= ms) return WaitResult::kTimeout;
+    }
+}
+
+// Switches the socket between blocking and non-blocking mode.
+bool SetNonBlocking(SOCKET s, bool bNonBlocking) {
+    u_long mode = bNonBlocking ? 1 : 0;
+    return ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+
+}  // namespace
+
+CSocket::CSocket() : m_hSocket(INVALID_SOCKET) {}
+
+CSocket::CSocket(SOCKET s) : m_hSocket(s) {}
+
+CSocket::~CSocket() {
+    Close();
+}
+
+void CSocket::Close() {
+    // The exchange makes a concurrent Close or Accept see the object empty at once.
+    SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
+    if (s == INVALID_SOCKET) return;
+    shutdown(s, SD_SEND);
+    closesocket(s);
+}
+
+int CSocket::Receive(char* pBuffer, int length) {
+    return recv(GetHandle(), pBuffer, length, 0);
+}
+
+int CSocket::Send(const char* pData, int length) {
+    return send(GetHandle(), pData, length, 0);
+}
+
+bool CSocket::IoControl(long command, u_long* pArgument) {
+    return ioctlsocket(GetHandle(), command, pArgument) == 0;
+}
+
+int CSocket::SendNoWait(const char* pData, int length) {
+    SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    if (length == 0) return 0;
+    // A blocking send waits until the whole buffer is taken, so the socket is switched to
+    // non-blocking mode for this one call.
+    if (!SetNonBlocking(s, true)) return SOCKET_ERROR;
+    int sent = send(s, pData, length, 0);
+    int error = sent == SOCKET_ERROR ? WSAGetLastError() : 0;
+    SetNonBlocking(s, false);
+    if (sent == SOCKET_ERROR) return error == WSAEWOULDBLOCK ? 0 : SOCKET_ERROR;
+    return sent;
+}
+
+WaitResult CSocket::WaitReadable(uint32_t ms, const CEvent* pWake) const {
+    return WaitFor(GetHandle(), Readiness::kRead, ms, pWake);
+}
+
+WaitResult CSocket::WaitWritable(uint32_t ms, const CEvent* pWake) const {
+    return WaitFor(GetHandle(), Readiness::kWrite, ms, pWake);
+}
+
+bool CSocket::Create(int addressFamily, int type, int protocol) {
+    SOCKET s = socket(addressFamily, type, protocol);
+    m_hSocket.store(s, std::memory_order_release);
+    if (s == INVALID_SOCKET) {
+        Log(L"CS:Create: socket failed: %d\r\n", static_cast<int>(WSAGetLastError()));
+        return false;
+    }
+    return true;
+}
+
+bool CSocket::Listen(unsigned short port) {
+    sockaddr_in address;
+    ZeroMemory(&address, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    SOCKET s = GetHandle();
+    if (bind(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == SOCKET_ERROR) {
+        Log(L"CS:Listen: bind failed: %d\r\n", static_cast<int>(WSAGetLastError()));
+        return false;
+    }
+    if (listen(s, 5) == SOCKET_ERROR) {
+        Log(L"CS:Listen: listen failed: %d\r\n", static_cast<int>(WSAGetLastError()));
+        return false;
+    }
+    return true;
+}
+
+bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
+    SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return false;
+    // Closing the listening socket from another thread makes this accept fail.
+    SOCKET accepted = accept(s, pAddress, pAddressLength);
+    if (accepted == INVALID_SOCKET) return false;
+    if (client.Attach(accepted)) return true;
+    closesocket(accepted);
+    return false;
+}
+
+bool CSocket::Connect(const char* pszAddress, unsigned short port) {
+    sockaddr_in address;
+    ZeroMemory(&address, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) return false;
+    bool bCreated = IsEmpty();
+    if (bCreated) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) return false;
+        m_hSocket.store(s, std::memory_order_release);
+    }
+    if (connect(GetHandle(), reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == 0) {
+        return true;
+    }
+    // A socket made for this attempt is not kept: the object stays as it was.
+    if (bCreated) Close();
+    return false;
+}
+
+unsigned short CSocket::GetLocalPort() const {
+    sockaddr_in address;
+    int length = sizeof(address);
+    ZeroMemory(&address, sizeof(address));
+    if (getsockname(GetHandle(), reinterpret_cast<SOCKADDR*>(&address), &length) != 0) return 0;
+    return ntohs(address.sin_port);
+}
