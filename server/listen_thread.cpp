@@ -10,7 +10,8 @@ constexpr uint32_t kRetryMs = 100;
 
 }  // namespace
 
-CListenThread::CListenThread(unsigned short port) : CThread(false), m_nPort(port), m_nBoundPort(0) {
+CListenThread::CListenThread(unsigned short port)
+    : CThread(false), m_nPort(port), m_nBoundPort(0), m_nAccepted(0) {
     for (CHttpThread& worker : m_workers) worker.SetHandOffsEndedEvent(&m_hHandOffsEnded);
 }
 
@@ -36,6 +37,7 @@ DWORD CListenThread::Run() {
             m_hStopEvent.Wait(kRetryMs);
             continue;
         }
+        m_nAccepted.fetch_add(1, std::memory_order_release);
         Dispatch(client.Detach());
     }
     return 1;

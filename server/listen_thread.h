@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "foundation/event.h"
 #include "foundation/socket.h"
@@ -25,6 +26,8 @@ public:
     // The port being listened on; 0 until listening has begun.
     unsigned short GetPort() const { return m_nBoundPort.load(std::memory_order_acquire); }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
+    // Connections accepted so far, handed over or still held.
+    int32_t GetAcceptedCount() const { return m_nAccepted.load(std::memory_order_acquire); }
 
 private:
     // Offers s to workers 0 to 4 in order until one takes it, every 100 ms.
@@ -34,6 +37,7 @@ private:
     CHttpThread m_workers[kWorkerCount];
     unsigned short m_nPort;
     std::atomic<unsigned short> m_nBoundPort;
+    std::atomic<int32_t> m_nAccepted;
     // Set once the listener can hand over no more connections.
     CEvent m_hHandOffsEnded;
 };

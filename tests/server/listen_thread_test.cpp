@@ -1,0 +1,175 @@
+// The listener and its five workers on a real port: start messages, which worker gets which
+// connection, holding a connection while all are busy, failures to listen, and the stop.
+#include "server/listen_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "foundation/clock.h"
+#include "tests/server/server_test_support.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_client.h"
+
+namespace {
+
+const char kRequest[] = "GET /a.txt HTTP/1.1\r\n\r\n";
+const char kAnswer[] =
+    "HTTP/1.1 200 Sending file\r\ncontent-length: 5\r\ncontent-type: text/plain\r\n\r\nhello";
+
+class ListenerTest : public ::testing::Test {
+protected:
+    ListenerTest() : m_listener(0) {}
+
+    void SetUp() override {
+        m_root.WriteFile("a.txt", "hello");
+        ASSERT_TRUE(m_listener.Start());
+        ASSERT_TRUE(WaitUntil([this] { return m_listener.GetPort() != 0; }, kTestReadTimeoutMs));
+    }
+    void TearDown() override {
+        if (!m_bStopped) m_listener.Stop();
+    }
+
+    // Connects a client, sends one request and reads its answer: the client is then being
+    // served by some worker.
+    void ConnectServed(CTestClient& client) {
+        ASSERT_TRUE(client.Connect(m_listener.GetPort()));
+        ASSERT_TRUE(client.SendText(kRequest));
+        ASSERT_EQ(client.ReadExactly(strlen(kAnswer)), kAnswer);
+    }
+    bool IsBusy(int index) const { return m_listener.GetWorker(index).IsBusy(); }
+    int32_t Served(int index) const { return m_listener.GetWorker(index).GetServedCount(); }
+    void Stop() {
+        m_listener.Stop();
+        m_bStopped = true;
+    }
+
+    CLogCapture m_log;  // first in, last out: the threads may log until they are stopped
+    CTempWebRoot m_root;
+    CListenThread m_listener;
+    bool m_bStopped = false;
+};
+
+}  // namespace
+
+TEST_F(ListenerTest, StartWritesItsMessagesAndListensOnTheChosenPort) {
+    // The dots of the five workers may come before or after "Listening...".
+    const auto dotsOutsideMessages = [this] {
+        std::string text = m_log.Text();
+        for (const std::string& message :
+             {std::string("Starting Threads\r\n"), std::string("Listening...")}) {
+            const size_t at = text.find(message);
+            if (at != std::string::npos) text.erase(at, message.size());
+        }
+        return text;
+    };
+    ASSERT_TRUE(m_log.WaitFor("Listening...", kTestReadTimeoutMs));
+    EXPECT_TRUE(WaitUntil([&] { return dotsOutsideMessages() == "....."; }, kTestReadTimeoutMs))
+        << m_log.Text();
+    EXPECT_EQ(m_log.Text().rfind("Starting Threads\r\n", 0), 0u) << m_log.Text();
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+}
+
+TEST_F(ListenerTest, ConnectionsOneAfterAnotherAllGoToWorkerZero) {
+    for (int round = 1; round <= 3; ++round) {
+        CTestClient client;
+        ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+        client.Close();
+        ASSERT_TRUE(
+            WaitUntil([&] { return Served(0) == round && !IsBusy(0); }, kTestReadTimeoutMs));
+    }
+    for (int index = 1; index < kWorkerCount; ++index) EXPECT_EQ(Served(index), 0) << index;
+}
+
+TEST_F(ListenerTest, ConcurrentConnectionsGoToWorkersInOrder) {
+    CTestClient first;
+    CTestClient second;
+    ASSERT_NO_FATAL_FAILURE(ConnectServed(first));
+    ASSERT_NO_FATAL_FAILURE(ConnectServed(second));
+    EXPECT_TRUE(IsBusy(0));
+    EXPECT_TRUE(IsBusy(1));
+    EXPECT_FALSE(IsBusy(2));
+    first.Close();
+    second.Close();
+    EXPECT_TRUE(WaitUntil([&] { return Served(0) == 1 && Served(1) == 1; }, kTestReadTimeoutMs));
+}
+
+TEST_F(ListenerTest, SixthConnectionIsHeldAndHandedToTheFirstWorkerThatFrees) {
+    CTestClient busy[kWorkerCount];
+    for (CTestClient& client : busy) ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+    for (int index = 0; index < kWorkerCount; ++index) EXPECT_TRUE(IsBusy(index)) << index;
+
+    CTestClient sixth;
+    ASSERT_TRUE(sixth.Connect(m_listener.GetPort()));
+    ASSERT_TRUE(sixth.SendText(kRequest));
+    EXPECT_EQ(sixth.ReadSome(300), "") << "answered although every worker was busy";
+
+    busy[2].Close();
+    const uint64_t start = GetTickCount64Ms();
+    EXPECT_EQ(sixth.ReadExactly(strlen(kAnswer)), kAnswer);
+    EXPECT_LT(ElapsedMs(start), 1500u);
+    EXPECT_EQ(Served(2), 1);
+    EXPECT_TRUE(IsBusy(2));
+}
+
+TEST_F(ListenerTest, StopAnswersWhatClientsSentEvenOnAHeldConnectionThenEndsEverything) {
+    CTestClient busy[kWorkerCount];
+    for (CTestClient& client : busy) ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+    CTestClient held;
+    ASSERT_TRUE(held.Connect(m_listener.GetPort()));
+    ASSERT_TRUE(held.SendText(kRequest));
+    // Until it is accepted the connection is only in the backlog, which the stop resets.
+    ASSERT_TRUE(WaitUntil([this] { return m_listener.GetAcceptedCount() == kWorkerCount + 1; },
+                          kTestReadTimeoutMs));
+    ASSERT_TRUE(busy[0].SendText(kRequest));
+    const unsigned short port = m_listener.GetPort();
+
+    const uint64_t start = GetTickCount64Ms();
+    Stop();
+    // Well inside one head deadline: nobody waited for more requests.
+    EXPECT_LT(ElapsedMs(start), 2500u);
+
+    EXPECT_EQ(busy[0].ReadExactly(strlen(kAnswer), 1000), kAnswer);
+    EXPECT_EQ(held.ReadExactly(strlen(kAnswer), 1000), kAnswer);
+    std::string rest;
+    EXPECT_TRUE(held.WaitClosed(1000, &rest));
+    EXPECT_EQ(rest, "");
+    for (CTestClient& client : busy) EXPECT_TRUE(client.WaitClosed(1000));
+
+    DWORD code = 0;
+    ASSERT_TRUE(m_listener.QueryExitCode(code));
+    EXPECT_EQ(code, 1u);
+    for (int index = 0; index < kWorkerCount; ++index) EXPECT_FALSE(IsBusy(index)) << index;
+    CTestClient late;
+    EXPECT_FALSE(late.Connect(port)) << "still accepting after the stop";
+}
+
+TEST(ListenerFailureTest, PortInUseLogsTheBindFailureAndRunEndsWithZero) {
+    CLogCapture log;
+    CTempWebRoot root;
+    CSocket blocker;
+    ASSERT_TRUE(blocker.Create(AF_INET, SOCK_STREAM, 0));
+    ASSERT_TRUE(blocker.Listen(0));
+    CListenThread listener(blocker.GetLocalPort());
+    ASSERT_TRUE(listener.Start());
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(WaitUntil([&] { return listener.QueryExitCode(code) && code != STILL_ACTIVE; },
+                          kTestReadTimeoutMs));
+    EXPECT_EQ(code, 0u);
+    const std::string text = log.Text();
+    const size_t bindFailed = text.find("CS:Listen: bind failed: ");
+    const size_t listenFailed = text.find("Listen Failed\r\n");
+    ASSERT_NE(bindFailed, std::string::npos) << text;
+    ASSERT_NE(listenFailed, std::string::npos) << text;
+    EXPECT_LT(bindFailed, listenFailed);
+    EXPECT_EQ(text.find("Listening..."), std::string::npos);
+    EXPECT_EQ(listener.GetPort(), 0);
+
+    // The idle workers and the failed listener still stop at once.
+    const uint64_t start = GetTickCount64Ms();
+    listener.Stop();
+    EXPECT_LT(ElapsedMs(start), 2000u);
+}
