@@ -25,7 +25,10 @@ void CThread::StopThread() {
 
 DWORD CThread::ThreadProc(void* pParameter) {
     CThread* pThread = static_cast<CThread*>(pParameter);
+    // Read before Run: an owner may destroy an object that does not delete itself while
+    // its body is finishing, after which nothing of the object may be touched.
+    const bool bAutoDelete = pThread->m_bAutoDelete;
     const DWORD code = pThread->Run();
-    if (pThread->m_bAutoDelete) delete pThread;
+    if (bAutoDelete) delete pThread;
     return code;
 }
