@@ -58,14 +58,13 @@ CSocket::~CSocket() {
 void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;
-    // A listening socket ignores SHUT_WR; SHUT_RDWR is what releases a thread blocked in
-    // accept() on it (close() alone leaves that thread waiting on Linux).
+    // Linux accepts SHUT_WR on a listening socket and does nothing with it; SHUT_RDWR is
+    // what releases a thread blocked in accept() on it (close() alone leaves it waiting).
     int bListening = 0;
     socklen_t size = sizeof bListening;
-    if (getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &bListening, &size) == 0 && bListening)
-        shutdown(s, SHUT_RDWR);
-    else if (shutdown(s, SHUT_WR) != 0 && errno == ENOTCONN)
-        shutdown(s, SHUT_RDWR);
+    const bool bIsListener =
+        getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &bListening, &size) == 0 && bListening != 0;
+    shutdown(s, bIsListener ? SHUT_RDWR : SHUT_WR);
     close(s);
 }
 
