@@ -113,11 +113,13 @@ FILETIME CFile::GetLastWriteTime() const {
     FILETIME time = {0, 0};
     struct stat info;
     if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return time;
-    const uint64_t ticks = kUnixEpochAsFileTime +
-                           static_cast<uint64_t>(info.st_mtim.tv_sec) * 10000000ull +
-                           static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100u;
+    // Signed first: a time before 1970 is still after 1601.
+    const int64_t ticks = static_cast<int64_t>(kUnixEpochAsFileTime) +
+                          static_cast<int64_t>(info.st_mtim.tv_sec) * 10000000 +
+                          static_cast<int64_t>(info.st_mtim.tv_nsec) / 100;
+    if (ticks < 0) return time;
     time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
     return time;
 }
 

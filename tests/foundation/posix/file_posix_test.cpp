@@ -73,6 +73,16 @@ TEST(PosixFile, LastWriteTimeCountsHundredNanosecondsSince1601) {
     const FILETIME time = file.GetLastWriteTime();
     const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     EXPECT_EQ(125911584005000000ull, ticks);
+
+    // 1960-01-01: before the Unix epoch, after 1601.
+    const timespec early[2] = {{-315619200, 0}, {-315619200, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), early, 0));
+    struct stat info;
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    if (info.st_mtim.tv_sec != -315619200) GTEST_SKIP() << "the file system keeps no such time";
+    const FILETIME earlyTime = file.GetLastWriteTime();
+    EXPECT_EQ(113288544000000000ull,
+              (static_cast<uint64_t>(earlyTime.dwHighDateTime) << 32) | earlyTime.dwLowDateTime);
 }
 
 TEST(PosixFile, PathsNeedCharactersThatFitInAByte) {
