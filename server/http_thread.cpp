@@ -57,7 +57,9 @@ DWORD CHttpThread::Run() {
             ServeConnection();
             m_hWorkEvent.Reset();
         } else if (which == 1) {
-            if (pEnd == m_pHandOffsEnded || m_pHandOffsEnded == nullptr) return 1;
+            if (m_pHandOffsEnded == nullptr || pEnd == m_pHandOffsEnded) return 1;
+            // Stopped, but the listener may still hold a connection for us: keep taking
+            // work until it can hand over no more.
             pEnd = m_pHandOffsEnded;
         } else {
             SleepMs(kWaitRetryMs);
@@ -101,8 +103,10 @@ std::unique_ptr<char[]> CHttpThread::ReadRequest(CHeadBuffer& pending, CSendBudg
         }
 
         if (m_hStopEvent.IsSet()) {
-            // Stopping: only what the client has already sent is still answered.
+            // Stopping: only what the client has already sent is still answered, and only
+            // within the grace, or a client that keeps sending would keep the worker.
             budget.NoteStop();
+            if (budget.NextWaitMs() == 0) return nullptr;
             u_long waiting = 0;
             if (!m_socket.IoControl(FIONREAD, &waiting) || waiting == 0) return nullptr;
             int count = static_cast<int>(std::min<u_long>(waiting, pending.Room()));

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "foundation/clock.h"
 #include "tests/server/server_test_support.h"
@@ -296,6 +298,33 @@ TEST_F(HttpWorkerTest, StopWhileSendingToAClientThatDoesNotReadEndsWithinTheGrac
     m_worker.Shutdown();
     EXPECT_LT(ElapsedMs(start), kStopGraceMs + 2500u);
     EXPECT_FALSE(m_worker.IsBusy());
+}
+
+TEST_F(HttpWorkerTest, StopEndsWithinTheGraceAlsoForAClientThatKeepsSending) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    std::string batch;
+    for (int i = 0; i < 20; ++i) batch += Get("/a.txt");
+    // Keeps requests queued ahead of the worker until the connection ends.
+    std::atomic<bool> bClosed{false};
+    std::atomic<size_t> nReceived{0};
+    std::thread pump([&] {
+        const uint64_t start = GetTickCount64Ms();
+        while (ElapsedMs(start) < 3 * kStopGraceMs + 4000) {
+            if (!client.SendText(batch)) break;
+            const size_t count = client.ReadSome(1000).size();
+            if (count == 0) break;
+            nReceived += count;
+        }
+        bClosed = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return nReceived > 100 * 1024; }, kTestReadTimeoutMs));
+    const uint64_t start = GetTickCount64Ms();
+    m_worker.Shutdown();
+    const uint64_t elapsed = ElapsedMs(start);
+    pump.join();
+    EXPECT_LT(elapsed, kStopGraceMs + 2500u);
+    EXPECT_TRUE(bClosed);
 }
 
 TEST_F(HttpWorkerTest, ClientThatStopsReadingFreesTheWorkerAfterTheStallTime) {
