@@ -1,23 +1,13 @@
 // A temporary document root, and bounded waits.
 #include "tests/server/server_test_support.h"
 
-#include <atomic>
 #include <fstream>
 
 #include "foundation/clock.h"
 #include "foundation/file.h"
 #include "server/http_thread.h"
 
-namespace {
-
-std::atomic<int> g_nRootSerial{0};
-
-}  // namespace
-
-CTempWebRoot::CTempWebRoot() {
-    const auto stamp = std::to_string(GetTickCount64Ms()) + "-" + std::to_string(++g_nRootSerial);
-    m_base = std::filesystem::temp_directory_path() / ("kov-server-test-" + stamp);
-    m_folder = m_base / "root";
+CTempWebRoot::CTempWebRoot() : m_folder(m_outside.Path() / "root") {
     std::filesystem::create_directories(m_folder);
     // Targets are joined to the root without a separator, so it must end with one.
     std::wstring root = m_folder.wstring();
@@ -28,8 +18,6 @@ CTempWebRoot::CTempWebRoot() {
 
 CTempWebRoot::~CTempWebRoot() {
     g_szWebRoot[0] = L'\0';
-    std::error_code ignored;
-    std::filesystem::remove_all(m_base, ignored);
 }
 
 void CTempWebRoot::WriteFile(const std::string& relative, const std::string& content) const {
@@ -37,10 +25,6 @@ void CTempWebRoot::WriteFile(const std::string& relative, const std::string& con
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-void CTempWebRoot::MakeFolder(const std::string& relative) const {
-    std::filesystem::create_directories(m_folder / std::filesystem::u8path(relative));
 }
 
 bool WaitUntil(const std::function<bool()>& condition, uint32_t ms) {

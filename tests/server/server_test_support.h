@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/temp_dir.h"
+
 // A fresh folder that serves as g_szWebRoot for one test; removed again at the end.
 class CTempWebRoot {
 public:
@@ -17,13 +19,12 @@ public:
 
     // Writes a file below the root; relative uses '/' and may name new folders.
     void WriteFile(const std::string& relative, const std::string& content) const;
-    void MakeFolder(const std::string& relative) const;
     const std::filesystem::path& Folder() const { return m_folder; }
     // The folder that holds the root, for files that must stay out of reach.
-    std::filesystem::path Outside() const { return m_base; }
+    const std::filesystem::path& Outside() const { return m_outside.Path(); }
 
 private:
-    std::filesystem::path m_base;
+    CTempDir m_outside;
     std::filesystem::path m_folder;
 };
 
