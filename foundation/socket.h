@@ -51,21 +51,24 @@ public:
     // Shuts down sending, then closes; empty afterwards. Safe against a concurrent Accept.
     void Close();
 
-    int Receive(char* pBuffer, int length);          // one recv: count, 0 at end, SOCKET_ERROR
-    bool ReceiveLine(char* pBuffer, int size);       // one line, byte by byte, LF kept
-    int Send(const char* pData, int length);         // one send: count taken or SOCKET_ERROR
-    bool SendString(const char* pszText);            // one Send of the text; true when all went
-    bool SendFile(CFile& file);                      // the rest of the file in 8192-byte chunks
+    int Receive(char* pBuffer, int length);           // one recv: count, 0 at end, SOCKET_ERROR
+    bool ReceiveLine(char* pBuffer, int size);        // one line, byte by byte, LF kept
+    int Send(const char* pData, int length);          // one send: count taken or SOCKET_ERROR
+    bool SendString(const char* pszText);             // one Send of the text; true when all went
+    bool SendFile(CFile& file);                       // the rest of the file in 8192-byte chunks
     bool IoControl(long command, u_long* pArgument);  // ioctlsocket; FIONREAD: bytes waiting
 
     // Bytes taken without blocking: 0 when there is no room now, SOCKET_ERROR on failure.
     int SendNoWait(const char* pData, int length);
     // Sends all of data, waiting for room within the budget; false when it was not all sent.
     bool SendAll(const char* pData, int length, CSendBudget& budget);
-    // Sends head (may be empty) and then the rest of the file through an 8192-byte buffer,
-    // within the budget. The head travels with the file's first bytes, so that a small
-    // response leaves in one send and head and body never wait on each other.
-    bool SendFile(CFile& file, CSendBudget& budget, const char* pHead, int headLength);
+    // Sends head (may be empty) and then exactly length bytes of the file through an
+    // 8192-byte buffer, within the budget; false when the file ends sooner (it shrank) or
+    // a send fails. A file that grows meanwhile is cut at length, so the bytes sent always
+    // match the length announced. The head travels with the file's first bytes, so that a
+    // small response leaves in one send and head and body never wait on each other.
+    bool SendFile(CFile& file, uint64_t length, CSendBudget& budget, const char* pHead,
+                  int headLength);
 
     // Waits until a receive would not block (data, end of stream or an error), the wake
     // event is set, or ms pass. The socket is looked at first when both are ready.

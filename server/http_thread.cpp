@@ -138,9 +138,10 @@ bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) 
     if (!mapped.m_bAllowed || !OpenRegularFile(file, mapped.m_path)) {
         return SendNotFoundPage(mapped.m_display, budget);
     }
-    std::string head = FormatHeader(200, L"Sending file", static_cast<long long>(file.GetSize64()),
-                                    mapped.m_pszContentType);
-    return m_socket.SendFile(file, budget, head.data(), static_cast<int>(head.size()));
+    const uint64_t size = file.GetSize64();
+    std::string head =
+        FormatHeader(200, L"Sending file", static_cast<long long>(size), mapped.m_pszContentType);
+    return m_socket.SendFile(file, size, budget, head.data(), static_cast<int>(head.size()));
 }
 
 bool CHttpThread::HandleHead(const char* pTarget, size_t n, CSendBudget& budget) {

@@ -1,4 +1,5 @@
 // The CSocket members built on the host's own calls, and the send budget.
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/clock.h"
@@ -101,7 +102,8 @@ bool CSocket::SendAll(const char* pData, int length, CSendBudget& budget) {
     return true;
 }
 
-bool CSocket::SendFile(CFile& file, CSendBudget& budget, const char* pHead, int headLength) {
+bool CSocket::SendFile(CFile& file, uint64_t length, CSendBudget& budget, const char* pHead,
+                       int headLength) {
     char buffer[kFileChunk];
     DWORD filled = 0;
     if (headLength > static_cast<int>(kFileChunk)) {
@@ -111,12 +113,16 @@ bool CSocket::SendFile(CFile& file, CSendBudget& budget, const char* pHead, int 
         memcpy(buffer, pHead, static_cast<size_t>(headLength));
         filled = static_cast<DWORD>(headLength);
     }
+    uint64_t left = length;
     for (;;) {
-        const DWORD wanted = kFileChunk - filled;
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kFileChunk - filled, left));
         const DWORD count = wanted > 0 ? file.Read(buffer + filled, wanted) : 0;
         filled += count;
+        left -= count;
         if (filled > 0 && !SendAll(buffer, static_cast<int>(filled), budget)) return false;
-        if (wanted > 0 && count < wanted) return true;
+        if (left == 0) return true;
+        // The file ended before the length announced for it.
+        if (count < wanted) return false;
         filled = 0;
     }
 }

@@ -169,10 +169,37 @@ TEST_F(SocketTest, BudgetedSendFilePutsTheHeadBeforeTheFile) {
         ASSERT_TRUE(OpenForReading(file, name));
         CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
         EXPECT_TRUE(
-            pair.m_server.SendFile(file, budget, head.data(), static_cast<int>(head.size())))
+            pair.m_server.SendFile(file, size, budget, head.data(), static_cast<int>(head.size())))
             << size;
         pair.m_server.Close();
         EXPECT_EQ(head + bytes, ReadUntilClosed(pair.m_client)) << size;
+    }
+}
+
+TEST_F(SocketTest, BudgetedSendFileSendsExactlyTheAnnouncedLength) {
+    const std::string bytes = PatternBytes(3 * 8192 + 100);
+    m_dir.WriteFile("grown", bytes);
+    {
+        // The file grew after its length was announced: only the announced bytes go.
+        CLoopbackPair pair;
+        ASSERT_TRUE(pair.Open());
+        CFile file;
+        ASSERT_TRUE(OpenForReading(file, "grown"));
+        CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
+        EXPECT_TRUE(pair.m_server.SendFile(file, 8192 + 7, budget, "H", 1));
+        pair.m_server.Close();
+        EXPECT_EQ("H" + bytes.substr(0, 8192 + 7), ReadUntilClosed(pair.m_client));
+    }
+    {
+        // The file shrank: everything it still has goes, and the shortfall is reported.
+        CLoopbackPair pair;
+        ASSERT_TRUE(pair.Open());
+        CFile file;
+        ASSERT_TRUE(OpenForReading(file, "grown"));
+        CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
+        EXPECT_FALSE(pair.m_server.SendFile(file, bytes.size() + 1, budget, nullptr, 0));
+        pair.m_server.Close();
+        EXPECT_EQ(bytes, ReadUntilClosed(pair.m_client));
     }
 }
 
@@ -184,7 +211,7 @@ TEST_F(SocketTest, BudgetedSendFileWithoutHeadStreamsAFileLargerThanTheSocketBuf
     auto received =
         std::async(std::launch::async, [this] { return ReadUntilClosed(m_pair.m_client); });
     CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-    EXPECT_TRUE(m_pair.m_server.SendFile(file, budget, nullptr, 0));
+    EXPECT_TRUE(m_pair.m_server.SendFile(file, bytes.size(), budget, nullptr, 0));
     m_pair.m_server.Close();
     const std::string got = received.get();
     EXPECT_EQ(bytes.size(), got.size());
@@ -204,7 +231,7 @@ TEST_F(SocketTest, SendFileToAClosedPeerFails) {
     CFile budgetFile;
     ASSERT_TRUE(OpenForReading(budgetFile, "big"));
     CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-    EXPECT_FALSE(m_pair.m_server.SendFile(budgetFile, budget, "head", 4));
+    EXPECT_FALSE(m_pair.m_server.SendFile(budgetFile, bytes.size(), budget, "head", 4));
 }
 
 TEST_F(SocketTest, SendAllGivesUpWhenThePeerTakesNothingForTheStallTime) {
