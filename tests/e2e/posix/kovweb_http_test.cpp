@@ -1,0 +1,233 @@
+// The program as an HTTP server: answers read byte for byte off the wire, and the same
+// answers as a real client (curl) sees them.
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "gtest/gtest.h"
+#include "tests/support/test_client.h"
+
+namespace {
+
+// Bytes of every value and more than one send buffer's worth, so that a lost, doubled
+// or narrowed chunk shows.
+std::string BinaryBlob() {
+    std::string blob;
+    for (int i = 0; i < 70000; ++i) blob += static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return blob;
+}
+
+std::string OkHead(size_t length, const char* pszType) {
+    std::string head =
+        "HTTP/1.1 200 Sending file\r\ncontent-length: " + std::to_string(length) + "\r\n";
+    if (pszType != nullptr) head += std::string("content-type: ") + pszType + "\r\n";
+    return head + "\r\n";
+}
+
+std::string NotFoundResponse(const std::string& shownTarget) {
+    std::string page =
+        "<html><body><h1>404</h1><b>Couldn't find file: " + shownTarget + "</b></body></html>\r\n";
+    return "HTTP/1.1 404 File not found!\r\ncontent-length: " + std::to_string(page.size()) +
+           "\r\ncontent-type: text/html\r\n\r\n" + page;
+}
+
+// A site below a parent folder that holds a file the site must never reveal.
+class KovwebHttp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(FolderText(m_parent).empty());
+        m_root = FolderText(m_parent) + "/www";
+        ASSERT_TRUE(PutFile(m_parent, "secret.txt", "outside the root"));
+        ASSERT_TRUE(PutFile(m_parent, "www/index.html", "<h1>home</h1>\n"));
+        ASSERT_TRUE(PutFile(m_parent, "www/hello.txt", "hello, world\n"));
+        ASSERT_TRUE(PutFile(m_parent, "www/empty.txt", ""));
+        ASSERT_TRUE(PutFile(m_parent, "www/blob.bin", BinaryBlob()));
+        ASSERT_TRUE(PutFile(m_parent, "www/sub/index.html", "<p>sub</p>"));
+        ASSERT_TRUE(PutFile(m_parent, "www/a b.txt", "spaced"));
+    }
+
+    void TearDown() override {
+        if (m_server.Port() != 0) {
+            EXPECT_TRUE(m_server.Stop()) << m_server.Child().Out();
+        }
+    }
+
+    // Sends request on a fresh connection and returns exactly as many bytes as expected
+    // holds (fewer if the server stops early), then checks that nothing more follows.
+    std::string Exchange(const std::string& request, const std::string& expected) {
+        CTestClient client;
+        if (!client.Connect(m_server.Port()) || !client.SendText(request)) return "no connection";
+        std::string got = client.ReadExactly(expected.size());
+        // One more request on the same connection proves that no stray bytes followed.
+        client.SendText("HEAD /hello.txt HTTP/1.1\r\n\r\n");
+        std::string next = client.ReadExactly(std::string(kHeadFound).size());
+        if (next != kHeadFound) got += "|then: " + next;
+        return got;
+    }
+
+    static constexpr char kHeadFound[] = "HTTP/1.1 200 File Exists\r\n\r\n";
+    CTempDir m_parent;
+    std::string m_root;
+    CRunningServer m_server;
+};
+
+TEST_F(KovwebHttp, GetAnswersMatchTheFilesByteForByte) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    std::string blob = BinaryBlob();
+    EXPECT_EQ(Exchange("GET /blob.bin HTTP/1.1\r\n\r\n", OkHead(blob.size(), nullptr) + blob),
+              OkHead(blob.size(), nullptr) + blob);
+    EXPECT_EQ(
+        Exchange("GET / HTTP/1.1\r\nHost: x\r\n\r\n", OkHead(14, "text/html") + "<h1>home</h1>\n"),
+        OkHead(14, "text/html") + "<h1>home</h1>\n");
+    EXPECT_EQ(Exchange("GET /empty.txt HTTP/1.1\r\n\r\n", OkHead(0, "text/plain")),
+              OkHead(0, "text/plain"));
+}
+
+TEST_F(KovwebHttp, TargetsMapOntoTheRoot) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    const std::string hello = OkHead(13, "text/plain") + "hello, world\n";
+    const std::string sub = OkHead(10, "text/html") + "<p>sub</p>";
+    const std::string spaced = OkHead(6, "text/plain") + "spaced";
+    EXPECT_EQ(Exchange("GET /hello.txt?x=1&y=/../secret.txt HTTP/1.1\r\n\r\n", hello), hello);
+    EXPECT_EQ(Exchange("GET /hello%2Etxt#part HTTP/1.1\r\n\r\n", hello), hello);
+    EXPECT_EQ(Exchange("GET /sub/ HTTP/1.1\r\n\r\n", sub), sub);
+    EXPECT_EQ(Exchange("GET /a%20b.txt HTTP/1.1\r\n\r\n", spaced), spaced);
+}
+
+TEST_F(KovwebHttp, NothingOutsideTheRootIsServed) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    const std::vector<std::string> escapes = {
+        "/../secret.txt",     "/%2e%2e/secret.txt", "/sub/../../secret.txt",
+        "/..%2fsecret.txt",   "//etc/passwd",       "/" + FolderText(m_parent) + "/secret.txt",
+        "/hello.txt%00.html", "/c:/secret.txt",     "/sub",
+    };
+    for (const std::string& target : escapes) {
+        CTestClient client;
+        ASSERT_TRUE(client.Connect(m_server.Port()));
+        ASSERT_TRUE(client.SendText("GET " + target + " HTTP/1.1\r\n\r\n"));
+        CTestResponse response;
+        ASSERT_TRUE(client.ReadResponse(response)) << target;
+        EXPECT_EQ(response.m_nStatus, 404) << target;
+        EXPECT_EQ(response.m_body.find("outside the root"), std::string::npos) << target;
+        EXPECT_EQ(response.m_body.find("root:"), std::string::npos) << target;
+    }
+}
+
+TEST_F(KovwebHttp, NotFoundPageNamesTheTargetEscaped) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    std::string plain = NotFoundResponse("missing.html");
+    EXPECT_EQ(Exchange("GET /missing.html HTTP/1.1\r\n\r\n", plain), plain);
+    std::string marked = NotFoundResponse("&lt;b&gt;&quot;x&quot;&amp;.html");
+    EXPECT_EQ(Exchange("GET /%3Cb%3E%22x%22&.html HTTP/1.1\r\n\r\n", marked), marked);
+}
+
+TEST_F(KovwebHttp, HeadLooksInTheDocumentRoot) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    EXPECT_EQ(Exchange("HEAD /hello.txt HTTP/1.1\r\n\r\n", kHeadFound), kHeadFound);
+    EXPECT_EQ(Exchange("HEAD / HTTP/1.1\r\n\r\n", kHeadFound), kHeadFound);
+    std::string missing = "HTTP/1.1 404 File not found\r\n\r\n";
+    EXPECT_EQ(Exchange("HEAD /nope.txt HTTP/1.1\r\n\r\n", missing), missing);
+    EXPECT_EQ(Exchange("HEAD /../secret.txt HTTP/1.1\r\n\r\n", missing), missing);
+}
+
+TEST_F(KovwebHttp, PipelinedRequestsAreAnsweredInOrder) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    std::string expected = OkHead(13, "text/plain") + "hello, world\n" +
+                           NotFoundResponse("gone.txt") + kHeadFound + OkHead(10, "text/html") +
+                           "<p>sub</p>";
+    EXPECT_EQ(Exchange("GET /hello.txt HTTP/1.1\r\n\r\nGET /gone.txt HTTP/1.1\r\n\r\n"
+                       "HEAD / HTTP/1.1\r\n\r\nGET /sub/ HTTP/1.1\r\n\r\n",
+                       expected),
+              expected);
+}
+
+TEST_F(KovwebHttp, RootWithoutFinalSlashGetsOne) {
+    // The short port option too, and the root exactly as typed.
+    ASSERT_TRUE(m_server.Start({m_root}, std::string(), "-p"));
+    std::string home = OkHead(14, "text/html") + "<h1>home</h1>\n";
+    EXPECT_EQ(Exchange("GET / HTTP/1.1\r\n\r\n", home), home);
+}
+
+TEST_F(KovwebHttp, NoRootMeansTheCurrentDirectory) {
+    ASSERT_TRUE(m_server.Start({}, m_root));
+    std::string hello = OkHead(13, "text/plain") + "hello, world\n";
+    EXPECT_EQ(Exchange("GET /hello.txt HTTP/1.1\r\n\r\n", hello), hello);
+}
+
+TEST_F(KovwebHttp, FiveClientsAreServedAtOnce) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    CTestClient clients[5];
+    for (CTestClient& client : clients) {
+        ASSERT_TRUE(client.Connect(m_server.Port()));
+        ASSERT_TRUE(client.SendText("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    }
+    // Each keeps its connection; all five are answered while the others are still open.
+    for (CTestClient& client : clients) {
+        CTestResponse response;
+        ASSERT_TRUE(client.ReadResponse(response));
+        EXPECT_EQ(response.m_nStatus, 200);
+        EXPECT_EQ(response.m_body, "hello, world\n");
+    }
+}
+
+// curl ------------------------------------------------------------------------------------
+
+class KovwebCurl : public KovwebHttp {
+protected:
+    void SetUp() override {
+        m_curl = FindOnPath("curl");
+        if (m_curl.empty()) GTEST_SKIP() << "curl is not installed";
+        KovwebHttp::SetUp();
+        ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    }
+
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_server.Port()) + path;
+    }
+
+    CRunResult Curl(std::vector<std::string> args) const {
+        std::vector<std::string> argv = {m_curl, "--silent", "--show-error", "--max-time", "20"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(m_curl, argv, 30000);
+    }
+
+    std::string m_curl;
+};
+
+TEST_F(KovwebCurl, GetsFilesAndNotFound) {
+    std::string saved = FolderText(m_parent) + "/blob.out";
+    CRunResult get = Curl({"--output", saved, "--write-out", "%{http_code}", Url("/blob.bin")});
+    ASSERT_TRUE(get.m_bFinished);
+    EXPECT_EQ(get.m_nExitCode, 0) << get.m_err;
+    EXPECT_EQ(get.m_out, "200");
+    EXPECT_TRUE(ReadWholeFile(saved) == BinaryBlob());
+
+    CRunResult missing = Curl({"--write-out", " %{http_code} %{content_type}", Url("/nope.html")});
+    ASSERT_TRUE(missing.m_bFinished);
+    EXPECT_EQ(missing.m_nExitCode, 0) << missing.m_err;
+    EXPECT_EQ(missing.m_out,
+              "<html><body><h1>404</h1><b>Couldn't find file: nope.html</b></body></html>\r\n"
+              " 404 text/html");
+}
+
+TEST_F(KovwebCurl, HeadWithDashI) {
+    CRunResult head = Curl({"-I", Url("/hello.txt")});
+    ASSERT_TRUE(head.m_bFinished);
+    EXPECT_EQ(head.m_nExitCode, 0) << head.m_err;
+    EXPECT_EQ(head.m_out, kHeadFound);
+}
+
+TEST_F(KovwebCurl, KeepsOneConnectionForTwoRequests) {
+    std::string first = FolderText(m_parent) + "/first.out";
+    std::string second = FolderText(m_parent) + "/second.out";
+    // num_connects is 0 for a transfer that reused the connection of the one before.
+    CRunResult pair = Curl({"--write-out", "%{num_connects} ", "--output", first, Url("/hello.txt"),
+                            "--output", second, Url("/sub/")});
+    ASSERT_TRUE(pair.m_bFinished);
+    EXPECT_EQ(pair.m_nExitCode, 0) << pair.m_err;
+    EXPECT_EQ(pair.m_out, "1 0 ");
+    EXPECT_EQ(ReadWholeFile(first), "hello, world\n");
+    EXPECT_EQ(ReadWholeFile(second), "<p>sub</p>");
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+// The program as a process: its command line, its log on standard output, its signals
+// and its exit codes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "gtest/gtest.h"
+#include "tests/support/test_client.h"
+
+namespace {
+
+// Everything after the fixed start-up messages: the five dots and "Listening...".
+std::string StartupTail(const std::string& out) {
+    std::string head = kStartupHead;
+    return out.compare(0, head.size(), head) == 0 ? out.substr(head.size()) : std::string();
+}
+
+// One GET on a fresh connection; the status, or 0 when no whole answer came.
+int GetStatus(unsigned short port, const std::string& target) {
+    CTestClient client;
+    if (!client.Connect(port)) return 0;
+    if (!client.SendText("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n")) return 0;
+    CTestResponse response;
+    return client.ReadResponse(response) ? response.m_nStatus : 0;
+}
+
+TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
+    CRunResult help = RunProgram(KovwebPath(), {KovwebPath(), "--help"}, kPromptMs);
+    ASSERT_TRUE(help.m_bFinished);
+    EXPECT_EQ(help.m_nExitCode, 0);
+    EXPECT_NE(help.m_out.find("Usage: kovweb [-p|--port N] [DOCROOT]"), std::string::npos);
+    EXPECT_EQ(help.m_err, "");
+
+    CRunResult version = RunProgram(KovwebPath(), {KovwebPath(), "--version"}, kPromptMs);
+    ASSERT_TRUE(version.m_bFinished);
+    EXPECT_EQ(version.m_nExitCode, 0);
+    EXPECT_EQ(version.m_out, "KOVWebServer v1.0\n");
+}
+
+TEST(KovwebCommandLine, MalformedArgumentsAreUsageErrors) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},      {"-x"},           {"one", "two"},   {"--port"},
+        {"--port", "0"},  {"-p", "65536"},  {"--port", "8x"}, {"-p", ""},
+        {"--port", "-1"}, {"--port=99999"}, {"site", "-p"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        std::vector<std::string> argv = {KovwebPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        CRunResult run = RunProgram(KovwebPath(), argv, kPromptMs);
+        std::string shown = args[0] + (args.size() > 1 ? " " + args[1] : "");
+        ASSERT_TRUE(run.m_bFinished) << shown;
+        EXPECT_EQ(run.m_nExitCode, 2) << shown;
+        EXPECT_NE(run.m_err.find("Usage: kovweb"), std::string::npos) << shown;
+        EXPECT_EQ(run.m_out, "") << shown;
+    }
+}
+
+TEST(KovwebCommandLine, RootLengthLimitCountsTheAddedSeparator) {
+    // 1022 characters plus the '/' that the program adds fill the 1023 that fit.
+    std::string fits = "/" + std::string(1021, 'a');
+    CRunningServer server;
+    ASSERT_TRUE(server.Start({fits})) << server.Child().Out();
+    EXPECT_TRUE(server.Stop());
+
+    std::string tooLong = fits + "b";
+    CRunResult run = RunProgram(KovwebPath(), {KovwebPath(), "--port", "1", tooLong}, kPromptMs);
+    ASSERT_TRUE(run.m_bFinished);
+    EXPECT_EQ(run.m_nExitCode, 1);
+    EXPECT_EQ(run.m_out, "Document root too long\r\n");
+}
+
+TEST(KovwebLog, StartupMessagesComeWholeAndInOrder) {
+    CTempDir root;
+    ASSERT_FALSE(FolderText(root).empty());
+    CRunningServer server;
+    ASSERT_TRUE(server.Start({FolderText(root)}));
+    std::string dotsAndListening = ".....";
+    dotsAndListening += kListening;
+    size_t fullLength = std::string(kStartupHead).size() + dotsAndListening.size();
+    ASSERT_TRUE(server.Child().WaitForOutputLength(fullLength, kPromptMs)) << server.Child().Out();
+
+    std::string tail = StartupTail(server.Child().Out());
+    ASSERT_EQ(tail.size(), dotsAndListening.size()) << server.Child().Out();
+    size_t at = tail.find(kListening);
+    ASSERT_NE(at, std::string::npos) << tail;
+    tail.erase(at, std::string(kListening).size());
+    EXPECT_EQ(tail, ".....");
+
+    // Serving writes nothing to the log.
+    EXPECT_EQ(GetStatus(server.Port(), "/missing"), 404);
+    server.Child().Pump(200);
+    EXPECT_EQ(server.Child().Out().size(), fullLength);
+    EXPECT_TRUE(server.Stop());
+    EXPECT_EQ(server.Child().Err(), "");
+}
+
+TEST(KovwebLog, AboutSignalShowsTheRequestCount) {
+    CTempDir root;
+    ASSERT_TRUE(PutFile(root, "a.txt", "a"));
+    CRunningServer server;
+    ASSERT_TRUE(server.Start({FolderText(root)}));
+    ASSERT_TRUE(server.Child().Signal(SIGUSR1));
+    EXPECT_TRUE(server.Child().WaitForOutput("KOVWebServer v1.0\r\nRequests: 0\r\n", kPromptMs))
+        << server.Child().Out();
+
+    // Every head counts, found or not, and so does one whose method is not served.
+    EXPECT_EQ(GetStatus(server.Port(), "/a.txt"), 200);
+    EXPECT_EQ(GetStatus(server.Port(), "/nothing-here"), 404);
+    {
+        CTestClient client;
+        ASSERT_TRUE(client.Connect(server.Port()));
+        ASSERT_TRUE(client.SendText("HEAD /a.txt HTTP/1.1\r\n\r\nPOST / HTTP/1.1\r\n\r\n"));
+        CTestResponse response;
+        ASSERT_TRUE(client.ReadResponse(response, true));
+        EXPECT_EQ(response.m_nStatus, 200);
+    }
+    // The POST gets no answer, so the count is the only sign that its head was read.
+    bool counted = false;
+    for (int attempt = 0; attempt < 50 && !counted; ++attempt) {
+        ASSERT_TRUE(server.Child().Signal(SIGUSR1));
+        counted = server.Child().WaitForOutput("Requests: 4\r\n", 200);
+    }
+    EXPECT_TRUE(counted) << server.Child().Out();
+    EXPECT_EQ(server.Child().Out().find("Requests: 5"), std::string::npos);
+    EXPECT_TRUE(server.Stop());
+}
+
+class KovwebStopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(KovwebStopSignal, EndsTheProgramWithStatusZero) {
+    CTempDir root;
+    ASSERT_TRUE(PutFile(root, "index.html", "<p>hi</p>"));
+    CRunningServer server;
+    ASSERT_TRUE(server.Start({FolderText(root)}));
+    // An idle kept-alive connection must not hold the stop up for its whole deadline.
+    CTestClient idle;
+    ASSERT_TRUE(idle.Connect(server.Port()));
+    ASSERT_TRUE(idle.SendText("GET / HTTP/1.1\r\n\r\n"));
+    CTestResponse response;
+    ASSERT_TRUE(idle.ReadResponse(response));
+
+    ASSERT_TRUE(server.Child().Signal(GetParam()));
+    ASSERT_TRUE(server.Child().WaitExit(kPromptMs));
+    EXPECT_EQ(server.Child().ExitCode(), 0);
+    EXPECT_EQ(server.Child().TermSignal(), 0);
+    EXPECT_EQ(server.Child().Err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KovwebStopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             switch (info.param) {
+                                 case SIGTERM:
+                                     return std::string("Term");
+                                 case SIGINT:
+                                     return std::string("Int");
+                                 default:
+                                     return std::string("Hup");
+                             }
+                         });
+
+TEST(KovwebStop, StopDuringStartUpStillEndsCleanly) {
+    CTempDir root;
+    ASSERT_FALSE(FolderText(root).empty());
+    CChildProcess child;
+    ASSERT_TRUE(child.Start(
+        KovwebPath(), {KovwebPath(), "--port", std::to_string(PickFreePort()), FolderText(root)}));
+    // The signals are blocked before the first message, so from here on they are taken.
+    ASSERT_TRUE(child.WaitForOutput("Initializing sockets...", kPromptMs));
+    ASSERT_TRUE(child.Signal(SIGTERM));
+    ASSERT_TRUE(child.WaitExit(kPromptMs));
+    EXPECT_EQ(child.ExitCode(), 0) << child.Out() << child.Err();
+}
+
+TEST(KovwebStop, BusyPortReportsTheBindFailureAndExitsWithOne) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    ASSERT_EQ(getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::string port = std::to_string(ntohs(address.sin_port));
+
+    CTempDir root;
+    CChildProcess child;
+    bool started = child.Start(KovwebPath(), {KovwebPath(), "-p", port, FolderText(root)});
+    bool exited = started && child.WaitExit(kPromptMs);
+    close(blocker);
+    ASSERT_TRUE(exited) << child.Out();
+    EXPECT_EQ(child.ExitCode(), 1);
+    const std::string& out = child.Out();
+    size_t bindFailed = out.find("CS:Listen: bind failed: ");
+    size_t listenFailed = out.find("\r\nListen Failed\r\n");
+    ASSERT_NE(bindFailed, std::string::npos) << out;
+    ASSERT_NE(listenFailed, std::string::npos) << out;
+    EXPECT_LT(bindFailed, listenFailed);
+    // The error code is the system's own number for an address in use.
+    EXPECT_EQ(out.substr(bindFailed + 24, listenFailed - bindFailed - 24),
+              std::to_string(EADDRINUSE));
+    EXPECT_EQ(out.find(kListening), std::string::npos);
+}
+
+}  // namespace
