@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds kovweb and serves the sample site on http://localhost:8080/ until Ctrl+C.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja
+cmake --build build -j2
+exec build/kovweb --port 8080 site
