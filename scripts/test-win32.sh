@@ -13,8 +13,8 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 started=$(date +%s)
 
-for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres wine wineserver Xvfb \
-    xdotool import cmake ninja; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump \
+    wine wineserver Xvfb xdotool import curl cmake ninja; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "test-win32: '$tool' is missing; run scripts/setup.sh first" >&2
         exit 1
@@ -46,6 +46,19 @@ trap 'exit 130' INT TERM
 echo "== Win32 build (MinGW-w64)"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.toolchain.cmake" >/dev/null
 cmake --build "$BUILD" -j2
+
+echo "== kovweb.exe is a GUI program that needs only system DLLs"
+HEADERS="$(x86_64-w64-mingw32-objdump -p "$BUILD/kovweb.exe")"
+grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$HEADERS" ||
+    { echo "test-win32: kovweb.exe is not a GUI (windows subsystem) program" >&2; exit 1; }
+DLLS="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$HEADERS" | tr 'a-z' 'A-Z' | sort -u)"
+echo "imports:" $DLLS
+for dll in $DLLS; do
+    case "$dll" in
+        KERNEL32.DLL | USER32.DLL | GDI32.DLL | WS2_32.DLL | MSVCRT.DLL) ;;
+        *) echo "test-win32: kovweb.exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
+    esac
+done
 
 echo "== Virtual display"
 # -displayfd picks a free display number and writes it once the server is ready.

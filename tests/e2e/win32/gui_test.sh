@@ -120,4 +120,27 @@ CODE=$?
 set -e
 KOV_PID=""
 [[ $CODE -eq 0 ]] || fail "exit code $CODE after Alt+F4"
+echo "-- a root longer than 1023 characters is reported and nothing is served"
+LONG_ROOT="Z:\\$(printf 'd%.0s' $(seq 1100))"
+"$WINE_RUN" "$KOVWEB" "$LONG_ROOT" </dev/null >"$WORK/kovweb-long.log" 2>&1 &
+KOV_PID=$!
+WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^KOV Web Server$' | head -n1) ||
+    fail "no window with the over-long root"
+wait_until 100 bash -c "'$WINE_RUN' '$PROBE' console </dev/null 2>/dev/null | grep -q 'Document root too long'" ||
+    fail "the console shows: $(probe console)"
+# The substitution drops the message's final line end.
+[[ "$(probe console)" == 'Document root too long' ]] || fail "the console shows: $(probe console)"
+if curl -s --max-time 5 http://127.0.0.1:80/ >/dev/null; then fail "port 80 answered"; fi
+xdotool windowfocus --sync "$WINDOW"
+xdotool key alt+F4
+for _ in $(seq 150); do
+    kill -0 "$KOV_PID" 2>/dev/null || break
+    sleep 0.1
+done
+set +e
+wait "$KOV_PID"
+CODE=$?
+set -e
+KOV_PID=""
+[[ $CODE -eq 0 ]] || fail "exit code $CODE after Alt+F4 with the over-long root"
 echo "PASS: screenshots in $ARTIFACTS"
