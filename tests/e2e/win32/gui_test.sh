@@ -90,8 +90,11 @@ echo "-- a UTF-8 target names a UTF-16 file"
 curl -s --max-time 10 http://127.0.0.1:80/caf%C3%A9.txt >"$WORK/cafe.actual" || fail "GET /café.txt failed"
 cmp "$ROOT/café.txt" "$WORK/cafe.actual" || fail "GET /café.txt answered: $(cat "$WORK/cafe.actual")"
 
-echo "-- Alt+/ opens the About box with the request count"
+echo "-- Alt+/ opens the About box with the request count, also with the console focused"
 xdotool windowfocus --sync "$WINDOW"
+# A click in the console gives it the keyboard focus; the hot keys still reach the window.
+xdotool mousemove --window "$WINDOW" 200 200 click 1
+sleep 0.2
 xdotool key alt+slash
 ABOUT=$(timeout 10 xdotool search --sync --onlyvisible --name '^About$' | head -n1) ||
     fail "Alt+/ opened no About box"
