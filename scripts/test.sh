@@ -5,6 +5,9 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
+# Build folders: build, build-asan and build-tsan, or KOV_BUILD_PREFIX with those suffixes.
+prefix=${KOV_BUILD_PREFIX:-build}
+
 step() { printf '\n=== %s\n' "$*"; }
 
 # Configures, builds and runs ctest in dir; extra arguments go to the configure step.
@@ -23,13 +26,13 @@ step "format"
 bash scripts/check-format.sh
 
 step "native build and tests"
-build_and_test build
+build_and_test "$prefix"
 
 step "address and undefined-behaviour sanitizers (clang)"
-build_and_test build-asan -DCMAKE_CXX_COMPILER=clang++ -DKOV_SANITIZE=address,undefined
+build_and_test "$prefix-asan" -DCMAKE_CXX_COMPILER=clang++ -DKOV_SANITIZE=address,undefined
 
 step "thread sanitizer"
-build_and_test build-tsan -DKOV_SANITIZE=thread
+build_and_test "$prefix-tsan" -DKOV_SANITIZE=thread
 
 step "Win32 build and tests"
 # Win32: the Win32 part's own script builds kovweb.exe with MinGW-w64 and runs its tests
