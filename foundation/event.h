@@ -18,7 +18,8 @@ public:
     bool IsValid() const { return m_hEvent != EventHandle(); }
     void Set();
     void Reset();
-    // Looks without waiting; a thread that sees the event set also sees what its setter wrote before.
+    // Looks without waiting; a thread that sees the event set also sees what its setter wrote
+    // before.
     bool IsSet() const;
     // true when the event became (or was) signalled within ms milliseconds.
     bool Wait(uint32_t ms) const;

@@ -23,7 +23,7 @@ public:
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
-    DWORD Read(void* pBuffer, DWORD count);  // bytes read; 0 at end of file or on failure
+    DWORD Read(void* pBuffer, DWORD count);       // bytes read; 0 at end of file or on failure
     DWORD Write(const void* pData, DWORD count);  // bytes written
     DWORD GetSize() const;                        // low 32 bits of the size
     uint64_t GetSize64() const;                   // the whole size

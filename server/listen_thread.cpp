@@ -2,6 +2,7 @@
 #include "server/listen_thread.h"
 
 #include "foundation/clock.h"
+#include "foundation/critical_section.h"
 #include "foundation/log.h"
 
 namespace {
@@ -20,15 +21,14 @@ CListenThread::~CListenThread() = default;
 DWORD CListenThread::Run() {
     Log(L"Starting Threads\r\n");
     for (CHttpThread& worker : m_workers) worker.Start();
-    if (!m_listenSocket.Create(AF_INET, SOCK_STREAM, 0)) {
-        Log(L"Listen socket Create Failed\r\n");
-        return 0;
+    switch (SetUpListening()) {
+        case SetupResult::kListening:
+            break;
+        case SetupResult::kFailed:
+            return 0;
+        case SetupResult::kStopped:
+            return 1;
     }
-    if (!m_listenSocket.Listen(m_nPort)) {
-        Log(L"Listen Failed\r\n");
-        return 0;
-    }
-    m_nBoundPort.store(m_listenSocket.GetLocalPort(), std::memory_order_release);
     CSocket client;
     Log(L"Listening...");
     while (!m_hStopEvent.IsSet()) {
@@ -43,6 +43,21 @@ DWORD CListenThread::Run() {
     return 1;
 }
 
+CListenThread::SetupResult CListenThread::SetUpListening() {
+    CCriticalLock lock(&m_setupLock);
+    if (m_hStopEvent.IsSet()) return SetupResult::kStopped;
+    if (!m_listenSocket.Create(AF_INET, SOCK_STREAM, 0)) {
+        Log(L"Listen socket Create Failed\r\n");
+        return SetupResult::kFailed;
+    }
+    if (!m_listenSocket.Listen(m_nPort)) {
+        Log(L"Listen Failed\r\n");
+        return SetupResult::kFailed;
+    }
+    m_nBoundPort.store(m_listenSocket.GetLocalPort(), std::memory_order_release);
+    return SetupResult::kListening;
+}
+
 void CListenThread::Dispatch(SOCKET s) {
     for (;;) {
         for (CHttpThread& worker : m_workers) {
@@ -53,7 +68,13 @@ void CListenThread::Dispatch(SOCKET s) {
 }
 
 void CListenThread::Stop() {
-    m_listenSocket.Close();
+    // After this the listener sets up no socket; one it has already set up is closed here,
+    // which releases an accept that it may be blocked in.
+    RequestStop();
+    {
+        CCriticalLock lock(&m_setupLock);
+        m_listenSocket.Close();
+    }
     // All workers wind down their connections at the same time, within their grace.
     for (CHttpThread& worker : m_workers) worker.RequestStop();
     StopThread();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "foundation/critical_section.h"
 #include "foundation/event.h"
 #include "foundation/socket.h"
 #include "foundation/thread.h"
@@ -30,6 +31,9 @@ public:
     int32_t GetAcceptedCount() const { return m_nAccepted.load(std::memory_order_acquire); }
 
 private:
+    enum class SetupResult { kListening, kFailed, kStopped };
+    // Creates and binds the listening socket unless a stop came first.
+    SetupResult SetUpListening();
     // Offers s to workers 0 to 4 in order until one takes it, every 100 ms.
     void Dispatch(SOCKET s);
 
@@ -40,4 +44,7 @@ private:
     std::atomic<int32_t> m_nAccepted;
     // Set once the listener can hand over no more connections.
     CEvent m_hHandOffsEnded;
+    // Orders setting up the listening socket against Stop closing it, so that a stop right
+    // after start never closes a half-made socket, nor misses one made just after.
+    CCriticalSection m_setupLock;
 };

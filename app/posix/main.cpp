@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/clock.h"
 #include "foundation/log.h"
 #include "server/http_thread.h"
 #include "server/listen_thread.h"
@@ -24,8 +23,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr long kSignalWaitMs = 100;
-constexpr int kSettleLimitMs = 5000;
-constexpr int kSettleStepMs = 10;
 constexpr size_t kMaxRootLength = sizeof(g_szWebRoot) / sizeof(g_szWebRoot[0]) - 1;
 
 const char kVersionText[] = "KOVWebServer v1.0";
@@ -169,22 +166,9 @@ bool StartServer(unsigned short port) {
     return true;
 }
 
-// Waits (boundedly) until the listener is listening or has given up. A stop that arrives
-// during start-up must not close the listening socket while the listener is still
-// creating and binding it; reading the bound port also orders that bind before our close.
-void WaitForListenerToSettle() {
-    for (int waited = 0; waited < kSettleLimitMs; waited += kSettleStepMs) {
-        if (g_pListenThread->GetPort() != 0) return;
-        DWORD code = STILL_ACTIVE;
-        if (!g_pListenThread->QueryExitCode(code) || code != STILL_ACTIVE) return;
-        SleepMs(kSettleStepMs);
-    }
-}
-
 // What the window's destruction does: stop the listener and its workers, then free them.
 void StopServer() {
     if (g_pListenThread == nullptr) return;
-    WaitForListenerToSettle();
     g_pListenThread->Stop();
     delete g_pListenThread;
     g_pListenThread = nullptr;

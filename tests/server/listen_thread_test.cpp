@@ -173,3 +173,27 @@ TEST(ListenerFailureTest, PortInUseLogsTheBindFailureAndRunEndsWithZero) {
     listener.Stop();
     EXPECT_LT(ElapsedMs(start), 2000u);
 }
+
+TEST(ListenerStopTest, StopRightAfterStartNeverLeavesASocketOrAThreadBehind) {
+    CLogCapture log;
+    CTempWebRoot root;
+    // A stop that lands before, during or after the socket's set-up: each must end the
+    // listener, and a socket it did set up must be closed.
+    for (int round = 0; round < 20; ++round) {
+        CListenThread listener(0);
+        ASSERT_TRUE(listener.Start());
+        if (round % 4 == 1) SleepMs(1);
+        if (round % 4 == 2) WaitUntil([&] { return listener.GetPort() != 0; }, 2000);
+        const uint64_t start = GetTickCount64Ms();
+        listener.Stop();
+        EXPECT_LT(ElapsedMs(start), 3000u) << round;
+        DWORD code = STILL_ACTIVE;
+        ASSERT_TRUE(listener.QueryExitCode(code)) << round;
+        EXPECT_EQ(code, 1u) << round;
+        const unsigned short port = listener.GetPort();
+        if (port != 0) {
+            CTestClient late;
+            EXPECT_FALSE(late.Connect(port)) << "round " << round << " left port " << port;
+        }
+    }
+}

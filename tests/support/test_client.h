@@ -19,8 +19,8 @@ struct CLoopbackPair {
 
 // One parsed HTTP response as it came over the wire.
 struct CTestResponse {
-    std::string m_head;   // status line and header lines, up to and including the blank line
-    std::string m_body;   // content-length bytes (none for HEAD)
+    std::string m_head;  // status line and header lines, up to and including the blank line
+    std::string m_body;  // content-length bytes (none for HEAD)
     int m_nStatus = 0;
     long long m_nContentLength = -1;  // -1 when the head has no content-length
 };
