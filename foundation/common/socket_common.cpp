@@ -35,6 +35,14 @@ void CSendBudget::NoteStop() {
     m_nStopDeadline = GetTickCount64Ms() + m_nStopGraceMs;
 }
 
+CSocket::CSocket() : m_hSocket(INVALID_SOCKET) {}
+
+CSocket::CSocket(SOCKET s) : m_hSocket(s) {}
+
+CSocket::~CSocket() {
+    Close();
+}
+
 bool CSocket::Attach(SOCKET s) {
     SOCKET expected = INVALID_SOCKET;
     return m_hSocket.compare_exchange_strong(expected, s, std::memory_order_acq_rel);

@@ -47,14 +47,6 @@ WaitResult WaitForSocket(SOCKET s, short events, uint32_t ms, const CEvent* pWak
 
 }  // namespace
 
-CSocket::CSocket() : m_hSocket(INVALID_SOCKET) {}
-
-CSocket::CSocket(SOCKET s) : m_hSocket(s) {}
-
-CSocket::~CSocket() {
-    Close();
-}
-
 void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;

@@ -58,14 +58,6 @@ bool SetNonBlocking(SOCKET s, bool bNonBlocking) {
 
 }  // namespace
 
-CSocket::CSocket() : m_hSocket(INVALID_SOCKET) {}
-
-CSocket::CSocket(SOCKET s) : m_hSocket(s) {}
-
-CSocket::~CSocket() {
-    Close();
-}
-
 void CSocket::Close() {
     // The exchange makes a concurrent Close or Accept see the object empty at once.
     SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
