@@ -76,14 +76,13 @@ int CHttpThread::ServeConnection() {
         if (!head) break;
         g_nRequests.fetch_add(1, std::memory_order_relaxed);
         CRequestLine line = ParseRequestLine(head.get(), static_cast<size_t>(length));
-        bool bAnswered = true;
-        if (line.m_method == RequestMethod::kGet) {
-            bAnswered = HandleGet(line.m_pTarget, line.m_nTargetLength, budget);
-        } else if (line.m_method == RequestMethod::kHead) {
-            bAnswered = HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
-        }
-        // After a cut-off answer the client can no longer tell where the next one starts.
-        if (!bAnswered) break;
+        if (line.m_method == RequestMethod::kOther) continue;  // no answer; the client may go on
+        const bool bAnswered = line.m_method == RequestMethod::kGet
+                                   ? HandleGet(line.m_pTarget, line.m_nTargetLength, budget)
+                                   : HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
+        // After a cut-off answer the client can no longer tell where the next one starts;
+        // a client that asked for the end waits for it before it takes the answer as whole.
+        if (!bAnswered || AsksToCloseAfterAnswer(head.get(), static_cast<size_t>(length))) break;
     }
     m_socket.Close();
     m_nServed.fetch_add(1, std::memory_order_release);

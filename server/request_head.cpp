@@ -92,3 +92,64 @@ CRequestLine ParseRequestLine(const char* pHead, size_t n) {
     line.m_nTargetLength = end - start;
     return line;
 }
+
+namespace {
+
+// Whether the n bytes at p equal the lower-case text, ignoring ASCII case.
+bool EqualsNoCase(const char* p, size_t n, const char* pszLower) {
+    size_t i = 0;
+    for (; i < n && pszLower[i] != '\0'; ++i) {
+        char c = p[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != pszLower[i]) return false;
+    }
+    return i == n && pszLower[i] == '\0';
+}
+
+// The end of the line that starts at start: the index of its CR or LF, or n.
+size_t LineEnd(const char* pHead, size_t n, size_t start) {
+    size_t end = start;
+    while (end < n && pHead[end] != '\r' && pHead[end] != '\n') ++end;
+    return end;
+}
+
+// Whether the request line [0, end) ends with the version HTTP/1.0.
+bool IsHttp10RequestLine(const char* pHead, size_t end) {
+    const size_t kVersionLength = 8;
+    return end > kVersionLength && pHead[end - kVersionLength - 1] == ' ' &&
+           std::memcmp(pHead + end - kVersionLength, "HTTP/1.0", kVersionLength) == 0;
+}
+
+// Whether the comma-separated value [start, end) has the token "close".
+bool ListsClose(const char* pHead, size_t start, size_t end) {
+    while (start < end) {
+        size_t stop = start;
+        while (stop < end && pHead[stop] != ',') ++stop;
+        size_t first = start;
+        size_t last = stop;
+        while (first < last && (pHead[first] == ' ' || pHead[first] == '\t')) ++first;
+        while (last > first && (pHead[last - 1] == ' ' || pHead[last - 1] == '\t')) --last;
+        if (EqualsNoCase(pHead + first, last - first, "close")) return true;
+        start = stop + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool AsksToCloseAfterAnswer(const char* pHead, size_t n) {
+    size_t end = LineEnd(pHead, n, 0);
+    if (IsHttp10RequestLine(pHead, end)) return true;
+    while (end < n) {
+        const size_t start =
+            end + (pHead[end] == '\r' && end + 1 < n && pHead[end + 1] == '\n' ? 2 : 1);
+        end = LineEnd(pHead, n, start);
+        const char kName[] = "connection:";
+        const size_t nameLength = sizeof kName - 1;
+        if (end - start > nameLength && EqualsNoCase(pHead + start, nameLength, kName) &&
+            ListsClose(pHead, start + nameLength, end)) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -53,3 +53,8 @@ struct CRequestLine {
 // which ends at the first space, CR or LF, or at the end of the head. Zero bytes do not end
 // it, so that a target can never be cut short into another file's name.
 CRequestLine ParseRequestLine(const char* pHead, size_t n);
+
+// Whether the client of this n-byte head expects the connection to end with the answer:
+// an HTTP/1.0 request line, or a "Connection" header that lists "close". Such clients
+// (HTTP/1.0 tools, load generators without keep-alive) read until the server closes.
+bool AsksToCloseAfterAnswer(const char* pHead, size_t n);

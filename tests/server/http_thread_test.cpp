@@ -272,6 +272,31 @@ TEST_F(HttpWorkerTest, ClosedPeerFreesTheWorkerAtOnce) {
     EXPECT_EQ(m_worker.GetServedCount(), served + 1);
 }
 
+TEST_F(HttpWorkerTest, ClientsThatAskForTheEndGetItRightAfterTheAnswer) {
+    // Such clients read until the connection ends; keeping it for the deadline would cost
+    // each of them 3 s.
+    const std::string requests[] = {
+        "GET /a.txt HTTP/1.0\r\nHost: x\r\n\r\n",
+        "GET /a.txt HTTP/1.1\r\nConnection: close\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        CTestClient client;
+        ASSERT_NO_FATAL_FAILURE(Connect(client));
+        const uint64_t start = GetTickCount64Ms();
+        ASSERT_TRUE(client.SendText(request));
+        std::string rest;
+        EXPECT_TRUE(client.WaitClosed(kTestReadTimeoutMs, &rest)) << request;
+        EXPECT_LT(ElapsedMs(start), 1500u) << request;
+        EXPECT_EQ(rest, Ok("hello", "text/plain")) << request;
+        ASSERT_TRUE(WaitIdle(kTestReadTimeoutMs));
+    }
+    // A request that is not answered does not end the connection, whatever it asks.
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ASSERT_TRUE(client.SendText("POST /a.txt HTTP/1.0\r\n\r\n"));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+}
+
 TEST_F(HttpWorkerTest, StopOnAnIdleConnectionEndsWithoutWaitingForTheDeadline) {
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(Connect(client));

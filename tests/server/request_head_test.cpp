@@ -150,3 +150,25 @@ TEST(RequestLineTest, TargetEndsAtSpaceLineEndOrEndOfHead) {
         EXPECT_EQ(std::string(line.m_pTarget, line.m_nTargetLength), c.m_target) << c.m_head;
     }
 }
+
+TEST(RequestLineTest, ClientsThatExpectTheEndAfterTheAnswerAreRecognised) {
+    const auto asks = [](const std::string& head) {
+        return AsksToCloseAfterAnswer(head.data(), head.size());
+    };
+    EXPECT_TRUE(asks("GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(asks("GET / HTTP/1.0\r\nHost: x\r\nUser-Agent: t\r\n\r\n"));
+    EXPECT_TRUE(asks("GET / HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    EXPECT_TRUE(asks("GET / HTTP/1.1\r\nhost: x\r\nCONNECTION:Keep-Alive, Close \r\n\r\n"));
+    EXPECT_TRUE(asks("HEAD / HTTP/1.1\nConnection: close\n\n"));
+
+    EXPECT_FALSE(asks("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_FALSE(asks("GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"));
+    EXPECT_FALSE(asks("GET / HTTP/1.1\r\nConnection: closed\r\n\r\n"));
+    EXPECT_FALSE(asks("GET / HTTP/1.1\r\nX-Connection: close\r\n\r\n"));
+    EXPECT_FALSE(asks("GET / HTTP/1.1\r\nX: Connection: close\r\n\r\n"));
+    // Only the request line's version counts, not the same text elsewhere.
+    EXPECT_FALSE(asks("GET /HTTP/1.0 HTTP/1.1\r\n\r\n"));
+    EXPECT_FALSE(asks("GET /a HTTP/1.1\r\nVia: HTTP/1.0\r\n\r\n"));
+    EXPECT_FALSE(asks("GET /\r\n\r\n"));
+    EXPECT_FALSE(asks(""));
+}
