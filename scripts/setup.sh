@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # native build and tests
-  g++ clang cmake ninja-build libgtest-dev libgmock-dev googletest clang-format
+  g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev googletest clang-format
   # end-to-end tests: a real client, a real browser, process tools
   curl chromium procps
   # the Win32 build and its tests under wine, with a virtual display
