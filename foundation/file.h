@@ -16,7 +16,7 @@ public:
     CFile& operator=(const CFile&) = delete;
 
     // Opens path with the Win32 file API's access, share, disposition and flags values.
-    // Paths use '\' between segments; hosts that separate with '/' translate them.
+    // The path is the host's own: on POSIX a '\\' in it is an ordinary character.
     // Never blocks on a FIFO or device: such a file opens but is not IsRegularFile.
     bool Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
               DWORD flags);
@@ -40,8 +40,9 @@ private:
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).
 bool FileExists(const wchar_t* pszPath);
 
-// The host's name text for the bytes of a decoded request path: UTF-8 becomes UTF-16 on
-// Win32 (bytes that are not UTF-8 stay byte for character); elsewhere byte for character.
+// The host's name text for the bytes of a decoded request path whose segments are
+// separated by '\\': UTF-8 becomes UTF-16 on Win32 (bytes that are not UTF-8 stay byte for
+// character); elsewhere byte for character, with '\\' turned into the host's '/'.
 CString PathTextFromBytes(const char* pBytes, size_t n);
 
 // Whether the host's file system gives one path segment a meaning of its own (device

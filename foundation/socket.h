@@ -24,6 +24,9 @@ public:
     const CEvent* WakeEvent() const;
     // Starts the grace period (once); called when a wait was woken by the stop event.
     void NoteStop();
+    // Whether the grace after a stop is over; notices a stop that no wait has seen yet,
+    // so that a peer that reads fast enough never to make us wait is cut off as well.
+    bool IsSpent();
     bool IsStopping() const { return m_bStopping; }
 
 private:

@@ -43,6 +43,11 @@ CSocket::~CSocket() {
     Close();
 }
 
+bool CSendBudget::IsSpent() {
+    if (!m_bStopping && m_pStopEvent != nullptr && m_pStopEvent->IsSet()) NoteStop();
+    return m_bStopping && GetTickCount64Ms() >= m_nStopDeadline;
+}
+
 bool CSocket::Attach(SOCKET s) {
     SOCKET expected = INVALID_SOCKET;
     return m_hSocket.compare_exchange_strong(expected, s, std::memory_order_acq_rel);
@@ -53,6 +58,7 @@ SOCKET CSocket::Detach() {
 }
 
 bool CSocket::ReceiveLine(char* pBuffer, int size) {
+    if (size < 2) return false;  // no room for a byte and its terminator
     int index = 0;
     for (;;) {
         if (Receive(pBuffer + index, 1) != 1) {
@@ -85,7 +91,9 @@ bool CSocket::SendFile(CFile& file) {
 
 bool CSocket::WaitForRoom(CSendBudget& budget) {
     for (;;) {
-        switch (WaitWritable(budget.NextWaitMs(), budget.WakeEvent())) {
+        const uint32_t ms = budget.NextWaitMs();
+        if (budget.IsStopping() && ms == 0) return false;
+        switch (WaitWritable(ms, budget.WakeEvent())) {
             case WaitResult::kReady:
                 return true;
             case WaitResult::kWoken:
@@ -102,6 +110,7 @@ bool CSocket::WaitForRoom(CSendBudget& budget) {
 bool CSocket::SendAll(const char* pData, int length, CSendBudget& budget) {
     int sent = 0;
     while (sent < length) {
+        if (budget.IsSpent()) return false;
         const int count = SendNoWait(pData + sent, length - sent);
         if (count == SOCKET_ERROR) return false;
         sent += count;

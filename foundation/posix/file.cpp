@@ -13,12 +13,12 @@ namespace {
 // 100-ns intervals from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
-// The path as bytes with '/' between segments; false when a character has no byte.
+// The path as bytes; false when a character has no byte.
 bool NativePath(const wchar_t* pszPath, std::string& path) {
     for (const wchar_t* p = pszPath; *p; ++p) {
         const unsigned long ch = static_cast<unsigned long>(*p);
         if (ch > 255) return false;
-        path.push_back(ch == '\\' ? '/' : static_cast<char>(ch));
+        path.push_back(static_cast<char>(ch));
     }
     return true;
 }
@@ -129,7 +129,13 @@ bool CFile::IsRegularFile() const {
 }
 
 CString PathTextFromBytes(const char* pBytes, size_t n) {
-    return CString(pBytes, n);
+    // Only the request's own separators are translated: a '\\' in the document root is
+    // part of a folder's name here.
+    std::string path(pBytes, n);
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    return CString(path.data(), path.size());
 }
 
 bool IsReservedPathSegment(const char* /*pSegment*/, size_t /*n*/) {

@@ -284,6 +284,22 @@ TEST(SendBudget, GraceCountsDownOnceTheStopIsNoted) {
     EXPECT_EQ(0u, spent.NextWaitMs());
 }
 
+TEST(SendBudget, AStopIsNoticedEvenWhenNoWaitSawIt) {
+    // A peer that reads fast enough never makes a send wait; the grace must end it anyway.
+    CEvent stop;
+    CSendBudget budget(&stop, 1000, 200);
+    EXPECT_FALSE(budget.IsSpent());
+    EXPECT_FALSE(budget.IsStopping());
+    stop.Set();
+    EXPECT_FALSE(budget.IsSpent());
+    EXPECT_TRUE(budget.IsStopping());
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_TRUE(budget.IsSpent());
+
+    CSendBudget unbounded(nullptr, 1000, 0);
+    EXPECT_FALSE(unbounded.IsSpent());
+}
+
 TEST_F(SocketTest, WaitReadableReportsDataTimeOutAndWake) {
     CEvent wake;
     EXPECT_EQ(WaitResult::kTimeout, m_pair.m_server.WaitReadable(50, &wake));

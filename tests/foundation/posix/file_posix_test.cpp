@@ -4,12 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <thread>
 
+#include "foundation/clock.h"
 #include "foundation/file.h"
 #include "foundation/socket.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_client.h"
 
 namespace {
 
@@ -43,7 +49,9 @@ TEST(PosixFile, DeviceOpensButIsNotARegularFile) {
     CFile file;
     ASSERT_TRUE(OpenForReading(file, L"/dev/null"));
     EXPECT_FALSE(file.IsRegularFile());
-    EXPECT_TRUE(FileExists(L"\\dev\\null"));
+    EXPECT_TRUE(FileExists(L"/dev/null"));
+    // A backslash is part of a name here, not a separator.
+    EXPECT_FALSE(FileExists(L"\\dev\\null"));
 }
 
 TEST(PosixFile, SizeOfASparseFileBeyondFourGigabytes) {
@@ -108,4 +116,64 @@ TEST(PosixFile, UnsupportedDispositionsFail) {
     EXPECT_FALSE(file.Open(dir.WidePath("f").c_str(), GENERIC_READ, 0, 1 /* CREATE_NEW */, 0));
     EXPECT_FALSE(file.Open(dir.WidePath("f").c_str(), 0, 0, OPEN_EXISTING, 0));
     EXPECT_FALSE(file.IsOpen());
+}
+
+TEST(PosixFile, OnlyTheRequestsSeparatorsAreTranslated) {
+    // A backslash is an ordinary character in a POSIX name: a folder called "bs\root"
+    // must never be read as "bs/root".
+    CTempDir dir;
+    dir.WriteFile("bs\\root", "literal");
+    std::filesystem::create_directories(dir.Path() / "bs");
+    {
+        std::ofstream other(dir.Path() / "bs" / "root", std::ios::binary);
+        other << "other";
+    }
+    const std::wstring literal = dir.Path().wstring() + L"/bs\\root";
+    CFile file;
+    ASSERT_TRUE(file.Open(literal.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          OPEN_EXISTING, 0));
+    char text[16] = {};
+    EXPECT_EQ(file.Read(text, sizeof text - 1), 7u);
+    EXPECT_STREQ(text, "literal");
+    EXPECT_STREQ(L"docs/a.txt", PathTextFromBytes("docs\\a.txt", 10).GetString());
+}
+
+TEST(PosixFile, AStopCutsAFileSentToAFastReaderAfterTheGrace) {
+    // A sparse file far larger than the grace lets through: the reader keeps up, so the
+    // sender seldom has to wait, and the stop must still end the transfer.
+    CTempDir dir;
+    const std::filesystem::path path = dir.WriteFile("huge", "x");
+    std::error_code error;
+    std::filesystem::resize_file(path, 64ull << 30, error);
+    if (error) GTEST_SKIP() << "no sparse files here";
+    CFile file;
+    ASSERT_TRUE(file.Open(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    std::atomic<uint64_t> received{0};
+    std::thread reader([&] {
+        char buffer[65536];
+        for (;;) {
+            if (pair.m_client.WaitReadable(kTestReadTimeoutMs, nullptr) != WaitResult::kReady)
+                return;
+            const int count = pair.m_client.Receive(buffer, sizeof buffer);
+            if (count <= 0) return;
+            received += static_cast<uint64_t>(count);
+        }
+    });
+    CEvent stop;
+    CSendBudget budget(&stop, 5000, 300);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.Set();
+    });
+    const uint64_t start = GetTickCount64Ms();
+    EXPECT_FALSE(pair.m_server.SendFile(file, 64ull << 30, budget, nullptr, 0));
+    const uint64_t elapsed = GetTickCount64Ms() - start;
+    stopper.join();
+    pair.m_server.Close();
+    reader.join();
+    EXPECT_GE(elapsed, 400u);   // the stop came at 100 ms, then the whole grace
+    EXPECT_LT(elapsed, 3000u);  // and not much more
+    EXPECT_LT(received.load(), 64ull << 30);
 }
