@@ -53,6 +53,8 @@ public:
     SOCKET Detach();
     // Shuts down sending, then closes; empty afterwards. Safe against a concurrent Accept.
     void Close();
+    // Tells the peer that nothing more follows, keeping the socket open for reading.
+    bool ShutdownSend();
 
     int Receive(char* pBuffer, int length);           // one recv: count, 0 at end, SOCKET_ERROR
     bool ReceiveLine(char* pBuffer, int size);        // one line, byte by byte, LF kept

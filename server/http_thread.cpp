@@ -76,13 +76,24 @@ int CHttpThread::ServeConnection() {
         if (!head) break;
         g_nRequests.fetch_add(1, std::memory_order_relaxed);
         CRequestLine line = ParseRequestLine(head.get(), static_cast<size_t>(length));
-        if (line.m_method == RequestMethod::kOther) continue;  // no answer; the client may go on
-        const bool bAnswered = line.m_method == RequestMethod::kGet
-                                   ? HandleGet(line.m_pTarget, line.m_nTargetLength, budget)
-                                   : HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
-        // After a cut-off answer the client can no longer tell where the next one starts;
-        // a client that asked for the end waits for it before it takes the answer as whole.
-        if (!bAnswered || AsksToCloseAfterAnswer(head.get(), static_cast<size_t>(length))) break;
+        const size_t headLength = static_cast<size_t>(length);
+        const long long bodyLength = RequestBodyLength(head.get(), headLength);
+        // Behind a body of unknown length no later head can be found.
+        bool bLast = bodyLength == kUnknownBodyLength;
+        if (line.m_method != RequestMethod::kOther) {
+            const bool bAnswered = line.m_method == RequestMethod::kGet
+                                       ? HandleGet(line.m_pTarget, line.m_nTargetLength, budget)
+                                       : HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
+            // After a cut-off answer the client can no longer tell where the next one starts.
+            if (!bAnswered) break;
+            // Such a client waits for the end before it takes the answer as whole.
+            bLast = bLast || AsksToCloseAfterAnswer(head.get(), headLength);
+        }
+        if (bLast) {
+            LingerAfterLastAnswer();
+            break;
+        }
+        if (bodyLength > 0 && !SkipBody(pending, bodyLength)) break;
     }
     m_socket.Close();
     m_nServed.fetch_add(1, std::memory_order_release);
@@ -120,6 +131,43 @@ std::unique_ptr<char[]> CHttpThread::ReadRequest(CHeadBuffer& pending, CSendBudg
         if (result == WaitResult::kWoken) continue;
         if (result != WaitResult::kReady) return nullptr;
         if (!ReceiveInto(pending, pending.Room())) return nullptr;
+    }
+}
+
+bool CHttpThread::SkipBody(CHeadBuffer& pending, long long length) {
+    length -= pending.Discard(length);
+    const uint64_t deadline = GetTickCount64Ms() + kHeadDeadlineMs;
+    char scratch[4096];
+    while (length > 0) {
+        const uint64_t now = GetTickCount64Ms();
+        if (now >= deadline) return false;
+        if (m_socket.WaitReadable(static_cast<uint32_t>(deadline - now), &m_hStopEvent) !=
+            WaitResult::kReady) {
+            return false;
+        }
+        const int count = m_socket.Receive(
+            scratch, static_cast<int>(std::min<long long>(length, sizeof scratch)));
+        if (count <= 0) return false;
+        length -= count;
+    }
+    return true;
+}
+
+void CHttpThread::LingerAfterLastAnswer() {
+    // Closing with bytes unread would reset the connection, and a reset discards what is
+    // still on its way to the client: so the client gets our end first, and what it still
+    // sends is read and dropped until it closes too.
+    if (!m_socket.ShutdownSend()) return;
+    const uint64_t deadline = GetTickCount64Ms() + kLingerMs;
+    char scratch[4096];
+    for (;;) {
+        const uint64_t now = GetTickCount64Ms();
+        if (now >= deadline) return;
+        if (m_socket.WaitReadable(static_cast<uint32_t>(deadline - now), &m_hStopEvent) !=
+            WaitResult::kReady) {
+            return;
+        }
+        if (m_socket.Receive(scratch, sizeof scratch) <= 0) return;
     }
 }
 

@@ -22,6 +22,7 @@ extern std::atomic<int32_t> g_nRequests;
 
 constexpr uint32_t kHeadDeadlineMs = 3000;  // for each head, from the start of its read
 constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that takes no data
+constexpr uint32_t kLingerMs = 2000;        // for the client's end after a last answer
 constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
 
 class CHttpThread : public CThread {
@@ -53,6 +54,12 @@ private:
     // nothing more in time, or nothing more at all once the stop event is set.
     std::unique_ptr<char[]> ReadRequest(CHeadBuffer& pending, CSendBudget& budget, int* pnLength);
     // Receives what fits into pending; false when the connection ended or failed.
+    // Reads and drops the length bytes of a request body, so that the next head starts
+    // where it should; false when they do not all arrive within the head deadline.
+    bool SkipBody(CHeadBuffer& pending, long long length);
+    // Ends our side after the connection's last answer, then reads what the client still
+    // sends until it closes too or kLingerMs pass.
+    void LingerAfterLastAnswer();
     bool ReceiveInto(CHeadBuffer& pending, int maxBytes);
     // The handlers answer one request; false when the answer did not go out whole.
     bool HandleGet(const char* pTarget, size_t n, CSendBudget& budget);

@@ -74,6 +74,14 @@ std::unique_ptr<char[]> CHeadBuffer::TakeHead(int length) {
     return head;
 }
 
+long long CHeadBuffer::Discard(long long n) {
+    const int dropped = static_cast<int>(std::min<long long>(std::max<long long>(n, 0), m_nHeld));
+    std::memmove(m_data, m_data + dropped, static_cast<size_t>(m_nHeld - dropped));
+    m_nHeld -= dropped;
+    m_data[m_nHeld] = '\0';
+    return dropped;
+}
+
 CRequestLine ParseRequestLine(const char* pHead, size_t n) {
     CRequestLine line{RequestMethod::kOther, pHead, 0};
     size_t start = 0;
@@ -135,21 +143,66 @@ bool ListsClose(const char* pHead, size_t start, size_t end) {
     return false;
 }
 
+// Steps from the line that ends at end to the next one: [start, end) on return. False at
+// the end of the head.
+bool NextHeaderLine(const char* pHead, size_t n, size_t& start, size_t& end) {
+    if (end >= n) return false;
+    start = end + (pHead[end] == '\r' && end + 1 < n && pHead[end + 1] == '\n' ? 2 : 1);
+    end = LineEnd(pHead, n, start);
+    return true;
+}
+
+// Whether the line [start, end) is a header with the given lower-case name (colon
+// included); its value then starts at start + the name's length.
+bool IsHeader(const char* pHead, size_t start, size_t end, const char* pszName) {
+    const size_t length = std::strlen(pszName);
+    return end - start >= length && EqualsNoCase(pHead + start, length, pszName);
+}
+
+// The decimal value of [start, end) between optional blanks; -1 when it is not one plain
+// number or is too large to be a real body.
+long long PlainNumber(const char* pHead, size_t start, size_t end) {
+    while (start < end && (pHead[start] == ' ' || pHead[start] == '\t')) ++start;
+    while (end > start && (pHead[end - 1] == ' ' || pHead[end - 1] == '\t')) --end;
+    if (start == end || end - start > 18) return -1;
+    long long value = 0;
+    for (size_t i = start; i < end; ++i) {
+        if (pHead[i] < '0' || pHead[i] > '9') return -1;
+        value = value * 10 + (pHead[i] - '0');
+    }
+    return value;
+}
+
 }  // namespace
 
 bool AsksToCloseAfterAnswer(const char* pHead, size_t n) {
     size_t end = LineEnd(pHead, n, 0);
     if (IsHttp10RequestLine(pHead, end)) return true;
-    while (end < n) {
-        const size_t start =
-            end + (pHead[end] == '\r' && end + 1 < n && pHead[end + 1] == '\n' ? 2 : 1);
-        end = LineEnd(pHead, n, start);
+    size_t start = 0;
+    while (NextHeaderLine(pHead, n, start, end)) {
         const char kName[] = "connection:";
-        const size_t nameLength = sizeof kName - 1;
-        if (end - start > nameLength && EqualsNoCase(pHead + start, nameLength, kName) &&
-            ListsClose(pHead, start + nameLength, end)) {
+        if (IsHeader(pHead, start, end, kName) &&
+            ListsClose(pHead, start + sizeof kName - 1, end)) {
             return true;
         }
     }
     return false;
+}
+
+long long RequestBodyLength(const char* pHead, size_t n) {
+    long long length = 0;
+    bool bHaveLength = false;
+    size_t start = 0;
+    size_t end = LineEnd(pHead, n, 0);
+    while (NextHeaderLine(pHead, n, start, end)) {
+        if (IsHeader(pHead, start, end, "transfer-encoding:")) return kUnknownBodyLength;
+        const char kName[] = "content-length:";
+        if (!IsHeader(pHead, start, end, kName)) continue;
+        const long long value = PlainNumber(pHead, start + sizeof kName - 1, end);
+        // Two lengths that disagree leave the body's end unknown.
+        if (value < 0 || (bHaveLength && value != length)) return kUnknownBodyLength;
+        length = value;
+        bHaveLength = true;
+    }
+    return length;
 }

@@ -32,6 +32,8 @@ public:
     bool IsHopeless();
     // Takes the first length bytes out as a new zero-terminated head; the rest moves up.
     std::unique_ptr<char[]> TakeHead(int length);
+    // Drops up to n bytes from the front (a request body); returns how many it dropped.
+    long long Discard(long long n);
 
 private:
     void DropLeadingEmptyLines();
@@ -58,3 +60,10 @@ CRequestLine ParseRequestLine(const char* pHead, size_t n);
 // an HTTP/1.0 request line, or a "Connection" header that lists "close". Such clients
 // (HTTP/1.0 tools, load generators without keep-alive) read until the server closes.
 bool AsksToCloseAfterAnswer(const char* pHead, size_t n);
+
+constexpr long long kUnknownBodyLength = -1;
+
+// The length of the body that follows the n-byte head: 0 when there is none, or
+// kUnknownBodyLength when it cannot be told (a Transfer-Encoding, or a Content-Length that
+// is not one plain number), in which case no later head on the connection can be found.
+long long RequestBodyLength(const char* pHead, size_t n);

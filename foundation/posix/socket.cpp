@@ -60,6 +60,11 @@ void CSocket::Close() {
     close(s);
 }
 
+bool CSocket::ShutdownSend() {
+    const SOCKET s = GetHandle();
+    return s != INVALID_SOCKET && shutdown(s, SHUT_WR) == 0;
+}
+
 int CSocket::Receive(char* pBuffer, int length) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return SOCKET_ERROR;

@@ -66,6 +66,11 @@ void CSocket::Close() {
     closesocket(s);
 }
 
+bool CSocket::ShutdownSend() {
+    const SOCKET s = GetHandle();
+    return s != INVALID_SOCKET && shutdown(s, SD_SEND) == 0;
+}
+
 int CSocket::Receive(char* pBuffer, int length) {
     return recv(GetHandle(), pBuffer, length, 0);
 }

@@ -81,11 +81,12 @@ TEST(File, CreateAlwaysEmptiesAnExistingFile) {
     EXPECT_EQ(3u, in.GetSize());
 }
 
-TEST(File, BackslashesSeparateSegmentsOnEveryHost) {
+TEST(File, RequestPathsSeparatedByBackslashesOpenOnEveryHost) {
     CTempDir dir;
     std::filesystem::create_directory(dir.Path() / "sub");
     dir.WriteFile("sub/inner.txt", "inner");
-    const std::wstring path = dir.Path().wstring() + L"\\sub\\inner.txt";
+    const std::wstring path =
+        dir.Path().wstring() + kPathSeparator + PathTextFromBytes("sub\\inner.txt", 13).GetString();
     EXPECT_TRUE(FileExists(path.c_str()));
     CFile file;
     ASSERT_TRUE(OpenForReading(file, path));

@@ -95,13 +95,13 @@ TEST(ListenSocket, CloseFromAnotherThreadReleasesABlockedAccept) {
     struct CState {
         CSocket m_listener;
         CSocket m_client;
+        std::promise<bool> m_accepted;  // here, so that a thread left behind never outlives it
     };
     auto state = std::make_shared<CState>();
     ASSERT_TRUE(OpenListener(state->m_listener));
-    std::promise<bool> accepted;
-    std::future<bool> result = accepted.get_future();
-    std::thread acceptor([state, &accepted] {
-        accepted.set_value(state->m_listener.Accept(state->m_client, nullptr, nullptr));
+    std::future<bool> result = state->m_accepted.get_future();
+    std::thread acceptor([state] {
+        state->m_accepted.set_value(state->m_listener.Accept(state->m_client, nullptr, nullptr));
     });
     // Give the thread time to block inside accept; the close must release it either way.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

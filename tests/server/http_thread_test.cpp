@@ -297,6 +297,49 @@ TEST_F(HttpWorkerTest, ClientsThatAskForTheEndGetItRightAfterTheAnswer) {
     ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
 }
 
+TEST_F(HttpWorkerTest, RequestBodiesAreSkippedSoTheNextRequestIsAnswered) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    // Body and next request in one write.
+    ExpectAnswer(client, "POST /a.txt HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + Get("/a.txt"),
+                 Ok("hello", "text/plain"));
+    // A body that comes in pieces after its head, and a GET that carries one.
+    ASSERT_TRUE(client.SendText("PUT /x HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123"));
+    ASSERT_TRUE(client.SendText("456"));
+    ExpectAnswer(client, "789" + Get("/docs/"), Ok("docs home", "text/html"));
+    ExpectAnswer(client, "GET /a.txt HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz" + Head("/a.txt"),
+                 Ok("hello", "text/plain") + kHeadFound);
+}
+
+TEST_F(HttpWorkerTest, ABodyOfUnknownLengthEndsTheConnection) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    const uint64_t start = GetTickCount64Ms();
+    ASSERT_TRUE(
+        client.SendText("POST /a.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "5\r\nhello\r\n0\r\n\r\n" +
+                        Get("/a.txt")));
+    std::string rest;
+    EXPECT_TRUE(client.WaitClosed(kTestReadTimeoutMs, &rest));
+    EXPECT_LT(ElapsedMs(start), 1500u);
+    EXPECT_EQ(rest, "");
+}
+
+TEST_F(HttpWorkerTest, TheLastAnswerArrivesWholeEvenWhenTheClientSendsMore) {
+    // Closing with unread bytes would reset the connection and cut the answer short.
+    const std::string body(16 * 1024 * 1024, 'b');
+    m_root.WriteFile("big.bin", body);
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ASSERT_TRUE(client.SendText("GET /big.bin HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    SleepMs(200);  // the server is now waiting for room to send
+    ASSERT_TRUE(client.SendText(Get("/a.txt") + Get("/a.txt")));
+    std::string rest;
+    EXPECT_TRUE(client.WaitClosed(kTestReadTimeoutMs * 2, &rest));
+    EXPECT_EQ(rest.size(), Ok(body, nullptr).size());
+    EXPECT_TRUE(rest == Ok(body, nullptr));
+}
+
 TEST_F(HttpWorkerTest, StopOnAnIdleConnectionEndsWithoutWaitingForTheDeadline) {
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(Connect(client));

@@ -172,3 +172,39 @@ TEST(RequestLineTest, ClientsThatExpectTheEndAfterTheAnswerAreRecognised) {
     EXPECT_FALSE(asks("GET /\r\n\r\n"));
     EXPECT_FALSE(asks(""));
 }
+
+TEST(RequestLineTest, BodyLengthComesFromTheHeadOrIsUnknown) {
+    const auto length = [](const std::string& head) {
+        return RequestBodyLength(head.data(), head.size());
+    };
+    EXPECT_EQ(length("GET / HTTP/1.1\r\n\r\n"), 0);
+    EXPECT_EQ(length("POST /f HTTP/1.1\r\nContent-Length: 5\r\n\r\n"), 5);
+    EXPECT_EQ(length("POST /f HTTP/1.1\r\nhost: x\r\ncontent-length:12 \r\n\r\n"), 12);
+    EXPECT_EQ(length("POST /f HTTP/1.1\r\nContent-Length: 7\r\nContent-Length: 7\r\n\r\n"), 7);
+    EXPECT_EQ(length("POST /f HTTP/1.1\r\nX-Content-Length: 9\r\n\r\n"), 0);
+
+    EXPECT_EQ(length("POST /f HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"), kUnknownBodyLength);
+    EXPECT_EQ(length("POST /f HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"),
+              kUnknownBodyLength);
+    for (const char* value : {"", "-1", "+5", "5 5", "0x10", "99999999999999999999"}) {
+        EXPECT_EQ(length(std::string("POST /f HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\n"),
+                  kUnknownBodyLength)
+            << value;
+    }
+}
+
+TEST(HeadBufferTest, DiscardDropsABodyFromTheFrontAndKeepsWhatFollows) {
+    CHeadBuffer buffer;
+    const std::string bytes = "helloGET / HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(buffer.Feed(bytes.data(), static_cast<int>(bytes.size())),
+              static_cast<int>(bytes.size()));
+    EXPECT_EQ(buffer.Discard(5), 5);
+    const int length = buffer.CompleteHeadLength();
+    ASSERT_EQ(length, static_cast<int>(bytes.size()) - 5);
+    EXPECT_STREQ(buffer.TakeHead(length).get(), "GET / HTTP/1.1\r\n\r\n");
+    // More than is held: only what is held goes, and the rest is the caller's to read.
+    ASSERT_EQ(buffer.Feed("abc", 3), 3);
+    EXPECT_EQ(buffer.Discard(10), 3);
+    EXPECT_EQ(buffer.Held(), 0);
+    EXPECT_EQ(buffer.Discard(-4), 0);
+}
