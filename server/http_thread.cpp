@@ -156,7 +156,10 @@ bool CHttpThread::SkipBody(CHeadBuffer& pending, long long length) {
 void CHttpThread::LingerAfterLastAnswer() {
     // Closing with bytes unread would reset the connection, and a reset discards what is
     // still on its way to the client: so the client gets our end first, and what it still
-    // sends is read and dropped until it closes too.
+    // sends is read and dropped until it closes too. Without unread bytes a plain close
+    // ends cleanly, and the worker is free at once for the next client.
+    u_long waiting = 0;
+    if (!m_socket.IoControl(FIONREAD, &waiting) || waiting == 0) return;
     if (!m_socket.ShutdownSend()) return;
     const uint64_t deadline = GetTickCount64Ms() + kLingerMs;
     char scratch[4096];

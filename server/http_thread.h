@@ -57,8 +57,9 @@ private:
     // Reads and drops the length bytes of a request body, so that the next head starts
     // where it should; false when they do not all arrive within the head deadline.
     bool SkipBody(CHeadBuffer& pending, long long length);
-    // Ends our side after the connection's last answer, then reads what the client still
-    // sends until it closes too or kLingerMs pass.
+    // When the client has sent bytes that will not be read, ends our side after the
+    // connection's last answer, then reads what it still sends until it closes too or
+    // kLingerMs pass.
     void LingerAfterLastAnswer();
     bool ReceiveInto(CHeadBuffer& pending, int maxBytes);
     // The handlers answer one request; false when the answer did not go out whole.

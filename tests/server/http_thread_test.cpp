@@ -288,7 +288,9 @@ TEST_F(HttpWorkerTest, ClientsThatAskForTheEndGetItRightAfterTheAnswer) {
         EXPECT_TRUE(client.WaitClosed(kTestReadTimeoutMs, &rest)) << request;
         EXPECT_LT(ElapsedMs(start), 1500u) << request;
         EXPECT_EQ(rest, Ok("hello", "text/plain")) << request;
-        ASSERT_TRUE(WaitIdle(kTestReadTimeoutMs));
+        // With nothing left unread the worker does not linger for the client's own close,
+        // which a client that has its answer may never hurry to make.
+        EXPECT_TRUE(WaitIdle(1000)) << request;
     }
     // A request that is not answered does not end the connection, whatever it asks.
     CTestClient client;
