@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "server/ascii.h"
+
 namespace {
 
 const char kBlankLine[] = "\r\n\r\n";
@@ -103,17 +105,6 @@ CRequestLine ParseRequestLine(const char* pHead, size_t n) {
 
 namespace {
 
-// Whether the n bytes at p equal the lower-case text, ignoring ASCII case.
-bool EqualsNoCase(const char* p, size_t n, const char* pszLower) {
-    size_t i = 0;
-    for (; i < n && pszLower[i] != '\0'; ++i) {
-        char c = p[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != pszLower[i]) return false;
-    }
-    return i == n && pszLower[i] == '\0';
-}
-
 // The end of the line that starts at start: the index of its CR or LF, or n.
 size_t LineEnd(const char* pHead, size_t n, size_t start) {
     size_t end = start;
@@ -137,7 +128,7 @@ bool ListsClose(const char* pHead, size_t start, size_t end) {
         size_t last = stop;
         while (first < last && (pHead[first] == ' ' || pHead[first] == '\t')) ++first;
         while (last > first && (pHead[last - 1] == ' ' || pHead[last - 1] == '\t')) --last;
-        if (EqualsNoCase(pHead + first, last - first, "close")) return true;
+        if (EqualsIgnoringCase(pHead + first, last - first, "close")) return true;
         start = stop + 1;
     }
     return false;
@@ -156,7 +147,7 @@ bool NextHeaderLine(const char* pHead, size_t n, size_t& start, size_t& end) {
 // included); its value then starts at start + the name's length.
 bool IsHeader(const char* pHead, size_t start, size_t end, const char* pszName) {
     const size_t length = std::strlen(pszName);
-    return end - start >= length && EqualsNoCase(pHead + start, length, pszName);
+    return end - start >= length && EqualsIgnoringCase(pHead + start, length, pszName);
 }
 
 // The decimal value of [start, end) between optional blanks; -1 when it is not one plain

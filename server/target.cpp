@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "server/ascii.h"
+
 #include "foundation/file.h"
 
 namespace {
@@ -84,16 +86,6 @@ bool IsPathAllowed(const std::string& path) {
     if (path.find(':') != std::string::npos) return false;
     if (path.find('\0') != std::string::npos) return false;
     return AreSegmentsAllowed(path);
-}
-
-bool EqualsIgnoringCase(const char* pText, size_t n, const char* pszLower) {
-    size_t i = 0;
-    for (; i < n && pszLower[i] != '\0'; ++i) {
-        char c = pText[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != pszLower[i]) return false;
-    }
-    return i == n && pszLower[i] == '\0';
 }
 
 }  // namespace
