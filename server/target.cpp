@@ -4,9 +4,8 @@
 
 #include <cstring>
 
-#include "server/ascii.h"
-
 #include "foundation/file.h"
+#include "server/ascii.h"
 
 namespace {
 
