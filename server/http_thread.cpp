@@ -75,8 +75,8 @@ int CHttpThread::ServeConnection() {
         std::unique_ptr<char[]> head = ReadRequest(pending, budget, &length);
         if (!head) break;
         g_nRequests.fetch_add(1, std::memory_order_relaxed);
-        CRequestLine line = ParseRequestLine(head.get(), static_cast<size_t>(length));
         const size_t headLength = static_cast<size_t>(length);
+        CRequestLine line = ParseRequestLine(head.get(), headLength);
         const long long bodyLength = RequestBodyLength(head.get(), headLength);
         // Behind a body of unknown length no later head can be found.
         bool bLast = bodyLength == kUnknownBodyLength;
@@ -136,21 +136,7 @@ std::unique_ptr<char[]> CHttpThread::ReadRequest(CHeadBuffer& pending, CSendBudg
 
 bool CHttpThread::SkipBody(CHeadBuffer& pending, long long length) {
     length -= pending.Discard(length);
-    const uint64_t deadline = GetTickCount64Ms() + kHeadDeadlineMs;
-    char scratch[4096];
-    while (length > 0) {
-        const uint64_t now = GetTickCount64Ms();
-        if (now >= deadline) return false;
-        if (m_socket.WaitReadable(static_cast<uint32_t>(deadline - now), &m_hStopEvent) !=
-            WaitResult::kReady) {
-            return false;
-        }
-        const int count = m_socket.Receive(
-            scratch, static_cast<int>(std::min<long long>(length, sizeof scratch)));
-        if (count <= 0) return false;
-        length -= count;
-    }
-    return true;
+    return length == 0 || DropIncoming(length, kHeadDeadlineMs);
 }
 
 void CHttpThread::LingerAfterLastAnswer() {
@@ -160,18 +146,26 @@ void CHttpThread::LingerAfterLastAnswer() {
     // ends cleanly, and the worker is free at once for the next client.
     u_long waiting = 0;
     if (!m_socket.IoControl(FIONREAD, &waiting) || waiting == 0) return;
-    if (!m_socket.ShutdownSend()) return;
-    const uint64_t deadline = GetTickCount64Ms() + kLingerMs;
+    if (m_socket.ShutdownSend()) DropIncoming(kUntilEnd, kLingerMs);
+}
+
+bool CHttpThread::DropIncoming(long long length, uint32_t ms) {
+    const uint64_t deadline = GetTickCount64Ms() + ms;
     char scratch[4096];
-    for (;;) {
+    while (length != 0) {
         const uint64_t now = GetTickCount64Ms();
-        if (now >= deadline) return;
+        if (now >= deadline) return false;
         if (m_socket.WaitReadable(static_cast<uint32_t>(deadline - now), &m_hStopEvent) !=
             WaitResult::kReady) {
-            return;
+            return false;
         }
-        if (m_socket.Receive(scratch, sizeof scratch) <= 0) return;
+        const long long wanted =
+            length < 0 ? sizeof scratch : std::min<long long>(length, sizeof scratch);
+        const int count = m_socket.Receive(scratch, static_cast<int>(wanted));
+        if (count <= 0) return length < 0 && count == 0;
+        if (length > 0) length -= count;
     }
+    return true;
 }
 
 bool CHttpThread::ReceiveInto(CHeadBuffer& pending, int maxBytes) {

@@ -61,6 +61,10 @@ private:
     // connection's last answer, then reads what it still sends until it closes too or
     // kLingerMs pass.
     void LingerAfterLastAnswer();
+    // Reads and drops length bytes (kUntilEnd: up to the client's end of stream) within ms;
+    // true when they all came (or the end did). A stop cuts it short.
+    bool DropIncoming(long long length, uint32_t ms);
+    static constexpr long long kUntilEnd = -1;
     bool ReceiveInto(CHeadBuffer& pending, int maxBytes);
     // The handlers answer one request; false when the answer did not go out whole.
     bool HandleGet(const char* pTarget, size_t n, CSendBudget& budget);
