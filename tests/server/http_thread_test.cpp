@@ -82,6 +82,13 @@ protected:
     void TearDown() override { m_worker.Shutdown(); }
 
     void Connect(CTestClient& client) { ConnectTo(m_worker, client); }
+    // Asks for large.bin (far more than the socket buffers hold) and reads only its head.
+    void StartLargeDownload(CTestClient& client) {
+        Connect(client);
+        ASSERT_TRUE(client.SendText(Get("/large.bin")));
+        CTestResponse response;
+        ASSERT_TRUE(client.ReadResponse(response, true));
+    }
     bool WaitIdle(uint32_t ms) {
         return WaitUntil([this] { return !m_worker.IsBusy(); }, ms);
     }
@@ -359,10 +366,7 @@ TEST_F(HttpWorkerTest, StopWhileSendingToAClientThatDoesNotReadEndsWithinTheGrac
         GTEST_SKIP() << "no room for a sparse file here";
     }
     CTestClient client;
-    ASSERT_NO_FATAL_FAILURE(Connect(client));
-    ASSERT_TRUE(client.SendText(Get("/large.bin")));
-    CTestResponse response;
-    ASSERT_TRUE(client.ReadResponse(response, true));
+    ASSERT_NO_FATAL_FAILURE(StartLargeDownload(client));
     SleepMs(200);  // lets the socket buffers fill up
     const uint64_t start = GetTickCount64Ms();
     m_worker.Shutdown();
@@ -402,10 +406,7 @@ TEST_F(HttpWorkerTest, ClientThatStopsReadingFreesTheWorkerAfterTheStallTime) {
         GTEST_SKIP() << "no room for a sparse file here";
     }
     CTestClient client;
-    ASSERT_NO_FATAL_FAILURE(Connect(client));
-    ASSERT_TRUE(client.SendText(Get("/large.bin")));
-    CTestResponse response;
-    ASSERT_TRUE(client.ReadResponse(response, true));
+    ASSERT_NO_FATAL_FAILURE(StartLargeDownload(client));
     const uint64_t start = GetTickCount64Ms();
     ASSERT_TRUE(WaitIdle(kSendStallMs + 8000));
     EXPECT_GE(ElapsedMs(start), kSendStallMs - 1000);

@@ -44,6 +44,25 @@ wait_until() {
 
 probe() { "$WINE_RUN" "$PROBE" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
+# Presses Alt+F4 on $WINDOW and expects the program to end within 15 s with exit code 0;
+# $1 says which run this is in a failure message.
+close_with_alt_f4() {
+    xdotool windowfocus --sync "$WINDOW"
+    xdotool key alt+F4
+    for _ in $(seq 150); do
+        kill -0 "$KOV_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$KOV_PID" 2>/dev/null && fail "still running 15 s after Alt+F4$1"
+    local code
+    set +e
+    wait "$KOV_PID"
+    code=$?
+    set -e
+    KOV_PID=""
+    [[ $code -eq 0 ]] || fail "exit code $code after Alt+F4$1"
+}
+
 # The Unix path as Wine's drive Z: names it.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
@@ -110,19 +129,7 @@ wait_until 50 bash -c "! xdotool search --onlyvisible --name '^About$'" ||
     fail "the About box is still open after Escape"
 
 echo "-- Alt+F4 ends the program with exit code 0"
-xdotool windowfocus --sync "$WINDOW"
-xdotool key alt+F4
-for _ in $(seq 150); do
-    kill -0 "$KOV_PID" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$KOV_PID" 2>/dev/null && fail "still running 15 s after Alt+F4"
-set +e
-wait "$KOV_PID"
-CODE=$?
-set -e
-KOV_PID=""
-[[ $CODE -eq 0 ]] || fail "exit code $CODE after Alt+F4"
+close_with_alt_f4 ""
 echo "-- a root longer than 1023 characters is reported and nothing is served"
 LONG_ROOT="Z:\\$(printf 'd%.0s' $(seq 1100))"
 "$WINE_RUN" "$KOVWEB" "$LONG_ROOT" </dev/null >"$WORK/kovweb-long.log" 2>&1 &
@@ -134,16 +141,5 @@ wait_until 100 bash -c "'$WINE_RUN' '$PROBE' console </dev/null 2>/dev/null | gr
 # The substitution drops the message's final line end.
 [[ "$(probe console)" == 'Document root too long' ]] || fail "the console shows: $(probe console)"
 if curl -s --max-time 5 http://127.0.0.1:80/ >/dev/null; then fail "port 80 answered"; fi
-xdotool windowfocus --sync "$WINDOW"
-xdotool key alt+F4
-for _ in $(seq 150); do
-    kill -0 "$KOV_PID" 2>/dev/null || break
-    sleep 0.1
-done
-set +e
-wait "$KOV_PID"
-CODE=$?
-set -e
-KOV_PID=""
-[[ $CODE -eq 0 ]] || fail "exit code $CODE after Alt+F4 with the over-long root"
+close_with_alt_f4 " with the over-long root"
 echo "PASS: screenshots in $ARTIFACTS"
