@@ -3,10 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "foundation/object.h"
 #include "foundation/platform_types.h"
 #include "foundation/wide_string.h"
+
+class CFolder;
 
 class CFile : public CObject {
 public:
@@ -20,6 +23,11 @@ public:
     // Never blocks on a FIFO or device: such a file opens but is not IsRegularFile.
     bool Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
               DWORD flags);
+    // Opens the existing file at relative below folder for reading, as Open with
+    // GENERIC_READ does, but only when what it finally names lies below the folder: a link
+    // that leads out of it is refused like a missing file. On POSIX a link given as an
+    // absolute path is refused even when it leads back inside.
+    bool OpenBelow(const CFolder& folder, const wchar_t* pszRelative);
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
@@ -35,6 +43,30 @@ public:
 
 private:
     FileHandle m_hFile;
+};
+
+// An open folder that files are opened below (CFile::OpenBelow), kept open so that each
+// such open costs no more than a plain one.
+class CFolder : public CObject {
+public:
+    CFolder();
+    ~CFolder() override;
+    CFolder(const CFolder&) = delete;
+    CFolder& operator=(const CFolder&) = delete;
+
+    // Opens the folder at path (the host's own text, a final separator allowed); false when
+    // it is not an existing folder.
+    bool Open(const wchar_t* pszPath);
+    bool Close();  // always true
+    bool IsOpen() const { return m_hFolder != kInvalidFileHandle; }
+    // The path as Open was given it.
+    const std::wstring& GetPath() const { return m_path; }
+
+private:
+    friend class CFile;
+    FileHandle m_hFolder;
+    std::wstring m_path;
+    std::wstring m_finalPath;  // with every link resolved and no final separator
 };
 
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).

@@ -2,11 +2,20 @@
 #include "foundation/file.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "foundation/posix/file_below.h"
 
 namespace {
 
@@ -45,7 +54,84 @@ int OpenFlags(DWORD access, DWORD disposition) {
     return flags;
 }
 
+// Read-only, and never waiting on a FIFO or making a terminal ours.
+constexpr int kBelowFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// Set once openat2 has been found missing, so that later opens go the other way at once.
+std::atomic<bool> g_bNoOpenat2{false};
+
+// The wide text's bytes, for text that NativePath made from bytes.
+std::string BytesOf(const std::wstring& text) {
+    std::string bytes;
+    NativePath(text.c_str(), bytes);
+    return bytes;
+}
+
+// openat2 confined to the folder: the kernel refuses any step of the walk that would leave
+// it, '..', absolute links and /proc links alike. -1 with errno ENOSYS when it has no openat2.
+int OpenBeneath(int folderFd, const char* pszRelative) {
+#ifdef SYS_openat2
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = kBelowFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    // EAGAIN: a rename raced the walk; it is worth a few more tries, not an endless loop.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const long fd = syscall(SYS_openat2, folderFd, pszRelative, &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if (errno != EINTR && errno != EAGAIN) return -1;
+    }
+    return -1;
+#else
+    (void)folderFd;
+    (void)pszRelative;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Whether path is folder itself or lies below it; both are resolved paths.
+bool IsAtOrBelow(const std::string& path, const std::string& folder) {
+    if (path.compare(0, folder.size(), folder) != 0) return false;
+    return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
+}
+
+// Keeps fd in *pHandle unless it is a directory (which Win32 would not open as a file).
+bool AdoptUnlessDirectory(int fd, FileHandle* pHandle) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    *pHandle = fd;
+    return true;
+}
+
 }  // namespace
+
+int OpenBelowByResolvedPath(int folderFd, const std::string& folderRealPath,
+                            const char* pszRelative, int flags) {
+    int fd;
+    do {
+        fd = openat(folderFd, pszRelative, flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    char szLink[64];
+    std::snprintf(szLink, sizeof szLink, "/proc/self/fd/%d", fd);
+    std::string real(PATH_MAX * 2, '\0');
+    const ssize_t length = readlink(szLink, &real[0], real.size());
+    // Without /proc, or for a name too long to read back, nothing can be shown to be inside.
+    if (length <= 0 || static_cast<size_t>(length) >= real.size()) {
+        close(fd);
+        return -1;
+    }
+    real.resize(static_cast<size_t>(length));
+    if (!IsAtOrBelow(real, folderRealPath)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 const wchar_t kPathSeparator = L'/';
 
@@ -66,13 +152,23 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     // A directory opens on POSIX but not with these values on Win32.
-    struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(fd);
-        return false;
+    return AdoptUnlessDirectory(fd, &m_hFile);
+}
+
+bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
+    std::string relative;
+    if (!folder.IsOpen() || !NativePath(pszRelative, relative)) return false;
+    int fd = -1;
+    if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
+        fd = OpenBeneath(folder.m_hFolder, relative.c_str());
+        if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
     }
-    m_hFile = fd;
-    return true;
+    if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
+        fd = OpenBelowByResolvedPath(folder.m_hFolder, BytesOf(folder.m_finalPath),
+                                     relative.c_str(), kBelowFlags);
+    }
+    if (fd < 0) return false;
+    return AdoptUnlessDirectory(fd, &m_hFile);
 }
 
 bool CFile::Close() {
@@ -126,6 +222,40 @@ FILETIME CFile::GetLastWriteTime() const {
 bool CFile::IsRegularFile() const {
     struct stat info;
     return m_hFile != kInvalidFileHandle && fstat(m_hFile, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}
+
+CFolder::~CFolder() {
+    Close();
+}
+
+bool CFolder::Open(const wchar_t* pszPath) {
+    Close();
+    std::string path;
+    if (!NativePath(pszPath, path) || path.empty()) return false;
+    char* pszReal = realpath(path.c_str(), nullptr);
+    if (pszReal == nullptr) return false;
+    const std::string real(pszReal);
+    std::free(pszReal);
+    int fd;
+    do {
+        fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    m_hFolder = fd;
+    m_path = pszPath;
+    m_finalPath.assign(real.begin(), real.end());
+    for (wchar_t& c : m_finalPath) c = static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return true;
+}
+
+bool CFolder::Close() {
+    if (m_hFolder != kInvalidFileHandle) close(m_hFolder);
+    m_hFolder = kInvalidFileHandle;
+    m_path.clear();
+    m_finalPath.clear();
+    return true;
 }
 
 CString PathTextFromBytes(const char* pBytes, size_t n) {

@@ -2,9 +2,42 @@
 #include "foundation/file.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 const wchar_t kPathSeparator = L'\\';
+
+namespace {
+
+// The handle's path with every link and junction resolved, long names, and no final
+// separator (except a volume's root); empty when it cannot be read.
+std::wstring FinalPathOf(HANDLE hFile) {
+    std::vector<wchar_t> buffer(512);
+    for (;;) {
+        DWORD length =
+            GetFinalPathNameByHandleW(hFile, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return std::wstring();
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(static_cast<size_t>(length) + 1);
+    }
+}
+
+// Case-insensitive, as the file system compares names.
+bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& start) {
+    if (text.size() < start.size()) return false;
+    return CompareStringOrdinal(text.data(), static_cast<int>(start.size()), start.data(),
+                                static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether the final path lies strictly below the folder's final path.
+bool IsBelow(const std::wstring& path, const std::wstring& folder) {
+    if (folder.empty() || !StartsWithIgnoringCase(path, folder)) return false;
+    if (folder.back() == L'\\') return path.size() > folder.size();
+    return path.size() > folder.size() + 1 && path[folder.size()] == L'\\';
+}
+
+}  // namespace
 
 CFile::CFile() : m_hFile(kInvalidFileHandle) {}
 
@@ -16,6 +49,22 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD di
                  DWORD flags) {
     m_hFile = CreateFileW(pszPath, access, shareMode, nullptr, disposition, flags, nullptr);
     return m_hFile != kInvalidFileHandle;
+}
+
+bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
+    if (!folder.IsOpen()) return false;
+    std::wstring path = folder.m_path;
+    if (!path.empty() && path.back() != L'\\') path += L'\\';
+    path += pszRelative;
+    if (!Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0)) {
+        return false;
+    }
+    // Links, junctions and (under Wine) host links are followed by the open; where they led
+    // is checked on the handle, so no step of the walk can be swapped in between.
+    if (IsBelow(FinalPathOf(m_hFile), folder.m_finalPath)) return true;
+    Close();
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
 }
 
 bool CFile::Close() {
@@ -61,6 +110,43 @@ bool CFile::IsRegularFile() const {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(m_hFile, &info)) return false;
     return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}
+
+CFolder::~CFolder() {
+    Close();
+}
+
+bool CFolder::Open(const wchar_t* pszPath) {
+    Close();
+    // Backup semantics: the only way CreateFileW opens a folder.
+    HANDLE hFolder = CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFolder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    std::wstring finalPath = FinalPathOf(hFolder);
+    if (finalPath.empty() || !GetFileInformationByHandle(hFolder, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(hFolder);
+        return false;
+    }
+    if (finalPath.size() > 1 && finalPath.back() == L'\\' &&
+        finalPath[finalPath.size() - 2] != L':')
+        finalPath.pop_back();
+    m_hFolder = hFolder;
+    m_path = pszPath;
+    m_finalPath = finalPath;
+    return true;
+}
+
+bool CFolder::Close() {
+    if (m_hFolder != kInvalidFileHandle) CloseHandle(m_hFolder);
+    m_hFolder = kInvalidFileHandle;
+    m_path.clear();
+    m_finalPath.clear();
+    return true;
 }
 
 CString PathTextFromBytes(const char* pBytes, size_t n) {
