@@ -7,6 +7,7 @@
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/wide_string.h"
+#include "server/document_root.h"
 #include "server/target.h"
 
 wchar_t g_szWebRoot[1024];
@@ -18,15 +19,6 @@ const char kNotFoundPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file
 const char kNotFoundPageEnd[] = "</b></body></html>\r\n";
 
 constexpr uint32_t kWaitRetryMs = 100;
-
-// Opens path as a regular file for reading; directories, devices and pipes do not count.
-bool OpenRegularFile(CFile& file, const CString& path) {
-    if (!file.Open(path.GetString(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                   OPEN_EXISTING, 0)) {
-        return false;
-    }
-    return file.IsRegularFile();
-}
 
 }  // namespace
 
@@ -179,7 +171,7 @@ bool CHttpThread::ReceiveInto(CHeadBuffer& pending, int maxBytes) {
 bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     CFile file;
-    if (!mapped.m_bAllowed || !OpenRegularFile(file, mapped.m_path)) {
+    if (!OpenTargetFile(file, mapped)) {
         return SendNotFoundPage(mapped.m_display, budget);
     }
     const uint64_t size = file.GetSize64();
@@ -191,7 +183,7 @@ bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) 
 bool CHttpThread::HandleHead(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     CFile file;
-    if (mapped.m_bAllowed && OpenRegularFile(file, mapped.m_path)) {
+    if (OpenTargetFile(file, mapped)) {
         return SendHeader(200, L"File Exists", -1, nullptr, budget);
     }
     return SendHeader(404, L"File not found", -1, nullptr, budget);

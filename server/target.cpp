@@ -115,8 +115,9 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
     if (!IsPathAllowed(path)) return mapped;
 
     mapped.m_bAllowed = true;
+    mapped.m_relativePath.Append(PathTextFromBytes(path.data(), path.size()));
     mapped.m_path.Append(CString(pszRoot));
-    mapped.m_path.Append(PathTextFromBytes(path.data(), path.size()));
+    mapped.m_path.Append(mapped.m_relativePath);
     mapped.m_pszContentType = ContentTypeFor(path.data(), path.size());
     return mapped;
 }

@@ -12,6 +12,7 @@ constexpr size_t kMaxTargetLength = 2047;  // longer targets are answered 404
 struct CMappedTarget {
     bool m_bAllowed = false;                 // false: answered 404 whatever exists on disk
     CString m_path;                          // the full path to open, when allowed
+    CString m_relativePath;                  // the same below the root, when allowed
     std::string m_display;                   // the target as the 404 page shows it, not yet escaped
     const char* m_pszContentType = nullptr;  // null for unknown extensions
 };
