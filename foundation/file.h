@@ -61,6 +61,9 @@ public:
     bool IsOpen() const { return m_hFolder != kInvalidFileHandle; }
     // The path as Open was given it.
     const std::wstring& GetPath() const { return m_path; }
+    // Whether the path still names this same folder, and not one made in its place since
+    // it was opened (or nothing).
+    bool IsStillAtPath() const;
 
 private:
     friend class CFile;

@@ -1,30 +1,65 @@
-// The document root is opened once and shared by the workers; it is opened anew only when
-// g_szWebRoot names another folder, so a request costs a single open.
+// The document root is opened once and shared by the workers, so a request costs a single
+// open. It is opened anew when g_szWebRoot names another folder, and when the folder at the
+// root's path was replaced since (a site deployed by swapping folders). That is checked when
+// a name is missing, which costs only requests that are answered 404 anyway, and at most
+// once a second otherwise, so a swap shows within a second.
 #include "server/document_root.h"
 
 #include <cwchar>
 #include <memory>
 
+#include "foundation/clock.h"
 #include "foundation/critical_section.h"
 #include "server/http_thread.h"
 
 namespace {
 
+constexpr uint64_t kRootCheckIntervalMs = 1000;
+
 CCriticalSection g_rootLock;
 std::shared_ptr<CFolder> g_pRootFolder;  // guarded by g_rootLock
+uint64_t g_nRootCheckedMs = 0;           // guarded by g_rootLock
+
+// A newly opened folder of g_szWebRoot, or null when it cannot be opened. Called with
+// g_rootLock held.
+std::shared_ptr<CFolder> OpenRootFolder() {
+    std::shared_ptr<CFolder> pFolder = std::make_shared<CFolder>();
+    if (!pFolder->Open(g_szWebRoot)) pFolder.reset();
+    g_nRootCheckedMs = GetTickCount64Ms();
+    return pFolder;
+}
+
+// Whether the held folder is still the one at the root's text and path; the path is looked
+// at only once per interval. Called with g_rootLock held.
+bool IsHeldRootCurrent() {
+    if (!g_pRootFolder || std::wcscmp(g_pRootFolder->GetPath().c_str(), g_szWebRoot) != 0) {
+        return false;
+    }
+    const uint64_t now = GetTickCount64Ms();
+    if (now - g_nRootCheckedMs < kRootCheckIntervalMs) return true;
+    g_nRootCheckedMs = now;
+    return g_pRootFolder->IsStillAtPath();
+}
 
 // The open folder of g_szWebRoot, or null when it cannot be opened (then tried again on the
 // next request, so a root that appears later is served). The caller's reference keeps it
 // open while another worker replaces it.
 std::shared_ptr<CFolder> CurrentRootFolder() {
     CCriticalLock lock(&g_rootLock);
-    if (g_pRootFolder && std::wcscmp(g_pRootFolder->GetPath().c_str(), g_szWebRoot) == 0) {
-        return g_pRootFolder;
-    }
-    std::shared_ptr<CFolder> pFolder = std::make_shared<CFolder>();
-    if (!pFolder->Open(g_szWebRoot)) pFolder.reset();
-    g_pRootFolder = pFolder;
-    return pFolder;
+    if (IsHeldRootCurrent()) return g_pRootFolder;
+    g_pRootFolder = OpenRootFolder();
+    return g_pRootFolder;
+}
+
+// The folder now at the root's path, when pStale is no longer it; null when it is the same
+// folder (or none can be opened), so that there is nothing to try again.
+std::shared_ptr<CFolder> ReplacedRootFolder(const std::shared_ptr<CFolder>& pStale) {
+    if (!pStale || pStale->IsStillAtPath()) return nullptr;
+    CCriticalLock lock(&g_rootLock);
+    // Another worker may have seen the change first.
+    if (g_pRootFolder != pStale) return g_pRootFolder;
+    g_pRootFolder = OpenRootFolder();
+    return g_pRootFolder;
 }
 
 }  // namespace
@@ -32,6 +67,10 @@ std::shared_ptr<CFolder> CurrentRootFolder() {
 bool OpenTargetFile(CFile& file, const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed) return false;
     std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
-    if (!pRoot || !file.OpenBelow(*pRoot, mapped.m_relativePath.GetString())) return false;
+    if (!pRoot) return false;
+    if (!file.OpenBelow(*pRoot, mapped.m_relativePath.GetString())) {
+        pRoot = ReplacedRootFolder(pRoot);
+        if (!pRoot || !file.OpenBelow(*pRoot, mapped.m_relativePath.GetString())) return false;
+    }
     return file.IsRegularFile();
 }

@@ -250,6 +250,15 @@ bool CFolder::Open(const wchar_t* pszPath) {
     return true;
 }
 
+bool CFolder::IsStillAtPath() const {
+    std::string path;
+    if (!IsOpen() || !NativePath(m_path.c_str(), path)) return false;
+    struct stat atPath;
+    struct stat held;
+    if (stat(path.c_str(), &atPath) != 0 || fstat(m_hFolder, &held) != 0) return false;
+    return atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino;
+}
+
 bool CFolder::Close() {
     if (m_hFolder != kInvalidFileHandle) close(m_hFolder);
     m_hFolder = kInvalidFileHandle;

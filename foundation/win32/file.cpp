@@ -141,6 +141,23 @@ bool CFolder::Open(const wchar_t* pszPath) {
     return true;
 }
 
+bool CFolder::IsStillAtPath() const {
+    if (!IsOpen()) return false;
+    HANDLE hAtPath = CreateFileW(m_path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hAtPath == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION atPath;
+    BY_HANDLE_FILE_INFORMATION held;
+    const bool bSame = GetFileInformationByHandle(hAtPath, &atPath) &&
+                       GetFileInformationByHandle(m_hFolder, &held) &&
+                       atPath.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+                       atPath.nFileIndexHigh == held.nFileIndexHigh &&
+                       atPath.nFileIndexLow == held.nFileIndexLow;
+    CloseHandle(hAtPath);
+    return bSame;
+}
+
 bool CFolder::Close() {
     if (m_hFolder != kInvalidFileHandle) CloseHandle(m_hFolder);
     m_hFolder = kInvalidFileHandle;
