@@ -27,7 +27,10 @@ public:
     DWORD Write(const void* pData, DWORD count);  // bytes written
     DWORD GetSize() const;                        // low 32 bits of the size
     uint64_t GetSize64() const;                   // the whole size
-    FILETIME GetLastWriteTime() const;            // zero when it cannot be read
+    // The size as it was when the file opened: what a response announces before it reads,
+    // without asking the host again where opening already told it.
+    uint64_t GetOpenedSize() const;
+    FILETIME GetLastWriteTime() const;  // zero when it cannot be read
     // A plain file on disk: not a directory, device, pipe or socket.
     bool IsRegularFile() const;
 
@@ -35,6 +38,9 @@ public:
 
 private:
     FileHandle m_hFile;
+    // What opening learnt for free on hosts that must look at the file anyway.
+    bool m_bRegular;
+    uint64_t m_nOpenedSize;
 };
 
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).

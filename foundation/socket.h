@@ -56,7 +56,11 @@ public:
     // Tells the peer that nothing more follows, keeping the socket open for reading.
     bool ShutdownSend();
 
-    int Receive(char* pBuffer, int length);           // one recv: count, 0 at end, SOCKET_ERROR
+    int Receive(char* pBuffer, int length);  // one recv: count, 0 at end, SOCKET_ERROR
+    // What has already arrived, without waiting: the count, 0 at the peer's end, SOCKET_ERROR
+    // on failure, or kNothingYet when no byte is there (the end may then still be unseen).
+    int ReceiveNoWait(char* pBuffer, int length);
+    static constexpr int kNothingYet = -2;
     bool ReceiveLine(char* pBuffer, int size);        // one line, byte by byte, LF kept
     int Send(const char* pData, int length);          // one send: count taken or SOCKET_ERROR
     bool SendString(const char* pszText);             // one Send of the text; true when all went
@@ -95,6 +99,13 @@ public:
 
 private:
     bool WaitForRoom(CSendBudget& budget);
+    // Sends exactly length bytes from the file's current position within the budget, the
+    // host's cheapest way; false when the file ends sooner or a send fails.
+    bool SendFileRest(CFile& file, uint64_t length, CSendBudget& budget);
+    // The same through an 8192-byte buffer, which every host can do.
+    bool SendFileThroughBuffer(CFile& file, uint64_t length, CSendBudget& budget);
 
     std::atomic<SOCKET> m_hSocket;
+    // Set by Listen: only a listening socket needs its waiting accept released on Close.
+    bool m_bListening;
 };

@@ -30,7 +30,8 @@ bool OpenRegularFile(CFile& file, const CString& path) {
 
 }  // namespace
 
-CHttpThread::CHttpThread() : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr) {}
+CHttpThread::CHttpThread()
+    : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr), m_pWorkerFreed(nullptr) {}
 
 CHttpThread::~CHttpThread() = default;
 
@@ -56,6 +57,7 @@ DWORD CHttpThread::Run() {
         if (which == 0) {
             ServeConnection();
             m_hWorkEvent.Reset();
+            if (m_pWorkerFreed != nullptr) m_pWorkerFreed->Set();
         } else if (which == 1) {
             if (m_pHandOffsEnded == nullptr || pEnd == m_pHandOffsEnded) return 1;
             // Stopped, but the listener may still hold a connection for us: keep taking
@@ -70,7 +72,12 @@ DWORD CHttpThread::Run() {
 int CHttpThread::ServeConnection() {
     CHeadBuffer pending;
     CSendBudget budget(&m_hStopEvent, kSendStallMs, kStopGraceMs);
-    for (;;) {
+    // A new client has nearly always sent its request by the time a worker takes it over,
+    // so the first read goes without a readiness wait.
+    const int early = m_socket.ReceiveNoWait(pending.WritePosition(), pending.Room());
+    if (early > 0) pending.Commit(early);
+    const bool bOpen = early > 0 || early == CSocket::kNothingYet;
+    while (bOpen) {
         int length = 0;
         std::unique_ptr<char[]> head = ReadRequest(pending, budget, &length);
         if (!head) break;
@@ -182,7 +189,7 @@ bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) 
     if (!mapped.m_bAllowed || !OpenRegularFile(file, mapped.m_path)) {
         return SendNotFoundPage(mapped.m_display, budget);
     }
-    const uint64_t size = file.GetSize64();
+    const uint64_t size = file.GetOpenedSize();
     std::string head =
         FormatHeader(200, L"Sending file", static_cast<long long>(size), mapped.m_pszContentType);
     return m_socket.SendFile(file, size, budget, head.data(), static_cast<int>(head.size()));

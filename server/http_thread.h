@@ -39,6 +39,8 @@ public:
     // still holds a connection when the stop comes hands it over and has it served.
     // Called before Start.
     void SetHandOffsEndedEvent(const CEvent* pEvent) { m_pHandOffsEnded = pEvent; }
+    // pEvent is set whenever this worker becomes idle again. Called before Start.
+    void SetWorkerFreedEvent(CEvent* pEvent) { m_pWorkerFreed = pEvent; }
 
     DWORD Run() override;
 
@@ -80,4 +82,5 @@ private:
     CEvent m_hWorkEvent;
     std::atomic<int32_t> m_nServed;
     const CEvent* m_pHandOffsEnded;
+    CEvent* m_pWorkerFreed;
 };

@@ -49,7 +49,7 @@ int OpenFlags(DWORD access, DWORD disposition) {
 
 const wchar_t kPathSeparator = L'/';
 
-CFile::CFile() : m_hFile(kInvalidFileHandle) {}
+CFile::CFile() : m_hFile(kInvalidFileHandle), m_bRegular(false), m_nOpenedSize(0) {}
 
 CFile::~CFile() {
     Close();
@@ -72,12 +72,17 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
         return false;
     }
     m_hFile = fd;
+    // The type of an open file never changes, so these answers stay true.
+    m_bRegular = S_ISREG(info.st_mode);
+    m_nOpenedSize = static_cast<uint64_t>(info.st_size);
     return true;
 }
 
 bool CFile::Close() {
     if (m_hFile != kInvalidFileHandle) close(m_hFile);
     m_hFile = kInvalidFileHandle;
+    m_bRegular = false;
+    m_nOpenedSize = 0;
     return true;
 }
 
@@ -123,9 +128,12 @@ FILETIME CFile::GetLastWriteTime() const {
     return time;
 }
 
+uint64_t CFile::GetOpenedSize() const {
+    return m_nOpenedSize;
+}
+
 bool CFile::IsRegularFile() const {
-    struct stat info;
-    return m_hFile != kInvalidFileHandle && fstat(m_hFile, &info) == 0 && S_ISREG(info.st_mode);
+    return m_hFile != kInvalidFileHandle && m_bRegular;
 }
 
 CString PathTextFromBytes(const char* pBytes, size_t n) {

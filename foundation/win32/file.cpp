@@ -6,7 +6,7 @@
 
 const wchar_t kPathSeparator = L'\\';
 
-CFile::CFile() : m_hFile(kInvalidFileHandle) {}
+CFile::CFile() : m_hFile(kInvalidFileHandle), m_bRegular(false), m_nOpenedSize(0) {}
 
 CFile::~CFile() {
     Close();
@@ -46,6 +46,11 @@ uint64_t CFile::GetSize64() const {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(m_hFile, &size)) return 0;
     return static_cast<uint64_t>(size.QuadPart);
+}
+
+uint64_t CFile::GetOpenedSize() const {
+    // CreateFileW tells nothing about the file, so the size is asked for here.
+    return GetSize64();
 }
 
 FILETIME CFile::GetLastWriteTime() const {
