@@ -23,7 +23,9 @@ public:
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
-    DWORD Read(void* pBuffer, DWORD count);       // bytes read; 0 at end of file or on failure
+    DWORD Read(void* pBuffer, DWORD count);  // bytes read; 0 at end of file or on failure
+    // Bytes read from offset on, whatever the current position; 0 at end of file or on failure.
+    DWORD ReadAt(void* pBuffer, DWORD count, uint64_t offset);
     DWORD Write(const void* pData, DWORD count);  // bytes written
     DWORD GetSize() const;                        // low 32 bits of the size
     uint64_t GetSize64() const;                   // the whole size
@@ -33,6 +35,12 @@ public:
     FILETIME GetLastWriteTime() const;  // zero when it cannot be read
     // A plain file on disk: not a directory, device, pipe or socket.
     bool IsRegularFile() const;
+    // Whether path still names this very file, unchanged since it was opened (its size and
+    // times the same), so that it may be read again without opening it anew. False where
+    // the host cannot tell that more cheaply than by opening.
+    bool IsStillAt(const wchar_t* pszPath) const;
+    // Whether IsStillAt can ever be true on this host, so that keeping a file open pays.
+    static const bool kCanTellItIsStillAt;
 
     FileHandle GetHandle() const { return m_hFile; }
 
@@ -41,6 +49,11 @@ private:
     // What opening learnt for free on hosts that must look at the file anyway.
     bool m_bRegular;
     uint64_t m_nOpenedSize;
+    // The identity and the change times the host gave when the file opened.
+    uint64_t m_nDevice;
+    uint64_t m_nIndex;
+    int64_t m_nModifiedNs;
+    int64_t m_nChangedNs;
 };
 
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).

@@ -71,11 +71,12 @@ public:
     int SendNoWait(const char* pData, int length);
     // Sends all of data, waiting for room within the budget; false when it was not all sent.
     bool SendAll(const char* pData, int length, CSendBudget& budget);
-    // Sends head (may be empty) and then exactly length bytes of the file through an
-    // 8192-byte buffer, within the budget; false when the file ends sooner (it shrank) or
-    // a send fails. A file that grows meanwhile is cut at length, so the bytes sent always
-    // match the length announced. The head travels with the file's first bytes, so that a
-    // small response leaves in one send and head and body never wait on each other.
+    // Sends head (may be empty) and then exactly the first length bytes of the file, from
+    // its start whatever its position, within the budget; false when the file ends sooner
+    // (it shrank) or a send fails. A file that grows meanwhile is cut at length, so the
+    // bytes sent always match the length announced. The head travels with the file's first
+    // bytes, so that a small response leaves in one send and head and body never wait on
+    // each other.
     bool SendFile(CFile& file, uint64_t length, CSendBudget& budget, const char* pHead,
                   int headLength);
 
@@ -99,11 +100,11 @@ public:
 
 private:
     bool WaitForRoom(CSendBudget& budget);
-    // Sends exactly length bytes from the file's current position within the budget, the
-    // host's cheapest way; false when the file ends sooner or a send fails.
-    bool SendFileRest(CFile& file, uint64_t length, CSendBudget& budget);
+    // Sends exactly length bytes of the file from offset on within the budget, the host's
+    // cheapest way; false when the file ends sooner or a send fails.
+    bool SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget);
     // The same through an 8192-byte buffer, which every host can do.
-    bool SendFileThroughBuffer(CFile& file, uint64_t length, CSendBudget& budget);
+    bool SendFileThroughBuffer(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget);
 
     std::atomic<SOCKET> m_hSocket;
     // Set by Listen: only a listening socket needs its waiting accept released on Close.

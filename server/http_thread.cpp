@@ -91,6 +91,8 @@ int CHttpThread::ServeConnection() {
             const bool bAnswered = line.m_method == RequestMethod::kGet
                                        ? HandleGet(line.m_pTarget, line.m_nTargetLength, budget)
                                        : HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
+            // Where it cannot be reused, a file held open would only keep others from it.
+            if (!CFile::kCanTellItIsStillAt) ReleaseServedFile();
             // After a cut-off answer the client can no longer tell where the next one starts.
             if (!bAnswered) break;
             // Such a client waits for the end before it takes the answer as whole.
@@ -102,6 +104,7 @@ int CHttpThread::ServeConnection() {
         }
         if (bodyLength > 0 && !SkipBody(pending, bodyLength)) break;
     }
+    ReleaseServedFile();
     m_socket.Close();
     m_nServed.fetch_add(1, std::memory_order_release);
     return 1;
@@ -183,12 +186,32 @@ bool CHttpThread::ReceiveInto(CHeadBuffer& pending, int maxBytes) {
     return true;
 }
 
+void CHttpThread::ReleaseServedFile() {
+    m_servedFile.m_file.Close();
+    m_servedFile.m_path.clear();
+}
+
+bool CHttpThread::OpenForServing(const CString& path) {
+    CFile& file = m_servedFile.m_file;
+    if (file.IsOpen() && m_servedFile.m_path == path.GetString() &&
+        file.IsStillAt(path.GetString())) {
+        return true;
+    }
+    ReleaseServedFile();
+    if (!OpenRegularFile(file, path)) {
+        file.Close();
+        return false;
+    }
+    m_servedFile.m_path = path.GetString();
+    return true;
+}
+
 bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    CFile file;
-    if (!mapped.m_bAllowed || !OpenRegularFile(file, mapped.m_path)) {
+    if (!mapped.m_bAllowed || !OpenForServing(mapped.m_path)) {
         return SendNotFoundPage(mapped.m_display, budget);
     }
+    CFile& file = m_servedFile.m_file;
     const uint64_t size = file.GetOpenedSize();
     std::string head =
         FormatHeader(200, L"Sending file", static_cast<long long>(size), mapped.m_pszContentType);
@@ -197,8 +220,7 @@ bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) 
 
 bool CHttpThread::HandleHead(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    CFile file;
-    if (mapped.m_bAllowed && OpenRegularFile(file, mapped.m_path)) {
+    if (mapped.m_bAllowed && OpenForServing(mapped.m_path)) {
         return SendHeader(200, L"File Exists", -1, nullptr, budget);
     }
     return SendHeader(404, L"File not found", -1, nullptr, budget);

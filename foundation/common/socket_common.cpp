@@ -132,21 +132,23 @@ bool CSocket::SendFile(CFile& file, uint64_t length, CSendBudget& budget, const 
     }
     // The first bytes of the file fill the head's buffer, so that a small response is one send.
     const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kFileChunk - filled, length));
-    const DWORD count = wanted > 0 ? file.Read(buffer + filled, wanted) : 0;
+    const DWORD count = wanted > 0 ? file.ReadAt(buffer + filled, wanted, 0) : 0;
     filled += count;
     if (filled > 0 && !SendAll(buffer, static_cast<int>(filled), budget)) return false;
     if (count == length) return true;
     // The file ended before the length announced for it.
     if (count < wanted) return false;
-    return SendFileRest(file, length - count, budget);
+    return SendFileRest(file, count, length - count, budget);
 }
 
-bool CSocket::SendFileThroughBuffer(CFile& file, uint64_t length, CSendBudget& budget) {
+bool CSocket::SendFileThroughBuffer(CFile& file, uint64_t offset, uint64_t length,
+                                    CSendBudget& budget) {
     char buffer[kFileChunk];
     while (length > 0) {
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kFileChunk, length));
-        const DWORD count = file.Read(buffer, wanted);
+        const DWORD count = file.ReadAt(buffer, wanted, offset);
         if (count > 0 && !SendAll(buffer, static_cast<int>(count), budget)) return false;
+        offset += count;
         length -= count;
         // The file ended before the length announced for it.
         if (count < wanted) return false;

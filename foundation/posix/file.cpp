@@ -23,6 +23,10 @@ bool NativePath(const wchar_t* pszPath, std::string& path) {
     return true;
 }
 
+int64_t Nanoseconds(const struct timespec& time) {
+    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 // The open(2) flags for an access and disposition pair; -1 when we do not support it.
 int OpenFlags(DWORD access, DWORD disposition) {
     const bool bRead = (access & GENERIC_READ) != 0;
@@ -49,7 +53,14 @@ int OpenFlags(DWORD access, DWORD disposition) {
 
 const wchar_t kPathSeparator = L'/';
 
-CFile::CFile() : m_hFile(kInvalidFileHandle), m_bRegular(false), m_nOpenedSize(0) {}
+CFile::CFile()
+    : m_hFile(kInvalidFileHandle),
+      m_bRegular(false),
+      m_nOpenedSize(0),
+      m_nDevice(0),
+      m_nIndex(0),
+      m_nModifiedNs(0),
+      m_nChangedNs(0) {}
 
 CFile::~CFile() {
     Close();
@@ -75,6 +86,10 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
     // The type of an open file never changes, so these answers stay true.
     m_bRegular = S_ISREG(info.st_mode);
     m_nOpenedSize = static_cast<uint64_t>(info.st_size);
+    m_nDevice = static_cast<uint64_t>(info.st_dev);
+    m_nIndex = static_cast<uint64_t>(info.st_ino);
+    m_nModifiedNs = Nanoseconds(info.st_mtim);
+    m_nChangedNs = Nanoseconds(info.st_ctim);
     return true;
 }
 
@@ -90,6 +105,15 @@ DWORD CFile::Read(void* pBuffer, DWORD count) {
     if (m_hFile == kInvalidFileHandle) return 0;
     for (;;) {
         const ssize_t got = read(m_hFile, pBuffer, count);
+        if (got < 0 && errno == EINTR) continue;
+        return got < 0 ? 0 : static_cast<DWORD>(got);
+    }
+}
+
+DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
+    if (m_hFile == kInvalidFileHandle) return 0;
+    for (;;) {
+        const ssize_t got = pread(m_hFile, pBuffer, count, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
         return got < 0 ? 0 : static_cast<DWORD>(got);
     }
@@ -134,6 +158,22 @@ uint64_t CFile::GetOpenedSize() const {
 
 bool CFile::IsRegularFile() const {
     return m_hFile != kInvalidFileHandle && m_bRegular;
+}
+
+const bool CFile::kCanTellItIsStillAt = true;
+
+bool CFile::IsStillAt(const wchar_t* pszPath) const {
+    std::string path;
+    struct stat info;
+    if (m_hFile == kInvalidFileHandle || !NativePath(pszPath, path) ||
+        stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    // A write in place moves the change time; a file put in its place has another index.
+    return static_cast<uint64_t>(info.st_dev) == m_nDevice &&
+           static_cast<uint64_t>(info.st_ino) == m_nIndex &&
+           static_cast<uint64_t>(info.st_size) == m_nOpenedSize &&
+           Nanoseconds(info.st_mtim) == m_nModifiedNs && Nanoseconds(info.st_ctim) == m_nChangedNs;
 }
 
 CString PathTextFromBytes(const char* pBytes, size_t n) {

@@ -144,17 +144,18 @@ int CSocket::SendNoWait(const char* pData, int length) {
     }
 }
 
-bool CSocket::SendFileRest(CFile& file, uint64_t length, CSendBudget& budget) {
+bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return false;
     IgnoreBrokenPipeOnce();
     // sendfile() has no flag of its own for not waiting: the socket's mode decides.
     CNonBlockingScope nonBlocking(s);
-    if (!nonBlocking.IsOn()) return SendFileThroughBuffer(file, length, budget);
+    if (!nonBlocking.IsOn()) return SendFileThroughBuffer(file, offset, length, budget);
+    off_t position = static_cast<off_t>(offset);
     while (length > 0) {
         if (budget.IsSpent()) return false;
         const ssize_t sent =
-            sendfile(s, file.GetHandle(), nullptr,
+            sendfile(s, file.GetHandle(), &position,
                      static_cast<size_t>(std::min<uint64_t>(length, kMaxSendfileChunk)));
         if (sent > 0) {
             length -= static_cast<uint64_t>(sent);
@@ -164,7 +165,7 @@ bool CSocket::SendFileRest(CFile& file, uint64_t length, CSendBudget& budget) {
             if (!WaitForRoom(budget)) return false;
         } else if (errno == EINVAL || errno == ENOSYS) {
             // A file system that cannot hand its pages to a socket: the file goes the long way.
-            return SendFileThroughBuffer(file, length, budget);
+            return SendFileThroughBuffer(file, static_cast<uint64_t>(position), length, budget);
         } else if (errno != EINTR) {
             return false;
         }

@@ -6,7 +6,14 @@
 
 const wchar_t kPathSeparator = L'\\';
 
-CFile::CFile() : m_hFile(kInvalidFileHandle), m_bRegular(false), m_nOpenedSize(0) {}
+CFile::CFile()
+    : m_hFile(kInvalidFileHandle),
+      m_bRegular(false),
+      m_nOpenedSize(0),
+      m_nDevice(0),
+      m_nIndex(0),
+      m_nModifiedNs(0),
+      m_nChangedNs(0) {}
 
 CFile::~CFile() {
     Close();
@@ -30,6 +37,23 @@ DWORD CFile::Read(void* pBuffer, DWORD count) {
     DWORD read = 0;
     ReadFile(m_hFile, pBuffer, count, &read, nullptr);
     return read;
+}
+
+DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(m_hFile, pBuffer, count, &read, &at)) return 0;
+    return read;
+}
+
+const bool CFile::kCanTellItIsStillAt = false;
+
+bool CFile::IsStillAt(const wchar_t* /*pszPath*/) const {
+    // Only opening tells which file a name leads to here; a file held open would also
+    // keep others from replacing it.
+    return false;
 }
 
 DWORD CFile::Write(const void* pData, DWORD count) {

@@ -91,9 +91,9 @@ int CSocket::Send(const char* pData, int length) {
     return send(GetHandle(), pData, length, 0);
 }
 
-bool CSocket::SendFileRest(CFile& file, uint64_t length, CSendBudget& budget) {
+bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget) {
     // TransmitFile would wait for the whole file with no way to apply the budget.
-    return SendFileThroughBuffer(file, length, budget);
+    return SendFileThroughBuffer(file, offset, length, budget);
 }
 
 bool CSocket::IoControl(long command, u_long* pArgument) {
