@@ -31,18 +31,41 @@ public:
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
-    DWORD Read(void* pBuffer, DWORD count);       // bytes read; 0 at end of file or on failure
+    DWORD Read(void* pBuffer, DWORD count);  // bytes read; 0 at end of file or on failure
+    // Bytes read from offset on, whatever the current position; 0 at end of file or on failure.
+    DWORD ReadAt(void* pBuffer, DWORD count, uint64_t offset);
     DWORD Write(const void* pData, DWORD count);  // bytes written
     DWORD GetSize() const;                        // low 32 bits of the size
     uint64_t GetSize64() const;                   // the whole size
-    FILETIME GetLastWriteTime() const;            // zero when it cannot be read
+    // The size as it was when the file opened: what a response announces before it reads,
+    // without asking the host again where opening already told it.
+    uint64_t GetOpenedSize() const;
+    FILETIME GetLastWriteTime() const;  // zero when it cannot be read
     // A plain file on disk: not a directory, device, pipe or socket.
     bool IsRegularFile() const;
+    // Whether path still names this very file, unchanged since it was opened (its size and
+    // times the same), so that it may be read again without opening it anew. False where
+    // the host cannot tell that more cheaply than by opening.
+    bool IsStillAt(const wchar_t* pszPath) const;
+    // Whether IsStillAt can ever be true on this host, so that keeping a file open pays.
+    static const bool kCanTellItIsStillAt;
 
     FileHandle GetHandle() const { return m_hFile; }
 
 private:
+    // Takes a handle just opened (or the invalid one), with what the host tells of it at
+    // once; false, and nothing kept, when there is no file to read.
+    bool Adopt(FileHandle hFile);
+
     FileHandle m_hFile;
+    // What opening learnt for free on hosts that must look at the file anyway.
+    bool m_bRegular;
+    uint64_t m_nOpenedSize;
+    // The identity and the change times the host gave when the file opened.
+    uint64_t m_nDevice;
+    uint64_t m_nIndex;
+    int64_t m_nModifiedNs;
+    int64_t m_nChangedNs;
 };
 
 // An open folder that files are opened below (CFile::OpenBelow), kept open so that each

@@ -56,7 +56,11 @@ public:
     // Tells the peer that nothing more follows, keeping the socket open for reading.
     bool ShutdownSend();
 
-    int Receive(char* pBuffer, int length);           // one recv: count, 0 at end, SOCKET_ERROR
+    int Receive(char* pBuffer, int length);  // one recv: count, 0 at end, SOCKET_ERROR
+    // What has already arrived, without waiting: the count, 0 at the peer's end, SOCKET_ERROR
+    // on failure, or kNothingYet when no byte is there (the end may then still be unseen).
+    int ReceiveNoWait(char* pBuffer, int length);
+    static constexpr int kNothingYet = -2;
     bool ReceiveLine(char* pBuffer, int size);        // one line, byte by byte, LF kept
     int Send(const char* pData, int length);          // one send: count taken or SOCKET_ERROR
     bool SendString(const char* pszText);             // one Send of the text; true when all went
@@ -67,11 +71,12 @@ public:
     int SendNoWait(const char* pData, int length);
     // Sends all of data, waiting for room within the budget; false when it was not all sent.
     bool SendAll(const char* pData, int length, CSendBudget& budget);
-    // Sends head (may be empty) and then exactly length bytes of the file through an
-    // 8192-byte buffer, within the budget; false when the file ends sooner (it shrank) or
-    // a send fails. A file that grows meanwhile is cut at length, so the bytes sent always
-    // match the length announced. The head travels with the file's first bytes, so that a
-    // small response leaves in one send and head and body never wait on each other.
+    // Sends head (may be empty) and then exactly the first length bytes of the file, from
+    // its start whatever its position, within the budget; false when the file ends sooner
+    // (it shrank) or a send fails. A file that grows meanwhile is cut at length, so the
+    // bytes sent always match the length announced. The head travels with the file's first
+    // bytes, so that a small response leaves in one send and head and body never wait on
+    // each other.
     bool SendFile(CFile& file, uint64_t length, CSendBudget& budget, const char* pHead,
                   int headLength);
 
@@ -95,6 +100,13 @@ public:
 
 private:
     bool WaitForRoom(CSendBudget& budget);
+    // Sends exactly length bytes of the file from offset on within the budget, the host's
+    // cheapest way; false when the file ends sooner or a send fails.
+    bool SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget);
+    // The same through an 8192-byte buffer, which every host can do.
+    bool SendFileThroughBuffer(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget);
 
     std::atomic<SOCKET> m_hSocket;
+    // Set by Listen: only a listening socket needs its waiting accept released on Close.
+    bool m_bListening;
 };

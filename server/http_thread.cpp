@@ -22,7 +22,8 @@ constexpr uint32_t kWaitRetryMs = 100;
 
 }  // namespace
 
-CHttpThread::CHttpThread() : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr) {}
+CHttpThread::CHttpThread()
+    : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr), m_pWorkerFreed(nullptr) {}
 
 CHttpThread::~CHttpThread() = default;
 
@@ -48,6 +49,7 @@ DWORD CHttpThread::Run() {
         if (which == 0) {
             ServeConnection();
             m_hWorkEvent.Reset();
+            if (m_pWorkerFreed != nullptr) m_pWorkerFreed->Set();
         } else if (which == 1) {
             if (m_pHandOffsEnded == nullptr || pEnd == m_pHandOffsEnded) return 1;
             // Stopped, but the listener may still hold a connection for us: keep taking
@@ -62,7 +64,12 @@ DWORD CHttpThread::Run() {
 int CHttpThread::ServeConnection() {
     CHeadBuffer pending;
     CSendBudget budget(&m_hStopEvent, kSendStallMs, kStopGraceMs);
-    for (;;) {
+    // A new client has nearly always sent its request by the time a worker takes it over,
+    // so the first read goes without a readiness wait.
+    const int early = m_socket.ReceiveNoWait(pending.WritePosition(), pending.Room());
+    if (early > 0) pending.Commit(early);
+    const bool bOpen = early > 0 || early == CSocket::kNothingYet;
+    while (bOpen) {
         int length = 0;
         std::unique_ptr<char[]> head = ReadRequest(pending, budget, &length);
         if (!head) break;
@@ -76,6 +83,8 @@ int CHttpThread::ServeConnection() {
             const bool bAnswered = line.m_method == RequestMethod::kGet
                                        ? HandleGet(line.m_pTarget, line.m_nTargetLength, budget)
                                        : HandleHead(line.m_pTarget, line.m_nTargetLength, budget);
+            // Where it cannot be reused, a file held open would only keep others from it.
+            if (!CFile::kCanTellItIsStillAt) ReleaseServedFile();
             // After a cut-off answer the client can no longer tell where the next one starts.
             if (!bAnswered) break;
             // Such a client waits for the end before it takes the answer as whole.
@@ -87,6 +96,7 @@ int CHttpThread::ServeConnection() {
         }
         if (bodyLength > 0 && !SkipBody(pending, bodyLength)) break;
     }
+    ReleaseServedFile();
     m_socket.Close();
     m_nServed.fetch_add(1, std::memory_order_release);
     return 1;
@@ -168,13 +178,34 @@ bool CHttpThread::ReceiveInto(CHeadBuffer& pending, int maxBytes) {
     return true;
 }
 
+void CHttpThread::ReleaseServedFile() {
+    m_servedFile.m_file.Close();
+    m_servedFile.m_path.clear();
+}
+
+bool CHttpThread::OpenForServing(const CMappedTarget& mapped) {
+    CFile& file = m_servedFile.m_file;
+    const CString& path = mapped.m_path;
+    if (file.IsOpen() && m_servedFile.m_path == path.GetString() &&
+        file.IsStillAt(path.GetString())) {
+        return true;
+    }
+    ReleaseServedFile();
+    if (!OpenTargetFile(file, mapped)) {
+        file.Close();
+        return false;
+    }
+    m_servedFile.m_path = path.GetString();
+    return true;
+}
+
 bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    CFile file;
-    if (!OpenTargetFile(file, mapped)) {
+    if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
         return SendNotFoundPage(mapped.m_display, budget);
     }
-    const uint64_t size = file.GetSize64();
+    CFile& file = m_servedFile.m_file;
+    const uint64_t size = file.GetOpenedSize();
     std::string head =
         FormatHeader(200, L"Sending file", static_cast<long long>(size), mapped.m_pszContentType);
     return m_socket.SendFile(file, size, budget, head.data(), static_cast<int>(head.size()));
@@ -182,8 +213,7 @@ bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) 
 
 bool CHttpThread::HandleHead(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    CFile file;
-    if (OpenTargetFile(file, mapped)) {
+    if (mapped.m_bAllowed && OpenForServing(mapped)) {
         return SendHeader(200, L"File Exists", -1, nullptr, budget);
     }
     return SendHeader(404, L"File not found", -1, nullptr, budget);

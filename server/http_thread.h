@@ -7,12 +7,13 @@
 #include <string>
 
 #include "foundation/event.h"
+#include "foundation/file.h"
 #include "foundation/socket.h"
 #include "foundation/thread.h"
 #include "server/request_head.h"
 
-class CFile;
 class CString;
+struct CMappedTarget;
 
 // The document root: targets are joined to it without a separator, so it ends with one.
 // Written once before any server thread starts.
@@ -39,6 +40,8 @@ public:
     // still holds a connection when the stop comes hands it over and has it served.
     // Called before Start.
     void SetHandOffsEndedEvent(const CEvent* pEvent) { m_pHandOffsEnded = pEvent; }
+    // pEvent is set whenever this worker becomes idle again. Called before Start.
+    void SetWorkerFreedEvent(CEvent* pEvent) { m_pWorkerFreed = pEvent; }
 
     DWORD Run() override;
 
@@ -68,6 +71,10 @@ private:
     bool ReceiveInto(CHeadBuffer& pending, int maxBytes);
     // The handlers answer one request; false when the answer did not go out whole.
     bool HandleGet(const char* pTarget, size_t n, CSendBudget& budget);
+    // Makes m_servedFile the regular file at path: the one already open when path still
+    // names it unchanged, else freshly opened. False when there is no such file.
+    bool OpenForServing(const CMappedTarget& mapped);
+    void ReleaseServedFile();
     bool HandleHead(const char* pTarget, size_t n, CSendBudget& budget);
     bool SendNotFoundPage(const std::string& display, CSendBudget& budget);
     bool SendHeader(int status, const wchar_t* pszReason, long long contentLength,
@@ -77,7 +84,14 @@ private:
                                     const char* pszContentType);
 
     CSocket m_socket;
+    // The file last answered with, kept open while the connection lasts: asking for it
+    // again costs one look at its name instead of an open and a close.
+    struct CServedFile {
+        std::wstring m_path;
+        CFile m_file;
+    } m_servedFile;
     CEvent m_hWorkEvent;
     std::atomic<int32_t> m_nServed;
     const CEvent* m_pHandOffsEnded;
+    CEvent* m_pWorkerFreed;
 };

@@ -35,9 +35,9 @@ void CSendBudget::NoteStop() {
     m_nStopDeadline = GetTickCount64Ms() + m_nStopGraceMs;
 }
 
-CSocket::CSocket() : m_hSocket(INVALID_SOCKET) {}
+CSocket::CSocket() : m_hSocket(INVALID_SOCKET), m_bListening(false) {}
 
-CSocket::CSocket(SOCKET s) : m_hSocket(s) {}
+CSocket::CSocket(SOCKET s) : m_hSocket(s), m_bListening(false) {}
 
 CSocket::~CSocket() {
     Close();
@@ -130,16 +130,28 @@ bool CSocket::SendFile(CFile& file, uint64_t length, CSendBudget& budget, const 
         memcpy(buffer, pHead, static_cast<size_t>(headLength));
         filled = static_cast<DWORD>(headLength);
     }
-    uint64_t left = length;
-    for (;;) {
-        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kFileChunk - filled, left));
-        const DWORD count = wanted > 0 ? file.Read(buffer + filled, wanted) : 0;
-        filled += count;
-        left -= count;
-        if (filled > 0 && !SendAll(buffer, static_cast<int>(filled), budget)) return false;
-        if (left == 0) return true;
+    // The first bytes of the file fill the head's buffer, so that a small response is one send.
+    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kFileChunk - filled, length));
+    const DWORD count = wanted > 0 ? file.ReadAt(buffer + filled, wanted, 0) : 0;
+    filled += count;
+    if (filled > 0 && !SendAll(buffer, static_cast<int>(filled), budget)) return false;
+    if (count == length) return true;
+    // The file ended before the length announced for it.
+    if (count < wanted) return false;
+    return SendFileRest(file, count, length - count, budget);
+}
+
+bool CSocket::SendFileThroughBuffer(CFile& file, uint64_t offset, uint64_t length,
+                                    CSendBudget& budget) {
+    char buffer[kFileChunk];
+    while (length > 0) {
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kFileChunk, length));
+        const DWORD count = file.ReadAt(buffer, wanted, offset);
+        if (count > 0 && !SendAll(buffer, static_cast<int>(count), budget)) return false;
+        offset += count;
+        length -= count;
         // The file ended before the length announced for it.
         if (count < wanted) return false;
-        filled = 0;
     }
+    return true;
 }

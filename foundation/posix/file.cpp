@@ -32,6 +32,10 @@ bool NativePath(const wchar_t* pszPath, std::string& path) {
     return true;
 }
 
+int64_t Nanoseconds(const struct timespec& time) {
+    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 // The open(2) flags for an access and disposition pair; -1 when we do not support it.
 int OpenFlags(DWORD access, DWORD disposition) {
     const bool bRead = (access & GENERIC_READ) != 0;
@@ -96,17 +100,6 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder) {
     return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
 }
 
-// Keeps fd in *pHandle unless it is a directory (which Win32 would not open as a file).
-bool AdoptUnlessDirectory(int fd, FileHandle* pHandle) {
-    struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(fd);
-        return false;
-    }
-    *pHandle = fd;
-    return true;
-}
-
 }  // namespace
 
 int OpenBelowByResolvedPath(int folderFd, const std::string& folderRealPath,
@@ -135,7 +128,14 @@ int OpenBelowByResolvedPath(int folderFd, const std::string& folderRealPath,
 
 const wchar_t kPathSeparator = L'/';
 
-CFile::CFile() : m_hFile(kInvalidFileHandle) {}
+CFile::CFile()
+    : m_hFile(kInvalidFileHandle),
+      m_bRegular(false),
+      m_nOpenedSize(0),
+      m_nDevice(0),
+      m_nIndex(0),
+      m_nModifiedNs(0),
+      m_nChangedNs(0) {}
 
 CFile::~CFile() {
     Close();
@@ -151,8 +151,7 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
         fd = open(path.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
-    // A directory opens on POSIX but not with these values on Win32.
-    return AdoptUnlessDirectory(fd, &m_hFile);
+    return Adopt(fd);
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
@@ -168,12 +167,32 @@ bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
                                      relative.c_str(), kBelowFlags);
     }
     if (fd < 0) return false;
-    return AdoptUnlessDirectory(fd, &m_hFile);
+    return Adopt(fd);
+}
+
+bool CFile::Adopt(FileHandle hFile) {
+    // A directory opens on POSIX but not with these values on Win32.
+    struct stat info;
+    if (fstat(hFile, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(hFile);
+        return false;
+    }
+    m_hFile = hFile;
+    // The type of an open file never changes, so these answers stay true.
+    m_bRegular = S_ISREG(info.st_mode);
+    m_nOpenedSize = static_cast<uint64_t>(info.st_size);
+    m_nDevice = static_cast<uint64_t>(info.st_dev);
+    m_nIndex = static_cast<uint64_t>(info.st_ino);
+    m_nModifiedNs = Nanoseconds(info.st_mtim);
+    m_nChangedNs = Nanoseconds(info.st_ctim);
+    return true;
 }
 
 bool CFile::Close() {
     if (m_hFile != kInvalidFileHandle) close(m_hFile);
     m_hFile = kInvalidFileHandle;
+    m_bRegular = false;
+    m_nOpenedSize = 0;
     return true;
 }
 
@@ -181,6 +200,15 @@ DWORD CFile::Read(void* pBuffer, DWORD count) {
     if (m_hFile == kInvalidFileHandle) return 0;
     for (;;) {
         const ssize_t got = read(m_hFile, pBuffer, count);
+        if (got < 0 && errno == EINTR) continue;
+        return got < 0 ? 0 : static_cast<DWORD>(got);
+    }
+}
+
+DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
+    if (m_hFile == kInvalidFileHandle) return 0;
+    for (;;) {
+        const ssize_t got = pread(m_hFile, pBuffer, count, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
         return got < 0 ? 0 : static_cast<DWORD>(got);
     }
@@ -219,9 +247,28 @@ FILETIME CFile::GetLastWriteTime() const {
     return time;
 }
 
+uint64_t CFile::GetOpenedSize() const {
+    return m_nOpenedSize;
+}
+
 bool CFile::IsRegularFile() const {
+    return m_hFile != kInvalidFileHandle && m_bRegular;
+}
+
+const bool CFile::kCanTellItIsStillAt = true;
+
+bool CFile::IsStillAt(const wchar_t* pszPath) const {
+    std::string path;
     struct stat info;
-    return m_hFile != kInvalidFileHandle && fstat(m_hFile, &info) == 0 && S_ISREG(info.st_mode);
+    if (m_hFile == kInvalidFileHandle || !NativePath(pszPath, path) ||
+        stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    // A write in place moves the change time; a file put in its place has another index.
+    return static_cast<uint64_t>(info.st_dev) == m_nDevice &&
+           static_cast<uint64_t>(info.st_ino) == m_nIndex &&
+           static_cast<uint64_t>(info.st_size) == m_nOpenedSize &&
+           Nanoseconds(info.st_mtim) == m_nModifiedNs && Nanoseconds(info.st_ctim) == m_nChangedNs;
 }
 
 CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}

@@ -2,15 +2,21 @@
 #include "foundation/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "event_state.h"
 #include "foundation/clock.h"
+#include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
@@ -45,6 +51,40 @@ WaitResult WaitForSocket(SOCKET s, short events, uint32_t ms, const CEvent* pWak
     }
 }
 
+// Makes a socket non-blocking for as long as it lives, then puts its mode back.
+class CNonBlockingScope {
+public:
+    explicit CNonBlockingScope(SOCKET s) : m_hSocket(s), m_nFlags(fcntl(s, F_GETFL)) {
+        m_bOn = m_nFlags >= 0 &&
+                ((m_nFlags & O_NONBLOCK) != 0 || fcntl(s, F_SETFL, m_nFlags | O_NONBLOCK) == 0);
+    }
+    ~CNonBlockingScope() {
+        if (m_bOn && (m_nFlags & O_NONBLOCK) == 0) fcntl(m_hSocket, F_SETFL, m_nFlags);
+    }
+    CNonBlockingScope(const CNonBlockingScope&) = delete;
+    CNonBlockingScope& operator=(const CNonBlockingScope&) = delete;
+    bool IsOn() const { return m_bOn; }
+
+private:
+    SOCKET m_hSocket;
+    int m_nFlags;
+    bool m_bOn;
+};
+
+// sendfile() has no MSG_NOSIGNAL: a peer that has gone would end the process with SIGPIPE
+// unless the signal is ignored. A program that installed a handler of its own keeps it.
+void IgnoreBrokenPipeOnce() {
+    static std::once_flag s_once;
+    std::call_once(s_once, [] {
+        struct sigaction current;
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            signal(SIGPIPE, SIG_IGN);
+    });
+}
+
+// The most one sendfile() call is asked for; the socket's buffer takes far less anyway.
+constexpr size_t kMaxSendfileChunk = size_t{1} << 30;
+
 }  // namespace
 
 void CSocket::Close() {
@@ -52,11 +92,7 @@ void CSocket::Close() {
     if (s == INVALID_SOCKET) return;
     // Linux accepts SHUT_WR on a listening socket and does nothing with it; SHUT_RDWR is
     // what releases a thread blocked in accept() on it (close() alone leaves it waiting).
-    int bListening = 0;
-    socklen_t size = sizeof bListening;
-    const bool bIsListener =
-        getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &bListening, &size) == 0 && bListening != 0;
-    shutdown(s, bIsListener ? SHUT_RDWR : SHUT_WR);
+    shutdown(s, m_bListening ? SHUT_RDWR : SHUT_WR);
     close(s);
 }
 
@@ -72,6 +108,17 @@ int CSocket::Receive(char* pBuffer, int length) {
         const ssize_t count = recv(s, pBuffer, static_cast<size_t>(length), 0);
         if (count < 0 && errno == EINTR) continue;
         return count < 0 ? SOCKET_ERROR : static_cast<int>(count);
+    }
+}
+
+int CSocket::ReceiveNoWait(char* pBuffer, int length) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    for (;;) {
+        const ssize_t count = recv(s, pBuffer, static_cast<size_t>(length), MSG_DONTWAIT);
+        if (count >= 0) return static_cast<int>(count);
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? kNothingYet : SOCKET_ERROR;
     }
 }
 
@@ -97,6 +144,35 @@ int CSocket::SendNoWait(const char* pData, int length) {
     }
 }
 
+bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return false;
+    IgnoreBrokenPipeOnce();
+    // sendfile() has no flag of its own for not waiting: the socket's mode decides.
+    CNonBlockingScope nonBlocking(s);
+    if (!nonBlocking.IsOn()) return SendFileThroughBuffer(file, offset, length, budget);
+    off_t position = static_cast<off_t>(offset);
+    while (length > 0) {
+        if (budget.IsSpent()) return false;
+        const ssize_t sent =
+            sendfile(s, file.GetHandle(), &position,
+                     static_cast<size_t>(std::min<uint64_t>(length, kMaxSendfileChunk)));
+        if (sent > 0) {
+            length -= static_cast<uint64_t>(sent);
+        } else if (sent == 0) {
+            return false;  // the file ended before the length announced for it
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!WaitForRoom(budget)) return false;
+        } else if (errno == EINVAL || errno == ENOSYS) {
+            // A file system that cannot hand its pages to a socket: the file goes the long way.
+            return SendFileThroughBuffer(file, static_cast<uint64_t>(position), length, budget);
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CSocket::IoControl(long command, u_long* pArgument) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return false;
@@ -117,6 +193,7 @@ WaitResult CSocket::WaitWritable(uint32_t ms, const CEvent* pWake) const {
 
 bool CSocket::Create(int addressFamily, int type, int protocol) {
     const SOCKET s = socket(addressFamily, type | SOCK_CLOEXEC, protocol);
+    m_bListening = false;
     m_hSocket.store(s < 0 ? INVALID_SOCKET : s, std::memory_order_release);
     if (s < 0) {
         Log(L"CS:Create: socket failed: %d\r\n", errno);
@@ -145,6 +222,7 @@ bool CSocket::Listen(unsigned short port) {
         Log(L"CS:Listen: listen failed: %d\r\n", errno);
         return false;
     }
+    m_bListening = true;
     return true;
 }
 

@@ -39,7 +39,14 @@ bool IsBelow(const std::wstring& path, const std::wstring& folder) {
 
 }  // namespace
 
-CFile::CFile() : m_hFile(kInvalidFileHandle) {}
+CFile::CFile()
+    : m_hFile(kInvalidFileHandle),
+      m_bRegular(false),
+      m_nOpenedSize(0),
+      m_nDevice(0),
+      m_nIndex(0),
+      m_nModifiedNs(0),
+      m_nChangedNs(0) {}
 
 CFile::~CFile() {
     Close();
@@ -47,7 +54,12 @@ CFile::~CFile() {
 
 bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
                  DWORD flags) {
-    m_hFile = CreateFileW(pszPath, access, shareMode, nullptr, disposition, flags, nullptr);
+    return Adopt(CreateFileW(pszPath, access, shareMode, nullptr, disposition, flags, nullptr));
+}
+
+bool CFile::Adopt(FileHandle hFile) {
+    // CreateFileW tells nothing about the file: what is wanted of it is asked for later.
+    m_hFile = hFile;
     return m_hFile != kInvalidFileHandle;
 }
 
@@ -81,6 +93,23 @@ DWORD CFile::Read(void* pBuffer, DWORD count) {
     return read;
 }
 
+DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(m_hFile, pBuffer, count, &read, &at)) return 0;
+    return read;
+}
+
+const bool CFile::kCanTellItIsStillAt = false;
+
+bool CFile::IsStillAt(const wchar_t* /*pszPath*/) const {
+    // Only opening tells which file a name leads to here; a file held open would also
+    // keep others from replacing it.
+    return false;
+}
+
 DWORD CFile::Write(const void* pData, DWORD count) {
     DWORD written = 0;
     WriteFile(m_hFile, pData, count, &written, nullptr);
@@ -95,6 +124,11 @@ uint64_t CFile::GetSize64() const {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(m_hFile, &size)) return 0;
     return static_cast<uint64_t>(size.QuadPart);
+}
+
+uint64_t CFile::GetOpenedSize() const {
+    // CreateFileW tells nothing about the file, so the size is asked for here.
+    return GetSize64();
 }
 
 FILETIME CFile::GetLastWriteTime() const {

@@ -75,8 +75,25 @@ int CSocket::Receive(char* pBuffer, int length) {
     return recv(GetHandle(), pBuffer, length, 0);
 }
 
+int CSocket::ReceiveNoWait(char* pBuffer, int length) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    // Asking is cheaper than switching the socket's mode twice; an end of stream shows as
+    // nothing here and is found by the next wait.
+    u_long waiting = 0;
+    if (ioctlsocket(s, FIONREAD, &waiting) != 0) return SOCKET_ERROR;
+    if (waiting == 0) return kNothingYet;
+    return recv(s, pBuffer,
+                static_cast<int>(std::min<u_long>(waiting, static_cast<u_long>(length))), 0);
+}
+
 int CSocket::Send(const char* pData, int length) {
     return send(GetHandle(), pData, length, 0);
+}
+
+bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget) {
+    // TransmitFile would wait for the whole file with no way to apply the budget.
+    return SendFileThroughBuffer(file, offset, length, budget);
 }
 
 bool CSocket::IoControl(long command, u_long* pArgument) {
@@ -107,6 +124,7 @@ WaitResult CSocket::WaitWritable(uint32_t ms, const CEvent* pWake) const {
 
 bool CSocket::Create(int addressFamily, int type, int protocol) {
     SOCKET s = socket(addressFamily, type, protocol);
+    m_bListening = false;
     m_hSocket.store(s, std::memory_order_release);
     if (s == INVALID_SOCKET) {
         Log(L"CS:Create: socket failed: %d\r\n", static_cast<int>(WSAGetLastError()));
@@ -130,6 +148,7 @@ bool CSocket::Listen(unsigned short port) {
         Log(L"CS:Listen: listen failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
     }
+    m_bListening = true;
     return true;
 }
 
@@ -139,7 +158,9 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
     // Closing the listening socket from another thread makes this accept fail.
     SOCKET accepted = accept(s, pAddress, pAddressLength);
     if (accepted == INVALID_SOCKET) return false;
-    if (client.Attach(accepted)) return true;
+    // Closed while we waited: the handle value may since name another socket, so the
+    // connection is not ours to hand on.
+    if (GetHandle() == s && client.Attach(accepted)) return true;
     closesocket(accepted);
     return false;
 }

@@ -300,6 +300,50 @@ TEST(SendBudget, AStopIsNoticedEvenWhenNoWaitSawIt) {
     EXPECT_FALSE(unbounded.IsSpent());
 }
 
+TEST_F(SocketTest, SendFileGivesUpOnAPeerThatTakesNothingAndAStopLeavesOnlyTheGrace) {
+    // More than the socket buffers hold, so that the sending stalls.
+    m_dir.WriteFile("stalled", std::string(32 * 1024 * 1024, 's'));
+    {
+        CFile file;
+        ASSERT_TRUE(OpenForReading(file, "stalled"));
+        CSendBudget budget(nullptr, 300, 0);
+        const uint64_t start = GetTickCount64Ms();
+        EXPECT_FALSE(m_pair.m_server.SendFile(file, file.GetOpenedSize(), budget, "H", 1));
+        const uint64_t elapsed = GetTickCount64Ms() - start;
+        EXPECT_GE(elapsed, 250u);
+        EXPECT_LT(elapsed, 5000u);
+    }
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, "stalled"));
+    CEvent stop;
+    CSendBudget budget(&stop, 20000, 300);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.Set();
+    });
+    const uint64_t start = GetTickCount64Ms();
+    const bool bSent = pair.m_server.SendFile(file, file.GetOpenedSize(), budget, nullptr, 0);
+    const uint64_t elapsed = GetTickCount64Ms() - start;
+    stopper.join();
+    EXPECT_FALSE(bSent);
+    EXPECT_GE(elapsed, 300u);
+    EXPECT_LT(elapsed, 10000u);
+}
+
+TEST_F(SocketTest, ReceiveNoWaitTakesOnlyWhatHasArrived) {
+    char buffer[16];
+    EXPECT_EQ(CSocket::kNothingYet, m_pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
+    ASSERT_TRUE(m_pair.m_client.SendString("abc"));
+    ASSERT_EQ(WaitResult::kReady, m_pair.m_server.WaitReadable(kTestReadTimeoutMs, nullptr));
+    ASSERT_EQ(3, m_pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
+    EXPECT_EQ("abc", std::string(buffer, 3));
+    EXPECT_EQ(CSocket::kNothingYet, m_pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
+    CSocket empty;
+    EXPECT_EQ(SOCKET_ERROR, empty.ReceiveNoWait(buffer, sizeof buffer));
+}
+
 TEST_F(SocketTest, WaitReadableReportsDataTimeOutAndWake) {
     CEvent wake;
     EXPECT_EQ(WaitResult::kTimeout, m_pair.m_server.WaitReadable(50, &wake));

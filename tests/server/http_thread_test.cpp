@@ -132,6 +132,32 @@ TEST_F(HttpWorkerTest, FilesAreFoundByTheirDecodedNames) {
     ExpectAnswer(client, Head("/caf%C3%A9%20menu.txt"), kHeadFound);
 }
 
+TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", "text/plain"));
+    // Written over in place, with the same length and then a longer one.
+    m_root.WriteFile("a.txt", "HELLO");
+    ExpectAnswer(client, Get("/a.txt"), Ok("HELLO", "text/plain"));
+    m_root.WriteFile("a.txt", "hello, world");
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello, world", "text/plain"));
+    // Replaced by another file under the same name, as editors save.
+    m_root.WriteFile("a.new", "fresh");
+    std::filesystem::rename(m_root.Folder() / "a.new", m_root.Folder() / "a.txt");
+    ExpectAnswer(client, Get("/a.txt"), Ok("fresh", "text/plain"));
+    ExpectAnswer(client, Head("/a.txt"), kHeadFound);
+    // Gone, then back.
+    std::filesystem::remove(m_root.Folder() / "a.txt");
+    ExpectAnswer(client, Get("/a.txt"), NotFound("a.txt"));
+    ExpectAnswer(client, Head("/a.txt"), kHeadMissing);
+    m_root.WriteFile("a.txt", "back");
+    ExpectAnswer(client, Get("/a.txt"), Ok("back", "text/plain"));
+    // Another file in between, then the first again.
+    ExpectAnswer(client, Get("/data.bin"), Ok(std::string("\0\x01\xff", 3), nullptr));
+    ExpectAnswer(client, Get("/a.txt"), Ok("back", "text/plain"));
+}
+
 TEST_F(HttpWorkerTest, NothingOutsideTheRootIsServed) {
     std::ofstream(m_root.Outside() / "secret.txt") << "secret";
     CTestClient client;

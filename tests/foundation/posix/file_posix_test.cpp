@@ -177,3 +177,21 @@ TEST(PosixFile, AStopCutsAFileSentToAFastReaderAfterTheGrace) {
     EXPECT_LT(elapsed, 3000u);  // and not much more
     EXPECT_LT(received.load(), 64ull << 30);
 }
+
+TEST(PosixSocket, SendFileLeavesTheSocketInTheModeItFoundAndTheEndIsSeenWithoutWaiting) {
+    CTempDir dir;
+    dir.WriteFile("body", std::string(64 * 1024, 'b'));
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, dir.WidePath("body")));
+    CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
+    ASSERT_TRUE(pair.m_server.SendFile(file, file.GetOpenedSize(), budget, "H", 1));
+    // Later receives on the connection must still wait, as they did before.
+    EXPECT_EQ(0, fcntl(pair.m_server.GetHandle(), F_GETFL) & O_NONBLOCK);
+
+    pair.m_client.Close();
+    ASSERT_EQ(WaitResult::kReady, pair.m_server.WaitReadable(kTestReadTimeoutMs, nullptr));
+    char buffer[8];
+    EXPECT_EQ(0, pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
+}
