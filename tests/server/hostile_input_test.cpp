@@ -209,6 +209,26 @@ TEST_F(HostileInputTest, LinksThatLeadOutOfTheRootAreMissingFiles) {
     ExpectStillServing();
 }
 
+// A file kept open for a connection is not served again once its name leads out of the root.
+TEST_F(HostileInputTest, ALinkTurnedOutwardsBetweenTwoRequestsOfOneConnectionIsMissing) {
+    const fs::path link = m_root.Folder() / "moving.txt";
+    if (!MakeSymbolicLink(link, "a.txt")) GTEST_SKIP() << "symbolic links cannot be made here";
+    CTestClient client;
+    ASSERT_TRUE(client.Connect(m_listener.GetPort()));
+    ASSERT_TRUE(client.SendText(Get("/moving.txt")));
+    CTestResponse response;
+    ASSERT_TRUE(client.ReadResponse(response));
+    EXPECT_EQ(response.m_body, "hello");
+    ASSERT_TRUE(fs::remove(link));
+    ASSERT_TRUE(MakeSymbolicLink(link, "../secret.txt"));
+    ASSERT_TRUE(client.SendText(Get("/moving.txt") + Head("/moving.txt")));
+    ASSERT_TRUE(client.ReadResponse(response));
+    EXPECT_EQ(response.m_nStatus, 404);
+    EXPECT_EQ(response.m_body.find(kSecret), std::string::npos);
+    ASSERT_TRUE(client.ReadResponse(response, true));
+    EXPECT_EQ(response.m_nStatus, 404);
+}
+
 TEST_F(HostileInputTest, MalformedHeadsAreAnsweredOrClosedNeverHeld) {
     const std::string ok = Get("/a.txt");
     struct {
