@@ -13,7 +13,8 @@ namespace {
 // separator (except a volume's root); empty when it cannot be read.
 std::wstring FinalPathOf(HANDLE hFile) {
     std::vector<wchar_t> buffer(512);
-    for (;;) {
+    // The length needed can grow between calls only if the file is renamed meanwhile.
+    for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD length =
             GetFinalPathNameByHandleW(hFile, buffer.data(), static_cast<DWORD>(buffer.size()),
                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -21,6 +22,7 @@ std::wstring FinalPathOf(HANDLE hFile) {
         if (length < buffer.size()) return std::wstring(buffer.data(), length);
         buffer.resize(static_cast<size_t>(length) + 1);
     }
+    return std::wstring();
 }
 
 // Case-insensitive, as the file system compares names.

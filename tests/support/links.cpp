@@ -49,7 +49,9 @@ bool MakeHostLink(const std::filesystem::path& link, const std::string& target) 
     }
     const std::string hostLink = UnixPathOf(pUnixFileName, link.wstring());
     if (hostTarget.empty() || hostLink.empty()) return false;
-    std::string command = "/bin/ln -s '" + hostTarget + "' '" + hostLink + "'";
+    // Split as a Windows command line is: no shell runs between.
+    // -f: Wine may not delete a host link, so one is made anew over the old.
+    std::string command = "/bin/ln -sfn \"" + hostTarget + "\" \"" + hostLink + "\"";
     std::vector<wchar_t> line(command.begin(), command.end());
     line.push_back(L'\0');
     STARTUPINFOW startup = {};
