@@ -227,10 +227,11 @@ start_server() {
     IDLE_RSS[$name]="$(rss_kib "$LAST_PID")"
 }
 
-# Waits up to 10 s for a server to answer "/", failing when its process has ended.
+# Waits up to SECONDS (10 by default) for a server to answer "/", failing when its process
+# has ended.
 wait_answering() {
-    local name="$1" url="$2" pid="$3" _
-    for _ in $(seq 100); do
+    local name="$1" url="$2" pid="$3" seconds="${4:-10}" _
+    for _ in $(seq $((seconds * 10))); do
         curl -s -o /dev/null --max-time 1 "$url" && return 0
         kill -0 "$pid" 2>/dev/null || { cat "$WORK/$name.log" >&2 || true; die "$name ended at start"; }
         sleep 0.1
@@ -348,11 +349,11 @@ run_win32() {
     local xvfb_pid _
     exec {LOCK_FD}>/tmp/kov-win32.lock
     if ! flock -w 120 "$LOCK_FD"; then
-        echo "win32: the Wine lock stayed busy for 120 s; skipped" | tee "$RAW/win32-skipped.txt"
+        echo "the Wine lock stayed busy for 120 s; skipped" | tee "$RAW/win32-skipped.txt"
         return
     fi
     if curl -s -o /dev/null --max-time 1 http://127.0.0.1:80/; then
-        echo "win32: port 80 is in use; skipped" | tee "$RAW/win32-skipped.txt"
+        echo "port 80 is in use; skipped" | tee "$RAW/win32-skipped.txt"
         return
     fi
     # The Win32 tests' prefix is ready-made and ours while the lock is held; else a new one.
@@ -367,7 +368,7 @@ run_win32() {
         [[ -s "$WORK/display" ]] && break
         sleep 0.1
     done
-    [[ -s "$WORK/display" ]] || { echo "win32: Xvfb did not start" | tee "$RAW/win32-skipped.txt"; return; }
+    [[ -s "$WORK/display" ]] || { echo "Xvfb did not start" | tee "$RAW/win32-skipped.txt"; return; }
     DISPLAY=":$(head -n1 "$WORK/display")"
     export DISPLAY
     WINESERVER_STARTED=1
@@ -378,7 +379,7 @@ run_win32() {
     local wine_pid=$LAST_PID
     PORT[win32]=80
     PID[win32]=$wine_pid
-    wait_answering win32 "http://127.0.0.1:80/" "$wine_pid"
+    wait_answering win32 "http://127.0.0.1:80/" "$wine_pid" 60
     check_server win32
     run_load 1 ka_small win32
     run_load 1 c1_latency win32
@@ -416,7 +417,7 @@ if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
         say "Win32 build under Wine (information only)"
         run_win32
     else
-        echo "win32: $WIN32_EXE does not exist; build it with scripts/test-win32.sh" | tee "$RAW/win32-skipped.txt"
+        echo "$WIN32_EXE does not exist; build it with scripts/test-win32.sh" | tee "$RAW/win32-skipped.txt"
     fi
 fi
 
