@@ -6,6 +6,7 @@
 # Wine. Prints a markdown table and writes it to bench/results/latest.md.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
+#                     [--lock-wait S]
 #
 # Everything it starts is stopped on exit, Ctrl+C or failure.
 set -euo pipefail
@@ -22,11 +23,12 @@ AB_REQUESTS=20000
 STRACE_REQUESTS=20000
 INSTALL=1
 WIN32=auto
+LOCK_WAIT=120
 SERVERS=(ours nginx lighttpd)
 PACKAGES=(wrk apache2-utils nginx lighttpd strace curl)
 
 usage() {
-    sed -n '2,10s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+    sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
     cat <<EOF
 
 Options:
@@ -36,6 +38,7 @@ Options:
   --no-install   do not apt-get the tools, fail when one is missing
   --win32        measure build-win32/kovweb.exe under Wine (default: when it exists)
   --no-win32     skip the Win32 build
+  --lock-wait S  how long the Win32 part waits for the Wine lock (default $LOCK_WAIT)
 EOF
 }
 
@@ -47,12 +50,14 @@ while [[ $# -gt 0 ]]; do
         --no-install) INSTALL=0; shift ;;
         --win32) WIN32=yes; shift ;;
         --no-win32) WIN32=no; shift ;;
+        --lock-wait) LOCK_WAIT="${2:?--lock-wait needs seconds}"; shift 2 ;;
         -h | --help) usage; exit 0 ;;
         *) echo "run.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
 done
 [[ "$ROUNDS" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --rounds must be a positive number" >&2; exit 2; }
 [[ "$DURATION" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --duration must be whole seconds" >&2; exit 2; }
+[[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || { echo "run.sh: --lock-wait must be whole seconds" >&2; exit 2; }
 
 say() { echo "== $*"; }
 die() { echo "run.sh: $*" >&2; exit 1; }
@@ -348,8 +353,8 @@ WIN32_EXE="$REPO/build-win32/kovweb.exe"
 run_win32() {
     local xvfb_pid _
     exec {LOCK_FD}>/tmp/kov-win32.lock
-    if ! flock -w 120 "$LOCK_FD"; then
-        echo "the Wine lock stayed busy for 120 s; skipped" | tee "$RAW/win32-skipped.txt"
+    if ! flock -w "$LOCK_WAIT" "$LOCK_FD"; then
+        echo "the Wine lock stayed busy for $LOCK_WAIT s; skipped" | tee "$RAW/win32-skipped.txt"
         return
     fi
     if curl -s -o /dev/null --max-time 1 http://127.0.0.1:80/; then
