@@ -6,8 +6,13 @@
 
 import os
 import shutil
+import socket
+import socketserver
+import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -140,6 +145,88 @@ class ReportTest(unittest.TestCase):
         line = report.brief(self.raw, 3, "ka_small")
         self.assertIn("nginx 3,000 [read 3, timeout 2]", line)
         self.assertIn("ours 1,100", line)
+
+
+class ScriptedHandler(socketserver.BaseRequestHandler):
+    """Answers each request head: HEAD with a length but no body, GET /ok with 1 KiB sent in two
+    parts, anything else 404."""
+
+    BODY = b"x" * 1024
+
+    def handle(self):
+        self.request.settimeout(10)
+        pending = b""
+        while True:
+            while b"\r\n\r\n" not in pending:
+                data = self.request.recv(4096)
+                if not data:
+                    return
+                pending += data
+            head, pending = pending.split(b"\r\n\r\n", 1)
+            method, target = head.split(b" ")[:2]
+            if method == b"HEAD":
+                self.request.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1024\r\n\r\n")
+            elif target == b"/ok":
+                self.request.sendall(b"HTTP/1.1 200 OK\r\ncontent-LENGTH:  1024\r\n\r\n" + self.BODY[:100])
+                time.sleep(0.001)
+                self.request.sendall(self.BODY[100:])
+            else:
+                self.request.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\nnope")
+
+
+class LoadClientTest(unittest.TestCase):
+    """bench/loadclient.cpp against a scripted server on loopback."""
+
+    @classmethod
+    def setUpClass(cls):
+        if shutil.which("g++") is None:
+            raise unittest.SkipTest("g++ is not installed")
+        cls.folder = tempfile.mkdtemp(prefix="kov-loadclient.")
+        cls.client = os.path.join(cls.folder, "loadclient")
+        subprocess.run(["g++", "-O1", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-o", cls.client,
+                        os.path.join(HERE, "loadclient.cpp")], check=True, timeout=120)
+        socketserver.ThreadingTCPServer.allow_reuse_address = True
+        cls.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), ScriptedHandler)
+        cls.server.daemon_threads = True
+        cls.thread = threading.Thread(target=cls.server.serve_forever, daemon=True)
+        cls.thread.start()
+        cls.url = f"http://127.0.0.1:{cls.server.server_address[1]}"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        cls.server.server_close()
+        cls.thread.join(timeout=10)
+        shutil.rmtree(cls.folder)
+
+    def run_client(self, *arguments):
+        done = subprocess.run([self.client, "-t", "5", *arguments], capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return report.parse_load(done.stdout + "exit status: 0\n")
+
+    def test_head_answers_end_with_their_head(self):
+        run = self.run_client("-m", "HEAD", "-c", "3", "-n", "60", self.url + "/ok")
+        self.assertEqual((run["requests"], run["errors"]), (60, {}))
+
+    def test_bodies_are_read_by_their_length_across_reads(self):
+        run = self.run_client("-c", "2", "-n", "40", self.url + "/ok")
+        self.assertEqual((run["requests"], run["errors"]), (40, {}))
+        self.assertGreater(run["rps"], 0)
+
+    def test_error_answers_and_refused_connections_are_counted(self):
+        run = self.run_client("-c", "2", "-n", "10", self.url + "/missing")
+        self.assertEqual((run["requests"], run["errors"]), (10, {"non-2xx/3xx": 10}))
+        with socket.socket() as unused:
+            unused.bind(("127.0.0.1", 0))
+            port = unused.getsockname()[1]
+        refused = self.run_client("-c", "1", "-d", "1", f"http://127.0.0.1:{port}/ok")
+        self.assertGreater(refused["errors"]["connect"], 0)
+        self.assertIn("no answers", refused["errors"])
+
+    def test_a_wrong_command_line_is_refused(self):
+        done = subprocess.run([self.client, "-c", "2", "ftp://x/"], capture_output=True, text=True, timeout=10)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("usage", done.stderr)
 
 
 if __name__ == "__main__":
