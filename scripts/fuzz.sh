@@ -24,10 +24,12 @@ for target in "${targets[@]}"; do
   cp tests/fuzz/corpus/"$target"/* "$corpus"/
   log="$scratch/$target.log"
   printf '\n=== fuzz %s for %s s\n' "$target" "$seconds"
-  # -max_len covers a full head buffer with pieces to spare, and the longest target.
+  # -max_len covers a full head buffer with a body and pieces to spare, and the longest
+  # target; one input that takes 30 s counts as a hang.
   if ! nice "$build/tests/fuzz/kov_fuzz_$target" "$corpus" -max_total_time="$seconds" \
-      -max_len=8192 -detect_leaks=1 -print_final_stats=1 -timeout=30 -rss_limit_mb=2048 \
-      -artifact_prefix="$scratch/artifacts-$target/" >"$log" 2>&1; then
+      -dict="tests/fuzz/$target.dict" -max_len=8192 -detect_leaks=1 -timeout=30 \
+      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$scratch/artifacts-$target/" \
+      >"$log" 2>&1; then
     tail -n 60 "$log"
     # Keep what broke it where it can be looked at after the scratch folder is gone.
     mkdir -p "$build/artifacts"
