@@ -2,6 +2,7 @@
 #include "foundation/socket.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -165,6 +166,10 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
         close(accepted);
         return false;
     }
+    // Answers to pipelined requests are small writes in a row: without this each would wait
+    // for the client's delayed acknowledgement of the one before.
+    const int noDelay = 1;
+    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     return true;
 }
 
