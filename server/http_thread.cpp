@@ -30,7 +30,8 @@ bool OpenRegularFile(CFile& file, const CString& path) {
 
 }  // namespace
 
-CHttpThread::CHttpThread() : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr) {}
+CHttpThread::CHttpThread()
+    : CThread(false), m_nServed(0), m_pHandOffsEnded(nullptr), m_pFreed(nullptr) {}
 
 CHttpThread::~CHttpThread() = default;
 
@@ -56,6 +57,7 @@ DWORD CHttpThread::Run() {
         if (which == 0) {
             ServeConnection();
             m_hWorkEvent.Reset();
+            if (m_pFreed != nullptr) m_pFreed->Set();
         } else if (which == 1) {
             if (m_pHandOffsEnded == nullptr || pEnd == m_pHandOffsEnded) return 1;
             // Stopped, but the listener may still hold a connection for us: keep taking

@@ -39,6 +39,9 @@ public:
     // still holds a connection when the stop comes hands it over and has it served.
     // Called before Start.
     void SetHandOffsEndedEvent(const CEvent* pEvent) { m_pHandOffsEnded = pEvent; }
+    // Has the worker set pEvent each time it becomes idle, so that a listener holding a
+    // connection need not wait out its retry period. Called before Start.
+    void SetFreedEvent(CEvent* pEvent) { m_pFreed = pEvent; }
 
     DWORD Run() override;
 
@@ -80,4 +83,5 @@ private:
     CEvent m_hWorkEvent;
     std::atomic<int32_t> m_nServed;
     const CEvent* m_pHandOffsEnded;
+    CEvent* m_pFreed;
 };

@@ -1,7 +1,6 @@
 // The listener thread: accepts connections and hands each to the first idle worker.
 #include "server/listen_thread.h"
 
-#include "foundation/clock.h"
 #include "foundation/critical_section.h"
 #include "foundation/log.h"
 
@@ -13,7 +12,10 @@ constexpr uint32_t kRetryMs = 100;
 
 CListenThread::CListenThread(unsigned short port)
     : CThread(false), m_nPort(port), m_nBoundPort(0), m_nAccepted(0) {
-    for (CHttpThread& worker : m_workers) worker.SetHandOffsEndedEvent(&m_hHandOffsEnded);
+    for (CHttpThread& worker : m_workers) {
+        worker.SetHandOffsEndedEvent(&m_hHandOffsEnded);
+        worker.SetFreedEvent(&m_hWorkerFreed);
+    }
 }
 
 CListenThread::~CListenThread() = default;
@@ -60,10 +62,13 @@ CListenThread::SetupResult CListenThread::SetUpListening() {
 
 void CListenThread::Dispatch(SOCKET s) {
     for (;;) {
+        // Reset before the offers: a worker freed after them sets it again, so the wait
+        // below cannot miss it.
+        m_hWorkerFreed.Reset();
         for (CHttpThread& worker : m_workers) {
             if (worker.Assign(s)) return;
         }
-        SleepMs(kRetryMs);
+        m_hWorkerFreed.Wait(kRetryMs);
     }
 }
 

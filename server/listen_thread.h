@@ -34,7 +34,8 @@ private:
     enum class SetupResult { kListening, kFailed, kStopped };
     // Creates and binds the listening socket unless a stop came first.
     SetupResult SetUpListening();
-    // Offers s to workers 0 to 4 in order until one takes it, every 100 ms.
+    // Offers s to workers 0 to 4 in order until one takes it: again as soon as a worker
+    // becomes idle, and every 100 ms in any case.
     void Dispatch(SOCKET s);
 
     CSocket m_listenSocket;
@@ -44,6 +45,8 @@ private:
     std::atomic<int32_t> m_nAccepted;
     // Set once the listener can hand over no more connections.
     CEvent m_hHandOffsEnded;
+    // Set by each worker that becomes idle.
+    CEvent m_hWorkerFreed;
     // Orders setting up the listening socket against Stop closing it, so that a stop right
     // after start never closes a half-made socket, nor misses one made just after.
     CCriticalSection m_setupLock;
