@@ -139,11 +139,6 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
     // Closing the listening socket from another thread makes this accept fail.
     SOCKET accepted = accept(s, pAddress, pAddressLength);
     if (accepted == INVALID_SOCKET) return false;
-    // Answers to pipelined requests are small writes in a row: without this each would wait
-    // for the client's delayed acknowledgement of the one before.
-    const BOOL noDelay = TRUE;
-    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-               sizeof noDelay);
     if (client.Attach(accepted)) return true;
     closesocket(accepted);
     return false;
