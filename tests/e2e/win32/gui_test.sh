@@ -164,7 +164,7 @@ for i in 1 2 3 4 5; do
     CURL_PIDS+=($!)
 done
 for i in 1 2 3 4 5; do
-    wait_until 200 test "$(stat -c %s "$WORK/download-$i" 2>/dev/null || echo 0)" -ge 1048576 ||
+    wait_until 200 bash -c "[[ \$(stat -c %s '$WORK/download-$i' 2>/dev/null) -ge 1048576 ]]" ||
         fail "download $i did not get going"
 done
 close_with_alt_f4 " during five downloads"
