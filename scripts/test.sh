@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every check the project has: formatting, the native build and its tests, the same tests
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
-# Win32 build. Stops at the first failure.
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, a bounded
+# run of the fuzz targets, and the Win32 build. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -34,8 +34,11 @@ build_and_test "$prefix-asan" -DCMAKE_CXX_COMPILER=clang++ -DKOV_SANITIZE=addres
 step "thread sanitizer"
 build_and_test "$prefix-tsan" -DKOV_SANITIZE=thread
 
+step "fuzz targets (clang, libFuzzer with address and undefined-behaviour sanitizers)"
+KOV_FUZZ_BUILD="$prefix-fuzz" bash scripts/fuzz.sh "${KOV_FUZZ_SECONDS:-60}"
+
 step "Win32 build and tests"
 # Cross-builds kovweb.exe with MinGW-w64 and runs the same tests, and the window's, under Wine.
 bash scripts/test-win32.sh
 
-printf '\nAll checks passed: format, native, asan+ubsan, tsan, win32\n'
+printf '\nAll checks passed: format, native, asan+ubsan, tsan, fuzz, win32\n'

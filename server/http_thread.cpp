@@ -28,6 +28,8 @@ CHttpThread::CHttpThread()
 CHttpThread::~CHttpThread() = default;
 
 bool CHttpThread::Assign(SOCKET s) {
+    // A worker without its events (the system had none left) could never be told of it.
+    if (!m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return false;
     if (m_hWorkEvent.IsSet()) return false;
     if (!m_socket.Attach(s)) return false;
     // Setting the event publishes the socket to the worker.
@@ -43,6 +45,8 @@ void CHttpThread::Shutdown() {
 
 DWORD CHttpThread::Run() {
     Log(L".");
+    // Without its events the worker could neither be given work nor be stopped.
+    if (!m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return 0;
     const CEvent* pEnd = &m_hStopEvent;
     for (;;) {
         int which = WaitForEither(m_hWorkEvent, *pEnd, kWaitInfinite);

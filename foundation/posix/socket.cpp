@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/sendfile.h>
@@ -243,6 +244,10 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
         close(accepted);
         return false;
     }
+    // Answers to pipelined requests are small writes in a row: without this each would wait
+    // for the client's delayed acknowledgement of the one before.
+    const int noDelay = 1;
+    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     return true;
 }
 

@@ -2,7 +2,8 @@
 # End-to-end test of kovweb.exe under Wine in a virtual display: the window and its title,
 # the start-up messages read back from the console, GET / and HEAD / on port 80 byte for
 # byte, a file with a non-ASCII name below a non-ASCII root, the About box with the request
-# count (Alt+/, Escape), and Alt+F4 ending the program with exit code 0.
+# count (Alt+/, Escape), and Alt+F4 ending the program with exit code 0, also while five
+# clients are downloading a large file.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -142,4 +143,48 @@ wait_until 100 bash -c "'$WINE_RUN' '$PROBE' console </dev/null 2>/dev/null | gr
 [[ "$(probe console)" == 'Document root too long' ]] || fail "the console shows: $(probe console)"
 if curl -s --max-time 5 http://127.0.0.1:80/ >/dev/null; then fail "port 80 answered"; fi
 close_with_alt_f4 " with the over-long root"
+
+echo "-- Alt+F4 while five clients download a large file: each gets the whole file or a prefix"
+LOAD_ROOT="$WORK/load"
+mkdir -p "$LOAD_ROOT"
+head -c $((64 * 1024 * 1024)) /dev/urandom >"$LOAD_ROOT/large.bin"
+"$WINE_RUN" "$KOVWEB" "$(windows_path "$LOAD_ROOT")" </dev/null >"$WORK/kovweb-load.log" 2>&1 &
+KOV_PID=$!
+WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^KOV Web Server$' | head -n1) ||
+    fail "no window for the download run"
+wait_until 100 curl -s -I --max-time 2 http://127.0.0.1:80/large.bin || fail "port 80 does not answer"
+CURL_PIDS=()
+for i in 1 2 3 4 5; do
+    # The rate limit keeps each download in progress when the window closes.
+    (
+        set +e
+        curl -s --max-time 60 --limit-rate 2M -o "$WORK/download-$i" http://127.0.0.1:80/large.bin
+        echo $? >"$WORK/download-$i.rc"
+    ) &
+    CURL_PIDS+=($!)
+done
+for i in 1 2 3 4 5; do
+    wait_until 200 bash -c "[[ \$(stat -c %s '$WORK/download-$i' 2>/dev/null) -ge 1048576 ]]" ||
+        fail "download $i did not get going"
+done
+close_with_alt_f4 " during five downloads"
+for pid in "${CURL_PIDS[@]}"; do wait "$pid"; done
+for i in 1 2 3 4 5; do
+    rc=$(cat "$WORK/download-$i.rc")
+    size=$(stat -c %s "$WORK/download-$i")
+    case "$rc" in
+        0) cmp -s "$LOAD_ROOT/large.bin" "$WORK/download-$i" || fail "download $i is whole but wrong" ;;
+        # 18: fewer bytes than announced; 52, 56: the connection ended or was reset.
+        18 | 52 | 56) cmp -s -n "$size" "$LOAD_ROOT/large.bin" "$WORK/download-$i" ||
+            fail "download $i ($size bytes) is not a prefix of the file" ;;
+        *) fail "download $i ended with curl status $rc after $size bytes" ;;
+    esac
+    echo "download $i: curl status $rc, $size bytes"
+done
+if xdotool search --onlyvisible --name 'Program Error' >/dev/null 2>&1; then
+    fail "a crash dialog appeared"
+fi
+if grep -Eiq 'unhandled|exception|winedbg' "$WORK/kovweb-load.log"; then
+    fail "the program crashed: $(cat "$WORK/kovweb-load.log")"
+fi
 echo "PASS: screenshots in $ARTIFACTS"

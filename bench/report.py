@@ -1,0 +1,398 @@
+#!/usr/bin/env python3
+"""Reads the raw outputs that bench/run.sh leaves in a folder and prints the results table.
+
+    report.py RAW                      the markdown report of a whole run
+    report.py --brief RAW ROUND LOAD   one line: the figures of one load in one round
+
+Raw files: ROUND-LOAD-SERVER.txt (wrk or ab output, then "exit status: N"),
+ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-SERVER.txt
+(strace -c output), strace-SERVER-client.txt, meta.txt (key=value lines).
+"""
+
+import os
+import re
+import statistics
+import sys
+
+SERVERS = ("ours", "nginx", "lighttpd")
+PEERS = ("nginx", "lighttpd")
+
+BINARY_UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3, "T": 1024**4}
+DECIMAL_UNITS = {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}
+TIME_UNITS_US = {"us": 1, "ms": 1e3, "s": 1e6, "m": 60e6, "h": 3600e6}
+
+
+class Load:
+    """One load of the table: which raw files, which figure, and its target."""
+
+    def __init__(self, key, title, measure, pick, higher_is_better, target=None):
+        self.key = key
+        self.title = title
+        self.measure = measure
+        self.pick = pick  # parsed output -> the figure, or None
+        self.higher_is_better = higher_is_better
+        self.target = target  # ratio bound, or None for information only
+
+
+LOADS = (
+    Load("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s",
+         lambda r: r.get("rps"), True, 1.0),
+    Load("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better",
+         lambda r: r.get("p50_us"), False, 0.9),
+    Load("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better",
+         lambda r: r.get("p99_us"), False),
+    Load("c1_latency", "one connection, 1 KiB", "req/s", lambda r: r.get("rps"), True),
+    Load("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", lambda r: r.get("rps"), True, 1.0),
+    Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s",
+         lambda r: r["bytes_per_s"] / 1024**2 if r.get("bytes_per_s") is not None else None, True, 1.0),
+    Load("head", "HEAD 1 KiB, keep-alive, 5 connections (`loadclient -m HEAD`)", "req/s", lambda r: r.get("rps"), True),
+)
+
+RSS_LIMIT_KIB = 8 * 1024
+
+
+def parse_wrk(text):
+    """Returns the figures and the errors of one wrk run; a figure it did not print is None."""
+    result = {"rps": None, "bytes_per_s": None, "p50_us": None, "p99_us": None, "requests": None,
+              "errors": {}}
+    match = re.search(r"^Requests/sec:\s+([\d.]+)", text, re.M)
+    if match:
+        result["rps"] = float(match.group(1))
+    match = re.search(r"^Transfer/sec:\s+([\d.]+)([KMGT]?)B", text, re.M)
+    if match:
+        result["bytes_per_s"] = float(match.group(1)) * BINARY_UNITS[match.group(2)]
+    for percent, key in (("50", "p50_us"), ("99", "p99_us")):
+        match = re.search(r"^\s+" + percent + r"%\s+([\d.]+)(us|ms|s|m|h)\s*$", text, re.M)
+        if match:
+            result[key] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
+    match = re.search(r"^\s+(\d+) requests in ", text, re.M)
+    if match:
+        result["requests"] = int(match.group(1))
+    match = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    if match:
+        for name, count in zip(("connect", "read", "write", "timeout"), match.groups()):
+            if int(count):
+                result["errors"][name] = int(count)
+    match = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
+    if match and int(match.group(1)):
+        result["errors"]["non-2xx/3xx"] = int(match.group(1))
+    add_run_failures(text, result)
+    return result
+
+
+def parse_ab(text):
+    """Returns the request rate and the errors of one ab run."""
+    result = {"rps": None, "requests": None, "errors": {}}
+    match = re.search(r"^Requests per second:\s+([\d.]+)", text, re.M)
+    if match:
+        result["rps"] = float(match.group(1))
+    match = re.search(r"^Complete requests:\s+(\d+)", text, re.M)
+    if match:
+        result["requests"] = int(match.group(1))
+    for label, name in (("Failed requests", "failed"), ("Non-2xx responses", "non-2xx"),
+                        ("Write errors", "write")):
+        match = re.search(r"^" + label + r":\s+(\d+)", text, re.M)
+        if match and int(match.group(1)):
+            result["errors"][name] = int(match.group(1))
+    add_run_failures(text, result)
+    return result
+
+
+def add_run_failures(text, result):
+    """Flags a run whose tool failed or printed no figure at all."""
+    match = re.search(r"^exit status: (\d+)", text, re.M)
+    if match and int(match.group(1)):
+        status = int(match.group(1))
+        result["errors"]["exit"] = "timed out" if status == 124 else status
+    if not result["rps"]:
+        result["errors"]["no answers"] = True
+
+
+def parse_load(text):
+    """Parses the output of either tool, told apart by ab's banner."""
+    return parse_ab(text) if "ApacheBench" in text else parse_wrk(text)
+
+
+def parse_strace(text):
+    """Returns (total calls, [(syscall, calls, errors)] most frequent first) of strace -c."""
+    calls = []
+    total = None
+    for line in text.splitlines():
+        fields = line.split()
+        if len(fields) < 5 or not re.match(r"^[\d.]+$", fields[0]):
+            continue
+        name = fields[-1]
+        count = int(fields[3])
+        errors = int(fields[4]) if len(fields) == 6 else 0
+        if name == "total":
+            total = count
+        else:
+            calls.append((name, count, errors))
+    calls.sort(key=lambda call: (-call[1], call[0]))
+    if total is None:
+        total = sum(call[1] for call in calls)
+    return total, calls
+
+
+def best_peer(values, higher_is_better):
+    """The best figure among the peers that have one, or None."""
+    figures = [values[peer] for peer in PEERS if values.get(peer) is not None]
+    if not figures:
+        return None
+    return max(figures) if higher_is_better else min(figures)
+
+
+def ratio_and_result(ours, best, load):
+    """ours / best peer, and whether it meets the load's target ("" when it has none)."""
+    if ours is None or not best:
+        return None, "n/a" if load.target is not None else ""
+    ratio = ours / best
+    if load.target is None:
+        return ratio, ""
+    met = ratio >= load.target if load.higher_is_better else ratio <= load.target
+    return ratio, "pass" if met else "FAIL"
+
+
+def read(path):
+    with open(path, encoding="utf-8", errors="replace") as handle:
+        return handle.read()
+
+
+def read_meta(raw):
+    meta = {}
+    path = os.path.join(raw, "meta.txt")
+    if os.path.exists(path):
+        for line in read(path).splitlines():
+            key, _, value = line.partition("=")
+            meta[key] = value
+    return meta
+
+
+def rounds_in(raw):
+    found = set()
+    for name in os.listdir(raw):
+        match = re.match(r"^(\d+)-", name)
+        if match:
+            found.add(int(match.group(1)))
+    return sorted(found)
+
+
+def collect(raw, server, key, prefix=""):
+    """Parsed runs of one load and server, one per round that has its output."""
+    runs = []
+    for number in rounds_in(raw):
+        path = os.path.join(raw, f"{prefix}{number}-{key}-{server}.txt")
+        if os.path.exists(path):
+            runs.append((number, parse_load(read(path))))
+    return runs
+
+
+def median_of(runs, pick):
+    figures = [pick(run) for _, run in runs if pick(run) is not None]
+    return statistics.median(figures) if figures else None
+
+
+def peak_rss_above_idle(raw, server):
+    """Highest sampled VmRSS during the 16 MiB loads minus the idle VmRSS, in KiB."""
+    idle_path = os.path.join(raw, f"idle-rss-{server}.txt")
+    if not os.path.exists(idle_path):
+        return None, None
+    idle = int(read(idle_path).split()[0])
+    samples = []
+    for number in rounds_in(raw):
+        path = os.path.join(raw, f"{number}-rss-{server}.txt")
+        if os.path.exists(path):
+            samples += [int(value) for value in read(path).split() if value.isdigit() and int(value) > 0]
+    if not samples:
+        return None, idle
+    return max(samples) - idle, idle
+
+
+def syscalls_per_request(raw, server):
+    """(calls per request, requests, [(syscall, per request, errors per request)]) or None."""
+    trace_path = os.path.join(raw, f"strace-{server}.txt")
+    client_path = os.path.join(raw, f"strace-{server}-client.txt")
+    if not (os.path.exists(trace_path) and os.path.exists(client_path)):
+        return None
+    requests = parse_wrk(read(client_path))["requests"]
+    if not requests:
+        return None
+    total, calls = parse_strace(read(trace_path))
+    return (total / requests, requests,
+            [(name, count / requests, errors / requests) for name, count, errors in calls])
+
+
+def fmt(value, decimals=0):
+    if value is None:
+        return "n/a"
+    if decimals == 0 and abs(value) >= 1000:
+        return f"{value:,.0f}"
+    return f"{value:.{decimals}f}" if decimals else f"{value:.0f}"
+
+
+def figure_text(load, value):
+    return fmt(value, 1 if load.measure == "MiB/s" or (value is not None and value < 100) else 0)
+
+
+def error_text(errors):
+    return ", ".join(name if value is True else f"{name} {value}" for name, value in errors.items())
+
+
+def load_rows(raw):
+    """Table rows for the loads, and the list of runs that had errors."""
+    rows = []
+    flagged = []
+    for load in LOADS:
+        values = {}
+        cells = {}
+        with_errors = False
+        for server in SERVERS:
+            runs = collect(raw, server, load.key)
+            values[server] = median_of(runs, load.pick)
+            bad = [(number, run["errors"]) for number, run in runs if run["errors"]]
+            cells[server] = figure_text(load, values[server]) + (" (!)" if bad else "")
+            if bad:
+                with_errors = True
+                if load.measure in ("req/s", "MiB/s") or load.target is not None:
+                    flagged += [(number, load.key, server, errors) for number, errors in bad]
+        ratio, result = ratio_and_result(values["ours"], best_peer(values, load.higher_is_better), load)
+        if with_errors and result:
+            result += " (errors)"
+        target = "" if load.target is None else ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f}"
+        rows.append([load.title, load.measure, cells["ours"], cells["nginx"], cells["lighttpd"],
+                     fmt(ratio, 2), target or "info", result or "-"])
+    unique = []
+    for entry in flagged:
+        if entry not in unique:
+            unique.append(entry)
+    return rows, unique
+
+
+def extra_rows(raw):
+    rows = []
+    rss = {server: peak_rss_above_idle(raw, server) for server in SERVERS}
+    cells = [fmt(rss[s][0] / 1024, 1) if rss[s][0] is not None else "n/a" for s in SERVERS]
+    ours = rss["ours"][0]
+    result = "n/a" if ours is None else ("pass" if ours < RSS_LIMIT_KIB else "FAIL")
+    rows.append(["peak RSS serving the 16 MiB file to 5 clients", "MiB above idle", *cells, "-",
+                 "ours < 8 MiB", result])
+    idle = [fmt(rss[s][1] / 1024, 1) if rss[s][1] is not None else "n/a" for s in SERVERS]
+    rows.append(["RSS right after start", "MiB", *idle, "-", "info", "-"])
+    per_request = {server: syscalls_per_request(raw, server) for server in SERVERS}
+    cells = [fmt(per_request[s][0], 2) if per_request[s] else "n/a" for s in SERVERS]
+    peers = [per_request[p][0] for p in PEERS if per_request[p]]
+    ratio = per_request["ours"][0] / min(peers) if per_request["ours"] and peers else None
+    rows.append(["system calls per keep-alive 1 KiB request", "calls, lower is better", *cells,
+                 fmt(ratio, 2), "info", "-"])
+    return rows, per_request
+
+
+def markdown_table(header, rows, align):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join(align) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def syscall_table(per_request, top=8):
+    """The most frequent calls of each server, per request."""
+    names = []
+    for server in SERVERS:
+        if per_request[server]:
+            names += [name for name, _, _ in per_request[server][2][:top] if name not in names]
+    rows = []
+    for name in names:
+        row = [f"`{name}`"]
+        for server in SERVERS:
+            found = [(count, errors) for call, count, errors in (per_request[server] or (0, 0, []))[2]
+                     if call == name]
+            if not found:
+                row.append("-")
+            else:
+                count, errors = found[0]
+                row.append(fmt(count, 2) + (f" ({fmt(errors, 2)} failed)" if errors >= 0.005 else ""))
+        rows.append(row)
+    totals = ["**total**"] + [fmt(per_request[s][0], 2) if per_request[s] else "n/a" for s in SERVERS]
+    return markdown_table(["system call", *SERVERS], rows + [totals], ["---", "---:", "---:", "---:"])
+
+
+def win32_section(raw):
+    runs = {key: collect(raw, "win32", key) for key in ("ka_small", "c1_latency")}
+    skipped = os.path.join(raw, "win32-skipped.txt")
+    if os.path.exists(skipped):
+        return "\nWin32 build under Wine: " + read(skipped).strip() + "\n"
+    if not any(runs.values()):
+        return ""
+    small = runs["ka_small"][0][1] if runs["ka_small"] else {}
+    single = runs["c1_latency"][0][1] if runs["c1_latency"] else {}
+    rows = [["keep-alive 1 KiB, 5 connections", "req/s", fmt(small.get("rps"))],
+            ["one connection, 1 KiB", "p50 µs", fmt(single.get("p50_us"))],
+            ["one connection, 1 KiB", "p99 µs", fmt(single.get("p99_us"))],
+            ["one connection, 1 KiB", "req/s", fmt(single.get("rps"))]]
+    errors = [error_text(run["errors"]) for run in (small, single) if run.get("errors")]
+    text = ("\nWin32 build (`kovweb.exe` under Wine, port 80, one run, for information only):\n\n" +
+            markdown_table(["load", "measure", "kovweb.exe"], rows, ["---", "---", "---:"]) + "\n")
+    if errors:
+        text += "\nThe Win32 runs reported errors: " + "; ".join(errors) + "\n"
+    return text
+
+
+def report(raw):
+    meta = read_meta(raw)
+    rows, flagged = load_rows(raw)
+    more, per_request = extra_rows(raw)
+    header = ["load", "measure", "ours", "nginx", "lighttpd", "ours / best peer", "target", "result"]
+    align = ["---", "---", "---:", "---:", "---:", "---:", "---", "---"]
+    parts = [
+        f"Run {meta.get('date', '?')} on {meta.get('cpu', '?')}, {meta.get('cores', '?')} cores, "
+        f"Linux {meta.get('kernel', '?')}; command `{meta.get('command', 'bash bench/run.sh')}` "
+        f"({meta.get('elapsed', '?')} s).",
+        "",
+        f"Medians of {meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load "
+        f"({meta.get('ab_requests', '?')} requests per ab run), servers in rotating order; "
+        f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run; "
+        "for latency and system calls lower is better.",
+        "",
+        markdown_table(header, rows + more, align),
+        "",
+    ]
+    if flagged:
+        parts.append("Runs with errors (their figures are marked (!) and still in the medians):")
+        parts += [f"- round {number}, {key}, {server}: {error_text(errors)}"
+                  for number, key, server, errors in flagged]
+    else:
+        parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
+    if any(per_request.values()):
+        requests = next(entry[1] for entry in per_request.values() if entry)
+        parts += ["", f"System calls per request over {requests} keep-alive requests for the 1 KiB file on "
+                  "one connection (`strace -c -f`, all threads):", "", syscall_table(per_request)]
+    parts.append(win32_section(raw))
+    return "\n".join(parts).rstrip() + "\n"
+
+
+def brief(raw, number, key):
+    load = next(entry for entry in LOADS if entry.key == key)
+    cells = []
+    for server in SERVERS:
+        path = os.path.join(raw, f"{number}-{key}-{server}.txt")
+        if not os.path.exists(path):
+            continue
+        run = parse_load(read(path))
+        value = load.pick(run)
+        cells.append(f"{server} {figure_text(load, value)}" +
+                     (f" [{error_text(run['errors'])}]" if run["errors"] else ""))
+    return " | ".join(cells) + f" {load.measure}"
+
+
+def main(argv):
+    if len(argv) == 4 and argv[0] == "--brief":
+        print(brief(argv[1], int(argv[2]), argv[3]))
+        return 0
+    if len(argv) == 1:
+        sys.stdout.write(report(argv[0]))
+        return 0
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

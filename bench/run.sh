@@ -1,0 +1,448 @@
+#!/usr/bin/env bash
+# Benchmarks kovweb against nginx and lighttpd on loopback: builds kovweb in Release, makes a
+# document root, starts the three servers, checks every URL on each, runs each load on each
+# server in rotating order for several rounds, counts system calls per request, samples the
+# memory while the 16 MiB file is served and, when a Win32 build exists, measures it under
+# Wine. Prints a markdown table and writes it to bench/results/latest.md.
+#
+#   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
+#                     [--lock-wait S]
+#
+# Everything it starts is stopped on exit, Ctrl+C or failure.
+set -euo pipefail
+
+REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BENCH="$REPO/bench"
+BUILD="$REPO/build-bench"
+COMMAND="bash bench/run.sh${*:+ $*}"
+STARTED=$(date +%s)
+
+ROUNDS=3
+DURATION=5
+AB_REQUESTS=20000
+STRACE_REQUESTS=20000
+INSTALL=1
+WIN32=auto
+LOCK_WAIT=120
+SERVERS=(ours nginx lighttpd)
+PACKAGES=(wrk apache2-utils nginx lighttpd strace curl)
+
+usage() {
+    sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+    cat <<EOF
+
+Options:
+  --rounds N     rounds of every load (default $ROUNDS; medians need at least 3)
+  --duration S   seconds per wrk load (default $DURATION)
+  --quick        a smoke run: 1-second loads, 2000 requests for ab and strace
+  --no-install   do not apt-get the tools, fail when one is missing
+  --win32        measure build-win32/kovweb.exe under Wine (default: when it exists)
+  --no-win32     skip the Win32 build
+  --lock-wait S  how long the Win32 part waits for the Wine lock (default $LOCK_WAIT)
+EOF
+}
+
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --rounds) ROUNDS="${2:?--rounds needs a number}"; shift 2 ;;
+        --duration) DURATION="${2:?--duration needs seconds}"; shift 2 ;;
+        --quick) DURATION=1; AB_REQUESTS=2000; STRACE_REQUESTS=2000; shift ;;
+        --no-install) INSTALL=0; shift ;;
+        --win32) WIN32=yes; shift ;;
+        --no-win32) WIN32=no; shift ;;
+        --lock-wait) LOCK_WAIT="${2:?--lock-wait needs seconds}"; shift 2 ;;
+        -h | --help) usage; exit 0 ;;
+        *) echo "run.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+    esac
+done
+[[ "$ROUNDS" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --rounds must be a positive number" >&2; exit 2; }
+[[ "$DURATION" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --duration must be whole seconds" >&2; exit 2; }
+[[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || { echo "run.sh: --lock-wait must be whole seconds" >&2; exit 2; }
+
+say() { echo "== $*"; }
+die() { echo "run.sh: $*" >&2; exit 1; }
+
+# --- cleanup: every process this script starts is recorded here --------------------------
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-bench.XXXXXX")"
+STARTED_PIDS=()
+WINESERVER_STARTED=0
+LOCK_FD=""
+
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM
+    local pid
+    for pid in "${STARTED_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${STARTED_PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    if [[ $WINESERVER_STARTED -eq 1 ]]; then
+        wineserver -k >/dev/null 2>&1 || true
+        wineserver -w >/dev/null 2>&1 || true
+    fi
+    [[ -n "$LOCK_FD" ]] && exec {LOCK_FD}>&-
+    rm -rf "$WORK"
+    [[ $status -ne 0 ]] && echo "run.sh: stopped (status $status) after $(($(date +%s) - STARTED)) s" >&2
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Starts a command in the background, its output into a log, and records its pid in LAST_PID.
+start_recorded() {
+    local log="$1"
+    shift
+    "$@" >"$log" 2>&1 &
+    LAST_PID=$!
+    STARTED_PIDS+=("$LAST_PID")
+}
+
+# Stops one recorded process, waits for it and forgets it.
+stop_recorded() {
+    local pid kept=()
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+    for pid in "${STARTED_PIDS[@]}"; do
+        [[ $pid == "$1" ]] || kept+=("$pid")
+    done
+    STARTED_PIDS=("${kept[@]}")
+}
+
+# --- tools and build -----------------------------------------------------------------------
+install_tools() {
+    local missing=() tool
+    for tool in wrk ab nginx lighttpd strace curl; do
+        command -v "$tool" >/dev/null 2>&1 || PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 ||
+            missing+=("$tool")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return
+    [[ $INSTALL -eq 1 ]] || die "missing: ${missing[*]} (run without --no-install)"
+    say "Installing ${PACKAGES[*]}"
+    local sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
+    # The packaged services are not wanted running: they would hold ports and CPU.
+    $sudo systemctl disable --now nginx lighttpd >/dev/null 2>&1 || true
+}
+
+build_ours() {
+    say "Building kovweb (Release) in build-bench/"
+    cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOV_BUILD_TESTS=OFF >/dev/null
+    nice cmake --build "$BUILD" -j2 >/dev/null
+    g++ -O2 -std=c++17 -Wall -Wextra -Werror -o "$BUILD/loadclient" "$BENCH/loadclient.cpp"
+}
+
+# --- the document root ---------------------------------------------------------------------
+# Path, size in bytes; index.html is served for "/".
+FILES=("1k.txt 1024" "64k.bin 65536" "16m.bin 16777216" "empty.txt 0")
+SMALL=/1k.txt
+BIG=/16m.bin
+
+make_docroot() {
+    local docroot="$WORK/www" entry name size
+    mkdir -p "$docroot"
+    for entry in "${FILES[@]}"; do
+        read -r name size <<<"$entry"
+        head -c "$size" /dev/urandom >"$docroot/$name"
+    done
+    printf '<!doctype html>\n<title>bench</title>\n<p>KOV bench index page.</p>\n' >"$docroot/index.html"
+    DOCROOT="$docroot"
+}
+
+# --- servers -------------------------------------------------------------------------------
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+write_nginx_conf() {
+    local dir="$WORK/nginx" port="$1"
+    mkdir -p "$dir/tmp"
+    cat >"$dir/nginx.conf" <<EOF
+# One process serves everything (as one worker would); it stays in the foreground.
+daemon off;
+master_process off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    tcp_nodelay on;
+    keepalive_timeout 60s;
+    keepalive_requests 10000000;
+    client_body_temp_path $dir/tmp/body;
+    proxy_temp_path $dir/tmp/proxy;
+    fastcgi_temp_path $dir/tmp/fastcgi;
+    uwsgi_temp_path $dir/tmp/uwsgi;
+    scgi_temp_path $dir/tmp/scgi;
+    types { text/html html; text/plain txt; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$port;
+        root $DOCROOT;
+        index index.html;
+    }
+}
+EOF
+}
+
+write_lighttpd_conf() {
+    local dir="$WORK/lighttpd" port="$1"
+    mkdir -p "$dir"
+    cat >"$dir/lighttpd.conf" <<EOF
+server.modules = ()
+server.document-root = "$DOCROOT"
+server.bind = "127.0.0.1"
+server.port = $port
+server.pid-file = "$dir/lighttpd.pid"
+server.errorlog = "$dir/error.log"
+server.max-keep-alive-requests = 65535
+server.max-keep-alive-idle = 60
+index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html", ".txt" => "text/plain")
+EOF
+}
+
+declare -A PORT PID IDLE_RSS
+
+# Starts one server on its port and waits until it answers.
+start_server() {
+    local name="$1" port
+    port="$(free_port)"
+    PORT[$name]=$port
+    case "$name" in
+        ours) start_recorded "$WORK/ours.log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        nginx)
+            write_nginx_conf "$port"
+            start_recorded "$WORK/nginx.log" nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log"
+            ;;
+        lighttpd)
+            write_lighttpd_conf "$port"
+            start_recorded "$WORK/lighttpd.log" lighttpd -D -f "$WORK/lighttpd/lighttpd.conf"
+            ;;
+    esac
+    PID[$name]=$LAST_PID
+    wait_answering "$name" "http://127.0.0.1:$port/" "$LAST_PID"
+    IDLE_RSS[$name]="$(rss_kib "$LAST_PID")"
+}
+
+# Waits up to SECONDS (10 by default) for a server to answer "/", failing when its process
+# has ended.
+wait_answering() {
+    local name="$1" url="$2" pid="$3" seconds="${4:-10}" _
+    for _ in $(seq $((seconds * 10))); do
+        curl -s -o /dev/null --max-time 1 "$url" && return 0
+        kill -0 "$pid" 2>/dev/null || { cat "$WORK/$name.log" >&2 || true; die "$name ended at start"; }
+        sleep 0.1
+    done
+    die "$name does not answer on $url"
+}
+
+# Prints a process's resident set in KiB.
+rss_kib() {
+    local key value _
+    while read -r key value _; do
+        [[ $key == VmRSS: ]] && { echo "$value"; return; }
+    done <"/proc/$1/status"
+    echo 0
+}
+
+# Checks status and size of every URL on one server (and a HEAD and a 404), so that no
+# load measures a server that answers wrongly.
+check_server() {
+    local name="$1" base="http://127.0.0.1:${PORT[$1]}" entry path size got
+    for entry in "${FILES[@]}" "index.html $(stat -c %s "$DOCROOT/index.html")"; do
+        read -r path size <<<"$entry"
+        got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$base/$path")" || true
+        [[ "$got" == "200 $size" ]] || die "$name: GET /$path gave '$got', wanted '200 $size'"
+    done
+    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$base/")" || true
+    [[ "$got" == "200 $(stat -c %s "$DOCROOT/index.html")" ]] || die "$name: GET / gave '$got'"
+    got="$(curl -s -I -o /dev/null --max-time 10 -w '%{http_code}' "$base$SMALL")" || true
+    [[ "$got" == 200 ]] || die "$name: HEAD $SMALL gave '$got'"
+    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code}' "$base/missing.txt")" || true
+    [[ "$got" == 404 ]] || die "$name: GET /missing.txt gave '$got', wanted 404"
+}
+
+# --- loads ---------------------------------------------------------------------------------
+LOADS=(ka_small c1_latency ab_close big head)
+RAW="$BUILD/bench-raw"
+
+# Runs one load against one server, its output into RAW/round-load-server.txt; a load that
+# fails or hangs leaves its output and status there, and the report flags it.
+run_load() {
+    local round="$1" load="$2" name="$3" url="http://127.0.0.1:${PORT[$3]}"
+    local out="$RAW/$round-$load-$name.txt" limit=$((DURATION + 30)) status=0
+    local sampler=""
+    if [[ $load == big ]]; then
+        sample_rss "${PID[$name]}" "$RAW/$round-rss-$name.txt"
+        sampler=$LAST_PID
+    fi
+    case "$load" in
+        ka_small) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 5s "$url$SMALL" ;;
+        c1_latency) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url$SMALL" ;;
+        ab_close) timeout 120 ab -q -c5 -n "$AB_REQUESTS" -s 10 "$url$SMALL" ;;
+        big) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 10s "$url$BIG" ;;
+        # wrk would wait for the body a HEAD answer announces, so our own client drives it.
+        head) timeout "$limit" "$BUILD/loadclient" -m HEAD -c 5 -d "$DURATION" -t 5 "$url$SMALL" ;;
+    esac >"$out" 2>&1 || status=$?
+    [[ -n "$sampler" ]] && stop_recorded "$sampler"
+    echo "exit status: $status" >>"$out"
+    kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"
+}
+
+# Samples a process's VmRSS (KiB) every 50 ms into a file until stopped.
+sample_rss() {
+    local pid="$1" file="$2"
+    (
+        while kill -0 "$pid" 2>/dev/null; do
+            rss_kib "$pid"
+            sleep 0.05
+        done
+    ) >"$file" 2>/dev/null &
+    LAST_PID=$!
+    STARTED_PIDS+=("$LAST_PID")
+}
+
+# Round r starts with server r mod 3 so no server always runs first (or right after another).
+run_rounds() {
+    local round load i name
+    for ((round = 1; round <= ROUNDS; round++)); do
+        local order=()
+        for ((i = 0; i < ${#SERVERS[@]}; i++)); do
+            order+=("${SERVERS[$(((round - 1 + i) % ${#SERVERS[@]}))]}")
+        done
+        say "Round $round/$ROUNDS: ${order[*]}"
+        for load in "${LOADS[@]}"; do
+            for name in "${order[@]}"; do
+                run_load "$round" "$load" "$name"
+            done
+            printf '   %-10s %s\n' "$load" "$(python3 "$BENCH/report.py" --brief "$RAW" "$round" "$load")"
+        done
+    done
+}
+
+# Counts the system calls one server makes (all its threads) over a fixed number of
+# keep-alive requests for the small file on one connection.
+count_syscalls() {
+    local name="$1" pid="${PID[$1]}" out="$RAW/strace-$1.txt" _
+    start_recorded "$WORK/strace-$name.log" strace -c -f -o "$out" -p "$pid"
+    local tracer=$LAST_PID
+    for _ in $(seq 50); do
+        grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$pid/status" && break
+        sleep 0.1
+    done
+    sleep 0.3 # strace attaches the other threads after the first
+    timeout 120 "$BUILD/loadclient" -c 1 -n "$STRACE_REQUESTS" "http://127.0.0.1:${PORT[$name]}$SMALL" \
+        >"$RAW/strace-$name-client.txt" 2>&1 || true
+    kill -INT "$tracer" 2>/dev/null || true
+    wait "$tracer" 2>/dev/null || true
+}
+
+# --- Win32 build under Wine (for information) ----------------------------------------------
+WIN32_EXE="$REPO/build-win32/kovweb.exe"
+
+# Runs the small keep-alive and one-connection loads once against kovweb.exe under Wine,
+# holding the lock that the Win32 tests hold for port 80.
+run_win32() {
+    local xvfb_pid _
+    exec {LOCK_FD}>/tmp/kov-win32.lock
+    if ! flock -w "$LOCK_WAIT" "$LOCK_FD"; then
+        echo "the Wine lock stayed busy for $LOCK_WAIT s; skipped" | tee "$RAW/win32-skipped.txt"
+        return
+    fi
+    if curl -s -o /dev/null --max-time 1 http://127.0.0.1:80/; then
+        echo "port 80 is in use; skipped" | tee "$RAW/win32-skipped.txt"
+        return
+    fi
+    # The Win32 tests' prefix is ready-made and ours while the lock is held; else a new one.
+    export WINEPREFIX="$REPO/build-win32/wine" WINEARCH=win64 WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    [[ -d "$WINEPREFIX/drive_c" ]] || WINEPREFIX="$WORK/wine"
+    mkdir -p "$WINEPREFIX"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    STARTED_PIDS+=("$xvfb_pid")
+    for _ in $(seq 100); do
+        [[ -s "$WORK/display" ]] && break
+        sleep 0.1
+    done
+    [[ -s "$WORK/display" ]] || { echo "Xvfb did not start" | tee "$RAW/win32-skipped.txt"; return; }
+    DISPLAY=":$(head -n1 "$WORK/display")"
+    export DISPLAY
+    WINESERVER_STARTED=1
+    wineserver -p >/dev/null 2>&1 || true
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+    # The Win32 program takes its root as a Windows path; Wine's Z: drive is the file system root.
+    start_recorded "$WORK/win32.log" wine "$WIN32_EXE" "Z:${DOCROOT//\//\\}\\"
+    local wine_pid=$LAST_PID
+    PORT[win32]=80
+    PID[win32]=$wine_pid
+    wait_answering win32 "http://127.0.0.1:80/" "$wine_pid" 60
+    check_server win32
+    run_load 1 ka_small win32
+    run_load 1 c1_latency win32
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    WINESERVER_STARTED=0
+    stop_recorded "$wine_pid"
+    stop_recorded "$xvfb_pid"
+    exec {LOCK_FD}>&-
+    LOCK_FD=""
+}
+
+# --- main ----------------------------------------------------------------------------------
+install_tools
+build_ours
+make_docroot
+rm -rf "$RAW"
+mkdir -p "$RAW"
+for name in "${SERVERS[@]}"; do
+    start_server "$name"
+    check_server "$name"
+    echo "${IDLE_RSS[$name]}" >"$RAW/idle-rss-$name.txt"
+    say "$name answers on port ${PORT[$name]} (pid ${PID[$name]}, idle RSS ${IDLE_RSS[$name]} KiB)"
+done
+
+run_rounds
+
+say "System calls over $STRACE_REQUESTS keep-alive requests"
+for name in "${SERVERS[@]}"; do
+    count_syscalls "$name"
+done
+
+if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
+    if [[ -x "$WIN32_EXE" ]]; then
+        say "Win32 build under Wine (information only)"
+        run_win32
+    else
+        echo "$WIN32_EXE does not exist; build it with scripts/test-win32.sh" | tee "$RAW/win32-skipped.txt"
+    fi
+fi
+
+for name in "${SERVERS[@]}"; do
+    stop_recorded "${PID[$name]}"
+done
+
+cat >"$RAW/meta.txt" <<EOF
+date=$(date -u '+%Y-%m-%d %H:%M UTC')
+kernel=$(uname -r)
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
+cores=$(nproc)
+command=$COMMAND
+rounds=$ROUNDS
+duration=$DURATION
+ab_requests=$AB_REQUESTS
+strace_requests=$STRACE_REQUESTS
+versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p')
+elapsed=$(($(date +%s) - STARTED))
+EOF
+mkdir -p "$BENCH/results"
+python3 "$BENCH/report.py" "$RAW" | tee "$BENCH/results/latest.md"
+say "Done in $(($(date +%s) - STARTED)) s; raw outputs in build-bench/bench-raw/"

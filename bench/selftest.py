@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Checks bench/report.py on recorded outputs of wrk, ab, strace and loadclient.
+
+    python3 bench/selftest.py
+"""
+
+import os
+import shutil
+import socket
+import socketserver
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import report  # noqa: E402
+
+
+def recorded(name):
+    return report.read(os.path.join(HERE, "testdata", name))
+
+
+def wrk_output(rps, p50="40.00us", extra=""):
+    """A wrk run as it prints one, with the figures given."""
+    return (f"Running 5s test @ http://127.0.0.1:1/1k.txt\n  1 threads and 5 connections\n"
+            f"  Latency Distribution\n     50%   {p50}\n     99%    1.00ms\n"
+            f"  1000 requests in 5.00s, 1.00MB read\n{extra}"
+            f"Requests/sec: {rps:10.2f}\nTransfer/sec:      2.00MB\nexit status: 0\n")
+
+
+class ParsingTest(unittest.TestCase):
+    def test_wrk_figures_in_every_unit(self):
+        latency = report.parse_wrk(recorded("wrk-latency.txt"))
+        self.assertAlmostEqual(latency["rps"], 1295.34)
+        self.assertAlmostEqual(latency["p50_us"], 186.0)
+        self.assertAlmostEqual(latency["p99_us"], 9970.0)
+        self.assertEqual(latency["requests"], 1304)
+        self.assertEqual(latency["errors"], {})
+        big = report.parse_wrk(recorded("wrk-big-file.txt"))
+        self.assertAlmostEqual(big["bytes_per_s"], 64.76 * 1024**2)
+        mib_per_s = next(load for load in report.LOADS if load.key == "big").pick(big)
+        self.assertAlmostEqual(mib_per_s, 64.76)
+        self.assertEqual(report.parse_wrk(wrk_output(1, p50="1.50s"))["p50_us"], 1.5e6)
+
+    def test_wrk_runs_that_went_wrong_are_flagged(self):
+        # wrk waits forever for the body a HEAD answer announces: no answer, yet no error line.
+        self.assertIn("no answers", report.parse_wrk(recorded("wrk-head-stalled.txt"))["errors"])
+        self.assertEqual(report.parse_wrk(recorded("wrk-non2xx.txt"))["errors"], {"non-2xx/3xx": 24455})
+        self.assertEqual(report.parse_wrk(recorded("wrk-refused.txt"))["errors"], {"exit": 1, "no answers": True})
+        timed_out = report.parse_wrk(wrk_output(100).replace("exit status: 0", "exit status: 124"))
+        self.assertEqual(timed_out["errors"], {"exit": "timed out"})
+
+    def test_ab(self):
+        good = report.parse_ab(recorded("ab-ok.txt"))
+        self.assertAlmostEqual(good["rps"], 8242.87)
+        self.assertEqual(good["requests"], 2000)
+        self.assertEqual(good["errors"], {})
+        self.assertEqual(report.parse_ab(recorded("ab-non2xx.txt"))["errors"], {"non-2xx": 200})
+        refused = report.parse_load(recorded("ab-refused.txt"))
+        self.assertEqual(refused["errors"], {"exit": 111, "no answers": True})
+        failed = report.parse_ab(recorded("ab-ok.txt").replace(
+            "Failed requests:        0", "Failed requests:        7\n   (Connect: 0, Receive: 0, Length: 7)"))
+        self.assertEqual(failed["errors"], {"failed": 7})
+
+    def test_loadclient_speaks_like_wrk(self):
+        head = report.parse_load(recorded("loadclient-head.txt"))
+        self.assertAlmostEqual(head["rps"], 33815.62)
+        self.assertEqual(head["errors"], {})
+        self.assertEqual(report.parse_load(recorded("loadclient-count.txt"))["requests"], 2000)
+        refused = report.parse_load(recorded("loadclient-refused.txt"))["errors"]
+        self.assertEqual(refused["connect"], 1000)
+
+    def test_strace_summary(self):
+        total, calls = report.parse_strace(recorded("strace-ours.txt"))
+        self.assertEqual(total, 18018)
+        self.assertEqual(calls[0], ("newfstatat", 6000, 0))
+        self.assertIn(("rt_sigtimedwait", 12, 12), calls)
+        self.assertEqual(sum(count for _, count, _ in calls), total)
+        total, calls = report.parse_strace(recorded("strace-lighttpd.txt"))
+        self.assertEqual((total, calls[0][0]), (6095, "read"))
+        self.assertIn(("read", 2044, 44), calls)
+
+
+class ComparisonTest(unittest.TestCase):
+    def test_best_peer_and_ratio_follow_the_direction_of_the_measure(self):
+        throughput, latency = report.LOADS[0], report.LOADS[1]
+        self.assertEqual(report.best_peer({"nginx": 10, "lighttpd": 20}, True), 20)
+        self.assertEqual(report.best_peer({"nginx": 10, "lighttpd": None}, False), 10)
+        self.assertIsNone(report.best_peer({"nginx": None, "lighttpd": None}, True))
+        self.assertEqual(report.ratio_and_result(20, 20, throughput), (1.0, "pass"))
+        self.assertEqual(report.ratio_and_result(19, 20, throughput), (0.95, "FAIL"))
+        self.assertEqual(report.ratio_and_result(90, 100, latency), (0.9, "pass"))
+        self.assertEqual(report.ratio_and_result(91, 100, latency)[1], "FAIL")
+        self.assertEqual(report.ratio_and_result(None, 100, latency), (None, "n/a"))
+
+
+class ReportTest(unittest.TestCase):
+    """A whole report from a made-up run of three rounds."""
+
+    def setUp(self):
+        self.raw = tempfile.mkdtemp(prefix="kov-bench-selftest.")
+        self.addCleanup(shutil.rmtree, self.raw)
+        figures = {"ours": (900, 1200, 1100), "nginx": (1000, 950, 3000), "lighttpd": (800, 1000, 900)}
+        for server, rates in figures.items():
+            for number, rate in enumerate(rates, start=1):
+                extra = "  Socket errors: connect 0, read 3, write 0, timeout 2\n" if (
+                    server, number) == ("nginx", 3) else ""
+                self.write(f"{number}-ka_small-{server}.txt", wrk_output(rate, extra=extra))
+            self.write(f"idle-rss-{server}.txt", "2000\n")
+        self.write("1-rss-ours.txt", "2000\n2100\n12500\n2300\n")
+        self.write("strace-ours.txt", recorded("strace-ours.txt"))
+        self.write("strace-ours-client.txt", recorded("loadclient-count.txt"))
+        self.write("meta.txt", "rounds=3\ncommand=bash bench/run.sh --rounds 3\n")
+
+    def write(self, name, text):
+        with open(os.path.join(self.raw, name), "w", encoding="utf-8") as handle:
+            handle.write(text)
+
+    def row(self, text, title):
+        line = next(line for line in text.splitlines() if line.startswith("| " + title))
+        return [cell.strip() for cell in line.strip("|").split("|")]
+
+    def test_medians_ratios_and_flags(self):
+        text = report.report(self.raw)
+        row = self.row(text, "keep-alive 1 KiB")
+        # Medians: ours 1100, nginx 1000 (its errored round is kept, and marked), lighttpd 900.
+        self.assertEqual(row[2:8], ["1,100", "1,000 (!)", "900", "1.10", "≥ 1.00", "pass (errors)"])
+        self.assertIn("round 3, ka_small, nginx: read 3, timeout 2", text)
+        self.assertIn("`bash bench/run.sh --rounds 3`", text)
+
+    def test_memory_and_system_calls(self):
+        text = report.report(self.raw)
+        rss = self.row(text, "peak RSS")
+        self.assertEqual(rss[2], f"{(12500 - 2000) / 1024:.1f}")
+        self.assertEqual(rss[-1], "FAIL")
+        calls = self.row(text, "system calls per keep-alive")
+        self.assertEqual(calls[2], f"{18018 / 2000:.2f}")
+        self.assertEqual(self.row(text, "`newfstatat`")[1], "3.00")
+
+    def test_brief_line_shows_errors(self):
+        line = report.brief(self.raw, 3, "ka_small")
+        self.assertIn("nginx 3,000 [read 3, timeout 2]", line)
+        self.assertIn("ours 1,100", line)
+
+
+class ScriptedHandler(socketserver.BaseRequestHandler):
+    """Answers each request head: HEAD with a length but no body, GET /ok with 1 KiB sent in two
+    parts, anything else 404."""
+
+    BODY = b"x" * 1024
+
+    def handle(self):
+        self.request.settimeout(10)
+        pending = b""
+        while True:
+            while b"\r\n\r\n" not in pending:
+                data = self.request.recv(4096)
+                if not data:
+                    return
+                pending += data
+            head, pending = pending.split(b"\r\n\r\n", 1)
+            method, target = head.split(b" ")[:2]
+            if method == b"HEAD":
+                self.request.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1024\r\n\r\n")
+            elif target == b"/ok":
+                self.request.sendall(b"HTTP/1.1 200 OK\r\ncontent-LENGTH:  1024\r\n\r\n" + self.BODY[:100])
+                time.sleep(0.001)
+                self.request.sendall(self.BODY[100:])
+            else:
+                self.request.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\nnope")
+
+
+class LoadClientTest(unittest.TestCase):
+    """bench/loadclient.cpp against a scripted server on loopback."""
+
+    @classmethod
+    def setUpClass(cls):
+        if shutil.which("g++") is None:
+            raise unittest.SkipTest("g++ is not installed")
+        cls.folder = tempfile.mkdtemp(prefix="kov-loadclient.")
+        cls.client = os.path.join(cls.folder, "loadclient")
+        subprocess.run(["g++", "-O1", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-o", cls.client,
+                        os.path.join(HERE, "loadclient.cpp")], check=True, timeout=120)
+        socketserver.ThreadingTCPServer.allow_reuse_address = True
+        cls.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), ScriptedHandler)
+        cls.server.daemon_threads = True
+        cls.thread = threading.Thread(target=cls.server.serve_forever, daemon=True)
+        cls.thread.start()
+        cls.url = f"http://127.0.0.1:{cls.server.server_address[1]}"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        cls.server.server_close()
+        cls.thread.join(timeout=10)
+        shutil.rmtree(cls.folder)
+
+    def run_client(self, *arguments):
+        done = subprocess.run([self.client, "-t", "5", *arguments], capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return report.parse_load(done.stdout + "exit status: 0\n")
+
+    def test_head_answers_end_with_their_head(self):
+        run = self.run_client("-m", "HEAD", "-c", "3", "-n", "60", self.url + "/ok")
+        self.assertEqual((run["requests"], run["errors"]), (60, {}))
+
+    def test_bodies_are_read_by_their_length_across_reads(self):
+        run = self.run_client("-c", "2", "-n", "40", self.url + "/ok")
+        self.assertEqual((run["requests"], run["errors"]), (40, {}))
+        self.assertGreater(run["rps"], 0)
+
+    def test_error_answers_and_refused_connections_are_counted(self):
+        run = self.run_client("-c", "2", "-n", "10", self.url + "/missing")
+        self.assertEqual((run["requests"], run["errors"]), (10, {"non-2xx/3xx": 10}))
+        with socket.socket() as unused:
+            unused.bind(("127.0.0.1", 0))
+            port = unused.getsockname()[1]
+        refused = self.run_client("-c", "1", "-d", "1", f"http://127.0.0.1:{port}/ok")
+        self.assertGreater(refused["errors"]["connect"], 0)
+        self.assertIn("no answers", refused["errors"])
+
+    def test_a_wrong_command_line_is_refused(self):
+        done = subprocess.run([self.client, "-c", "2", "ftp://x/"], capture_output=True, text=True, timeout=10)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("usage", done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,250 @@
+// Fuzzes the request-head reader the way a worker drives it: bytes arrive in pieces whose
+// sizes come from the input itself, heads are taken as soon as they are complete, bodies
+// are skipped, and every head taken is parsed. The buffer must always hold exactly the
+// stream bytes that no head, dropped empty line or body has used, and reading the same
+// stream in other pieces must give the same heads.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/request_head.h"
+#include "tests/fuzz/fuzz_check.h"
+
+namespace {
+
+const char kBlankLine[] = "\r\n\r\n";
+constexpr size_t kBlankLineLength = 4;
+constexpr int kMaxHead = CHeadBuffer::kSize - 1;
+
+// How the stream is cut into reads, and through which of the buffer's two entries.
+struct CPiecePlan {
+    std::vector<uint8_t> m_sizes;  // cycled through; see PieceSize
+    bool m_bUseFeed = false;       // alternate Feed with WritePosition/Commit
+};
+
+// Takes the plan from the front of the input: the first byte says how many size bytes
+// follow and whether Feed is used; returns how many bytes the plan took.
+size_t ReadPlan(const uint8_t* pData, size_t size, CPiecePlan* pPlan) {
+    if (size == 0) return 0;
+    const size_t count = std::min<size_t>((pData[0] & 7u) + 1, size - 1);
+    pPlan->m_bUseFeed = (pData[0] & 8u) != 0;
+    pPlan->m_sizes.assign(pData + 1, pData + 1 + count);
+    if (pPlan->m_sizes.empty()) pPlan->m_sizes.push_back(0);
+    return 1 + count;
+}
+
+// The size of one read for a plan byte: 0 is "whatever fits", as a receive of the whole
+// room; small values are small reads; large values are reads of up to the buffer's size.
+int PieceSize(uint8_t code, int room) {
+    if (code == 0) return room;
+    if (code < 128) return code;
+    return (code - 127) * 32;
+}
+
+enum class EndReason { kInputUsedUp, kHopeless, kBodyOfUnknownLength };
+
+// What one connection made of the stream.
+struct COutcome {
+    std::vector<std::string> m_heads;
+    EndReason m_end = EndReason::kInputUsedUp;
+    size_t m_consumed = 0;
+};
+
+// Plays one connection: a CHeadBuffer fed from the stream, with a mirror of where in the
+// stream the buffer's bytes must come from.
+class CConnectionModel {
+public:
+    explicit CConnectionModel(const std::string& stream) : m_stream(stream) {}
+
+    // Serves heads until the buffer is hopeless, a body's end is unknown or the input ends.
+    COutcome Serve(const CPiecePlan& plan) {
+        COutcome outcome;
+        for (size_t read = 0;; ++read) {
+            int heldBefore = m_buffer.Held();
+            const bool bHopeless = m_buffer.IsHopeless();
+            AccountForDroppedEmptyLines(heldBefore);
+            if (bHopeless) {
+                CheckHopelessForAReason();
+                outcome.m_end = EndReason::kHopeless;
+                break;
+            }
+            heldBefore = m_buffer.Held();
+            const int length = m_buffer.CompleteHeadLength();
+            AccountForDroppedEmptyLines(heldBefore);
+            if (length > 0) {
+                outcome.m_heads.push_back(TakeHead(length));
+                const long long body = ExamineHead(outcome.m_heads.back());
+                if (body == kUnknownBodyLength) {
+                    outcome.m_end = EndReason::kBodyOfUnknownLength;
+                    break;
+                }
+                SkipBody(body);
+                continue;
+            }
+            if (m_fed == m_stream.size()) break;
+            const uint8_t code = plan.m_sizes[read % plan.m_sizes.size()];
+            Receive(PieceSize(code, m_buffer.Room()), plan.m_bUseFeed && read % 2 == 0);
+        }
+        CheckBufferMirrorsStream();
+        outcome.m_consumed = m_consumed;
+        return outcome;
+    }
+
+private:
+    const char* HeldBytes() { return m_buffer.WritePosition() - m_buffer.Held(); }
+
+    // The buffer holds the stream bytes [m_consumed, m_fed), zero-terminated, within its size.
+    void CheckBufferMirrorsStream() {
+        const int held = m_buffer.Held();
+        FUZZ_CHECK(held >= 0 && held <= kMaxHead);
+        FUZZ_CHECK(m_buffer.Room() == kMaxHead - held);
+        FUZZ_CHECK(static_cast<size_t>(held) == m_fed - m_consumed);
+        FUZZ_CHECK(std::memcmp(HeldBytes(), m_stream.data() + m_consumed, held) == 0);
+        FUZZ_CHECK(HeldBytes()[held] == '\0');
+    }
+
+    // Bytes the buffer dropped from its front must be whole empty lines (CR LF or LF), and
+    // none may be left at the front afterwards.
+    void AccountForDroppedEmptyLines(int heldBefore) {
+        const int dropped = heldBefore - m_buffer.Held();
+        FUZZ_CHECK(dropped >= 0);
+        const char* p = m_stream.data() + m_consumed;
+        for (int i = 0; i < dropped;) {
+            if (p[i] == '\n') {
+                i += 1;
+            } else {
+                FUZZ_CHECK(p[i] == '\r' && i + 1 < dropped && p[i + 1] == '\n');
+                i += 2;
+            }
+        }
+        m_consumed += static_cast<size_t>(dropped);
+        if (dropped > 0) CheckBufferMirrorsStream();
+        const int held = m_buffer.Held();
+        const char* pFront = HeldBytes();
+        FUZZ_CHECK(!(held >= 1 && pFront[0] == '\n'));
+        FUZZ_CHECK(!(held >= 2 && pFront[0] == '\r' && pFront[1] == '\n'));
+    }
+
+    // A hopeless buffer starts with a zero byte or is full without a blank line.
+    void CheckHopelessForAReason() {
+        const int held = m_buffer.Held();
+        const bool bZeroFirst = held > 0 && HeldBytes()[0] == '\0';
+        const char* pEnd = HeldBytes() + held;
+        const bool bFullWithoutEnd =
+            held == kMaxHead &&
+            std::search(HeldBytes(), pEnd, kBlankLine, kBlankLine + kBlankLineLength) == pEnd;
+        FUZZ_CHECK(bZeroFirst || bFullWithoutEnd);
+    }
+
+    // Takes the head and checks it is the next stream bytes, up to and including the first
+    // blank line.
+    std::string TakeHead(int length) {
+        FUZZ_CHECK(length >= static_cast<int>(kBlankLineLength) && length <= m_buffer.Held());
+        FUZZ_CHECK(length <= kMaxHead);
+        std::unique_ptr<char[]> head = m_buffer.TakeHead(length);
+        const std::string expected = m_stream.substr(m_consumed, static_cast<size_t>(length));
+        FUZZ_CHECK(std::memcmp(head.get(), expected.data(), expected.size()) == 0);
+        FUZZ_CHECK(head[length] == '\0');
+        FUZZ_CHECK(expected.find(kBlankLine) == expected.size() - kBlankLineLength);
+        FUZZ_CHECK(expected[0] != '\0');
+        m_consumed += static_cast<size_t>(length);
+        CheckBufferMirrorsStream();
+        return expected;
+    }
+
+    // Parses the head as the worker does; returns its body length.
+    long long ExamineHead(const std::string& head) {
+        const char* pHead = head.data();
+        const size_t n = head.size();
+        const CRequestLine line = ParseRequestLine(pHead, n);
+        const bool bGet = head.compare(0, 4, "GET ") == 0;
+        const bool bHead = head.compare(0, 5, "HEAD ") == 0;
+        FUZZ_CHECK((line.m_method == RequestMethod::kGet) == bGet);
+        FUZZ_CHECK((line.m_method == RequestMethod::kHead) == bHead);
+        if (line.m_method != RequestMethod::kOther) {
+            const size_t start = static_cast<size_t>(line.m_pTarget - pHead);
+            FUZZ_CHECK(start == (bGet ? 4u : 5u));
+            // The head ends with CR LF CR LF, so the target always ends inside it.
+            const size_t end = start + line.m_nTargetLength;
+            FUZZ_CHECK(end < n);
+            FUZZ_CHECK(pHead[end] == ' ' || pHead[end] == '\r' || pHead[end] == '\n');
+            for (size_t i = start; i < end; ++i) {
+                FUZZ_CHECK(pHead[i] != ' ' && pHead[i] != '\r' && pHead[i] != '\n');
+            }
+        }
+        const size_t lineEnd = head.find_first_of("\r\n");
+        if (lineEnd >= 9 && head.compare(lineEnd - 9, 9, " HTTP/1.0") == 0) {
+            FUZZ_CHECK(AsksToCloseAfterAnswer(pHead, n));
+        } else {
+            AsksToCloseAfterAnswer(pHead, n);
+        }
+        const long long body = RequestBodyLength(pHead, n);
+        FUZZ_CHECK(body >= kUnknownBodyLength && body < 1000000000000000000LL);
+        // Without a colon there is no header line, so nothing can name a body.
+        if (head.find(':') == std::string::npos) FUZZ_CHECK(body == 0);
+        return body;
+    }
+
+    // Drops the body: what is held first, then the rest straight from the stream.
+    void SkipBody(long long body) {
+        const int held = m_buffer.Held();
+        const long long dropped = m_buffer.Discard(body);
+        FUZZ_CHECK(dropped == std::min<long long>(body, held));
+        m_consumed += static_cast<size_t>(dropped);
+        CheckBufferMirrorsStream();
+        const size_t rest = static_cast<size_t>(
+            std::min<long long>(body - dropped, static_cast<long long>(m_stream.size() - m_fed)));
+        m_fed += rest;
+        m_consumed += rest;
+    }
+
+    // One read of up to wanted bytes, as a receive into the buffer or through Feed.
+    void Receive(int wanted, bool bFeed) {
+        const int room = m_buffer.Room();
+        FUZZ_CHECK(room > 0);
+        const int available = static_cast<int>(
+            std::min<size_t>(static_cast<size_t>(wanted), m_stream.size() - m_fed));
+        const char* pNext = m_stream.data() + m_fed;
+        int stored = 0;
+        if (bFeed) {
+            stored = m_buffer.Feed(pNext, available);
+            FUZZ_CHECK(stored == std::min(available, room));
+        } else {
+            stored = std::min(available, room);
+            std::memcpy(m_buffer.WritePosition(), pNext, static_cast<size_t>(stored));
+            m_buffer.Commit(stored);
+        }
+        m_fed += static_cast<size_t>(stored);
+        // Only the new bytes: the rest was checked when it last moved.
+        const int held = m_buffer.Held();
+        FUZZ_CHECK(static_cast<size_t>(held) == m_fed - m_consumed && held <= kMaxHead);
+        FUZZ_CHECK(std::memcmp(m_buffer.WritePosition() - stored, pNext, stored) == 0);
+        FUZZ_CHECK(m_buffer.WritePosition()[0] == '\0');
+    }
+
+    const std::string& m_stream;
+    CHeadBuffer m_buffer;
+    size_t m_consumed = 0;  // stream bytes used by heads, dropped lines and bodies
+    size_t m_fed = 0;       // stream bytes received so far
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size) {
+    CPiecePlan plan;
+    const size_t planLength = ReadPlan(pData, size, &plan);
+    const std::string stream(reinterpret_cast<const char*>(pData) + planLength, size - planLength);
+
+    const COutcome inPieces = CConnectionModel(stream).Serve(plan);
+
+    // Whole reads must find the same heads, end the same way and use the same bytes.
+    CPiecePlan wholeReads;
+    wholeReads.m_sizes.push_back(0);
+    const COutcome whole = CConnectionModel(stream).Serve(wholeReads);
+    FUZZ_CHECK(inPieces.m_heads == whole.m_heads);
+    FUZZ_CHECK(inPieces.m_end == whole.m_end);
+    FUZZ_CHECK(inPieces.m_consumed == whole.m_consumed);
+    return 0;
+}

@@ -1,0 +1,249 @@
+// Fuzzes the mapping of request targets onto the document root. Whatever the target, the
+// result is refused or a path inside the root: the root's text followed by a relative path
+// that never climbs out of it. The decision is also checked against a plain model of the
+// rules, and the texts derived from the target (content type, the escaped 404 text) against
+// what they promise.
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "foundation/file.h"
+#include "server/target.h"
+#include "tests/fuzz/fuzz_check.h"
+
+namespace {
+
+#ifdef _WIN32
+const wchar_t* const kFixedRoots[] = {L"C:\\srv\\www\\", L"C:\\kov root\\\u00e9\\"};
+#else
+const wchar_t* const kFixedRoots[] = {L"/srv/www/", L"/tmp/kov root/\u00e9/"};
+#endif
+
+struct CTypeEntry {
+    const char* m_pszExtension;
+    const char* m_pszType;
+};
+
+// The types a file may be announced with, by lower-case extension.
+const CTypeEntry kExpectedTypes[] = {
+    {"html", "text/html"},      {"htm", "text/html"},         {"css", "text/css"},
+    {"js", "text/javascript"},  {"mjs", "text/javascript"},   {"json", "application/json"},
+    {"svg", "image/svg+xml"},   {"png", "image/png"},         {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},     {"gif", "image/gif"},         {"webp", "image/webp"},
+    {"ico", "image/x-icon"},    {"wasm", "application/wasm"}, {"txt", "text/plain"},
+    {"pdf", "application/pdf"}, {"mp4", "video/mp4"},         {"webm", "video/webm"},
+    {"woff", "font/woff"},      {"woff2", "font/woff2"},      {"xml", "application/xml"},
+};
+
+bool IsRequestSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+bool IsHostSeparator(wchar_t c) {
+#ifdef _WIN32
+    return c == L'\\' || c == L'/';
+#else
+    return c == L'/';
+#endif
+}
+
+std::vector<std::string> SplitRequestPath(const std::string& path) {
+    std::vector<std::string> segments(1);
+    for (char c : path) {
+        if (IsRequestSeparator(c))
+            segments.emplace_back();
+        else
+            segments.back().push_back(c);
+    }
+    return segments;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The model of the mapping: the relative request path (with '/' separators) a target
+// names, or false when it must be refused.
+bool ModelRelativePath(const std::string& target, std::string* pRelative) {
+    if (target.size() > kMaxTargetLength) return false;
+    const std::string pathPart = target.substr(0, target.find_first_of("?#"));
+    std::string decoded;
+    for (size_t i = 0; i < pathPart.size(); ++i) {
+        if (pathPart[i] != '%') {
+            decoded.push_back(pathPart[i]);
+            continue;
+        }
+        if (i + 2 >= pathPart.size()) return false;
+        const int high = HexDigit(pathPart[i + 1]);
+        const int low = HexDigit(pathPart[i + 2]);
+        if (high < 0 || low < 0) return false;
+        decoded.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    if (!decoded.empty() && decoded[0] == '/') decoded.erase(0, 1);
+    if (decoded.empty() || IsRequestSeparator(decoded.back())) decoded += "index.html";
+    if (IsRequestSeparator(decoded[0])) return false;
+    if (decoded.find(':') != std::string::npos) return false;
+    if (decoded.find('\0') != std::string::npos) return false;
+    for (const std::string& segment : SplitRequestPath(decoded)) {
+        if (segment == "..") return false;
+        if (!segment.empty() && IsReservedPathSegment(segment.data(), segment.size())) {
+            return false;
+        }
+    }
+    for (char& c : decoded) {
+        if (c == '/') c = '\\';
+    }
+    *pRelative = decoded;
+    return true;
+}
+
+// The part of a host path after the root never leaves it: it does not start at a
+// separator (an absolute or network path once joined), names no drive or stream, and has
+// no segment that climbs. It may name the root itself ("." alone): that is no file.
+void CheckBelowRoot(const std::wstring& rest) {
+    FUZZ_CHECK(!rest.empty());
+    FUZZ_CHECK(!IsHostSeparator(rest[0]));
+    FUZZ_CHECK(rest.find(L':') == std::wstring::npos);
+    FUZZ_CHECK(rest.find(L'\0') == std::wstring::npos);
+    std::vector<std::wstring> segments(1);
+    for (wchar_t c : rest) {
+        if (IsHostSeparator(c))
+            segments.emplace_back();
+        else
+            segments.back().push_back(c);
+    }
+    for (const std::wstring& segment : segments) {
+        FUZZ_CHECK(segment != L"..");
+#ifdef _WIN32
+        // The file system drops trailing dots and blanks, so ". ." or "..." could be "..".
+        FUZZ_CHECK(segment.empty() || (segment.back() != L'.' && segment.back() != L' '));
+#endif
+    }
+}
+
+// The content type belongs to the extension of the last segment, or there is none.
+void CheckContentType(const std::string& relative, const char* pszType) {
+    const size_t nameStart = relative.find_last_of("/\\") + 1;  // npos + 1 == 0
+    const size_t dot = relative.find_last_of('.');
+    const char* pszExpected = nullptr;
+    if (dot != std::string::npos && dot >= nameStart) {
+        std::string extension = relative.substr(dot + 1);
+        for (char& c : extension) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        for (const CTypeEntry& entry : kExpectedTypes) {
+            if (extension == entry.m_pszExtension) pszExpected = entry.m_pszType;
+        }
+    }
+    if (pszExpected == nullptr) {
+        FUZZ_CHECK(pszType == nullptr);
+    } else {
+        FUZZ_CHECK(pszType != nullptr && std::strcmp(pszType, pszExpected) == 0);
+    }
+}
+
+// Undoes the escaping, failing on anything that is not a reference EscapeHtml makes.
+bool Unescape(const std::string& html, std::string* pText) {
+    static const struct {
+        const char* m_pszReference;
+        char m_char;
+    } kNamed[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}};
+    pText->clear();
+    for (size_t i = 0; i < html.size();) {
+        if (html[i] != '&') {
+            pText->push_back(html[i++]);
+            continue;
+        }
+        bool bKnown = false;
+        for (const auto& named : kNamed) {
+            const size_t length = std::strlen(named.m_pszReference);
+            if (html.compare(i, length, named.m_pszReference) == 0) {
+                pText->push_back(named.m_char);
+                i += length;
+                bKnown = true;
+                break;
+            }
+        }
+        if (bKnown) continue;
+        if (html.compare(i, 2, "&#") != 0) return false;
+        size_t end = i + 2;
+        int value = 0;
+        while (end < html.size() && html[end] >= '0' && html[end] <= '9' && end - i < 6) {
+            value = value * 10 + (html[end] - '0');
+            ++end;
+        }
+        if (end == i + 2 || end >= html.size() || html[end] != ';') return false;
+        if (!(value < 0x20 || value == 0x7F)) return false;
+        pText->push_back(static_cast<char>(value));
+        i = end + 1;
+    }
+    return true;
+}
+
+// The escaped text shows no markup characters and no control characters, and stands for
+// exactly the original bytes.
+void CheckEscaped(const std::string& text) {
+    const std::string html = EscapeHtml(text);
+    for (char c : html) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        FUZZ_CHECK(c != '<' && c != '>' && c != '"' && c != '\'');
+        FUZZ_CHECK(byte >= 0x20 && byte != 0x7F);
+    }
+    std::string back;
+    FUZZ_CHECK(Unescape(html, &back));
+    FUZZ_CHECK(back == text);
+}
+
+// A root from the input: the bytes up to the first line end, zero bytes left out.
+std::wstring RootFromInput(const std::string& bytes, size_t* pUsed) {
+    const size_t end = bytes.find('\n');
+    *pUsed = end == std::string::npos ? bytes.size() : end + 1;
+    std::wstring root;
+    for (size_t i = 0; i < *pUsed && i < end; ++i) {
+        if (bytes[i] != '\0')
+            root.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i])));
+    }
+    return root;
+}
+
+void CheckMapping(const std::string& target, const std::wstring& root) {
+    const CMappedTarget mapped = MapTarget(target.data(), target.size(), root.c_str());
+    std::string relative;
+    const bool bModelAllows = ModelRelativePath(target, &relative);
+    FUZZ_CHECK(mapped.m_bAllowed == bModelAllows);
+    FUZZ_CHECK(mapped.m_display.size() <= kMaxTargetLength + std::strlen("index.html"));
+    CheckEscaped(mapped.m_display);
+    if (!mapped.m_bAllowed) {
+        FUZZ_CHECK(mapped.m_path.IsEmpty());
+        FUZZ_CHECK(mapped.m_pszContentType == nullptr);
+        return;
+    }
+    const std::wstring path(mapped.m_path.GetString());
+    FUZZ_CHECK(path.compare(0, root.size(), root) == 0);
+    CheckBelowRoot(path.substr(root.size()));
+    const CString expectedRest = PathTextFromBytes(relative.data(), relative.size());
+    FUZZ_CHECK(path.substr(root.size()) == expectedRest.GetString());
+    CheckContentType(relative, mapped.m_pszContentType);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size) {
+    if (size == 0) return 0;
+    const std::string bytes(reinterpret_cast<const char*>(pData) + 1, size - 1);
+    const uint8_t mode = pData[0];
+    if ((mode & 0x80u) != 0) {
+        // A root from the input: only the prefix and the confinement can be told there.
+        size_t used = 0;
+        const std::wstring root = RootFromInput(bytes, &used);
+        CheckMapping(bytes.substr(used), root);
+        return 0;
+    }
+    CheckMapping(bytes, kFixedRoots[mode % (sizeof kFixedRoots / sizeof kFixedRoots[0])]);
+    return 0;
+}
