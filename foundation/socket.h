@@ -55,6 +55,9 @@ public:
     void Close();
     // Tells the peer that nothing more follows, keeping the socket open for reading.
     bool ShutdownSend();
+    // Lets small writes in a row leave at once instead of each waiting for the peer's
+    // acknowledgement of the one before (which the peer may delay); where the host allows.
+    bool SendSmallWritesAtOnce();
 
     int Receive(char* pBuffer, int length);  // one recv: count, 0 at end, SOCKET_ERROR
     // What has already arrived, without waiting: the count, 0 at the peer's end, SOCKET_ERROR

@@ -73,6 +73,7 @@ int CHttpThread::ServeConnection() {
     const int early = m_socket.ReceiveNoWait(pending.WritePosition(), pending.Room());
     if (early > 0) pending.Commit(early);
     const bool bOpen = early > 0 || early == CSocket::kNothingYet;
+    int nAnswered = 0;
     while (bOpen) {
         int length = 0;
         std::unique_ptr<char[]> head = ReadRequest(pending, budget, &length);
@@ -91,6 +92,9 @@ int CHttpThread::ServeConnection() {
             if (!CFile::kCanTellItIsStillAt) ReleaseServedFile();
             // After a cut-off answer the client can no longer tell where the next one starts.
             if (!bAnswered) break;
+            // From the second answer on, a small answer must not wait for the client to
+            // acknowledge the one before; a connection with one answer never needs it.
+            if (++nAnswered == 1) m_socket.SendSmallWritesAtOnce();
             // Such a client waits for the end before it takes the answer as whole.
             bLast = bLast || AsksToCloseAfterAnswer(head.get(), headLength);
         }

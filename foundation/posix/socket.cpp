@@ -244,11 +244,14 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
         close(accepted);
         return false;
     }
-    // Answers to pipelined requests are small writes in a row: without this each would wait
-    // for the client's delayed acknowledgement of the one before.
-    const int noDelay = 1;
-    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     return true;
+}
+
+bool CSocket::SendSmallWritesAtOnce() {
+    const SOCKET s = GetHandle();
+    const int noDelay = 1;
+    return s != INVALID_SOCKET &&
+           setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) == 0;
 }
 
 bool CSocket::Connect(const char* pszAddress, unsigned short port) {

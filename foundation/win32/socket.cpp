@@ -165,6 +165,12 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
     return false;
 }
 
+bool CSocket::SendSmallWritesAtOnce() {
+    // Left to the system here: under Wine, every small answer of a pipelined batch then
+    // became a segment of its own, and such batches went markedly slower.
+    return GetHandle() != INVALID_SOCKET;
+}
+
 bool CSocket::Connect(const char* pszAddress, unsigned short port) {
     sockaddr_in address;
     ZeroMemory(&address, sizeof(address));

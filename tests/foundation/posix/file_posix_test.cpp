@@ -1,6 +1,8 @@
 // What CFile does with the POSIX file system's own kinds of files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,4 +196,21 @@ TEST(PosixSocket, SendFileLeavesTheSocketInTheModeItFoundAndTheEndIsSeenWithoutW
     ASSERT_EQ(WaitResult::kReady, pair.m_server.WaitReadable(kTestReadTimeoutMs, nullptr));
     char buffer[8];
     EXPECT_EQ(0, pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
+}
+
+TEST(PosixSocket, SmallWritesLeaveAtOnceOnlyOnceAsked) {
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    const auto noDelay = [&pair] {
+        int value = -1;
+        socklen_t size = sizeof value;
+        getsockopt(pair.m_server.GetHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &size);
+        return value;
+    };
+    // A connection that gets a single answer never pays for the option.
+    EXPECT_EQ(0, noDelay());
+    EXPECT_TRUE(pair.m_server.SendSmallWritesAtOnce());
+    EXPECT_NE(0, noDelay());
+    CSocket empty;
+    EXPECT_FALSE(empty.SendSmallWritesAtOnce());
 }
