@@ -9,6 +9,13 @@
 
 namespace {
 
+// Whether text holds the UTF-8 form of a C1 control character (U+0080 to U+009F) at i.
+bool IsC1ControlInUtf8(const std::string& text, size_t i) {
+    if (i + 1 >= text.size() || static_cast<unsigned char>(text[i]) != 0xC2) return false;
+    const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+    return next >= 0x80 && next <= 0x9F;
+}
+
 const char kDefaultDocument[] = "index.html";
 
 struct CContentType {
@@ -125,8 +132,9 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
 std::string EscapeHtml(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const unsigned char byte = static_cast<unsigned char>(c);
         switch (c) {
             case '&':
                 out += "&amp;";
@@ -146,6 +154,10 @@ std::string EscapeHtml(const std::string& text) {
             default:
                 if (byte < 0x20 || byte == 0x7F) {
                     out += "&#" + std::to_string(byte) + ";";
+                } else if (IsC1ControlInUtf8(text, i)) {
+                    // The second control range, as UTF-8 spells it (U+0080 to U+009F).
+                    out += "&#" + std::to_string(static_cast<unsigned char>(text[i + 1])) + ";";
+                    ++i;
                 } else {
                     out += c;
                 }

@@ -178,7 +178,12 @@ bool Unescape(const std::string& html, std::string* pText) {
             ++end;
         }
         if (end == i + 2 || end >= html.size() || html[end] != ';') return false;
-        if (!(value < 0x20 || value == 0x7F)) return false;
+        if (value >= 0x80 && value <= 0x9F) {
+            // A C1 control, which the text held in its UTF-8 form.
+            pText->push_back(static_cast<char>(0xC2));
+        } else if (!(value < 0x20 || value == 0x7F)) {
+            return false;
+        }
         pText->push_back(static_cast<char>(value));
         i = end + 1;
     }
@@ -193,6 +198,10 @@ void CheckEscaped(const std::string& text) {
         const unsigned char byte = static_cast<unsigned char>(c);
         FUZZ_CHECK(c != '<' && c != '>' && c != '"' && c != '\'');
         FUZZ_CHECK(byte >= 0x20 && byte != 0x7F);
+    }
+    for (size_t i = 0; i + 1 < html.size(); ++i) {
+        const unsigned char next = static_cast<unsigned char>(html[i + 1]);
+        FUZZ_CHECK(!(static_cast<unsigned char>(html[i]) == 0xC2 && next >= 0x80 && next <= 0x9F));
     }
     std::string back;
     FUZZ_CHECK(Unescape(html, &back));

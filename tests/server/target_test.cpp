@@ -160,6 +160,13 @@ TEST(EscapeHtmlTest, MarkupAndControlCharactersBecomeReferences) {
     EXPECT_EQ(EscapeHtml(std::string("a\0b\r\n\t\x1f\x7f", 8)), "a&#0;b&#13;&#10;&#9;&#31;&#127;");
     // UTF-8 and ordinary punctuation pass unchanged.
     EXPECT_EQ(EscapeHtml("caf\xC3\xA9 docs\\x.txt %20"), "caf\xC3\xA9 docs\\x.txt %20");
+    // The C1 controls in their UTF-8 form, at the edges of their range and at the end;
+    // their neighbours and a lone lead byte stay as they are.
+    EXPECT_EQ(EscapeHtml("a\xC2\x80"
+                         "b\xC2\x85"
+                         "c\xC2\x9F"),
+              "a&#128;b&#133;c&#159;");
+    EXPECT_EQ(EscapeHtml("\xC2\xA0\xC2\x7F\xC2"), "\xC2\xA0\xC2&#127;\xC2");
 }
 
 TEST(ContentTypeTest, KnownExtensionsInAnyCase) {
