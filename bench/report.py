@@ -315,6 +315,30 @@ def syscall_table(per_request, top=8):
     return markdown_table(["system call", *SERVERS], rows + [totals], ["---", "---:", "---:", "---:"])
 
 
+def cost_section(raw):
+    """Server CPU time and thread switches per request, from measure_cost in run.sh."""
+    rows = []
+    for server in SERVERS:
+        cost = os.path.join(raw, f"cost-{server}.txt")
+        load = os.path.join(raw, f"cost-{server}-wrk.txt")
+        if not (os.path.exists(cost) and os.path.exists(load)):
+            continue
+        ticks0, switches0, ticks1, switches1, hz = (int(x) for x in read(cost).split())
+        requests = parse_wrk(read(load)).get("requests") or 0
+        if requests <= 0:
+            continue
+        rows.append([server, fmt(requests),
+                     fmt((ticks1 - ticks0) / hz * 1e6 / requests, 1),
+                     fmt((switches1 - switches0) / requests, 2)])
+    if not rows:
+        return ""
+    return ("\nWhere the time goes, keep-alive 1 KiB with 5 connections (`wrk -t1 -c5`), one run: "
+            "the server's CPU time (all threads, user and system) and its threads' switches "
+            "(voluntary and forced), per request:\n\n" +
+            markdown_table(["server", "requests", "CPU µs per request", "thread switches per request"],
+                           rows, ["---", "---:", "---:", "---:"]) + "\n")
+
+
 def win32_section(raw):
     runs = {key: collect(raw, "win32", key) for key in ("ka_small", "c1_latency")}
     skipped = os.path.join(raw, "win32-skipped.txt")
@@ -365,6 +389,7 @@ def report(raw):
         requests = next(entry[1] for entry in per_request.values() if entry)
         parts += ["", f"System calls per request over {requests} keep-alive requests for the 1 KiB file on "
                   "one connection (`strace -c -f`, all threads):", "", syscall_table(per_request)]
+    parts.append(cost_section(raw))
     parts.append(win32_section(raw))
     return "\n".join(parts).rstrip() + "\n"
 

@@ -345,6 +345,27 @@ count_syscalls() {
     wait "$tracer" 2>/dev/null || true
 }
 
+# Sums the user and system CPU ticks and the thread switches of every thread of pid.
+cpu_and_switches() {
+    local pid="$1" ticks switches=0 task
+    ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+    for task in /proc/"$pid"/task/*; do
+        switches=$((switches + $(awk '/ctxt_switches/ {n += $2} END {print n + 0}' "$task/status" 2>/dev/null || echo 0)))
+    done
+    echo "$ticks $switches"
+}
+
+# Measures what one server spends per request under the 5-connection keep-alive load: its
+# CPU time and how often its threads were switched out and in.
+measure_cost() {
+    local name="$1" pid="${PID[$1]}" before after
+    before=$(cpu_and_switches "$pid")
+    timeout $((DURATION + 30)) wrk -t1 -c5 -d"${DURATION}s" --timeout 5s \
+        "http://127.0.0.1:${PORT[$name]}$SMALL" >"$RAW/cost-$name-wrk.txt" 2>&1 || true
+    after=$(cpu_and_switches "$pid")
+    echo "$before $after $(getconf CLK_TCK)" >"$RAW/cost-$name.txt"
+}
+
 # --- Win32 build under Wine (for information) ----------------------------------------------
 WIN32_EXE="$REPO/build-win32/kovweb.exe"
 
@@ -415,6 +436,11 @@ run_rounds
 say "System calls over $STRACE_REQUESTS keep-alive requests"
 for name in "${SERVERS[@]}"; do
     count_syscalls "$name"
+done
+
+say "CPU time and thread switches per request (keep-alive, 5 connections)"
+for name in "${SERVERS[@]}"; do
+    measure_cost "$name"
 done
 
 if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then

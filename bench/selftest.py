@@ -141,6 +141,18 @@ class ReportTest(unittest.TestCase):
         self.assertEqual(calls[2], f"{18018 / 2000:.2f}")
         self.assertEqual(self.row(text, "`newfstatat`")[1], "3.00")
 
+    def test_cpu_time_and_switches_per_request(self):
+        # 250 ticks at 100 per second and 11,000 switches over the requests of the run.
+        self.write("cost-ours.txt", "1000 500 1250 11500 100\n")
+        self.write("cost-ours-wrk.txt", wrk_output(1100))
+        text = report.report(self.raw)
+        row = self.row(text, "ours")
+        requests = report.parse_wrk(wrk_output(1100))["requests"]
+        self.assertEqual(row[2], f"{2.5e6 / requests:.1f}")
+        self.assertEqual(row[3], f"{11000 / requests:.2f}")
+        # A server without its files gets no row rather than a made-up one.
+        self.assertNotIn("| nginx |", text[text.index("Where the time goes"):])
+
     def test_brief_line_shows_errors(self):
         line = report.brief(self.raw, 3, "ka_small")
         self.assertIn("nginx 3,000 [read 3, timeout 2]", line)
