@@ -92,7 +92,14 @@ done
 wait "${pids[@]}"
 pids=()
 # The last sample is taken when every client has gone: descriptors must be back to idle.
-sleep 1
+# A connection the server is still ending (a linger of up to 2 s, a stalled send of up to
+# 10 s) holds its descriptors until then, so the count gets that long to come back.
+first_fd=$(sed -n '2p' "$out/samples.csv" | cut -d, -f3)
+for _ in $(seq 15); do
+  sleep 1
+  [[ $(find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 | wc -l) -le $first_fd ]] && break
+done
+echo "soak: descriptors looked at for $((SECONDS - started - seconds)) s after the load"
 sample $((SECONDS - started)) >>"$out/samples.csv"
 
 kill -TERM "$pid"
