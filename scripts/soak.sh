@@ -74,6 +74,12 @@ sample() {
   fds=$(find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 | wc -l)
   echo "$1,$rss,$fds"
 }
+# The document root's handle is opened by the first request and kept from then on, so the
+# idle level is taken after one.
+exec {first}<>"/dev/tcp/127.0.0.1/$port"
+printf 'GET /small.txt HTTP/1.0\r\n\r\n' >&"$first"
+cat <&"$first" >/dev/null
+exec {first}<&-
 echo "seconds,rss_kb,fds" >"$out/samples.csv"
 sample 0 >>"$out/samples.csv"
 
