@@ -38,6 +38,14 @@ std::string PatternBytes(size_t n) {
     return bytes;
 }
 
+// Sets stop from another thread after ms; the caller joins the thread.
+std::thread SetLater(CEvent& stop, int ms) {
+    return std::thread([&stop, ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        stop.Set();
+    });
+}
+
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -249,10 +257,7 @@ TEST_F(SocketTest, StopDuringAStalledSendLeavesOnlyTheGrace) {
     const std::string bytes(32 * 1024 * 1024, 'z');
     CEvent stop;
     CSendBudget budget(&stop, 20000, 300);
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stop.Set();
-    });
+    std::thread stopper = SetLater(stop, 100);
     const uint64_t start = GetTickCount64Ms();
     const bool bSent =
         m_pair.m_server.SendAll(bytes.data(), static_cast<int>(bytes.size()), budget);
@@ -319,10 +324,7 @@ TEST_F(SocketTest, SendFileGivesUpOnAPeerThatTakesNothingAndAStopLeavesOnlyTheGr
     ASSERT_TRUE(OpenForReading(file, "stalled"));
     CEvent stop;
     CSendBudget budget(&stop, 20000, 300);
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stop.Set();
-    });
+    std::thread stopper = SetLater(stop, 100);
     const uint64_t start = GetTickCount64Ms();
     const bool bSent = pair.m_server.SendFile(file, file.GetOpenedSize(), budget, nullptr, 0);
     const uint64_t elapsed = GetTickCount64Ms() - start;
