@@ -12,6 +12,9 @@ class CFile;
 
 enum class WaitResult { kReady, kTimeout, kWoken, kFailed };
 
+// What a listening socket that does not wait had to give.
+enum class AcceptResult { kAccepted, kNothingYet, kOutOfHandles, kFailed };
+
 // How long sends on one connection may wait for the peer to take data: stallMs per wait
 // while the program runs; once the stop event is seen, stopGraceMs in all from then on.
 class CSendBudget {
@@ -55,6 +58,9 @@ public:
     void Close();
     // Tells the peer that nothing more follows, keeping the socket open for reading.
     bool ShutdownSend();
+    // Makes every later call on the socket return at once instead of waiting; sockets that
+    // AcceptNoWait gives are so already.
+    bool SetNonBlocking();
     // Lets small writes in a row leave at once instead of each waiting for the peer's
     // acknowledgement of the one before (which the peer may delay); where the host allows.
     bool SendSmallWritesAtOnce();
@@ -83,6 +89,11 @@ public:
     bool SendFile(CFile& file, uint64_t length, CSendBudget& budget, const char* pHead,
                   int headLength);
 
+    // Up to length bytes of the file from offset on, as many as the socket takes now: the
+    // count, 0 when it has no room, SOCKET_ERROR on failure or when the file ends sooner.
+    // For a non-blocking socket.
+    long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length);
+
     // Waits until a receive would not block (data, end of stream or an error), the wake
     // event is set, or ms pass. The socket is looked at first when both are ready.
     WaitResult WaitReadable(uint32_t ms, const CEvent* pWake) const;
@@ -94,6 +105,10 @@ public:
     bool Create(int addressFamily, int type, int protocol);
     bool Listen(unsigned short port);
     bool Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength);
+    // Takes a connection that is already waiting, for a non-blocking listening socket; the
+    // client's socket is non-blocking too. kOutOfHandles: the process or system has no
+    // socket left for it, and it stays waiting.
+    AcceptResult AcceptNoWait(CSocket& client);
 
     // Client side, for tools and tests: connects to an IPv4 address given as text.
     bool Connect(const char* pszAddress, unsigned short port);
@@ -112,4 +127,6 @@ private:
     std::atomic<SOCKET> m_hSocket;
     // Set by Listen: only a listening socket needs its waiting accept released on Close.
     bool m_bListening;
+    // Set by SetNonBlocking and AcceptNoWait: no call needs to switch the mode for itself.
+    bool m_bNonBlocking;
 };

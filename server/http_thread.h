@@ -1,97 +1,83 @@
-// A worker: waits for a connection through its work event and serves it.
+// A worker: serves connections while they have work, and hands a connection that would
+// make it wait back to the listener when another connection needs a worker.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "foundation/event.h"
-#include "foundation/file.h"
 #include "foundation/socket.h"
 #include "foundation/thread.h"
-#include "server/request_head.h"
+#include "server/connection.h"
 
-class CString;
-struct CMappedTarget;
+class CHttpThread;
 
-// The document root: targets are joined to it without a separator, so it ends with one.
-// Written once before any server thread starts.
-extern wchar_t g_szWebRoot[1024];
-// Request heads read by all workers since start.
-extern std::atomic<int32_t> g_nRequests;
-
-constexpr uint32_t kHeadDeadlineMs = 3000;  // for each head, from the start of its read
-constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that takes no data
-constexpr uint32_t kLingerMs = 2000;        // for the client's end after a last answer
-constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
+// The listener's side of the hand-over, as the workers see it.
+class CConnectionPool {
+public:
+    virtual ~CConnectionPool() = default;
+    // Whether a connection that can go on waits for a worker; cheap enough for every step.
+    virtual bool IsWorkWaiting() const = 0;
+    // Set while a connection waits for a worker (and once the program stops): a worker that
+    // waits on its own connection wakes for it.
+    virtual const CEvent& WorkWaitingEvent() const = 0;
+    // Gives pConnection, which waits for what its GetWait says, to the listener and returns
+    // the connection that has waited longest for a worker instead; returns pConnection
+    // itself when none waits any more, or the listener takes no more connections.
+    virtual std::unique_ptr<CConnection> Exchange(std::unique_ptr<CConnection> pConnection) = 0;
+    // Called by a worker whose connection has ended: the connection that has waited longest
+    // for a worker, or null once the worker has been marked idle.
+    virtual std::unique_ptr<CConnection> TakeNextOrRest(CHttpThread& worker) = 0;
+    // A connection has ended and its socket is closed.
+    virtual void NoteConnectionEnded() = 0;
+};
 
 class CHttpThread : public CThread {
 public:
     CHttpThread();
     ~CHttpThread() override;
 
-    // Offers an accepted socket: true when this worker was idle and has taken it.
-    // Called only by the listener thread.
+    // Offers an accepted socket: true when this worker was idle and has taken it. For a
+    // worker that has no pool.
     bool Assign(SOCKET s);
-    // Stops the thread (a connection in progress first ends) and closes a socket still held.
+    // Offers a connection: true when this worker was idle and has taken it (pConnection is
+    // then empty). Called by the pool, under the lock that also covers TakeNextOrRest.
+    bool Assign(std::unique_ptr<CConnection>& pConnection);
+    // Marks an idle worker; called by the pool in TakeNextOrRest.
+    void Rest() { m_hWorkEvent.Reset(); }
+    // Stops the thread (a connection in progress first ends) and closes a connection still held.
     void Shutdown();
     // Makes a stopped worker keep taking connections until pEvent is set: a listener that
-    // still holds a connection when the stop comes hands it over and has it served.
+    // still holds connections when the stop comes hands them over and has them served.
     // Called before Start.
     void SetHandOffsEndedEvent(const CEvent* pEvent) { m_pHandOffsEnded = pEvent; }
-    // pEvent is set whenever this worker becomes idle again. Called before Start.
-    void SetWorkerFreedEvent(CEvent* pEvent) { m_pWorkerFreed = pEvent; }
+    // The pool that gives this worker its connections and takes them back. Called before Start.
+    void SetPool(CConnectionPool* pPool) { m_pPool = pPool; }
 
     DWORD Run() override;
 
-    // Serves m_socket until the client stops sending, then closes it. Returns 1.
+    // Serves the connection it was given, and the pool's next ones, until none is left or
+    // the last one went back to the pool. Returns 1.
     int ServeConnection();
 
     bool IsBusy() const { return m_hWorkEvent.IsSet(); }
-    // Connections this worker has finished serving.
+    // Connections this worker has ended.
     int32_t GetServedCount() const { return m_nServed.load(std::memory_order_acquire); }
 
 private:
-    // The next complete head (its length in *pnLength), or null when the connection has
-    // nothing more in time, or nothing more at all once the stop event is set.
-    std::unique_ptr<char[]> ReadRequest(CHeadBuffer& pending, CSendBudget& budget, int* pnLength);
-    // Receives what fits into pending; false when the connection ended or failed.
-    // Reads and drops the length bytes of a request body, so that the next head starts
-    // where it should; false when they do not all arrive within the head deadline.
-    bool SkipBody(CHeadBuffer& pending, long long length);
-    // When the client has sent bytes that will not be read, ends our side after the
-    // connection's last answer, then reads what it still sends until it closes too or
-    // kLingerMs pass.
-    void LingerAfterLastAnswer();
-    // Reads and drops length bytes (kUntilEnd: up to the client's end of stream) within ms;
-    // true when they all came (or the end did). A stop cuts it short.
-    bool DropIncoming(long long length, uint32_t ms);
-    static constexpr long long kUntilEnd = -1;
-    bool ReceiveInto(CHeadBuffer& pending, int maxBytes);
-    // The handlers answer one request; false when the answer did not go out whole.
-    bool HandleGet(const char* pTarget, size_t n, CSendBudget& budget);
-    // Makes m_servedFile the regular file at path: the one already open when path still
-    // names it unchanged, else freshly opened. False when there is no such file.
-    bool OpenForServing(const CMappedTarget& mapped);
-    void ReleaseServedFile();
-    bool HandleHead(const char* pTarget, size_t n, CSendBudget& budget);
-    bool SendNotFoundPage(const std::string& display, CSendBudget& budget);
-    bool SendHeader(int status, const wchar_t* pszReason, long long contentLength,
-                    const char* pszContentType, CSendBudget& budget);
-    // Builds a response head as bytes; contentLength -1 leaves content-length out.
-    static std::string FormatHeader(int status, const wchar_t* pszReason, long long contentLength,
-                                    const char* pszContentType);
+    enum class Outcome { kEnded, kHandBack };
+    // Serves one connection until it ends, or until it would wait while another connection
+    // needs this worker.
+    Outcome Serve(CConnection& connection);
+    // The time, and whether the stop has been seen (its grace starts when it first is).
+    CServeTime Now();
 
-    CSocket m_socket;
-    // The file last answered with, kept open while the connection lasts: asking for it
-    // again costs one look at its name instead of an open and a close.
-    struct CServedFile {
-        std::wstring m_path;
-        CFile m_file;
-    } m_servedFile;
+    std::unique_ptr<CConnection> m_pConnection;
     CEvent m_hWorkEvent;
     std::atomic<int32_t> m_nServed;
     const CEvent* m_pHandOffsEnded;
-    CEvent* m_pWorkerFreed;
+    CConnectionPool* m_pPool;
+    bool m_bStopping;
+    uint64_t m_nGraceEnd;
 };

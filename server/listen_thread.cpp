@@ -1,20 +1,42 @@
-// The listener thread: accepts connections and hands each to the first idle worker.
+// The listener thread: accepts connections, hands those that can go on to the workers, and
+// holds those that wait for their client in one readiness wait.
 #include "server/listen_thread.h"
 
-#include "foundation/critical_section.h"
+#include <algorithm>
+
+#include "foundation/clock.h"
 #include "foundation/log.h"
 
 namespace {
 
 constexpr uint32_t kRetryMs = 100;
+// How soon accepting is tried again after the system had no socket left.
+constexpr uint32_t kOutOfHandlesRetryMs = 1000;
+constexpr int kReadyBatch = 64;
 
 }  // namespace
 
 CListenThread::CListenThread(unsigned short port)
-    : CThread(false), m_nPort(port), m_nBoundPort(0), m_nAccepted(0) {
+    : CThread(false),
+      m_nPort(port),
+      m_nBoundPort(0),
+      m_nAccepted(0),
+      m_nHeld(0),
+      m_nLimit(kConnectionLimit),
+      m_bAcceptPaused(false),
+      m_bPausedAtLimit(false),
+      m_nRetryAcceptAt(0),
+      m_nHeldAtPause(0),
+      m_bOutOfHandlesLogged(false),
+      m_bHandBacksClosed(false),
+      m_nReady(0),
+      m_nHandedBack(0),
+      m_bListenerAsleep(false),
+      m_bWakeOnEnd(false),
+      m_bStopRequested(false) {
     for (CHttpThread& worker : m_workers) {
         worker.SetHandOffsEndedEvent(&m_hHandOffsEnded);
-        worker.SetWorkerFreedEvent(&m_hWorkerFreed);
+        worker.SetPool(this);
     }
 }
 
@@ -31,17 +53,9 @@ DWORD CListenThread::Run() {
         case SetupResult::kStopped:
             return 1;
     }
-    CSocket client;
     Log(L"Listening...");
-    while (!m_hStopEvent.IsSet()) {
-        if (!m_listenSocket.Accept(client, nullptr, nullptr)) {
-            // A closed listening socket fails at once; do not spin until the stop arrives.
-            m_hStopEvent.Wait(kRetryMs);
-            continue;
-        }
-        m_nAccepted.fetch_add(1, std::memory_order_release);
-        Dispatch(client.Detach());
-    }
+    ServeUntilStopped();
+    HandOverAllForStop();
     return 1;
 }
 
@@ -52,42 +66,273 @@ CListenThread::SetupResult CListenThread::SetUpListening() {
         Log(L"Listen socket Create Failed\r\n");
         return SetupResult::kFailed;
     }
-    if (!m_listenSocket.Listen(m_nPort)) {
+    if (!m_listenSocket.Listen(m_nPort) || !m_poller.IsValid() ||
+        !m_listenSocket.SetNonBlocking() ||
+        !m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket)) {
         Log(L"Listen Failed\r\n");
         return SetupResult::kFailed;
     }
+    m_nLimit = HostConnectionLimit(kConnectionLimit);
     m_nBoundPort.store(m_listenSocket.GetLocalPort(), std::memory_order_release);
     return SetupResult::kListening;
 }
 
-void CListenThread::Dispatch(SOCKET s) {
-    for (;;) {
-        if (OfferToIdleWorker(s)) return;
-        m_hWorkerFreed.Reset();
-        // A worker freed between the first offers and the reset set the event too early.
-        if (OfferToIdleWorker(s)) return;
-        m_hWorkerFreed.Wait(kRetryMs);
+void CListenThread::ServeUntilStopped() {
+    void* keys[kReadyBatch];
+    while (!m_hStopEvent.IsSet()) {
+        uint64_t now = GetTickCount64Ms();
+        TakeHandedBack();
+        ResumeAcceptingWhenRoom(now);
+        // Workers wake the listener only while it waits; what they did just before it
+        // began to is seen here.
+        m_bListenerAsleep.store(true);
+        if (m_nHandedBack.load() > 0 || (m_bAcceptPaused && m_nHeld.load() < m_nHeldAtPause)) {
+            m_bListenerAsleep.store(false);
+            continue;
+        }
+        const int count = m_poller.Wait(MsUntilNextEvent(now), keys, kReadyBatch);
+        m_bListenerAsleep.store(false);
+        if (count < 0) {
+            // A wait that fails must not turn into a spin.
+            m_hStopEvent.Wait(kRetryMs);
+            continue;
+        }
+        bool bListenReady = false;
+        for (int index = 0; index < count; ++index) {
+            if (keys[index] == &m_listenSocket) {
+                bListenReady = true;
+                continue;
+            }
+            std::unique_ptr<CConnection> pConnection =
+                m_waiting.Take(static_cast<CConnection*>(keys[index]));
+            if (!pConnection) continue;
+            pConnection->NoteReady();
+            Dispatch(std::move(pConnection));
+        }
+        // Accepting may close waiting connections to make room, so it comes after every
+        // ready key of this wait has been looked up.
+        now = GetTickCount64Ms();
+        if (bListenReady) AcceptWaiting(now);
+        while (std::unique_ptr<CConnection> pExpired = m_waiting.TakeExpired(now)) {
+            CloseHeld(std::move(pExpired));
+        }
     }
 }
 
-bool CListenThread::OfferToIdleWorker(SOCKET s) {
-    for (CHttpThread& worker : m_workers) {
-        if (worker.Assign(s)) return true;
+uint32_t CListenThread::MsUntilNextEvent(uint64_t now) const {
+    uint64_t next = m_waiting.NextDeadline();
+    if (m_bAcceptPaused && m_nRetryAcceptAt != 0) next = std::min(next, m_nRetryAcceptAt);
+    if (next == CWaitingConnections::kNoDeadline) return kWaitInfinite;
+    // Rounded up, so that the wait never ends a moment before the deadline it is for.
+    return next > now ? static_cast<uint32_t>(std::min<uint64_t>(next - now + 1, 60000)) : 0;
+}
+
+void CListenThread::AcceptWaiting(uint64_t now) {
+    bool bRoomMade = false;
+    for (;;) {
+        if (m_nHeld.load() >= m_nLimit && !MakeRoom()) {
+            PauseAccepting(true, 0);
+            return;
+        }
+        if (!m_pSpare) m_pSpare.reset(new CConnection);
+        switch (m_listenSocket.AcceptNoWait(m_pSpare->Socket())) {
+            case AcceptResult::kAccepted: {
+                m_bOutOfHandlesLogged = false;
+                m_nAccepted.fetch_add(1, std::memory_order_release);
+                m_nHeld.fetch_add(1);
+                std::unique_ptr<CConnection> pConnection = std::move(m_pSpare);
+                pConnection->Begin(now);
+                PlaceNew(std::move(pConnection));
+                break;
+            }
+            case AcceptResult::kNothingYet:
+                m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket);
+                return;
+            case AcceptResult::kOutOfHandles:
+                // An idle connection gives its socket to a new client once; beyond that the
+                // handles are taken elsewhere, and accepting waits.
+                if (!bRoomMade && MakeRoom()) {
+                    bRoomMade = true;
+                    break;
+                }
+                if (!m_bOutOfHandlesLogged) {
+                    Log(L"Out of sockets: new connections wait until one ends\r\n");
+                    m_bOutOfHandlesLogged = true;
+                }
+                PauseAccepting(false, now + kOutOfHandlesRetryMs);
+                return;
+            case AcceptResult::kFailed:
+                PauseAccepting(false, now + kRetryMs);
+                return;
+        }
     }
-    return false;
+}
+
+bool CListenThread::MakeRoom() {
+    std::unique_ptr<CConnection> pOldest = m_waiting.TakeLongestWaitingReader();
+    if (!pOldest) return false;
+    CloseHeld(std::move(pOldest));
+    return true;
+}
+
+void CListenThread::PauseAccepting(bool bAtLimit, uint64_t retryAt) {
+    // The listening socket is not watched again until accepting resumes.
+    m_bAcceptPaused = true;
+    m_bPausedAtLimit = bAtLimit;
+    m_nRetryAcceptAt = retryAt;
+    m_nHeldAtPause = m_nHeld.load();
+    m_bWakeOnEnd.store(true);
+}
+
+void CListenThread::ResumeAcceptingWhenRoom(uint64_t now) {
+    if (!m_bAcceptPaused) return;
+    const bool bEnded = m_nHeld.load() < m_nHeldAtPause;
+    const bool bRoom = m_bPausedAtLimit ? m_waiting.HasReaders()
+                                        : m_nRetryAcceptAt != 0 && now >= m_nRetryAcceptAt;
+    if (!bEnded && !bRoom) return;
+    m_bAcceptPaused = false;
+    m_bWakeOnEnd.store(false);
+    m_nRetryAcceptAt = 0;
+    // Clients that came meanwhile wait in the backlog and make the socket ready at once.
+    m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket);
+}
+
+void CListenThread::TakeHandedBack() {
+    if (m_nHandedBack.load() == 0) return;
+    std::vector<std::unique_ptr<CConnection>> handedBack;
+    {
+        CCriticalLock lock(&m_poolLock);
+        handedBack.swap(m_handedBack);
+        m_nHandedBack.store(0);
+    }
+    for (std::unique_ptr<CConnection>& pConnection : handedBack) Hold(std::move(pConnection));
+}
+
+void CListenThread::Hold(std::unique_ptr<CConnection> pConnection) {
+    // A connection that waits long keeps no file open only to serve it again.
+    pConnection->ReleaseKeptFile();
+    const SocketInterest interest = pConnection->GetWait().m_want == ConnectionWant::kWrite
+                                        ? SocketInterest::kWrite
+                                        : SocketInterest::kRead;
+    if (!m_poller.Watch(pConnection->Socket().GetHandle(), interest, pConnection.get())) {
+        CloseHeld(std::move(pConnection));
+        return;
+    }
+    m_waiting.Add(std::move(pConnection));
+}
+
+void CListenThread::CloseHeld(std::unique_ptr<CConnection> pConnection) {
+    m_poller.Forget(pConnection->Socket().GetHandle());
+    pConnection.reset();
+    m_nHeld.fetch_sub(1);
+}
+
+void CListenThread::PlaceNew(std::unique_ptr<CConnection> pConnection) {
+    {
+        CCriticalLock lock(&m_poolLock);
+        for (CHttpThread& worker : m_workers) {
+            if (worker.Assign(pConnection)) return;
+        }
+    }
+    Hold(std::move(pConnection));
+}
+
+void CListenThread::Dispatch(std::unique_ptr<CConnection> pConnection) {
+    CCriticalLock lock(&m_poolLock);
+    for (CHttpThread& worker : m_workers) {
+        if (worker.Assign(pConnection)) return;
+    }
+    m_ready.push_back(std::move(pConnection));
+    if (m_nReady.fetch_add(1) == 0) m_hWorkWaiting.Set();
+}
+
+void CListenThread::HandOverAllForStop() {
+    {
+        CCriticalLock lock(&m_setupLock);
+        m_poller.Forget(m_listenSocket.GetHandle());
+        m_listenSocket.Close();
+    }
+    std::vector<std::unique_ptr<CConnection>> all = m_waiting.TakeAll();
+    {
+        CCriticalLock lock(&m_poolLock);
+        m_bHandBacksClosed = true;
+        for (std::unique_ptr<CConnection>& pConnection : m_handedBack)
+            all.push_back(std::move(pConnection));
+        m_handedBack.clear();
+        m_nHandedBack.store(0);
+    }
+    // The stopping workers answer what has already arrived and close the rest at once.
+    for (std::unique_ptr<CConnection>& pConnection : all) {
+        m_poller.Forget(pConnection->Socket().GetHandle());
+        pConnection->NoteReady();
+        Dispatch(std::move(pConnection));
+    }
+}
+
+void CListenThread::WakeListener() {
+    if (m_bListenerAsleep.exchange(false)) m_poller.Wake();
+}
+
+bool CListenThread::IsWorkWaiting() const {
+    return m_nReady.load(std::memory_order_relaxed) > 0;
+}
+
+std::unique_ptr<CConnection> CListenThread::PopReadyLocked() {
+    if (m_ready.empty()) return nullptr;
+    std::unique_ptr<CConnection> pConnection = std::move(m_ready.front());
+    m_ready.pop_front();
+    // Once stopping, the event stays set: it is what wakes workers waiting on their own.
+    if (m_nReady.fetch_sub(1) == 1 && !m_bStopRequested) m_hWorkWaiting.Reset();
+    return pConnection;
+}
+
+std::unique_ptr<CConnection> CListenThread::Exchange(std::unique_ptr<CConnection> pConnection) {
+    std::unique_ptr<CConnection> pNext;
+    {
+        CCriticalLock lock(&m_poolLock);
+        if (m_bHandBacksClosed || m_ready.empty()) return pConnection;
+        pNext = PopReadyLocked();
+        m_handedBack.push_back(std::move(pConnection));
+        m_nHandedBack.fetch_add(1);
+    }
+    WakeListener();
+    return pNext;
+}
+
+std::unique_ptr<CConnection> CListenThread::TakeNextOrRest(CHttpThread& worker) {
+    CCriticalLock lock(&m_poolLock);
+    std::unique_ptr<CConnection> pNext = PopReadyLocked();
+    if (!pNext) worker.Rest();
+    return pNext;
+}
+
+void CListenThread::NoteConnectionEnded() {
+    m_nHeld.fetch_sub(1);
+    if (m_bWakeOnEnd.load()) WakeListener();
 }
 
 void CListenThread::Stop() {
-    // After this the listener sets up no socket; one it has already set up is closed here,
-    // which releases an accept that it may be blocked in.
+    // The listener closes its listening socket and hands over what it holds itself, on its
+    // own thread, once its wait has returned: no socket is closed under a wait.
     RequestStop();
+    m_poller.Wake();
+    // All workers wind down their connections at the same time, within their grace.
+    for (CHttpThread& worker : m_workers) worker.RequestStop();
     {
+        CCriticalLock lock(&m_poolLock);
+        m_bStopRequested = true;
+        m_hWorkWaiting.Set();
+    }
+    StopThread();
+    {
+        // A listener that never got to listen leaves its socket to be closed here.
         CCriticalLock lock(&m_setupLock);
         m_listenSocket.Close();
     }
-    // All workers wind down their connections at the same time, within their grace.
-    for (CHttpThread& worker : m_workers) worker.RequestStop();
-    StopThread();
     m_hHandOffsEnded.Set();
     for (CHttpThread& worker : m_workers) worker.Shutdown();
+    // Connections queued for workers whose threads never ran.
+    CCriticalLock lock(&m_poolLock);
+    m_nHeld.fetch_sub(static_cast<int32_t>(m_ready.size()));
+    m_ready.clear();
 }

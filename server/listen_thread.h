@@ -1,55 +1,117 @@
-// The listener: owns the listening socket and five workers, and hands each accepted
-// connection to the first idle worker.
+// The listener: owns the listening socket and five workers, hands each connection that can
+// go on to the first idle worker, and holds the connections that wait for their client.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
 
 #include "foundation/critical_section.h"
 #include "foundation/event.h"
 #include "foundation/socket.h"
+#include "foundation/socket_poller.h"
 #include "foundation/thread.h"
 #include "server/http_thread.h"
+#include "server/waiting_connections.h"
 
 constexpr int kWorkerCount = 5;
 constexpr unsigned short kHttpPort = 80;
+// The most connections held at once, waiting or being served.
+constexpr int kConnectionLimit = 1024;
 
-class CListenThread : public CThread {
+class CListenThread : public CThread, private CConnectionPool {
 public:
     // port 0 lets the system choose; GetPort tells which once listening.
     explicit CListenThread(unsigned short port = kHttpPort);
     ~CListenThread() override;  // stops nothing: the owner calls Stop first
 
     DWORD Run() override;  // 1 after a stop, 0 when the listening socket cannot be set up
-    // Closes the listening socket and stops the listener, then workers 0 to 4.
+    // Stops the listener, which closes the listening socket and the connections that only
+    // wait, then workers 0 to 4, which end what they are answering within the grace.
     virtual void Stop();
 
     // The port being listened on; 0 until listening has begun.
     unsigned short GetPort() const { return m_nBoundPort.load(std::memory_order_acquire); }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
-    // Connections accepted so far, handed over or still held.
+    // Connections accepted so far.
     int32_t GetAcceptedCount() const { return m_nAccepted.load(std::memory_order_acquire); }
+    // Connections held now: waiting here, waiting for a worker, or being served.
+    int32_t GetHeldCount() const { return m_nHeld.load(std::memory_order_acquire); }
 
 private:
     enum class SetupResult { kListening, kFailed, kStopped };
     // Creates and binds the listening socket unless a stop came first.
     SetupResult SetUpListening();
-    // Offers s to workers 0 to 4 in order until one takes it: again whenever a worker
-    // becomes idle, and every 100 ms in any case.
-    void Dispatch(SOCKET s);
-    // Offers s to workers 0 to 4 once; true when one took it.
-    bool OfferToIdleWorker(SOCKET s);
+    // Waits for sockets, hand-backs and deadlines until the stop.
+    void ServeUntilStopped();
+    // Accepts the connections waiting on the listening socket, making room where the
+    // limit is reached, or pauses accepting when no room can be made.
+    void AcceptWaiting(uint64_t now);
+    // Closes the connection that has waited longest for its client; false when none waits so.
+    bool MakeRoom();
+    void PauseAccepting(bool bAtLimit, uint64_t retryAt);
+    // Resumes accepting once a connection has ended, one waits for its client, or the retry
+    // time has come.
+    void ResumeAcceptingWhenRoom(uint64_t now);
+    // Files the connections that workers handed back with the waiting ones.
+    void TakeHandedBack();
+    // Keeps a connection here until its socket is ready or its deadline passes.
+    void Hold(std::unique_ptr<CConnection> pConnection);
+    // A new connection goes to an idle worker at once, or waits here for its first bytes.
+    void PlaceNew(std::unique_ptr<CConnection> pConnection);
+    void CloseHeld(std::unique_ptr<CConnection> pConnection);
+    // Hands a connection that can go on to the first idle worker, or queues it for the next
+    // worker that has a moment.
+    void Dispatch(std::unique_ptr<CConnection> pConnection);
+    // Gives every held connection to the workers (which answer only what has arrived) and
+    // takes no more.
+    void HandOverAllForStop();
+    uint32_t MsUntilNextEvent(uint64_t now) const;
+    void WakeListener();
+
+    // CConnectionPool, for the workers.
+    bool IsWorkWaiting() const override;
+    const CEvent& WorkWaitingEvent() const override { return m_hWorkWaiting; }
+    std::unique_ptr<CConnection> Exchange(std::unique_ptr<CConnection> pConnection) override;
+    std::unique_ptr<CConnection> TakeNextOrRest(CHttpThread& worker) override;
+    void NoteConnectionEnded() override;
+    std::unique_ptr<CConnection> PopReadyLocked();
 
     CSocket m_listenSocket;
     CHttpThread m_workers[kWorkerCount];
     unsigned short m_nPort;
     std::atomic<unsigned short> m_nBoundPort;
     std::atomic<int32_t> m_nAccepted;
+    std::atomic<int32_t> m_nHeld;
+    int m_nLimit;
     // Set once the listener can hand over no more connections.
     CEvent m_hHandOffsEnded;
-    // Set by a worker that has become idle; cleared by the listener before it waits.
-    CEvent m_hWorkerFreed;
     // Orders setting up the listening socket against Stop closing it, so that a stop right
     // after start never closes a half-made socket, nor misses one made just after.
     CCriticalSection m_setupLock;
+
+    // The listener thread's own: the readiness wait and what it watches.
+    CSocketPoller m_poller;
+    CWaitingConnections m_waiting;
+    std::unique_ptr<CConnection> m_pSpare;  // the next accepted socket's connection
+    bool m_bAcceptPaused;
+    bool m_bPausedAtLimit;  // else for want of handles, retried at m_nRetryAcceptAt
+    uint64_t m_nRetryAcceptAt;
+    int32_t m_nHeldAtPause;
+    bool m_bOutOfHandlesLogged;
+
+    // Shared with the workers, under m_poolLock.
+    CCriticalSection m_poolLock;
+    std::deque<std::unique_ptr<CConnection>> m_ready;  // can go on; oldest first
+    std::vector<std::unique_ptr<CConnection>> m_handedBack;
+    bool m_bHandBacksClosed;
+    std::atomic<int32_t> m_nReady;
+    std::atomic<int32_t> m_nHandedBack;
+    CEvent m_hWorkWaiting;
+    // Set while the listener is about to wait or waiting, so that it is woken only then.
+    std::atomic<bool> m_bListenerAsleep;
+    std::atomic<bool> m_bWakeOnEnd;  // accepting is paused until a connection ends
+    bool m_bStopRequested;           // under m_poolLock: m_hWorkWaiting stays set
 };

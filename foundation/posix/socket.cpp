@@ -91,6 +91,7 @@ constexpr size_t kMaxSendfileChunk = size_t{1} << 30;
 void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;
+    m_bNonBlocking = false;
     // Linux accepts SHUT_WR on a listening socket and does nothing with it; SHUT_RDWR is
     // what releases a thread blocked in accept() on it (close() alone leaves it waiting).
     shutdown(s, m_bListening ? SHUT_RDWR : SHUT_WR);
@@ -174,6 +175,38 @@ bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendB
     return true;
 }
 
+bool CSocket::SetNonBlocking() {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return false;
+    const int flags = fcntl(s, F_GETFL);
+    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    m_bNonBlocking = true;
+    return true;
+}
+
+long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    IgnoreBrokenPipeOnce();
+    off_t position = static_cast<off_t>(offset);
+    for (;;) {
+        const ssize_t sent =
+            sendfile(s, file.GetHandle(), &position,
+                     static_cast<size_t>(std::min<uint64_t>(length, kMaxSendfileChunk)));
+        if (sent > 0) return sent;
+        if (sent == 0) return SOCKET_ERROR;  // the file ended before the length announced
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno == EINVAL || errno == ENOSYS) break;
+        if (errno != EINTR) return SOCKET_ERROR;
+    }
+    // A file system that cannot hand its pages to a socket: the file goes the long way.
+    char buffer[8192];
+    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(sizeof buffer, length));
+    const DWORD count = file.ReadAt(buffer, wanted, offset);
+    if (count == 0) return SOCKET_ERROR;
+    return SendNoWait(buffer, static_cast<int>(count));
+}
+
 bool CSocket::IoControl(long command, u_long* pArgument) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return false;
@@ -245,6 +278,39 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
         return false;
     }
     return true;
+}
+
+AcceptResult CSocket::AcceptNoWait(CSocket& client) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return AcceptResult::kFailed;
+    for (;;) {
+        const SOCKET accepted = accept4(s, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (accepted >= 0) {
+            if (!client.Attach(accepted)) {
+                close(accepted);
+                return AcceptResult::kFailed;
+            }
+            client.m_bNonBlocking = true;
+            return AcceptResult::kAccepted;
+        }
+        switch (errno) {
+            case EINTR:
+            case ECONNABORTED:
+                continue;  // a client that left before it was taken
+            case EAGAIN:
+#if EAGAIN != EWOULDBLOCK
+            case EWOULDBLOCK:
+#endif
+                return AcceptResult::kNothingYet;
+            case EMFILE:
+            case ENFILE:
+            case ENOBUFS:
+            case ENOMEM:
+                return AcceptResult::kOutOfHandles;
+            default:
+                return AcceptResult::kFailed;
+        }
+    }
 }
 
 bool CSocket::SendSmallWritesAtOnce() {

@@ -51,7 +51,7 @@ WaitResult WaitFor(SOCKET s, Readiness what, uint32_t ms, const CEvent* pWake) {
 }
 
 // Switches the socket between blocking and non-blocking mode.
-bool SetNonBlocking(SOCKET s, bool bNonBlocking) {
+bool SetSocketMode(SOCKET s, bool bNonBlocking) {
     u_long mode = bNonBlocking ? 1 : 0;
     return ioctlsocket(s, FIONBIO, &mode) == 0;
 }
@@ -62,6 +62,7 @@ void CSocket::Close() {
     // The exchange makes a concurrent Close or Accept see the object empty at once.
     SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;
+    m_bNonBlocking = false;
     shutdown(s, SD_SEND);
     closesocket(s);
 }
@@ -78,6 +79,11 @@ int CSocket::Receive(char* pBuffer, int length) {
 int CSocket::ReceiveNoWait(char* pBuffer, int length) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    if (m_bNonBlocking) {
+        const int count = recv(s, pBuffer, length, 0);
+        if (count != SOCKET_ERROR) return count;
+        return WSAGetLastError() == WSAEWOULDBLOCK ? kNothingYet : SOCKET_ERROR;
+    }
     // Asking is cheaper than switching the socket's mode twice; an end of stream shows as
     // nothing here and is found by the next wait.
     u_long waiting = 0;
@@ -96,6 +102,22 @@ bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendB
     return SendFileThroughBuffer(file, offset, length, budget);
 }
 
+bool CSocket::SetNonBlocking() {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET || !SetSocketMode(s, true)) return false;
+    m_bNonBlocking = true;
+    return true;
+}
+
+long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
+    char buffer[8192];
+    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(sizeof buffer, length));
+    const DWORD count = file.ReadAt(buffer, wanted, offset);
+    // The file ended before the length announced for it.
+    if (count == 0) return SOCKET_ERROR;
+    return SendNoWait(buffer, static_cast<int>(count));
+}
+
 bool CSocket::IoControl(long command, u_long* pArgument) {
     return ioctlsocket(GetHandle(), command, pArgument) == 0;
 }
@@ -104,12 +126,17 @@ int CSocket::SendNoWait(const char* pData, int length) {
     SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return SOCKET_ERROR;
     if (length == 0) return 0;
+    if (m_bNonBlocking) {
+        const int sent = send(s, pData, length, 0);
+        if (sent != SOCKET_ERROR) return sent;
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : SOCKET_ERROR;
+    }
     // A blocking send waits until the whole buffer is taken, so the socket is switched to
     // non-blocking mode for this one call.
-    if (!SetNonBlocking(s, true)) return SOCKET_ERROR;
+    if (!SetSocketMode(s, true)) return SOCKET_ERROR;
     int sent = send(s, pData, length, 0);
     int error = sent == SOCKET_ERROR ? WSAGetLastError() : 0;
-    SetNonBlocking(s, false);
+    SetSocketMode(s, false);
     if (sent == SOCKET_ERROR) return error == WSAEWOULDBLOCK ? 0 : SOCKET_ERROR;
     return sent;
 }
@@ -163,6 +190,35 @@ bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
     if (GetHandle() == s && client.Attach(accepted)) return true;
     closesocket(accepted);
     return false;
+}
+
+AcceptResult CSocket::AcceptNoWait(CSocket& client) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return AcceptResult::kFailed;
+    for (;;) {
+        SOCKET accepted = accept(s, nullptr, nullptr);
+        if (accepted != INVALID_SOCKET) {
+            // Accepted sockets take the listening socket's mode, but that is not relied on.
+            if (!SetSocketMode(accepted, true) || !client.Attach(accepted)) {
+                closesocket(accepted);
+                return AcceptResult::kFailed;
+            }
+            client.m_bNonBlocking = true;
+            return AcceptResult::kAccepted;
+        }
+        switch (WSAGetLastError()) {
+            case WSAECONNRESET:
+            case WSAEINTR:
+                continue;  // a client that left before it was taken
+            case WSAEWOULDBLOCK:
+                return AcceptResult::kNothingYet;
+            case WSAEMFILE:
+            case WSAENOBUFS:
+                return AcceptResult::kOutOfHandles;
+            default:
+                return AcceptResult::kFailed;
+        }
+    }
 }
 
 bool CSocket::SendSmallWritesAtOnce() {

@@ -69,6 +69,12 @@ bool CRunningServer::Start(const std::vector<std::string>& args, const std::stri
         if (m_nPort == 0) continue;
         std::vector<std::string> argv = {KovwebPath(), pszPortOption, std::to_string(m_nPort)};
         argv.insert(argv.end(), args.begin(), args.end());
+        if (m_nDescriptorLimit > 0) {
+            // The shell sets the limit and becomes the program, which keeps its process id.
+            argv.insert(argv.begin(), {"/bin/sh", "-c",
+                                       "ulimit -n " + std::to_string(m_nDescriptorLimit) +
+                                           " && exec \"$0\" \"$@\""});
+        }
         m_pChild.reset(new CChildProcess());
         if (!m_pChild->Start(argv[0], argv, workDir)) return false;
         // Listening ends the wait; so does a port taken after all, which is worth another

@@ -38,6 +38,9 @@ public:
     // when one is taken in the meantime. False when no start reached "Listening...".
     bool Start(const std::vector<std::string>& args, const std::string& workDir = std::string(),
                const char* pszPortOption = "--port");
+    // Makes the next Start run the program with at most count open descriptors, as
+    // `ulimit -n count` would.
+    void LimitDescriptors(int count) { m_nDescriptorLimit = count; }
     // SIGTERM and wait: true when it exited with status 0 within the bound.
     bool Stop();
 
@@ -47,6 +50,7 @@ public:
 private:
     std::unique_ptr<CChildProcess> m_pChild{new CChildProcess()};
     unsigned short m_nPort = 0;
+    int m_nDescriptorLimit = 0;
 };
 
 // Reads a whole file; empty when it cannot be read.

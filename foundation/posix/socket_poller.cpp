@@ -1,0 +1,110 @@
+// CSocketPoller on Linux: one-shot epoll registrations and an eventfd to wake the wait.
+#include "foundation/socket_poller.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "foundation/event.h"
+
+struct KovPollerState {
+    int m_epoll = -1;
+    int m_wake = -1;
+    std::vector<epoll_event> m_events;
+};
+
+namespace {
+
+// The key that marks the wake descriptor among the ready ones.
+char g_wakeKey;
+
+// Descriptors a server needs beside its connections: standard streams, events, the
+// listening socket, the poller, the document root and the files being served.
+constexpr int kDescriptorReserve = 48;
+
+}  // namespace
+
+CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
+    m_pState->m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    m_pState->m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_pState->m_epoll < 0 || m_pState->m_wake < 0) return;
+    epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.ptr = &g_wakeKey;
+    if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, m_pState->m_wake, &event) != 0) {
+        close(m_pState->m_wake);
+        m_pState->m_wake = -1;
+    }
+}
+
+CSocketPoller::~CSocketPoller() {
+    if (m_pState->m_epoll >= 0) close(m_pState->m_epoll);
+    if (m_pState->m_wake >= 0) close(m_pState->m_wake);
+    delete m_pState;
+}
+
+bool CSocketPoller::IsValid() const {
+    return m_pState->m_epoll >= 0 && m_pState->m_wake >= 0;
+}
+
+bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
+    epoll_event event = {};
+    // One-shot: a reported socket stays registered but quiet until it is watched again, so
+    // handing a connection back costs one call.
+    event.events = (interest == SocketInterest::kRead ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    event.data.ptr = pKey;
+    if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_MOD, s, &event) == 0) return true;
+    return errno == ENOENT && epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, s, &event) == 0;
+}
+
+void CSocketPoller::Forget(SOCKET s) {
+    epoll_ctl(m_pState->m_epoll, EPOLL_CTL_DEL, s, nullptr);
+}
+
+int CSocketPoller::Wait(uint32_t ms, void** ppKeys, int capacity) {
+    if (capacity <= 0) return 0;
+    std::vector<epoll_event>& events = m_pState->m_events;
+    events.resize(static_cast<size_t>(capacity));
+    const int timeout =
+        ms == kWaitInfinite ? -1 : static_cast<int>(std::min<uint32_t>(ms, INT_MAX));
+    int ready = epoll_wait(m_pState->m_epoll, events.data(), capacity, timeout);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    int count = 0;
+    for (int index = 0; index < ready; ++index) {
+        if (events[index].data.ptr == &g_wakeKey) {
+            uint64_t value = 0;
+            while (read(m_pState->m_wake, &value, sizeof value) < 0 && errno == EINTR) {
+            }
+            continue;
+        }
+        ppKeys[count++] = events[index].data.ptr;
+    }
+    return count;
+}
+
+void CSocketPoller::Wake() {
+    const uint64_t one = 1;
+    while (write(m_pState->m_wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+int HostConnectionLimit(int wanted) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    // A server that holds many connections takes all the descriptors it is allowed.
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY) return wanted;
+    // A connection with an answer in progress also holds its file.
+    const long long room = (static_cast<long long>(limit.rlim_cur) - kDescriptorReserve) / 2;
+    return static_cast<int>(std::max<long long>(1, std::min<long long>(wanted, room)));
+}

@@ -1,0 +1,326 @@
+// The connection service on one connection: request heads in, files or 404 pages out,
+// each step taken as far as it goes without waiting.
+#include "server/connection.h"
+
+#include <algorithm>
+
+#include "foundation/clock.h"
+#include "foundation/wide_string.h"
+#include "server/document_root.h"
+#include "server/target.h"
+
+wchar_t g_szWebRoot[1024];
+std::atomic<int32_t> g_nRequests{0};
+
+namespace {
+
+const char kNotFoundPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file: ";
+const char kNotFoundPageEnd[] = "</b></body></html>\r\n";
+
+// The head and the file's first bytes leave together in one send of at most this much.
+constexpr size_t kFirstSend = 8192;
+
+// Builds a response head as bytes; contentLength -1 leaves content-length out.
+std::string FormatHeader(int status, const wchar_t* pszReason, long long contentLength,
+                         const char* pszContentType) {
+    CString head;
+    head.Format(L"HTTP/1.1 %d %s\r\n", status, pszReason);
+    if (contentLength != -1) {
+        CString line;
+        line.Format(L"content-length: %lld\r\n", contentLength);
+        head.Append(line);
+    }
+    if (pszContentType != nullptr) {
+        CString line;
+        line.Format(L"content-type: %S\r\n", pszContentType);
+        head.Append(line);
+    }
+    head.Append(CString(L"\r\n"));
+    return std::string(head.ToMultiByte().get());
+}
+
+// The 404 answer for GET: head and page, the length counting the bytes as sent.
+std::string NotFoundAnswer(const std::string& display) {
+    const std::string page = kNotFoundPageStart + EscapeHtml(display) + kNotFoundPageEnd;
+    return FormatHeader(404, L"File not found!", static_cast<long long>(page.size()), "text/html") +
+           page;
+}
+
+}  // namespace
+
+CConnection::CConnection()
+    : m_phase(Phase::kHead),
+      m_wait{ConnectionWant::kRead, 0},
+      m_deadline(0),
+      m_bMayRead(true),
+      m_nAnswered(0),
+      m_nOutSent(0),
+      m_nFileOffset(0),
+      m_nFileEnd(0),
+      m_bCutShort(false),
+      m_bAnswers(false),
+      m_bLast(false),
+      m_nBodyLeft(0) {}
+
+CConnection::~CConnection() = default;
+
+void CConnection::Begin(uint64_t now) {
+    // A new client has nearly always sent its request by the time it is taken over, so the
+    // first read goes without a readiness wait.
+    StartHead(now);
+    m_bMayRead = true;
+    m_wait = {ConnectionWant::kRead, m_deadline};
+}
+
+CConnectionWait CConnection::Advance(const CServeTime& time) {
+    for (;;) {
+        bool bGoOn = false;
+        switch (m_phase) {
+            case Phase::kHead:
+                bGoOn = ReadHeadStep(time);
+                break;
+            case Phase::kAnswer:
+                bGoOn = SendStep(time);
+                break;
+            case Phase::kBody:
+                bGoOn = SkipBodyStep(time);
+                break;
+            case Phase::kLinger:
+                bGoOn = LingerStep(time);
+                break;
+        }
+        if (!bGoOn) return m_wait;
+    }
+}
+
+bool CConnection::WaitFor(ConnectionWant want, uint64_t deadline) {
+    m_wait = {want, deadline};
+    return !kGoOn;
+}
+
+bool CConnection::End() {
+    return WaitFor(ConnectionWant::kEnd, 0);
+}
+
+void CConnection::ReleaseKeptFile() {
+    if (m_phase == Phase::kAnswer) return;  // the answer in progress still reads it
+    m_keptFile.Close();
+    m_keptPath.clear();
+}
+
+int CConnection::ReceivePending() {
+    const int count = m_socket.ReceiveNoWait(m_pending.WritePosition(), m_pending.Room());
+    if (count > 0) {
+        m_pending.Commit(count);
+        return count;
+    }
+    // 0 is the peer's end of stream: nothing more will come, so the connection ends now.
+    return count == CSocket::kNothingYet ? 0 : -1;
+}
+
+int CConnection::ReceiveAndDrop(long long n) {
+    char scratch[4096];
+    const int wanted = static_cast<int>(std::min<long long>(n, sizeof scratch));
+    const int count = m_socket.ReceiveNoWait(scratch, wanted);
+    if (count > 0) return count;
+    return count == CSocket::kNothingYet ? 0 : -1;
+}
+
+bool CConnection::ReadHeadStep(const CServeTime& time) {
+    // A head that starts with a zero byte is refused even when its blank line is there.
+    if (m_pending.IsHopeless()) return End();
+    const int length = m_pending.CompleteHeadLength();
+    if (length > 0) {
+        std::unique_ptr<char[]> head = m_pending.TakeHead(length);
+        Answer(head.get(), static_cast<size_t>(length), time.m_now);
+        return kGoOn;
+    }
+    if (time.m_bStopping) {
+        // Stopping: only what the client has already sent is still answered, and only
+        // within the grace, or a client that keeps sending would keep its worker.
+        if (time.m_now >= time.m_graceEnd) return End();
+        return ReceivePending() > 0 ? kGoOn : End();
+    }
+    if (time.m_now >= m_deadline) return End();
+    if (m_bMayRead) {
+        const int count = ReceivePending();
+        if (count != 0) return count > 0 ? kGoOn : End();
+        m_bMayRead = false;
+    }
+    return WaitFor(ConnectionWant::kRead, m_deadline);
+}
+
+void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
+    g_nRequests.fetch_add(1, std::memory_order_relaxed);
+    const CRequestLine line = ParseRequestLine(pHead, length);
+    const long long bodyLength = RequestBodyLength(pHead, length);
+    // Behind a body of unknown length no later head can be found.
+    m_bLast = bodyLength == kUnknownBodyLength;
+    m_nBodyLeft = bodyLength > 0 ? bodyLength : 0;
+    m_bAnswers = line.m_method != RequestMethod::kOther;
+    if (!m_bAnswers) {
+        FinishRequest(now);
+        return;
+    }
+    m_out.clear();
+    m_nOutSent = 0;
+    m_nFileOffset = m_nFileEnd = 0;
+    m_bCutShort = false;
+    if (line.m_method == RequestMethod::kGet) {
+        PrepareGet(line.m_pTarget, line.m_nTargetLength);
+    } else {
+        PrepareHead(line.m_pTarget, line.m_nTargetLength);
+    }
+    // Such a client waits for the end before it takes the answer as whole.
+    m_bLast = m_bLast || AsksToCloseAfterAnswer(pHead, length);
+    m_phase = Phase::kAnswer;
+    m_deadline = now + kSendStallMs;
+}
+
+void CConnection::PrepareGet(const char* pTarget, size_t n) {
+    const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
+        m_out = NotFoundAnswer(mapped.m_display);
+        return;
+    }
+    const uint64_t size = m_keptFile.GetOpenedSize();
+    m_out =
+        FormatHeader(200, L"Sending file", static_cast<long long>(size), mapped.m_pszContentType);
+    // The first bytes of the file travel with the head, so that a small answer is one send.
+    const size_t headLength = m_out.size();
+    const DWORD wanted = static_cast<DWORD>(
+        std::min<uint64_t>(headLength < kFirstSend ? kFirstSend - headLength : 0, size));
+    m_out.resize(headLength + wanted);
+    const DWORD count = wanted > 0 ? m_keptFile.ReadAt(&m_out[headLength], wanted, 0) : 0;
+    m_out.resize(headLength + count);
+    // A file that shrank since it was measured cannot fill the length announced for it.
+    m_bCutShort = count < wanted;
+    m_nFileOffset = count;
+    m_nFileEnd = m_bCutShort ? count : size;
+}
+
+void CConnection::PrepareHead(const char* pTarget, size_t n) {
+    const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    m_out = mapped.m_bAllowed && OpenForServing(mapped)
+                ? FormatHeader(200, L"File Exists", -1, nullptr)
+                : FormatHeader(404, L"File not found", -1, nullptr);
+}
+
+bool CConnection::OpenForServing(const CMappedTarget& mapped) {
+    const CString& path = mapped.m_path;
+    if (m_keptFile.IsOpen() && m_keptPath == path.GetString() &&
+        m_keptFile.IsStillAt(path.GetString())) {
+        return true;
+    }
+    m_keptFile.Close();
+    m_keptPath.clear();
+    if (!OpenTargetFile(m_keptFile, mapped)) {
+        m_keptFile.Close();
+        return false;
+    }
+    m_keptPath = path.GetString();
+    return true;
+}
+
+bool CConnection::SendStep(const CServeTime& time) {
+    // Once the grace after a stop is spent nothing more goes out, even to a fast reader.
+    if (time.m_bStopping && time.m_now >= time.m_graceEnd) return End();
+    // A peer that took nothing for the stall time is not given another try.
+    if (time.m_now >= m_deadline) return End();
+    bool bProgress = false;
+    while (m_nOutSent < m_out.size()) {
+        const int count = m_socket.SendNoWait(m_out.data() + m_nOutSent,
+                                              static_cast<int>(m_out.size() - m_nOutSent));
+        if (count == SOCKET_ERROR) return End();
+        if (count == 0) break;
+        m_nOutSent += static_cast<size_t>(count);
+        bProgress = true;
+    }
+    while (m_nOutSent == m_out.size() && m_nFileOffset < m_nFileEnd) {
+        const long long count =
+            m_socket.SendFileNoWait(m_keptFile, m_nFileOffset, m_nFileEnd - m_nFileOffset);
+        if (count == SOCKET_ERROR) return End();
+        if (count == 0) break;
+        m_nFileOffset += static_cast<uint64_t>(count);
+        bProgress = true;
+    }
+    if (bProgress) m_deadline = time.m_now + kSendStallMs;
+    if (m_nOutSent < m_out.size() || m_nFileOffset < m_nFileEnd) {
+        const uint64_t deadline =
+            time.m_bStopping ? std::min(m_deadline, time.m_graceEnd) : m_deadline;
+        return WaitFor(ConnectionWant::kWrite, deadline);
+    }
+
+    // The answer is out whole.
+    // Where it cannot be reused, a file held open would only keep others from it.
+    if (!CFile::kCanTellItIsStillAt) {
+        m_keptFile.Close();
+        m_keptPath.clear();
+    }
+    // After a cut-off answer the client can no longer tell where the next one starts.
+    if (m_bCutShort) return End();
+    // From the second answer on, a small answer must not wait for the client to
+    // acknowledge the one before; a connection with one answer never needs it.
+    if (++m_nAnswered == 1) m_socket.SendSmallWritesAtOnce();
+    FinishRequest(time.m_now);
+    return kGoOn;
+}
+
+void CConnection::FinishRequest(uint64_t now) {
+    if (m_bLast) {
+        // Closing with bytes unread would reset the connection, and a reset discards what is
+        // still on its way to the client: so the client gets our end first, and what it
+        // still sends is read and dropped until it closes too. Without unread bytes a plain
+        // close ends cleanly at once.
+        u_long waiting = 0;
+        if (m_socket.IoControl(FIONREAD, &waiting) && waiting > 0 && m_socket.ShutdownSend()) {
+            m_phase = Phase::kLinger;
+            m_deadline = now + kLingerMs;
+            m_bMayRead = true;
+        } else {
+            m_phase = Phase::kLinger;
+            m_deadline = 0;  // over at once
+        }
+        return;
+    }
+    m_nBodyLeft -= m_pending.Discard(m_nBodyLeft);
+    if (m_nBodyLeft > 0) {
+        m_phase = Phase::kBody;
+        m_deadline = now + kHeadDeadlineMs;
+        m_bMayRead = true;
+        return;
+    }
+    StartHead(now);
+}
+
+void CConnection::StartHead(uint64_t now) {
+    m_phase = Phase::kHead;
+    m_deadline = now + kHeadDeadlineMs;
+    m_bMayRead = false;
+}
+
+bool CConnection::SkipBodyStep(const CServeTime& time) {
+    // A stop cuts the skipping short: no later request could be answered in time anyway.
+    if (time.m_bStopping || time.m_now >= m_deadline) return End();
+    while (m_nBodyLeft > 0) {
+        const int count = ReceiveAndDrop(m_nBodyLeft);
+        if (count < 0) return End();
+        if (count == 0) {
+            m_bMayRead = false;
+            return WaitFor(ConnectionWant::kRead, m_deadline);
+        }
+        m_nBodyLeft -= count;
+    }
+    StartHead(time.m_now);
+    return kGoOn;
+}
+
+bool CConnection::LingerStep(const CServeTime& time) {
+    if (time.m_bStopping || time.m_now >= m_deadline) return End();
+    for (;;) {
+        const int count = ReceiveAndDrop(4096);
+        // The client's own end is what the linger waits for.
+        if (count < 0) return End();
+        if (count == 0) return WaitFor(ConnectionWant::kRead, m_deadline);
+    }
+}

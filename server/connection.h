@@ -1,0 +1,125 @@
+// One client connection with everything that is known about it: the bytes read but not yet
+// used, the answer in progress and its deadlines. One thread holds it at a time, and it
+// moves whole between the listener and the workers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "foundation/file.h"
+#include "foundation/socket.h"
+#include "server/request_head.h"
+
+struct CMappedTarget;
+
+// The document root: targets are joined to it without a separator, so it ends with one.
+// Written once before any server thread starts.
+extern wchar_t g_szWebRoot[1024];
+// Request heads read by all workers since start.
+extern std::atomic<int32_t> g_nRequests;
+
+constexpr uint32_t kHeadDeadlineMs = 3000;  // for each head, from the start of its read
+constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that takes no data
+constexpr uint32_t kLingerMs = 2000;        // for the client's end after a last answer
+constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
+
+// What a connection waits for before it can go on.
+enum class ConnectionWant { kRead, kWrite, kEnd };
+
+struct CConnectionWait {
+    ConnectionWant m_want;
+    uint64_t m_deadline;  // when the wait is given up and the connection ends
+};
+
+// What the thread that holds a connection tells it of the time and of a stop.
+struct CServeTime {
+    uint64_t m_now;
+    bool m_bStopping;     // the program is stopping: only what has arrived is still answered
+    uint64_t m_graceEnd;  // when stopping: the moment the connection must be over
+};
+
+class CConnection {
+public:
+    // An empty connection; Begin gives it its socket.
+    CConnection();
+    ~CConnection();  // closes the socket
+    CConnection(const CConnection&) = delete;
+    CConnection& operator=(const CConnection&) = delete;
+
+    // Starts serving the non-blocking socket in m_socket (put there by an accept): its first
+    // head is due within the head deadline from now, and is read without a readiness wait.
+    void Begin(uint64_t now);
+
+    // Does all the work that needs no waiting: reads what has arrived, answers complete
+    // heads, sends what the socket takes. Returns what it waits for next, or kEnd when the
+    // connection is over (the caller then destroys it).
+    CConnectionWait Advance(const CServeTime& time);
+    // The wait that the last Advance returned.
+    const CConnectionWait& GetWait() const { return m_wait; }
+    // Tells it that its socket became ready for what it waited for.
+    void NoteReady() { m_bMayRead = true; }
+    // Closes a file kept open only to be served again, so that a connection that waits
+    // long holds no descriptor beside its socket.
+    void ReleaseKeptFile();
+
+    CSocket& Socket() { return m_socket; }
+    int GetAnswerCount() const { return m_nAnswered; }
+
+private:
+    enum class Phase { kHead, kAnswer, kBody, kLinger };
+    static constexpr bool kGoOn = true;
+
+    // Each step does what its phase can without waiting: kGoOn when the phase changed and
+    // Advance should look again, otherwise it has set m_wait.
+    bool ReadHeadStep(const CServeTime& time);
+    bool SendStep(const CServeTime& time);
+    bool SkipBodyStep(const CServeTime& time);
+    bool LingerStep(const CServeTime& time);
+    bool WaitFor(ConnectionWant want, uint64_t deadline);
+    bool End();
+
+    // Reads what has arrived into m_pending: its count, 0 when nothing has, -1 when the
+    // connection ended or failed.
+    int ReceivePending();
+    // Reads and drops up to n bytes that have arrived, with the same results.
+    int ReceiveAndDrop(long long n);
+
+    // Counts and answers the head, leaving the answer to send in m_out and the file.
+    void Answer(const char* pHead, size_t length, uint64_t now);
+    void PrepareGet(const char* pTarget, size_t n);
+    void PrepareHead(const char* pTarget, size_t n);
+    // What comes after a request has been answered (or skipped): its body, the linger
+    // after a last answer, or the next head.
+    void FinishRequest(uint64_t now);
+    void StartHead(uint64_t now);
+    // Makes m_keptFile the regular file the target names: the one already open when its
+    // name still leads to it unchanged, else freshly opened. False when there is no such file.
+    bool OpenForServing(const CMappedTarget& mapped);
+
+    CSocket m_socket;
+    CHeadBuffer m_pending;
+    Phase m_phase;
+    CConnectionWait m_wait;
+    uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
+    // A receive may find bytes: set at the start and after a readiness wait, cleared when a
+    // receive found none or an answer went out (the next request usually follows it later).
+    bool m_bMayRead;
+    int m_nAnswered;
+
+    // The request being answered.
+    std::string m_out;  // head and first bytes of the answer
+    size_t m_nOutSent;
+    uint64_t m_nFileOffset;  // the file's bytes from here to m_nFileEnd follow m_out
+    uint64_t m_nFileEnd;
+    bool m_bCutShort;       // the file ended before its announced length
+    bool m_bAnswers;        // the request gets an answer (unknown methods get none)
+    bool m_bLast;           // the connection ends after this request
+    long long m_nBodyLeft;  // body bytes of the request still to skip
+
+    // The file last answered with, kept open while the connection lasts: asking for it
+    // again costs one look at its name instead of an open and a close.
+    std::wstring m_keptPath;
+    CFile m_keptFile;
+};
