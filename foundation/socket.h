@@ -94,6 +94,9 @@ public:
     bool Create(int addressFamily, int type, int protocol);
     bool Listen(unsigned short port);
     bool Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength);
+    // The host's error code (errno, or WSAGetLastError on Win32) of the last Create or Listen
+    // that failed on this object, so that a program can say why it cannot listen; 0 when none.
+    int GetListenError() const { return m_nListenError.load(std::memory_order_acquire); }
 
     // Client side, for tools and tests: connects to an IPv4 address given as text.
     bool Connect(const char* pszAddress, unsigned short port);
@@ -112,4 +115,5 @@ private:
     std::atomic<SOCKET> m_hSocket;
     // Set by Listen: only a listening socket needs its waiting accept released on Close.
     bool m_bListening;
+    std::atomic<int> m_nListenError;
 };
