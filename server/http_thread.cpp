@@ -210,6 +210,10 @@ bool CHttpThread::OpenForServing(const CMappedTarget& mapped) {
 bool CHttpThread::HandleGet(const char* pTarget, size_t n, CSendBudget& budget) {
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
+        if (NamesFolderBelowRoot(mapped)) {
+            const std::string moved = FolderRedirectResponse(pTarget, n, true);
+            return m_socket.SendAll(moved.data(), static_cast<int>(moved.size()), budget);
+        }
         return SendNotFoundPage(mapped.m_display, budget);
     }
     CFile& file = m_servedFile.m_file;
@@ -223,6 +227,10 @@ bool CHttpThread::HandleHead(const char* pTarget, size_t n, CSendBudget& budget)
     CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     if (mapped.m_bAllowed && OpenForServing(mapped)) {
         return SendHeader(200, L"File Exists", -1, nullptr, budget);
+    }
+    if (NamesFolderBelowRoot(mapped)) {
+        const std::string moved = FolderRedirectResponse(pTarget, n, false);
+        return m_socket.SendAll(moved.data(), static_cast<int>(moved.size()), budget);
     }
     return SendHeader(404, L"File not found", -1, nullptr, budget);
 }
