@@ -28,6 +28,9 @@ public:
     // that leads out of it is refused like a missing file. On POSIX a link given as an
     // absolute path is refused even when it leads back inside.
     bool OpenBelow(const CFolder& folder, const wchar_t* pszRelative);
+    // Whether relative names a folder below folder, reached as OpenBelow reaches files: a
+    // link that leads out of it counts as nothing there.
+    static bool IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative);
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 

@@ -109,6 +109,9 @@ public:
     // client's socket is non-blocking too. kOutOfHandles: the process or system has no
     // socket left for it, and it stays waiting.
     AcceptResult AcceptNoWait(CSocket& client);
+    // The host's error code (errno, or WSAGetLastError on Win32) of the last Create or Listen
+    // that failed on this object, so that a program can say why it cannot listen; 0 when none.
+    int GetListenError() const { return m_nListenError.load(std::memory_order_acquire); }
 
     // Client side, for tools and tests: connects to an IPv4 address given as text.
     bool Connect(const char* pszAddress, unsigned short port);
@@ -129,4 +132,5 @@ private:
     bool m_bListening;
     // Set by SetNonBlocking and AcceptNoWait: no call needs to switch the mode for itself.
     bool m_bNonBlocking;
+    std::atomic<int> m_nListenError;
 };

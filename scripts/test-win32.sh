@@ -2,7 +2,9 @@
 # Builds the Win32 program with MinGW-w64 and runs its tests under Wine in a virtual X
 # display: the foundation and server tests through ctest, and the GUI tests of kovweb.exe.
 # Screenshots go to build-win32/artifacts/. Always stops the Xvfb and the wineserver it
-# started.
+# started. The Wine part holds /tmp/kov-win32.lock (waiting for it), as everything on this
+# machine that runs Wine or binds port 80 for it does, and its tests start once port 80 is
+# free.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -12,6 +14,8 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 started=$(date +%s)
+LOCK=/tmp/kov-win32.lock
+PORT_WAIT=${KOV_PORT80_WAIT:-300}
 
 for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump \
     wine wineserver Xvfb xdotool import curl cmake ninja; do
@@ -60,6 +64,25 @@ for dll in $DLLS; do
     esac
 done
 
+echo "== Lock $LOCK"
+# A caller that already holds it (flock $LOCK bash scripts/test-win32.sh) has passed its
+# descriptor down; locking that descriptor again succeeds at once, where a second open of
+# the file would wait for ever.
+LOCK_FD=""
+for fd in /proc/$$/fd/*; do
+    if [[ "$(readlink "$fd" 2>/dev/null)" == "$LOCK" ]]; then
+        LOCK_FD=${fd##*/}
+        break
+    fi
+done
+if [[ -z "$LOCK_FD" ]]; then
+    exec {LOCK_FD}>>"$LOCK"
+fi
+if ! flock -n "$LOCK_FD"; then
+    echo "waiting for $LOCK (another Wine run or a benchmark holds it)"
+    flock "$LOCK_FD"
+fi
+
 echo "== Virtual display"
 # -displayfd picks a free display number and writes it once the server is ready.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
@@ -92,6 +115,22 @@ fi
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
 cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 wine cmd /c exit >/dev/null 2>&1 </dev/null
+
+echo "== Port 80"
+# The GUI tests bind port 80; whoever holds it without the lock is waited for, not fought.
+port80_busy() { (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; }
+if port80_busy; then
+    echo "waiting up to $PORT_WAIT s for port 80 to be free"
+    for _ in $(seq "$PORT_WAIT"); do
+        port80_busy || break
+        sleep 1
+    done
+    if port80_busy; then
+        echo "test-win32: port 80 is still in use after $PORT_WAIT s" >&2
+        exit 1
+    fi
+fi
+echo "port 80 is free"
 
 echo "== Tests under Wine"
 mkdir -p "$BUILD/artifacts"

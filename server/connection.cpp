@@ -180,7 +180,8 @@ void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
 void CConnection::PrepareGet(const char* pTarget, size_t n) {
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
-        m_out = NotFoundAnswer(mapped.m_display);
+        m_out = NamesFolderBelowRoot(mapped) ? FolderRedirectResponse(pTarget, n, true)
+                                             : NotFoundAnswer(mapped.m_display);
         return;
     }
     const uint64_t size = m_keptFile.GetOpenedSize();
@@ -201,9 +202,13 @@ void CConnection::PrepareGet(const char* pTarget, size_t n) {
 
 void CConnection::PrepareHead(const char* pTarget, size_t n) {
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    m_out = mapped.m_bAllowed && OpenForServing(mapped)
-                ? FormatHeader(200, L"File Exists", -1, nullptr)
-                : FormatHeader(404, L"File not found", -1, nullptr);
+    if (mapped.m_bAllowed && OpenForServing(mapped)) {
+        m_out = FormatHeader(200, L"File Exists", -1, nullptr);
+    } else if (NamesFolderBelowRoot(mapped)) {
+        m_out = FolderRedirectResponse(pTarget, n, false);
+    } else {
+        m_out = FormatHeader(404, L"File not found", -1, nullptr);
+    }
 }
 
 bool CConnection::OpenForServing(const CMappedTarget& mapped) {

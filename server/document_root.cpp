@@ -74,3 +74,10 @@ bool OpenTargetFile(CFile& file, const CMappedTarget& mapped) {
     }
     return file.IsRegularFile();
 }
+
+bool NamesFolderBelowRoot(const CMappedTarget& mapped) {
+    if (!mapped.m_bAllowed || mapped.m_bFolderIndex) return false;
+    // Asked after a miss, which has already opened the root anew if it was replaced.
+    std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
+    return pRoot && CFile::IsFolderBelow(*pRoot, mapped.m_relativePath.GetString());
+}

@@ -8,3 +8,6 @@
 // only as far as it stays below the root; one that leads out of it (or, on POSIX, any link
 // written as an absolute path) fails the open as a missing file does.
 bool OpenTargetFile(CFile& file, const CMappedTarget& mapped);
+// Whether an allowed target whose path did not end in '/' names a folder below g_szWebRoot,
+// reached by the same rules as files: such a target is sent on to its name with the '/'.
+bool NamesFolderBelowRoot(const CMappedTarget& mapped);

@@ -34,6 +34,8 @@ public:
 
     // The port being listened on; 0 until listening has begun.
     unsigned short GetPort() const { return m_nBoundPort.load(std::memory_order_acquire); }
+    // Why the listening socket could not be set up: the host's error code, 0 when it was.
+    int GetListenError() const { return m_listenSocket.GetListenError(); }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
     // Connections accepted so far.
     int32_t GetAcceptedCount() const { return m_nAccepted.load(std::memory_order_acquire); }

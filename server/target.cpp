@@ -117,7 +117,10 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
         return mapped;
     }
     NormalizePath(path);
-    if (path.empty() || path.back() == '\\') path += kDefaultDocument;
+    if (path.empty() || path.back() == '\\') {
+        path += kDefaultDocument;
+        mapped.m_bFolderIndex = true;
+    }
     mapped.m_display = path;
     if (!IsPathAllowed(path)) return mapped;
 
@@ -127,6 +130,38 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
     mapped.m_path.Append(mapped.m_relativePath);
     mapped.m_pszContentType = ContentTypeFor(path.data(), path.size());
     return mapped;
+}
+
+std::string FolderRedirectResponse(const char* pTarget, size_t n, bool bWithBody) {
+    const size_t pathLength = PathPartLength(pTarget, n);
+    std::string raw(pTarget, pathLength);
+    // An origin-form target already starts with '/'; the location must, or a client would
+    // take it as relative to the folder's parent.
+    if (raw.empty() || raw[0] != '/') raw.insert(0, 1, '/');
+    raw += '/';
+    raw.append(pTarget + pathLength, n - pathLength);
+    // Bytes that have no place in a header line or a URI are escaped, so that a target can
+    // never add lines of its own to the head.
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string location;
+    for (const char c : raw) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F) {
+            location += '%';
+            location += kHex[byte >> 4];
+            location += kHex[byte & 0x0F];
+        } else {
+            location += c;
+        }
+    }
+    std::string response = "HTTP/1.1 301 Moved Permanently\r\nlocation: " + location + "\r\n";
+    if (!bWithBody) return response + "\r\n";
+    const std::string link = EscapeHtml(location);
+    const std::string page = "<html><body><h1>301</h1><b>Moved to <a href=\"" + link + "\">" +
+                             link + "</a></b></body></html>\r\n";
+    response +=
+        "content-length: " + std::to_string(page.size()) + "\r\ncontent-type: text/html\r\n\r\n";
+    return response + page;
 }
 
 std::string EscapeHtml(const std::string& text) {

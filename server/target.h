@@ -15,6 +15,7 @@ struct CMappedTarget {
     CString m_relativePath;                  // the same below the root, when allowed
     std::string m_display;                   // the target as the 404 page shows it, not yet escaped
     const char* m_pszContentType = nullptr;  // null for unknown extensions
+    bool m_bFolderIndex = false;             // the target named a folder: m_path is its index
 };
 
 // Maps target bytes onto root: the path ends at '?' or '#'; %XX escapes are decoded; one
@@ -26,6 +27,11 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot);
 // Rewrites decoded target bytes in place into a relative path: drops one leading '/', turns
 // the other '/' into '\'.
 void NormalizePath(std::string& path);
+
+// The whole answer to a target whose path names a folder but lacks the final '/': a 301
+// whose location is the same target with the '/' added (query and fragment kept), and
+// with bWithBody a short HTML page that links there; a HEAD answer gets only the head.
+std::string FolderRedirectResponse(const char* pTarget, size_t n, bool bWithBody);
 
 // HTML text for bytes: & < > " ' and control characters become character references.
 std::string EscapeHtml(const std::string& text);

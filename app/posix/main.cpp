@@ -4,12 +4,14 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "foundation/critical_section.h"
 #include "foundation/log.h"
 #include "server/http_thread.h"
 #include "server/listen_thread.h"
@@ -43,7 +45,13 @@ struct CCommandLine {
     bool m_bHaveRoot = false;
     bool m_bHelp = false;
     bool m_bVersion = false;
+    std::string m_error;  // what was not understood, as one line for standard error
 };
+
+// What the log has shown so far; written by the sink and the front end under g_logLock.
+bool g_bLogAtLineStart = true;
+bool g_bListeningShown = false;
+int g_nWorkerDotsShown = 0;
 
 // Writes all of text to fd, going on after interruptions; gives up on any other error.
 void WriteWhole(int fd, const char* pText, size_t length) {
@@ -59,7 +67,8 @@ void WriteWhole(int fd, const char* pText, size_t length) {
 }
 
 // The log sink: one write per message, so a message is never split by buffering and the
-// order on the terminal is the order in which the log lock was taken.
+// order on the terminal is the order in which the log lock was taken. It notes where the
+// start-up messages stand, so that the front end's own lines come after them.
 void WriteLogToStdout(const wchar_t* pszText, size_t length) {
     std::string bytes(length, '\0');
     for (size_t i = 0; i < length; ++i) {
@@ -67,6 +76,25 @@ void WriteLogToStdout(const wchar_t* pszText, size_t length) {
         bytes[i] = (ch >= 0 && ch <= 0xFF) ? static_cast<char>(ch) : '?';
     }
     WriteWhole(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (bytes.empty()) return;
+    g_bLogAtLineStart = bytes.back() == '\n';
+    if (bytes == "Listening...") g_bListeningShown = true;
+    if (bytes == ".") ++g_nWorkerDotsShown;
+}
+
+// Writes text of the front end's own to standard output on a line of its own, however the
+// log's last message ended.
+void WriteOwnLine(const std::string& text) {
+    CCriticalLock lock(&g_logLock);
+    if (!g_bLogAtLineStart) WriteWhole(STDOUT_FILENO, "\n", 1);
+    WriteWhole(STDOUT_FILENO, text.data(), text.size());
+    g_bLogAtLineStart = !text.empty() && text.back() == '\n';
+}
+
+// Whether the listener and all its workers have written their start-up messages.
+bool StartupShown() {
+    CCriticalLock lock(&g_logLock);
+    return g_bListeningShown && g_nWorkerDotsShown >= kWorkerCount;
 }
 
 // Parses a port number, 1 to 65535, written in decimal digits only.
@@ -83,15 +111,25 @@ bool ParsePort(const char* pszText, unsigned short& port) {
     return true;
 }
 
+// Takes the port option's value, or says what is wrong with it.
+bool TakePort(const char* pszValue, CCommandLine& line) {
+    if (ParsePort(pszValue, line.m_nPort)) return true;
+    line.m_error = std::string("port must be 1 to 65535, not '") + pszValue + "'";
+    return false;
+}
+
 // Takes DOCROOT; a second one is an error.
 bool TakeRoot(const char* pszArg, CCommandLine& line) {
-    if (line.m_bHaveRoot) return false;
+    if (line.m_bHaveRoot) {
+        line.m_error = "only one document root may be given";
+        return false;
+    }
     line.m_root = pszArg;
     line.m_bHaveRoot = true;
     return true;
 }
 
-// Fills line from argv; false on anything that is not understood.
+// Fills line from argv; false, with line.m_error saying why, on anything not understood.
 bool ParseCommandLine(int argc, char** argv, CCommandLine& line) {
     bool bOptionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -105,14 +143,59 @@ bool ParseCommandLine(int argc, char** argv, CCommandLine& line) {
         } else if (strcmp(pszArg, "--version") == 0) {
             line.m_bVersion = true;
         } else if (strcmp(pszArg, "-p") == 0 || strcmp(pszArg, "--port") == 0) {
-            if (i + 1 >= argc || !ParsePort(argv[++i], line.m_nPort)) return false;
+            if (i + 1 >= argc) {
+                line.m_error = std::string("option '") + pszArg + "' needs a value";
+                return false;
+            }
+            if (!TakePort(argv[++i], line)) return false;
         } else if (strncmp(pszArg, "--port=", 7) == 0) {
-            if (!ParsePort(pszArg + 7, line.m_nPort)) return false;
+            if (!TakePort(pszArg + 7, line)) return false;
         } else {
+            line.m_error = std::string("unknown option '") + pszArg + "'";
             return false;
         }
     }
     return true;
+}
+
+// Writes "kovweb: " and message as one line on standard error.
+void ShowError(const std::string& message) {
+    const std::string text = "kovweb: " + message + "\n";
+    WriteWhole(STDERR_FILENO, text.data(), text.size());
+}
+
+// The folder that root names, with every link resolved; empty, and the reason told on
+// standard error, when it is no folder that can be served.
+std::string ResolveServedFolder(const std::string& root) {
+    const std::string path = root.empty() ? "." : root;
+    struct stat info;
+    const char* pszWhy = nullptr;
+    if (stat(path.c_str(), &info) != 0) {
+        pszWhy = (errno == ENOENT || errno == ENOTDIR) ? "no such folder" : strerror(errno);
+    } else if (!S_ISDIR(info.st_mode)) {
+        pszWhy = "not a folder";
+    }
+    char* pszReal = pszWhy == nullptr ? realpath(path.c_str(), nullptr) : nullptr;
+    if (pszWhy == nullptr && pszReal == nullptr) pszWhy = strerror(errno);
+    if (pszWhy != nullptr) {
+        ShowError("cannot serve '" + path + "': " + pszWhy);
+        return std::string();
+    }
+    std::string real(pszReal);
+    free(pszReal);
+    return real;
+}
+
+// Says on standard error why the port could not be listened on, from the host's error code.
+void ExplainListenFailure(unsigned short port, int error) {
+    const std::string portText = std::to_string(port);
+    if (error == EADDRINUSE) {
+        ShowError("port " + portText + " is already in use");
+    } else if (error == EACCES || error == EPERM) {
+        ShowError("port " + portText + " needs administrator rights here; try --port 8080");
+    } else if (error != 0) {
+        ShowError("cannot listen on port " + portText + ": " + strerror(error));
+    }
 }
 
 // Puts root into g_szWebRoot byte for character, with a final '/' so that targets can be
@@ -148,10 +231,11 @@ void BlockControlSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-// The About box: the version and the request count of this moment, as one message.
+// The About box: the version and the request count of this moment, as one message that
+// starts on a line of its own.
 void ShowAbout() {
-    Log(L"KOVWebServer v1.0\r\nRequests: %d\r\n",
-        static_cast<int>(g_nRequests.load(std::memory_order_relaxed)));
+    WriteOwnLine("KOVWebServer v1.0\r\nRequests: " +
+                 std::to_string(g_nRequests.load(std::memory_order_relaxed)) + "\r\n");
 }
 
 // What the window's creation does: the start-up messages, then the listener.
@@ -183,10 +267,12 @@ bool ListenerGaveUp() {
 }
 
 // The message loop's stand-in: waits for control signals until one ends the program, or
-// until the listener gives up. Returns the exit code.
-int RunUntilStopped() {
+// until the listener gives up. Once the start-up messages are all out, says where the
+// folder is served. Returns the exit code.
+int RunUntilStopped(const std::string& folder, unsigned short port) {
     sigset_t set = ControlSignals();
     timespec wait = {0, kSignalWaitMs * 1000000L};
+    bool bAnnounced = false;
     for (;;) {
         int signo = sigtimedwait(&set, nullptr, &wait);
         if (signo == SIGUSR1) {
@@ -196,6 +282,11 @@ int RunUntilStopped() {
         } else if (ListenerGaveUp()) {
             return kExitFailed;
         }
+        if (!bAnnounced && StartupShown()) {
+            WriteOwnLine("Serving " + folder + " on http://localhost:" + std::to_string(port) +
+                         "/ (Ctrl+C stops)\n");
+            bAnnounced = true;
+        }
     }
 }
 
@@ -204,6 +295,7 @@ int RunUntilStopped() {
 int main(int argc, char** argv) {
     CCommandLine line;
     if (!ParseCommandLine(argc, argv, line)) {
+        ShowError(line.m_error);
         fputs(kUsageText, stderr);
         return kExitUsage;
     }
@@ -221,10 +313,14 @@ int main(int argc, char** argv) {
         Log(L"Document root too long\r\n");
         return kExitFailed;
     }
+    const std::string folder = ResolveServedFolder(line.m_root);
+    if (folder.empty()) return kExitFailed;
 
     BlockControlSignals();
-    int exitCode = StartServer(line.m_nPort) ? RunUntilStopped() : kExitFailed;
+    int exitCode = StartServer(line.m_nPort) ? RunUntilStopped(folder, line.m_nPort) : kExitFailed;
+    const int listenError = g_pListenThread->GetListenError();
     StopServer();
     SetLogSink(nullptr);
+    if (exitCode == kExitFailed) ExplainListenFailure(line.m_nPort, listenError);
     return exitCode;
 }

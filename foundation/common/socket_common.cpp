@@ -35,9 +35,11 @@ void CSendBudget::NoteStop() {
     m_nStopDeadline = GetTickCount64Ms() + m_nStopGraceMs;
 }
 
-CSocket::CSocket() : m_hSocket(INVALID_SOCKET), m_bListening(false), m_bNonBlocking(false) {}
+CSocket::CSocket()
+    : m_hSocket(INVALID_SOCKET), m_bListening(false), m_bNonBlocking(false), m_nListenError(0) {}
 
-CSocket::CSocket(SOCKET s) : m_hSocket(s), m_bListening(false), m_bNonBlocking(false) {}
+CSocket::CSocket(SOCKET s)
+    : m_hSocket(s), m_bListening(false), m_bNonBlocking(false), m_nListenError(0) {}
 
 CSocket::~CSocket() {
     Close();

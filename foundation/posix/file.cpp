@@ -73,11 +73,11 @@ std::string BytesOf(const std::wstring& text) {
 
 // openat2 confined to the folder: the kernel refuses any step of the walk that would leave
 // it, '..', absolute links and /proc links alike. -1 with errno ENOSYS when it has no openat2.
-int OpenBeneath(int folderFd, const char* pszRelative) {
+int OpenBeneath(int folderFd, const char* pszRelative, int flags) {
 #ifdef SYS_openat2
     struct open_how how;
     std::memset(&how, 0, sizeof how);
-    how.flags = kBelowFlags;
+    how.flags = static_cast<uint64_t>(flags);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     // EAGAIN: a rename raced the walk; it is worth a few more tries, not an endless loop.
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -89,6 +89,7 @@ int OpenBeneath(int folderFd, const char* pszRelative) {
 #else
     (void)folderFd;
     (void)pszRelative;
+    (void)flags;
     errno = ENOSYS;
     return -1;
 #endif
@@ -98,6 +99,27 @@ int OpenBeneath(int folderFd, const char* pszRelative) {
 bool IsAtOrBelow(const std::string& path, const std::string& folder) {
     if (path.compare(0, folder.size(), folder) != 0) return false;
     return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
+}
+
+}  // namespace
+
+namespace {
+
+// A descriptor opened with flags for relative below the folder (its descriptor and resolved
+// path), the kernel's way where it has one; -1 when nothing there may be opened so.
+int OpenFdBelow(int folderFd, const std::wstring& folderFinalPath, const wchar_t* pszRelative,
+                int flags) {
+    std::string relative;
+    if (!NativePath(pszRelative, relative)) return -1;
+    int fd = -1;
+    if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
+        fd = OpenBeneath(folderFd, relative.c_str(), flags);
+        if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
+    }
+    if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
+        fd = OpenBelowByResolvedPath(folderFd, BytesOf(folderFinalPath), relative.c_str(), flags);
+    }
+    return fd;
 }
 
 }  // namespace
@@ -155,19 +177,20 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
-    std::string relative;
-    if (!folder.IsOpen() || !NativePath(pszRelative, relative)) return false;
-    int fd = -1;
-    if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
-        fd = OpenBeneath(folder.m_hFolder, relative.c_str());
-        if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
-    }
-    if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
-        fd = OpenBelowByResolvedPath(folder.m_hFolder, BytesOf(folder.m_finalPath),
-                                     relative.c_str(), kBelowFlags);
-    }
+    if (!folder.IsOpen()) return false;
+    const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative, kBelowFlags);
     if (fd < 0) return false;
     return Adopt(fd);
+}
+
+bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
+    if (!folder.IsOpen()) return false;
+    // O_DIRECTORY refuses anything else; O_PATH opens a folder that cannot be listed too.
+    const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative,
+                               O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 bool CFile::Adopt(FileHandle hFile) {

@@ -230,6 +230,7 @@ bool CSocket::Create(int addressFamily, int type, int protocol) {
     m_bListening = false;
     m_hSocket.store(s < 0 ? INVALID_SOCKET : s, std::memory_order_release);
     if (s < 0) {
+        m_nListenError.store(errno, std::memory_order_release);
         Log(L"CS:Create: socket failed: %d\r\n", errno);
         return false;
     }
@@ -249,10 +250,12 @@ bool CSocket::Listen(unsigned short port) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        m_nListenError.store(errno, std::memory_order_release);
         Log(L"CS:Listen: bind failed: %d\r\n", errno);
         return false;
     }
     if (listen(s, kListenBacklog) != 0) {
+        m_nListenError.store(errno, std::memory_order_release);
         Log(L"CS:Listen: listen failed: %d\r\n", errno);
         return false;
     }

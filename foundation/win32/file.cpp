@@ -81,6 +81,25 @@ bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
     return false;
 }
 
+bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
+    if (!folder.IsOpen()) return false;
+    std::wstring path = folder.m_path;
+    if (!path.empty() && path.back() != L'\\') path += L'\\';
+    path += pszRelative;
+    // Backup semantics: the only way CreateFileW opens a folder.
+    HANDLE hFolder = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFolder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    // Where links and junctions led is checked on the handle, as OpenBelow does.
+    const bool bFolder = GetFileInformationByHandle(hFolder, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                         IsBelow(FinalPathOf(hFolder), folder.m_finalPath);
+    CloseHandle(hFolder);
+    return bFolder;
+}
+
 bool CFile::Close() {
     if (m_hFile != kInvalidFileHandle) {
         CloseHandle(m_hFile);

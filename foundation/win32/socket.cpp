@@ -154,6 +154,7 @@ bool CSocket::Create(int addressFamily, int type, int protocol) {
     m_bListening = false;
     m_hSocket.store(s, std::memory_order_release);
     if (s == INVALID_SOCKET) {
+        m_nListenError.store(WSAGetLastError(), std::memory_order_release);
         Log(L"CS:Create: socket failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
     }
@@ -168,10 +169,12 @@ bool CSocket::Listen(unsigned short port) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     SOCKET s = GetHandle();
     if (bind(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == SOCKET_ERROR) {
+        m_nListenError.store(WSAGetLastError(), std::memory_order_release);
         Log(L"CS:Listen: bind failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
     }
     if (listen(s, 5) == SOCKET_ERROR) {
+        m_nListenError.store(WSAGetLastError(), std::memory_order_release);
         Log(L"CS:Listen: listen failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
     }

@@ -1,8 +1,8 @@
 // Fuzzes the mapping of request targets onto the document root. Whatever the target, the
 // result is refused or a path inside the root: the root's text followed by a relative path
 // that never climbs out of it. The decision is also checked against a plain model of the
-// rules, and the texts derived from the target (content type, the escaped 404 text) against
-// what they promise.
+// rules, and the texts derived from the target (content type, the escaped 404 text, the
+// folder redirect's head) against what they promise.
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -222,6 +222,16 @@ std::wstring RootFromInput(const std::string& bytes, size_t* pUsed) {
 
 void CheckMapping(const std::string& target, const std::wstring& root) {
     const CMappedTarget mapped = MapTarget(target.data(), target.size(), root.c_str());
+    // Whatever the target, a redirect to it is a status line and one location line.
+    const std::string moved = FolderRedirectResponse(target.data(), target.size(), false);
+    const std::string movedStart = "HTTP/1.1 301 Moved Permanently\r\nlocation: /";
+    FUZZ_CHECK(moved.compare(0, movedStart.size(), movedStart) == 0);
+    FUZZ_CHECK(moved.size() >= movedStart.size() + 4);
+    FUZZ_CHECK(moved.compare(moved.size() - 4, 4, "\r\n\r\n") == 0);
+    for (size_t i = movedStart.size(); i + 4 < moved.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(moved[i]);
+        FUZZ_CHECK(byte > 0x20 && byte < 0x7F);
+    }
     std::string relative;
     const bool bModelAllows = ModelRelativePath(target, &relative);
     FUZZ_CHECK(mapped.m_bAllowed == bModelAllows);

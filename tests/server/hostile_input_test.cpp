@@ -188,7 +188,8 @@ TEST_F(HostileInputTest, ShortNamesReachNothingOutsideTheRoot) {
 }
 #endif
 
-// Links are followed while they stay below the root; one that leads out is a missing file.
+// Links are followed while they stay below the root; one that leads out is a missing file,
+// or folder.
 TEST_F(HostileInputTest, LinksThatLeadOutOfTheRootAreMissingFiles) {
     const fs::path root = m_root.Folder();
     if (!MakeSymbolicLink(root / "up.txt", "../secret.txt")) {
@@ -200,11 +201,13 @@ TEST_F(HostileInputTest, LinksThatLeadOutOfTheRootAreMissingFiles) {
     ASSERT_TRUE(MakeSymbolicLink(root / "same.html", "sub/page.html"));
     ASSERT_TRUE(MakeSymbolicLink(root / "pages", "sub", true));
     for (const char* pszTarget :
-         {"/up.txt", "/abs.txt", "/outdir/inner.txt", "/sub/deep.txt", "/outdir/"}) {
+         {"/up.txt", "/abs.txt", "/outdir/inner.txt", "/sub/deep.txt", "/outdir/", "/outdir"}) {
         ExpectNotFound(pszTarget);
     }
     ExpectServed("/same.html", "page");
     ExpectServed("/pages/page.html", "page");
+    // A linked folder inside the root is a folder of the site, one outside is nothing.
+    EXPECT_EQ(Statuses(Get("/pages") + Head("/pages"), "/pages"), (std::vector<int>{301, 301}));
     ExpectStillServing();
 }
 

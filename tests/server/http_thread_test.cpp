@@ -115,12 +115,16 @@ TEST_F(HttpWorkerTest, GetAndHeadAnswersAreExactToTheByte) {
     ExpectAnswer(client, Get("/empty.txt"), Ok("", "text/plain"));
     ExpectAnswer(client, Get("/missing.html"), NotFound("missing.html"));
     ExpectAnswer(client, Get("/docs/x.txt"), NotFound("docs\\x.txt"));
-    // A folder is not a file, with or without its index.html.
-    ExpectAnswer(client, Get("/docs"), NotFound("docs"));
+    // A folder named without its final '/' is sent on to the name with it.
+    ExpectAnswer(client, Get("/docs?q=1"),
+                 "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/?q=1\r\ncontent-length: 91\r\n"
+                 "content-type: text/html\r\n\r\n<html><body><h1>301</h1><b>Moved to <a "
+                 "href=\"/docs/?q=1\">/docs/?q=1</a></b></body></html>\r\n");
     ExpectAnswer(client, Get("/%3Cb%3E&x.txt?q=1"), NotFound("&lt;b&gt;&amp;x.txt"));
     ExpectAnswer(client, Head("/a.txt"), kHeadFound);
     ExpectAnswer(client, Head("/docs/"), kHeadFound);
-    ExpectAnswer(client, Head("/docs"), kHeadMissing);
+    ExpectAnswer(client, Head("/docs"),
+                 "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/\r\n\r\n");
     ExpectAnswer(client, Head("/missing.html"), kHeadMissing);
 }
 

@@ -154,6 +154,30 @@ TEST(NormalizePathTest, DropsOneLeadingSlashAndTurnsTheOthers) {
     }
 }
 
+TEST(FolderRedirectTest, TheAnswerSendsTheTargetOnWithItsSlashAndKeepsTheQuery) {
+    const std::string target = "/docs/sub?x=1&y=2";
+    const std::string page =
+        "<html><body><h1>301</h1><b>Moved to <a href=\"/docs/sub/?x=1&amp;y=2\">"
+        "/docs/sub/?x=1&amp;y=2</a></b></body></html>\r\n";
+    EXPECT_EQ(FolderRedirectResponse(target.data(), target.size(), true),
+              "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n"
+              "content-length: " +
+                  std::to_string(page.size()) + "\r\ncontent-type: text/html\r\n\r\n" + page);
+    EXPECT_EQ(FolderRedirectResponse(target.data(), target.size(), false),
+              "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n\r\n");
+}
+
+TEST(FolderRedirectTest, BytesThatCouldBreakTheHeadOrThePageAreEscaped) {
+    const std::string target = "/a\r\nset-cookie: x\"<\xC3\xA9";
+    const std::string answer = FolderRedirectResponse(target.data(), target.size(), true);
+    const std::string location = "/a%0D%0Aset-cookie:%20x\"<%C3%A9/";
+    EXPECT_EQ(answer.rfind("HTTP/1.1 301 Moved Permanently\r\nlocation: " + location + "\r\n", 0),
+              0u)
+        << answer;
+    EXPECT_NE(answer.find("href=\"/a%0D%0Aset-cookie:%20x&quot;&lt;%C3%A9/\""), std::string::npos)
+        << answer;
+}
+
 TEST(EscapeHtmlTest, MarkupAndControlCharactersBecomeReferences) {
     EXPECT_EQ(EscapeHtml("<script>alert(\"x&y\")</script>'"),
               "&lt;script&gt;alert(&quot;x&amp;y&quot;)&lt;/script&gt;&#39;");

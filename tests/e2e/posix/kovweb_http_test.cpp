@@ -99,7 +99,7 @@ TEST_F(KovwebHttp, NothingOutsideTheRootIsServed) {
     const std::vector<std::string> escapes = {
         "/../secret.txt",     "/%2e%2e/secret.txt", "/sub/../../secret.txt",
         "/..%2fsecret.txt",   "//etc/passwd",       "/" + FolderText(m_parent) + "/secret.txt",
-        "/hello.txt%00.html", "/c:/secret.txt",     "/sub",
+        "/hello.txt%00.html", "/c:/secret.txt",
     };
     for (const std::string& target : escapes) {
         CTestClient client;
@@ -128,6 +128,20 @@ TEST_F(KovwebHttp, HeadLooksInTheDocumentRoot) {
     std::string missing = "HTTP/1.1 404 File not found\r\n\r\n";
     EXPECT_EQ(Exchange("HEAD /nope.txt HTTP/1.1\r\n\r\n", missing), missing);
     EXPECT_EQ(Exchange("HEAD /../secret.txt HTTP/1.1\r\n\r\n", missing), missing);
+}
+
+TEST_F(KovwebHttp, AFolderAskedForWithoutItsSlashIsSentOnToIt) {
+    ASSERT_TRUE(m_server.Start({m_root + "/"}));
+    const std::string page =
+        "<html><body><h1>301</h1><b>Moved to <a href=\"/sub/?a=1&amp;b\">"
+        "/sub/?a=1&amp;b</a></b></body></html>\r\n";
+    const std::string moved =
+        "HTTP/1.1 301 Moved Permanently\r\nlocation: /sub/?a=1&b\r\n"
+        "content-length: " +
+        std::to_string(page.size()) + "\r\ncontent-type: text/html\r\n\r\n" + page;
+    EXPECT_EQ(Exchange("GET /sub?a=1&b HTTP/1.1\r\n\r\n", moved), moved);
+    const std::string movedHead = "HTTP/1.1 301 Moved Permanently\r\nlocation: /sub/\r\n\r\n";
+    EXPECT_EQ(Exchange("HEAD /sub HTTP/1.1\r\n\r\n", movedHead), movedHead);
 }
 
 TEST_F(KovwebHttp, PipelinedRequestsAreAnsweredInOrder) {

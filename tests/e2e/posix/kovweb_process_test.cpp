@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "e2e_harness.h"
 #include "gtest/gtest.h"
+#include "tests/support/links.h"
 #include "tests/support/test_client.h"
 
 namespace {
@@ -44,27 +46,67 @@ TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(version.m_out, "KOVWebServer v1.0\n");
 }
 
-TEST(KovwebCommandLine, MalformedArgumentsAreUsageErrors) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"},      {"-x"},           {"one", "two"},   {"--port"},
-        {"--port", "0"},  {"-p", "65536"},  {"--port", "8x"}, {"-p", ""},
-        {"--port", "-1"}, {"--port=99999"}, {"site", "-p"},
+TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
+    const struct {
+        std::vector<std::string> m_args;
+        std::string m_why;
+    } cases[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"one", "two"}, "only one document root may be given"},
+        {{"--port"}, "option '--port' needs a value"},
+        {{"site", "-p"}, "option '-p' needs a value"},
+        {{"--port", "0"}, "port must be 1 to 65535, not '0'"},
+        {{"-p", "65536"}, "port must be 1 to 65535, not '65536'"},
+        {{"--port", "8x"}, "port must be 1 to 65535, not '8x'"},
+        {{"-p", ""}, "port must be 1 to 65535, not ''"},
+        {{"--port", "-1"}, "port must be 1 to 65535, not '-1'"},
+        {{"--port=99999"}, "port must be 1 to 65535, not '99999'"},
     };
-    for (const std::vector<std::string>& args : cases) {
+    for (const auto& c : cases) {
         std::vector<std::string> argv = {KovwebPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), c.m_args.begin(), c.m_args.end());
         CRunResult run = RunProgram(KovwebPath(), argv, kPromptMs);
-        std::string shown = args[0] + (args.size() > 1 ? " " + args[1] : "");
-        ASSERT_TRUE(run.m_bFinished) << shown;
-        EXPECT_EQ(run.m_nExitCode, 2) << shown;
-        EXPECT_NE(run.m_err.find("Usage: kovweb"), std::string::npos) << shown;
-        EXPECT_EQ(run.m_out, "") << shown;
+        ASSERT_TRUE(run.m_bFinished) << c.m_why;
+        EXPECT_EQ(run.m_nExitCode, 2) << c.m_why;
+        EXPECT_EQ(
+            run.m_err.rfind("kovweb: " + c.m_why + "\nUsage: kovweb [-p|--port N] [DOCROOT]\n", 0),
+            0u)
+            << run.m_err;
+        EXPECT_EQ(run.m_out, "") << c.m_why;
+    }
+}
+
+TEST(KovwebCommandLine, ARootThatIsNoFolderIsRefusedBeforeAnythingStarts) {
+    CTempDir parent;
+    ASSERT_TRUE(PutFile(parent, "page.html", "<p>a file</p>"));
+    const std::string missing = FolderText(parent) + "/nope";
+    const std::string file = FolderText(parent) + "/page.html";
+    const struct {
+        std::string m_root;
+        std::string m_why;
+    } cases[] = {{missing, "no such folder"}, {file, "not a folder"}};
+    for (const auto& c : cases) {
+        CRunResult run =
+            RunProgram(KovwebPath(), {KovwebPath(), "--port", "1", c.m_root}, kPromptMs);
+        ASSERT_TRUE(run.m_bFinished) << c.m_root;
+        EXPECT_EQ(run.m_nExitCode, 1) << c.m_root;
+        EXPECT_EQ(run.m_err, "kovweb: cannot serve '" + c.m_root + "': " + c.m_why + "\n");
+        EXPECT_EQ(run.m_out, "") << c.m_root;
     }
 }
 
 TEST(KovwebCommandLine, RootLengthLimitCountsTheAddedSeparator) {
-    // 1022 characters plus the '/' that the program adds fill the 1023 that fit.
-    std::string fits = "/" + std::string(1021, 'a');
+    // 1022 characters plus the '/' that the program adds fill the 1023 that fit; the
+    // folder must exist to be served, so it is made of names short enough for the host.
+    CTempDir base;
+    std::string fits = FolderText(base);
+    ASSERT_FALSE(fits.empty());
+    while (fits.size() < 1022) {
+        const size_t left = 1022 - fits.size();
+        fits += "/" + std::string(left > 201 ? 150 : left - 1, 'a');
+    }
+    ASSERT_TRUE(std::filesystem::create_directories(fits));
     CRunningServer server;
     ASSERT_TRUE(server.Start({fits})) << server.Child().Out();
     EXPECT_TRUE(server.Stop());
@@ -76,18 +118,26 @@ TEST(KovwebCommandLine, RootLengthLimitCountsTheAddedSeparator) {
     EXPECT_EQ(run.m_out, "Document root too long\r\n");
 }
 
-TEST(KovwebLog, StartupMessagesComeWholeAndInOrder) {
+TEST(KovwebLog, StartupMessagesComeWholeAndInOrderThenWhereToGo) {
     CTempDir root;
     ASSERT_FALSE(FolderText(root).empty());
+    // Given through a link, the root is still named as the folder it is.
+    CTempDir links;
+    ASSERT_TRUE(MakeSymbolicLink(links.Path() / "site", FolderText(root), true));
     CRunningServer server;
-    ASSERT_TRUE(server.Start({FolderText(root)}));
+    ASSERT_TRUE(server.Start({FolderText(links) + "/site"}));
     std::string dotsAndListening = ".....";
     dotsAndListening += kListening;
-    size_t fullLength = std::string(kStartupHead).size() + dotsAndListening.size();
+    const std::string serving = "\nServing " + std::filesystem::canonical(root.Path()).string() +
+                                " on http://localhost:" + std::to_string(server.Port()) +
+                                "/ (Ctrl+C stops)\n";
+    size_t fullLength = std::string(kStartupHead).size() + dotsAndListening.size() + serving.size();
     ASSERT_TRUE(server.Child().WaitForOutputLength(fullLength, kPromptMs)) << server.Child().Out();
 
     std::string tail = StartupTail(server.Child().Out());
-    ASSERT_EQ(tail.size(), dotsAndListening.size()) << server.Child().Out();
+    ASSERT_EQ(tail.size(), dotsAndListening.size() + serving.size()) << server.Child().Out();
+    EXPECT_EQ(tail.substr(dotsAndListening.size()), serving);
+    tail.resize(dotsAndListening.size());
     size_t at = tail.find(kListening);
     ASSERT_NE(at, std::string::npos) << tail;
     tail.erase(at, std::string(kListening).size());
@@ -106,8 +156,10 @@ TEST(KovwebLog, AboutSignalShowsTheRequestCount) {
     ASSERT_TRUE(PutFile(root, "a.txt", "a"));
     CRunningServer server;
     ASSERT_TRUE(server.Start({FolderText(root)}));
+    // Sent at once, the signal most often meets the log's open "Listening..." line; the
+    // text still starts on a line of its own.
     ASSERT_TRUE(server.Child().Signal(SIGUSR1));
-    EXPECT_TRUE(server.Child().WaitForOutput("KOVWebServer v1.0\r\nRequests: 0\r\n", kPromptMs))
+    EXPECT_TRUE(server.Child().WaitForOutput("\nKOVWebServer v1.0\r\nRequests: 0\r\n", kPromptMs))
         << server.Child().Out();
 
     // Every head counts, found or not, and so does one whose method is not served.
@@ -209,6 +261,7 @@ TEST(KovwebStop, BusyPortReportsTheBindFailureAndExitsWithOne) {
               std::to_string(EADDRINUSE));
     EXPECT_NE(out.find("Listen Failed\r\n", codeEnd), std::string::npos) << out;
     EXPECT_EQ(out.find(kListening), std::string::npos);
+    EXPECT_EQ(child.Err(), "kovweb: port " + port + " is already in use\n");
 }
 
 }  // namespace
