@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "foundation/clock.h"
+#include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
