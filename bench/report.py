@@ -4,9 +4,10 @@
     report.py RAW                      the markdown report of a whole run
     report.py --brief RAW ROUND LOAD   one line: the figures of one load in one round
 
-Raw files: ROUND-LOAD-SERVER.txt (wrk or ab output, then "exit status: N"),
-ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-SERVER.txt
-(strace -c output), strace-SERVER-client.txt, meta.txt (key=value lines).
+Raw files: ROUND-LOAD-SERVER.txt (wrk, ab, loadclient or pageload output, then "exit status:
+N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-SERVER.txt
+(strace -c output), strace-SERVER-client.txt, meta.txt (key=value lines). SERVER "baseline" is
+an earlier revision of ours (run.sh --baseline); it gets a column of its own when it ran.
 """
 
 import os
@@ -16,6 +17,9 @@ import sys
 
 SERVERS = ("ours", "nginx", "lighttpd")
 PEERS = ("nginx", "lighttpd")
+BASELINE = "baseline"
+# How far ours may fall behind the baseline on the fast path: 0.95 of its rate, 1/0.95 of its time.
+BASELINE_RATIO = 0.95
 
 BINARY_UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3, "T": 1024**4}
 DECIMAL_UNITS = {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}
@@ -23,29 +27,84 @@ TIME_UNITS_US = {"us": 1, "ms": 1e3, "s": 1e6, "m": 60e6, "h": 3600e6}
 
 
 class Load:
-    """One load of the table: which raw files, which figure, and its target."""
+    """One load of the table: which raw files, which figure, and its target.
 
-    def __init__(self, key, title, measure, pick, higher_is_better, target=None):
+    target bounds ours / best peer; bound instead bounds our own figure (the ratio is then
+    information). samples, when given, pools the figures of every round before the median;
+    worst takes the worst round instead of the median. baseline names the title of the row that
+    compares ours with the baseline revision on this figure.
+    """
+
+    def __init__(self, key, title, measure, pick, higher_is_better, target=None, bound=None,
+                 samples=None, worst=False, decimals=None, baseline=None):
         self.key = key
         self.title = title
         self.measure = measure
         self.pick = pick  # parsed output -> the figure, or None
         self.higher_is_better = higher_is_better
         self.target = target  # ratio bound, or None for information only
+        self.bound = bound  # (bound on our figure, its text), or None
+        self.samples = samples  # parsed output -> [figures] to pool, or None
+        self.worst = worst
+        self.decimals = decimals
+        self.baseline = baseline
+
+
+def per_mib(r):
+    """The transfer rate in MiB/s, or None."""
+    return r["bytes_per_s"] / 1024**2 if r.get("bytes_per_s") is not None else None
+
+
+def in_ms(figure_us):
+    """A time in µs as ms, None staying None."""
+    return figure_us / 1e3 if figure_us is not None else None
+
+
+def least_share(r):
+    """The least-served connection's answers over the mean of all connections'."""
+    spread = r.get("spread")
+    if not spread:
+        return None
+    return spread["min"] / spread["mean"] if spread["mean"] else 0.0
+
+
+def median_load_ms(r):
+    """The median page load of one browser run, in ms."""
+    return statistics.median(r["loads_ms"]) if r.get("loads_ms") else None
+
+
+def crowd(connections):
+    """The two rows of a load of many kept-alive connections."""
+    title = f"{connections} kept-alive connections, 1 KiB (`loadclient -c {connections}`)"
+    return (Load(f"many{connections}", title, "req/s", lambda r: r.get("rps"), True, 0.7),
+            Load(f"many{connections}", f"{connections} kept-alive connections",
+                 "least-served connection / mean, worst round", least_share, True,
+                 bound=(0.25, "ours ≥ 0.25"), worst=True, decimals=2))
 
 
 LOADS = (
     Load("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s",
-         lambda r: r.get("rps"), True, 1.0),
+         lambda r: r.get("rps"), True, 1.0, baseline="keep-alive 1 KiB, 5 connections"),
     Load("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better",
-         lambda r: r.get("p50_us"), False, 0.9),
+         lambda r: r.get("p50_us"), False, 0.9, baseline="one connection, 1 KiB"),
     Load("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better",
          lambda r: r.get("p99_us"), False),
     Load("c1_latency", "one connection, 1 KiB", "req/s", lambda r: r.get("rps"), True),
-    Load("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", lambda r: r.get("rps"), True, 1.0),
-    Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s",
-         lambda r: r["bytes_per_s"] / 1024**2 if r.get("bytes_per_s") is not None else None, True, 1.0),
+    Load("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", lambda r: r.get("rps"), True, 1.0,
+         baseline="no keep-alive, 5 at a time"),
+    Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s", per_mib, True, 1.0,
+         baseline="16 MiB file, keep-alive, 5 connections"),
     Load("head", "HEAD 1 KiB, keep-alive, 5 connections (`loadclient -m HEAD`)", "req/s", lambda r: r.get("rps"), True),
+    Load("sixth", "sixth client: one-shot requests beside `wrk -t1 -c5` (1 KiB, `loadclient -o`)",
+         "p99 ms, worst round, lower is better", lambda r: in_ms(r.get("p99_us")), False,
+         bound=(20.0, "ours ≤ 20 ms"), worst=True),
+    Load("sixth", "sixth client beside five busy connections", "p50 ms, lower is better",
+         lambda r: in_ms(r.get("p50_us")), False),
+    *crowd(50),
+    *crowd(256),
+    Load("browser", "browser: page of 60 PNG images, a stylesheet, 2 module scripts (headless Chromium, cache off)",
+         "median ms to the load event, lower is better", median_load_ms, False, 1.0,
+         samples=lambda r: r.get("loads_ms") or []),
 )
 
 RSS_LIMIT_KIB = 8 * 1024
@@ -76,7 +135,32 @@ def parse_wrk(text):
     match = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
     if match and int(match.group(1)):
         result["errors"]["non-2xx/3xx"] = int(match.group(1))
+    # loadclient's count of answers per connection slot.
+    match = re.search(r"Answers per connection: min (\d+), mean ([\d.]+), max (\d+), unserved (\d+) of (\d+)", text)
+    if match:
+        result["spread"] = {"min": int(match.group(1)), "mean": float(match.group(2)),
+                            "max": int(match.group(3)), "unserved": int(match.group(4)),
+                            "connections": int(match.group(5))}
     add_run_failures(text, result)
+    return result
+
+
+def parse_pageload(text):
+    """Returns the page load times (ms) and the errors of one pageload run."""
+    result = {"loads_ms": [], "errors": {}}
+    failed = 0
+    for match in re.finditer(r"^load \d+: ([\d.]+) ms, \d+ answers(; failed: .*)?$", text, re.M):
+        result["loads_ms"].append(float(match.group(1)))
+        if match.group(2):
+            failed += 1
+    if failed:
+        result["errors"]["failed loads"] = failed
+    match = re.search(r"^exit status: (\d+)", text, re.M)
+    if match and int(match.group(1)):
+        status = int(match.group(1))
+        result["errors"]["exit"] = "timed out" if status == 124 else status
+    if not result["loads_ms"]:
+        result["errors"]["no loads"] = True
     return result
 
 
@@ -109,7 +193,9 @@ def add_run_failures(text, result):
 
 
 def parse_load(text):
-    """Parses the output of either tool, told apart by ab's banner."""
+    """Parses the output of any of the tools, told apart by their banners."""
+    if text.startswith("pageload "):
+        return parse_pageload(text)
     return parse_ab(text) if "ApacheBench" in text else parse_wrk(text)
 
 
@@ -142,15 +228,21 @@ def best_peer(values, higher_is_better):
     return max(figures) if higher_is_better else min(figures)
 
 
+def meets(value, bound, higher_is_better):
+    """Whether value lies on the good side of bound (or on it)."""
+    return value >= bound if higher_is_better else value <= bound
+
+
 def ratio_and_result(ours, best, load):
     """ours / best peer, and whether it meets the load's target ("" when it has none)."""
-    if ours is None or not best:
+    ratio = ours / best if ours is not None and best else None
+    if load.bound is not None:
+        return ratio, "n/a" if ours is None else ("pass" if meets(ours, load.bound[0], load.higher_is_better) else "FAIL")
+    if ratio is None:
         return None, "n/a" if load.target is not None else ""
-    ratio = ours / best
     if load.target is None:
         return ratio, ""
-    met = ratio >= load.target if load.higher_is_better else ratio <= load.target
-    return ratio, "pass" if met else "FAIL"
+    return ratio, "pass" if meets(ratio, load.target, load.higher_is_better) else "FAIL"
 
 
 def read(path):
@@ -192,6 +284,25 @@ def median_of(runs, pick):
     return statistics.median(figures) if figures else None
 
 
+def figure_of(runs, load):
+    """The load's figure over the rounds: pooled median, worst round or median of rounds."""
+    if load.samples is not None:
+        pooled = [figure for _, run in runs for figure in load.samples(run)]
+        return statistics.median(pooled) if pooled else None
+    if load.worst:
+        figures = [load.pick(run) for _, run in runs if load.pick(run) is not None]
+        if not figures:
+            return None
+        return min(figures) if load.higher_is_better else max(figures)
+    return median_of(runs, load.pick)
+
+
+def columns_in(raw):
+    """The servers that get a column: ours, the baseline when it ran, the peers."""
+    has_baseline = any(name.endswith(f"-{BASELINE}.txt") and re.match(r"^\d+-", name) for name in os.listdir(raw))
+    return ("ours", BASELINE, *PEERS) if has_baseline else SERVERS
+
+
 def peak_rss_above_idle(raw, server):
     """Highest sampled VmRSS during the 16 MiB loads minus the idle VmRSS, in KiB."""
     idle_path = os.path.join(raw, f"idle-rss-{server}.txt")
@@ -231,6 +342,8 @@ def fmt(value, decimals=0):
 
 
 def figure_text(load, value):
+    if load.decimals is not None:
+        return fmt(value, load.decimals)
     return fmt(value, 1 if load.measure == "MiB/s" or (value is not None and value < 100) else 0)
 
 
@@ -238,37 +351,66 @@ def error_text(errors):
     return ", ".join(name if value is True else f"{name} {value}" for name, value in errors.items())
 
 
-def load_rows(raw):
-    """Table rows for the loads, and the list of runs that had errors."""
+def target_text(load):
+    """The target column of a load's row."""
+    if load.bound is not None:
+        return load.bound[1]
+    if load.target is None:
+        return "info"
+    return ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f}"
+
+
+def baseline_row(load, values, with_errors, columns):
+    """The row that sets ours against the baseline revision on one fast-path figure; with_errors
+    tells whether ours or the baseline had a run with errors on this load."""
+    ours, base = values.get("ours"), values.get(BASELINE)
+    bound = BASELINE_RATIO if load.higher_is_better else 1 / BASELINE_RATIO
+    ratio = ours / base if ours is not None and base else None
+    result = "n/a" if ratio is None else ("pass" if meets(ratio, bound, load.higher_is_better) else "FAIL")
+    if with_errors and ratio is not None:
+        result += " (errors)"
+    cells = {server: "-" for server in columns}
+    cells["ours"], cells[BASELINE] = figure_text(load, ours), figure_text(load, base)
+    return ([f"against the baseline: {load.baseline}", load.measure, *(cells[s] for s in columns),
+             fmt(ratio, 2), ("≥ " if load.higher_is_better else "≤ ") + f"{bound:.2f} of baseline", result])
+
+
+def load_rows(raw, columns=SERVERS):
+    """Table rows for the loads (the rows against the baseline last), and the list of runs that
+    had errors."""
     rows = []
+    against_baseline = []
     flagged = []
     for load in LOADS:
         values = {}
         cells = {}
         with_errors = False
-        for server in SERVERS:
+        errored = set()
+        for server in columns:
             runs = collect(raw, server, load.key)
-            values[server] = median_of(runs, load.pick)
+            values[server] = figure_of(runs, load)
             bad = [(number, run["errors"]) for number, run in runs if run["errors"]]
-            cells[server] = figure_text(load, values[server]) + (" (!)" if bad else "")
+            cells[server] = (figure_text(load, values[server]) if runs else "-") + (" (!)" if bad else "")
             if bad:
-                with_errors = True
-                if load.measure in ("req/s", "MiB/s") or load.target is not None:
+                errored.add(server)
+                with_errors = with_errors or server != BASELINE
+                if load.measure in ("req/s", "MiB/s") or load.target is not None or load.bound is not None:
                     flagged += [(number, load.key, server, errors) for number, errors in bad]
         ratio, result = ratio_and_result(values["ours"], best_peer(values, load.higher_is_better), load)
         if with_errors and result:
             result += " (errors)"
-        target = "" if load.target is None else ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f}"
-        rows.append([load.title, load.measure, cells["ours"], cells["nginx"], cells["lighttpd"],
-                     fmt(ratio, 2), target or "info", result or "-"])
+        rows.append([load.title, load.measure, *(cells[s] for s in columns),
+                     fmt(ratio, 2), target_text(load), result or "-"])
+        if load.baseline and BASELINE in columns:
+            against_baseline.append(baseline_row(load, values, bool(errored & {"ours", BASELINE}), columns))
     unique = []
     for entry in flagged:
         if entry not in unique:
             unique.append(entry)
-    return rows, unique
+    return rows + against_baseline, unique
 
 
-def extra_rows(raw):
+def extra_rows(raw, columns=SERVERS):
     rows = []
     rss = {server: peak_rss_above_idle(raw, server) for server in SERVERS}
     cells = [fmt(rss[s][0] / 1024, 1) if rss[s][0] is not None else "n/a" for s in SERVERS]
@@ -284,6 +426,9 @@ def extra_rows(raw):
     ratio = per_request["ours"][0] / min(peers) if per_request["ours"] and peers else None
     rows.append(["system calls per keep-alive 1 KiB request", "calls, lower is better", *cells,
                  fmt(ratio, 2), "info", "-"])
+    if BASELINE in columns:
+        # These are measured on ours and the peers only: the baseline's cell stays empty.
+        rows = [row[:3] + ["-"] + row[3:] for row in rows]
     return rows, per_request
 
 
@@ -362,19 +507,25 @@ def win32_section(raw):
 
 def report(raw):
     meta = read_meta(raw)
-    rows, flagged = load_rows(raw)
-    more, per_request = extra_rows(raw)
-    header = ["load", "measure", "ours", "nginx", "lighttpd", "ours / best peer", "target", "result"]
-    align = ["---", "---", "---:", "---:", "---:", "---:", "---", "---"]
+    columns = columns_in(raw)
+    rows, flagged = load_rows(raw, columns)
+    more, per_request = extra_rows(raw, columns)
+    names = [f"baseline `{meta.get('baseline', '?')}`" if server == BASELINE else server for server in columns]
+    ratio_title = "ours / best peer (or baseline)" if BASELINE in columns else "ours / best peer"
+    header = ["load", "measure", *names, ratio_title, "target", "result"]
+    align = ["---", "---", *["---:"] * len(columns), "---:", "---", "---"]
     parts = [
         f"Run {meta.get('date', '?')} on {meta.get('cpu', '?')}, {meta.get('cores', '?')} cores, "
         f"Linux {meta.get('kernel', '?')}; command `{meta.get('command', 'bash bench/run.sh')}` "
         f"({meta.get('elapsed', '?')} s).",
         "",
         f"Medians of {meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load "
-        f"({meta.get('ab_requests', '?')} requests per ab run), servers in rotating order; "
-        f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run; "
-        "for latency and system calls lower is better.",
+        f"({meta.get('ab_requests', '?')} requests per ab run, {meta.get('browser_loads', '?')} page loads "
+        "per browser run), servers in rotating order; "
+        f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run "
+        "(in the rows against the baseline, by the baseline's); for latency and system calls lower "
+        "is better. The browser's figure is the median of every page load of every round; the sixth "
+        "client's p99 and the share of the least-served connection are those of the worst round.",
         "",
         markdown_table(header, rows + more, align),
         "",
@@ -397,7 +548,7 @@ def report(raw):
 def brief(raw, number, key):
     load = next(entry for entry in LOADS if entry.key == key)
     cells = []
-    for server in SERVERS:
+    for server in columns_in(raw):
         path = os.path.join(raw, f"{number}-{key}-{server}.txt")
         if not os.path.exists(path):
             continue

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Benchmarks kovweb against nginx and lighttpd on loopback: builds kovweb in Release, makes a
-# document root, starts the three servers, checks every URL on each, runs each load on each
-# server in rotating order for several rounds, counts system calls per request, samples the
-# memory while the 16 MiB file is served and, when a Win32 build exists, measures it under
-# Wine. Prints a markdown table and writes it to bench/results/latest.md.
+# Benchmarks kovweb against nginx and lighttpd on loopback: builds kovweb in Release (and, with
+# --baseline, an earlier revision beside it), makes a document root, starts the servers, checks
+# every URL on each, runs each load on each server in rotating order for several rounds (crowds
+# of connections, a sixth client beside five busy ones and a headless browser among them),
+# counts system calls per request, samples the memory while the 16 MiB file is served and, when
+# a Win32 build exists, measures it under Wine. Prints a markdown table and writes it to
+# bench/results/latest.md.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
-#                     [--lock-wait S]
+#                     [--lock-wait S] [--baseline REV]
 #
 # Everything it starts is stopped on exit, Ctrl+C or failure.
 set -euo pipefail
@@ -17,28 +19,35 @@ BUILD="$REPO/build-bench"
 COMMAND="bash bench/run.sh${*:+ $*}"
 STARTED=$(date +%s)
 
-ROUNDS=3
+ROUNDS=""
+QUICK=0
 DURATION=5
 AB_REQUESTS=20000
 STRACE_REQUESTS=20000
 INSTALL=1
 WIN32=auto
 LOCK_WAIT=120
+BASELINE_REV=""
+BROWSER_LOADS="" # page loads per server and round; by default enough for 5 over the rounds
 SERVERS=(ours nginx lighttpd)
-PACKAGES=(wrk apache2-utils nginx lighttpd strace curl)
+PACKAGES=(wrk apache2-utils nginx lighttpd strace curl chromium nodejs npm)
+PUPPETEER=puppeteer-core@24
 
 usage() {
-    sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+    sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
     cat <<EOF
 
 Options:
-  --rounds N     rounds of every load (default $ROUNDS; medians need at least 3)
+  --rounds N     rounds of every load (default 3, 2 with --quick; medians need at least 3)
   --duration S   seconds per wrk load (default $DURATION)
-  --quick        a smoke run: 1-second loads, 2000 requests for ab and strace
+  --quick        a smoke run: 2 rounds, 1-second loads, 2000 requests for ab and strace, one
+                 page load per server and round
   --no-install   do not apt-get the tools, fail when one is missing
   --win32        measure build-win32/kovweb.exe under Wine (default: when it exists)
   --no-win32     skip the Win32 build
   --lock-wait S  how long the Win32 part waits for the Wine lock (default $LOCK_WAIT)
+  --baseline REV also build git revision REV of kovweb (Release, in build-bench/) and measure
+                 it beside ours on the first four loads, to show the fast path lost nothing
 EOF
 }
 
@@ -46,18 +55,27 @@ while [[ $# -gt 0 ]]; do
     case "$1" in
         --rounds) ROUNDS="${2:?--rounds needs a number}"; shift 2 ;;
         --duration) DURATION="${2:?--duration needs seconds}"; shift 2 ;;
-        --quick) DURATION=1; AB_REQUESTS=2000; STRACE_REQUESTS=2000; shift ;;
+        --quick) QUICK=1; DURATION=1; AB_REQUESTS=2000; STRACE_REQUESTS=2000; BROWSER_LOADS=1; shift ;;
         --no-install) INSTALL=0; shift ;;
         --win32) WIN32=yes; shift ;;
         --no-win32) WIN32=no; shift ;;
         --lock-wait) LOCK_WAIT="${2:?--lock-wait needs seconds}"; shift 2 ;;
+        --baseline) BASELINE_REV="${2:?--baseline needs a git revision}"; shift 2 ;;
         -h | --help) usage; exit 0 ;;
         *) echo "run.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
 done
+[[ -n "$ROUNDS" ]] || ROUNDS=$((QUICK ? 2 : 3))
 [[ "$ROUNDS" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --rounds must be a positive number" >&2; exit 2; }
 [[ "$DURATION" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --duration must be whole seconds" >&2; exit 2; }
 [[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || { echo "run.sh: --lock-wait must be whole seconds" >&2; exit 2; }
+# The browser's median is taken over at least 5 loads of every round together.
+[[ -n "$BROWSER_LOADS" ]] || BROWSER_LOADS=$(((5 + ROUNDS - 1) / ROUNDS))
+if [[ -n "$BASELINE_REV" ]]; then
+    BASELINE_COMMIT="$(git -C "$REPO" rev-parse --verify --quiet "$BASELINE_REV^{commit}")" ||
+        { echo "run.sh: --baseline: '$BASELINE_REV' is no revision of this repository" >&2; exit 2; }
+    BASELINE_NAME="$(git -C "$REPO" rev-parse --short "$BASELINE_COMMIT")"
+fi
 
 say() { echo "== $*"; }
 die() { echo "run.sh: $*" >&2; exit 1; }
@@ -100,6 +118,17 @@ start_recorded() {
     STARTED_PIDS+=("$LAST_PID")
 }
 
+# Waits for one recorded process to end by itself, appends its status to its log, forgets it.
+wait_recorded() {
+    local pid kept=() status=0
+    wait "$1" 2>/dev/null || status=$?
+    for pid in "${STARTED_PIDS[@]}"; do
+        [[ $pid == "$1" ]] || kept+=("$pid")
+    done
+    STARTED_PIDS=("${kept[@]}")
+    return "$status"
+}
+
 # Stops one recorded process, waits for it and forgets it.
 stop_recorded() {
     local pid kept=()
@@ -114,7 +143,7 @@ stop_recorded() {
 # --- tools and build -----------------------------------------------------------------------
 install_tools() {
     local missing=() tool
-    for tool in wrk ab nginx lighttpd strace curl; do
+    for tool in wrk ab nginx lighttpd strace curl chromium node npm; do
         command -v "$tool" >/dev/null 2>&1 || PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 ||
             missing+=("$tool")
     done
@@ -129,11 +158,48 @@ install_tools() {
     $sudo systemctl disable --now nginx lighttpd >/dev/null 2>&1 || true
 }
 
+# puppeteer-core drives the browser; it lives in build-bench/browser, never in the repository.
+PUPPETEER_MODULES="$BUILD/browser/node_modules"
+install_puppeteer() {
+    [[ -f "$PUPPETEER_MODULES/puppeteer-core/package.json" ]] && return
+    [[ $INSTALL -eq 1 ]] || die "missing: $PUPPETEER in build-bench/browser (run without --no-install)"
+    say "Installing $PUPPETEER into build-bench/browser/"
+    mkdir -p "$BUILD/browser"
+    npm install --prefix "$BUILD/browser" --no-save --no-audit --no-fund --loglevel=error "$PUPPETEER" >/dev/null
+}
+
+# Crowds of connections need descriptors: the soft limit is raised towards the hard one, for the
+# peers and the load client that this shell starts.
+raise_file_limit() {
+    local want=8192 hard
+    hard=$(ulimit -Hn)
+    [[ $hard != unlimited && $hard -lt $want ]] && want=$hard
+    [[ $(ulimit -Sn) != unlimited && $(ulimit -Sn) -lt $want ]] && ulimit -Sn "$want"
+    return 0
+}
+
 build_ours() {
     say "Building kovweb (Release) in build-bench/"
     cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOV_BUILD_TESTS=OFF >/dev/null
     nice cmake --build "$BUILD" -j2 >/dev/null
     g++ -O2 -std=c++17 -Wall -Wextra -Werror -o "$BUILD/loadclient" "$BENCH/loadclient.cpp"
+}
+
+# Builds kovweb of the baseline commit (Release) from its files alone, in
+# build-bench/baseline-src and build-bench/baseline-build; sets BASELINE_BIN.
+build_baseline() {
+    local commit="$BASELINE_COMMIT" src="$BUILD/baseline-src" build="$BUILD/baseline-build"
+    say "Building the baseline $BASELINE_NAME (Release) in build-bench/baseline-build/"
+    if [[ "$(cat "$src/.kov-baseline" 2>/dev/null)" != "$commit" ]]; then
+        rm -rf "$src" "$build"
+        mkdir -p "$src"
+        git -C "$REPO" archive --format=tar "$commit" | tar -x -C "$src"
+        echo "$commit" >"$src/.kov-baseline"
+    fi
+    cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOV_BUILD_TESTS=OFF >/dev/null
+    nice cmake --build "$build" -j2 >/dev/null
+    BASELINE_BIN="$build/kovweb"
+    [[ -x "$BASELINE_BIN" ]] || die "the baseline build made no $BASELINE_BIN"
 }
 
 # --- the document root ---------------------------------------------------------------------
@@ -150,6 +216,7 @@ make_docroot() {
         head -c "$size" /dev/urandom >"$docroot/$name"
     done
     printf '<!doctype html>\n<title>bench</title>\n<p>KOV bench index page.</p>\n' >"$docroot/index.html"
+    python3 "$BENCH/makepage.py" "$docroot/page"
     DOCROOT="$docroot"
 }
 
@@ -168,7 +235,8 @@ master_process off;
 worker_processes 1;
 pid $dir/nginx.pid;
 error_log $dir/error.log warn;
-events { worker_connections 1024; }
+worker_rlimit_nofile 8192;
+events { worker_connections 4096; }
 http {
     access_log off;
     sendfile on;
@@ -181,7 +249,7 @@ http {
     fastcgi_temp_path $dir/tmp/fastcgi;
     uwsgi_temp_path $dir/tmp/uwsgi;
     scgi_temp_path $dir/tmp/scgi;
-    types { text/html html; text/plain txt; }
+    types { text/html html; text/plain txt; text/css css; text/javascript js; image/png png; }
     default_type application/octet-stream;
     server {
         listen 127.0.0.1:$port;
@@ -204,8 +272,11 @@ server.pid-file = "$dir/lighttpd.pid"
 server.errorlog = "$dir/error.log"
 server.max-keep-alive-requests = 65535
 server.max-keep-alive-idle = 60
+server.max-fds = 8192
+server.max-connections = 4096
 index-file.names = ("index.html")
-mimetype.assign = (".html" => "text/html", ".txt" => "text/plain")
+mimetype.assign = (".html" => "text/html", ".txt" => "text/plain", ".css" => "text/css",
+                   ".js" => "text/javascript", ".png" => "image/png")
 EOF
 }
 
@@ -218,6 +289,7 @@ start_server() {
     PORT[$name]=$port
     case "$name" in
         ours) start_recorded "$WORK/ours.log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        baseline) start_recorded "$WORK/baseline.log" "$BASELINE_BIN" --port "$port" "$DOCROOT" ;;
         nginx)
             write_nginx_conf "$port"
             start_recorded "$WORK/nginx.log" nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log"
@@ -256,8 +328,11 @@ rss_kib() {
 # Checks status and size of every URL on one server (and a HEAD and a 404), so that no
 # load measures a server that answers wrongly.
 check_server() {
-    local name="$1" base="http://127.0.0.1:${PORT[$1]}" entry path size got
-    for entry in "${FILES[@]}" "index.html $(stat -c %s "$DOCROOT/index.html")"; do
+    local name="$1" base="http://127.0.0.1:${PORT[$1]}" entry path size got page=()
+    for path in page/index.html page/style.css page/main.js page/util.js page/img/00.png; do
+        page+=("$path $(stat -c %s "$DOCROOT/$path")")
+    done
+    for entry in "${FILES[@]}" "index.html $(stat -c %s "$DOCROOT/index.html")" "${page[@]}"; do
         read -r path size <<<"$entry"
         got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$base/$path")" || true
         [[ "$got" == "200 $size" ]] || die "$name: GET /$path gave '$got', wanted '200 $size'"
@@ -271,7 +346,9 @@ check_server() {
 }
 
 # --- loads ---------------------------------------------------------------------------------
-LOADS=(ka_small c1_latency ab_close big head)
+LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 browser)
+# The loads the baseline revision takes part in: the fast path that must lose nothing.
+BASELINE_LOADS=" ka_small c1_latency ab_close big "
 RAW="$BUILD/bench-raw"
 
 # Runs one load against one server, its output into RAW/round-load-server.txt; a load that
@@ -280,6 +357,7 @@ run_load() {
     local round="$1" load="$2" name="$3" url="http://127.0.0.1:${PORT[$3]}"
     local out="$RAW/$round-$load-$name.txt" limit=$((DURATION + 30)) status=0
     local sampler=""
+    [[ $name == baseline && $BASELINE_LOADS != *" $load "* ]] && return
     if [[ $load == big ]]; then
         sample_rss "${PID[$name]}" "$RAW/$round-rss-$name.txt"
         sampler=$LAST_PID
@@ -291,10 +369,54 @@ run_load() {
         big) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 10s "$url$BIG" ;;
         # wrk would wait for the body a HEAD answer announces, so our own client drives it.
         head) timeout "$limit" "$BUILD/loadclient" -m HEAD -c 5 -d "$DURATION" -t 5 "$url$SMALL" ;;
+        sixth) sixth_client "$url" "$RAW/$round-sixthload-$name.txt" ;;
+        many50) timeout "$limit" "$BUILD/loadclient" -c 50 -d "$DURATION" -t 5 "$url$SMALL" ;;
+        many256) timeout "$limit" "$BUILD/loadclient" -c 256 -d "$DURATION" -t 5 "$url$SMALL" ;;
     esac >"$out" 2>&1 || status=$?
     [[ -n "$sampler" ]] && stop_recorded "$sampler"
     echo "exit status: $status" >>"$out"
     kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"
+}
+
+# Loads the page of 60 images in one headless browser from each server in the order given, into
+# RAW/round-browser-server.txt; the browser's own lines go to RAW/round-browser.log.
+run_browser() {
+    local round="$1" name targets=() status=0
+    shift
+    for name in "$@"; do
+        # An empty file stays when the browser never got to this server; the report flags it.
+        : >"$RAW/$round-browser-$name.txt"
+        targets+=("http://127.0.0.1:${PORT[$name]}/page/" "$RAW/$round-browser-$name.txt")
+    done
+    # Each load (the warm-up too) has 30 s; the rest is the browser's start and end.
+    TMPDIR="$WORK" NODE_PATH="$PUPPETEER_MODULES" timeout -k 5 $((($# * BROWSER_LOADS + 1) * 35 + 30)) \
+        node "$BENCH/pageload.js" --loads "$BROWSER_LOADS" --timeout 30 --expect 64 "${targets[@]}" \
+        >"$RAW/$round-browser.log" 2>&1 || status=$?
+    # The driver stops its browser, unless it was killed: then the browser is found by its
+    # profile, which lies in this run's own folder.
+    local pid
+    for pid in $(pgrep -f -- "--user-data-dir=$WORK/" || true); do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    for name in "$@"; do
+        echo "exit status: $status" >>"$RAW/$round-browser-$name.txt"
+        kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during browser (round $round)"
+    done
+}
+
+# While wrk keeps five connections busy on the small file, a sixth client makes one-shot
+# requests one after another, 10 ms apart, for the load's duration, each bounded by 5 s; prints
+# the one-shot client's figures, and leaves wrk's output in the file named second.
+sixth_client() {
+    local url="$1" busy_out="$2" busy status=0
+    start_recorded "$busy_out" timeout $((DURATION + 30)) wrk -t1 -c5 -d"$((DURATION + 1))s" --timeout 5s "$url$SMALL"
+    busy=$LAST_PID
+    sleep 0.5 # wrk's five connections are open and busy
+    timeout $((DURATION + 30)) "$BUILD/loadclient" -o -p 10 -d "$DURATION" -t 5 "$url$SMALL" || status=$?
+    local busy_status=0
+    wait_recorded "$busy" || busy_status=$?
+    echo "exit status: $busy_status" >>"$busy_out"
+    return "$status"
 }
 
 # Samples a process's VmRSS (KiB) every 50 ms into a file until stopped.
@@ -310,19 +432,30 @@ sample_rss() {
     STARTED_PIDS+=("$LAST_PID")
 }
 
-# Round r starts with server r mod 3 so no server always runs first (or right after another).
+# Round r starts with server r mod n so no server always runs first (or right after another);
+# the baseline, when there is one, takes its turn among them.
 run_rounds() {
-    local round load i name
+    local round load i name rotation=("${SERVERS[@]}")
+    [[ -n "$BASELINE_REV" ]] && rotation=(ours baseline nginx lighttpd)
     for ((round = 1; round <= ROUNDS; round++)); do
         local order=()
-        for ((i = 0; i < ${#SERVERS[@]}; i++)); do
-            order+=("${SERVERS[$(((round - 1 + i) % ${#SERVERS[@]}))]}")
+        for ((i = 0; i < ${#rotation[@]}; i++)); do
+            order+=("${rotation[$(((round - 1 + i) % ${#rotation[@]}))]}")
         done
         say "Round $round/$ROUNDS: ${order[*]}"
+        local browsing=()
+        for name in "${order[@]}"; do
+            [[ $name == baseline ]] || browsing+=("$name")
+        done
         for load in "${LOADS[@]}"; do
-            for name in "${order[@]}"; do
-                run_load "$round" "$load" "$name"
-            done
+            if [[ $load == browser ]]; then
+                # One browser per round goes through the servers in the round's order.
+                run_browser "$round" "${browsing[@]}"
+            else
+                for name in "${order[@]}"; do
+                    run_load "$round" "$load" "$name"
+                done
+            fi
             printf '   %-10s %s\n' "$load" "$(python3 "$BENCH/report.py" --brief "$RAW" "$round" "$load")"
         done
     done
@@ -420,11 +553,16 @@ run_win32() {
 
 # --- main ----------------------------------------------------------------------------------
 install_tools
+install_puppeteer
+raise_file_limit
 build_ours
+[[ -n "$BASELINE_REV" ]] && build_baseline
 make_docroot
 rm -rf "$RAW"
 mkdir -p "$RAW"
-for name in "${SERVERS[@]}"; do
+STARTING=("${SERVERS[@]}")
+[[ -n "$BASELINE_REV" ]] && STARTING+=(baseline)
+for name in "${STARTING[@]}"; do
     start_server "$name"
     check_server "$name"
     echo "${IDLE_RSS[$name]}" >"$RAW/idle-rss-$name.txt"
@@ -452,7 +590,7 @@ if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
     fi
 fi
 
-for name in "${SERVERS[@]}"; do
+for name in "${STARTING[@]}"; do
     stop_recorded "${PID[$name]}"
 done
 
@@ -466,7 +604,9 @@ rounds=$ROUNDS
 duration=$DURATION
 ab_requests=$AB_REQUESTS
 strace_requests=$STRACE_REQUESTS
-versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p')
+browser_loads=$BROWSER_LOADS
+baseline=${BASELINE_NAME:-}
+versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p'), $(chromium --version 2>/dev/null | awk '{print $1 " " $2}'), puppeteer-core $(sed -n 's/^  "version": "\(.*\)",/\1/p' "$PUPPETEER_MODULES/puppeteer-core/package.json")
 elapsed=$(($(date +%s) - STARTED))
 EOF
 mkdir -p "$BENCH/results"

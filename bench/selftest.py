@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks bench/report.py on recorded outputs of wrk, ab, strace and loadclient.
+"""Checks bench/report.py on recorded outputs of wrk, ab, strace, loadclient and pageload.
 
     python3 bench/selftest.py
 """
@@ -73,6 +73,30 @@ class ParsingTest(unittest.TestCase):
         self.assertEqual(report.parse_load(recorded("loadclient-count.txt"))["requests"], 2000)
         refused = report.parse_load(recorded("loadclient-refused.txt"))["errors"]
         self.assertEqual(refused["connect"], 1000)
+
+    def test_one_shot_and_crowd_figures_of_loadclient(self):
+        shot = report.parse_load(recorded("loadclient-oneshot.txt"))
+        self.assertEqual((shot["p50_us"], shot["p99_us"], shot["errors"]), (524.83, 5710.0, {}))
+        # The one request waited past its 2 s bound while five others held every worker: it
+        # counts with its wait, and the run is flagged.
+        stalled = report.parse_load(recorded("loadclient-oneshot-timeout.txt"))
+        self.assertEqual(stalled["p99_us"], 2e6)
+        self.assertEqual(stalled["errors"], {"timeout": 1, "no answers": True})
+        crowd = report.parse_load(recorded("loadclient-crowd.txt"))
+        self.assertEqual(crowd["spread"], {"min": 0, "mean": 975.90, "max": 11273, "unserved": 45, "connections": 50})
+        self.assertEqual(report.least_share(crowd), 0.0)
+        self.assertEqual(crowd["errors"], {})
+
+    def test_pageload(self):
+        good = report.parse_load(recorded("pageload-ok.txt"))
+        self.assertEqual((good["loads_ms"], good["errors"]), ([957.8, 943.0, 958.8], {}))
+        self.assertEqual(report.median_load_ms(good), 957.8)
+        # Loads that failed keep their time but flag the run; a browser that never got to a
+        # server leaves an empty file.
+        failed = report.parse_load(recorded("pageload-failed.txt"))
+        self.assertEqual((failed["loads_ms"], failed["errors"]), ([117.0, 63.8], {"failed loads": 2}))
+        self.assertEqual(report.parse_pageload("exit status: 124\n")["errors"],
+                         {"exit": "timed out", "no loads": True})
 
     def test_strace_summary(self):
         total, calls = report.parse_strace(recorded("strace-ours.txt"))
@@ -153,6 +177,50 @@ class ReportTest(unittest.TestCase):
         # A server without its files gets no row rather than a made-up one.
         self.assertNotIn("| nginx |", text[text.index("Where the time goes"):])
 
+    def test_rows_of_the_sixth_client_the_crowds_and_the_browser(self):
+        shot, stalled = recorded("loadclient-oneshot.txt"), recorded("loadclient-oneshot-timeout.txt")
+        crowd = recorded("loadclient-crowd.txt")
+        fair = crowd.replace("min 0, mean 975.90", "min 500, mean 975.90").replace("unserved 45", "unserved 0")
+        pages = recorded("pageload-ok.txt")
+        ours_pages = {1: (100, 110, 120), 2: (130, 900, 910), 3: (140, 920, 930)}
+        for number in (1, 2, 3):
+            self.write(f"{number}-sixth-ours.txt", stalled if number == 2 else shot)
+            self.write(f"{number}-sixth-nginx.txt", shot)
+            # Ours is fair in two rounds of three: the worst round decides.
+            self.write(f"{number}-many50-ours.txt", crowd if number == 3 else fair)
+            self.write(f"{number}-many50-lighttpd.txt", fair)
+            self.write(f"{number}-browser-ours.txt", "pageload http://127.0.0.1:1/page/, 3 loads\n" + "".join(
+                f"load {load}: {ms:.1f} ms, 64 answers\n" for load, ms in enumerate(ours_pages[number], 1)))
+            self.write(f"{number}-browser-lighttpd.txt", pages)
+        text = report.report(self.raw)
+        # One round of three had its one-shot request time out: the worst round decides.
+        sixth = self.row(text, "sixth client: one-shot")
+        self.assertEqual((sixth[2], sixth[3], sixth[6:8]), ("2,000 (!)", "5.7", ["ours ≤ 20 ms", "FAIL (errors)"]))
+        self.assertIn("round 2, sixth, ours: timeout 1, no answers", text)
+        share = self.row(text, "50 kept-alive connections |")
+        self.assertEqual(share[2:5] + share[6:8], ["0.00", "-", "0.51", "ours ≥ 0.25", "FAIL"])
+        # Every page load of every round pooled: the median of ours is 140 (the rounds' own
+        # medians would give 900).
+        browser = self.row(text, "browser")
+        self.assertEqual(browser[2:5], ["140", "-", "958"])
+        self.assertEqual(browser[5:8], [f"{140 / 957.8:.2f}", "≤ 1.00", "pass"])
+
+    def test_baseline_gets_a_column_and_rows_of_its_own(self):
+        for number, rate in enumerate((1000, 1100, 900), start=1):
+            self.write(f"{number}-ka_small-baseline.txt", wrk_output(rate))
+            self.write(f"{number}-c1_latency-ours.txt", wrk_output(100, p50="41.00us"))
+            self.write(f"{number}-c1_latency-baseline.txt", wrk_output(100, p50="38.00us"))
+        self.write("meta.txt", "rounds=3\nbaseline=0c81a11\n")
+        text = report.report(self.raw)
+        self.assertIn("| baseline `0c81a11` |", text)
+        # Ours 1,100 against the peers' best 1,000; the baseline's column is beside ours.
+        self.assertEqual(self.row(text, "keep-alive 1 KiB")[2:7], ["1,100", "1,000", "1,000 (!)", "900", "1.10"])
+        throughput = self.row(text, "against the baseline: keep-alive")
+        self.assertEqual(throughput[2:], ["1,100", "1,000", "-", "-", "1.10", "≥ 0.95 of baseline", "pass"])
+        latency = self.row(text, "against the baseline: one connection")
+        self.assertEqual(latency[6:], [f"{41 / 38:.2f}", "≤ 1.05 of baseline", "FAIL"])
+        self.assertEqual(self.row(text, "peak RSS")[3], "-")
+
     def test_brief_line_shows_errors(self):
         line = report.brief(self.raw, 3, "ka_small")
         self.assertIn("nginx 3,000 [read 3, timeout 2]", line)
@@ -161,11 +229,13 @@ class ReportTest(unittest.TestCase):
 
 class ScriptedHandler(socketserver.BaseRequestHandler):
     """Answers each request head: HEAD with a length but no body, GET /ok with 1 KiB sent in two
-    parts, anything else 404."""
+    parts, GET /never not at all, anything else 404. Counts the connections it is given."""
 
     BODY = b"x" * 1024
+    connections = 0
 
     def handle(self):
+        ScriptedHandler.connections += 1
         self.request.settimeout(10)
         pending = b""
         while True:
@@ -178,6 +248,8 @@ class ScriptedHandler(socketserver.BaseRequestHandler):
             method, target = head.split(b" ")[:2]
             if method == b"HEAD":
                 self.request.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1024\r\n\r\n")
+            elif target == b"/never":
+                continue
             elif target == b"/ok":
                 self.request.sendall(b"HTTP/1.1 200 OK\r\ncontent-LENGTH:  1024\r\n\r\n" + self.BODY[:100])
                 time.sleep(0.001)
@@ -212,7 +284,9 @@ class LoadClientTest(unittest.TestCase):
         shutil.rmtree(cls.folder)
 
     def run_client(self, *arguments):
-        done = subprocess.run([self.client, "-t", "5", *arguments], capture_output=True, text=True, timeout=60)
+        if "-t" not in arguments:
+            arguments = ("-t", "5", *arguments)
+        done = subprocess.run([self.client, *arguments], capture_output=True, text=True, timeout=60)
         self.assertEqual(done.returncode, 0, done.stderr)
         return report.parse_load(done.stdout + "exit status: 0\n")
 
@@ -224,6 +298,21 @@ class LoadClientTest(unittest.TestCase):
         run = self.run_client("-c", "2", "-n", "40", self.url + "/ok")
         self.assertEqual((run["requests"], run["errors"]), (40, {}))
         self.assertGreater(run["rps"], 0)
+        self.assertEqual((run["spread"]["connections"], run["spread"]["unserved"]), (2, 0))
+        self.assertEqual(run["spread"]["mean"], 20)
+
+    def test_one_shot_requests_each_open_a_connection_and_are_bounded(self):
+        before = ScriptedHandler.connections
+        run = self.run_client("-o", "-p", "5", "-n", "6", self.url + "/ok")
+        self.assertEqual((run["requests"], run["errors"]), (6, {}))
+        self.assertEqual(ScriptedHandler.connections - before, 6)
+        # The time is up before the answer that never comes: the request is still waited for,
+        # up to its bound, and counts as a timeout.
+        began = time.monotonic()
+        stalled = self.run_client("-o", "-d", "0.2", "-t", "0.5", self.url + "/never")
+        self.assertGreaterEqual(time.monotonic() - began, 0.5)
+        self.assertEqual(stalled["errors"], {"timeout": 1, "no answers": True})
+        self.assertGreaterEqual(stalled["p99_us"], 5e5)
 
     def test_error_answers_and_refused_connections_are_counted(self):
         run = self.run_client("-c", "2", "-n", "10", self.url + "/missing")
