@@ -15,31 +15,6 @@ enum class WaitResult { kReady, kTimeout, kWoken, kFailed };
 // What a listening socket that does not wait had to give.
 enum class AcceptResult { kAccepted, kNothingYet, kOutOfHandles, kFailed };
 
-// How long sends on one connection may wait for the peer to take data: stallMs per wait
-// while the program runs; once the stop event is seen, stopGraceMs in all from then on.
-class CSendBudget {
-public:
-    CSendBudget(const CEvent* pStopEvent, uint32_t stallMs, uint32_t stopGraceMs);
-
-    // The longest the next wait may last; 0 when the grace after a stop is spent.
-    uint32_t NextWaitMs() const;
-    // The event that should cut a wait short: the stop event until it has been seen.
-    const CEvent* WakeEvent() const;
-    // Starts the grace period (once); called when a wait was woken by the stop event.
-    void NoteStop();
-    // Whether the grace after a stop is over; notices a stop that no wait has seen yet,
-    // so that a peer that reads fast enough never to make us wait is cut off as well.
-    bool IsSpent();
-    bool IsStopping() const { return m_bStopping; }
-
-private:
-    const CEvent* m_pStopEvent;
-    uint32_t m_nStallMs;
-    uint32_t m_nStopGraceMs;
-    bool m_bStopping;
-    uint64_t m_nStopDeadline;
-};
-
 class CSocket : public CObject {
 public:
     CSocket();
@@ -78,17 +53,6 @@ public:
 
     // Bytes taken without blocking: 0 when there is no room now, SOCKET_ERROR on failure.
     int SendNoWait(const char* pData, int length);
-    // Sends all of data, waiting for room within the budget; false when it was not all sent.
-    bool SendAll(const char* pData, int length, CSendBudget& budget);
-    // Sends head (may be empty) and then exactly the first length bytes of the file, from
-    // its start whatever its position, within the budget; false when the file ends sooner
-    // (it shrank) or a send fails. A file that grows meanwhile is cut at length, so the
-    // bytes sent always match the length announced. The head travels with the file's first
-    // bytes, so that a small response leaves in one send and head and body never wait on
-    // each other.
-    bool SendFile(CFile& file, uint64_t length, CSendBudget& budget, const char* pHead,
-                  int headLength);
-
     // Up to length bytes of the file from offset on, as many as the socket takes now: the
     // count, 0 when it has no room, SOCKET_ERROR on failure or when the file ends sooner.
     // For a non-blocking socket.
@@ -120,13 +84,6 @@ public:
     SOCKET GetHandle() const { return m_hSocket.load(std::memory_order_acquire); }
 
 private:
-    bool WaitForRoom(CSendBudget& budget);
-    // Sends exactly length bytes of the file from offset on within the budget, the host's
-    // cheapest way; false when the file ends sooner or a send fails.
-    bool SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget);
-    // The same through an 8192-byte buffer, which every host can do.
-    bool SendFileThroughBuffer(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget);
-
     std::atomic<SOCKET> m_hSocket;
     // Set by Listen: only a listening socket needs its waiting accept released on Close.
     bool m_bListening;

@@ -52,26 +52,6 @@ WaitResult WaitForSocket(SOCKET s, short events, uint32_t ms, const CEvent* pWak
     }
 }
 
-// Makes a socket non-blocking for as long as it lives, then puts its mode back.
-class CNonBlockingScope {
-public:
-    explicit CNonBlockingScope(SOCKET s) : m_hSocket(s), m_nFlags(fcntl(s, F_GETFL)) {
-        m_bOn = m_nFlags >= 0 &&
-                ((m_nFlags & O_NONBLOCK) != 0 || fcntl(s, F_SETFL, m_nFlags | O_NONBLOCK) == 0);
-    }
-    ~CNonBlockingScope() {
-        if (m_bOn && (m_nFlags & O_NONBLOCK) == 0) fcntl(m_hSocket, F_SETFL, m_nFlags);
-    }
-    CNonBlockingScope(const CNonBlockingScope&) = delete;
-    CNonBlockingScope& operator=(const CNonBlockingScope&) = delete;
-    bool IsOn() const { return m_bOn; }
-
-private:
-    SOCKET m_hSocket;
-    int m_nFlags;
-    bool m_bOn;
-};
-
 // sendfile() has no MSG_NOSIGNAL: a peer that has gone would end the process with SIGPIPE
 // unless the signal is ignored. A program that installed a handler of its own keeps it.
 void IgnoreBrokenPipeOnce() {
@@ -144,35 +124,6 @@ int CSocket::SendNoWait(const char* pData, int length) {
         if (errno == EINTR) continue;
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : SOCKET_ERROR;
     }
-}
-
-bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget) {
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return false;
-    IgnoreBrokenPipeOnce();
-    // sendfile() has no flag of its own for not waiting: the socket's mode decides.
-    CNonBlockingScope nonBlocking(s);
-    if (!nonBlocking.IsOn()) return SendFileThroughBuffer(file, offset, length, budget);
-    off_t position = static_cast<off_t>(offset);
-    while (length > 0) {
-        if (budget.IsSpent()) return false;
-        const ssize_t sent =
-            sendfile(s, file.GetHandle(), &position,
-                     static_cast<size_t>(std::min<uint64_t>(length, kMaxSendfileChunk)));
-        if (sent > 0) {
-            length -= static_cast<uint64_t>(sent);
-        } else if (sent == 0) {
-            return false;  // the file ended before the length announced for it
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!WaitForRoom(budget)) return false;
-        } else if (errno == EINVAL || errno == ENOSYS) {
-            // A file system that cannot hand its pages to a socket: the file goes the long way.
-            return SendFileThroughBuffer(file, static_cast<uint64_t>(position), length, budget);
-        } else if (errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool CSocket::SetNonBlocking() {

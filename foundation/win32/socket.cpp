@@ -98,11 +98,6 @@ int CSocket::Send(const char* pData, int length) {
     return send(GetHandle(), pData, length, 0);
 }
 
-bool CSocket::SendFileRest(CFile& file, uint64_t offset, uint64_t length, CSendBudget& budget) {
-    // TransmitFile would wait for the whole file with no way to apply the budget.
-    return SendFileThroughBuffer(file, offset, length, budget);
-}
-
 bool CSocket::SetNonBlocking() {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET || !SetSocketMode(s, true)) return false;

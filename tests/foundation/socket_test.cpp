@@ -1,8 +1,7 @@
-// CSocket data transfer over loopback pairs: ownership, lines, files, budgets and waits.
+// CSocket data transfer over loopback pairs: ownership, lines, files and waits.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
 #include <string>
 #include <thread>
 
@@ -36,14 +35,6 @@ std::string PatternBytes(size_t n) {
     std::string bytes(n, '\0');
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
     return bytes;
-}
-
-// Sets stop from another thread after ms; the caller joins the thread.
-std::thread SetLater(CEvent& stop, int ms) {
-    return std::thread([&stop, ms] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        stop.Set();
-    });
 }
 
 class SocketTest : public ::testing::Test {
@@ -165,173 +156,39 @@ TEST_F(SocketTest, PlainSendFileSendsWholeFilesOfEverySize) {
     }
 }
 
-TEST_F(SocketTest, BudgetedSendFilePutsTheHeadBeforeTheFile) {
-    const std::string head = "HTTP/1.1 200 OK\r\ncontent-length: 8193\r\n\r\n";
-    for (size_t size : {0u, 100u, 8192u - 40u, 8192u, 8193u, 3u * 8192u + 5u}) {
-        CLoopbackPair pair;
-        ASSERT_TRUE(pair.Open());
-        const std::string name = "budget" + std::to_string(size);
-        const std::string bytes = PatternBytes(size);
-        m_dir.WriteFile(name, bytes);
-        CFile file;
-        ASSERT_TRUE(OpenForReading(file, name));
-        CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-        EXPECT_TRUE(
-            pair.m_server.SendFile(file, size, budget, head.data(), static_cast<int>(head.size())))
-            << size;
-        pair.m_server.Close();
-        EXPECT_EQ(head + bytes, ReadUntilClosed(pair.m_client)) << size;
-    }
-}
-
-TEST_F(SocketTest, BudgetedSendFileSendsExactlyTheAnnouncedLength) {
-    const std::string bytes = PatternBytes(3 * 8192 + 100);
-    m_dir.WriteFile("grown", bytes);
-    {
-        // The file grew after its length was announced: only the announced bytes go.
-        CLoopbackPair pair;
-        ASSERT_TRUE(pair.Open());
-        CFile file;
-        ASSERT_TRUE(OpenForReading(file, "grown"));
-        CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-        EXPECT_TRUE(pair.m_server.SendFile(file, 8192 + 7, budget, "H", 1));
-        pair.m_server.Close();
-        EXPECT_EQ("H" + bytes.substr(0, 8192 + 7), ReadUntilClosed(pair.m_client));
-    }
-    {
-        // The file shrank: everything it still has goes, and the shortfall is reported.
-        CLoopbackPair pair;
-        ASSERT_TRUE(pair.Open());
-        CFile file;
-        ASSERT_TRUE(OpenForReading(file, "grown"));
-        CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-        EXPECT_FALSE(pair.m_server.SendFile(file, bytes.size() + 1, budget, nullptr, 0));
-        pair.m_server.Close();
-        EXPECT_EQ(bytes, ReadUntilClosed(pair.m_client));
-    }
-}
-
-TEST_F(SocketTest, BudgetedSendFileWithoutHeadStreamsAFileLargerThanTheSocketBuffers) {
-    const std::string bytes = PatternBytes(6 * 1024 * 1024 + 17);
-    m_dir.WriteFile("large", bytes);
-    CFile file;
-    ASSERT_TRUE(OpenForReading(file, "large"));
-    auto received =
-        std::async(std::launch::async, [this] { return ReadUntilClosed(m_pair.m_client); });
-    CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-    EXPECT_TRUE(m_pair.m_server.SendFile(file, bytes.size(), budget, nullptr, 0));
-    m_pair.m_server.Close();
-    const std::string got = received.get();
-    EXPECT_EQ(bytes.size(), got.size());
-    EXPECT_TRUE(bytes == got);
-}
-
 TEST_F(SocketTest, SendFileToAClosedPeerFails) {
     const std::string bytes = PatternBytes(4 * 1024 * 1024);
     m_dir.WriteFile("big", bytes);
     m_pair.m_client.Close();
-    CFile plainFile;
-    ASSERT_TRUE(OpenForReading(plainFile, "big"));
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, "big"));
     // The first chunks may still be taken; the peer's reset makes a later one fail
     // (and must not raise a signal that ends the process).
-    EXPECT_FALSE(m_pair.m_server.SendFile(plainFile));
-
-    CFile budgetFile;
-    ASSERT_TRUE(OpenForReading(budgetFile, "big"));
-    CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-    EXPECT_FALSE(m_pair.m_server.SendFile(budgetFile, bytes.size(), budget, "head", 4));
+    EXPECT_FALSE(m_pair.m_server.SendFile(file));
 }
 
-TEST_F(SocketTest, SendAllGivesUpWhenThePeerTakesNothingForTheStallTime) {
-    const std::string bytes(32 * 1024 * 1024, 'z');  // more than the socket buffers hold
-    CSendBudget budget(nullptr, 300, 0);
-    const uint64_t start = GetTickCount64Ms();
-    EXPECT_FALSE(m_pair.m_server.SendAll(bytes.data(), static_cast<int>(bytes.size()), budget));
-    const uint64_t elapsed = GetTickCount64Ms() - start;
-    EXPECT_GE(elapsed, 250u);
-    EXPECT_LT(elapsed, 5000u);
-    EXPECT_FALSE(budget.IsStopping());
-}
-
-TEST_F(SocketTest, StopDuringAStalledSendLeavesOnlyTheGrace) {
-    const std::string bytes(32 * 1024 * 1024, 'z');
-    CEvent stop;
-    CSendBudget budget(&stop, 20000, 300);
-    std::thread stopper = SetLater(stop, 100);
-    const uint64_t start = GetTickCount64Ms();
-    const bool bSent =
-        m_pair.m_server.SendAll(bytes.data(), static_cast<int>(bytes.size()), budget);
-    const uint64_t elapsed = GetTickCount64Ms() - start;
-    stopper.join();
-    EXPECT_FALSE(bSent);
-    EXPECT_TRUE(budget.IsStopping());
-    EXPECT_GE(elapsed, 300u);    // the stop, then the whole grace
-    EXPECT_LT(elapsed, 10000u);  // far less than the stall time
-}
-
-TEST(SendBudget, GraceCountsDownOnceTheStopIsNoted) {
-    CEvent stop;
-    CSendBudget budget(&stop, 1000, 400);
-    EXPECT_EQ(1000u, budget.NextWaitMs());
-    EXPECT_EQ(&stop, budget.WakeEvent());
-    budget.NoteStop();
-    EXPECT_TRUE(budget.IsStopping());
-    EXPECT_EQ(nullptr, budget.WakeEvent());
-    EXPECT_LE(budget.NextWaitMs(), 400u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    const uint32_t left = budget.NextWaitMs();
-    EXPECT_LE(left, 260u);
-    budget.NoteStop();  // a second note does not restart the grace
-    EXPECT_LE(budget.NextWaitMs(), left);
-
-    CSendBudget spent(&stop, 1000, 0);
-    spent.NoteStop();
-    EXPECT_EQ(0u, spent.NextWaitMs());
-}
-
-TEST(SendBudget, AStopIsNoticedEvenWhenNoWaitSawIt) {
-    // A peer that reads fast enough never makes a send wait; the grace must end it anyway.
-    CEvent stop;
-    CSendBudget budget(&stop, 1000, 200);
-    EXPECT_FALSE(budget.IsSpent());
-    EXPECT_FALSE(budget.IsStopping());
-    stop.Set();
-    EXPECT_FALSE(budget.IsSpent());
-    EXPECT_TRUE(budget.IsStopping());
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_TRUE(budget.IsSpent());
-
-    CSendBudget unbounded(nullptr, 1000, 0);
-    EXPECT_FALSE(unbounded.IsSpent());
-}
-
-TEST_F(SocketTest, SendFileGivesUpOnAPeerThatTakesNothingAndAStopLeavesOnlyTheGrace) {
-    // More than the socket buffers hold, so that the sending stalls.
-    m_dir.WriteFile("stalled", std::string(32 * 1024 * 1024, 's'));
-    {
-        CFile file;
-        ASSERT_TRUE(OpenForReading(file, "stalled"));
-        CSendBudget budget(nullptr, 300, 0);
-        const uint64_t start = GetTickCount64Ms();
-        EXPECT_FALSE(m_pair.m_server.SendFile(file, file.GetOpenedSize(), budget, "H", 1));
-        const uint64_t elapsed = GetTickCount64Ms() - start;
-        EXPECT_GE(elapsed, 250u);
-        EXPECT_LT(elapsed, 5000u);
-    }
-    CLoopbackPair pair;
-    ASSERT_TRUE(pair.Open());
+TEST_F(SocketTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFile) {
+    const std::string bytes = PatternBytes(3 * 8192 + 100);
+    m_dir.WriteFile("range", bytes);
     CFile file;
-    ASSERT_TRUE(OpenForReading(file, "stalled"));
-    CEvent stop;
-    CSendBudget budget(&stop, 20000, 300);
-    std::thread stopper = SetLater(stop, 100);
-    const uint64_t start = GetTickCount64Ms();
-    const bool bSent = pair.m_server.SendFile(file, file.GetOpenedSize(), budget, nullptr, 0);
-    const uint64_t elapsed = GetTickCount64Ms() - start;
-    stopper.join();
-    EXPECT_FALSE(bSent);
-    EXPECT_GE(elapsed, 300u);
-    EXPECT_LT(elapsed, 10000u);
+    ASSERT_TRUE(OpenForReading(file, "range"));
+    ASSERT_TRUE(m_pair.m_server.SetNonBlocking());
+    // However long the file, exactly the range goes: from offset 5, 8192 + 7 bytes.
+    uint64_t offset = 5;
+    const uint64_t end = 5 + 8192 + 7;
+    while (offset < end) {
+        const long long count = m_pair.m_server.SendFileNoWait(file, offset, end - offset);
+        ASSERT_GE(count, 0);
+        if (count == 0) {
+            ASSERT_EQ(WaitResult::kReady,
+                      m_pair.m_server.WaitWritable(kTestReadTimeoutMs, nullptr));
+        }
+        offset += static_cast<uint64_t>(count);
+    }
+    // A file that ends before the range does is a failure, not a short success.
+    EXPECT_EQ(SOCKET_ERROR, m_pair.m_server.SendFileNoWait(file, bytes.size(), 10));
+    m_pair.m_server.Close();
+    EXPECT_EQ(bytes.substr(5, 8192 + 7), ReadUntilClosed(m_pair.m_client));
 }
 
 TEST_F(SocketTest, ReceiveNoWaitTakesOnlyWhatHasArrived) {

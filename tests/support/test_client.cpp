@@ -65,8 +65,17 @@ bool CTestClient::Connect(unsigned short port) {
 }
 
 bool CTestClient::SendText(const std::string& text) {
-    CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-    return m_socket.SendAll(text.data(), static_cast<int>(text.size()), budget);
+    size_t sent = 0;
+    while (sent < text.size()) {
+        const int count =
+            m_socket.SendNoWait(text.data() + sent, static_cast<int>(text.size() - sent));
+        if (count == SOCKET_ERROR) return false;
+        sent += static_cast<size_t>(count);
+        if (sent < text.size() &&
+            m_socket.WaitWritable(kTestReadTimeoutMs, nullptr) != WaitResult::kReady)
+            return false;
+    }
+    return true;
 }
 
 std::string CTestClient::ReadSome(uint32_t ms) {

@@ -140,65 +140,6 @@ TEST(PosixFile, OnlyTheRequestsSeparatorsAreTranslated) {
     EXPECT_STREQ(L"docs/a.txt", PathTextFromBytes("docs\\a.txt", 10).GetString());
 }
 
-TEST(PosixFile, AStopCutsAFileSentToAFastReaderAfterTheGrace) {
-    // A sparse file far larger than the grace lets through: the reader keeps up, so the
-    // sender seldom has to wait, and the stop must still end the transfer.
-    CTempDir dir;
-    const std::filesystem::path path = dir.WriteFile("huge", "x");
-    std::error_code error;
-    std::filesystem::resize_file(path, 64ull << 30, error);
-    if (error) GTEST_SKIP() << "no sparse files here";
-    CFile file;
-    ASSERT_TRUE(file.Open(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
-    CLoopbackPair pair;
-    ASSERT_TRUE(pair.Open());
-    std::atomic<uint64_t> received{0};
-    std::thread reader([&] {
-        char buffer[65536];
-        for (;;) {
-            if (pair.m_client.WaitReadable(kTestReadTimeoutMs, nullptr) != WaitResult::kReady)
-                return;
-            const int count = pair.m_client.Receive(buffer, sizeof buffer);
-            if (count <= 0) return;
-            received += static_cast<uint64_t>(count);
-        }
-    });
-    CEvent stop;
-    CSendBudget budget(&stop, 5000, 300);
-    // Taken before the stopper starts, so that the stop comes at least 100 ms after it.
-    const uint64_t start = GetTickCount64Ms();
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stop.Set();
-    });
-    EXPECT_FALSE(pair.m_server.SendFile(file, 64ull << 30, budget, nullptr, 0));
-    const uint64_t elapsed = GetTickCount64Ms() - start;
-    stopper.join();
-    pair.m_server.Close();
-    reader.join();
-    EXPECT_GE(elapsed, 395u);   // the stop came at 100 ms, then the whole grace
-    EXPECT_LT(elapsed, 3000u);  // and not much more
-    EXPECT_LT(received.load(), 64ull << 30);
-}
-
-TEST(PosixSocket, SendFileLeavesTheSocketInTheModeItFoundAndTheEndIsSeenWithoutWaiting) {
-    CTempDir dir;
-    dir.WriteFile("body", std::string(64 * 1024, 'b'));
-    CLoopbackPair pair;
-    ASSERT_TRUE(pair.Open());
-    CFile file;
-    ASSERT_TRUE(OpenForReading(file, dir.WidePath("body")));
-    CSendBudget budget(nullptr, kTestReadTimeoutMs, 0);
-    ASSERT_TRUE(pair.m_server.SendFile(file, file.GetOpenedSize(), budget, "H", 1));
-    // Later receives on the connection must still wait, as they did before.
-    EXPECT_EQ(0, fcntl(pair.m_server.GetHandle(), F_GETFL) & O_NONBLOCK);
-
-    pair.m_client.Close();
-    ASSERT_EQ(WaitResult::kReady, pair.m_server.WaitReadable(kTestReadTimeoutMs, nullptr));
-    char buffer[8];
-    EXPECT_EQ(0, pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
-}
-
 TEST(PosixSocket, SmallWritesLeaveAtOnceOnlyOnceAsked) {
     CLoopbackPair pair;
     ASSERT_TRUE(pair.Open());

@@ -1,0 +1,147 @@
+// One connection stepped by hand on a loopback pair, with the time given to it: what it
+// waits for and until when, across answers, stalls and a stop; and the listener's filing of
+// waiting connections by deadline.
+#include "server/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "server/waiting_connections.h"
+#include "tests/server/server_test_support.h"
+#include "tests/support/test_client.h"
+
+namespace {
+
+constexpr uint64_t kStart = 1000000;  // an arbitrary moment on the connection's clock
+
+const char kRequest[] = "GET /a.txt HTTP/1.1\r\n\r\n";
+const char kAnswer[] =
+    "HTTP/1.1 200 Sending file\r\ncontent-length: 5\r\ncontent-type: text/plain\r\n\r\nhello";
+
+CServeTime At(uint64_t now) {
+    return CServeTime{now, false, 0};
+}
+
+CServeTime StoppingAt(uint64_t now, uint64_t graceEnd) {
+    return CServeTime{now, true, graceEnd};
+}
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root.WriteFile("a.txt", "hello");
+        ASSERT_TRUE(m_pair.Open());
+        ASSERT_TRUE(m_connection.Socket().Attach(m_pair.m_server.Detach()));
+        ASSERT_TRUE(m_connection.Socket().SetNonBlocking());
+        m_connection.Begin(kStart);
+    }
+    // Sends text and waits until the connection's socket has it.
+    void Send(const std::string& text) {
+        ASSERT_TRUE(m_pair.m_client.SendString(text.c_str()));
+        ASSERT_EQ(WaitResult::kReady,
+                  m_connection.Socket().WaitReadable(kTestReadTimeoutMs, nullptr));
+        m_connection.NoteReady();
+    }
+    std::string Received(size_t n) {
+        CTestClient client;
+        client.Socket().Attach(m_pair.m_client.Detach());
+        const std::string bytes = client.ReadExactly(n);
+        m_pair.m_client.Attach(client.Socket().Detach());
+        return bytes;
+    }
+
+    CTempWebRoot m_root;
+    CLoopbackPair m_pair;
+    CConnection m_connection;
+};
+
+}  // namespace
+
+TEST_F(ConnectionTest, AHeadIsDueOneDeadlineAfterItsReadBeganWhoeverHoldsTheConnection) {
+    CConnectionWait wait = m_connection.Advance(At(kStart));
+    EXPECT_EQ(wait.m_want, ConnectionWant::kRead);
+    EXPECT_EQ(wait.m_deadline, kStart + kHeadDeadlineMs);
+    // Half a head, and the deadline stays where it was.
+    Send("GET /a.t");
+    wait = m_connection.Advance(At(kStart + 2000));
+    EXPECT_EQ(wait.m_want, ConnectionWant::kRead);
+    EXPECT_EQ(wait.m_deadline, kStart + kHeadDeadlineMs);
+    EXPECT_EQ(m_connection.Advance(At(kStart + kHeadDeadlineMs)).m_want, ConnectionWant::kEnd);
+}
+
+TEST_F(ConnectionTest, PipelinedHeadsAreAnsweredInOneStepAndTheNextHeadIsDueFromThen) {
+    const int32_t requests = g_nRequests.load();
+    Send(std::string(kRequest) + kRequest + "GET /a");
+    const CConnectionWait wait = m_connection.Advance(At(kStart + 500));
+    EXPECT_EQ(wait.m_want, ConnectionWant::kRead);
+    EXPECT_EQ(wait.m_deadline, kStart + 500 + kHeadDeadlineMs);
+    EXPECT_EQ(m_connection.GetAnswerCount(), 2);
+    EXPECT_EQ(g_nRequests.load(), requests + 2);
+    EXPECT_EQ(Received(2 * strlen(kAnswer)), std::string(kAnswer) + kAnswer);
+    // The rest of the third head comes later, and is answered as a whole head.
+    Send(".txt HTTP/1.1\r\n\r\n");
+    m_connection.Advance(At(kStart + 600));
+    EXPECT_EQ(Received(strlen(kAnswer)), kAnswer);
+}
+
+TEST_F(ConnectionTest, AnAnswerThatTheClientTakesNothingOfEndsAfterTheStallTime) {
+    // Far more than the socket buffers hold, and a client that reads none of it.
+    m_root.WriteFile("big.bin", std::string(32 << 20, 'b'));
+    Send("GET /big.bin HTTP/1.1\r\n\r\n");
+    CConnectionWait wait = m_connection.Advance(At(kStart));
+    ASSERT_EQ(wait.m_want, ConnectionWant::kWrite);
+    EXPECT_EQ(wait.m_deadline, kStart + kSendStallMs);
+    // Keeping the file for later does not touch an answer in progress.
+    m_connection.ReleaseKeptFile();
+    EXPECT_EQ(m_connection.Advance(At(kStart + 5000)).m_want, ConnectionWant::kWrite);
+    EXPECT_EQ(m_connection.Advance(At(kStart + kSendStallMs)).m_want, ConnectionWant::kEnd);
+}
+
+TEST_F(ConnectionTest, AfterAStopOnlyWhatHasArrivedIsAnsweredAndOnlyWithinTheGrace) {
+    Send(kRequest);
+    // Arrived before the stop was seen: answered, and then nothing more is awaited.
+    EXPECT_EQ(m_connection.Advance(StoppingAt(kStart, kStart + kStopGraceMs)).m_want,
+              ConnectionWant::kEnd);
+    EXPECT_EQ(Received(strlen(kAnswer)), kAnswer);
+
+    // Once the grace is spent nothing more goes out, even to a client that reads at once.
+    CConnection late;
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    ASSERT_TRUE(late.Socket().Attach(pair.m_server.Detach()));
+    ASSERT_TRUE(late.Socket().SetNonBlocking());
+    late.Begin(kStart);
+    m_root.WriteFile("big.bin", std::string(32 << 20, 'b'));
+    ASSERT_TRUE(pair.m_client.SendString("GET /big.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_EQ(WaitResult::kReady, late.Socket().WaitReadable(kTestReadTimeoutMs, nullptr));
+    ASSERT_EQ(late.Advance(At(kStart)).m_want, ConnectionWant::kWrite);
+    EXPECT_EQ(late.Advance(StoppingAt(kStart + 10, kStart + 10)).m_want, ConnectionWant::kEnd);
+}
+
+TEST(WaitingConnectionsTest, DeadlinesComeDueInOrderAndTheLongestWaitingReaderMakesRoom) {
+    CWaitingConnections waiting;
+    CConnection* pByStart[3];
+    const uint64_t starts[3] = {kStart + 200, kStart, kStart + 100};
+    for (int i = 0; i < 3; ++i) {
+        std::unique_ptr<CConnection> p(new CConnection);
+        p->Begin(starts[i]);
+        pByStart[i] = p.get();
+        waiting.Add(std::move(p));
+    }
+    EXPECT_EQ(waiting.NextDeadline(), kStart + kHeadDeadlineMs);
+    EXPECT_EQ(waiting.TakeExpired(kStart + kHeadDeadlineMs - 1), nullptr);
+
+    std::unique_ptr<CConnection> pOldest = waiting.TakeLongestWaitingReader();
+    EXPECT_EQ(pOldest.get(), pByStart[1]);
+    std::unique_ptr<CConnection> pDue = waiting.TakeExpired(kStart + kHeadDeadlineMs + 150);
+    EXPECT_EQ(pDue.get(), pByStart[2]);
+    EXPECT_EQ(waiting.TakeExpired(kStart + kHeadDeadlineMs + 150), nullptr);
+    // Taken once, a connection is no longer held.
+    EXPECT_EQ(waiting.Take(pByStart[2]), nullptr);
+    EXPECT_EQ(waiting.Take(pByStart[0]).get(), pByStart[0]);
+    EXPECT_EQ(waiting.Count(), 0u);
+    EXPECT_EQ(waiting.NextDeadline(), CWaitingConnections::kNoDeadline);
+    EXPECT_EQ(waiting.TakeLongestWaitingReader(), nullptr);
+}
