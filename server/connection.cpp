@@ -19,6 +19,9 @@ const char kNotFoundPageEnd[] = "</b></body></html>\r\n";
 
 // The head and the file's first bytes leave together in one send of at most this much.
 constexpr size_t kFirstSend = 8192;
+// Receives of bytes that are dropped (a body, or what comes after a last answer) that one
+// step makes at most.
+constexpr int kSlicesPerStep = 16;
 
 // Builds a response head as bytes; contentLength -1 leaves content-length out.
 std::string FormatHeader(int status, const wchar_t* pszReason, long long contentLength,
@@ -95,7 +98,7 @@ CConnectionWait CConnection::Advance(const CServeTime& time) {
 
 bool CConnection::WaitFor(ConnectionWant want, uint64_t deadline) {
     m_wait = {want, deadline};
-    return !kGoOn;
+    return !kStepAgain;
 }
 
 bool CConnection::End() {
@@ -133,18 +136,18 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     if (length > 0) {
         std::unique_ptr<char[]> head = m_pending.TakeHead(length);
         Answer(head.get(), static_cast<size_t>(length), time.m_now);
-        return kGoOn;
+        return kStepAgain;
     }
     if (time.m_bStopping) {
         // Stopping: only what the client has already sent is still answered, and only
         // within the grace, or a client that keeps sending would keep its worker.
         if (time.m_now >= time.m_graceEnd) return End();
-        return ReceivePending() > 0 ? kGoOn : End();
+        return ReceivePending() > 0 ? kStepAgain : End();
     }
     if (time.m_now >= m_deadline) return End();
     if (m_bMayRead) {
         const int count = ReceivePending();
-        if (count != 0) return count > 0 ? kGoOn : End();
+        if (count != 0) return count > 0 ? kStepAgain : End();
         m_bMayRead = false;
     }
     return WaitFor(ConnectionWant::kRead, m_deadline);
@@ -268,7 +271,7 @@ bool CConnection::SendStep(const CServeTime& time) {
     // acknowledge the one before; a connection with one answer never needs it.
     if (++m_nAnswered == 1) m_socket.SendSmallWritesAtOnce();
     FinishRequest(time.m_now);
-    return kGoOn;
+    return WaitFor(ConnectionWant::kGoOn, time.m_now);
 }
 
 void CConnection::FinishRequest(uint64_t now) {
@@ -307,7 +310,9 @@ void CConnection::StartHead(uint64_t now) {
 bool CConnection::SkipBodyStep(const CServeTime& time) {
     // A stop cuts the skipping short: no later request could be answered in time anyway.
     if (time.m_bStopping || time.m_now >= m_deadline) return End();
-    while (m_nBodyLeft > 0) {
+    // A large body is dropped a slice at a time, so that its deadline is looked at.
+    for (int slice = 0; m_nBodyLeft > 0; ++slice) {
+        if (slice == kSlicesPerStep) return WaitFor(ConnectionWant::kGoOn, time.m_now);
         const int count = ReceiveAndDrop(m_nBodyLeft);
         if (count < 0) return End();
         if (count == 0) {
@@ -317,15 +322,16 @@ bool CConnection::SkipBodyStep(const CServeTime& time) {
         m_nBodyLeft -= count;
     }
     StartHead(time.m_now);
-    return kGoOn;
+    return kStepAgain;
 }
 
 bool CConnection::LingerStep(const CServeTime& time) {
     if (time.m_bStopping || time.m_now >= m_deadline) return End();
-    for (;;) {
+    for (int slice = 0; slice < kSlicesPerStep; ++slice) {
         const int count = ReceiveAndDrop(4096);
         // The client's own end is what the linger waits for.
         if (count < 0) return End();
         if (count == 0) return WaitFor(ConnectionWant::kRead, m_deadline);
     }
+    return WaitFor(ConnectionWant::kGoOn, time.m_now);
 }

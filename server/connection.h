@@ -25,8 +25,9 @@ constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that take
 constexpr uint32_t kLingerMs = 2000;        // for the client's end after a last answer
 constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
 
-// What a connection waits for before it can go on.
-enum class ConnectionWant { kRead, kWrite, kEnd };
+// What a connection waits for before it can go on. kGoOn: nothing, it can go on at once;
+// it stops between answers so that its holder looks at the time and at who else waits.
+enum class ConnectionWant { kRead, kWrite, kGoOn, kEnd };
 
 struct CConnectionWait {
     ConnectionWant m_want;
@@ -52,9 +53,10 @@ public:
     // head is due within the head deadline from now, and is read without a readiness wait.
     void Begin(uint64_t now);
 
-    // Does all the work that needs no waiting: reads what has arrived, answers complete
-    // heads, sends what the socket takes. Returns what it waits for next, or kEnd when the
-    // connection is over (the caller then destroys it).
+    // Does the work that needs no waiting, up to the end of one answer: reads what has
+    // arrived, answers a complete head, sends what the socket takes. Returns what it waits
+    // for next, kGoOn when it can go on at once, or kEnd when the connection is over (the
+    // caller then destroys it).
     CConnectionWait Advance(const CServeTime& time);
     // The wait that the last Advance returned.
     const CConnectionWait& GetWait() const { return m_wait; }
@@ -69,9 +71,9 @@ public:
 
 private:
     enum class Phase { kHead, kAnswer, kBody, kLinger };
-    static constexpr bool kGoOn = true;
+    static constexpr bool kStepAgain = true;
 
-    // Each step does what its phase can without waiting: kGoOn when the phase changed and
+    // Each step does what its phase can without waiting: kStepAgain when the phase changed and
     // Advance should look again, otherwise it has set m_wait.
     bool ReadHeadStep(const CServeTime& time);
     bool SendStep(const CServeTime& time);

@@ -100,8 +100,11 @@ CHttpThread::Outcome CHttpThread::Serve(CConnection& connection) {
         const CServeTime time = Now();
         const CConnectionWait wait = connection.Advance(time);
         if (wait.m_want == ConnectionWant::kEnd) return Outcome::kEnded;
+        // Between two answers, and before any wait, a connection that needs a worker gets
+        // this one; a connection that can go on at once then waits its turn in the queue.
         if (m_pPool != nullptr && !time.m_bStopping && m_pPool->IsWorkWaiting())
             return Outcome::kHandBack;
+        if (wait.m_want == ConnectionWant::kGoOn) continue;
         // Nobody else needs this worker: it waits on the connection itself, which costs no
         // hand-over. What wakes it is a connection that needs a worker, or the stop.
         const CEvent* pWake = nullptr;

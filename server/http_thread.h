@@ -22,9 +22,10 @@ public:
     // Set while a connection waits for a worker (and once the program stops): a worker that
     // waits on its own connection wakes for it.
     virtual const CEvent& WorkWaitingEvent() const = 0;
-    // Gives pConnection, which waits for what its GetWait says, to the listener and returns
-    // the connection that has waited longest for a worker instead; returns pConnection
-    // itself when none waits any more, or the listener takes no more connections.
+    // Gives pConnection, which waits for what its GetWait says, to the listener (or, when it
+    // can go on at once, to the back of the queue) and returns the connection that has
+    // waited longest for a worker instead; returns pConnection itself when none waits any
+    // more, or the listener takes no more connections.
     virtual std::unique_ptr<CConnection> Exchange(std::unique_ptr<CConnection> pConnection) = 0;
     // Called by a worker whose connection has ended: the connection that has waited longest
     // for a worker, or null once the worker has been marked idle.

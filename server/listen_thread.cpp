@@ -291,6 +291,13 @@ std::unique_ptr<CConnection> CListenThread::Exchange(std::unique_ptr<CConnection
     {
         CCriticalLock lock(&m_poolLock);
         if (m_bHandBacksClosed || m_ready.empty()) return pConnection;
+        if (pConnection->GetWait().m_want == ConnectionWant::kGoOn) {
+            // It has a head to answer already: it waits for a worker, not for its client.
+            m_ready.push_back(std::move(pConnection));
+            pNext = std::move(m_ready.front());
+            m_ready.pop_front();
+            return pNext;
+        }
         pNext = PopReadyLocked();
         m_handedBack.push_back(std::move(pConnection));
         m_nHandedBack.fetch_add(1);

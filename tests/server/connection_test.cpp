@@ -71,18 +71,23 @@ TEST_F(ConnectionTest, AHeadIsDueOneDeadlineAfterItsReadBeganWhoeverHoldsTheConn
     EXPECT_EQ(m_connection.Advance(At(kStart + kHeadDeadlineMs)).m_want, ConnectionWant::kEnd);
 }
 
-TEST_F(ConnectionTest, PipelinedHeadsAreAnsweredInOneStepAndTheNextHeadIsDueFromThen) {
+TEST_F(ConnectionTest, PipelinedHeadsAreAnsweredWithoutWaitingAndTheNextHeadIsDueFromThen) {
     const int32_t requests = g_nRequests.load();
     Send(std::string(kRequest) + kRequest + "GET /a");
-    const CConnectionWait wait = m_connection.Advance(At(kStart + 500));
+    // Each answer ends a step, so that the holder can look at the time and the queue.
+    CConnectionWait wait = m_connection.Advance(At(kStart + 100));
+    EXPECT_EQ(wait.m_want, ConnectionWant::kGoOn);
+    EXPECT_EQ(m_connection.GetAnswerCount(), 1);
+    EXPECT_EQ(m_connection.Advance(At(kStart + 200)).m_want, ConnectionWant::kGoOn);
+    wait = m_connection.Advance(At(kStart + 500));
     EXPECT_EQ(wait.m_want, ConnectionWant::kRead);
-    EXPECT_EQ(wait.m_deadline, kStart + 500 + kHeadDeadlineMs);
+    EXPECT_EQ(wait.m_deadline, kStart + 200 + kHeadDeadlineMs);
     EXPECT_EQ(m_connection.GetAnswerCount(), 2);
     EXPECT_EQ(g_nRequests.load(), requests + 2);
     EXPECT_EQ(Received(2 * strlen(kAnswer)), std::string(kAnswer) + kAnswer);
     // The rest of the third head comes later, and is answered as a whole head.
     Send(".txt HTTP/1.1\r\n\r\n");
-    m_connection.Advance(At(kStart + 600));
+    EXPECT_EQ(m_connection.Advance(At(kStart + 600)).m_want, ConnectionWant::kGoOn);
     EXPECT_EQ(Received(strlen(kAnswer)), kAnswer);
 }
 
@@ -102,6 +107,8 @@ TEST_F(ConnectionTest, AnAnswerThatTheClientTakesNothingOfEndsAfterTheStallTime)
 TEST_F(ConnectionTest, AfterAStopOnlyWhatHasArrivedIsAnsweredAndOnlyWithinTheGrace) {
     Send(kRequest);
     // Arrived before the stop was seen: answered, and then nothing more is awaited.
+    EXPECT_EQ(m_connection.Advance(StoppingAt(kStart, kStart + kStopGraceMs)).m_want,
+              ConnectionWant::kGoOn);
     EXPECT_EQ(m_connection.Advance(StoppingAt(kStart, kStart + kStopGraceMs)).m_want,
               ConnectionWant::kEnd);
     EXPECT_EQ(Received(strlen(kAnswer)), kAnswer);
