@@ -39,6 +39,10 @@ struct SOptions {
     double m_dTimeout = 5;
     bool m_bOneShot = false;  // a new connection for every request, closed after its answer
     double m_dPauseMs = 0;    // how long a connection rests after an answer before its next request
+    // Up to this long before the measured time, until every connection has had an answer:
+    // the connections are made (a burst of connects may wait out dropped handshakes) and
+    // nothing of it is counted.
+    double m_dWarmUp = 0;
 };
 
 struct SCounts {
@@ -98,6 +102,8 @@ bool ParseArguments(int argc, char** argv, SOptions& options) {
             options.m_bOneShot = true;
         else if (arg == "-p" && hasValue)
             options.m_dPauseMs = std::atof(argv[++i]);
+        else if (arg == "-w" && hasValue)
+            options.m_dWarmUp = std::atof(argv[++i]);
         else if (i == argc - 1 && ParseUrl(arg, options))
             return options.m_nConnections > 0 && options.m_dSeconds > 0 && options.m_dTimeout > 0 &&
                    options.m_dPauseMs >= 0;
@@ -106,7 +112,7 @@ bool ParseArguments(int argc, char** argv, SOptions& options) {
     }
     std::fprintf(stderr,
                  "usage: loadclient [-m GET|HEAD] [-c CONNECTIONS] [-d SECONDS | -n REQUESTS] "
-                 "[-t TIMEOUT] [-o] [-p PAUSE_MS] http://HOST:PORT/PATH\n");
+                 "[-t TIMEOUT] [-o] [-p PAUSE_MS] [-w WARM_UP_SECONDS] http://HOST:PORT/PATH\n");
     return false;
 }
 
@@ -308,7 +314,9 @@ int main(int argc, char** argv) {
     const bool isHead = options.m_strMethod == "HEAD";
     std::vector<CConnection> connections(static_cast<size_t>(options.m_nConnections));
     SCounts counts;
-    const CClock::time_point start = CClock::now();
+    CClock::time_point start = CClock::now();
+    const auto warmUp = std::chrono::duration<double>(options.m_dWarmUp);
+    bool warmingUp = options.m_dWarmUp > 0;
     const auto timeout = std::chrono::duration<double>(options.m_dTimeout);
     const auto duration = std::chrono::duration<double>(options.m_dSeconds);
     const auto pause = std::chrono::duration_cast<CClock::duration>(
@@ -321,7 +329,18 @@ int main(int argc, char** argv) {
     };
     while (true) {
         const CClock::time_point now = CClock::now();
-        if (options.m_nRequests == 0 && now - start >= duration) {
+        if (warmingUp) {
+            const bool allServed =
+                std::all_of(connections.begin(), connections.end(),
+                            [](const CConnection& connection) { return connection.m_nAnswers > 0; });
+            if (allServed || now - start >= warmUp) {
+                // The measured time starts here, with the connections as they are.
+                warmingUp = false;
+                start = now;
+                counts = SCounts();
+                for (CConnection& connection : connections) connection.m_nAnswers = 0;
+            }
+        } else if (options.m_nRequests == 0 && now - start >= duration) {
             // Kept-alive loads stop at once as wrk does; a one-shot request in flight is seen
             // to its end (or its timeout), since a slow answer is what it measures.
             if (!options.m_bOneShot) break;

@@ -271,7 +271,9 @@ bool CConnection::SendStep(const CServeTime& time) {
     // acknowledge the one before; a connection with one answer never needs it.
     if (++m_nAnswered == 1) m_socket.SendSmallWritesAtOnce();
     FinishRequest(time.m_now);
-    return WaitFor(ConnectionWant::kGoOn, time.m_now);
+    // With bytes of a next request already here the connection can go on at once; it stops
+    // anyway, so that a client that keeps pipelining cannot keep its worker from others.
+    return m_pending.Held() > 0 ? WaitFor(ConnectionWant::kGoOn, time.m_now) : kStepAgain;
 }
 
 void CConnection::FinishRequest(uint64_t now) {
