@@ -330,9 +330,9 @@ int main(int argc, char** argv) {
     while (true) {
         const CClock::time_point now = CClock::now();
         if (warmingUp) {
-            const bool allServed =
-                std::all_of(connections.begin(), connections.end(),
-                            [](const CConnection& connection) { return connection.m_nAnswers > 0; });
+            const bool allServed = std::all_of(
+                connections.begin(), connections.end(),
+                [](const CConnection& connection) { return connection.m_nAnswers > 0; });
             if (allServed || now - start >= warmUp) {
                 // The measured time starts here, with the connections as they are.
                 warmingUp = false;
