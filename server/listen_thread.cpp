@@ -13,6 +13,8 @@ constexpr uint32_t kRetryMs = 100;
 // How soon accepting is tried again after the system had no socket left.
 constexpr uint32_t kOutOfHandlesRetryMs = 1000;
 constexpr int kReadyBatch = 64;
+// A new connection that has sent no request for this long may give its place to another.
+constexpr uint32_t kOverdueFirstRequestMs = 1000;
 
 }  // namespace
 
@@ -24,7 +26,6 @@ CListenThread::CListenThread(unsigned short port)
       m_nHeld(0),
       m_nLimit(kConnectionLimit),
       m_bAcceptPaused(false),
-      m_bPausedAtLimit(false),
       m_nRetryAcceptAt(0),
       m_nHeldAtPause(0),
       m_bOutOfHandlesLogged(false),
@@ -121,7 +122,7 @@ void CListenThread::ServeUntilStopped() {
 
 uint32_t CListenThread::MsUntilNextEvent(uint64_t now) const {
     uint64_t next = m_waiting.NextDeadline();
-    if (m_bAcceptPaused && m_nRetryAcceptAt != 0) next = std::min(next, m_nRetryAcceptAt);
+    if (m_bAcceptPaused) next = std::min(next, m_nRetryAcceptAt);
     if (next == CWaitingConnections::kNoDeadline) return kWaitInfinite;
     // Rounded up, so that the wait never ends a moment before the deadline it is for.
     return next > now ? static_cast<uint32_t>(std::min<uint64_t>(next - now + 1, 60000)) : 0;
@@ -130,8 +131,10 @@ uint32_t CListenThread::MsUntilNextEvent(uint64_t now) const {
 void CListenThread::AcceptWaiting(uint64_t now) {
     bool bRoomMade = false;
     for (;;) {
-        if (m_nHeld.load() >= m_nLimit && !MakeRoom()) {
-            PauseAccepting(true, 0);
+        if (m_nHeld.load() >= m_nLimit && !MakeRoom(now)) {
+            // Every connection is being answered or about to be: the backlog holds the next
+            // clients until a connection ends or one may give way.
+            PauseAccepting(now + kRetryMs);
             return;
         }
         if (!m_pSpare) m_pSpare.reset(new CConnection);
@@ -151,7 +154,7 @@ void CListenThread::AcceptWaiting(uint64_t now) {
             case AcceptResult::kOutOfHandles:
                 // An idle connection gives its socket to a new client once; beyond that the
                 // handles are taken elsewhere, and accepting waits.
-                if (!bRoomMade && MakeRoom()) {
+                if (!bRoomMade && MakeRoom(now)) {
                     bRoomMade = true;
                     break;
                 }
@@ -159,26 +162,26 @@ void CListenThread::AcceptWaiting(uint64_t now) {
                     Log(L"Out of sockets: new connections wait until one ends\r\n");
                     m_bOutOfHandlesLogged = true;
                 }
-                PauseAccepting(false, now + kOutOfHandlesRetryMs);
+                PauseAccepting(now + kOutOfHandlesRetryMs);
                 return;
             case AcceptResult::kFailed:
-                PauseAccepting(false, now + kRetryMs);
+                PauseAccepting(now + kRetryMs);
                 return;
         }
     }
 }
 
-bool CListenThread::MakeRoom() {
-    std::unique_ptr<CConnection> pOldest = m_waiting.TakeLongestWaitingReader();
+bool CListenThread::MakeRoom(uint64_t now) {
+    std::unique_ptr<CConnection> pOldest =
+        m_waiting.TakeLongestWaitingReader(now + kHeadDeadlineMs - kOverdueFirstRequestMs);
     if (!pOldest) return false;
     CloseHeld(std::move(pOldest));
     return true;
 }
 
-void CListenThread::PauseAccepting(bool bAtLimit, uint64_t retryAt) {
+void CListenThread::PauseAccepting(uint64_t retryAt) {
     // The listening socket is not watched again until accepting resumes.
     m_bAcceptPaused = true;
-    m_bPausedAtLimit = bAtLimit;
     m_nRetryAcceptAt = retryAt;
     m_nHeldAtPause = m_nHeld.load();
     m_bWakeOnEnd.store(true);
@@ -186,10 +189,7 @@ void CListenThread::PauseAccepting(bool bAtLimit, uint64_t retryAt) {
 
 void CListenThread::ResumeAcceptingWhenRoom(uint64_t now) {
     if (!m_bAcceptPaused) return;
-    const bool bEnded = m_nHeld.load() < m_nHeldAtPause;
-    const bool bRoom = m_bPausedAtLimit ? m_waiting.HasReaders()
-                                        : m_nRetryAcceptAt != 0 && now >= m_nRetryAcceptAt;
-    if (!bEnded && !bRoom) return;
+    if (m_nHeld.load() >= m_nHeldAtPause && now < m_nRetryAcceptAt) return;
     m_bAcceptPaused = false;
     m_bWakeOnEnd.store(false);
     m_nRetryAcceptAt = 0;

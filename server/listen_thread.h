@@ -51,11 +51,11 @@ private:
     // Accepts the connections waiting on the listening socket, making room where the
     // limit is reached, or pauses accepting when no room can be made.
     void AcceptWaiting(uint64_t now);
-    // Closes the connection that has waited longest for its client; false when none waits so.
-    bool MakeRoom();
-    void PauseAccepting(bool bAtLimit, uint64_t retryAt);
-    // Resumes accepting once a connection has ended, one waits for its client, or the retry
-    // time has come.
+    // Closes the connection that has waited longest for its client, if one may give way;
+    // false when none may.
+    bool MakeRoom(uint64_t now);
+    void PauseAccepting(uint64_t retryAt);
+    // Resumes accepting once a connection has ended or the retry time has come.
     void ResumeAcceptingWhenRoom(uint64_t now);
     // Files the connections that workers handed back with the waiting ones.
     void TakeHandedBack();
@@ -99,7 +99,6 @@ private:
     CWaitingConnections m_waiting;
     std::unique_ptr<CConnection> m_pSpare;  // the next accepted socket's connection
     bool m_bAcceptPaused;
-    bool m_bPausedAtLimit;  // else for want of handles, retried at m_nRetryAcceptAt
     uint64_t m_nRetryAcceptAt;
     int32_t m_nHeldAtPause;
     bool m_bOutOfHandlesLogged;

@@ -33,9 +33,17 @@ std::unique_ptr<CConnection> CWaitingConnections::TakeExpired(uint64_t now) {
     return nullptr;
 }
 
-std::unique_ptr<CConnection> CWaitingConnections::TakeLongestWaitingReader() {
-    // Every reader's deadline is the same span after its wait began, so the earliest
-    // deadline marks the longest wait.
+std::unique_ptr<CConnection> CWaitingConnections::TakeLongestWaitingReader(uint64_t dueBy) {
+    // Readers' deadlines lie about the same span after their wait began, so the earliest
+    // deadline marks the longest wait. A kept-alive connection that has had its answers goes
+    // first, as long as one is found soon; a new one only once its first request is overdue.
+    constexpr int kLookAhead = 64;
+    int looked = 0;
+    for (const auto& entry : m_readers) {
+        if (++looked > kLookAhead) break;
+        if (entry.second->GetAnswerCount() > 0) return Take(entry.second);
+    }
+    if (m_readers.empty() || m_readers.begin()->first > dueBy) return nullptr;
     return TakeFirst(m_readers);
 }
 

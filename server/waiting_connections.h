@@ -22,12 +22,12 @@ public:
     // Takes out one connection whose deadline has passed by now; null when none has.
     std::unique_ptr<CConnection> TakeExpired(uint64_t now);
     // Takes out the connection that has waited longest for bytes from its client (nothing
-    // of it is being answered); null when every connection waits to send.
-    std::unique_ptr<CConnection> TakeLongestWaitingReader();
+    // of it is being answered): kept-alive ones first, then one that has had no answer yet
+    // if its deadline is at dueBy or sooner. Null when there is none such.
+    std::unique_ptr<CConnection> TakeLongestWaitingReader(uint64_t dueBy);
     std::vector<std::unique_ptr<CConnection>> TakeAll();
 
     uint64_t NextDeadline() const;  // kNoDeadline when nothing waits
-    bool HasReaders() const { return !m_readers.empty(); }
     size_t Count() const { return m_owned.size(); }
 
 private:

@@ -139,7 +139,10 @@ TEST(WaitingConnectionsTest, DeadlinesComeDueInOrderAndTheLongestWaitingReaderMa
     EXPECT_EQ(waiting.NextDeadline(), kStart + kHeadDeadlineMs);
     EXPECT_EQ(waiting.TakeExpired(kStart + kHeadDeadlineMs - 1), nullptr);
 
-    std::unique_ptr<CConnection> pOldest = waiting.TakeLongestWaitingReader();
+    // New connections give way only once their first request is overdue.
+    EXPECT_EQ(waiting.TakeLongestWaitingReader(kStart + kHeadDeadlineMs - 1), nullptr);
+    std::unique_ptr<CConnection> pOldest =
+        waiting.TakeLongestWaitingReader(kStart + kHeadDeadlineMs);
     EXPECT_EQ(pOldest.get(), pByStart[1]);
     std::unique_ptr<CConnection> pDue = waiting.TakeExpired(kStart + kHeadDeadlineMs + 150);
     EXPECT_EQ(pDue.get(), pByStart[2]);
@@ -149,5 +152,5 @@ TEST(WaitingConnectionsTest, DeadlinesComeDueInOrderAndTheLongestWaitingReaderMa
     EXPECT_EQ(waiting.Take(pByStart[0]).get(), pByStart[0]);
     EXPECT_EQ(waiting.Count(), 0u);
     EXPECT_EQ(waiting.NextDeadline(), CWaitingConnections::kNoDeadline);
-    EXPECT_EQ(waiting.TakeLongestWaitingReader(), nullptr);
+    EXPECT_EQ(waiting.TakeLongestWaitingReader(CWaitingConnections::kNoDeadline), nullptr);
 }
