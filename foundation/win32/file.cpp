@@ -155,8 +155,11 @@ DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
 const bool CFile::kCanTellItIsStillAt = false;
 
 bool CFile::IsStillAt(const wchar_t* /*pszPath*/) const {
-    // Only opening tells which file a name leads to here; a file held open would also
-    // keep others from replacing it.
+    // Only opening tells which file a name leads to here. A look at the path (its size and
+    // times) is not enough: a file held open, even shared for deletion, that another program
+    // deletes keeps its name and unchanged facts until the last handle closes (under Wine,
+    // and on Windows without POSIX deletion), so the look would serve a deleted file. A file
+    // held open also makes a rename over its name fail. So files are closed after each answer.
     return false;
 }
 
