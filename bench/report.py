@@ -6,8 +6,9 @@
 
 Raw files: ROUND-LOAD-SERVER.txt (wrk, ab, loadclient or pageload output, then "exit status:
 N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-SERVER.txt
-(strace -c output), strace-SERVER-client.txt, meta.txt (key=value lines). SERVER "baseline" is
-an earlier revision of ours (run.sh --baseline); it gets a column of its own when it ran.
+(strace -c output), strace-SERVER-client.txt, meta.txt (key=value lines), and win32/ (see
+win32_report.py). SERVER "baseline" is an earlier revision of ours (run.sh --baseline); it gets
+a column of its own when it ran.
 """
 
 import os
@@ -485,24 +486,9 @@ def cost_section(raw):
 
 
 def win32_section(raw):
-    runs = {key: collect(raw, "win32", key) for key in ("ka_small", "c1_latency")}
-    skipped = os.path.join(raw, "win32-skipped.txt")
-    if os.path.exists(skipped):
-        return "\nWin32 build under Wine: " + read(skipped).strip() + "\n"
-    if not any(runs.values()):
-        return ""
-    small = runs["ka_small"][0][1] if runs["ka_small"] else {}
-    single = runs["c1_latency"][0][1] if runs["c1_latency"] else {}
-    rows = [["keep-alive 1 KiB, 5 connections", "req/s", fmt(small.get("rps"))],
-            ["one connection, 1 KiB", "p50 µs", fmt(single.get("p50_us"))],
-            ["one connection, 1 KiB", "p99 µs", fmt(single.get("p99_us"))],
-            ["one connection, 1 KiB", "req/s", fmt(single.get("rps"))]]
-    errors = [error_text(run["errors"]) for run in (small, single) if run.get("errors")]
-    text = ("\nWin32 build (`kovweb.exe` under Wine, port 80, one run, for information only):\n\n" +
-            markdown_table(["load", "measure", "kovweb.exe"], rows, ["---", "---", "---:"]) + "\n")
-    if errors:
-        text += "\nThe Win32 runs reported errors: " + "; ".join(errors) + "\n"
-    return text
+    """The Win32 part, which bench/win32.sh measures into RAW/win32 and win32_report.py reads."""
+    import win32_report  # here, as it imports this module itself
+    return win32_report.section(os.path.join(raw, "win32"))
 
 
 def report(raw):

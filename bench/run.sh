@@ -4,8 +4,8 @@
 # every URL on each, runs each load on each server in rotating order for several rounds (crowds
 # of connections, a sixth client beside five busy ones and a headless browser among them),
 # counts system calls per request, samples the memory while the 16 MiB file is served and, when
-# a Win32 build exists, measures it under Wine. Prints a markdown table and writes it to
-# bench/results/latest.md.
+# a Win32 build exists, measures it under Wine against a minimal Win32 server (bench/win32.sh).
+# Prints a markdown table and writes it to bench/results/latest.md.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
 #                     [--lock-wait S] [--baseline REV]
@@ -43,7 +43,7 @@ Options:
   --quick        a smoke run: 2 rounds, 1-second loads, 2000 requests for ab and strace, one
                  page load per server and round
   --no-install   do not apt-get the tools, fail when one is missing
-  --win32        measure build-win32/kovweb.exe under Wine (default: when it exists)
+  --win32        measure build-win32/kovweb.exe and its floor under Wine (default: when it exists)
   --no-win32     skip the Win32 build
   --lock-wait S  how long the Win32 part waits for the Wine lock (default $LOCK_WAIT)
   --baseline REV also build git revision REV of kovweb (Release, in build-bench/) and measure
@@ -83,8 +83,6 @@ die() { echo "run.sh: $*" >&2; exit 1; }
 # --- cleanup: every process this script starts is recorded here --------------------------
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-bench.XXXXXX")"
 STARTED_PIDS=()
-WINESERVER_STARTED=0
-LOCK_FD=""
 
 cleanup() {
     local status=$?
@@ -96,11 +94,6 @@ cleanup() {
     for pid in "${STARTED_PIDS[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
-    if [[ $WINESERVER_STARTED -eq 1 ]]; then
-        wineserver -k >/dev/null 2>&1 || true
-        wineserver -w >/dev/null 2>&1 || true
-    fi
-    [[ -n "$LOCK_FD" ]] && exec {LOCK_FD}>&-
     rm -rf "$WORK"
     [[ $status -ne 0 ]] && echo "run.sh: stopped (status $status) after $(($(date +%s) - STARTED)) s" >&2
     exit "$status"
@@ -502,56 +495,18 @@ measure_cost() {
     echo "$before $after $(getconf CLK_TCK)" >"$RAW/cost-$name.txt"
 }
 
-# --- Win32 build under Wine (for information) ----------------------------------------------
+# --- Win32 build under Wine, against its floor ---------------------------------------------
 WIN32_EXE="$REPO/build-win32/kovweb.exe"
 
-# Runs the small keep-alive and one-connection loads once against kovweb.exe under Wine,
-# holding the lock that the Win32 tests hold for port 80.
+# Measures kovweb.exe and the minimal Win32 server under Wine (bench/win32.sh, which holds the
+# lock that the Win32 tests hold for port 80); its raw outputs go to RAW/win32.
 run_win32() {
-    local xvfb_pid _
-    exec {LOCK_FD}>/tmp/kov-win32.lock
-    if ! flock -w "$LOCK_WAIT" "$LOCK_FD"; then
-        echo "the Wine lock stayed busy for $LOCK_WAIT s; skipped" | tee "$RAW/win32-skipped.txt"
-        return
-    fi
-    if curl -s -o /dev/null --max-time 1 http://127.0.0.1:80/; then
-        echo "port 80 is in use; skipped" | tee "$RAW/win32-skipped.txt"
-        return
-    fi
-    # The Win32 tests' prefix is ready-made and ours while the lock is held; else a new one.
-    export WINEPREFIX="$REPO/build-win32/wine" WINEARCH=win64 WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-    [[ -d "$WINEPREFIX/drive_c" ]] || WINEPREFIX="$WORK/wine"
-    mkdir -p "$WINEPREFIX"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
-    xvfb_pid=$!
-    STARTED_PIDS+=("$xvfb_pid")
-    for _ in $(seq 100); do
-        [[ -s "$WORK/display" ]] && break
-        sleep 0.1
-    done
-    [[ -s "$WORK/display" ]] || { echo "Xvfb did not start" | tee "$RAW/win32-skipped.txt"; return; }
-    DISPLAY=":$(head -n1 "$WORK/display")"
-    export DISPLAY
-    WINESERVER_STARTED=1
-    wineserver -p >/dev/null 2>&1 || true
-    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
-    # The Win32 program takes its root as a Windows path; Wine's Z: drive is the file system root.
-    start_recorded "$WORK/win32.log" wine "$WIN32_EXE" "Z:${DOCROOT//\//\\}\\"
-    local wine_pid=$LAST_PID
-    PORT[win32]=80
-    PID[win32]=$wine_pid
-    wait_answering win32 "http://127.0.0.1:80/" "$wine_pid" 60
-    check_server win32
-    run_load 1 ka_small win32
-    run_load 1 c1_latency win32
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    WINESERVER_STARTED=0
-    stop_recorded "$wine_pid"
-    stop_recorded "$xvfb_pid"
-    exec {LOCK_FD}>&-
-    LOCK_FD=""
+    bash "$BENCH/win32.sh" --raw "$RAW/win32" --docroot "$DOCROOT" --rounds "$ROUNDS" \
+        --duration "$DURATION" --lock-wait "$LOCK_WAIT" &
+    local pid=$!
+    STARTED_PIDS+=("$pid")
+    wait "$pid" || echo "the Win32 part failed; see the report"
+    stop_recorded "$pid"
 }
 
 # --- main ----------------------------------------------------------------------------------
@@ -586,10 +541,11 @@ done
 
 if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
     if [[ -x "$WIN32_EXE" ]]; then
-        say "Win32 build under Wine (information only)"
+        say "Win32 build under Wine, against its floor"
         run_win32
     else
-        echo "$WIN32_EXE does not exist; build it with scripts/test-win32.sh" | tee "$RAW/win32-skipped.txt"
+        mkdir -p "$RAW/win32"
+        echo "$WIN32_EXE does not exist; build it with scripts/test-win32.sh" | tee "$RAW/win32/skipped.txt"
     fi
 fi
 

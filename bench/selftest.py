@@ -18,6 +18,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import report  # noqa: E402
+import win32_report  # noqa: E402
 
 
 def recorded(name):
@@ -225,6 +226,56 @@ class ReportTest(unittest.TestCase):
         line = report.brief(self.raw, 3, "ka_small")
         self.assertIn("nginx 3,000 [read 3, timeout 2]", line)
         self.assertIn("ours 1,100", line)
+
+
+class Win32ReportTest(unittest.TestCase):
+    """The Win32 table from a made-up run of bench/win32.sh: three rounds and a counted pass."""
+
+    def setUp(self):
+        self.raw = tempfile.mkdtemp(prefix="kov-bench-win32-selftest.")
+        self.addCleanup(shutil.rmtree, self.raw)
+        rates = {"kovweb": (600, 1500, 900), "floor": (1000, 3000, 1200)}
+        for program, by_round in rates.items():
+            for number, rate in enumerate(by_round, start=1):
+                self.write(f"{number}-c5-{program}.txt", wrk_output(rate))
+                p50 = "500.00us" if program == "kovweb" else "200.00us"
+                self.write(f"{number}-c1-{program}.txt", wrk_output(100, p50=p50))
+            self.write(f"wsreq-{program}-client.txt", wrk_output(1))
+        # 1 s of CPU against 0.3 s, over the 1000 requests of each run.
+        for number in (1, 2, 3):
+            self.write(f"{number}-cpu-kovweb.txt", "1000 1100 100\n")
+            self.write(f"{number}-cpu-floor.txt", "0 30 100\n")
+        # Counted, idle, and the times around them: 2 s of each.
+        self.write("wsreq-kovweb.txt", "12100 200 10.0 12.0 14.0\n")
+        self.write("wsreq-floor.txt", "6100 100 10.0 12.0 14.0\n")
+        self.write("meta.txt", "rounds=3\nduration=5\nrequests=1000\n")
+
+    def write(self, name, text):
+        with open(os.path.join(self.raw, name), "w", encoding="utf-8") as handle:
+            handle.write(text)
+
+    def row(self, text, title):
+        line = next(line for line in text.splitlines() if line.startswith("| " + title))
+        return [cell.strip() for cell in line.strip("|").split("|")]
+
+    def test_ratios_are_medians_of_each_rounds_own_and_targets_are_judged(self):
+        text = win32_report.section(self.raw)
+        # Rounds give 0.60, 0.50 and 0.75: the median 0.60 meets the target, where the
+        # medians' ratio (900 / 1200) would have said 0.75.
+        self.assertEqual(self.row(text, "keep-alive 1 KiB")[2:7],
+                         ["900", "1,200", "0.60", "≥ 0.60× floor", "pass"])
+        self.assertEqual(self.row(text, "one connection, 1 KiB (")[2:7],
+                         ["500", "200", "2.50", "≤ 2.00× floor", "FAIL"])
+        self.assertEqual(self.row(text, "CPU of all Wine")[2:5], ["1000.0", "300.0", "3.33"])
+        # The idle stretch's requests are taken off: (12100 - 200) / 1000.
+        self.assertEqual(self.row(text, "wineserver requests")[2:7],
+                         ["11.90", "6.00", "1.98", "kovweb.exe ≤ 12", "pass"])
+
+    def test_a_skipped_part_says_why_in_the_whole_report(self):
+        os.makedirs(os.path.join(self.raw, "win32"))
+        with open(os.path.join(self.raw, "win32", "skipped.txt"), "w", encoding="utf-8") as handle:
+            handle.write("the Wine lock stayed busy for 120 s; skipped\n")
+        self.assertIn("Win32 build under Wine: the Wine lock stayed busy", report.report(self.raw))
 
 
 class ScriptedHandler(socketserver.BaseRequestHandler):

@@ -1,6 +1,7 @@
 // Manual-reset event: once set it stays signalled for every waiter until it is reset.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "foundation/object.h"
@@ -28,6 +29,13 @@ public:
 
 private:
     EventHandle m_hEvent;
+#ifdef _WIN32
+    // What IsSet reads. Asking the system instead (a wait with no time) is a wineserver
+    // request under Wine, and Wine gives up the CPU when the event is not set.
+    std::atomic<bool> m_bSet;
+    // Held while Set and Reset change the flag and the event, so that the two always agree.
+    SRWLOCK m_lock;
+#endif
 };
 
 // Waits until one of the two events is signalled: 0 or 1, the lower index when both are;

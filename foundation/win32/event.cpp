@@ -1,29 +1,49 @@
-// Manual-reset events on Win32.
+// Manual-reset events on Win32, with their state kept beside them for looks that must not
+// cost a call into the system.
 #include "foundation/event.h"
 
-CEvent::CEvent() : m_hEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+CEvent::CEvent() : m_hEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_bSet(false) {
+    InitializeSRWLock(&m_lock);
+}
 
 CEvent::~CEvent() {
     if (m_hEvent != nullptr) CloseHandle(m_hEvent);
 }
 
 void CEvent::Set() {
-    SetEvent(m_hEvent);
+    if (m_hEvent == nullptr) return;
+    AcquireSRWLockExclusive(&m_lock);
+    if (!m_bSet.load(std::memory_order_relaxed)) {
+        // Release: whoever reads the flag set also sees what this thread wrote before.
+        m_bSet.store(true, std::memory_order_release);
+        SetEvent(m_hEvent);
+    }
+    ReleaseSRWLockExclusive(&m_lock);
 }
 
 void CEvent::Reset() {
-    ResetEvent(m_hEvent);
+    if (m_hEvent == nullptr) return;
+    AcquireSRWLockExclusive(&m_lock);
+    if (m_bSet.load(std::memory_order_relaxed)) {
+        ResetEvent(m_hEvent);
+        m_bSet.store(false, std::memory_order_relaxed);
+    }
+    ReleaseSRWLockExclusive(&m_lock);
 }
 
 bool CEvent::IsSet() const {
-    return WaitForSingleObject(m_hEvent, 0) == WAIT_OBJECT_0;
+    return m_bSet.load(std::memory_order_acquire);
 }
 
 bool CEvent::Wait(uint32_t ms) const {
+    // A set event needs no wait, and no request to the system.
+    if (IsSet()) return true;
     return WaitForSingleObject(m_hEvent, ms == kWaitInfinite ? INFINITE : ms) == WAIT_OBJECT_0;
 }
 
 int WaitForEither(const CEvent& first, const CEvent& second, uint32_t ms) {
+    if (first.IsSet()) return 0;
+    if (second.IsSet()) return 1;
     // WaitForMultipleObjects reports the lowest signalled index, which is what callers want.
     HANDLE handles[2] = {first.Native(), second.Native()};
     DWORD result = WaitForMultipleObjects(2, handles, FALSE, ms == kWaitInfinite ? INFINITE : ms);

@@ -1,6 +1,8 @@
 // The host half of CFile on Win32, and the file-name rules of Win32 paths.
 #include "foundation/file.h"
 
+#include <winternl.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +34,36 @@ bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& start)
                                 static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
 }
 
+// The handle's directory flag and size. GetFileInformationByHandle would tell them too, but
+// under Wine it also fills in the volume serial number by asking the mount manager in
+// another process: about 19 wineserver requests and most of a millisecond per call.
+bool ReadStandardInfo(HANDLE hFile, FILE_STANDARD_INFO* pInfo) {
+    return GetFileInformationByHandleEx(hFile, FileStandardInfo, pInfo, sizeof *pInfo) != FALSE;
+}
+
+// The file system's index of the file or folder behind the handle, or 0 when it cannot be
+// read. Asked of ntdll (looked up, not linked, so the program imports only the usual DLLs):
+// the Win32 calls that give the index also give the volume serial number, which Wine fetches
+// from its mount manager in another process each time.
+uint64_t FileIndexOf(HANDLE hFile) {
+    typedef NTSTATUS(NTAPI * QueryInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                   FILE_INFORMATION_CLASS);
+    static const QueryInformationFile s_pQuery =
+        reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    if (s_pQuery == nullptr) return 0;
+    IO_STATUS_BLOCK status;
+    FILE_INTERNAL_INFORMATION info;
+    if (s_pQuery(hFile, &status, &info, sizeof info, FileInternalInformation) < 0) return 0;
+    return static_cast<uint64_t>(info.IndexNumber.QuadPart);
+}
+
+// The final path with no final separator, except a volume's root.
+std::wstring WithoutFinalSeparator(std::wstring path) {
+    if (path.size() > 1 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
+    return path;
+}
+
 // Whether the final path lies strictly below the folder's final path.
 bool IsBelow(const std::wstring& path, const std::wstring& folder) {
     if (folder.empty() || !StartsWithIgnoringCase(path, folder)) return false;
@@ -60,9 +92,20 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD di
 }
 
 bool CFile::Adopt(FileHandle hFile) {
-    // CreateFileW tells nothing about the file: what is wanted of it is asked for later.
     m_hFile = hFile;
-    return m_hFile != kInvalidFileHandle;
+    m_bRegular = false;
+    m_nOpenedSize = 0;
+    if (m_hFile == kInvalidFileHandle) return false;
+    // CreateFileW tells nothing about the file, so it is asked once here, in the one query
+    // that Wine answers without its mount manager. Consoles, pipes and character devices open
+    // through CreateFileW as well, and only a disk file has a standard record worth reading.
+    if (GetFileType(m_hFile) != FILE_TYPE_DISK) return true;
+    FILE_STANDARD_INFO info;
+    if (!ReadStandardInfo(m_hFile, &info)) return true;
+    // The type of an open file never changes, so these answers stay true.
+    m_bRegular = !info.Directory;
+    m_nOpenedSize = static_cast<uint64_t>(info.EndOfFile.QuadPart);
+    return true;
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
@@ -105,6 +148,8 @@ bool CFile::Close() {
         CloseHandle(m_hFile);
         m_hFile = kInvalidFileHandle;
     }
+    m_bRegular = false;
+    m_nOpenedSize = 0;
     return true;
 }
 
@@ -115,19 +160,25 @@ DWORD CFile::Read(void* pBuffer, DWORD count) {
 }
 
 DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    // A seek and a plain read rather than a read with an OVERLAPPED offset: under Wine the
+    // latter posts a completion to the wineserver on every call, the former stays in the
+    // process. The position is this object's own, so nothing else moves it in between.
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(m_hFile, at, nullptr, FILE_BEGIN)) return 0;
     DWORD read = 0;
-    if (!ReadFile(m_hFile, pBuffer, count, &read, &at)) return 0;
+    if (!ReadFile(m_hFile, pBuffer, count, &read, nullptr)) return 0;
     return read;
 }
 
 const bool CFile::kCanTellItIsStillAt = false;
 
 bool CFile::IsStillAt(const wchar_t* /*pszPath*/) const {
-    // Only opening tells which file a name leads to here; a file held open would also
-    // keep others from replacing it.
+    // Only opening tells which file a name leads to here. A look at the path (its size and
+    // times) is not enough: a file held open, even shared for deletion, that another program
+    // deletes keeps its name and unchanged facts until the last handle closes (under Wine,
+    // and on Windows without POSIX deletion), so the look would serve a deleted file. A file
+    // held open also makes a rename over its name fail. So files are closed after each answer.
     return false;
 }
 
@@ -148,8 +199,7 @@ uint64_t CFile::GetSize64() const {
 }
 
 uint64_t CFile::GetOpenedSize() const {
-    // CreateFileW tells nothing about the file, so the size is asked for here.
-    return GetSize64();
+    return m_nOpenedSize;
 }
 
 FILETIME CFile::GetLastWriteTime() const {
@@ -159,12 +209,7 @@ FILETIME CFile::GetLastWriteTime() const {
 }
 
 bool CFile::IsRegularFile() const {
-    if (m_hFile == kInvalidFileHandle) return false;
-    // Consoles, pipes and character devices open through CreateFileW as well.
-    if (GetFileType(m_hFile) != FILE_TYPE_DISK) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(m_hFile, &info)) return false;
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return m_hFile != kInvalidFileHandle && m_bRegular;
 }
 
 CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}
@@ -180,16 +225,12 @@ bool CFolder::Open(const wchar_t* pszPath) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hFolder == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    std::wstring finalPath = FinalPathOf(hFolder);
-    if (finalPath.empty() || !GetFileInformationByHandle(hFolder, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    FILE_STANDARD_INFO info;
+    const std::wstring finalPath = WithoutFinalSeparator(FinalPathOf(hFolder));
+    if (finalPath.empty() || !ReadStandardInfo(hFolder, &info) || !info.Directory) {
         CloseHandle(hFolder);
         return false;
     }
-    if (finalPath.size() > 1 && finalPath.back() == L'\\' &&
-        finalPath[finalPath.size() - 2] != L':')
-        finalPath.pop_back();
     m_hFolder = hFolder;
     m_path = pszPath;
     m_finalPath = finalPath;
@@ -202,13 +243,13 @@ bool CFolder::IsStillAtPath() const {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hAtPath == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION atPath;
-    BY_HANDLE_FILE_INFORMATION held;
-    const bool bSame = GetFileInformationByHandle(hAtPath, &atPath) &&
-                       GetFileInformationByHandle(m_hFolder, &held) &&
-                       atPath.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
-                       atPath.nFileIndexHigh == held.nFileIndexHigh &&
-                       atPath.nFileIndexLow == held.nFileIndexLow;
+    // An index is unique on its volume only: the same final path says it is the same volume,
+    // since a folder of another volume put in its place (by a link or a junction) is reached
+    // through another path; only a volume mounted at that very path would escape this.
+    const uint64_t index = FileIndexOf(hAtPath);
+    const bool bSame = index != 0 && index == FileIndexOf(m_hFolder) &&
+                       CompareStringOrdinal(WithoutFinalSeparator(FinalPathOf(hAtPath)).c_str(), -1,
+                                            m_finalPath.c_str(), -1, TRUE) == CSTR_EQUAL;
     CloseHandle(hAtPath);
     return bSame;
 }
