@@ -306,7 +306,7 @@ void CConnection::FinishRequest(uint64_t now) {
 void CConnection::StartHead(uint64_t now) {
     m_phase = Phase::kHead;
     m_deadline = now + kHeadDeadlineMs;
-    m_bMayRead = false;
+    m_bMayRead = CSocket::kReceiveBeforeWaiting;
 }
 
 bool CConnection::SkipBodyStep(const CServeTime& time) {

@@ -106,7 +106,7 @@ private:
     CConnectionWait m_wait;
     uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
     // A receive may find bytes: set at the start and after a readiness wait, cleared when a
-    // receive found none or an answer went out (the next request usually follows it later).
+    // receive found none, and after an answer as the host's costs make it worth.
     bool m_bMayRead;
     int m_nAnswered;
 
