@@ -11,9 +11,10 @@ struct KovPollerState;
 
 enum class SocketInterest { kRead, kWrite };
 
-// Watches sockets for one readiness each. A socket that has been reported is no longer
-// watched until Watch is called for it again. Watch, Forget and Wait belong to one thread;
-// Wake may be called from any thread.
+// Watches sockets for one readiness each. A socket watched once is no longer watched after
+// it has been reported, until Watch is called for it again; one watched for good is reported
+// at every wait while it is ready. Watch, Forget and Wait belong to one thread; Wake may be
+// called from any thread.
 class CSocketPoller : public CObject {
 public:
     CSocketPoller();  // false IsValid when the host gave no poller
@@ -24,7 +25,7 @@ public:
     bool IsValid() const;
     // Watches s for interest, reporting pKey (never null) when it is ready; a socket already
     // watched is switched to the new interest and key. False when the host refused.
-    bool Watch(SOCKET s, SocketInterest interest, void* pKey);
+    bool Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood = false);
     // Stops watching s; call it before s is closed.
     void Forget(SOCKET s);
     // Waits until a watched socket is ready, Wake is called, or ms pass; stores the keys of

@@ -105,12 +105,6 @@ bool CConnection::End() {
     return WaitFor(ConnectionWant::kEnd, 0);
 }
 
-void CConnection::ReleaseKeptFile() {
-    if (m_phase == Phase::kAnswer) return;  // the answer in progress still reads it
-    m_keptFile.Close();
-    m_keptPath.clear();
-}
-
 int CConnection::ReceivePending() {
     const int count = m_socket.ReceiveNoWait(m_pending.WritePosition(), m_pending.Room());
     if (count > 0) {

@@ -62,9 +62,6 @@ public:
     const CConnectionWait& GetWait() const { return m_wait; }
     // Tells it that its socket became ready for what it waited for.
     void NoteReady() { m_bMayRead = true; }
-    // Closes a file kept open only to be served again, so that a connection that waits
-    // long holds no descriptor beside its socket.
-    void ReleaseKeptFile();
 
     CSocket& Socket() { return m_socket; }
     int GetAnswerCount() const { return m_nAnswered; }

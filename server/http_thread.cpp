@@ -13,6 +13,7 @@ constexpr uint32_t kWaitRetryMs = 100;
 
 CHttpThread::CHttpThread()
     : CThread(false),
+      m_nOwnWait(kNotWaiting),
       m_nServed(0),
       m_pHandOffsEnded(nullptr),
       m_pPool(nullptr),
@@ -86,6 +87,26 @@ int CHttpThread::ServeConnection() {
     return 1;
 }
 
+bool CHttpThread::BeginOwnWait() {
+    // Paired with the pool, which counts a queued connection before it looks for a worker
+    // waiting on its own: one of the two sees the other.
+    m_nOwnWait.store(kWaitingOnOwn);
+    if (!m_pPool->IsWorkWaiting()) return true;
+    EndOwnWait();
+    return false;
+}
+
+void CHttpThread::EndOwnWait() {
+    m_nOwnWait.store(kNotWaiting);
+}
+
+bool CHttpThread::WakeIfWaitingOnOwn() {
+    int expected = kWaitingOnOwn;
+    if (!m_nOwnWait.compare_exchange_strong(expected, kWoken)) return false;
+    m_hWantedEvent.Set();
+    return true;
+}
+
 CServeTime CHttpThread::Now() {
     const uint64_t now = GetTickCount64Ms();
     if (!m_bStopping && m_hStopEvent.IsSet()) {
@@ -108,7 +129,13 @@ CHttpThread::Outcome CHttpThread::Serve(CConnection& connection) {
         // Nobody else needs this worker: it waits on the connection itself, which costs no
         // hand-over. What wakes it is a connection that needs a worker, or the stop.
         const CEvent* pWake = nullptr;
-        if (!time.m_bStopping) pWake = m_pPool ? &m_pPool->WorkWaitingEvent() : &m_hStopEvent;
+        const bool bNoted = m_pPool != nullptr && !time.m_bStopping;
+        if (bNoted) {
+            if (!BeginOwnWait()) return Outcome::kHandBack;
+            pWake = &m_hWantedEvent;
+        } else if (!time.m_bStopping) {
+            pWake = &m_hStopEvent;
+        }
         const uint64_t now = GetTickCount64Ms();
         const uint32_t ms =
             wait.m_deadline > now ? static_cast<uint32_t>(wait.m_deadline - now) : 0;
@@ -116,6 +143,10 @@ CHttpThread::Outcome CHttpThread::Serve(CConnection& connection) {
         const WaitResult result = wait.m_want == ConnectionWant::kRead
                                       ? socket.WaitReadable(ms, pWake)
                                       : socket.WaitWritable(ms, pWake);
+        if (bNoted) EndOwnWait();
+        // A wake may have come late, for a wait already over: the next wait must not end on
+        // it. A stop is seen by the next step in any case.
+        if (result == WaitResult::kWoken && bNoted) m_hWantedEvent.Reset();
         if (result == WaitResult::kReady) connection.NoteReady();
         if (result == WaitResult::kFailed) return Outcome::kEnded;
         // A time-out is seen by the next step as its deadline passing.

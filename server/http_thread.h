@@ -19,9 +19,6 @@ public:
     virtual ~CConnectionPool() = default;
     // Whether a connection that can go on waits for a worker; cheap enough for every step.
     virtual bool IsWorkWaiting() const = 0;
-    // Set while a connection waits for a worker (and once the program stops): a worker that
-    // waits on its own connection wakes for it.
-    virtual const CEvent& WorkWaitingEvent() const = 0;
     // Gives pConnection, which waits for what its GetWait says, to the listener (or, when it
     // can go on at once, to the back of the queue) and returns the connection that has
     // waited longest for a worker instead; returns pConnection itself when none waits any
@@ -47,6 +44,11 @@ public:
     bool Assign(std::unique_ptr<CConnection>& pConnection);
     // Marks an idle worker; called by the pool in TakeNextOrRest.
     void Rest() { m_hWorkEvent.Reset(); }
+    // Wakes the worker if it waits on its own connection (and then only once): true when it
+    // did. Called by the pool when a connection has come to need a worker.
+    bool WakeIfWaitingOnOwn();
+    // Wakes the worker from a wait on its own connection, whatever it is; for the stop.
+    void Want() { m_hWantedEvent.Set(); }
     // Stops the thread (a connection in progress first ends) and closes a connection still held.
     void Shutdown();
     // Makes a stopped worker keep taking connections until pEvent is set: a listener that
@@ -73,9 +75,19 @@ private:
     Outcome Serve(CConnection& connection);
     // The time, and whether the stop has been seen (its grace starts when it first is).
     CServeTime Now();
+    // Notes that the worker is about to wait on its own connection: false (and nothing
+    // noted) when a connection already waits for a worker.
+    bool BeginOwnWait();
+    void EndOwnWait();
+
+    enum { kNotWaiting, kWaitingOnOwn, kWoken };
 
     std::unique_ptr<CConnection> m_pConnection;
     CEvent m_hWorkEvent;
+    CEvent m_hWantedEvent;  // set by the pool: another connection needs this worker
+    // kWaitingOnOwn from BeginOwnWait to EndOwnWait; the pool turns it to kWoken before it
+    // sets m_hWantedEvent, so that one queued connection wakes one worker.
+    std::atomic<int> m_nOwnWait;
     std::atomic<int32_t> m_nServed;
     const CEvent* m_pHandOffsEnded;
     CConnectionPool* m_pPool;

@@ -34,7 +34,7 @@ CListenThread::CListenThread(unsigned short port)
       m_nHandedBack(0),
       m_bListenerAsleep(false),
       m_bWakeOnEnd(false),
-      m_bStopRequested(false) {
+      m_nIdleWorkers(kWorkerCount) {
     for (CHttpThread& worker : m_workers) {
         worker.SetHandOffsEndedEvent(&m_hHandOffsEnded);
         worker.SetPool(this);
@@ -68,8 +68,7 @@ CListenThread::SetupResult CListenThread::SetUpListening() {
         return SetupResult::kFailed;
     }
     if (!m_listenSocket.Listen(m_nPort) || !m_poller.IsValid() ||
-        !m_listenSocket.SetNonBlocking() ||
-        !m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket)) {
+        !m_listenSocket.SetNonBlocking() || !WatchListeningSocket()) {
         Log(L"Listen Failed\r\n");
         return SetupResult::kFailed;
     }
@@ -146,10 +145,11 @@ void CListenThread::AcceptWaiting(uint64_t now) {
                 std::unique_ptr<CConnection> pConnection = std::move(m_pSpare);
                 pConnection->Begin(now);
                 PlaceNew(std::move(pConnection));
-                break;
+                // One per wait: the socket stays watched, and a next client makes the next
+                // wait return at once, where a further accept would mostly find nobody.
+                return;
             }
             case AcceptResult::kNothingYet:
-                m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket);
                 return;
             case AcceptResult::kOutOfHandles:
                 // An idle connection gives its socket to a new client once; beyond that the
@@ -179,8 +179,15 @@ bool CListenThread::MakeRoom(uint64_t now) {
     return true;
 }
 
+bool CListenThread::WatchListeningSocket() {
+    // Watched for good: a socket that stays ready is reported again at the next wait, so
+    // accepting needs no call to watch it anew.
+    return m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket, true);
+}
+
 void CListenThread::PauseAccepting(uint64_t retryAt) {
-    // The listening socket is not watched again until accepting resumes.
+    // The listening socket is not watched until accepting resumes.
+    m_poller.Forget(m_listenSocket.GetHandle());
     m_bAcceptPaused = true;
     m_nRetryAcceptAt = retryAt;
     m_nHeldAtPause = m_nHeld.load();
@@ -194,7 +201,7 @@ void CListenThread::ResumeAcceptingWhenRoom(uint64_t now) {
     m_bWakeOnEnd.store(false);
     m_nRetryAcceptAt = 0;
     // Clients that came meanwhile wait in the backlog and make the socket ready at once.
-    m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket);
+    WatchListeningSocket();
 }
 
 void CListenThread::TakeHandedBack() {
@@ -209,8 +216,6 @@ void CListenThread::TakeHandedBack() {
 }
 
 void CListenThread::Hold(std::unique_ptr<CConnection> pConnection) {
-    // A connection that waits long keeps no file open only to serve it again.
-    pConnection->ReleaseKeptFile();
     const SocketInterest interest = pConnection->GetWait().m_want == ConnectionWant::kWrite
                                         ? SocketInterest::kWrite
                                         : SocketInterest::kRead;
@@ -227,23 +232,35 @@ void CListenThread::CloseHeld(std::unique_ptr<CConnection> pConnection) {
     m_nHeld.fetch_sub(1);
 }
 
+bool CListenThread::AssignToIdleWorkerLocked(std::unique_ptr<CConnection>& pConnection) {
+    if (m_nIdleWorkers == 0) return false;
+    for (CHttpThread& worker : m_workers) {
+        if (worker.Assign(pConnection)) {
+            --m_nIdleWorkers;
+            return true;
+        }
+    }
+    return false;
+}
+
 void CListenThread::PlaceNew(std::unique_ptr<CConnection> pConnection) {
     {
         CCriticalLock lock(&m_poolLock);
-        for (CHttpThread& worker : m_workers) {
-            if (worker.Assign(pConnection)) return;
-        }
+        if (AssignToIdleWorkerLocked(pConnection)) return;
     }
     Hold(std::move(pConnection));
 }
 
 void CListenThread::Dispatch(std::unique_ptr<CConnection> pConnection) {
     CCriticalLock lock(&m_poolLock);
-    for (CHttpThread& worker : m_workers) {
-        if (worker.Assign(pConnection)) return;
-    }
+    if (AssignToIdleWorkerLocked(pConnection)) return;
     m_ready.push_back(std::move(pConnection));
-    if (m_nReady.fetch_add(1) == 0) m_hWorkWaiting.Set();
+    m_nReady.fetch_add(1);
+    // One worker waiting on its own connection is woken for each connection queued, never
+    // all of them at once.
+    for (CHttpThread& worker : m_workers) {
+        if (worker.WakeIfWaitingOnOwn()) break;
+    }
 }
 
 void CListenThread::HandOverAllForStop() {
@@ -274,15 +291,15 @@ void CListenThread::WakeListener() {
 }
 
 bool CListenThread::IsWorkWaiting() const {
-    return m_nReady.load(std::memory_order_relaxed) > 0;
+    // Sequentially consistent, as a worker's BeginOwnWait needs it.
+    return m_nReady.load() > 0;
 }
 
 std::unique_ptr<CConnection> CListenThread::PopReadyLocked() {
     if (m_ready.empty()) return nullptr;
     std::unique_ptr<CConnection> pConnection = std::move(m_ready.front());
     m_ready.pop_front();
-    // Once stopping, the event stays set: it is what wakes workers waiting on their own.
-    if (m_nReady.fetch_sub(1) == 1 && !m_bStopRequested) m_hWorkWaiting.Reset();
+    m_nReady.fetch_sub(1);
     return pConnection;
 }
 
@@ -309,7 +326,10 @@ std::unique_ptr<CConnection> CListenThread::Exchange(std::unique_ptr<CConnection
 std::unique_ptr<CConnection> CListenThread::TakeNextOrRest(CHttpThread& worker) {
     CCriticalLock lock(&m_poolLock);
     std::unique_ptr<CConnection> pNext = PopReadyLocked();
-    if (!pNext) worker.Rest();
+    if (!pNext) {
+        worker.Rest();
+        ++m_nIdleWorkers;
+    }
     return pNext;
 }
 
@@ -324,12 +344,9 @@ void CListenThread::Stop() {
     RequestStop();
     m_poller.Wake();
     // All workers wind down their connections at the same time, within their grace.
+    // Then those that wait on their own connection wake, and see the stop.
     for (CHttpThread& worker : m_workers) worker.RequestStop();
-    {
-        CCriticalLock lock(&m_poolLock);
-        m_bStopRequested = true;
-        m_hWorkWaiting.Set();
-    }
+    for (CHttpThread& worker : m_workers) worker.Want();
     StopThread();
     {
         // A listener that never got to listen leaves its socket to be closed here.

@@ -48,12 +48,13 @@ private:
     SetupResult SetUpListening();
     // Waits for sockets, hand-backs and deadlines until the stop.
     void ServeUntilStopped();
-    // Accepts the connections waiting on the listening socket, making room where the
-    // limit is reached, or pauses accepting when no room can be made.
+    // Accepts a connection waiting on the listening socket, making room where the limit is
+    // reached, or pauses accepting when no room can be made.
     void AcceptWaiting(uint64_t now);
     // Closes the connection that has waited longest for its client, if one may give way;
     // false when none may.
     bool MakeRoom(uint64_t now);
+    bool WatchListeningSocket();
     void PauseAccepting(uint64_t retryAt);
     // Resumes accepting once a connection has ended or the retry time has come.
     void ResumeAcceptingWhenRoom(uint64_t now);
@@ -64,6 +65,8 @@ private:
     // A new connection goes to an idle worker at once, or waits here for its first bytes.
     void PlaceNew(std::unique_ptr<CConnection> pConnection);
     void CloseHeld(std::unique_ptr<CConnection> pConnection);
+    // Gives the connection to the first idle worker; false when none is idle. Under m_poolLock.
+    bool AssignToIdleWorkerLocked(std::unique_ptr<CConnection>& pConnection);
     // Hands a connection that can go on to the first idle worker, or queues it for the next
     // worker that has a moment.
     void Dispatch(std::unique_ptr<CConnection> pConnection);
@@ -75,7 +78,6 @@ private:
 
     // CConnectionPool, for the workers.
     bool IsWorkWaiting() const override;
-    const CEvent& WorkWaitingEvent() const override { return m_hWorkWaiting; }
     std::unique_ptr<CConnection> Exchange(std::unique_ptr<CConnection> pConnection) override;
     std::unique_ptr<CConnection> TakeNextOrRest(CHttpThread& worker) override;
     void NoteConnectionEnded() override;
@@ -110,9 +112,8 @@ private:
     bool m_bHandBacksClosed;
     std::atomic<int32_t> m_nReady;
     std::atomic<int32_t> m_nHandedBack;
-    CEvent m_hWorkWaiting;
     // Set while the listener is about to wait or waiting, so that it is woken only then.
     std::atomic<bool> m_bListenerAsleep;
     std::atomic<bool> m_bWakeOnEnd;  // accepting is paused until a connection ends
-    bool m_bStopRequested;           // under m_poolLock: m_hWorkWaiting stays set
+    int m_nIdleWorkers;              // under m_poolLock: workers that may take a connection
 };

@@ -53,11 +53,12 @@ bool CSocketPoller::IsValid() const {
     return m_pState->m_epoll >= 0 && m_pState->m_wake >= 0;
 }
 
-bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
+bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood) {
     epoll_event event = {};
     // One-shot: a reported socket stays registered but quiet until it is watched again, so
     // handing a connection back costs one call.
-    event.events = (interest == SocketInterest::kRead ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    event.events = (interest == SocketInterest::kRead ? EPOLLIN : EPOLLOUT) |
+                   (bForGood ? 0u : static_cast<uint32_t>(EPOLLONESHOT));
     event.data.ptr = pKey;
     if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_MOD, s, &event) == 0) return true;
     return errno == ENOENT && epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, s, &event) == 0;

@@ -14,6 +14,7 @@ struct KovPollerState {
     sockaddr_in m_wakeAddress = {};
     std::vector<WSAPOLLFD> m_watched;  // [0] is the wake socket
     std::vector<void*> m_keys;
+    std::vector<bool> m_forGood;  // stays watched after it is reported
     std::unordered_map<SOCKET, size_t> m_index;
 };
 
@@ -43,10 +44,12 @@ void RemoveAt(KovPollerState& state, size_t index) {
     if (index != last) {
         state.m_watched[index] = state.m_watched[last];
         state.m_keys[index] = state.m_keys[last];
+        state.m_forGood[index] = state.m_forGood[last];
         state.m_index[state.m_watched[index].fd] = index;
     }
     state.m_watched.pop_back();
     state.m_keys.pop_back();
+    state.m_forGood.pop_back();
 }
 
 }  // namespace
@@ -59,6 +62,7 @@ CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     wake.events = POLLRDNORM;
     m_pState->m_watched.push_back(wake);
     m_pState->m_keys.push_back(nullptr);
+    m_pState->m_forGood.push_back(true);
 }
 
 CSocketPoller::~CSocketPoller() {
@@ -70,12 +74,13 @@ bool CSocketPoller::IsValid() const {
     return m_pState->m_wake != INVALID_SOCKET;
 }
 
-bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
+bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood) {
     const SHORT events = interest == SocketInterest::kRead ? POLLRDNORM : POLLWRNORM;
     auto found = m_pState->m_index.find(s);
     if (found != m_pState->m_index.end()) {
         m_pState->m_watched[found->second].events = events;
         m_pState->m_keys[found->second] = pKey;
+        m_pState->m_forGood[found->second] = bForGood;
         return true;
     }
     WSAPOLLFD entry = {};
@@ -84,6 +89,7 @@ bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
     m_pState->m_index[s] = m_pState->m_watched.size();
     m_pState->m_watched.push_back(entry);
     m_pState->m_keys.push_back(pKey);
+    m_pState->m_forGood.push_back(bForGood);
     return true;
 }
 
@@ -110,7 +116,7 @@ int CSocketPoller::Wait(uint32_t ms, void** ppKeys, int capacity) {
     for (size_t index = state.m_watched.size(); index-- > 1 && count < capacity;) {
         if (state.m_watched[index].revents == 0) continue;
         ppKeys[count++] = state.m_keys[index];
-        RemoveAt(state, index);
+        if (!state.m_forGood[index]) RemoveAt(state, index);
     }
     return count;
 }

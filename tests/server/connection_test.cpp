@@ -99,8 +99,6 @@ TEST_F(ConnectionTest, AnAnswerThatTheClientTakesNothingOfEndsAfterTheStallTime)
     CConnectionWait wait = m_connection.Advance(At(kStart));
     ASSERT_EQ(wait.m_want, ConnectionWant::kWrite);
     EXPECT_EQ(wait.m_deadline, kStart + kSendStallMs);
-    // Keeping the file for later does not touch an answer in progress.
-    m_connection.ReleaseKeptFile();
     EXPECT_EQ(m_connection.Advance(At(kStart + 5000)).m_want, ConnectionWant::kWrite);
     EXPECT_EQ(m_connection.Advance(At(kStart + kSendStallMs)).m_want, ConnectionWant::kEnd);
 }
