@@ -23,6 +23,9 @@ public:
     CSocketPoller& operator=(const CSocketPoller&) = delete;
 
     bool IsValid() const;
+    // Whether Watch may also be called from other threads while Wait runs (the wait then
+    // reports the socket once it is ready).
+    static const bool kWatchFromAnyThread;
     // Watches s for interest, reporting pKey (never null) when it is ready; a socket already
     // watched is switched to the new interest and key. False when the host refused.
     bool Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood = false);

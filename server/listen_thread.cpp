@@ -33,6 +33,7 @@ CListenThread::CListenThread(unsigned short port)
       m_nReady(0),
       m_nHandedBack(0),
       m_bListenerAsleep(false),
+      m_nWaitUntil(0),
       m_bWakeOnEnd(false),
       m_nIdleWorkers(kWorkerCount) {
     for (CHttpThread& worker : m_workers) {
@@ -83,20 +84,26 @@ void CListenThread::ServeUntilStopped() {
         uint64_t now = GetTickCount64Ms();
         TakeHandedBack();
         ResumeAcceptingWhenRoom(now);
-        // Workers wake the listener only while it waits; what they did just before it
-        // began to is seen here.
+        // Workers wake the listener only while it waits, and for a hand-back only when its
+        // deadline comes before the wait's end; what they did just before it began to is
+        // seen here.
+        const uint32_t ms = MsUntilNextEvent(now);
+        m_nWaitUntil.store(ms == kWaitInfinite ? CWaitingConnections::kNoDeadline : now + ms);
         m_bListenerAsleep.store(true);
         if (m_nHandedBack.load() > 0 || (m_bAcceptPaused && m_nHeld.load() < m_nHeldAtPause)) {
             m_bListenerAsleep.store(false);
             continue;
         }
-        const int count = m_poller.Wait(MsUntilNextEvent(now), keys, kReadyBatch);
+        const int count = m_poller.Wait(ms, keys, kReadyBatch);
         m_bListenerAsleep.store(false);
         if (count < 0) {
             // A wait that fails must not turn into a spin.
             m_hStopEvent.Wait(kRetryMs);
             continue;
         }
+        // A worker watches a connection it hands back before it files it here, under the
+        // lock that this takes: every ready key is a connection filed by now.
+        TakeHandedBack();
         bool bListenReady = false;
         for (int index = 0; index < count; ++index) {
             if (keys[index] == &m_listenSocket) {
@@ -206,13 +213,19 @@ void CListenThread::ResumeAcceptingWhenRoom(uint64_t now) {
 
 void CListenThread::TakeHandedBack() {
     if (m_nHandedBack.load() == 0) return;
-    std::vector<std::unique_ptr<CConnection>> handedBack;
+    std::vector<std::pair<std::unique_ptr<CConnection>, bool>> handedBack;
     {
         CCriticalLock lock(&m_poolLock);
         handedBack.swap(m_handedBack);
         m_nHandedBack.store(0);
     }
-    for (std::unique_ptr<CConnection>& pConnection : handedBack) Hold(std::move(pConnection));
+    for (auto& entry : handedBack) {
+        if (entry.second) {
+            m_waiting.Add(std::move(entry.first));
+        } else {
+            Hold(std::move(entry.first));
+        }
+    }
 }
 
 void CListenThread::Hold(std::unique_ptr<CConnection> pConnection) {
@@ -273,8 +286,7 @@ void CListenThread::HandOverAllForStop() {
     {
         CCriticalLock lock(&m_poolLock);
         m_bHandBacksClosed = true;
-        for (std::unique_ptr<CConnection>& pConnection : m_handedBack)
-            all.push_back(std::move(pConnection));
+        for (auto& entry : m_handedBack) all.push_back(std::move(entry.first));
         m_handedBack.clear();
         m_nHandedBack.store(0);
     }
@@ -305,6 +317,7 @@ std::unique_ptr<CConnection> CListenThread::PopReadyLocked() {
 
 std::unique_ptr<CConnection> CListenThread::Exchange(std::unique_ptr<CConnection> pConnection) {
     std::unique_ptr<CConnection> pNext;
+    bool bWake = true;
     {
         CCriticalLock lock(&m_poolLock);
         if (m_bHandBacksClosed || m_ready.empty()) return pConnection;
@@ -316,10 +329,23 @@ std::unique_ptr<CConnection> CListenThread::Exchange(std::unique_ptr<CConnection
             return pNext;
         }
         pNext = PopReadyLocked();
-        m_handedBack.push_back(std::move(pConnection));
+        // Where the host allows, the worker watches the socket itself, so that the listener
+        // needs no wake-up for it: its next wait reports the socket when it is ready. Only a
+        // deadline earlier than the end of that wait needs the listener at once. Counted
+        // before it is watched: a listener that sees the socket ready also sees the count,
+        // and takes this lock to file the connection.
         m_nHandedBack.fetch_add(1);
+        const CConnectionWait& wait = pConnection->GetWait();
+        const bool bWatched =
+            CSocketPoller::kWatchFromAnyThread &&
+            m_poller.Watch(pConnection->Socket().GetHandle(),
+                           wait.m_want == ConnectionWant::kWrite ? SocketInterest::kWrite
+                                                                 : SocketInterest::kRead,
+                           pConnection.get());
+        bWake = !bWatched || wait.m_deadline < m_nWaitUntil.load();
+        m_handedBack.emplace_back(std::move(pConnection), bWatched);
     }
-    WakeListener();
+    if (bWake) WakeListener();
     return pNext;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "foundation/critical_section.h"
@@ -108,12 +109,16 @@ private:
     // Shared with the workers, under m_poolLock.
     CCriticalSection m_poolLock;
     std::deque<std::unique_ptr<CConnection>> m_ready;  // can go on; oldest first
-    std::vector<std::unique_ptr<CConnection>> m_handedBack;
+    // Handed back by workers; true where the worker has watched the socket already.
+    std::vector<std::pair<std::unique_ptr<CConnection>, bool>> m_handedBack;
     bool m_bHandBacksClosed;
     std::atomic<int32_t> m_nReady;
     std::atomic<int32_t> m_nHandedBack;
     // Set while the listener is about to wait or waiting, so that it is woken only then.
     std::atomic<bool> m_bListenerAsleep;
+    // When the listener's wait ends by itself; a connection handed back with an earlier
+    // deadline wakes it.
+    std::atomic<uint64_t> m_nWaitUntil;
     std::atomic<bool> m_bWakeOnEnd;  // accepting is paused until a connection ends
     int m_nIdleWorkers;              // under m_poolLock: workers that may take a connection
 };

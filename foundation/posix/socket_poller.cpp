@@ -30,6 +30,9 @@ constexpr int kDescriptorReserve = 48;
 
 }  // namespace
 
+// epoll's own lock orders a registration against a wait in progress.
+const bool CSocketPoller::kWatchFromAnyThread = true;
+
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_epoll = epoll_create1(EPOLL_CLOEXEC);
     m_pState->m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

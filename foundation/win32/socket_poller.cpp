@@ -54,6 +54,9 @@ void RemoveAt(KovPollerState& state, size_t index) {
 
 }  // namespace
 
+// The array that WSAPoll reads is the waiting thread's own.
+const bool CSocketPoller::kWatchFromAnyThread = false;
+
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = MakeWakeSocket(m_pState->m_wakeAddress);
     if (m_pState->m_wake == INVALID_SOCKET) return;
