@@ -13,6 +13,7 @@ constexpr uint32_t kWaitRetryMs = 100;
 
 CHttpThread::CHttpThread()
     : CThread(false),
+      m_bIdle(true),
       m_nOwnWait(kNotWaiting),
       m_nServed(0),
       m_pHandOffsEnded(nullptr),
@@ -40,6 +41,13 @@ bool CHttpThread::Assign(std::unique_ptr<CConnection>& pConnection) {
     m_pConnection = std::move(pConnection);
     // Setting the event publishes the connection to the worker.
     m_hWorkEvent.Set();
+    return true;
+}
+
+bool CHttpThread::TakeOver(std::unique_ptr<CConnection>& pConnection) {
+    if (!m_bIdle || !m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return false;
+    m_bIdle = false;
+    m_pConnection = std::move(pConnection);
     return true;
 }
 
@@ -82,6 +90,8 @@ int CHttpThread::ServeConnection() {
         m_nServed.fetch_add(1, std::memory_order_release);
         if (m_pPool == nullptr) break;
         m_pPool->NoteConnectionEnded();
+        // Reset before the worker can be marked idle, so that the pool's next Wake stays set.
+        m_hWorkEvent.Reset();
         pConnection = m_pPool->TakeNextOrRest(*this);
     }
     return 1;

@@ -40,10 +40,15 @@ public:
     // worker that has no pool.
     bool Assign(SOCKET s);
     // Offers a connection: true when this worker was idle and has taken it (pConnection is
-    // then empty). Called by the pool, under the lock that also covers TakeNextOrRest.
+    // then empty). For a worker that has no pool.
     bool Assign(std::unique_ptr<CConnection>& pConnection);
-    // Marks an idle worker; called by the pool in TakeNextOrRest.
-    void Rest() { m_hWorkEvent.Reset(); }
+    // The pool's offer: true when this worker was idle and has taken the connection, which
+    // the worker sees once Wake is called. Called under the lock that also covers Rest,
+    // and Wake after it, so that no system call is made under the lock.
+    bool TakeOver(std::unique_ptr<CConnection>& pConnection);
+    void Wake() { m_hWorkEvent.Set(); }
+    // Marks the worker idle; called by the pool in TakeNextOrRest.
+    void Rest() { m_bIdle = true; }
     // Wakes the worker if it waits on its own connection (and then only once): true when it
     // did. Called by the pool when a connection has come to need a worker.
     bool WakeIfWaitingOnOwn();
@@ -84,6 +89,7 @@ private:
 
     std::unique_ptr<CConnection> m_pConnection;
     CEvent m_hWorkEvent;
+    bool m_bIdle;           // under the pool's lock: the worker may take a connection
     CEvent m_hWantedEvent;  // set by the pool: another connection needs this worker
     // kWaitingOnOwn from BeginOwnWait to EndOwnWait; the pool turns it to kWoken before it
     // sets m_hWantedEvent, so that one queued connection wakes one worker.

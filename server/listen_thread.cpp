@@ -245,30 +245,44 @@ void CListenThread::CloseHeld(std::unique_ptr<CConnection> pConnection) {
     m_nHeld.fetch_sub(1);
 }
 
-bool CListenThread::AssignToIdleWorkerLocked(std::unique_ptr<CConnection>& pConnection) {
-    if (m_nIdleWorkers == 0) return false;
+CHttpThread* CListenThread::TakeOverByIdleWorkerLocked(std::unique_ptr<CConnection>& pConnection) {
+    if (m_nIdleWorkers == 0) return nullptr;
     for (CHttpThread& worker : m_workers) {
-        if (worker.Assign(pConnection)) {
+        if (worker.TakeOver(pConnection)) {
             --m_nIdleWorkers;
-            return true;
+            return &worker;
         }
     }
-    return false;
+    return nullptr;
 }
 
 void CListenThread::PlaceNew(std::unique_ptr<CConnection> pConnection) {
+    CHttpThread* pWorker = nullptr;
     {
         CCriticalLock lock(&m_poolLock);
-        if (AssignToIdleWorkerLocked(pConnection)) return;
+        pWorker = TakeOverByIdleWorkerLocked(pConnection);
     }
-    Hold(std::move(pConnection));
+    if (pWorker != nullptr) {
+        pWorker->Wake();
+    } else {
+        Hold(std::move(pConnection));
+    }
 }
 
 void CListenThread::Dispatch(std::unique_ptr<CConnection> pConnection) {
-    CCriticalLock lock(&m_poolLock);
-    if (AssignToIdleWorkerLocked(pConnection)) return;
-    m_ready.push_back(std::move(pConnection));
-    m_nReady.fetch_add(1);
+    CHttpThread* pWorker = nullptr;
+    {
+        CCriticalLock lock(&m_poolLock);
+        pWorker = TakeOverByIdleWorkerLocked(pConnection);
+        if (pWorker == nullptr) {
+            m_ready.push_back(std::move(pConnection));
+            m_nReady.fetch_add(1);
+        }
+    }
+    if (pWorker != nullptr) {
+        pWorker->Wake();
+        return;
+    }
     // One worker waiting on its own connection is woken for each connection queued, never
     // all of them at once.
     for (CHttpThread& worker : m_workers) {

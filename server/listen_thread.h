@@ -66,8 +66,9 @@ private:
     // A new connection goes to an idle worker at once, or waits here for its first bytes.
     void PlaceNew(std::unique_ptr<CConnection> pConnection);
     void CloseHeld(std::unique_ptr<CConnection> pConnection);
-    // Gives the connection to the first idle worker; false when none is idle. Under m_poolLock.
-    bool AssignToIdleWorkerLocked(std::unique_ptr<CConnection>& pConnection);
+    // Gives the connection to the first idle worker, which the caller then wakes after
+    // leaving the lock; null when none is idle. Under m_poolLock.
+    CHttpThread* TakeOverByIdleWorkerLocked(std::unique_ptr<CConnection>& pConnection);
     // Hands a connection that can go on to the first idle worker, or queues it for the next
     // worker that has a moment.
     void Dispatch(std::unique_ptr<CConnection> pConnection);
