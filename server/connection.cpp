@@ -56,6 +56,7 @@ CConnection::CConnection()
       m_wait{ConnectionWant::kRead, 0},
       m_deadline(0),
       m_bMayRead(true),
+      m_bSpeculativeRead(false),
       m_nAnswered(0),
       m_nOutSent(0),
       m_nFileOffset(0),
@@ -141,9 +142,13 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     if (time.m_now >= m_deadline) return End();
     if (m_bMayRead) {
         const int count = ReceivePending();
-        if (count != 0) return count > 0 ? kStepAgain : End();
+        if (count > 0) return kStepAgain;
+        // A receive tried before any readiness was reported is not trusted with the end of
+        // the connection (under Wine one was seen to fail on a live one): the wait decides.
+        if (count < 0 && !m_bSpeculativeRead) return End();
         m_bMayRead = false;
     }
+    m_bSpeculativeRead = false;
     return WaitFor(ConnectionWant::kRead, m_deadline);
 }
 
@@ -301,6 +306,7 @@ void CConnection::StartHead(uint64_t now) {
     m_phase = Phase::kHead;
     m_deadline = now + kHeadDeadlineMs;
     m_bMayRead = CSocket::kReceiveBeforeWaiting;
+    m_bSpeculativeRead = CSocket::kReceiveBeforeWaiting;
 }
 
 bool CConnection::SkipBodyStep(const CServeTime& time) {

@@ -61,7 +61,10 @@ public:
     // The wait that the last Advance returned.
     const CConnectionWait& GetWait() const { return m_wait; }
     // Tells it that its socket became ready for what it waited for.
-    void NoteReady() { m_bMayRead = true; }
+    void NoteReady() {
+        m_bMayRead = true;
+        m_bSpeculativeRead = false;
+    }
 
     CSocket& Socket() { return m_socket; }
     int GetAnswerCount() const { return m_nAnswered; }
@@ -105,6 +108,7 @@ private:
     // A receive may find bytes: set at the start and after a readiness wait, cleared when a
     // receive found none, and after an answer as the host's costs make it worth.
     bool m_bMayRead;
+    bool m_bSpeculativeRead;  // m_bMayRead set with no readiness reported
     int m_nAnswered;
 
     // The request being answered.
