@@ -40,10 +40,6 @@ public:
     // acknowledgement of the one before (which the peer may delay); where the host allows.
     bool SendSmallWritesAtOnce();
 
-    // Whether a receive that may find nothing is cheaper tried than a readiness wait made
-    // first, when a request is likely but not sure to have arrived.
-    static const bool kReceiveBeforeWaiting;
-
     int Receive(char* pBuffer, int length);  // one recv: count, 0 at end, SOCKET_ERROR
     // What has already arrived, without waiting: the count, 0 at the peer's end, SOCKET_ERROR
     // on failure, or kNothingYet when no byte is there (the end may then still be unseen).

@@ -56,7 +56,6 @@ CConnection::CConnection()
       m_wait{ConnectionWant::kRead, 0},
       m_deadline(0),
       m_bMayRead(true),
-      m_bSpeculativeRead(false),
       m_nAnswered(0),
       m_nOutSent(0),
       m_nFileOffset(0),
@@ -142,13 +141,9 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     if (time.m_now >= m_deadline) return End();
     if (m_bMayRead) {
         const int count = ReceivePending();
-        if (count > 0) return kStepAgain;
-        // A receive tried before any readiness was reported is not trusted with the end of
-        // the connection (under Wine one was seen to fail on a live one): the wait decides.
-        if (count < 0 && !m_bSpeculativeRead) return End();
+        if (count != 0) return count > 0 ? kStepAgain : End();
         m_bMayRead = false;
     }
-    m_bSpeculativeRead = false;
     return WaitFor(ConnectionWant::kRead, m_deadline);
 }
 
@@ -305,8 +300,9 @@ void CConnection::FinishRequest(uint64_t now) {
 void CConnection::StartHead(uint64_t now) {
     m_phase = Phase::kHead;
     m_deadline = now + kHeadDeadlineMs;
-    m_bMayRead = CSocket::kReceiveBeforeWaiting;
-    m_bSpeculativeRead = CSocket::kReceiveBeforeWaiting;
+    // The client's next request nearly always comes after the answer has reached it, so a
+    // receive now would mostly find nothing and cost a call more than the wait.
+    m_bMayRead = false;
 }
 
 bool CConnection::SkipBodyStep(const CServeTime& time) {

@@ -61,10 +61,7 @@ public:
     // The wait that the last Advance returned.
     const CConnectionWait& GetWait() const { return m_wait; }
     // Tells it that its socket became ready for what it waited for.
-    void NoteReady() {
-        m_bMayRead = true;
-        m_bSpeculativeRead = false;
-    }
+    void NoteReady() { m_bMayRead = true; }
 
     CSocket& Socket() { return m_socket; }
     int GetAnswerCount() const { return m_nAnswered; }
@@ -106,9 +103,8 @@ private:
     CConnectionWait m_wait;
     uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
     // A receive may find bytes: set at the start and after a readiness wait, cleared when a
-    // receive found none, and after an answer as the host's costs make it worth.
+    // receive found none or an answer went out (the next request usually follows it later).
     bool m_bMayRead;
-    bool m_bSpeculativeRead;  // m_bMayRead set with no readiness reported
     int m_nAnswered;
 
     // The request being answered.

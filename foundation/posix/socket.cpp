@@ -68,10 +68,6 @@ constexpr size_t kMaxSendfileChunk = size_t{1} << 30;
 
 }  // namespace
 
-// A receive that finds nothing is one system call more, and the next request has seldom
-// arrived by the time the answer before it is out.
-const bool CSocket::kReceiveBeforeWaiting = false;
-
 void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;

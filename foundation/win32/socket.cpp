@@ -59,10 +59,6 @@ bool SetSocketMode(SOCKET s, bool bNonBlocking) {
 
 }  // namespace
 
-// Under Wine a readiness wait costs two wineserver round trips, and by the time an answer is
-// out and its file closed the next request of a kept-alive client has usually arrived.
-const bool CSocket::kReceiveBeforeWaiting = true;
-
 void CSocket::Close() {
     // The exchange makes a concurrent Close or Accept see the object empty at once.
     SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
