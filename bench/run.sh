@@ -82,18 +82,13 @@ die() { echo "run.sh: $*" >&2; exit 1; }
 
 # --- cleanup: every process this script starts is recorded here --------------------------
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-bench.XXXXXX")"
-STARTED_PIDS=()
+# shellcheck source=bench/processes.sh
+source "$(dirname "${BASH_SOURCE[0]}")/processes.sh"
 
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
-    local pid
-    for pid in "${STARTED_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${STARTED_PIDS[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    stop_all_recorded
     rm -rf "$WORK"
     [[ $status -ne 0 ]] && echo "run.sh: stopped (status $status) after $(($(date +%s) - STARTED)) s" >&2
     exit "$status"
@@ -101,15 +96,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# Starts a command in the background, its output into a log, and records its pid in LAST_PID.
-start_recorded() {
-    local log="$1"
-    shift
-    "$@" >"$log" 2>&1 &
-    LAST_PID=$!
-    STARTED_PIDS+=("$LAST_PID")
-}
 
 # Waits for one recorded process to end by itself, appends its status to its log, forgets it.
 wait_recorded() {

@@ -51,37 +51,24 @@ skip() {
 }
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-win32-bench.XXXXXX")"
-STARTED_PIDS=()
+# shellcheck source=bench/processes.sh
+source "$(dirname "${BASH_SOURCE[0]}")/processes.sh"
 WINESERVER_STARTED=0
 
 cleanup() {
-    local status=$? pid
+    local status=$?
     trap - EXIT INT TERM
     if [[ $WINESERVER_STARTED -eq 1 ]]; then
         wineserver -k >/dev/null 2>&1 || true
         wineserver -w >/dev/null 2>&1 || true
     fi
-    for pid in "${STARTED_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${STARTED_PIDS[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    stop_all_recorded
     rm -rf "$WORK"
     exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# Starts a command in the background, its output into a log, and records its pid in LAST_PID.
-start_recorded() {
-    local log="$1"
-    shift
-    "$@" >"$log" 2>&1 &
-    LAST_PID=$!
-    STARTED_PIDS+=("$LAST_PID")
-}
 
 rm -rf "$RAW"
 mkdir -p "$RAW" "$BUILD"
