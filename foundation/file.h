@@ -47,11 +47,16 @@ public:
     // A plain file on disk: not a directory, device, pipe or socket.
     bool IsRegularFile() const;
     // Whether path still names this very file, unchanged since it was opened (its size and
-    // times the same), so that it may be read again without opening it anew. False where
-    // the host cannot tell that more cheaply than by opening.
+    // times the same), so that it may be read again without opening it anew. False whenever
+    // that cannot be told for sure without opening.
     bool IsStillAt(const wchar_t* pszPath) const;
-    // Whether IsStillAt can ever be true on this host, so that keeping a file open pays.
-    static const bool kCanTellItIsStillAt;
+    // Whether IsStillAt can ever be true for this file, so that keeping it open pays. On
+    // Win32 a file changed just before it was opened cannot be told from one put in its
+    // place within the same tick of the file system's clock, so it is never kept.
+    bool CanTellItIsStillAt() const { return IsOpen() && m_bIdentifiable; }
+    // Whether a file held open keeps other programs from deleting or renaming it, so that
+    // it should not be held long when idle.
+    static const bool kHeldOpenKeepsOthersOut;
 
     FileHandle GetHandle() const { return m_hFile; }
 
@@ -64,11 +69,14 @@ private:
     // What opening learnt for free on hosts that must look at the file anyway.
     bool m_bRegular;
     uint64_t m_nOpenedSize;
-    // The identity and the change times the host gave when the file opened.
+    // The identity and the times the host gave when the file opened, in the host's units
+    // (nanoseconds on POSIX, 100 ns on Win32, where the creation time stands in for the
+    // index that no query by name gives).
+    bool m_bIdentifiable;
     uint64_t m_nDevice;
     uint64_t m_nIndex;
-    int64_t m_nModifiedNs;
-    int64_t m_nChangedNs;
+    int64_t m_nModified;
+    int64_t m_nChanged;
 };
 
 // An open folder that files are opened below (CFile::OpenBelow), kept open so that each

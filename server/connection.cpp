@@ -63,7 +63,8 @@ CConnection::CConnection()
       m_bCutShort(false),
       m_bAnswers(false),
       m_bLast(false),
-      m_nBodyLeft(0) {}
+      m_nBodyLeft(0),
+      m_nLetFileGoAt(0) {}
 
 CConnection::~CConnection() = default;
 
@@ -144,7 +145,25 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
         if (count != 0) return count > 0 ? kStepAgain : End();
         m_bMayRead = false;
     }
-    return WaitFor(ConnectionWant::kRead, m_deadline);
+    return WaitFor(ConnectionWant::kRead, HeadWaitEnd(time.m_now));
+}
+
+uint64_t CConnection::HeadWaitEnd(uint64_t now) {
+    if (!CFile::kHeldOpenKeepsOthersOut || !m_keptFile.IsOpen()) return m_deadline;
+    if (now < m_nLetFileGoAt) return std::min(m_deadline, m_nLetFileGoAt);
+    CloseKeptFile();
+    return m_deadline;
+}
+
+void CConnection::LetGoOfFileForLongWait() {
+    if (m_phase != Phase::kHead || m_wait.m_want != ConnectionWant::kRead) return;
+    if (CFile::kHeldOpenKeepsOthersOut) CloseKeptFile();
+    m_wait.m_deadline = m_deadline;
+}
+
+void CConnection::CloseKeptFile() {
+    m_keptFile.Close();
+    m_keptPath.clear();
 }
 
 void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
@@ -214,8 +233,7 @@ bool CConnection::OpenForServing(const CMappedTarget& mapped) {
         m_keptFile.IsStillAt(path.GetString())) {
         return true;
     }
-    m_keptFile.Close();
-    m_keptPath.clear();
+    CloseKeptFile();
     if (!OpenTargetFile(m_keptFile, mapped)) {
         m_keptFile.Close();
         return false;
@@ -255,10 +273,7 @@ bool CConnection::SendStep(const CServeTime& time) {
 
     // The answer is out whole.
     // Where it cannot be reused, a file held open would only keep others from it.
-    if (!CFile::kCanTellItIsStillAt) {
-        m_keptFile.Close();
-        m_keptPath.clear();
-    }
+    if (!m_keptFile.CanTellItIsStillAt()) CloseKeptFile();
     // After a cut-off answer the client can no longer tell where the next one starts.
     if (m_bCutShort) return End();
     // From the second answer on, a small answer must not wait for the client to
@@ -300,6 +315,7 @@ void CConnection::FinishRequest(uint64_t now) {
 void CConnection::StartHead(uint64_t now) {
     m_phase = Phase::kHead;
     m_deadline = now + kHeadDeadlineMs;
+    m_nLetFileGoAt = now + kKeptFileIdleMs;
     // The client's next request nearly always comes after the answer has reached it, so a
     // receive now would mostly find nothing and cost a call more than the wait.
     m_bMayRead = false;

@@ -24,6 +24,9 @@ constexpr uint32_t kHeadDeadlineMs = 3000;  // for each head, from the start of 
 constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that takes no data
 constexpr uint32_t kLingerMs = 2000;        // for the client's end after a last answer
 constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
+// How long a connection waiting for its next request holds the file it last answered with,
+// where a file held open keeps other programs from deleting or renaming it.
+constexpr uint32_t kKeptFileIdleMs = 250;
 
 // What a connection waits for before it can go on. kGoOn: nothing, it can go on at once;
 // it stops between answers so that its holder looks at the time and at who else waits.
@@ -60,6 +63,10 @@ public:
     CConnectionWait Advance(const CServeTime& time);
     // The wait that the last Advance returned.
     const CConnectionWait& GetWait() const { return m_wait; }
+    // Before it waits where nothing steps it until its wait is over (with the listener):
+    // lets go of a file that an idle wait may not hold, and makes the wait's deadline the
+    // phase's own again.
+    void LetGoOfFileForLongWait();
     // Tells it that its socket became ready for what it waited for.
     void NoteReady() { m_bMayRead = true; }
 
@@ -93,6 +100,10 @@ private:
     // after a last answer, or the next head.
     void FinishRequest(uint64_t now);
     void StartHead(uint64_t now);
+    // Until when the wait for the next head may last before this step is taken again: the
+    // head's deadline, or sooner while a file held would keep others out.
+    uint64_t HeadWaitEnd(uint64_t now);
+    void CloseKeptFile();
     // Makes m_keptFile the regular file the target names: the one already open when its
     // name still leads to it unchanged, else freshly opened. False when there is no such file.
     bool OpenForServing(const CMappedTarget& mapped);
@@ -121,4 +132,5 @@ private:
     // again costs one look at its name instead of an open and a close.
     std::wstring m_keptPath;
     CFile m_keptFile;
+    uint64_t m_nLetFileGoAt;  // where holding it keeps others out, while no request comes
 };

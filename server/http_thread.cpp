@@ -83,6 +83,7 @@ int CHttpThread::ServeConnection() {
     std::unique_ptr<CConnection> pConnection = std::move(m_pConnection);
     while (pConnection) {
         if (Serve(*pConnection) == Outcome::kHandBack) {
+            pConnection->LetGoOfFileForLongWait();
             pConnection = m_pPool->Exchange(std::move(pConnection));
             continue;
         }

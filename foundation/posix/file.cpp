@@ -154,10 +154,11 @@ CFile::CFile()
     : m_hFile(kInvalidFileHandle),
       m_bRegular(false),
       m_nOpenedSize(0),
+      m_bIdentifiable(false),
       m_nDevice(0),
       m_nIndex(0),
-      m_nModifiedNs(0),
-      m_nChangedNs(0) {}
+      m_nModified(0),
+      m_nChanged(0) {}
 
 CFile::~CFile() {
     Close();
@@ -206,8 +207,10 @@ bool CFile::Adopt(FileHandle hFile) {
     m_nOpenedSize = static_cast<uint64_t>(info.st_size);
     m_nDevice = static_cast<uint64_t>(info.st_dev);
     m_nIndex = static_cast<uint64_t>(info.st_ino);
-    m_nModifiedNs = Nanoseconds(info.st_mtim);
-    m_nChangedNs = Nanoseconds(info.st_ctim);
+    m_nModified = Nanoseconds(info.st_mtim);
+    m_nChanged = Nanoseconds(info.st_ctim);
+    // The device and index tell this file from any other, whenever it last changed.
+    m_bIdentifiable = true;
     return true;
 }
 
@@ -216,6 +219,7 @@ bool CFile::Close() {
     m_hFile = kInvalidFileHandle;
     m_bRegular = false;
     m_nOpenedSize = 0;
+    m_bIdentifiable = false;
     return true;
 }
 
@@ -278,7 +282,8 @@ bool CFile::IsRegularFile() const {
     return m_hFile != kInvalidFileHandle && m_bRegular;
 }
 
-const bool CFile::kCanTellItIsStillAt = true;
+// A descriptor held open keeps nobody from unlinking or renaming the file.
+const bool CFile::kHeldOpenKeepsOthersOut = false;
 
 bool CFile::IsStillAt(const wchar_t* pszPath) const {
     std::string path;
@@ -291,7 +296,7 @@ bool CFile::IsStillAt(const wchar_t* pszPath) const {
     return static_cast<uint64_t>(info.st_dev) == m_nDevice &&
            static_cast<uint64_t>(info.st_ino) == m_nIndex &&
            static_cast<uint64_t>(info.st_size) == m_nOpenedSize &&
-           Nanoseconds(info.st_mtim) == m_nModifiedNs && Nanoseconds(info.st_ctim) == m_nChangedNs;
+           Nanoseconds(info.st_mtim) == m_nModified && Nanoseconds(info.st_ctim) == m_nChanged;
 }
 
 CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}

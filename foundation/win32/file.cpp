@@ -34,28 +34,112 @@ bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& start)
                                 static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
 }
 
-// The handle's directory flag and size. GetFileInformationByHandle would tell them too, but
-// under Wine it also fills in the volume serial number by asking the mount manager in
-// another process: about 19 wineserver requests and most of a millisecond per call.
-bool ReadStandardInfo(HANDLE hFile, FILE_STANDARD_INFO* pInfo) {
-    return GetFileInformationByHandleEx(hFile, FileStandardInfo, pInfo, sizeof *pInfo) != FALSE;
+// ntdll's own entry points, looked up rather than linked so that the program imports only
+// the usual DLLs. The Win32 calls that give a file's index or change time go through the
+// same queries but also fill in the volume serial number, which Wine fetches from its mount
+// manager in another process on every call.
+struct CNtFileQueries {
+    typedef NTSTATUS(NTAPI* QueryInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                  FILE_INFORMATION_CLASS);
+    typedef NTSTATUS(NTAPI* QueryFullAttributesFile)(POBJECT_ATTRIBUTES, PVOID);
+    typedef BOOLEAN(NTAPI* DosPathNameToNtPathName)(PCWSTR, PUNICODE_STRING, PWSTR*, PVOID);
+    typedef VOID(NTAPI* FreeUnicodeString)(PUNICODE_STRING);
+
+    QueryInformationFile m_pQueryInformationFile;
+    QueryFullAttributesFile m_pQueryFullAttributesFile;
+    DosPathNameToNtPathName m_pDosPathNameToNtPathName;
+    FreeUnicodeString m_pFreeUnicodeString;
+
+    CNtFileQueries() {
+        const HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+        m_pQueryInformationFile = Lookup<QueryInformationFile>(hNtdll, "NtQueryInformationFile");
+        m_pQueryFullAttributesFile =
+            Lookup<QueryFullAttributesFile>(hNtdll, "NtQueryFullAttributesFile");
+        m_pDosPathNameToNtPathName =
+            Lookup<DosPathNameToNtPathName>(hNtdll, "RtlDosPathNameToNtPathName_U");
+        m_pFreeUnicodeString = Lookup<FreeUnicodeString>(hNtdll, "RtlFreeUnicodeString");
+    }
+
+    template <typename Function>
+    static Function Lookup(HMODULE hModule, const char* pszName) {
+        if (hModule == nullptr) return nullptr;
+        return reinterpret_cast<Function>(
+            reinterpret_cast<void*>(GetProcAddress(hModule, pszName)));
+    }
+
+    static const CNtFileQueries& Get() {
+        static const CNtFileQueries s_queries;
+        return s_queries;
+    }
+};
+
+// What a handle or a name tells of its file in one query (FILE_NETWORK_OPEN_INFORMATION).
+struct CFileFacts {
+    LARGE_INTEGER m_creationTime;
+    LARGE_INTEGER m_lastAccessTime;
+    LARGE_INTEGER m_lastWriteTime;
+    LARGE_INTEGER m_changeTime;
+    LARGE_INTEGER m_allocationSize;
+    LARGE_INTEGER m_endOfFile;
+    ULONG m_nAttributes;
+};
+constexpr FILE_INFORMATION_CLASS kFileNetworkOpenInformation =
+    static_cast<FILE_INFORMATION_CLASS>(34);
+
+// The facts of the file behind the handle.
+bool ReadFactsOfHandle(HANDLE hFile, CFileFacts* pFacts) {
+    const CNtFileQueries& nt = CNtFileQueries::Get();
+    if (nt.m_pQueryInformationFile == nullptr) return false;
+    IO_STATUS_BLOCK status;
+    return nt.m_pQueryInformationFile(hFile, &status, pFacts, sizeof *pFacts,
+                                      kFileNetworkOpenInformation) >= 0;
+}
+
+// The facts of the file a path names, without opening it: Wine answers this inside the
+// process, where an open, its checks and its close cost four wineserver round trips.
+bool ReadFactsOfPath(const wchar_t* pszPath, CFileFacts* pFacts) {
+    const CNtFileQueries& nt = CNtFileQueries::Get();
+    if (nt.m_pQueryFullAttributesFile == nullptr || nt.m_pDosPathNameToNtPathName == nullptr ||
+        nt.m_pFreeUnicodeString == nullptr) {
+        return false;
+    }
+    UNICODE_STRING name;
+    if (!nt.m_pDosPathNameToNtPathName(pszPath, &name, nullptr, nullptr)) return false;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    const bool bRead = nt.m_pQueryFullAttributesFile(&attributes, pFacts) >= 0;
+    nt.m_pFreeUnicodeString(&name);
+    return bRead;
 }
 
 // The file system's index of the file or folder behind the handle, or 0 when it cannot be
-// read. Asked of ntdll (looked up, not linked, so the program imports only the usual DLLs):
-// the Win32 calls that give the index also give the volume serial number, which Wine fetches
-// from its mount manager in another process each time.
+// read.
 uint64_t FileIndexOf(HANDLE hFile) {
-    typedef NTSTATUS(NTAPI * QueryInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                   FILE_INFORMATION_CLASS);
-    static const QueryInformationFile s_pQuery =
-        reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-    if (s_pQuery == nullptr) return 0;
+    const CNtFileQueries& nt = CNtFileQueries::Get();
+    if (nt.m_pQueryInformationFile == nullptr) return 0;
     IO_STATUS_BLOCK status;
     FILE_INTERNAL_INFORMATION info;
-    if (s_pQuery(hFile, &status, &info, sizeof info, FileInternalInformation) < 0) return 0;
+    if (nt.m_pQueryInformationFile(hFile, &status, &info, sizeof info, FileInternalInformation) <
+        0) {
+        return 0;
+    }
     return static_cast<uint64_t>(info.IndexNumber.QuadPart);
+}
+
+// How long before its opening a file must have last changed for its times to tell it from a
+// file put in its place afterwards: well above the tick of any file system's clock (15.6 ms
+// on Windows, a few ms under Wine), so that a later change can never carry the same time.
+constexpr int64_t kSettledTime = 10'000'000;  // 1 s in 100 ns units
+
+// Whether a file last changed at changeTime (0 where the file system keeps no change time)
+// did so long enough ago for IsStillAt to trust its times.
+bool HasSettled(int64_t changeTime) {
+    if (changeTime <= 0) return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const int64_t nowTime =
+        static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return changeTime < nowTime - kSettledTime;
 }
 
 // The final path with no final separator, except a volume's root.
@@ -77,10 +161,11 @@ CFile::CFile()
     : m_hFile(kInvalidFileHandle),
       m_bRegular(false),
       m_nOpenedSize(0),
+      m_bIdentifiable(false),
       m_nDevice(0),
       m_nIndex(0),
-      m_nModifiedNs(0),
-      m_nChangedNs(0) {}
+      m_nModified(0),
+      m_nChanged(0) {}
 
 CFile::~CFile() {
     Close();
@@ -95,16 +180,22 @@ bool CFile::Adopt(FileHandle hFile) {
     m_hFile = hFile;
     m_bRegular = false;
     m_nOpenedSize = 0;
+    m_bIdentifiable = false;
     if (m_hFile == kInvalidFileHandle) return false;
-    // CreateFileW tells nothing about the file, so it is asked once here, in the one query
-    // that Wine answers without its mount manager. Consoles, pipes and character devices open
-    // through CreateFileW as well, and only a disk file has a standard record worth reading.
+    // CreateFileW tells nothing about the file, so it is asked once here, in one query that
+    // Wine answers inside the process. Consoles, pipes and character devices open through
+    // CreateFileW as well, and only a disk file has facts worth reading.
     if (GetFileType(m_hFile) != FILE_TYPE_DISK) return true;
-    FILE_STANDARD_INFO info;
-    if (!ReadStandardInfo(m_hFile, &info)) return true;
+    CFileFacts facts;
+    if (!ReadFactsOfHandle(m_hFile, &facts)) return true;
     // The type of an open file never changes, so these answers stay true.
-    m_bRegular = !info.Directory;
-    m_nOpenedSize = static_cast<uint64_t>(info.EndOfFile.QuadPart);
+    m_bRegular = (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    m_nOpenedSize = static_cast<uint64_t>(facts.m_endOfFile.QuadPart);
+    m_nDevice = 0;
+    m_nIndex = static_cast<uint64_t>(facts.m_creationTime.QuadPart);
+    m_nModified = facts.m_lastWriteTime.QuadPart;
+    m_nChanged = facts.m_changeTime.QuadPart;
+    m_bIdentifiable = m_bRegular && HasSettled(m_nChanged);
     return true;
 }
 
@@ -134,10 +225,10 @@ bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hFolder == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
+    CFileFacts facts;
     // Where links and junctions led is checked on the handle, as OpenBelow does.
-    const bool bFolder = GetFileInformationByHandle(hFolder, &info) &&
-                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+    const bool bFolder = ReadFactsOfHandle(hFolder, &facts) &&
+                         (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                          IsBelow(FinalPathOf(hFolder), folder.m_finalPath);
     CloseHandle(hFolder);
     return bFolder;
@@ -150,6 +241,7 @@ bool CFile::Close() {
     }
     m_bRegular = false;
     m_nOpenedSize = 0;
+    m_bIdentifiable = false;
     return true;
 }
 
@@ -171,15 +263,22 @@ DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
     return read;
 }
 
-const bool CFile::kCanTellItIsStillAt = false;
+// Deleting or renaming a file needs every handle to it to share deletion, and this one does
+// not: under Wine a file deleted while a handle shares that stays where it was, unchanged,
+// until the handle closes, so nothing would tell it is gone.
+const bool CFile::kHeldOpenKeepsOthersOut = true;
 
-bool CFile::IsStillAt(const wchar_t* /*pszPath*/) const {
-    // Only opening tells which file a name leads to here. A look at the path (its size and
-    // times) is not enough: a file held open, even shared for deletion, that another program
-    // deletes keeps its name and unchanged facts until the last handle closes (under Wine,
-    // and on Windows without POSIX deletion), so the look would serve a deleted file. A file
-    // held open also makes a rename over its name fail. So files are closed after each answer.
-    return false;
+bool CFile::IsStillAt(const wchar_t* pszPath) const {
+    // No query by name gives the file's index here, so a file put in the name's place is
+    // told by its times: any such file was put there after this one was opened, which moved
+    // its change time past this one's, last changed more than a clock tick before that.
+    CFileFacts facts;
+    if (!CanTellItIsStillAt() || !ReadFactsOfPath(pszPath, &facts)) return false;
+    return (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           static_cast<uint64_t>(facts.m_endOfFile.QuadPart) == m_nOpenedSize &&
+           static_cast<uint64_t>(facts.m_creationTime.QuadPart) == m_nIndex &&
+           facts.m_lastWriteTime.QuadPart == m_nModified &&
+           facts.m_changeTime.QuadPart == m_nChanged;
 }
 
 DWORD CFile::Write(const void* pData, DWORD count) {
@@ -225,9 +324,10 @@ bool CFolder::Open(const wchar_t* pszPath) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hFolder == INVALID_HANDLE_VALUE) return false;
-    FILE_STANDARD_INFO info;
+    CFileFacts facts;
     const std::wstring finalPath = WithoutFinalSeparator(FinalPathOf(hFolder));
-    if (finalPath.empty() || !ReadStandardInfo(hFolder, &info) || !info.Directory) {
+    if (finalPath.empty() || !ReadFactsOfHandle(hFolder, &facts) ||
+        (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         CloseHandle(hFolder);
         return false;
     }
