@@ -287,6 +287,8 @@ bool CConnection::SendStep(const CServeTime& time) {
 
 void CConnection::FinishRequest(uint64_t now) {
     if (m_bLast) {
+        // No later request will ask for the file, and a held file may keep others out.
+        CloseKeptFile();
         // Closing with bytes unread would reset the connection, and a reset discards what is
         // still on its way to the client: so the client gets our end first, and what it
         // still sends is read and dropped until it closes too. Without unread bytes a plain
