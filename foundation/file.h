@@ -51,8 +51,9 @@ public:
     // that cannot be told for sure without opening.
     bool IsStillAt(const wchar_t* pszPath) const;
     // Whether IsStillAt can ever be true for this file, so that keeping it open pays. On
-    // Win32 a file changed just before it was opened cannot be told from one put in its
-    // place within the same tick of the file system's clock, so it is never kept.
+    // Win32 only a file opened below a folder (OpenBelow) can be, on a file system that
+    // keeps change times, and not when it changed just before it was opened: a file put in
+    // its place within the same tick of the file system's clock could not be told from it.
     bool CanTellItIsStillAt() const { return IsOpen() && m_bIdentifiable; }
     // Whether a file held open keeps other programs from deleting or renaming it, so that
     // it should not be held long when idle.
@@ -98,12 +99,18 @@ public:
     // Whether the path still names this same folder, and not one made in its place since
     // it was opened (or nothing).
     bool IsStillAtPath() const;
+    // Whether files opened below it may be kept open between requests (see m_bFilesKeepable).
+    bool FilesMayBeKept() const { return m_bFilesKeepable; }
 
 private:
     friend class CFile;
     FileHandle m_hFolder;
     std::wstring m_path;
     std::wstring m_finalPath;  // with every link resolved and no final separator
+    // Whether files opened below it may be kept open between requests: always on POSIX,
+    // where a file's index tells it apart; on Win32 only where the file system keeps a change
+    // time that every write and rename moves (NTFS, ReFS; FAT keeps none).
+    bool m_bFilesKeepable;
 };
 
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).

@@ -299,7 +299,7 @@ bool CFile::IsStillAt(const wchar_t* pszPath) const {
            Nanoseconds(info.st_mtim) == m_nModified && Nanoseconds(info.st_ctim) == m_nChanged;
 }
 
-CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}
+CFolder::CFolder() : m_hFolder(kInvalidFileHandle), m_bFilesKeepable(true) {}
 
 CFolder::~CFolder() {
     Close();

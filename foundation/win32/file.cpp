@@ -142,6 +142,19 @@ bool HasSettled(int64_t changeTime) {
     return changeTime < nowTime - kSettledTime;
 }
 
+// Whether the file system of the folder behind the handle keeps a change time that every
+// write and rename moves. Asked once per folder: under Wine the answer comes from the mount
+// manager in another process.
+bool KeepsChangeTimes(HANDLE hFolder) {
+    wchar_t szFileSystem[MAX_PATH + 1] = {0};
+    if (!GetVolumeInformationByHandleW(hFolder, nullptr, 0, nullptr, nullptr, nullptr, szFileSystem,
+                                       MAX_PATH + 1)) {
+        return false;
+    }
+    return CompareStringOrdinal(szFileSystem, -1, L"NTFS", -1, TRUE) == CSTR_EQUAL ||
+           CompareStringOrdinal(szFileSystem, -1, L"ReFS", -1, TRUE) == CSTR_EQUAL;
+}
+
 // The final path with no final separator, except a volume's root.
 std::wstring WithoutFinalSeparator(std::wstring path) {
     if (path.size() > 1 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
@@ -195,7 +208,6 @@ bool CFile::Adopt(FileHandle hFile) {
     m_nIndex = static_cast<uint64_t>(facts.m_creationTime.QuadPart);
     m_nModified = facts.m_lastWriteTime.QuadPart;
     m_nChanged = facts.m_changeTime.QuadPart;
-    m_bIdentifiable = m_bRegular && HasSettled(m_nChanged);
     return true;
 }
 
@@ -209,7 +221,10 @@ bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
     }
     // Links, junctions and (under Wine) host links are followed by the open; where they led
     // is checked on the handle, so no step of the walk can be swapped in between.
-    if (IsBelow(FinalPathOf(m_hFile), folder.m_finalPath)) return true;
+    if (IsBelow(FinalPathOf(m_hFile), folder.m_finalPath)) {
+        m_bIdentifiable = m_bRegular && folder.FilesMayBeKept() && HasSettled(m_nChanged);
+        return true;
+    }
     Close();
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
@@ -311,7 +326,7 @@ bool CFile::IsRegularFile() const {
     return m_hFile != kInvalidFileHandle && m_bRegular;
 }
 
-CFolder::CFolder() : m_hFolder(kInvalidFileHandle) {}
+CFolder::CFolder() : m_hFolder(kInvalidFileHandle), m_bFilesKeepable(false) {}
 
 CFolder::~CFolder() {
     Close();
@@ -334,6 +349,7 @@ bool CFolder::Open(const wchar_t* pszPath) {
     m_hFolder = hFolder;
     m_path = pszPath;
     m_finalPath = finalPath;
+    m_bFilesKeepable = KeepsChangeTimes(hFolder);
     return true;
 }
 
@@ -359,6 +375,7 @@ bool CFolder::Close() {
     m_hFolder = kInvalidFileHandle;
     m_path.clear();
     m_finalPath.clear();
+    m_bFilesKeepable = false;
     return true;
 }
 
