@@ -123,7 +123,19 @@ class ComparisonTest(unittest.TestCase):
         self.assertEqual(report.ratio_and_result(None, 100, latency), (None, "n/a"))
 
 
-class ReportTest(unittest.TestCase):
+class RawOutputsCase(unittest.TestCase):
+    """A test on a folder of recorded raw outputs (self.raw) and the table made of them."""
+
+    def write(self, name, text):
+        with open(os.path.join(self.raw, name), "w", encoding="utf-8") as handle:
+            handle.write(text)
+
+    def row(self, text, title):
+        line = next(line for line in text.splitlines() if line.startswith("| " + title))
+        return [cell.strip() for cell in line.strip("|").split("|")]
+
+
+class ReportTest(RawOutputsCase):
     """A whole report from a made-up run of three rounds."""
 
     def setUp(self):
@@ -140,14 +152,6 @@ class ReportTest(unittest.TestCase):
         self.write("strace-ours.txt", recorded("strace-ours.txt"))
         self.write("strace-ours-client.txt", recorded("loadclient-count.txt"))
         self.write("meta.txt", "rounds=3\ncommand=bash bench/run.sh --rounds 3\n")
-
-    def write(self, name, text):
-        with open(os.path.join(self.raw, name), "w", encoding="utf-8") as handle:
-            handle.write(text)
-
-    def row(self, text, title):
-        line = next(line for line in text.splitlines() if line.startswith("| " + title))
-        return [cell.strip() for cell in line.strip("|").split("|")]
 
     def test_medians_ratios_and_flags(self):
         text = report.report(self.raw)
@@ -228,7 +232,7 @@ class ReportTest(unittest.TestCase):
         self.assertIn("ours 1,100", line)
 
 
-class Win32ReportTest(unittest.TestCase):
+class Win32ReportTest(RawOutputsCase):
     """The Win32 table from a made-up run of bench/win32.sh: three rounds and a counted pass."""
 
     def setUp(self):
@@ -249,14 +253,6 @@ class Win32ReportTest(unittest.TestCase):
         self.write("wsreq-kovweb.txt", "12100 200 10.0 12.0 14.0\n")
         self.write("wsreq-floor.txt", "6100 100 10.0 12.0 14.0\n")
         self.write("meta.txt", "rounds=3\nduration=5\nrequests=1000\n")
-
-    def write(self, name, text):
-        with open(os.path.join(self.raw, name), "w", encoding="utf-8") as handle:
-            handle.write(text)
-
-    def row(self, text, title):
-        line = next(line for line in text.splitlines() if line.startswith("| " + title))
-        return [cell.strip() for cell in line.strip("|").split("|")]
 
     def test_ratios_are_medians_of_each_rounds_own_and_targets_are_judged(self):
         text = win32_report.section(self.raw)
