@@ -112,6 +112,28 @@ bool ReadFactsOfPath(const wchar_t* pszPath, CFileFacts* pFacts) {
     return bRead;
 }
 
+// Whether the handle is a folder's.
+bool IsFolder(HANDLE hFile) {
+    CFileFacts facts;
+    return ReadFactsOfHandle(hFile, &facts) &&
+           (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Opens what the path names, file or folder, only to look at it; INVALID_HANDLE_VALUE when
+// nothing is there. Backup semantics is the only way CreateFileW opens a folder.
+HANDLE OpenToLookAt(const wchar_t* pszPath) {
+    return CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The path of relative inside the folder at folderPath.
+std::wstring PathBelow(const std::wstring& folderPath, const wchar_t* pszRelative) {
+    std::wstring path = folderPath;
+    if (!path.empty() && path.back() != L'\\') path += L'\\';
+    return path + pszRelative;
+}
+
 // The file system's index of the file or folder behind the handle, or 0 when it cannot be
 // read.
 uint64_t FileIndexOf(HANDLE hFile) {
@@ -213,9 +235,7 @@ bool CFile::Adopt(FileHandle hFile) {
 
 bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
     if (!folder.IsOpen()) return false;
-    std::wstring path = folder.m_path;
-    if (!path.empty() && path.back() != L'\\') path += L'\\';
-    path += pszRelative;
+    const std::wstring path = PathBelow(folder.m_path, pszRelative);
     if (!Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0)) {
         return false;
     }
@@ -232,19 +252,11 @@ bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
 
 bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
     if (!folder.IsOpen()) return false;
-    std::wstring path = folder.m_path;
-    if (!path.empty() && path.back() != L'\\') path += L'\\';
-    path += pszRelative;
-    // Backup semantics: the only way CreateFileW opens a folder.
-    HANDLE hFolder = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const std::wstring path = PathBelow(folder.m_path, pszRelative);
+    HANDLE hFolder = OpenToLookAt(path.c_str());
     if (hFolder == INVALID_HANDLE_VALUE) return false;
-    CFileFacts facts;
     // Where links and junctions led is checked on the handle, as OpenBelow does.
-    const bool bFolder = ReadFactsOfHandle(hFolder, &facts) &&
-                         (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                         IsBelow(FinalPathOf(hFolder), folder.m_finalPath);
+    const bool bFolder = IsFolder(hFolder) && IsBelow(FinalPathOf(hFolder), folder.m_finalPath);
     CloseHandle(hFolder);
     return bFolder;
 }
@@ -334,15 +346,10 @@ CFolder::~CFolder() {
 
 bool CFolder::Open(const wchar_t* pszPath) {
     Close();
-    // Backup semantics: the only way CreateFileW opens a folder.
-    HANDLE hFolder = CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE hFolder = OpenToLookAt(pszPath);
     if (hFolder == INVALID_HANDLE_VALUE) return false;
-    CFileFacts facts;
     const std::wstring finalPath = WithoutFinalSeparator(FinalPathOf(hFolder));
-    if (finalPath.empty() || !ReadFactsOfHandle(hFolder, &facts) ||
-        (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (finalPath.empty() || !IsFolder(hFolder)) {
         CloseHandle(hFolder);
         return false;
     }
@@ -355,9 +362,7 @@ bool CFolder::Open(const wchar_t* pszPath) {
 
 bool CFolder::IsStillAtPath() const {
     if (!IsOpen()) return false;
-    HANDLE hAtPath = CreateFileW(m_path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE hAtPath = OpenToLookAt(m_path.c_str());
     if (hAtPath == INVALID_HANDLE_VALUE) return false;
     // An index is unique on its volume only: the same final path says it is the same volume,
     // since a folder of another volume put in its place (by a link or a junction) is reached
