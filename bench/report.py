@@ -210,7 +210,8 @@ def parse_ab(text):
 
 def parse_h2load(text):
     """Returns the figures and the errors of one h2load run. A run stopped before its end
-    printed only how many requests it was to make: all of them count as unanswered."""
+    printed only how many requests it was to make and its progress in tenths: the requests
+    beyond the last tenth it reached count as unanswered."""
     result = {"rps": None, "requests": None, "unanswered": None, "request_max_us": None,
               "connect_max_us": None, "first_byte_max_us": None, "errors": {}}
     match = re.search(r"^finished in \S+, ([\d.]+) req/s", text, re.M)
@@ -228,7 +229,8 @@ def parse_h2load(text):
             if count:
                 result["errors"][name] = count
     elif planned:
-        result["unanswered"] = planned
+        reached = [int(n) for n in re.findall(r"^progress: (\d+)% done", text, re.M)]
+        result["unanswered"] = planned - planned * max(reached, default=0) // 100
     match = re.search(r"^status codes: \d+ 2xx, \d+ 3xx, (\d+) 4xx, (\d+) 5xx", text, re.M)
     if match and int(match.group(1)) + int(match.group(2)):
         result["errors"]["non-2xx/3xx"] = int(match.group(1)) + int(match.group(2))
