@@ -475,6 +475,9 @@ def load_rows(raw, columns=SERVERS):
                 if load.measure in ("req/s", "MiB/s") or load.target is not None or load.bound is not None:
                     flagged += [(number, load.key, server, errors) for number, errors in bad]
         ratio, result = ratio_and_result(values["ours"], best_peer(values, load.higher_is_better), load)
+        if result == "n/a" and values["ours"] is None and "ours" in errored:
+            # Ours ran and gave no figure (a crowd stopped after its time): that misses the target.
+            result = "FAIL"
         if with_errors and result:
             result += " (errors)"
         rows.append([load.title, load.measure, *(cells[s] for s in columns),

@@ -229,6 +229,11 @@ class ReportTest(RawOutputsCase):
         self.assertEqual(self.row(text, "256 clients connecting at once | slowest connect")[2], "1,030 (!)")
         unanswered = self.row(text, "256 clients connecting at once | requests failed")
         self.assertEqual((unanswered[2], unanswered[5], unanswered[7:9]), ("2,000 (!)", "0", ["ours 0", "FAIL (errors)"]))
+        # Stopped in every round: no rate at all, and the target is missed.
+        for number in (1, 2):
+            self.write(f"{number}-h2load256-ours.txt", stopped)
+        rate = self.row(report.report(self.raw), "256 clients connecting at once, 1 KiB")
+        self.assertEqual(rate[2:9], ["n/a (!)", "-", "-", "40,000", "n/a", "≥ 1.00", "FAIL (errors)"])
 
     def test_rows_of_the_sixth_client_the_crowds_and_the_browser(self):
         shot, stalled = recorded("loadclient-oneshot.txt"), recorded("loadclient-oneshot-timeout.txt")
@@ -334,6 +339,11 @@ class Win32ReportTest(RawOutputsCase):
                          ["2,000", "0", "n/a", "kovweb.exe 0", "FAIL"])
         self.assertEqual(self.row(text, "256 clients connecting at once | slowest")[2:7],
                          ["23", "23", "1.00", "kovweb.exe ≤ 1 s", "pass"])
+        # A crowd stopped in every round has no slowest answer, and misses its bound.
+        for number in (1, 3):
+            self.write(f"{number}-h2load256-kovweb.txt", recorded("h2load-timeout.txt"))
+        self.assertEqual(self.row(win32_report.section(self.raw), "256 clients connecting at once | slowest")[2:7],
+                         ["n/a", "23", "n/a", "kovweb.exe ≤ 1 s", "FAIL"])
         self.assertIn("kovweb, h2load256 round 2: exit timed out, no answers", text)
 
     def test_a_skipped_part_says_why_in_the_whole_report(self):
