@@ -4,10 +4,11 @@
     report.py RAW                      the markdown report of a whole run
     report.py --brief RAW ROUND LOAD   one line: the figures of one load in one round
 
-Raw files: ROUND-LOAD-SERVER.txt (wrk, ab, loadclient or pageload output, then "exit status:
-N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-SERVER.txt
-(strace -c output), strace-SERVER-client.txt, meta.txt (key=value lines), and win32/ (see
-win32_report.py). SERVER "baseline" is an earlier revision of ours (run.sh --baseline); it gets
+Raw files: ROUND-LOAD-SERVER.txt (wrk, ab, loadclient, h2load or pageload output, then "exit
+status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-cN-SERVER.txt
+(strace -c output over the requests of N connections), strace-cN-SERVER-client.txt,
+cost-cN-SERVER.txt (CPU ticks and thread switches before and after, ticks per second),
+cost-cN-SERVER-wrk.txt, meta.txt (key=value lines), and win32/ (see win32_report.py). SERVER "baseline" is an earlier revision of ours (run.sh --baseline); it gets
 a column of its own when it ran.
 """
 
@@ -16,11 +17,15 @@ import re
 import statistics
 import sys
 
-SERVERS = ("ours", "nginx", "lighttpd")
-PEERS = ("nginx", "lighttpd")
+SERVERS = ("ours", "nginx", "lighttpd", "h2o")
+PEERS = ("nginx", "lighttpd", "h2o")
 BASELINE = "baseline"
 # How far ours may fall behind the baseline on the fast path: 0.95 of its rate, 1/0.95 of its time.
 BASELINE_RATIO = 0.95
+# The connections of the loads that count system calls and thread switches per request, and
+# the bounds on ours (system calls, thread switches) where there is one.
+COST_CONNECTIONS = (5, 50)
+COST_BOUNDS = {5: (4.0, 0.5)}
 
 BINARY_UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3, "T": 1024**4}
 DECIMAL_UNITS = {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}
@@ -77,23 +82,37 @@ def median_load_ms(r):
 def crowd(connections):
     """The two rows of a load of many kept-alive connections."""
     title = f"{connections} kept-alive connections, 1 KiB (`loadclient -c {connections}`)"
-    return (Load(f"many{connections}", title, "req/s", lambda r: r.get("rps"), True, 0.7),
+    return (Load(f"many{connections}", title, "req/s", lambda r: r.get("rps"), True, 1.0),
             Load(f"many{connections}", f"{connections} kept-alive connections",
                  "least-served connection / mean, worst round", least_share, True,
                  bound=(0.25, "ours ≥ 0.25"), worst=True, decimals=2))
 
 
+def connecting_crowd(clients):
+    """The rows of a crowd of clients that connect at once, timed from the first connect."""
+    key = f"h2load{clients}"
+    short = f"{clients} clients connecting at once"
+    return (Load(key, f"{short}, 1 KiB, timed from the first connect (`h2load --h1 -c{clients}`)", "req/s",
+                 lambda r: r.get("rps"), True, 1.0),
+            Load(key, short, "slowest answer ms, worst round, lower is better",
+                 lambda r: in_ms(r.get("request_max_us")), False, bound=(100.0, "ours ≤ 100 ms"), worst=True),
+            Load(key, short, "slowest connect ms, worst round, lower is better",
+                 lambda r: in_ms(r.get("connect_max_us")), False, worst=True),
+            Load(key, short, "requests failed or unanswered, worst round", lambda r: r.get("unanswered"),
+                 False, bound=(0, "ours 0"), worst=True, decimals=0))
+
+
 LOADS = (
     Load("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s",
-         lambda r: r.get("rps"), True, 1.0, baseline="keep-alive 1 KiB, 5 connections"),
+         lambda r: r.get("rps"), True, 0.85, baseline="keep-alive 1 KiB, 5 connections"),
     Load("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better",
-         lambda r: r.get("p50_us"), False, 0.9, baseline="one connection, 1 KiB"),
+         lambda r: r.get("p50_us"), False, 1.0, baseline="one connection, 1 KiB"),
     Load("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better",
          lambda r: r.get("p99_us"), False),
     Load("c1_latency", "one connection, 1 KiB", "req/s", lambda r: r.get("rps"), True),
-    Load("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", lambda r: r.get("rps"), True, 1.0,
+    Load("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", lambda r: r.get("rps"), True, 0.9,
          baseline="no keep-alive, 5 at a time"),
-    Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s", per_mib, True, 1.0,
+    Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s", per_mib, True, 0.9,
          baseline="16 MiB file, keep-alive, 5 connections"),
     Load("head", "HEAD 1 KiB, keep-alive, 5 connections (`loadclient -m HEAD`)", "req/s", lambda r: r.get("rps"), True),
     Load("sixth", "sixth client: one-shot requests beside `wrk -t1 -c5` (1 KiB, `loadclient -o`)",
@@ -103,6 +122,8 @@ LOADS = (
          lambda r: in_ms(r.get("p50_us")), False),
     *crowd(50),
     *crowd(256),
+    *connecting_crowd(50),
+    *connecting_crowd(256),
     Load("browser", "browser: page of 60 PNG images, a stylesheet, 2 module scripts (headless Chromium, cache off)",
          "median ms to the load event, lower is better", median_load_ms, False, 1.0,
          samples=lambda r: r.get("loads_ms") or []),
@@ -113,8 +134,8 @@ RSS_LIMIT_KIB = 8 * 1024
 
 def parse_wrk(text):
     """Returns the figures and the errors of one wrk run; a figure it did not print is None."""
-    result = {"rps": None, "bytes_per_s": None, "p50_us": None, "p99_us": None, "requests": None,
-              "errors": {}}
+    result = {"rps": None, "bytes_per_s": None, "p50_us": None, "p99_us": None, "max_us": None,
+              "requests": None, "errors": {}}
     match = re.search(r"^Requests/sec:\s+([\d.]+)", text, re.M)
     if match:
         result["rps"] = float(match.group(1))
@@ -125,6 +146,10 @@ def parse_wrk(text):
         match = re.search(r"^\s+" + percent + r"%\s+([\d.]+)(us|ms|s|m|h)\s*$", text, re.M)
         if match:
             result[key] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
+    # The slowest answer: the third figure of wrk's latency line (average, deviation, max).
+    match = re.search(r"^\s+Latency\s+\S+\s+\S+\s+([\d.]+)(us|ms|s|m|h)\s", text, re.M)
+    if match:
+        result["max_us"] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
     match = re.search(r"^\s+(\d+) requests in ", text, re.M)
     if match:
         result["requests"] = int(match.group(1))
@@ -183,6 +208,41 @@ def parse_ab(text):
     return result
 
 
+def parse_h2load(text):
+    """Returns the figures and the errors of one h2load run. A run stopped before its end
+    printed only how many requests it was to make and its progress in tenths: the requests
+    beyond the last tenth it reached count as unanswered."""
+    result = {"rps": None, "requests": None, "unanswered": None, "request_max_us": None,
+              "connect_max_us": None, "first_byte_max_us": None, "errors": {}}
+    match = re.search(r"^finished in \S+, ([\d.]+) req/s", text, re.M)
+    if match:
+        result["rps"] = float(match.group(1))
+    planned = sum(int(n) for n in re.findall(r"^spawning thread #\d+: \d+ total client\(s\)\. (\d+) total requests",
+                                             text, re.M))
+    match = re.search(r"^requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded, (\d+) failed, "
+                      r"(\d+) errored, (\d+) timeout", text, re.M)
+    if match:
+        total, succeeded, failed, errored, timed_out = (int(n) for n in match.groups())
+        result["requests"] = succeeded
+        result["unanswered"] = total - succeeded
+        for name, count in (("failed", failed), ("errored", errored), ("timeout", timed_out)):
+            if count:
+                result["errors"][name] = count
+    elif planned:
+        reached = [int(n) for n in re.findall(r"^progress: (\d+)% done", text, re.M)]
+        result["unanswered"] = planned - planned * max(reached, default=0) // 100
+    match = re.search(r"^status codes: \d+ 2xx, \d+ 3xx, (\d+) 4xx, (\d+) 5xx", text, re.M)
+    if match and int(match.group(1)) + int(match.group(2)):
+        result["errors"]["non-2xx/3xx"] = int(match.group(1)) + int(match.group(2))
+    for label, key in (("time for request", "request_max_us"), ("time for connect", "connect_max_us"),
+                       ("time to 1st byte", "first_byte_max_us")):
+        match = re.search(r"^" + label + r":\s+[\d.]+(?:us|ms|s)\s+([\d.]+)(us|ms|s)\s", text, re.M)
+        if match:
+            result[key] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
+    add_run_failures(text, result)
+    return result
+
+
 def add_run_failures(text, result):
     """Flags a run whose tool failed or printed no figure at all."""
     match = re.search(r"^exit status: (\d+)", text, re.M)
@@ -197,6 +257,8 @@ def parse_load(text):
     """Parses the output of any of the tools, told apart by their banners."""
     if text.startswith("pageload "):
         return parse_pageload(text)
+    if text.startswith("starting benchmark..."):
+        return parse_h2load(text)
     return parse_ab(text) if "ApacheBench" in text else parse_wrk(text)
 
 
@@ -320,10 +382,11 @@ def peak_rss_above_idle(raw, server):
     return max(samples) - idle, idle
 
 
-def syscalls_per_request(raw, server):
-    """(calls per request, requests, [(syscall, per request, errors per request)]) or None."""
-    trace_path = os.path.join(raw, f"strace-{server}.txt")
-    client_path = os.path.join(raw, f"strace-{server}-client.txt")
+def syscalls_per_request(raw, server, connections):
+    """(calls per request, requests, [(syscall, per request, errors per request)]) over the
+    counted requests on that many connections, or None."""
+    trace_path = os.path.join(raw, f"strace-c{connections}-{server}.txt")
+    client_path = os.path.join(raw, f"strace-c{connections}-{server}-client.txt")
     if not (os.path.exists(trace_path) and os.path.exists(client_path)):
         return None
     requests = parse_wrk(read(client_path))["requests"]
@@ -332,6 +395,20 @@ def syscalls_per_request(raw, server):
     total, calls = parse_strace(read(trace_path))
     return (total / requests, requests,
             [(name, count / requests, errors / requests) for name, count, errors in calls])
+
+
+def cost_per_request(raw, server, connections):
+    """(requests, CPU µs per request, thread switches per request) of the keep-alive load on
+    that many connections, or None."""
+    cost = os.path.join(raw, f"cost-c{connections}-{server}.txt")
+    load = os.path.join(raw, f"cost-c{connections}-{server}-wrk.txt")
+    if not (os.path.exists(cost) and os.path.exists(load)):
+        return None
+    ticks0, switches0, ticks1, switches1, hz = (int(x) for x in read(cost).split())
+    requests = parse_wrk(read(load)).get("requests") or 0
+    if requests <= 0:
+        return None
+    return requests, (ticks1 - ticks0) / hz * 1e6 / requests, (switches1 - switches0) / requests
 
 
 def fmt(value, decimals=0):
@@ -398,6 +475,9 @@ def load_rows(raw, columns=SERVERS):
                 if load.measure in ("req/s", "MiB/s") or load.target is not None or load.bound is not None:
                     flagged += [(number, load.key, server, errors) for number, errors in bad]
         ratio, result = ratio_and_result(values["ours"], best_peer(values, load.higher_is_better), load)
+        if result == "n/a" and values["ours"] is None and "ours" in errored:
+            # Ours ran and gave no figure (a crowd stopped after its time): that misses the target.
+            result = "FAIL"
         if with_errors and result:
             result += " (errors)"
         rows.append([load.title, load.measure, *(cells[s] for s in columns),
@@ -411,7 +491,20 @@ def load_rows(raw, columns=SERVERS):
     return rows + against_baseline, unique
 
 
+def per_request_row(title, figures, bound):
+    """A row of one per-request cost (lower is better) by server, with its bound on ours."""
+    cells = [fmt(figures[s], 2) if figures[s] is not None else "n/a" for s in SERVERS]
+    peers = [figures[p] for p in PEERS if figures[p] is not None]
+    ours = figures["ours"]
+    ratio = ours / min(peers) if ours is not None and peers and min(peers) else None
+    if bound is None:
+        return [title, "per request, lower is better", *cells, fmt(ratio, 2), "info", "-"]
+    result = "n/a" if ours is None else ("pass" if ours <= bound else "FAIL")
+    return [title, "per request, lower is better", *cells, fmt(ratio, 2), f"ours ≤ {bound:g}", result]
+
+
 def extra_rows(raw, columns=SERVERS):
+    """Rows of memory and of the per-request costs, and the system calls by connections."""
     rows = []
     rss = {server: peak_rss_above_idle(raw, server) for server in SERVERS}
     cells = [fmt(rss[s][0] / 1024, 1) if rss[s][0] is not None else "n/a" for s in SERVERS]
@@ -421,12 +514,16 @@ def extra_rows(raw, columns=SERVERS):
                  "ours < 8 MiB", result])
     idle = [fmt(rss[s][1] / 1024, 1) if rss[s][1] is not None else "n/a" for s in SERVERS]
     rows.append(["RSS right after start", "MiB", *idle, "-", "info", "-"])
-    per_request = {server: syscalls_per_request(raw, server) for server in SERVERS}
-    cells = [fmt(per_request[s][0], 2) if per_request[s] else "n/a" for s in SERVERS]
-    peers = [per_request[p][0] for p in PEERS if per_request[p]]
-    ratio = per_request["ours"][0] / min(peers) if per_request["ours"] and peers else None
-    rows.append(["system calls per keep-alive 1 KiB request", "calls, lower is better", *cells,
-                 fmt(ratio, 2), "info", "-"])
+    per_request = {}
+    for connections in COST_CONNECTIONS:
+        calls_bound, switches_bound = COST_BOUNDS.get(connections, (None, None))
+        calls = {server: syscalls_per_request(raw, server, connections) for server in SERVERS}
+        per_request[connections] = calls
+        rows.append(per_request_row(f"system calls, keep-alive 1 KiB, {connections} connections",
+                                    {s: calls[s][0] if calls[s] else None for s in SERVERS}, calls_bound))
+        costs = {server: cost_per_request(raw, server, connections) for server in SERVERS}
+        rows.append(per_request_row(f"thread switches, keep-alive 1 KiB, {connections} connections",
+                                    {s: costs[s][2] if costs[s] else None for s in SERVERS}, switches_bound))
     if BASELINE in columns:
         # These are measured on ours and the peers only: the baseline's cell stays empty.
         rows = [row[:3] + ["-"] + row[3:] for row in rows]
@@ -458,31 +555,36 @@ def syscall_table(per_request, top=8):
                 row.append(fmt(count, 2) + (f" ({fmt(errors, 2)} failed)" if errors >= 0.005 else ""))
         rows.append(row)
     totals = ["**total**"] + [fmt(per_request[s][0], 2) if per_request[s] else "n/a" for s in SERVERS]
-    return markdown_table(["system call", *SERVERS], rows + [totals], ["---", "---:", "---:", "---:"])
+    return markdown_table(["system call", *SERVERS], rows + [totals], ["---", *["---:"] * len(SERVERS)])
+
+
+def syscall_section(per_request):
+    """The system call tables, one for each number of connections that was counted."""
+    parts = []
+    for connections, calls in per_request.items():
+        if any(calls.values()):
+            requests = next(entry[1] for entry in calls.values() if entry)
+            parts += ["", f"System calls per request over {requests} keep-alive requests for the 1 KiB file on "
+                      f"{connections} connections (`strace -c -f`, all threads):", "", syscall_table(calls)]
+    return parts
 
 
 def cost_section(raw):
     """Server CPU time and thread switches per request, from measure_cost in run.sh."""
     rows = []
-    for server in SERVERS:
-        cost = os.path.join(raw, f"cost-{server}.txt")
-        load = os.path.join(raw, f"cost-{server}-wrk.txt")
-        if not (os.path.exists(cost) and os.path.exists(load)):
-            continue
-        ticks0, switches0, ticks1, switches1, hz = (int(x) for x in read(cost).split())
-        requests = parse_wrk(read(load)).get("requests") or 0
-        if requests <= 0:
-            continue
-        rows.append([server, fmt(requests),
-                     fmt((ticks1 - ticks0) / hz * 1e6 / requests, 1),
-                     fmt((switches1 - switches0) / requests, 2)])
+    for connections in COST_CONNECTIONS:
+        for server in SERVERS:
+            cost = cost_per_request(raw, server, connections)
+            if cost is not None:
+                requests, cpu_us, switches = cost
+                rows.append([server, str(connections), fmt(requests), fmt(cpu_us, 1), fmt(switches, 2)])
     if not rows:
         return ""
-    return ("\nWhere the time goes, keep-alive 1 KiB with 5 connections (`wrk -t1 -c5`), one run: "
-            "the server's CPU time (all threads, user and system) and its threads' switches "
-            "(voluntary and forced), per request:\n\n" +
-            markdown_table(["server", "requests", "CPU µs per request", "thread switches per request"],
-                           rows, ["---", "---:", "---:", "---:"]) + "\n")
+    return ("\nWhere the time goes, keep-alive 1 KiB (`wrk -t1 -cN`), one run each: the server's CPU "
+            "time (all threads, user and system) and its threads' switches (voluntary and forced), "
+            "per request:\n\n" +
+            markdown_table(["server", "connections", "requests", "CPU µs per request",
+                            "thread switches per request"], rows, ["---", "---:", "---:", "---:", "---:"]) + "\n")
 
 
 def win32_section(raw):
@@ -506,12 +608,13 @@ def report(raw):
         f"({meta.get('elapsed', '?')} s).",
         "",
         f"Medians of {meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load "
-        f"({meta.get('ab_requests', '?')} requests per ab run, {meta.get('browser_loads', '?')} page loads "
-        "per browser run), servers in rotating order; "
+        f"({meta.get('ab_requests', '?')} requests per ab run, {meta.get('h2load_requests', '?')} per "
+        f"h2load run, {meta.get('browser_loads', '?')} page loads per browser run), servers in rotating order; "
         f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run "
         "(in the rows against the baseline, by the baseline's); for latency and system calls lower "
         "is better. The browser's figure is the median of every page load of every round; the sixth "
-        "client's p99 and the share of the least-served connection are those of the worst round.",
+        "client's p99, the share of the least-served connection and the slowest connects and answers "
+        "of the crowds that connect at once are those of the worst round.",
         "",
         markdown_table(header, rows + more, align),
         "",
@@ -522,10 +625,7 @@ def report(raw):
                   for number, key, server, errors in flagged]
     else:
         parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
-    if any(per_request.values()):
-        requests = next(entry[1] for entry in per_request.values() if entry)
-        parts += ["", f"System calls per request over {requests} keep-alive requests for the 1 KiB file on "
-                  "one connection (`strace -c -f`, all threads):", "", syscall_table(per_request)]
+    parts += syscall_section(per_request)
     parts.append(cost_section(raw))
     parts.append(win32_section(raw))
     return "\n".join(parts).rstrip() + "\n"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Benchmarks kovweb against nginx and lighttpd on loopback: builds kovweb in Release (and, with
-# --baseline, an earlier revision beside it), makes a document root, starts the servers, checks
-# every URL on each, runs each load on each server in rotating order for several rounds (crowds
-# of connections, a sixth client beside five busy ones and a headless browser among them),
-# counts system calls per request, samples the memory while the 16 MiB file is served and, when
-# a Win32 build exists, measures it under Wine against a minimal Win32 server (bench/win32.sh).
+# Benchmarks kovweb against nginx, lighttpd and h2o on loopback: builds kovweb in Release (and,
+# with --baseline, an earlier revision beside it), makes a document root, starts the servers,
+# checks every URL on each, runs each load on each server in rotating order for several rounds
+# (crowds of kept-alive connections, crowds that connect at once, a sixth client beside five busy
+# ones and a headless browser among them), counts system calls and thread switches per request
+# with 5 and 50 connections, samples the memory while the 16 MiB file is served and, when a
+# Win32 build exists, measures it under Wine against a minimal Win32 server (bench/win32.sh).
 # Prints a markdown table and writes it to bench/results/latest.md.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
@@ -29,8 +30,12 @@ WIN32=auto
 LOCK_WAIT=120
 BASELINE_REV=""
 BROWSER_LOADS="" # page loads per server and round; by default enough for 5 over the rounds
-SERVERS=(ours nginx lighttpd)
-PACKAGES=(wrk apache2-utils nginx lighttpd strace curl chromium nodejs npm)
+# Requests per h2load crowd: a few seconds for the fastest server at the usual duration.
+H2LOAD_REQUESTS_PER_SECOND=40000
+# Connections of the loads that count system calls and thread switches per request.
+COST_CONNECTIONS=(5 50)
+SERVERS=(ours nginx lighttpd h2o)
+PACKAGES=(wrk apache2-utils nginx lighttpd h2o nghttp2-client strace curl chromium nodejs npm)
 PUPPETEER=puppeteer-core@24
 
 usage() {
@@ -41,7 +46,7 @@ Options:
   --rounds N     rounds of every load (default 3, 2 with --quick; medians need at least 3)
   --duration S   seconds per wrk load (default $DURATION)
   --quick        a smoke run: 2 rounds, 1-second loads, 2000 requests for ab and strace, one
-                 page load per server and round
+                 page load per server and round (h2load's count follows the duration)
   --no-install   do not apt-get the tools, fail when one is missing
   --win32        measure build-win32/kovweb.exe and its floor under Wine (default: when it exists)
   --no-win32     skip the Win32 build
@@ -71,6 +76,7 @@ done
 [[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || { echo "run.sh: --lock-wait must be whole seconds" >&2; exit 2; }
 # The browser's median is taken over at least 5 loads of every round together.
 [[ -n "$BROWSER_LOADS" ]] || BROWSER_LOADS=$(((5 + ROUNDS - 1) / ROUNDS))
+H2LOAD_REQUESTS=$((H2LOAD_REQUESTS_PER_SECOND * DURATION))
 if [[ -n "$BASELINE_REV" ]]; then
     BASELINE_COMMIT="$(git -C "$REPO" rev-parse --verify --quiet "$BASELINE_REV^{commit}")" ||
         { echo "run.sh: --baseline: '$BASELINE_REV' is no revision of this repository" >&2; exit 2; }
@@ -122,7 +128,7 @@ stop_recorded() {
 # --- tools and build -----------------------------------------------------------------------
 install_tools() {
     local missing=() tool
-    for tool in wrk ab nginx lighttpd strace curl chromium node npm; do
+    for tool in wrk ab nginx lighttpd h2o h2load strace curl chromium node npm; do
         command -v "$tool" >/dev/null 2>&1 || PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 ||
             missing+=("$tool")
     done
@@ -134,7 +140,7 @@ install_tools() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
     # The packaged services are not wanted running: they would hold ports and CPU.
-    $sudo systemctl disable --now nginx lighttpd >/dev/null 2>&1 || true
+    $sudo systemctl disable --now nginx lighttpd h2o >/dev/null 2>&1 || true
 }
 
 # puppeteer-core drives the browser; it lives in build-bench/browser, never in the repository.
@@ -259,6 +265,31 @@ mimetype.assign = (".html" => "text/html", ".txt" => "text/plain", ".css" => "te
 EOF
 }
 
+# h2o serves files with a thread per core, as it runs by default; run as root it would
+# otherwise take the identity of "nobody", which cannot read this run's private folder.
+write_h2o_conf() {
+    local dir="$WORK/h2o" port="$1" user=""
+    mkdir -p "$dir"
+    [[ $(id -u) -eq 0 ]] && user="user: $(id -un)"
+    cat >"$dir/h2o.conf" <<EOF
+$user
+pid-file: $dir/h2o.pid
+error-log: $dir/error.log
+num-threads: $(nproc)
+max-connections: 4096
+http1-request-timeout: 60
+listen:
+  host: 127.0.0.1
+  port: $port
+hosts:
+  default:
+    paths:
+      /:
+        file.dir: $DOCROOT
+        file.index: [index.html]
+EOF
+}
+
 declare -A PORT PID IDLE_RSS
 
 # Starts one server on its port and waits until it answers.
@@ -276,6 +307,10 @@ start_server() {
         lighttpd)
             write_lighttpd_conf "$port"
             start_recorded "$WORK/lighttpd.log" lighttpd -D -f "$WORK/lighttpd/lighttpd.conf"
+            ;;
+        h2o)
+            write_h2o_conf "$port"
+            start_recorded "$WORK/h2o.log" h2o -c "$WORK/h2o/h2o.conf"
             ;;
     esac
     PID[$name]=$LAST_PID
@@ -325,7 +360,7 @@ check_server() {
 }
 
 # --- loads ---------------------------------------------------------------------------------
-LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 browser)
+LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 h2load50 h2load256 browser)
 # The loads the baseline revision takes part in: the fast path that must lose nothing.
 BASELINE_LOADS=" ka_small c1_latency ab_close big "
 RAW="$BUILD/bench-raw"
@@ -354,6 +389,11 @@ run_load() {
         # retries, which is not what these loads are about.
         many50) timeout $((limit + 20)) "$BUILD/loadclient" -c 50 -w 20 -d "$DURATION" -t 5 "$url$SMALL" ;;
         many256) timeout $((limit + 20)) "$BUILD/loadclient" -c 256 -w 20 -d "$DURATION" -t 5 "$url$SMALL" ;;
+        # Timed from the first connect: every client connects at once, so a backlog that
+        # drops handshakes shows as slow connects and a low rate. A crowd that has not
+        # finished after 60 s is stopped and reported as timed out.
+        h2load50) timeout -k 5 60 h2load --h1 -c50 -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
+        h2load256) timeout -k 5 60 h2load --h1 -c256 -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
     esac >"$out" 2>&1 || status=$?
     [[ -n "$sampler" ]] && stop_recorded "$sampler"
     echo "exit status: $status" >>"$out"
@@ -418,7 +458,7 @@ sample_rss() {
 # the baseline, when there is one, takes its turn among them.
 run_rounds() {
     local round load i name rotation=("${SERVERS[@]}")
-    [[ -n "$BASELINE_REV" ]] && rotation=(ours baseline nginx lighttpd)
+    [[ -n "$BASELINE_REV" ]] && rotation=(ours baseline nginx lighttpd h2o)
     for ((round = 1; round <= ROUNDS; round++)); do
         local order=()
         for ((i = 0; i < ${#rotation[@]}; i++)); do
@@ -444,9 +484,9 @@ run_rounds() {
 }
 
 # Counts the system calls one server makes (all its threads) over a fixed number of
-# keep-alive requests for the small file on one connection.
+# keep-alive requests for the small file on CONNECTIONS connections.
 count_syscalls() {
-    local name="$1" pid="${PID[$1]}" out="$RAW/strace-$1.txt" _
+    local name="$1" connections="$2" pid="${PID[$1]}" out="$RAW/strace-c$2-$1.txt" _
     start_recorded "$WORK/strace-$name.log" strace -c -f -o "$out" -p "$pid"
     local tracer=$LAST_PID
     for _ in $(seq 50); do
@@ -454,8 +494,8 @@ count_syscalls() {
         sleep 0.1
     done
     sleep 0.3 # strace attaches the other threads after the first
-    timeout 120 "$BUILD/loadclient" -c 1 -n "$STRACE_REQUESTS" "http://127.0.0.1:${PORT[$name]}$SMALL" \
-        >"$RAW/strace-$name-client.txt" 2>&1 || true
+    timeout 120 "$BUILD/loadclient" -c "$connections" -n "$STRACE_REQUESTS" -t 5 \
+        "http://127.0.0.1:${PORT[$name]}$SMALL" >"$RAW/strace-c$connections-$name-client.txt" 2>&1 || true
     kill -INT "$tracer" 2>/dev/null || true
     wait "$tracer" 2>/dev/null || true
 }
@@ -470,15 +510,15 @@ cpu_and_switches() {
     echo "$ticks $switches"
 }
 
-# Measures what one server spends per request under the 5-connection keep-alive load: its
-# CPU time and how often its threads were switched out and in.
+# Measures what one server spends per request under a keep-alive load on CONNECTIONS
+# connections: its CPU time and how often its threads were switched out and in.
 measure_cost() {
-    local name="$1" pid="${PID[$1]}" before after
+    local name="$1" connections="$2" pid="${PID[$1]}" before after
     before=$(cpu_and_switches "$pid")
-    timeout $((DURATION + 30)) wrk -t1 -c5 -d"${DURATION}s" --timeout 5s \
-        "http://127.0.0.1:${PORT[$name]}$SMALL" >"$RAW/cost-$name-wrk.txt" 2>&1 || true
+    timeout $((DURATION + 30)) wrk -t1 -c"$connections" -d"${DURATION}s" --timeout 5s \
+        "http://127.0.0.1:${PORT[$name]}$SMALL" >"$RAW/cost-c$connections-$name-wrk.txt" 2>&1 || true
     after=$(cpu_and_switches "$pid")
-    echo "$before $after $(getconf CLK_TCK)" >"$RAW/cost-$name.txt"
+    echo "$before $after $(getconf CLK_TCK)" >"$RAW/cost-c$connections-$name.txt"
 }
 
 # --- Win32 build under Wine, against its floor ---------------------------------------------
@@ -515,14 +555,15 @@ done
 
 run_rounds
 
-say "System calls over $STRACE_REQUESTS keep-alive requests"
-for name in "${SERVERS[@]}"; do
-    count_syscalls "$name"
-done
-
-say "CPU time and thread switches per request (keep-alive, 5 connections)"
-for name in "${SERVERS[@]}"; do
-    measure_cost "$name"
+for connections in "${COST_CONNECTIONS[@]}"; do
+    say "System calls over $STRACE_REQUESTS keep-alive requests on $connections connections"
+    for name in "${SERVERS[@]}"; do
+        count_syscalls "$name" "$connections"
+    done
+    say "CPU time and thread switches per request (keep-alive, $connections connections)"
+    for name in "${SERVERS[@]}"; do
+        measure_cost "$name" "$connections"
+    done
 done
 
 if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
@@ -549,9 +590,10 @@ rounds=$ROUNDS
 duration=$DURATION
 ab_requests=$AB_REQUESTS
 strace_requests=$STRACE_REQUESTS
+h2load_requests=$H2LOAD_REQUESTS
 browser_loads=$BROWSER_LOADS
 baseline=${BASELINE_NAME:-}
-versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p'), $(chromium --version 2>/dev/null | awk '{print $1 " " $2}'), puppeteer-core $(sed -n 's/^  "version": "\(.*\)",/\1/p' "$PUPPETEER_MODULES/puppeteer-core/package.json")
+versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), h2o/$(h2o --version | sed -n 's/^h2o version //p'), $(h2load --version | awk '{print $2}'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p'), $(chromium --version 2>/dev/null | awk '{print $1 " " $2}'), puppeteer-core $(sed -n 's/^  "version": "\(.*\)",/\1/p' "$PUPPETEER_MODULES/puppeteer-core/package.json")
 elapsed=$(($(date +%s) - STARTED))
 EOF
 mkdir -p "$BENCH/results"

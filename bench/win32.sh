@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Measures kovweb.exe under Wine against its floor, a minimal Win32 server (bench/win32_floor.cpp,
 # built here with MinGW-w64), in the same run and the same Wine session: requests/s with five
-# kept-alive connections, the one-connection latency, the CPU time of all Wine processes per
+# kept-alive connections, the one-connection latency, fifty kept-alive connections with their
+# p99 and slowest answer, a crowd of 256 clients connecting at once (h2load, stopped and reported
+# as timed out when it has not finished after 60 s), the CPU time of all Wine processes per
 # request, and the wineserver requests per HTTP request (a separate short pass under a
 # wineserver started with -d1, whose request lines are counted). Holds /tmp/kov-win32.lock for
 # all of it, as the Win32 tests do: kovweb.exe listens on port 80.
@@ -21,6 +23,9 @@ ROUNDS=3
 DURATION=5
 REQUESTS=2000
 LOCK_WAIT=120
+# Requests of the crowd that connects at once, and how long it may take.
+CROWD_REQUESTS=20000
+CROWD_LIMIT=60
 EXE="$REPO/build-win32/kovweb.exe"
 RAW="$BUILD/win32-raw"
 DOCROOT=""
@@ -73,8 +78,8 @@ trap 'exit 143' TERM
 rm -rf "$RAW"
 mkdir -p "$RAW" "$BUILD"
 
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver Xvfb wrk curl g++; do
-    command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is missing (scripts/setup.sh installs the Wine tools, bench/run.sh wrk)"
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver Xvfb wrk h2load curl g++; do
+    command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is missing (scripts/setup.sh installs the Wine tools, bench/run.sh wrk and h2load)"
 done
 [[ -f "$EXE" ]] || skip "$EXE does not exist; build it with scripts/test-win32.sh"
 
@@ -150,7 +155,8 @@ wine_ticks() {
 }
 
 # One round's loads on one program: five connections (with the CPU time of the session
-# around it), then one connection with latencies.
+# around it), one connection with latencies, fifty kept-alive connections with latencies, and
+# 256 clients that connect at once. Answers may wait seconds in a crowd: wrk gives each 30 s.
 run_loads() {
     local round="$1" name="$2" before after limit=$((DURATION + 30))
     before="$(wine_ticks)"
@@ -160,6 +166,10 @@ run_loads() {
     echo "$before $after $(getconf CLK_TCK)" >"$RAW/$round-cpu-$name.txt"
     timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "${URL[$name]}" \
         >"$RAW/$round-c1-$name.txt" 2>&1 || echo "exit status: $?" >>"$RAW/$round-c1-$name.txt"
+    timeout "$CROWD_LIMIT" wrk -t1 -c50 -d"${DURATION}s" --timeout 30s --latency "${URL[$name]}" \
+        >"$RAW/$round-c50-$name.txt" 2>&1 || echo "exit status: $?" >>"$RAW/$round-c50-$name.txt"
+    timeout -k 5 "$CROWD_LIMIT" h2load --h1 -c256 -n "$CROWD_REQUESTS" "${URL[$name]}" \
+        >"$RAW/$round-h2load256-$name.txt" 2>&1 || echo "exit status: $?" >>"$RAW/$round-h2load256-$name.txt"
 }
 
 # Request lines of the debug wineserver's log so far.
@@ -224,6 +234,8 @@ wine=$(wine --version 2>/dev/null)
 rounds=$ROUNDS
 duration=$DURATION
 requests=$REQUESTS
+crowd_requests=$CROWD_REQUESTS
+crowd_limit=$CROWD_LIMIT
 command=$COMMAND
 EOF
 if [[ $STANDALONE -eq 1 ]]; then
