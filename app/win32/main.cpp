@@ -45,8 +45,9 @@ void ReadCommandLine() {
         return;
     }
     why = RootRefusal(g_szWebRoot);
-    if (!why.empty())
+    if (!why.empty()) {
         g_refusal = L"Cannot serve " + std::wstring(g_szWebRoot) + L": " + why + L"\r\n";
+    }
 }
 
 // The listener's outcome callback: hands the news to the window's thread without waiting.

@@ -15,6 +15,7 @@ bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
+// Blanks separate the words of a command line.
 bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
