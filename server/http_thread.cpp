@@ -16,6 +16,7 @@ CHttpThread::CHttpThread()
       m_bIdle(true),
       m_nOwnWait(kNotWaiting),
       m_nServed(0),
+      m_bStarted(false),
       m_pHandOffsEnded(nullptr),
       m_pPool(nullptr),
       m_bStopping(false),
@@ -59,6 +60,7 @@ void CHttpThread::Shutdown() {
 
 DWORD CHttpThread::Run() {
     Log(L".");
+    m_bStarted.store(true, std::memory_order_release);
     // Without its events the worker could neither be given work nor be stopped.
     if (!m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return 0;
     const CEvent* pEnd = &m_hStopEvent;

@@ -70,6 +70,8 @@ public:
     int ServeConnection();
 
     bool IsBusy() const { return m_hWorkEvent.IsSet(); }
+    // Whether the thread has written its start message.
+    bool HasStarted() const { return m_bStarted.load(std::memory_order_acquire); }
     // Connections this worker has ended.
     int32_t GetServedCount() const { return m_nServed.load(std::memory_order_acquire); }
 
@@ -95,6 +97,7 @@ private:
     // sets m_hWantedEvent, so that one queued connection wakes one worker.
     std::atomic<int> m_nOwnWait;
     std::atomic<int32_t> m_nServed;
+    std::atomic<bool> m_bStarted;
     const CEvent* m_pHandOffsEnded;
     CConnectionPool* m_pPool;
     bool m_bStopping;

@@ -51,11 +51,13 @@ DWORD CListenThread::Run() {
         case SetupResult::kListening:
             break;
         case SetupResult::kFailed:
+            ReportOutcome(ListenState::kFailed);
             return 0;
         case SetupResult::kStopped:
             return 1;
     }
     Log(L"Listening...");
+    ReportOutcome(ListenState::kListening);
     ServeUntilStopped();
     HandOverAllForStop();
     return 1;
@@ -76,6 +78,19 @@ CListenThread::SetupResult CListenThread::SetUpListening() {
     m_nLimit = HostConnectionLimit(kConnectionLimit);
     m_nBoundPort.store(m_listenSocket.GetLocalPort(), std::memory_order_release);
     return SetupResult::kListening;
+}
+
+void CListenThread::ReportOutcome(ListenState state) {
+    for (const CHttpThread& worker : m_workers) {
+        while (worker.HasThread() && !worker.HasStarted() && !m_hStopEvent.Wait(1)) {
+        }
+    }
+    if (m_hStopEvent.IsSet()) return;
+    if (state == ListenState::kListening) {
+        m_status.ReportListening(GetPort());
+    } else {
+        m_status.ReportFailed(GetListenError());
+    }
 }
 
 void CListenThread::ServeUntilStopped() {

@@ -15,6 +15,7 @@
 #include "foundation/socket_poller.h"
 #include "foundation/thread.h"
 #include "server/http_thread.h"
+#include "server/listen_status.h"
 #include "server/waiting_connections.h"
 
 constexpr int kWorkerCount = 5;
@@ -38,6 +39,13 @@ public:
     // Why the listening socket could not be set up: the host's error code, 0 when it was.
     int GetListenError() const { return m_listenSocket.GetListenError(); }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
+    // Whether the listener listens or has failed, told once every worker has written its
+    // start message.
+    const CListenStatus& GetStatus() const { return m_status; }
+    // Who is told of that outcome, on the listener's thread; called before Start.
+    void SetOutcomeCallback(ListenOutcomeCallback pfnCallback, void* pContext) {
+        m_status.SetCallback(pfnCallback, pContext);
+    }
     // Connections accepted so far.
     int32_t GetAcceptedCount() const { return m_nAccepted.load(std::memory_order_acquire); }
     // Connections held now: waiting here, waiting for a worker, or being served.
@@ -47,6 +55,9 @@ private:
     enum class SetupResult { kListening, kFailed, kStopped };
     // Creates and binds the listening socket unless a stop came first.
     SetupResult SetUpListening();
+    // Publishes the set-up's outcome once the workers' start messages are out (a stop ends
+    // the wait), so that what the owner writes on being told comes after all of them.
+    void ReportOutcome(ListenState state);
     // Waits for sockets, hand-backs and deadlines until the stop.
     void ServeUntilStopped();
     // Accepts a connection waiting on the listening socket, making room where the limit is
@@ -97,6 +108,7 @@ private:
     // Orders setting up the listening socket against Stop closing it, so that a stop right
     // after start never closes a half-made socket, nor misses one made just after.
     CCriticalSection m_setupLock;
+    CListenStatus m_status;
 
     // The listener thread's own: the readiness wait and what it watches.
     CSocketPoller m_poller;

@@ -11,13 +11,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/server_session.h"
 #include "foundation/critical_section.h"
 #include "foundation/log.h"
-#include "server/http_thread.h"
-#include "server/listen_thread.h"
-
-// The listener, created once the log is ready and deleted after its Stop.
-CListenThread* g_pListenThread = nullptr;
+#include "foundation/network.h"
 
 namespace {
 
@@ -48,10 +45,8 @@ struct CCommandLine {
     std::string m_error;  // what was not understood, as one line for standard error
 };
 
-// What the log has shown so far; written by the sink and the front end under g_logLock.
+// Whether the log's last message ended its line; under g_logLock.
 bool g_bLogAtLineStart = true;
-bool g_bListeningShown = false;
-int g_nWorkerDotsShown = 0;
 
 // Writes all of text to fd, going on after interruptions; gives up on any other error.
 void WriteWhole(int fd, const char* pText, size_t length) {
@@ -66,20 +61,33 @@ void WriteWhole(int fd, const char* pText, size_t length) {
     }
 }
 
-// The log sink: one write per message, so a message is never split by buffering and the
-// order on the terminal is the order in which the log lock was taken. It notes where the
-// start-up messages stand, so that the front end's own lines come after them.
-void WriteLogToStdout(const wchar_t* pszText, size_t length) {
+// Wide text as the terminal's bytes, one per character ('?' for what a byte cannot hold).
+std::string Narrow(const wchar_t* pszText, size_t length) {
     std::string bytes(length, '\0');
     for (size_t i = 0; i < length; ++i) {
         wchar_t ch = pszText[i];
         bytes[i] = (ch >= 0 && ch <= 0xFF) ? static_cast<char>(ch) : '?';
     }
+    return bytes;
+}
+
+std::string Narrow(const std::wstring& text) {
+    return Narrow(text.data(), text.size());
+}
+
+std::wstring Widen(const char* pszText) {
+    std::wstring text;
+    for (const char* p = pszText; *p != '\0'; ++p) text += static_cast<unsigned char>(*p);
+    return text;
+}
+
+// The log sink: one write per message, so a message is never split by buffering and the
+// order on the terminal is the order in which the log lock was taken. It notes whether the
+// line is open, so that the front end's own lines start on a line of their own.
+void WriteLogToStdout(const wchar_t* pszText, size_t length) {
+    const std::string bytes = Narrow(pszText, length);
     WriteWhole(STDOUT_FILENO, bytes.data(), bytes.size());
-    if (bytes.empty()) return;
-    g_bLogAtLineStart = bytes.back() == '\n';
-    if (bytes == "Listening...") g_bListeningShown = true;
-    if (bytes == ".") ++g_nWorkerDotsShown;
+    if (!bytes.empty()) g_bLogAtLineStart = bytes.back() == '\n';
 }
 
 // Writes text of the front end's own to standard output on a line of its own, however the
@@ -91,30 +99,11 @@ void WriteOwnLine(const std::string& text) {
     g_bLogAtLineStart = !text.empty() && text.back() == '\n';
 }
 
-// Whether the listener and all its workers have written their start-up messages.
-bool StartupShown() {
-    CCriticalLock lock(&g_logLock);
-    return g_bListeningShown && g_nWorkerDotsShown >= kWorkerCount;
-}
-
-// Parses a port number, 1 to 65535, written in decimal digits only.
-bool ParsePort(const char* pszText, unsigned short& port) {
-    if (*pszText == '\0') return false;
-    unsigned long value = 0;
-    for (const char* p = pszText; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + static_cast<unsigned long>(*p - '0');
-        if (value > 65535) return false;
-    }
-    if (value == 0) return false;
-    port = static_cast<unsigned short>(value);
-    return true;
-}
-
 // Takes the port option's value, or says what is wrong with it.
 bool TakePort(const char* pszValue, CCommandLine& line) {
-    if (ParsePort(pszValue, line.m_nPort)) return true;
-    line.m_error = std::string("port must be 1 to 65535, not '") + pszValue + "'";
+    const std::wstring value = Widen(pszValue);
+    if (ParsePort(value.c_str(), line.m_nPort)) return true;
+    line.m_error = Narrow(BadPortText(value));
     return false;
 }
 
@@ -144,14 +133,14 @@ bool ParseCommandLine(int argc, char** argv, CCommandLine& line) {
             line.m_bVersion = true;
         } else if (strcmp(pszArg, "-p") == 0 || strcmp(pszArg, "--port") == 0) {
             if (i + 1 >= argc) {
-                line.m_error = std::string("option '") + pszArg + "' needs a value";
+                line.m_error = Narrow(MissingValueText(Widen(pszArg)));
                 return false;
             }
             if (!TakePort(argv[++i], line)) return false;
         } else if (strncmp(pszArg, "--port=", 7) == 0) {
             if (!TakePort(pszArg + 7, line)) return false;
         } else {
-            line.m_error = std::string("unknown option '") + pszArg + "'";
+            line.m_error = Narrow(UnknownOptionText(Widen(pszArg)));
             return false;
         }
     }
@@ -238,53 +227,35 @@ void ShowAbout() {
                  std::to_string(g_nRequests.load(std::memory_order_relaxed)) + "\r\n");
 }
 
-// What the window's creation does: the start-up messages, then the listener.
-bool StartServer(unsigned short port) {
-    Log(L"Initializing sockets...\r\n");
-    Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
-    g_pListenThread = new CListenThread(port);
-    if (!g_pListenThread->Start()) {
-        Log(L"Listen thread could not be started\r\n");
-        return false;
-    }
-    return true;
-}
-
-// What the window's destruction does: stop the listener and its workers, then free them.
-void StopServer() {
-    if (g_pListenThread == nullptr) return;
-    g_pListenThread->Stop();
-    delete g_pListenThread;
-    g_pListenThread = nullptr;
-}
-
-// Whether the listener's thread has ended by itself, which it does only when it could not
-// set up its listening socket.
-bool ListenerGaveUp() {
-    DWORD code = STILL_ACTIVE;
-    if (!g_pListenThread->QueryExitCode(code)) return true;
-    return code != STILL_ACTIVE;
+// Says where the folder is served: on this machine, then at the addresses other machines
+// may use.
+void AnnounceServing(const std::string& folder, unsigned short port) {
+    std::string text = "Serving " + folder + " on " + Narrow(HttpAddress(L"localhost", port)) +
+                       " (Ctrl+C stops)\n";
+    const std::wstring network = NetworkAddressesLine(GetNetworkAddresses(), port);
+    if (!network.empty()) text += Narrow(network) + "\n";
+    WriteOwnLine(text);
 }
 
 // The message loop's stand-in: waits for control signals until one ends the program, or
-// until the listener gives up. Once the start-up messages are all out, says where the
-// folder is served. Returns the exit code.
-int RunUntilStopped(const std::string& folder, unsigned short port) {
+// until the listener has failed; once it listens, says where the folder is served. Returns
+// the exit code.
+int RunUntilStopped(const std::string& folder) {
     sigset_t set = ControlSignals();
     timespec wait = {0, kSignalWaitMs * 1000000L};
     bool bAnnounced = false;
+    const CListenStatus& status = g_pListenThread->GetStatus();
     for (;;) {
         int signo = sigtimedwait(&set, nullptr, &wait);
         if (signo == SIGUSR1) {
             ShowAbout();
         } else if (signo == SIGINT || signo == SIGTERM || signo == SIGHUP) {
             return kExitOk;
-        } else if (ListenerGaveUp()) {
-            return kExitFailed;
         }
-        if (!bAnnounced && StartupShown()) {
-            WriteOwnLine("Serving " + folder + " on http://localhost:" + std::to_string(port) +
-                         "/ (Ctrl+C stops)\n");
+        const ListenState state = status.GetState();
+        if (state == ListenState::kFailed) return kExitFailed;
+        if (!bAnnounced && state == ListenState::kListening) {
+            AnnounceServing(folder, status.GetPort());
             bAnnounced = true;
         }
     }
@@ -317,8 +288,12 @@ int main(int argc, char** argv) {
     if (folder.empty()) return kExitFailed;
 
     BlockControlSignals();
-    int exitCode = StartServer(line.m_nPort) ? RunUntilStopped(folder, line.m_nPort) : kExitFailed;
-    const int listenError = g_pListenThread->GetListenError();
+    int exitCode = kExitFailed;
+    int listenError = 0;
+    if (StartServer(line.m_nPort, nullptr, nullptr)) {
+        exitCode = RunUntilStopped(folder);
+        listenError = g_pListenThread->GetStatus().GetError();
+    }
     StopServer();
     SetLogSink(nullptr);
     if (exitCode == kExitFailed) ExplainListenFailure(line.m_nPort, listenError);

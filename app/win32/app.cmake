@@ -5,8 +5,9 @@ enable_language(RC)
 add_library(kov_app_win32 STATIC
   ${PROJECT_SOURCE_DIR}/app/win32/about_box.cpp
   ${PROJECT_SOURCE_DIR}/app/win32/log_console.cpp
+  ${PROJECT_SOURCE_DIR}/app/win32/status_text.cpp
   ${PROJECT_SOURCE_DIR}/app/win32/web_root.cpp)
-target_link_libraries(kov_app_win32 PUBLIC kov_server user32 gdi32)
+target_link_libraries(kov_app_win32 PUBLIC kov_app_common user32 gdi32)
 
 add_executable(kovweb WIN32
   ${PROJECT_SOURCE_DIR}/app/win32/main.cpp

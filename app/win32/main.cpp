@@ -1,57 +1,82 @@
-// The program: the document root, the main window with its log console, the message loop
-// with its hot keys, and the socket library's start and end.
+// The program: the command line, the main window with its log console, the message loop
+// with its hot keys, and what the window says about the server.
+#include <string>
+
+#include "app/server_session.h"
 #include "app/win32/about_box.h"
 #include "app/win32/log_console.h"
 #include "app/win32/resource.h"
+#include "app/win32/status_text.h"
 #include "app/win32/web_root.h"
 #include "foundation/log.h"
-#include "server/http_thread.h"
-#include "server/listen_thread.h"
+#include "foundation/network.h"
 
 HINSTANCE g_hInst = nullptr;
-CListenThread* g_pListenThread = nullptr;
 
 namespace {
 
 const wchar_t kWindowTitle[] = L"KOV Web Server";
 constexpr DWORD kConsoleStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL |
                                 ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_READONLY;
+// Posted to the main window by the listener's thread once it listens or has failed.
+constexpr UINT kListenOutcomeMessage = WM_APP + 2;
 
-// Set by wWinMain when the command line gave a root that does not fit: nothing is served.
-bool g_bRootTooLong = false;
+unsigned short g_nPort = kHttpPort;
+// Set by wWinMain when the command line cannot be served: the console shows it, and
+// nothing is served.
+std::wstring g_refusal;
 
-// Fixes g_szWebRoot from the command line (without the program's name) or the program's folder.
-void ChooseWebRoot() {
+// Takes the port and g_szWebRoot from the command line (without the program's name) or the
+// program's folder, and notes in g_refusal why they cannot be served.
+void ReadCommandLine() {
     wchar_t szModulePath[1024];
     DWORD length = GetModuleFileNameW(nullptr, szModulePath, 1024);
     if (length == 0 || length >= 1024) szModulePath[0] = L'\0';
-    const wchar_t* pszArguments = SkipProgramName(GetCommandLineW());
-    RootSource source = ChooseDocumentRoot(pszArguments, szModulePath, g_szWebRoot,
-                                           sizeof(g_szWebRoot) / sizeof(g_szWebRoot[0]));
-    g_bRootTooLong = source == RootSource::kTooLong;
-}
-
-}  // namespace
-
-// Starts Windows Sockets 1.1; logs the failure code and returns false when it cannot.
-bool InitSockets() {
-    WSADATA data;
-    int result = WSAStartup(0x0101, &data);
-    if (result != 0) {
-        Log(L"WSAStartup failed: %d\n", result);
-        return false;
+    std::wstring why;
+    const wchar_t* pszRoot = TakeOptions(SkipProgramName(GetCommandLineW()), g_nPort, why);
+    if (pszRoot == nullptr) {
+        g_refusal = L"Cannot start: " + why + L"\r\n" + kUsageText + L"\r\n";
+        return;
     }
-    return true;
+    RootSource source = ChooseDocumentRoot(pszRoot, szModulePath, g_szWebRoot,
+                                           sizeof(g_szWebRoot) / sizeof(g_szWebRoot[0]));
+    if (source == RootSource::kTooLong) {
+        g_refusal = L"Document root too long\r\n";
+        return;
+    }
+    why = RootRefusal(g_szWebRoot);
+    if (!why.empty()) {
+        g_refusal = L"Cannot serve " + std::wstring(g_szWebRoot) + L": " + why + L"\r\n";
+    }
 }
 
-// Ends the use of Windows Sockets.
-void CleanupSockets() {
-    WSACleanup();
+// The listener's outcome callback: hands the news to the window's thread without waiting.
+void PostListenOutcome(void* pMainWindow) {
+    PostMessageW(static_cast<HWND>(pMainWindow), kListenOutcomeMessage, 0, 0);
 }
 
-namespace {
+// Writes text to the console starting on a line of its own; on the window's thread.
+void LogOnOwnLine(const std::wstring& text) {
+    FlushPendingLog();
+    const CString shown = g_pLogWnd->GetText();
+    const size_t length = shown.GetLength();
+    const bool bOpenLine = length > 0 && shown.GetString()[length - 1] != L'\n';
+    Log(L"%s%s", bOpenLine ? L"\r\n" : L"", text.c_str());
+}
 
-// WM_CREATE: the console, the start-up messages, the socket library and the listener.
+// Says where the folder is served, or why the port could not be listened on.
+void OnListenOutcome() {
+    if (g_pListenThread == nullptr) return;
+    const CListenStatus& status = g_pListenThread->GetStatus();
+    if (status.GetState() == ListenState::kListening) {
+        LogOnOwnLine(
+            ServingText(FullPathForDisplay(g_szWebRoot), status.GetPort(), GetNetworkAddresses()));
+    } else if (status.GetState() == ListenState::kFailed) {
+        LogOnOwnLine(ListenFailureText(g_nPort, status.GetError()));
+    }
+}
+
+// WM_CREATE: the console, then the start-up messages and the server, or why not.
 LRESULT OnCreate(HWND hWnd) {
     g_pLogWnd = new CWnd();
     if (!g_pLogWnd->Create(L"edit", L"Test Text", kConsoleStyle, 0, 0, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -62,35 +87,23 @@ LRESULT OnCreate(HWND hWnd) {
     UpdateWindow(g_pLogWnd->m_hWnd);
     ClearLog();
     AttachLogConsole(hWnd);
-    if (g_bRootTooLong) {
-        Log(L"Document root too long\r\n");
+    if (!g_refusal.empty()) {
+        Log(L"%s", g_refusal.c_str());
         return 0;
     }
-    Log(L"Initializing sockets...\r\n");
-    if (InitSockets()) {
-        Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
-        g_pListenThread = new CListenThread(kHttpPort);
-        g_pListenThread->Start();
-    } else {
-        Log(L"\r\nSocket Initialization failed\r\n");
-    }
+    StartServer(g_nPort, PostListenOutcome, hWnd);
     return 0;
 }
 
 // WM_DESTROY: stops the server before the console goes, so that nothing logs into a
-// console that is gone; server threads never wait for this thread, so Stop cannot hang.
+// console that is gone; server threads never wait for this thread, so the stop cannot hang.
 void OnDestroy() {
-    if (g_pListenThread != nullptr) {
-        g_pListenThread->Stop();
-        delete g_pListenThread;
-        g_pListenThread = nullptr;
-    }
+    StopServer();
     DetachLogConsole();
     if (g_pLogWnd != nullptr) {
         delete g_pLogWnd;
         g_pLogWnd = nullptr;
     }
-    CleanupSockets();
     PostQuitMessage(0);
 }
 
@@ -108,6 +121,9 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case kLogPendingMessage:
             FlushPendingLog();
+            return 0;
+        case kListenOutcomeMessage:
+            OnListenOutcome();
             return 0;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
@@ -159,7 +175,7 @@ bool InitInstance(HINSTANCE hInstance, int nCmdShow, HWND* phWnd) {
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*pszCmdLine*/,
                     int nCmdShow) {
     // The wide command line keeps non-ASCII paths intact.
-    ChooseWebRoot();
+    ReadCommandLine();
     HWND hMainWnd = nullptr;
     if (!InitInstance(hInstance, nCmdShow, &hMainWnd)) return 0;
     HACCEL hAccelerators = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(IDR_HOTKEYS));

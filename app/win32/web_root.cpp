@@ -3,12 +3,37 @@
 
 #include <cwchar>
 
+#include "app/server_session.h"
+#include "app/win32/status_text.h"
+#include "foundation/platform_types.h"
+
 namespace {
 
 const wchar_t kDefaultRoot[] = L"\\webroot\\";
 
 bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
+}
+
+// Blanks separate the words of a command line.
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
+
+// The word at p, up to the next blank; p is moved past it and the blanks after it.
+std::wstring TakeWord(const wchar_t*& p) {
+    const wchar_t* pStart = p;
+    while (*p != L'\0' && !IsBlank(*p)) ++p;
+    std::wstring word(pStart, static_cast<size_t>(p - pStart));
+    while (IsBlank(*p)) ++p;
+    return word;
+}
+
+// Takes a port value, or says why not.
+bool TakePortValue(const std::wstring& value, unsigned short& port, std::wstring& refusal) {
+    if (ParsePort(value.c_str(), port)) return true;
+    refusal = BadPortText(value);
+    return false;
 }
 
 // Copies n characters and a terminator when they fit in cap.
@@ -68,4 +93,53 @@ RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszMod
     }
     CopyFitting(kDefaultRoot, wcslen(kDefaultRoot), pszRoot, cap);
     return RootSource::kDefault;
+}
+
+const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
+                           std::wstring& refusal) {
+    const wchar_t* p = pszArguments;
+    while (p[0] == L'-' && p[1] != L'\0' && !IsBlank(p[1])) {
+        const std::wstring option = TakeWord(p);
+        if (option == L"--") return p;
+        if (option == L"-p" || option == L"--port") {
+            if (*p == L'\0') {
+                refusal = MissingValueText(option);
+                return nullptr;
+            }
+            if (!TakePortValue(TakeWord(p), port, refusal)) return nullptr;
+        } else if (option.compare(0, 7, L"--port=") == 0) {
+            if (!TakePortValue(option.substr(7), port, refusal)) return nullptr;
+        } else {
+            refusal = UnknownOptionText(option);
+            return nullptr;
+        }
+    }
+    return p;
+}
+
+std::wstring RootRefusal(const wchar_t* pszRoot) {
+    // A file named with a final separator is not found at all, so the name is looked at
+    // without it; a drive's root ("C:\\") keeps it.
+    std::wstring path = pszRoot;
+    while (path.size() > 1 && IsSeparator(path.back()) && path[path.size() - 2] != L':') {
+        path.pop_back();
+    }
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? std::wstring() : L"not a folder";
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME ||
+        error == ERROR_INVALID_DRIVE) {
+        return L"no such folder";
+    }
+    return SystemMessageText(error);
+}
+
+std::wstring FullPathForDisplay(const wchar_t* pszRoot) {
+    wchar_t szFull[2048];
+    const DWORD length = GetFullPathNameW(pszRoot, 2048, szFull, nullptr);
+    if (length == 0 || length >= 2048) return pszRoot;
+    return szFull;
 }

@@ -1,7 +1,8 @@
-// Choosing the document root from the command line or the program's own folder.
+// The command line: a port option, then the document root or the program's own folder.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 enum class RootSource { kCommandLine, kProgramFolder, kDefault, kTooLong };
 
@@ -15,3 +16,17 @@ const wchar_t* SkipProgramName(const wchar_t* pszCommandLine);
 // pszRoot empty.
 RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszModulePath,
                               wchar_t* pszRoot, size_t cap);
+
+// Reads the options in front of the root: "--port N", "-p N" or "--port=N" (the last one
+// counts), and "--", after which the rest is the root whatever it starts with. Returns
+// where the root's text starts, or null with refusal saying why when a word that starts
+// with '-' is not understood or a port is not 1 to 65535.
+const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
+                           std::wstring& refusal);
+
+// Why root cannot be served: "no such folder", "not a folder", or the system's words for
+// another failure; empty when it is an existing folder.
+std::wstring RootRefusal(const wchar_t* pszRoot);
+
+// The root as a full path, for people to read; the root itself when the system cannot say.
+std::wstring FullPathForDisplay(const wchar_t* pszRoot);

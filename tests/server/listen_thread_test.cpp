@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,6 +21,26 @@ namespace {
 const char kRequest[] = "GET /a.txt HTTP/1.1\r\n\r\n";
 const char kAnswer[] =
     "HTTP/1.1 200 Sending file\r\ncontent-length: 5\r\ncontent-type: text/plain\r\n\r\nhello";
+
+// What the listener's outcome callback saw: how often it came, and the log at that moment.
+struct COutcomeSeen {
+    const CLogCapture* m_pLog;
+    std::atomic<int> m_nCalls{0};
+    std::string m_logAtCall;
+};
+
+void NoteOutcome(void* pContext) {
+    COutcomeSeen* pSeen = static_cast<COutcomeSeen*>(pContext);
+    pSeen->m_logAtCall = pSeen->m_pLog->Text();
+    pSeen->m_nCalls.fetch_add(1);
+}
+
+// The workers' start dots in a log, the listener's "Listening..." left out.
+int WorkerDots(std::string text) {
+    const size_t at = text.find("Listening...");
+    if (at != std::string::npos) text.erase(at, strlen("Listening..."));
+    return static_cast<int>(std::count(text.begin(), text.end(), '.'));
+}
 
 class ListenerTest : public ::testing::Test {
 protected:
@@ -71,6 +94,27 @@ TEST_F(ListenerTest, StartWritesItsMessagesAndListensOnTheChosenPort) {
     EXPECT_EQ(m_log.Text().rfind("Starting Threads\r\n", 0), 0u) << m_log.Text();
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+}
+
+TEST(ListenerOutcomeTest, ListeningIsToldOnceAfterEveryStartMessage) {
+    CLogCapture log;
+    CTempWebRoot root;
+    COutcomeSeen seen;
+    seen.m_pLog = &log;
+    CListenThread listener(0);
+    listener.SetOutcomeCallback(NoteOutcome, &seen);
+    EXPECT_EQ(listener.GetStatus().GetState(), ListenState::kStarting);
+    ASSERT_TRUE(listener.Start());
+    EXPECT_TRUE(WaitUntil([&] { return seen.m_nCalls.load() > 0; }, kTestReadTimeoutMs));
+    const CListenStatus& status = listener.GetStatus();
+    EXPECT_EQ(status.GetState(), ListenState::kListening);
+    EXPECT_EQ(status.GetPort(), listener.GetPort());
+    EXPECT_NE(status.GetPort(), 0);
+    EXPECT_EQ(status.GetError(), 0);
+    EXPECT_NE(seen.m_logAtCall.find("Listening..."), std::string::npos) << seen.m_logAtCall;
+    EXPECT_EQ(WorkerDots(seen.m_logAtCall), kWorkerCount) << seen.m_logAtCall;
+    listener.Stop();
+    EXPECT_EQ(seen.m_nCalls.load(), 1);
 }
 
 TEST_F(ListenerTest, ConnectionsOneAfterAnotherAllGoToWorkerZero) {
@@ -165,13 +209,16 @@ TEST_F(ListenerTest, StopAnswersWhatClientsSentEvenOnAHeldConnectionThenEndsEver
     EXPECT_FALSE(late.Connect(port)) << "still accepting after the stop";
 }
 
-TEST(ListenerFailureTest, PortInUseLogsTheBindFailureAndRunEndsWithZero) {
+TEST(ListenerFailureTest, PortInUseLogsTheBindFailureTellsItAndRunEndsWithZero) {
     CLogCapture log;
     CTempWebRoot root;
     CSocket blocker;
     ASSERT_TRUE(blocker.Create(AF_INET, SOCK_STREAM, 0));
     ASSERT_TRUE(blocker.Listen(0));
+    COutcomeSeen seen;
+    seen.m_pLog = &log;
     CListenThread listener(blocker.GetLocalPort());
+    listener.SetOutcomeCallback(NoteOutcome, &seen);
     ASSERT_TRUE(listener.Start());
     DWORD code = STILL_ACTIVE;
     EXPECT_TRUE(WaitUntil([&] { return listener.QueryExitCode(code) && code != STILL_ACTIVE; },
@@ -186,6 +233,17 @@ TEST(ListenerFailureTest, PortInUseLogsTheBindFailureAndRunEndsWithZero) {
     EXPECT_LT(bindFailed, listenFailed);
     EXPECT_EQ(text.find("Listening..."), std::string::npos);
     EXPECT_EQ(listener.GetPort(), 0);
+    // Told with the host's own code for an address in use, after every start message.
+    EXPECT_EQ(seen.m_nCalls.load(), 1);
+    EXPECT_EQ(listener.GetStatus().GetState(), ListenState::kFailed);
+#ifdef _WIN32
+    EXPECT_EQ(listener.GetStatus().GetError(), WSAEADDRINUSE);
+#else
+    EXPECT_EQ(listener.GetStatus().GetError(), EADDRINUSE);
+#endif
+    EXPECT_EQ(listener.GetStatus().GetPort(), 0);
+    EXPECT_NE(seen.m_logAtCall.find("Listen Failed\r\n"), std::string::npos) << seen.m_logAtCall;
+    EXPECT_EQ(WorkerDots(seen.m_logAtCall), kWorkerCount) << seen.m_logAtCall;
 
     // The idle workers and the failed listener still stop at once.
     const uint64_t start = GetTickCount64Ms();

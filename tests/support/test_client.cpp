@@ -60,8 +60,8 @@ bool CLoopbackPair::Open(std::string* pError) {
     return true;
 }
 
-bool CTestClient::Connect(unsigned short port) {
-    return m_socket.Connect("127.0.0.1", port);
+bool CTestClient::Connect(unsigned short port, const char* pszAddress) {
+    return m_socket.Connect(pszAddress, port);
 }
 
 bool CTestClient::SendText(const std::string& text) {

@@ -28,7 +28,8 @@ struct CTestResponse {
 // A client connection with bounded reads.
 class CTestClient {
 public:
-    bool Connect(unsigned short port);  // to 127.0.0.1
+    // To 127.0.0.1, or the IPv4 address given as text.
+    bool Connect(unsigned short port, const char* pszAddress = "127.0.0.1");
     bool SendText(const std::string& text);
     // Whatever arrives within ms (at least one byte unless the peer closed or ms passed).
     std::string ReadSome(uint32_t ms = kTestReadTimeoutMs);

@@ -25,12 +25,34 @@ std::string StartupTail(const std::string& out) {
 }
 
 // One GET on a fresh connection; the status, or 0 when no whole answer came.
-int GetStatus(unsigned short port, const std::string& target) {
+int GetStatus(unsigned short port, const std::string& target,
+              const std::string& address = "127.0.0.1") {
     CTestClient client;
-    if (!client.Connect(port)) return 0;
+    if (!client.Connect(port, address.c_str())) return 0;
     if (!client.SendText("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n")) return 0;
     CTestResponse response;
     return client.ReadResponse(response) ? response.m_nStatus : 0;
+}
+
+// The hosts of "Also on this network: http://A:port/, http://B:port/\n"; false when the
+// line is not that.
+bool ReadNetworkLine(const std::string& line, unsigned short port,
+                     std::vector<std::string>& hosts) {
+    const std::string start = "Also on this network: ";
+    if (line.compare(0, start.size(), start) != 0 || line.back() != '\n') return false;
+    const std::string suffix = ":" + std::to_string(port) + "/";
+    size_t at = start.size();
+    for (;;) {
+        const size_t end = line.find_first_of(",\n", at);
+        const std::string address = line.substr(at, end - at);
+        if (address.compare(0, 7, "http://") != 0 || address.size() <= 7 + suffix.size() ||
+            address.compare(address.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            return false;
+        }
+        hosts.push_back(address.substr(7, address.size() - 7 - suffix.size()));
+        if (line[end] == '\n') return end + 1 == line.size();
+        at = end + 2;
+    }
 }
 
 TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
@@ -131,12 +153,21 @@ TEST(KovwebLog, StartupMessagesComeWholeAndInOrderThenWhereToGo) {
     const std::string serving = "\nServing " + std::filesystem::canonical(root.Path()).string() +
                                 " on http://localhost:" + std::to_string(server.Port()) +
                                 "/ (Ctrl+C stops)\n";
-    size_t fullLength = std::string(kStartupHead).size() + dotsAndListening.size() + serving.size();
-    ASSERT_TRUE(server.Child().WaitForOutputLength(fullLength, kPromptMs)) << server.Child().Out();
+    const size_t servingEnd =
+        std::string(kStartupHead).size() + dotsAndListening.size() + serving.size();
+    ASSERT_TRUE(server.Child().WaitForOutputLength(servingEnd, kPromptMs)) << server.Child().Out();
 
+    // The network line, when the machine has addresses, comes in the same write.
     std::string tail = StartupTail(server.Child().Out());
-    ASSERT_EQ(tail.size(), dotsAndListening.size() + serving.size()) << server.Child().Out();
-    EXPECT_EQ(tail.substr(dotsAndListening.size()), serving);
+    ASSERT_GE(tail.size(), dotsAndListening.size() + serving.size()) << server.Child().Out();
+    EXPECT_EQ(tail.substr(dotsAndListening.size(), serving.size()), serving);
+    const std::string network = tail.substr(dotsAndListening.size() + serving.size());
+    std::vector<std::string> hosts;
+    if (!network.empty()) {
+        ASSERT_TRUE(ReadNetworkLine(network, server.Port(), hosts)) << network;
+    }
+    // Each address named there reaches the server.
+    for (const std::string& host : hosts) EXPECT_EQ(GetStatus(server.Port(), "/x", host), 404);
     tail.resize(dotsAndListening.size());
     size_t at = tail.find(kListening);
     ASSERT_NE(at, std::string::npos) << tail;
@@ -146,7 +177,7 @@ TEST(KovwebLog, StartupMessagesComeWholeAndInOrderThenWhereToGo) {
     // Serving writes nothing to the log.
     EXPECT_EQ(GetStatus(server.Port(), "/missing"), 404);
     server.Child().Pump(200);
-    EXPECT_EQ(server.Child().Out().size(), fullLength);
+    EXPECT_EQ(server.Child().Out().size(), servingEnd + network.size());
     EXPECT_TRUE(server.Stop());
     EXPECT_EQ(server.Child().Err(), "");
 }

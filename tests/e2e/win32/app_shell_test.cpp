@@ -1,6 +1,6 @@
-// The window shell's parts: the document root from the command line, the About box's
-// place, and the log console fed from several threads without the window's thread ever
-// being waited for.
+// The window shell's parts: the port and document root from the command line, the words
+// for the server's state, the About box's place, and the log console fed from several
+// threads without the window's thread ever being waited for.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +10,7 @@
 
 #include "app/win32/about_box.h"
 #include "app/win32/log_console.h"
+#include "app/win32/status_text.h"
 #include "app/win32/web_root.h"
 #include "foundation/log.h"
 
@@ -60,6 +61,87 @@ TEST(DocumentRoot, TheProgramsNameIsSkippedQuotedOrNot) {
     EXPECT_STREQ(SkipProgramName(L"\"kovweb.exe\""), L"");
     EXPECT_STREQ(SkipProgramName(L"kovweb.exe"), L"");
     EXPECT_STREQ(SkipProgramName(L""), L"");
+}
+
+// The root's text after the options, or "refused: WHY"; port gets the option's value.
+std::wstring AfterOptions(const wchar_t* pszArguments, unsigned short& port) {
+    std::wstring refusal;
+    const wchar_t* pszRoot = TakeOptions(pszArguments, port, refusal);
+    return pszRoot != nullptr ? std::wstring(pszRoot) : L"refused: " + refusal;
+}
+
+TEST(CommandLine, APortOptionMayComeInFrontOfTheRootWhichStaysAsTyped) {
+    unsigned short port = 80;
+    EXPECT_EQ(AfterOptions(L"C:\\my site\\ ", port), L"C:\\my site\\ ");
+    EXPECT_EQ(AfterOptions(L"\"C:\\a b\"", port), L"\"C:\\a b\"");
+    EXPECT_EQ(port, 80);
+    EXPECT_EQ(AfterOptions(L"--port 8080 C:\\site", port), L"C:\\site");
+    EXPECT_EQ(port, 8080);
+    EXPECT_EQ(AfterOptions(L"-p\t 81", port), L"");
+    EXPECT_EQ(port, 81);
+    EXPECT_EQ(AfterOptions(L"--port=82 --port 83 \"D:\\x y\"", port), L"\"D:\\x y\"");
+    EXPECT_EQ(port, 83);
+    EXPECT_EQ(AfterOptions(L"-- --port", port), L"--port");
+    EXPECT_EQ(AfterOptions(L"- x", port), L"- x");
+}
+
+TEST(CommandLine, RefusalsAreThoseOfTheTerminalProgram) {
+    unsigned short port = 80;
+    EXPECT_EQ(AfterOptions(L"--port 70000 C:\\site", port),
+              L"refused: port must be 1 to 65535, not '70000'");
+    EXPECT_EQ(AfterOptions(L"--port=0", port), L"refused: port must be 1 to 65535, not '0'");
+    EXPECT_EQ(AfterOptions(L"--port C:\\site", port),
+              L"refused: port must be 1 to 65535, not 'C:\\site'");
+    EXPECT_EQ(AfterOptions(L"--port", port), L"refused: option '--port' needs a value");
+    EXPECT_EQ(AfterOptions(L"-p ", port), L"refused: option '-p' needs a value");
+    EXPECT_EQ(AfterOptions(L"--prot 8080 C:\\site", port), L"refused: unknown option '--prot'");
+    EXPECT_EQ(port, 80);
+}
+
+TEST(RootCheck, AFolderServesAndAnythingElseIsSaidInWords) {
+    wchar_t szTemp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
+    const std::wstring folder = std::wstring(szTemp) + L"kov-root-check\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring file = folder + L"page.html";
+    HANDLE hFile = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    CloseHandle(hFile);
+    EXPECT_EQ(RootRefusal(folder.c_str()), L"");
+    EXPECT_EQ(RootRefusal((folder + L"page.html\\").c_str()), L"not a folder");
+    EXPECT_EQ(RootRefusal((folder + L"nope\\").c_str()), L"no such folder");
+    EXPECT_EQ(RootRefusal((folder + L"nope\\deeper\\").c_str()), L"no such folder");
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+TEST(StatusText, WhereItServesThenHowToSeeTheCountAndStop) {
+    const std::wstring hint =
+        L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
+    EXPECT_EQ(ServingText(L"C:\\site\\", 80, {}),
+              L"Serving C:\\site\\ on http://localhost/\r\n" + hint);
+    EXPECT_EQ(ServingText(L"C:\\site\\", 8080, {0xC0A80114u}),
+              L"Serving C:\\site\\ on http://localhost:8080/\r\n"
+              L"Also on this network: http://192.168.1.20:8080/\r\n" +
+                  hint);
+}
+
+TEST(StatusText, ListenFailuresAreExplainedInWords) {
+    EXPECT_EQ(ListenFailureText(80, WSAEADDRINUSE),
+              L"Port 80 is in use by another program. Close it, or start kovweb.exe with "
+              L"--port 8080 and a folder.\r\n");
+    EXPECT_EQ(ListenFailureText(8080, WSAEADDRINUSE),
+              L"Port 8080 is in use by another program. Close it, or start kovweb.exe with "
+              L"--port 8081 and a folder.\r\n");
+    EXPECT_EQ(ListenFailureText(80, WSAEACCES),
+              L"Port 80 is reserved or blocked on this machine (access denied). Start "
+              L"kovweb.exe with --port 8080 and a folder.\r\n");
+    // Anything else in the system's own words, on one line.
+    const std::wstring other = ListenFailureText(80, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(other,
+              L"Cannot listen on port 80: " + SystemMessageText(ERROR_NOT_ENOUGH_MEMORY) + L"\r\n");
+    EXPECT_NE(SystemMessageText(ERROR_NOT_ENOUGH_MEMORY), L"error 8");
+    EXPECT_EQ(SystemMessageText(0x2FFFFFFF), L"error 805306367");
 }
 
 TEST(AboutBox, SitsInTheMiddleOfTheOwnersClientAreaNeverOffIt) {

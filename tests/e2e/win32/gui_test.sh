@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end test of kovweb.exe under Wine in a virtual display: the window and its title,
-# the start-up messages read back from the console, GET / and HEAD / on port 80 byte for
-# byte, a file with a non-ASCII name below a non-ASCII root, the About box with the request
-# count (Alt+/, Escape), and Alt+F4 ending the program with exit code 0, also while five
-# clients are downloading a large file.
+# the start-up messages and where it serves read back from the console, GET / and HEAD / on
+# port 80 byte for byte (also at the machine's network address), a file with a non-ASCII
+# name below a non-ASCII root, the About box with the request count (Alt+/, Escape), a root
+# that cannot be served, port 80 in use, --port, and Alt+F4 ending the program with exit
+# code 0, also while five clients are downloading a large file.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -16,12 +17,15 @@ mkdir -p "$ARTIFACTS"
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-gui.XXXXXX")"
 KOV_PID=""
+BLOCKER_PID=""
 finish() {
     local status=$?
-    if [[ -n "$KOV_PID" ]] && kill -0 "$KOV_PID" 2>/dev/null; then
-        kill "$KOV_PID" 2>/dev/null || true
-        wait "$KOV_PID" 2>/dev/null || true
-    fi
+    for pid in "$KOV_PID" "$BLOCKER_PID"; do
+        if [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null; then
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+    done
     rm -rf "$WORK"
     exit $status
 }
@@ -44,6 +48,38 @@ wait_until() {
 }
 
 probe() { "$WINE_RUN" "$PROBE" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+# Starts kovweb.exe with the given arguments and waits for its window; $1 names the run.
+start_kovweb() {
+    local name=$1
+    shift
+    "$WINE_RUN" "$KOVWEB" "$@" </dev/null >"$WORK/kovweb-$name.log" 2>&1 &
+    KOV_PID=$!
+    WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^KOV Web Server$' | head -n1) ||
+        fail "no visible window titled 'KOV Web Server' for the $name run"
+}
+
+# Waits up to 10 s until the console's text (line ends as "\n", the last one dropped) ends
+# with $1; leaves that text in CONSOLE.
+expect_console_end() {
+    for _ in $(seq 100); do
+        CONSOLE="$(probe console)"
+        [[ "$CONSOLE" == *"$1" ]] && return 0
+        sleep 0.1
+    done
+    fail "the console does not end with '$1' but shows: $CONSOLE"
+}
+
+# The machine's IPv4 addresses that other machines may use, sorted, one a line.
+host_addresses() {
+    hostname -I | tr ' ' '\n' | grep -E '^[0-9]+(\.[0-9]+){3}$' | grep -Ev '^(127|169\.254)\.' |
+        sort -u || true
+}
+
+# The addresses named by the URLs in $1, sorted, one a line.
+addresses_in() { grep -oE 'http://[0-9.]+' <<<"$1" | sed 's|http://||' | sort -u || true; }
+
+port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # Presses Alt+F4 on $WINDOW and expects the program to end within 15 s with exit code 0;
 # $1 says which run this is in a failure message.
@@ -76,23 +112,25 @@ mkdir -p "$ROOT"
 printf '<html><body>KOV test page</body></html>\n' >"$ROOT/index.html"
 printf 'caf\xc3\xa9 au lait\n' >"$ROOT/café.txt"
 
-"$WINE_RUN" "$KOVWEB" "$(windows_path "$ROOT")" </dev/null >"$WORK/kovweb.log" 2>&1 &
-KOV_PID=$!
-
 echo "-- the window appears with its title"
-WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^KOV Web Server$' | head -n1) ||
-    fail "no visible window titled 'KOV Web Server'"
+start_kovweb main "$(windows_path "$ROOT")"
 
-echo "-- the console shows the start-up messages"
-wait_until 100 bash -c "'$WINE_RUN' '$PROBE' console </dev/null 2>/dev/null | grep -q 'Listening\.\.\.'" ||
-    fail "the console never showed 'Listening...': $(probe console)"
-CONSOLE="$(probe console)"
+echo "-- the console shows the start-up messages, then where it serves and how to stop"
+HINT='Alt+/ shows the number of requests so far; closing this window stops the server.'
+expect_console_end "$HINT"
 EXPECTED_START=$'Initializing sockets...\nSockets Initialized OK\nStarting Listen Thread.\nStarting Threads\n'
 [[ "$CONSOLE" == "$EXPECTED_START"* ]] || fail "console starts with: $CONSOLE"
 REST="${CONSOLE#"$EXPECTED_START"}"
+STARTED="${REST%%$'\n'*}"
 # Five workers write a dot each and the listener 'Listening...', in the order they ran.
-[[ "${REST//Listening.../}" == "....." && "$REST" == *Listening...* ]] ||
+[[ "${STARTED//Listening.../}" == "....." && "$STARTED" == *Listening...* ]] ||
     fail "after 'Starting Threads' the console shows: $REST"
+NETWORK="$(grep '^Also on this network: ' <<<"$REST" || true)"
+[[ "$(addresses_in "$NETWORK")" == "$(host_addresses)" ]] ||
+    fail "the network line '$NETWORK' does not name this machine's addresses: $(host_addresses)"
+EXPECTED_REST="$STARTED"$'\n'"Serving $(windows_path "$ROOT")\\ on http://localhost/"$'\n'
+EXPECTED_REST+="${NETWORK:+$NETWORK$'\n'}$HINT"
+[[ "$REST" == "$EXPECTED_REST" ]] || fail "after 'Starting Threads' the console shows: $REST"
 import -window root "$ARTIFACTS/main-window.png"
 
 echo "-- GET / and HEAD / on port 80, byte for byte"
@@ -102,6 +140,11 @@ printf 'HTTP/1.1 200 Sending file\r\ncontent-length: %d\r\ncontent-type: text/ht
 cat "$ROOT/index.html" >>"$WORK/get.expected"
 curl -s -i --max-time 10 http://127.0.0.1:80/ >"$WORK/get.actual" || fail "GET / failed"
 cmp "$WORK/get.expected" "$WORK/get.actual" || fail "GET / answered: $(od -c "$WORK/get.actual" | head)"
+for address in $(addresses_in "$NETWORK"); do
+    curl -s -i --max-time 10 "http://$address:80/" >"$WORK/get-$address.actual" ||
+        fail "GET / at $address failed"
+    cmp "$WORK/get.expected" "$WORK/get-$address.actual" || fail "GET / at $address answered wrong"
+done
 printf 'HTTP/1.1 200 File Exists\r\n\r\n' >"$WORK/head.expected"
 curl -s -I --max-time 10 http://127.0.0.1:80/ >"$WORK/head.actual" || fail "HEAD / failed"
 cmp "$WORK/head.expected" "$WORK/head.actual" || fail "HEAD / answered: $(od -c "$WORK/head.actual")"
@@ -119,7 +162,8 @@ xdotool key alt+slash
 ABOUT=$(timeout 10 xdotool search --sync --onlyvisible --name '^About$' | head -n1) ||
     fail "Alt+/ opened no About box"
 COUNT="$(probe requests)"
-[[ "$COUNT" == "3" ]] || fail "the About box shows '$COUNT' requests, not 3"
+EXPECTED_COUNT=$((3 + $(addresses_in "$NETWORK" | wc -l)))
+[[ "$COUNT" == "$EXPECTED_COUNT" ]] || fail "the About box shows '$COUNT' requests, not $EXPECTED_COUNT"
 sleep 0.3  # let the box paint before the screenshot
 import -window root "$ARTIFACTS/about-box.png"
 
@@ -131,27 +175,62 @@ wait_until 50 bash -c "! xdotool search --onlyvisible --name '^About$'" ||
 
 echo "-- Alt+F4 ends the program with exit code 0"
 close_with_alt_f4 ""
+echo "-- a root that is no folder is said in words, nothing listens, and the window stays"
+start_kovweb missing "$(windows_path "$WORK/nope")"
+expect_console_end "no such folder"
+[[ "$CONSOLE" == "Cannot serve $(windows_path "$WORK/nope")\\: no such folder" ]] ||
+    fail "the console shows: $CONSOLE"
+if curl -s --max-time 3 http://127.0.0.1:80/ >/dev/null; then fail "port 80 answered"; fi
+import -window root "$ARTIFACTS/missing-root.png"
+kill -0 "$KOV_PID" 2>/dev/null || fail "the program ended instead of showing why"
+close_with_alt_f4 " with a missing root"
+
 echo "-- a root longer than 1023 characters is reported and nothing is served"
-LONG_ROOT="Z:\\$(printf 'd%.0s' $(seq 1100))"
-"$WINE_RUN" "$KOVWEB" "$LONG_ROOT" </dev/null >"$WORK/kovweb-long.log" 2>&1 &
-KOV_PID=$!
-WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^KOV Web Server$' | head -n1) ||
-    fail "no window with the over-long root"
-wait_until 100 bash -c "'$WINE_RUN' '$PROBE' console </dev/null 2>/dev/null | grep -q 'Document root too long'" ||
-    fail "the console shows: $(probe console)"
+start_kovweb long "Z:\\$(printf 'd%.0s' $(seq 1100))"
+expect_console_end 'Document root too long'
 # The substitution drops the message's final line end.
-[[ "$(probe console)" == 'Document root too long' ]] || fail "the console shows: $(probe console)"
+[[ "$CONSOLE" == 'Document root too long' ]] || fail "the console shows: $CONSOLE"
 if curl -s --max-time 5 http://127.0.0.1:80/ >/dev/null; then fail "port 80 answered"; fi
 close_with_alt_f4 " with the over-long root"
+
+echo "-- port 80 in use by another program is explained after the bind failure"
+perl -MIO::Socket::INET -e 'my $s = IO::Socket::INET->new(LocalPort => 80, Proto => "tcp", Listen => 1,
+    ReuseAddr => 1) or die; sleep 120' &
+BLOCKER_PID=$!
+wait_until 50 port_busy 80 || fail "the blocker did not take port 80"
+start_kovweb busy "$(windows_path "$ROOT")"
+expect_console_end 'Port 80 is in use by another program. Close it, or start kovweb.exe with --port 8080 and a folder.'
+[[ "$CONSOLE" == *"CS:Listen: bind failed: 10048"*"Listen Failed"$'\n'* ]] ||
+    fail "the console shows: $CONSOLE"
+import -window root "$ARTIFACTS/port-in-use.png"
+close_with_alt_f4 " with port 80 in use"
+kill "$BLOCKER_PID"
+wait "$BLOCKER_PID" 2>/dev/null || true
+BLOCKER_PID=""
+
+echo "-- --port N serves on that port, and a port out of range is refused in words"
+PORT=28080
+while port_busy $PORT; do PORT=$((PORT + 1)); done
+start_kovweb port --port $PORT "$(windows_path "$ROOT")"
+expect_console_end "$HINT"
+[[ "$CONSOLE" == *$'\n'"Serving $(windows_path "$ROOT")\\ on http://localhost:$PORT/"$'\n'* ]] ||
+    fail "the console shows: $CONSOLE"
+curl -s --max-time 10 "http://127.0.0.1:$PORT/" >"$WORK/port.actual" || fail "GET / on $PORT failed"
+cmp "$ROOT/index.html" "$WORK/port.actual" || fail "GET / on $PORT answered: $(cat "$WORK/port.actual")"
+import -window root "$ARTIFACTS/port-option.png"
+close_with_alt_f4 " with --port $PORT"
+start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
+expect_console_end 'Usage: kovweb.exe [--port N] [FOLDER]'
+[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\nUsage: kovweb.exe [--port N] [FOLDER]' ]] ||
+    fail "the console shows: $CONSOLE"
+import -window root "$ARTIFACTS/port-refused.png"
+close_with_alt_f4 " with --port 70000"
 
 echo "-- Alt+F4 while five clients download a large file: each gets the whole file or a prefix"
 LOAD_ROOT="$WORK/load"
 mkdir -p "$LOAD_ROOT"
 head -c $((64 * 1024 * 1024)) /dev/urandom >"$LOAD_ROOT/large.bin"
-"$WINE_RUN" "$KOVWEB" "$(windows_path "$LOAD_ROOT")" </dev/null >"$WORK/kovweb-load.log" 2>&1 &
-KOV_PID=$!
-WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^KOV Web Server$' | head -n1) ||
-    fail "no window for the download run"
+start_kovweb load "$(windows_path "$LOAD_ROOT")"
 wait_until 100 curl -s -I --max-time 2 http://127.0.0.1:80/large.bin || fail "port 80 does not answer"
 CURL_PIDS=()
 for i in 1 2 3 4 5; do

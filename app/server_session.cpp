@@ -1,0 +1,75 @@
+// Start and stop of the server, and the texts both programs share.
+#include "app/server_session.h"
+
+#include "foundation/log.h"
+#include "foundation/network.h"
+
+CListenThread* g_pListenThread = nullptr;
+
+bool StartServer(unsigned short port, ListenOutcomeCallback pfnOutcome, void* pContext) {
+    Log(L"Initializing sockets...\r\n");
+    if (!InitSockets()) {
+        Log(L"\r\nSocket Initialization failed\r\n");
+        return false;
+    }
+    Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
+    g_pListenThread = new CListenThread(port);
+    g_pListenThread->SetOutcomeCallback(pfnOutcome, pContext);
+    if (!g_pListenThread->Start()) {
+        Log(L"Listen thread could not be started\r\n");
+        return false;
+    }
+    return true;
+}
+
+void StopServer() {
+    if (g_pListenThread != nullptr) {
+        g_pListenThread->Stop();
+        delete g_pListenThread;
+        g_pListenThread = nullptr;
+    }
+    CleanupSockets();
+}
+
+bool ParsePort(const wchar_t* pszText, unsigned short& port) {
+    if (*pszText == L'\0') return false;
+    unsigned long value = 0;
+    for (const wchar_t* p = pszText; *p != L'\0'; ++p) {
+        if (*p < L'0' || *p > L'9') return false;
+        value = value * 10 + static_cast<unsigned long>(*p - L'0');
+        if (value > 65535) return false;
+    }
+    if (value == 0) return false;
+    port = static_cast<unsigned short>(value);
+    return true;
+}
+
+std::wstring BadPortText(const std::wstring& value) {
+    return L"port must be 1 to 65535, not '" + value + L"'";
+}
+
+std::wstring MissingValueText(const std::wstring& option) {
+    return L"option '" + option + L"' needs a value";
+}
+
+std::wstring UnknownOptionText(const std::wstring& option) {
+    return L"unknown option '" + option + L"'";
+}
+
+std::wstring HttpAddress(const std::wstring& host, unsigned short port) {
+    // Browsers add the standard port themselves; the address stays as it would be typed.
+    if (port == kHttpPort) return L"http://" + host + L"/";
+    return L"http://" + host + L":" + std::to_wstring(port) + L"/";
+}
+
+std::wstring NetworkAddressesLine(const std::vector<uint32_t>& addresses, unsigned short port) {
+    std::wstring line;
+    for (uint32_t address : addresses) {
+        std::wstring dotted =
+            std::to_wstring(address >> 24) + L"." + std::to_wstring((address >> 16) & 0xFF) + L"." +
+            std::to_wstring((address >> 8) & 0xFF) + L"." + std::to_wstring(address & 0xFF);
+        line += line.empty() ? L"Also on this network: " : L", ";
+        line += HttpAddress(dotted, port);
+    }
+    return line;
+}

@@ -1,0 +1,52 @@
+// The window's words about the server's state.
+#include "app/win32/status_text.h"
+
+#include <cwctype>
+
+#include "app/server_session.h"
+
+const wchar_t kUsageText[] = L"Usage: kovweb.exe [--port N] [FOLDER]";
+
+namespace {
+
+// A port to suggest instead of one that cannot be had.
+unsigned short OtherPort(unsigned short port) {
+    return port == 8080 ? 8081 : 8080;
+}
+
+}  // namespace
+
+std::wstring ServingText(const std::wstring& folder, unsigned short port,
+                         const std::vector<uint32_t>& addresses) {
+    std::wstring text = L"Serving " + folder + L" on " + HttpAddress(L"localhost", port) + L"\r\n";
+    const std::wstring network = NetworkAddressesLine(addresses, port);
+    if (!network.empty()) text += network + L"\r\n";
+    text += L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
+    return text;
+}
+
+std::wstring ListenFailureText(unsigned short port, int error) {
+    const std::wstring portText = std::to_wstring(port);
+    const std::wstring otherPort = std::to_wstring(OtherPort(port));
+    if (error == WSAEADDRINUSE) {
+        return L"Port " + portText + L" is in use by another program. Close it, or start " +
+               L"kovweb.exe with --port " + otherPort + L" and a folder.\r\n";
+    }
+    if (error == WSAEACCES) {
+        return L"Port " + portText + L" is reserved or blocked on this machine (access " +
+               L"denied). Start kovweb.exe with --port " + otherPort + L" and a folder.\r\n";
+    }
+    if (error == 0) return L"Cannot listen on port " + portText + L".\r\n";
+    return L"Cannot listen on port " + portText + L": " +
+           SystemMessageText(static_cast<DWORD>(error)) + L"\r\n";
+}
+
+std::wstring SystemMessageText(DWORD error) {
+    wchar_t szText[512];
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, szText, sizeof(szText) / sizeof(szText[0]), nullptr);
+    while (length > 0 && std::iswspace(szText[length - 1])) --length;
+    if (length == 0) return L"error " + std::to_wstring(error);
+    return std::wstring(szText, length);
+}

@@ -1,0 +1,25 @@
+// What the window says in words about the server: where it serves, why it cannot.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "foundation/platform_types.h"
+
+// How the program is started, for a refused command line.
+extern const wchar_t kUsageText[];
+
+// The lines that follow a good start: the folder and the address to open, the addresses
+// other machines may use (host byte order; the line is left out when there are none), and
+// how to see the count and stop. Each line ends with "\r\n".
+std::wstring ServingText(const std::wstring& folder, unsigned short port,
+                         const std::vector<uint32_t>& addresses);
+
+// Why port cannot be listened on, from the Windows Sockets error, with what to do about it;
+// one line ending with "\r\n".
+std::wstring ListenFailureText(unsigned short port, int error);
+
+// The system's own words for an error code, without a final line end; "error N" when it
+// has none.
+std::wstring SystemMessageText(DWORD error);
