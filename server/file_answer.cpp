@@ -7,10 +7,12 @@
 
 namespace {
 
+// Whether c is optional white space (a blank or a tab).
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Whether c is a decimal digit.
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }

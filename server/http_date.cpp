@@ -39,6 +39,7 @@ void CivilFromDays(int64_t days, int64_t* pYear, int* pMonth, int* pDay) {
     *pYear = yearOfEra + era * 400 + (*pMonth <= 2);
 }
 
+// Writes value (0 to 99) as two decimal digits at pOut.
 void PutTwoDigits(char* pOut, int value) {
     pOut[0] = static_cast<char>('0' + value / 10);
     pOut[1] = static_cast<char>('0' + value % 10);

@@ -224,8 +224,9 @@ CFileRequestHeaders ReadFileRequestHeaders(const char* pHead, size_t n) {
     size_t end = LineEnd(pHead, n, 0);
     while (NextHeaderLine(pHead, n, start, end)) {
         // Most heads have none of them: a look at the first letter passes the others by.
-        const char first = pHead[start] | 0x20;
-        if (start == end || (first != 'r' && first != 'i')) continue;
+        if (start == end) continue;
+        const char first = static_cast<char>(pHead[start] | 0x20);
+        if (first != 'r' && first != 'i') continue;
         if (IsHeader(pHead, start, end, kRange)) {
             NoteHeaderValue(pHead, start, end, sizeof kRange - 1, headers.m_range);
         } else if (IsHeader(pHead, start, end, kIfRange)) {

@@ -29,6 +29,7 @@ public:
     void End();
 
 private:
+    // Appends value in decimal.
     void AppendNumber(uint64_t value);
 
     std::string* m_pOut;
