@@ -44,6 +44,9 @@ public:
     // without asking the host again where opening already told it.
     uint64_t GetOpenedSize() const;
     FILETIME GetLastWriteTime() const;  // zero when it cannot be read
+    // The last write time as it was when the file opened, in 100 ns units since 1601 (the
+    // unit of FILETIME), without asking the host again; 0 when it was not told.
+    uint64_t GetOpenedWriteTime() const;
     // A plain file on disk: not a directory, device, pipe or socket.
     bool IsRegularFile() const;
     // Whether path still names this very file, unchanged since it was opened (its size and

@@ -64,8 +64,9 @@ public:
     // Waits until a send would take at least one byte, likewise.
     WaitResult WaitWritable(uint32_t ms, const CEvent* pWake) const;
 
-    // Listening side: socket, bind to port on every local address with a backlog of 5,
-    // blocking accept into client. Create and Listen log their failures.
+    // Listening side: socket, bind to port on every local address (IPv6 ones too, through one
+    // dual-stack socket in place of the one Create made, where the host has IPv6) with a
+    // backlog of 5, blocking accept into client. Create and Listen log their failures.
     bool Create(int addressFamily, int type, int protocol);
     bool Listen(unsigned short port);
     bool Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength);
@@ -77,7 +78,7 @@ public:
     // that failed on this object, so that a program can say why it cannot listen; 0 when none.
     int GetListenError() const { return m_nListenError.load(std::memory_order_acquire); }
 
-    // Client side, for tools and tests: connects to an IPv4 address given as text.
+    // Client side, for tools and tests: connects to an IPv4 or IPv6 address given as text.
     bool Connect(const char* pszAddress, unsigned short port);
     // The local port the socket is bound to, 0 when it has none.
     unsigned short GetLocalPort() const;

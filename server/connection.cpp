@@ -7,6 +7,8 @@
 #include "foundation/clock.h"
 #include "foundation/wide_string.h"
 #include "server/document_root.h"
+#include "server/http_date.h"
+#include "server/response_head.h"
 #include "server/target.h"
 
 wchar_t g_szWebRoot[1024];
@@ -14,40 +16,11 @@ std::atomic<int32_t> g_nRequests{0};
 
 namespace {
 
-const char kNotFoundPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file: ";
-const char kNotFoundPageEnd[] = "</b></body></html>\r\n";
-
 // The head and the file's first bytes leave together in one send of at most this much.
 constexpr size_t kFirstSend = 8192;
 // Receives of bytes that are dropped (a body, or what comes after a last answer) that one
 // step makes at most.
 constexpr int kSlicesPerStep = 16;
-
-// Builds a response head as bytes; contentLength -1 leaves content-length out.
-std::string FormatHeader(int status, const wchar_t* pszReason, long long contentLength,
-                         const char* pszContentType) {
-    CString head;
-    head.Format(L"HTTP/1.1 %d %s\r\n", status, pszReason);
-    if (contentLength != -1) {
-        CString line;
-        line.Format(L"content-length: %lld\r\n", contentLength);
-        head.Append(line);
-    }
-    if (pszContentType != nullptr) {
-        CString line;
-        line.Format(L"content-type: %S\r\n", pszContentType);
-        head.Append(line);
-    }
-    head.Append(CString(L"\r\n"));
-    return std::string(head.ToMultiByte().get());
-}
-
-// The 404 answer for GET: head and page, the length counting the bytes as sent.
-std::string NotFoundAnswer(const std::string& display) {
-    const std::string page = kNotFoundPageStart + EscapeHtml(display) + kNotFoundPageEnd;
-    return FormatHeader(404, L"File not found!", static_cast<long long>(page.size()), "text/html") +
-           page;
-}
 
 }  // namespace
 
@@ -183,7 +156,7 @@ void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
     m_nFileOffset = m_nFileEnd = 0;
     m_bCutShort = false;
     if (line.m_method == RequestMethod::kGet) {
-        PrepareGet(line.m_pTarget, line.m_nTargetLength);
+        PrepareGet(pHead, length, line, now);
     } else {
         PrepareHead(line.m_pTarget, line.m_nTargetLength);
     }
@@ -193,37 +166,48 @@ void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
     m_deadline = now + kSendStallMs;
 }
 
-void CConnection::PrepareGet(const char* pTarget, size_t n) {
+void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLine& line,
+                             uint64_t now) {
+    const char* pTarget = line.m_pTarget;
+    const size_t n = line.m_nTargetLength;
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    const char* pszDate = CurrentHttpDate(now);
     if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
-        m_out = NamesFolderBelowRoot(mapped) ? FolderRedirectResponse(pTarget, n, true)
-                                             : NotFoundAnswer(mapped.m_display);
+        if (NamesFolderBelowRoot(mapped)) {
+            AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), true, pszDate);
+        } else {
+            AppendNotFoundAnswer(&m_out, mapped.m_display, pszDate);
+        }
         return;
     }
-    const uint64_t size = m_keptFile.GetOpenedSize();
-    m_out =
-        FormatHeader(200, L"Sending file", static_cast<long long>(size), mapped.m_pszContentType);
-    // The first bytes of the file travel with the head, so that a small answer is one send.
+    const CFileVersion version{m_keptFile.GetOpenedSize(), m_keptFile.GetOpenedWriteTime()};
+    const CValidators validators = ValidatorsOf(version);
+    const CFileAnswer answer =
+        ChooseFileAnswer(ReadFileRequestHeaders(pHead, length), version, validators);
+    AppendFileHead(&m_out, answer, version, validators, mapped.m_pszContentType, pszDate);
+    if (answer.m_kind != FileAnswerKind::kWhole && answer.m_kind != FileAnswerKind::kPart) return;
+    // The first bytes asked for travel with the head, so that a small answer is one send.
     const size_t headLength = m_out.size();
-    const DWORD wanted = static_cast<DWORD>(
-        std::min<uint64_t>(headLength < kFirstSend ? kFirstSend - headLength : 0, size));
+    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(
+        headLength < kFirstSend ? kFirstSend - headLength : 0, answer.m_nEnd - answer.m_nFirst));
     m_out.resize(headLength + wanted);
-    const DWORD count = wanted > 0 ? m_keptFile.ReadAt(&m_out[headLength], wanted, 0) : 0;
+    const DWORD count =
+        wanted > 0 ? m_keptFile.ReadAt(&m_out[headLength], wanted, answer.m_nFirst) : 0;
     m_out.resize(headLength + count);
     // A file that shrank since it was measured cannot fill the length announced for it.
     m_bCutShort = count < wanted;
-    m_nFileOffset = count;
-    m_nFileEnd = m_bCutShort ? count : size;
+    m_nFileOffset = answer.m_nFirst + count;
+    m_nFileEnd = m_bCutShort ? m_nFileOffset : answer.m_nEnd;
 }
 
 void CConnection::PrepareHead(const char* pTarget, size_t n) {
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     if (mapped.m_bAllowed && OpenForServing(mapped)) {
-        m_out = FormatHeader(200, L"File Exists", -1, nullptr);
+        AppendHeadAnswer(&m_out, true);
     } else if (NamesFolderBelowRoot(mapped)) {
-        m_out = FolderRedirectResponse(pTarget, n, false);
+        AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), false, nullptr);
     } else {
-        m_out = FormatHeader(404, L"File not found", -1, nullptr);
+        AppendHeadAnswer(&m_out, false);
     }
 }
 

@@ -94,7 +94,9 @@ private:
 
     // Counts and answers the head, leaving the answer to send in m_out and the file.
     void Answer(const char* pHead, size_t length, uint64_t now);
-    void PrepareGet(const char* pTarget, size_t n);
+    // The answer to a GET of line's target, with the rest of the length-byte head asking
+    // for part of the file or for a newer one only.
+    void PrepareGet(const char* pHead, size_t length, const CRequestLine& line, uint64_t now);
     void PrepareHead(const char* pTarget, size_t n);
     // What comes after a request has been answered (or skipped): its body, the linger
     // after a last answer, or the next head.

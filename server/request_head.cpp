@@ -197,3 +197,46 @@ long long RequestBodyLength(const char* pHead, size_t n) {
     }
     return length;
 }
+
+namespace {
+
+// Takes the value of the header line [start, end) whose name is nameLength bytes long
+// (colon included) into value, unless an earlier line already gave one.
+void NoteHeaderValue(const char* pHead, size_t start, size_t end, size_t nameLength,
+                     CHeaderValue& value) {
+    if (value.m_nLines++ > 0) return;
+    start += nameLength;
+    while (start < end && (pHead[start] == ' ' || pHead[start] == '\t')) ++start;
+    while (end > start && (pHead[end - 1] == ' ' || pHead[end - 1] == '\t')) --end;
+    value.m_p = pHead + start;
+    value.m_n = end - start;
+}
+
+}  // namespace
+
+CFileRequestHeaders ReadFileRequestHeaders(const char* pHead, size_t n) {
+    static const char kRange[] = "range:";
+    static const char kIfRange[] = "if-range:";
+    static const char kIfNoneMatch[] = "if-none-match:";
+    static const char kIfModifiedSince[] = "if-modified-since:";
+    CFileRequestHeaders headers;
+    size_t start = 0;
+    size_t end = LineEnd(pHead, n, 0);
+    while (NextHeaderLine(pHead, n, start, end)) {
+        // Most heads have none of them: a look at the first letter passes the others by.
+        if (start == end) continue;
+        const char first = static_cast<char>(pHead[start] | 0x20);
+        if (first != 'r' && first != 'i') continue;
+        if (IsHeader(pHead, start, end, kRange)) {
+            NoteHeaderValue(pHead, start, end, sizeof kRange - 1, headers.m_range);
+        } else if (IsHeader(pHead, start, end, kIfRange)) {
+            NoteHeaderValue(pHead, start, end, sizeof kIfRange - 1, headers.m_ifRange);
+        } else if (IsHeader(pHead, start, end, kIfNoneMatch)) {
+            NoteHeaderValue(pHead, start, end, sizeof kIfNoneMatch - 1, headers.m_ifNoneMatch);
+        } else if (IsHeader(pHead, start, end, kIfModifiedSince)) {
+            NoteHeaderValue(pHead, start, end, sizeof kIfModifiedSince - 1,
+                            headers.m_ifModifiedSince);
+        }
+    }
+    return headers;
+}

@@ -67,3 +67,23 @@ constexpr long long kUnknownBodyLength = -1;
 // kUnknownBodyLength when it cannot be told (a Transfer-Encoding, or a Content-Length that
 // is not one plain number), in which case no later head on the connection can be found.
 long long RequestBodyLength(const char* pHead, size_t n);
+
+// One header's value in a head: its bytes without the blanks around them, and how many
+// lines of that header the head has (0 when none).
+struct CHeaderValue {
+    const char* m_p = nullptr;  // into the head; not terminated
+    size_t m_n = 0;
+    int m_nLines = 0;
+};
+
+// The headers that make a GET of a file conditional or partial.
+struct CFileRequestHeaders {
+    CHeaderValue m_range;
+    CHeaderValue m_ifRange;
+    CHeaderValue m_ifNoneMatch;
+    CHeaderValue m_ifModifiedSince;
+};
+
+// Finds the headers of the n-byte head that ask for part of a file or only a newer one, in
+// one pass over its lines; the value kept is the first line's.
+CFileRequestHeaders ReadFileRequestHeaders(const char* pHead, size_t n);

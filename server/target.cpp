@@ -23,14 +23,32 @@ struct CContentType {
     const char* m_pszType;
 };
 
+// Text is sent as UTF-8, which is what editors write today; a byte-order mark at the start
+// of a file still overrides it in browsers.
 const CContentType kContentTypes[] = {
-    {"html", "text/html"},      {"htm", "text/html"},         {"css", "text/css"},
-    {"js", "text/javascript"},  {"mjs", "text/javascript"},   {"json", "application/json"},
-    {"svg", "image/svg+xml"},   {"png", "image/png"},         {"jpg", "image/jpeg"},
-    {"jpeg", "image/jpeg"},     {"gif", "image/gif"},         {"webp", "image/webp"},
-    {"ico", "image/x-icon"},    {"wasm", "application/wasm"}, {"txt", "text/plain"},
-    {"pdf", "application/pdf"}, {"mp4", "video/mp4"},         {"webm", "video/webm"},
-    {"woff", "font/woff"},      {"woff2", "font/woff2"},      {"xml", "application/xml"},
+    {"html", "text/html; charset=utf-8"},
+    {"htm", "text/html; charset=utf-8"},
+    {"css", "text/css; charset=utf-8"},
+    {"js", "text/javascript; charset=utf-8"},
+    {"mjs", "text/javascript; charset=utf-8"},
+    {"json", "application/json"},
+    {"svg", "image/svg+xml; charset=utf-8"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"ico", "image/x-icon"},
+    {"wasm", "application/wasm"},
+    {"txt", "text/plain; charset=utf-8"},
+    {"csv", "text/csv; charset=utf-8"},
+    {"md", "text/markdown; charset=utf-8"},
+    {"pdf", "application/pdf"},
+    {"mp4", "video/mp4"},
+    {"webm", "video/webm"},
+    {"woff", "font/woff"},
+    {"woff2", "font/woff2"},
+    {"xml", "application/xml; charset=utf-8"},
 };
 
 // Value of one hex digit, or -1.
@@ -132,7 +150,7 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
     return mapped;
 }
 
-std::string FolderRedirectResponse(const char* pTarget, size_t n, bool bWithBody) {
+std::string FolderLocation(const char* pTarget, size_t n) {
     const size_t pathLength = PathPartLength(pTarget, n);
     std::string raw(pTarget, pathLength);
     // An origin-form target already starts with '/'; the location must, or a client would
@@ -154,14 +172,7 @@ std::string FolderRedirectResponse(const char* pTarget, size_t n, bool bWithBody
             location += c;
         }
     }
-    std::string response = "HTTP/1.1 301 Moved Permanently\r\nlocation: " + location + "\r\n";
-    if (!bWithBody) return response + "\r\n";
-    const std::string link = EscapeHtml(location);
-    const std::string page = "<html><body><h1>301</h1><b>Moved to <a href=\"" + link + "\">" +
-                             link + "</a></b></body></html>\r\n";
-    response +=
-        "content-length: " + std::to_string(page.size()) + "\r\ncontent-type: text/html\r\n\r\n";
-    return response + page;
+    return location;
 }
 
 std::string EscapeHtml(const std::string& text) {

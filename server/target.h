@@ -28,10 +28,9 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot);
 // the other '/' into '\'.
 void NormalizePath(std::string& path);
 
-// The whole answer to a target whose path names a folder but lacks the final '/': a 301
-// whose location is the same target with the '/' added (query and fragment kept), and
-// with bWithBody a short HTML page that links there; a HEAD answer gets only the head.
-std::string FolderRedirectResponse(const char* pTarget, size_t n, bool bWithBody);
+// Where a target whose path names a folder but lacks the final '/' is sent on to: the same
+// target with the '/' added (query and fragment kept), escaped so that it fits in a head.
+std::string FolderLocation(const char* pTarget, size_t n);
 
 // HTML text for bytes: & < > " ' and control characters become character references.
 std::string EscapeHtml(const std::string& text);

@@ -11,6 +11,13 @@ uint64_t GetTickCount64Ms() {
            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+uint64_t GetSystemTimeMs() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 void SleepMs(uint32_t ms) {
     timespec left;
     left.tv_sec = ms / 1000;

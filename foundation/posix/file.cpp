@@ -278,6 +278,13 @@ uint64_t CFile::GetOpenedSize() const {
     return m_nOpenedSize;
 }
 
+uint64_t CFile::GetOpenedWriteTime() const {
+    if (!IsOpen()) return 0;
+    // Signed first: a time before 1970 is still after 1601.
+    const int64_t ticks = static_cast<int64_t>(kUnixEpochAsFileTime) + m_nModified / 100;
+    return ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
+}
+
 bool CFile::IsRegularFile() const {
     return m_hFile != kInvalidFileHandle && m_bRegular;
 }

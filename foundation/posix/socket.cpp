@@ -63,8 +63,54 @@ void IgnoreBrokenPipeOnce() {
     });
 }
 
+// A socket bound to port on every local address, IPv6 and IPv4 alike (IPv4 clients arrive as
+// mapped addresses), or INVALID_SOCKET with *pError 0 where the host has no IPv6 to offer;
+// with *pError the bind's errno when the port cannot be had.
+SOCKET BindDualStack(unsigned short port, int* pError) {
+    *pError = 0;
+    const SOCKET s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return INVALID_SOCKET;
+    const int off = 0;
+    const int on = 1;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        close(s);
+        return INVALID_SOCKET;
+    }
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 address;
+    memset(&address, 0, sizeof address);
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_any;
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return s;
+    // An address family the host has switched off is no reason not to serve IPv4.
+    if (errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT) *pError = errno;
+    close(s);
+    return INVALID_SOCKET;
+}
+
 // The most one sendfile() call is asked for; the socket's buffer takes far less anyway.
 constexpr size_t kMaxSendfileChunk = size_t{1} << 30;
+
+}  // namespace
+
+namespace {
+
+// Binds s to port on every local IPv4 address; false with *pError the errno on failure.
+bool BindIPv4(SOCKET s, unsigned short port, int* pError) {
+    // Without it a restart fails while old connections sit in TIME_WAIT; a port that a
+    // live listener holds still fails to bind.
+    const int bReuse = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &bReuse, sizeof bReuse);
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+    *pError = errno;
+    return false;
+}
 
 }  // namespace
 
@@ -189,20 +235,17 @@ bool CSocket::Create(int addressFamily, int type, int protocol) {
 }
 
 bool CSocket::Listen(unsigned short port) {
-    const SOCKET s = GetHandle();
-    // Without it a restart fails while old connections sit in TIME_WAIT; a port that a
-    // live listener holds still fails to bind.
-    const int bReuse = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &bReuse, sizeof bReuse);
-
-    sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        m_nListenError.store(errno, std::memory_order_release);
-        Log(L"CS:Listen: bind failed: %d\r\n", errno);
+    SOCKET s = GetHandle();
+    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one.
+    int error = 0;
+    const SOCKET dual = s == INVALID_SOCKET ? INVALID_SOCKET : BindDualStack(port, &error);
+    if (dual != INVALID_SOCKET) {
+        m_hSocket.store(dual, std::memory_order_release);
+        close(s);
+        s = dual;
+    } else if (error != 0 || !BindIPv4(s, port, &error)) {
+        m_nListenError.store(error, std::memory_order_release);
+        Log(L"CS:Listen: bind failed: %d\r\n", error);
         return false;
     }
     if (listen(s, kListenBacklog) != 0) {
@@ -275,20 +318,31 @@ bool CSocket::SendSmallWritesAtOnce() {
 }
 
 bool CSocket::Connect(const char* pszAddress, unsigned short port) {
-    sockaddr_in address;
+    sockaddr_storage address;
     memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) return false;
+    socklen_t length = 0;
+    sockaddr_in* pV4 = reinterpret_cast<sockaddr_in*>(&address);
+    sockaddr_in6* pV6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET, pszAddress, &pV4->sin_addr) == 1) {
+        pV4->sin_family = AF_INET;
+        pV4->sin_port = htons(port);
+        length = sizeof *pV4;
+    } else if (inet_pton(AF_INET6, pszAddress, &pV6->sin6_addr) == 1) {
+        pV6->sin6_family = AF_INET6;
+        pV6->sin6_port = htons(port);
+        length = sizeof *pV6;
+    } else {
+        return false;
+    }
     const bool bCreated = IsEmpty();
     if (bCreated) {
-        const SOCKET s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const SOCKET s = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0) return false;
         m_hSocket.store(s, std::memory_order_release);
     }
     int result;
     do {
-        result = connect(GetHandle(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        result = connect(GetHandle(), reinterpret_cast<sockaddr*>(&address), length);
     } while (result != 0 && errno == EINTR);
     if (result == 0) return true;
     if (bCreated) Close();
@@ -296,10 +350,15 @@ bool CSocket::Connect(const char* pszAddress, unsigned short port) {
 }
 
 unsigned short CSocket::GetLocalPort() const {
-    sockaddr_in address;
+    sockaddr_storage address;
     socklen_t length = sizeof address;
     memset(&address, 0, sizeof address);
     if (getsockname(GetHandle(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    if (address.sin_family != AF_INET) return 0;
-    return ntohs(address.sin_port);
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    return 0;
 }

@@ -215,6 +215,7 @@ bool CFile::Adopt(FileHandle hFile) {
     m_hFile = hFile;
     m_bRegular = false;
     m_nOpenedSize = 0;
+    m_nModified = 0;
     m_bIdentifiable = false;
     if (m_hFile == kInvalidFileHandle) return false;
     // CreateFileW tells nothing about the file, so it is asked once here, in one query that
@@ -326,6 +327,11 @@ uint64_t CFile::GetSize64() const {
 
 uint64_t CFile::GetOpenedSize() const {
     return m_nOpenedSize;
+}
+
+uint64_t CFile::GetOpenedWriteTime() const {
+    // Read with the size by the one query that opening makes (FileNetworkOpenInformation).
+    return IsOpen() && m_nModified > 0 ? static_cast<uint64_t>(m_nModified) : 0;
 }
 
 FILETIME CFile::GetLastWriteTime() const {

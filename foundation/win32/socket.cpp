@@ -57,6 +57,45 @@ bool SetSocketMode(SOCKET s, bool bNonBlocking) {
     return ioctlsocket(s, FIONBIO, &mode) == 0;
 }
 
+// A socket bound to port on every local address, IPv6 and IPv4 alike (IPv4 clients arrive as
+// mapped addresses), or INVALID_SOCKET with *pError 0 where the host has no IPv6 to offer;
+// with *pError the bind's error code when the port cannot be had.
+SOCKET BindDualStack(unsigned short port, int* pError) {
+    *pError = 0;
+    const SOCKET s = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return INVALID_SOCKET;
+    // Windows makes IPv6 sockets IPv6-only unless told otherwise.
+    const DWORD off = 0;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) !=
+        0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    sockaddr_in6 address;
+    ZeroMemory(&address, sizeof(address));
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_any;
+    if (bind(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == 0) return s;
+    // An address family the host has switched off is no reason not to serve IPv4.
+    const int error = WSAGetLastError();
+    if (error != WSAEADDRNOTAVAIL && error != WSAEAFNOSUPPORT) *pError = error;
+    closesocket(s);
+    return INVALID_SOCKET;
+}
+
+// Binds s to port on every local IPv4 address; false with *pError the error code on failure.
+bool BindIPv4(SOCKET s, unsigned short port, int* pError) {
+    sockaddr_in address;
+    ZeroMemory(&address, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == 0) return true;
+    *pError = WSAGetLastError();
+    return false;
+}
+
 }  // namespace
 
 void CSocket::Close() {
@@ -158,15 +197,17 @@ bool CSocket::Create(int addressFamily, int type, int protocol) {
 }
 
 bool CSocket::Listen(unsigned short port) {
-    sockaddr_in address;
-    ZeroMemory(&address, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
     SOCKET s = GetHandle();
-    if (bind(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == SOCKET_ERROR) {
-        m_nListenError.store(WSAGetLastError(), std::memory_order_release);
-        Log(L"CS:Listen: bind failed: %d\r\n", static_cast<int>(WSAGetLastError()));
+    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one.
+    int error = 0;
+    const SOCKET dual = s == INVALID_SOCKET ? INVALID_SOCKET : BindDualStack(port, &error);
+    if (dual != INVALID_SOCKET) {
+        m_hSocket.store(dual, std::memory_order_release);
+        closesocket(s);
+        s = dual;
+    } else if (error != 0 || !BindIPv4(s, port, &error)) {
+        m_nListenError.store(error, std::memory_order_release);
+        Log(L"CS:Listen: bind failed: %d\r\n", error);
         return false;
     }
     if (listen(s, 5) == SOCKET_ERROR) {
@@ -227,18 +268,29 @@ bool CSocket::SendSmallWritesAtOnce() {
 }
 
 bool CSocket::Connect(const char* pszAddress, unsigned short port) {
-    sockaddr_in address;
+    sockaddr_storage address;
     ZeroMemory(&address, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) return false;
+    int length = 0;
+    sockaddr_in* pV4 = reinterpret_cast<sockaddr_in*>(&address);
+    sockaddr_in6* pV6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET, pszAddress, &pV4->sin_addr) == 1) {
+        pV4->sin_family = AF_INET;
+        pV4->sin_port = htons(port);
+        length = sizeof(*pV4);
+    } else if (inet_pton(AF_INET6, pszAddress, &pV6->sin6_addr) == 1) {
+        pV6->sin6_family = AF_INET6;
+        pV6->sin6_port = htons(port);
+        length = sizeof(*pV6);
+    } else {
+        return false;
+    }
     bool bCreated = IsEmpty();
     if (bCreated) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        SOCKET s = socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
         if (s == INVALID_SOCKET) return false;
         m_hSocket.store(s, std::memory_order_release);
     }
-    if (connect(GetHandle(), reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) == 0) {
+    if (connect(GetHandle(), reinterpret_cast<const SOCKADDR*>(&address), length) == 0) {
         return true;
     }
     // A socket made for this attempt is not kept: the object stays as it was.
@@ -247,9 +299,15 @@ bool CSocket::Connect(const char* pszAddress, unsigned short port) {
 }
 
 unsigned short CSocket::GetLocalPort() const {
-    sockaddr_in address;
+    sockaddr_storage address;
     int length = sizeof(address);
     ZeroMemory(&address, sizeof(address));
     if (getsockname(GetHandle(), reinterpret_cast<SOCKADDR*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    return 0;
 }

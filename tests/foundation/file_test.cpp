@@ -51,8 +51,12 @@ TEST(File, ReadsWhatWasWrittenAndReportsItsFacts) {
     EXPECT_TRUE(in.IsRegularFile());
     EXPECT_EQ(10u, in.GetSize());
     EXPECT_EQ(10u, in.GetSize64());
-    const long long written = UnixSeconds(in.GetLastWriteTime());
+    const FILETIME lastWrite = in.GetLastWriteTime();
+    const long long written = UnixSeconds(lastWrite);
     EXPECT_LT(std::llabs(written - static_cast<long long>(std::time(nullptr))), 3600);
+    // What opening read of the write time is what the host gives when asked again.
+    EXPECT_EQ(in.GetOpenedWriteTime(),
+              (static_cast<uint64_t>(lastWrite.dwHighDateTime) << 32) | lastWrite.dwLowDateTime);
 
     char buffer[8];
     EXPECT_EQ(8u, in.Read(buffer, 8));
@@ -65,6 +69,7 @@ TEST(File, ReadsWhatWasWrittenAndReportsItsFacts) {
     EXPECT_TRUE(in.Close());
     EXPECT_EQ(0u, in.Read(buffer, 8));
     EXPECT_EQ(0u, in.GetSize64());
+    EXPECT_EQ(0u, in.GetOpenedWriteTime());
     const FILETIME none = in.GetLastWriteTime();
     EXPECT_EQ(0u, none.dwLowDateTime | none.dwHighDateTime);
 }

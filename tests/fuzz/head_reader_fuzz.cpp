@@ -9,10 +9,76 @@
 #include <string>
 #include <vector>
 
+#include "server/file_answer.h"
 #include "server/request_head.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
+
+// A header value found in the head lies inside it, within one line, without the blanks
+// around it.
+void CheckHeaderValue(const std::string& head, const CHeaderValue& value) {
+    if (value.m_nLines == 0) {
+        FUZZ_CHECK(value.m_n == 0);
+        return;
+    }
+    FUZZ_CHECK(value.m_p >= head.data() && value.m_p + value.m_n <= head.data() + head.size());
+    for (size_t i = 0; i < value.m_n; ++i) FUZZ_CHECK(value.m_p[i] != '\r' && value.m_p[i] != '\n');
+    if (value.m_n > 0) {
+        FUZZ_CHECK(value.m_p[0] != ' ' && value.m_p[0] != '\t');
+        FUZZ_CHECK(value.m_p[value.m_n - 1] != ' ' && value.m_p[value.m_n - 1] != '\t');
+    }
+}
+
+// A range that is granted lies inside the file and is not empty; one refused for lying
+// past the end could never have been granted in a longer file's place.
+void CheckRange(const char* p, size_t n, uint64_t size) {
+    uint64_t first = 0;
+    uint64_t end = 0;
+    const RangeResult result = ParseByteRange(p, n, size, &first, &end);
+    if (result == RangeResult::kSatisfiable) {
+        FUZZ_CHECK(first < end && end <= size);
+        // A shorter file cuts the same range short, or refuses it.
+        uint64_t shorterFirst = 0;
+        uint64_t shorterEnd = 0;
+        const RangeResult shorter = ParseByteRange(p, n, size - 1, &shorterFirst, &shorterEnd);
+        FUZZ_CHECK(shorter != RangeResult::kNone);
+    }
+    if (result == RangeResult::kNone) {
+        // Whether a value is a single range at all does not depend on the file.
+        FUZZ_CHECK(ParseByteRange(p, n, size + 12345, &first, &end) == RangeResult::kNone);
+    }
+}
+
+// The answer chosen for a file stays inside it, and a date that parses writes back the same.
+void CheckFileAnswer(const CFileRequestHeaders& headers, uint64_t size) {
+    const CFileVersion version{size, 133000000000000000ull + size};
+    const CFileAnswer answer = ChooseFileAnswer(headers, version, ValidatorsOf(version));
+    switch (answer.m_kind) {
+        case FileAnswerKind::kWhole:
+            FUZZ_CHECK(answer.m_nFirst == 0 && answer.m_nEnd == size);
+            break;
+        case FileAnswerKind::kPart:
+            FUZZ_CHECK(headers.m_range.m_nLines == 1);
+            FUZZ_CHECK(answer.m_nFirst < answer.m_nEnd && answer.m_nEnd <= size);
+            break;
+        case FileAnswerKind::kNotModified:
+            FUZZ_CHECK(headers.m_ifNoneMatch.m_nLines > 0 ||
+                       headers.m_ifModifiedSince.m_nLines > 0);
+            break;
+        case FileAnswerKind::kUnsatisfiable:
+            FUZZ_CHECK(headers.m_range.m_nLines == 1);
+            break;
+    }
+    int64_t seconds = 0;
+    const CHeaderValue& since = headers.m_ifModifiedSince;
+    if (ParseHttpDate(since.m_p, since.m_n, &seconds)) {
+        char text[kHttpDateLength];
+        FormatHttpDate(seconds, text);
+        int64_t again = 0;
+        FUZZ_CHECK(ParseHttpDate(text, kHttpDateLength, &again) && again == seconds);
+    }
+}
 
 const char kBlankLine[] = "\r\n\r\n";
 constexpr size_t kBlankLineLength = 4;
@@ -179,6 +245,16 @@ private:
             FUZZ_CHECK(AsksToCloseAfterAnswer(pHead, n));
         } else {
             AsksToCloseAfterAnswer(pHead, n);
+        }
+        const CFileRequestHeaders headers = ReadFileRequestHeaders(pHead, n);
+        CheckHeaderValue(head, headers.m_range);
+        CheckHeaderValue(head, headers.m_ifRange);
+        CheckHeaderValue(head, headers.m_ifNoneMatch);
+        CheckHeaderValue(head, headers.m_ifModifiedSince);
+        // Small files, and files past 4 GiB, where a position no longer fits 32 bits.
+        for (const uint64_t size : {uint64_t{0}, uint64_t{1}, uint64_t{100}, (uint64_t{5} << 30)}) {
+            CheckRange(headers.m_range.m_p, headers.m_range.m_n, size);
+            CheckFileAnswer(headers, size);
         }
         const long long body = RequestBodyLength(pHead, n);
         FUZZ_CHECK(body >= kUnknownBodyLength && body < 1000000000000000000LL);

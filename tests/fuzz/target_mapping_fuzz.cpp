@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/file.h"
+#include "server/response_head.h"
 #include "server/target.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -27,13 +28,29 @@ struct CTypeEntry {
 
 // The types a file may be announced with, by lower-case extension.
 const CTypeEntry kExpectedTypes[] = {
-    {"html", "text/html"},      {"htm", "text/html"},         {"css", "text/css"},
-    {"js", "text/javascript"},  {"mjs", "text/javascript"},   {"json", "application/json"},
-    {"svg", "image/svg+xml"},   {"png", "image/png"},         {"jpg", "image/jpeg"},
-    {"jpeg", "image/jpeg"},     {"gif", "image/gif"},         {"webp", "image/webp"},
-    {"ico", "image/x-icon"},    {"wasm", "application/wasm"}, {"txt", "text/plain"},
-    {"pdf", "application/pdf"}, {"mp4", "video/mp4"},         {"webm", "video/webm"},
-    {"woff", "font/woff"},      {"woff2", "font/woff2"},      {"xml", "application/xml"},
+    {"html", "text/html; charset=utf-8"},
+    {"htm", "text/html; charset=utf-8"},
+    {"css", "text/css; charset=utf-8"},
+    {"js", "text/javascript; charset=utf-8"},
+    {"mjs", "text/javascript; charset=utf-8"},
+    {"json", "application/json"},
+    {"svg", "image/svg+xml; charset=utf-8"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"ico", "image/x-icon"},
+    {"wasm", "application/wasm"},
+    {"txt", "text/plain; charset=utf-8"},
+    {"csv", "text/csv; charset=utf-8"},
+    {"md", "text/markdown; charset=utf-8"},
+    {"pdf", "application/pdf"},
+    {"mp4", "video/mp4"},
+    {"webm", "video/webm"},
+    {"woff", "font/woff"},
+    {"woff2", "font/woff2"},
+    {"xml", "application/xml; charset=utf-8"},
 };
 
 bool IsRequestSeparator(char c) {
@@ -223,7 +240,8 @@ std::wstring RootFromInput(const std::string& bytes, size_t* pUsed) {
 void CheckMapping(const std::string& target, const std::wstring& root) {
     const CMappedTarget mapped = MapTarget(target.data(), target.size(), root.c_str());
     // Whatever the target, a redirect to it is a status line and one location line.
-    const std::string moved = FolderRedirectResponse(target.data(), target.size(), false);
+    std::string moved;
+    AppendMovedAnswer(&moved, FolderLocation(target.data(), target.size()), false, nullptr);
     const std::string movedStart = "HTTP/1.1 301 Moved Permanently\r\nlocation: /";
     FUZZ_CHECK(moved.compare(0, movedStart.size(), movedStart) == 0);
     FUZZ_CHECK(moved.size() >= movedStart.size() + 4);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/file.h"
+#include "server/response_head.h"
 
 namespace {
 
@@ -133,8 +134,8 @@ TEST(MapTargetTest, SegmentsTheHostReservesAreRefused) {
 }
 
 TEST(MapTargetTest, ContentTypeFollowsTheMappedName) {
-    EXPECT_STREQ(Map("/").m_pszContentType, "text/html");
-    EXPECT_STREQ(Map("/site.CSS?v=2").m_pszContentType, "text/css");
+    EXPECT_STREQ(Map("/").m_pszContentType, "text/html; charset=utf-8");
+    EXPECT_STREQ(Map("/site.CSS?v=2").m_pszContentType, "text/css; charset=utf-8");
     EXPECT_EQ(Map("/data.bin").m_pszContentType, nullptr);
     EXPECT_EQ(Map("/../x.html").m_pszContentType, nullptr);
 }
@@ -156,20 +157,27 @@ TEST(NormalizePathTest, DropsOneLeadingSlashAndTurnsTheOthers) {
 
 TEST(FolderRedirectTest, TheAnswerSendsTheTargetOnWithItsSlashAndKeepsTheQuery) {
     const std::string target = "/docs/sub?x=1&y=2";
+    const char kDate[] = "Tue, 08 Dec 2026 17:16:03 GMT";
     const std::string page =
         "<html><body><h1>301</h1><b>Moved to <a href=\"/docs/sub/?x=1&amp;y=2\">"
         "/docs/sub/?x=1&amp;y=2</a></b></body></html>\r\n";
-    EXPECT_EQ(FolderRedirectResponse(target.data(), target.size(), true),
+    std::string answer;
+    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), true, kDate);
+    EXPECT_EQ(answer,
               "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n"
               "content-length: " +
-                  std::to_string(page.size()) + "\r\ncontent-type: text/html\r\n\r\n" + page);
-    EXPECT_EQ(FolderRedirectResponse(target.data(), target.size(), false),
-              "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n\r\n");
+                  std::to_string(page.size()) +
+                  "\r\ncontent-type: text/html; charset=utf-8\r\ndate: " + kDate + "\r\n\r\n" +
+                  page);
+    answer.clear();
+    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), false, nullptr);
+    EXPECT_EQ(answer, "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n\r\n");
 }
 
 TEST(FolderRedirectTest, BytesThatCouldBreakTheHeadOrThePageAreEscaped) {
     const std::string target = "/a\r\nset-cookie: x\"<\xC3\xA9";
-    const std::string answer = FolderRedirectResponse(target.data(), target.size(), true);
+    std::string answer;
+    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), true, "");
     const std::string location = "/a%0D%0Aset-cookie:%20x\"<%C3%A9/";
     EXPECT_EQ(answer.rfind("HTTP/1.1 301 Moved Permanently\r\nlocation: " + location + "\r\n", 0),
               0u)
@@ -198,17 +206,30 @@ TEST(ContentTypeTest, KnownExtensionsInAnyCase) {
         const char* m_pszName;
         const char* m_pszType;
     } const cases[] = {
-        {"index.html", "text/html"},    {"a.HTM", "text/html"},
-        {"app.js", "text/javascript"},  {"mod.mjs", "text/javascript"},
-        {"d.json", "application/json"}, {"i.svg", "image/svg+xml"},
-        {"i.png", "image/png"},         {"i.JPG", "image/jpeg"},
-        {"i.jpeg", "image/jpeg"},       {"i.gif", "image/gif"},
-        {"i.webp", "image/webp"},       {"favicon.ico", "image/x-icon"},
-        {"m.wasm", "application/wasm"}, {"r.txt", "text/plain"},
-        {"d.pdf", "application/pdf"},   {"v.mp4", "video/mp4"},
-        {"v.webm", "video/webm"},       {"f.woff", "font/woff"},
-        {"f.woff2", "font/woff2"},      {"x.xml", "application/xml"},
-        {"s.css", "text/css"},          {"archive.tar.Html", "text/html"},
+        {"index.html", "text/html; charset=utf-8"},
+        {"a.HTM", "text/html; charset=utf-8"},
+        {"app.js", "text/javascript; charset=utf-8"},
+        {"mod.mjs", "text/javascript; charset=utf-8"},
+        {"d.json", "application/json"},
+        {"i.svg", "image/svg+xml; charset=utf-8"},
+        {"i.png", "image/png"},
+        {"i.JPG", "image/jpeg"},
+        {"i.jpeg", "image/jpeg"},
+        {"i.gif", "image/gif"},
+        {"i.webp", "image/webp"},
+        {"favicon.ico", "image/x-icon"},
+        {"m.wasm", "application/wasm"},
+        {"r.txt", "text/plain; charset=utf-8"},
+        {"t.csv", "text/csv; charset=utf-8"},
+        {"n.md", "text/markdown; charset=utf-8"},
+        {"d.pdf", "application/pdf"},
+        {"v.mp4", "video/mp4"},
+        {"v.webm", "video/webm"},
+        {"f.woff", "font/woff"},
+        {"f.woff2", "font/woff2"},
+        {"x.xml", "application/xml; charset=utf-8"},
+        {"s.css", "text/css; charset=utf-8"},
+        {"archive.tar.Html", "text/html; charset=utf-8"},
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(ContentTypeFor(c.m_pszName, strlen(c.m_pszName)), c.m_pszType) << c.m_pszName;

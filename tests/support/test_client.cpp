@@ -3,6 +3,8 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <regex>
 
 #include "foundation/clock.h"
 
@@ -34,7 +36,57 @@ long long ContentLengthOf(const std::string& head) {
     return -1;
 }
 
+// Whether value is an IMF-fixdate ("Tue, 08 Dec 2026 17:16:03 GMT").
+bool IsHttpDate(const std::string& value) {
+    static const std::regex kForm(
+        "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} [0-2][0-9]:[0-5][0-9]:"
+        "[0-6][0-9] GMT");
+    return std::regex_match(value, kForm);
+}
+
+// Whether value is a strong entity tag.
+bool IsEntityTag(const std::string& value) {
+    static const std::regex kForm("\"[!#-~]+\"");
+    return std::regex_match(value, kForm);
+}
+
 }  // namespace
+
+std::string StableBytes(const std::string& raw) {
+    static const char* const kNames[] = {"\r\ndate: ", "\r\nlast-modified: ", "\r\netag: "};
+    std::string stable;
+    size_t at = 0;
+    for (;;) {
+        size_t found = std::string::npos;
+        size_t nameLength = 0;
+        for (const char* pszName : kNames) {
+            const size_t position = raw.find(pszName, at);
+            if (position < found) {
+                found = position;
+                nameLength = std::strlen(pszName);
+            }
+        }
+        if (found == std::string::npos) break;
+        const size_t valueStart = found + nameLength;
+        const size_t valueEnd = raw.find("\r\n", valueStart);
+        stable.append(raw, at, valueStart - at);
+        at = valueStart;
+        if (valueEnd == std::string::npos) continue;
+        const std::string value = raw.substr(valueStart, valueEnd - valueStart);
+        const bool bEtag = raw.compare(found, nameLength, "\r\netag: ") == 0;
+        if (bEtag ? IsEntityTag(value) : IsHttpDate(value)) {
+            stable += bEtag ? "<etag>" : "<date>";
+            at = valueEnd;
+        }
+    }
+    stable.append(raw, at, std::string::npos);
+    return stable;
+}
+
+std::string StableAnswer(const CTestResponse& response) {
+    return StableBytes(response.m_head) + response.m_body;
+}
 
 bool CLoopbackPair::Open(std::string* pError) {
     CSocket listener;
@@ -134,6 +186,17 @@ bool CTestClient::ReadResponse(CTestResponse& response, bool bHeadOnly, uint32_t
     const size_t length = static_cast<size_t>(response.m_nContentLength);
     response.m_body = ReadExactly(length, MsLeft(deadline));
     return response.m_body.size() == length;
+}
+
+std::string CTestClient::ReadStableAnswers(int count, uint32_t ms) {
+    std::string answers;
+    for (int i = 0; i < count; ++i) {
+        CTestResponse response;
+        const bool bWhole = ReadResponse(response, false, ms);
+        answers += StableAnswer(response);
+        if (!bWhole) break;
+    }
+    return answers;
 }
 
 bool CTestClient::WaitClosed(uint32_t ms, std::string* pRest) {

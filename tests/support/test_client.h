@@ -25,6 +25,14 @@ struct CTestResponse {
     long long m_nContentLength = -1;  // -1 when the head has no content-length
 };
 
+// The bytes with the values of date, last-modified and etag lines replaced by "<date>" and
+// "<etag>", where each is of its form; so that answers can be compared whole.
+std::string StableBytes(const std::string& raw);
+// The response's head and body with the values that move with the clock and the file's
+// times (date, last-modified, etag) replaced by "<date>" and "<etag>", once each has been
+// checked to be of its form; so that whole answers can be compared.
+std::string StableAnswer(const CTestResponse& response);
+
 // A client connection with bounded reads.
 class CTestClient {
 public:
@@ -39,6 +47,9 @@ public:
     // bHeadOnly. False when it did not arrive whole within ms.
     bool ReadResponse(CTestResponse& response, bool bHeadOnly = false,
                       uint32_t ms = kTestReadTimeoutMs);
+    // count responses, each as StableAnswer gives it, one after the other; what arrived of
+    // them when they did not all arrive within ms each.
+    std::string ReadStableAnswers(int count = 1, uint32_t ms = kTestReadTimeoutMs);
     // True when the peer closes (or resets) the connection within ms; unread bytes in
     // between are collected into *pRest when given.
     bool WaitClosed(uint32_t ms = kTestReadTimeoutMs, std::string* pRest = nullptr);

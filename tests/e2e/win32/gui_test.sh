@@ -133,18 +133,36 @@ EXPECTED_REST+="${NETWORK:+$NETWORK$'\n'}$HINT"
 [[ "$REST" == "$EXPECTED_REST" ]] || fail "after 'Starting Threads' the console shows: $REST"
 import -window root "$ARTIFACTS/main-window.png"
 
-echo "-- GET / and HEAD / on port 80, byte for byte"
+echo "-- GET / and HEAD / on port 80, byte for byte (the date aside), the validators from the file's times"
 BODY_LENGTH=$(stat -c %s "$ROOT/index.html")
-printf 'HTTP/1.1 200 Sending file\r\ncontent-length: %d\r\ncontent-type: text/html\r\n\r\n' \
-    "$BODY_LENGTH" >"$WORK/get.expected"
+MODIFIED=$(LC_ALL=C date -u -r "$ROOT/index.html" '+%a, %d %b %Y %H:%M:%S GMT')
+# The entity tag is the size and the write time (100 ns units since 1601), in hex.
+ETAG=$(python3 -c 'import os, sys; s = os.stat(sys.argv[1]); print("%x-%x" % (s.st_size, s.st_mtime_ns // 100 + 116444736000000000))' "$ROOT/index.html")
+printf 'HTTP/1.1 200 Sending file\r\ncontent-length: %d\r\ncontent-type: text/html; charset=utf-8\r\naccept-ranges: bytes\r\nlast-modified: %s\r\netag: "%s"\r\n\r\n' \
+    "$BODY_LENGTH" "$MODIFIED" "$ETAG" >"$WORK/get.expected"
 cat "$ROOT/index.html" >>"$WORK/get.expected"
-curl -s -i --max-time 10 http://127.0.0.1:80/ >"$WORK/get.actual" || fail "GET / failed"
-cmp "$WORK/get.expected" "$WORK/get.actual" || fail "GET / answered: $(od -c "$WORK/get.actual" | head)"
+curl -s -i --max-time 10 http://127.0.0.1:80/ >"$WORK/get.raw" || fail "GET / failed"
+grep -qaE $'^date: [A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} GMT\r$' "$WORK/get.raw" ||
+    fail "GET / has no date: $(head -c 400 "$WORK/get.raw")"
+grep -av '^date: ' "$WORK/get.raw" >"$WORK/get.actual" || true
+cmp "$WORK/get.expected" "$WORK/get.actual" || fail "GET / answered: $(od -c "$WORK/get.actual" | head -20)"
 for address in $(addresses_in "$NETWORK"); do
-    curl -s -i --max-time 10 "http://$address:80/" >"$WORK/get-$address.actual" ||
+    curl -s -i --max-time 10 "http://$address:80/" >"$WORK/get-$address.raw" ||
         fail "GET / at $address failed"
+    grep -av '^date: ' "$WORK/get-$address.raw" >"$WORK/get-$address.actual" || true
     cmp "$WORK/get.expected" "$WORK/get-$address.actual" || fail "GET / at $address answered wrong"
 done
+echo "-- a range of the page, and the page again over IPv6 where the host has it"
+head -c 4 "$ROOT/index.html" | tail -c 3 >"$WORK/range.expected"
+curl -s -r 1-3 --max-time 10 http://127.0.0.1:80/ >"$WORK/range.actual" || fail "GET / with a range failed"
+cmp "$WORK/range.expected" "$WORK/range.actual" || fail "bytes 1-3 of / answered: $(cat "$WORK/range.actual")"
+if curl -s -g --max-time 10 'http://[::1]:80/' >"$WORK/v6.actual"; then
+    cmp "$ROOT/index.html" "$WORK/v6.actual" || fail "GET / over IPv6 answered: $(head -c 200 "$WORK/v6.actual")"
+    V6_REQUESTS=1
+else
+    echo "   (no IPv6 loopback here)"
+    V6_REQUESTS=0
+fi
 printf 'HTTP/1.1 200 File Exists\r\n\r\n' >"$WORK/head.expected"
 curl -s -I --max-time 10 http://127.0.0.1:80/ >"$WORK/head.actual" || fail "HEAD / failed"
 cmp "$WORK/head.expected" "$WORK/head.actual" || fail "HEAD / answered: $(od -c "$WORK/head.actual")"
@@ -162,7 +180,7 @@ xdotool key alt+slash
 ABOUT=$(timeout 10 xdotool search --sync --onlyvisible --name '^About$' | head -n1) ||
     fail "Alt+/ opened no About box"
 COUNT="$(probe requests)"
-EXPECTED_COUNT=$((3 + $(addresses_in "$NETWORK" | wc -l)))
+EXPECTED_COUNT=$((4 + V6_REQUESTS + $(addresses_in "$NETWORK" | wc -l)))
 [[ "$COUNT" == "$EXPECTED_COUNT" ]] || fail "the About box shows '$COUNT' requests, not $EXPECTED_COUNT"
 sleep 0.3  # let the box paint before the screenshot
 import -window root "$ARTIFACTS/about-box.png"
