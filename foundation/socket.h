@@ -64,8 +64,8 @@ public:
     // Waits until a send would take at least one byte, likewise.
     WaitResult WaitWritable(uint32_t ms, const CEvent* pWake) const;
 
-    // Listening side: socket, bind to port on every local address with a backlog of 5,
-    // blocking accept into client. Create and Listen log their failures.
+    // Listening side: socket, bind to port on every local address with the system's largest
+    // backlog, blocking accept into client. Create and Listen log their failures.
     bool Create(int addressFamily, int type, int protocol);
     bool Listen(unsigned short port);
     bool Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength);

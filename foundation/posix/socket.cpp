@@ -22,7 +22,9 @@
 
 namespace {
 
-constexpr int kListenBacklog = 5;
+// The system's most: a crowd that connects at once is queued, not dropped and retried seconds
+// later, while the listener takes it in.
+constexpr int kListenBacklog = SOMAXCONN;
 
 // Waits until fd shows one of events, the wake event is set, or ms pass.
 WaitResult WaitForSocket(SOCKET s, short events, uint32_t ms, const CEvent* pWake) {

@@ -169,7 +169,8 @@ bool CSocket::Listen(unsigned short port) {
         Log(L"CS:Listen: bind failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
     }
-    if (listen(s, 5) == SOCKET_ERROR) {
+    // The system's most: a crowd that connects at once is queued, not refused.
+    if (listen(s, SOMAXCONN) == SOCKET_ERROR) {
         m_nListenError.store(WSAGetLastError(), std::memory_order_release);
         Log(L"CS:Listen: listen failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
