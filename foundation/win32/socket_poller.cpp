@@ -1,5 +1,5 @@
-// CSocketPoller on Win32: WSAPoll over an array of the watched sockets, woken by a datagram
-// that the poller sends to a loopback socket of its own.
+// CSocketPoller on Win32: WSAPoll over an array of the watched sockets, each for the interest
+// last set, woken by a datagram that the poller sends to a loopback socket of its own.
 #include "foundation/socket_poller.h"
 
 #include <algorithm>
@@ -14,7 +14,6 @@ struct KovPollerState {
     sockaddr_in m_wakeAddress = {};
     std::vector<WSAPOLLFD> m_watched;  // [0] is the wake socket
     std::vector<void*> m_keys;
-    std::vector<bool> m_forGood;  // stays watched after it is reported
     std::unordered_map<SOCKET, size_t> m_index;
 };
 
@@ -44,18 +43,17 @@ void RemoveAt(KovPollerState& state, size_t index) {
     if (index != last) {
         state.m_watched[index] = state.m_watched[last];
         state.m_keys[index] = state.m_keys[last];
-        state.m_forGood[index] = state.m_forGood[last];
         state.m_index[state.m_watched[index].fd] = index;
     }
     state.m_watched.pop_back();
     state.m_keys.pop_back();
-    state.m_forGood.pop_back();
+}
+
+SHORT EventsFor(SocketInterest interest) {
+    return interest == SocketInterest::kRead ? POLLRDNORM : POLLWRNORM;
 }
 
 }  // namespace
-
-// The array that WSAPoll reads is the waiting thread's own.
-const bool CSocketPoller::kWatchFromAnyThread = false;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = MakeWakeSocket(m_pState->m_wakeAddress);
@@ -65,7 +63,6 @@ CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     wake.events = POLLRDNORM;
     m_pState->m_watched.push_back(wake);
     m_pState->m_keys.push_back(nullptr);
-    m_pState->m_forGood.push_back(true);
 }
 
 CSocketPoller::~CSocketPoller() {
@@ -77,23 +74,26 @@ bool CSocketPoller::IsValid() const {
     return m_pState->m_wake != INVALID_SOCKET;
 }
 
-bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood) {
-    const SHORT events = interest == SocketInterest::kRead ? POLLRDNORM : POLLWRNORM;
+bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
     auto found = m_pState->m_index.find(s);
     if (found != m_pState->m_index.end()) {
-        m_pState->m_watched[found->second].events = events;
+        m_pState->m_watched[found->second].events = EventsFor(interest);
         m_pState->m_keys[found->second] = pKey;
-        m_pState->m_forGood[found->second] = bForGood;
         return true;
     }
     WSAPOLLFD entry = {};
     entry.fd = s;
-    entry.events = events;
+    entry.events = EventsFor(interest);
     m_pState->m_index[s] = m_pState->m_watched.size();
     m_pState->m_watched.push_back(entry);
     m_pState->m_keys.push_back(pKey);
-    m_pState->m_forGood.push_back(bForGood);
     return true;
+}
+
+void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {
+    auto found = m_pState->m_index.find(s);
+    if (found != m_pState->m_index.end())
+        m_pState->m_watched[found->second].events = EventsFor(interest);
 }
 
 void CSocketPoller::Forget(SOCKET s) {
@@ -101,7 +101,7 @@ void CSocketPoller::Forget(SOCKET s) {
     if (found != m_pState->m_index.end()) RemoveAt(*m_pState, found->second);
 }
 
-int CSocketPoller::Wait(uint32_t ms, void** ppKeys, int capacity) {
+int CSocketPoller::Wait(uint32_t ms, CReadySocket* pReady, int capacity) {
     KovPollerState& state = *m_pState;
     const INT timeout =
         ms == kWaitInfinite ? -1 : static_cast<INT>(std::min<uint32_t>(ms, INT_MAX));
@@ -115,11 +115,13 @@ int CSocketPoller::Wait(uint32_t ms, void** ppKeys, int capacity) {
         }
     }
     int count = 0;
-    // Reported sockets leave the array, so walk it from the end.
-    for (size_t index = state.m_watched.size(); index-- > 1 && count < capacity;) {
-        if (state.m_watched[index].revents == 0) continue;
-        ppKeys[count++] = state.m_keys[index];
-        if (!state.m_forGood[index]) RemoveAt(state, index);
+    for (size_t index = 1; index < state.m_watched.size() && count < capacity; ++index) {
+        const SHORT what = state.m_watched[index].revents;
+        if (what == 0) continue;
+        pReady[count].m_pKey = state.m_keys[index];
+        pReady[count].m_bReadable = (what & (POLLRDNORM | POLLHUP | POLLERR)) != 0;
+        pReady[count].m_bEnded = (what & (POLLHUP | POLLERR)) != 0;
+        ++count;
     }
     return count;
 }
