@@ -40,9 +40,11 @@ protected:
     }
     // Sends text and waits until the connection's socket has it.
     void Send(const std::string& text) {
-        ASSERT_TRUE(m_pair.m_client.SendString(text.c_str()));
-        ASSERT_EQ(WaitResult::kReady,
-                  m_connection.Socket().WaitReadable(kTestReadTimeoutMs, nullptr));
+        CTestClient client;
+        client.Socket().Attach(m_pair.m_client.Detach());
+        ASSERT_TRUE(client.SendText(text));
+        m_pair.m_client.Attach(client.Socket().Detach());
+        ASSERT_TRUE(WaitReadable(m_connection.Socket(), kTestReadTimeoutMs));
         m_connection.NoteReady(false);
     }
     std::string Received(size_t n) {
@@ -119,8 +121,10 @@ TEST_F(ConnectionTest, AfterAStopOnlyWhatHasArrivedIsAnsweredAndOnlyWithinTheGra
     ASSERT_TRUE(late.Socket().SetNonBlocking());
     late.Begin(kStart);
     m_root.WriteFile("big.bin", std::string(32 << 20, 'b'));
-    ASSERT_TRUE(pair.m_client.SendString("GET /big.bin HTTP/1.1\r\n\r\n"));
-    ASSERT_EQ(WaitResult::kReady, late.Socket().WaitReadable(kTestReadTimeoutMs, nullptr));
+    CTestClient client;
+    client.Socket().Attach(pair.m_client.Detach());
+    ASSERT_TRUE(client.SendText("GET /big.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitReadable(late.Socket(), kTestReadTimeoutMs));
     ASSERT_EQ(late.Advance(At(kStart)).m_want, ConnectionWant::kWrite);
     EXPECT_EQ(late.Advance(StoppingAt(kStart + 10, kStart + 10)).m_want, ConnectionWant::kEnd);
 }
