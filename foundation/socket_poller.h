@@ -33,6 +33,11 @@ public:
     CSocketPoller& operator=(const CSocketPoller&) = delete;
 
     bool IsValid() const;
+    // How many connections one awake thread should take before the next thread is woken for
+    // one: many where a wake-up is the dear part and a wait over many sockets costs what a
+    // wait over one does (Linux); one where every wait is a round trip to another process,
+    // which threads of their own overlap (Win32 under Wine, measured).
+    static const int kConnectionsPerWakeUp;
     // Watches s, reporting pKey (never null) when it is ready; a socket already watched gets
     // the new key and interest. False when the host refused.
     bool Watch(SOCKET s, SocketInterest interest, void* pKey);

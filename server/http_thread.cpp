@@ -14,11 +14,10 @@ constexpr uint64_t kKeepUpMs = 10;
 
 }  // namespace
 
-int ChooseWorker(const CWorkerLoad* pLoads, int count) {
+int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
     for (int index = 0; index < count; ++index) {
         const CWorkerLoad& load = pLoads[index];
-        if (load.m_bCanTake && load.m_bKeepsUp && load.m_nConnections < kPackedConnections)
-            return index;
+        if (load.m_bCanTake && load.m_bKeepsUp && load.m_nConnections < packed) return index;
     }
     int best = -1;
     for (int index = 0; index < count; ++index) {

@@ -20,13 +20,10 @@ struct CWorkerLoad {
     int32_t m_nConnections;
 };
 
-// A worker that keeps up takes up to this many connections before the next one is tried.
-constexpr int32_t kPackedConnections = 32;
-
 // The worker a new connection goes to, as an index into pLoads: the first that keeps up and
-// holds fewer than kPackedConnections, so that a few clients share one awake worker instead
+// holds fewer than packed connections, so that a few clients share one awake worker instead
 // of waking one each; else the one with the fewest connections. -1 when none can take one.
-int ChooseWorker(const CWorkerLoad* pLoads, int count);
+int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed);
 
 // Tells the listener that a connection has ended, while it waits for room to accept.
 class CEndNotice {

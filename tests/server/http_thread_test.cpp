@@ -467,26 +467,29 @@ TEST_F(HttpWorkerTest, ClientThatStopsReadingFreesTheWorkerAfterTheStallTime) {
 }
 
 TEST(WorkerPlacementTest, AWorkerThatKeepsUpTakesNewConnectionsBeforeTheNextOne) {
+    constexpr int32_t kPacked = 8;
     CWorkerLoad loads[5];
     for (CWorkerLoad& load : loads) load = CWorkerLoad{true, true, 0};
-    EXPECT_EQ(ChooseWorker(loads, 5), 0);
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 0);
     // A few clients share one awake worker instead of waking one each.
     loads[0].m_nConnections = 4;
-    EXPECT_EQ(ChooseWorker(loads, 5), 0);
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 0);
+    // Where one each is best, the next idle worker takes it.
+    EXPECT_EQ(ChooseWorker(loads, 5, 1), 1);
     // One that has been busy too long, or holds its share, is passed over.
     loads[0].m_bKeepsUp = false;
-    loads[1].m_nConnections = kPackedConnections;
-    EXPECT_EQ(ChooseWorker(loads, 5), 2);
+    loads[1].m_nConnections = kPacked;
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 2);
     // When none keeps up, the fewest connections decide, the lower index among equals.
     const int32_t counts[5] = {40, 3, 9, 3, 7};
     for (int i = 0; i < 5; ++i) loads[i] = CWorkerLoad{true, false, counts[i]};
-    EXPECT_EQ(ChooseWorker(loads, 5), 1);
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 1);
     // A worker that could never serve is never chosen.
     loads[1].m_bCanTake = false;
     loads[4].m_bKeepsUp = true;
-    EXPECT_EQ(ChooseWorker(loads, 5), 4);
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 4);
     for (CWorkerLoad& load : loads) load.m_bCanTake = false;
-    EXPECT_EQ(ChooseWorker(loads, 5), -1);
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), -1);
 }
 
 // Rounds driven on the test's own thread, with the time each may wait given.
