@@ -70,7 +70,8 @@ void CHttpThread::AskToMakeRoom(uint64_t dueBy) {
 CWorkerLoad CHttpThread::GetLoad(uint64_t now) const {
     const uint64_t busySince = m_nBusySince.load(std::memory_order_relaxed);
     CWorkerLoad load;
-    load.m_bCanTake = m_poller.IsValid() && m_hStopEvent.IsValid();
+    // A worker whose thread could not be made would hold a connection without serving it.
+    load.m_bCanTake = m_poller.IsValid() && m_hStopEvent.IsValid() && HasThread();
     load.m_bKeepsUp = busySince == 0 || now < busySince + kKeepUpMs;
     load.m_nConnections = m_nConnections.load(std::memory_order_relaxed);
     return load;

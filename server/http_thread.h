@@ -15,7 +15,7 @@
 
 // How busy a worker is, as the listener sees it when it places a new connection.
 struct CWorkerLoad {
-    bool m_bCanTake;  // it can be given connections (it has its readiness wait)
+    bool m_bCanTake;  // it can serve connections (it has its thread and its readiness wait)
     bool m_bKeepsUp;  // asleep now, or busy only a moment since it last slept
     int32_t m_nConnections;
 };
@@ -53,7 +53,7 @@ public:
     // Asks the worker to close, at its next round, the connection that has waited longest for
     // its client: a kept-alive one first, a new one only if its deadline is at dueBy or sooner.
     void AskToMakeRoom(uint64_t dueBy);
-    // How busy it is at now, for placing.
+    // How busy it is at now, for placing; called on the thread that started the worker.
     CWorkerLoad GetLoad(uint64_t now) const;
     // The deadline of the connection that AskToMakeRoom would close, among the kept-alive
     // ones or among all, as of the worker's last round; CWaitingConnections::kNoDeadline
