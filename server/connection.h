@@ -29,7 +29,7 @@ constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take 
 constexpr uint32_t kKeptFileIdleMs = 250;
 
 // What a connection waits for before it can go on. kGoOn: nothing, it can go on at once;
-// it stops between answers so that its holder looks at the time and at who else waits.
+// it stops between answers so that its worker steps the others before it goes on.
 enum class ConnectionWant { kRead, kWrite, kGoOn, kEnd };
 
 struct CConnectionWait {
