@@ -105,10 +105,11 @@ void CListenThread::AcceptWaiting(uint64_t now) {
     // Every waiting client is taken now: the readiness that brought us here is reported once.
     for (;;) {
         if (GetHeldCount() >= m_nLimit) {
-            // The room is made by a worker; accepting goes on once a connection has ended.
-            // When every connection is being answered, the backlog holds the next clients.
-            AskToMakeRoom(now);
+            // The room is made by a worker; accepting goes on once a connection has ended
+            // (counted from before the asking). When every connection is being answered,
+            // the backlog holds the next clients.
             PauseAccepting(now + kRetryMs);
+            AskToMakeRoom(now);
             return;
         }
         if (!m_pSpare) m_pSpare.reset(new CConnection);
@@ -125,13 +126,13 @@ void CListenThread::AcceptWaiting(uint64_t now) {
             case AcceptResult::kOutOfHandles:
                 // An idle connection gives its socket to a new client once; beyond that the
                 // handles are taken elsewhere, and accepting waits.
+                PauseAccepting(now + kOutOfHandlesRetryMs);
                 if (!m_bRoomAskedForHandles && AskToMakeRoom(now)) {
                     m_bRoomAskedForHandles = true;
                 } else if (!m_bOutOfHandlesLogged) {
                     Log(L"Out of sockets: new connections wait until one ends\r\n");
                     m_bOutOfHandlesLogged = true;
                 }
-                PauseAccepting(now + kOutOfHandlesRetryMs);
                 return;
             case AcceptResult::kFailed:
                 PauseAccepting(now + kRetryMs);
