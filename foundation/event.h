@@ -37,7 +37,3 @@ private:
     SRWLOCK m_lock;
 #endif
 };
-
-// Waits until one of the two events is signalled: 0 or 1, the lower index when both are;
-// -1 on time-out or failure.
-int WaitForEither(const CEvent& first, const CEvent& second, uint32_t ms);

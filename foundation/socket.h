@@ -1,16 +1,13 @@
-// Owning socket handle: data transfer, readiness waits and the listening operations.
+// Owning socket handle: data transfer without waiting, and the listening operations.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "foundation/event.h"
 #include "foundation/object.h"
 #include "foundation/platform_types.h"
 
 class CFile;
-
-enum class WaitResult { kReady, kTimeout, kWoken, kFailed };
 
 // What a listening socket that does not wait had to give.
 enum class AcceptResult { kAccepted, kNothingYet, kOutOfHandles, kFailed };
@@ -29,7 +26,7 @@ public:
     bool Attach(SOCKET s);
     // Gives the held socket to the caller (INVALID_SOCKET when empty); empty afterwards.
     SOCKET Detach();
-    // Shuts down sending, then closes; empty afterwards. Safe against a concurrent Accept.
+    // Shuts down sending, then closes; empty afterwards.
     void Close();
     // Tells the peer that nothing more follows, keeping the socket open for reading.
     bool ShutdownSend();
@@ -40,15 +37,10 @@ public:
     // acknowledgement of the one before (which the peer may delay); where the host allows.
     bool SendSmallWritesAtOnce();
 
-    int Receive(char* pBuffer, int length);  // one recv: count, 0 at end, SOCKET_ERROR
     // What has already arrived, without waiting: the count, 0 at the peer's end, SOCKET_ERROR
     // on failure, or kNothingYet when no byte is there (the end may then still be unseen).
     int ReceiveNoWait(char* pBuffer, int length);
     static constexpr int kNothingYet = -2;
-    bool ReceiveLine(char* pBuffer, int size);        // one line, byte by byte, LF kept
-    int Send(const char* pData, int length);          // one send: count taken or SOCKET_ERROR
-    bool SendString(const char* pszText);             // one Send of the text; true when all went
-    bool SendFile(CFile& file);                       // the rest of the file in 8192-byte chunks
     bool IoControl(long command, u_long* pArgument);  // ioctlsocket; FIONREAD: bytes waiting
 
     // Bytes taken without blocking: 0 when there is no room now, SOCKET_ERROR on failure.
@@ -58,18 +50,11 @@ public:
     // For a non-blocking socket.
     long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length);
 
-    // Waits until a receive would not block (data, end of stream or an error), the wake
-    // event is set, or ms pass. The socket is looked at first when both are ready.
-    WaitResult WaitReadable(uint32_t ms, const CEvent* pWake) const;
-    // Waits until a send would take at least one byte, likewise.
-    WaitResult WaitWritable(uint32_t ms, const CEvent* pWake) const;
-
     // Listening side: socket, bind to port on every local address (IPv6 ones too, through one
-    // dual-stack socket in place of the one Create made, where the host has IPv6) with a
-    // backlog of 5, blocking accept into client. Create and Listen log their failures.
+    // dual-stack socket in place of the one Create made, where the host has IPv6) with the
+    // system's largest backlog. Create and Listen log their failures.
     bool Create(int addressFamily, int type, int protocol);
     bool Listen(unsigned short port);
-    bool Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength);
     // Takes a connection that is already waiting, for a non-blocking listening socket; the
     // client's socket is non-blocking too. kOutOfHandles: the process or system has no
     // socket left for it, and it stays waiting.
@@ -86,8 +71,6 @@ public:
 
 private:
     std::atomic<SOCKET> m_hSocket;
-    // Set by Listen: only a listening socket needs its waiting accept released on Close.
-    bool m_bListening;
     // Set by SetNonBlocking and AcceptNoWait: no call needs to switch the mode for itself.
     bool m_bNonBlocking;
     std::atomic<int> m_nListenError;

@@ -1,4 +1,4 @@
-// One readiness wait over many sockets, for the thread that holds waiting connections.
+// One readiness wait over many sockets, for the thread that owns them.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +11,20 @@ struct KovPollerState;
 
 enum class SocketInterest { kRead, kWrite };
 
-// Watches sockets for one readiness each. A socket watched once is no longer watched after
-// it has been reported, until Watch is called for it again; one watched for good is reported
-// at every wait while it is ready. Watch, Forget and Wait belong to one thread; Wake may be
-// called from any thread.
+// A socket that a wait found ready: its key, whether bytes (or the peer's end, or an error)
+// may be there to read, and whether the peer's end (or an error) is among them.
+struct CReadySocket {
+    void* m_pKey;
+    bool m_bReadable;
+    bool m_bEnded;
+};
+
+// Watches sockets for readiness. Where the host reports a change of readiness (Linux: epoll,
+// edge-triggered, registered once for both directions), a socket is reported when it becomes
+// ready, and its owner reads or sends until the call would block before it counts on another
+// report. Elsewhere (Win32: WSAPoll) a socket is reported while it is ready for the interest
+// last set. Watch, SetInterest, Forget and Wait belong to one thread; Wake may be called from
+// any thread.
 class CSocketPoller : public CObject {
 public:
     CSocketPoller();  // false IsValid when the host gave no poller
@@ -23,18 +33,23 @@ public:
     CSocketPoller& operator=(const CSocketPoller&) = delete;
 
     bool IsValid() const;
-    // Whether Watch may also be called from other threads while Wait runs (the wait then
-    // reports the socket once it is ready).
-    static const bool kWatchFromAnyThread;
-    // Watches s for interest, reporting pKey (never null) when it is ready; a socket already
-    // watched is switched to the new interest and key. False when the host refused.
-    bool Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood = false);
-    // Stops watching s; call it before s is closed.
+    // How many connections one awake thread should take before the next thread is woken for
+    // one: many where a wake-up is the dear part and a wait over many sockets costs what a
+    // wait over one does (Linux); one where every wait is a round trip to another process,
+    // which threads of their own overlap (Win32 under Wine, measured).
+    static const int kConnectionsPerWakeUp;
+    // Watches s, reporting pKey (never null) when it is ready; a socket already watched gets
+    // the new key and interest. False when the host refused.
+    bool Watch(SOCKET s, SocketInterest interest, void* pKey);
+    // What s is watched for from now on, where readiness is reported while it lasts.
+    void SetInterest(SOCKET s, SocketInterest interest);
+    // Stops reporting s; call it before s is closed. (Linux forgets a closed socket by itself;
+    // there a socket forgotten but left open may still be reported.)
     void Forget(SOCKET s);
-    // Waits until a watched socket is ready, Wake is called, or ms pass; stores the keys of
-    // up to capacity ready sockets in ppKeys and returns how many (0 for a wake or a time-out,
-    // -1 when the wait failed).
-    int Wait(uint32_t ms, void** ppKeys, int capacity);
+    // Waits until a watched socket is ready, Wake is called, or ms pass; stores up to capacity
+    // ready sockets in pReady and returns how many (0 for a wake or a time-out, -1 when the
+    // wait failed).
+    int Wait(uint32_t ms, CReadySocket* pReady, int capacity);
     // Ends the current or next Wait early.
     void Wake();
 

@@ -29,6 +29,7 @@ CConnection::CConnection()
       m_wait{ConnectionWant::kRead, 0},
       m_deadline(0),
       m_bMayRead(true),
+      m_bPeerEnded(false),
       m_nAnswered(0),
       m_nOutSent(0),
       m_nFileOffset(0),
@@ -42,8 +43,6 @@ CConnection::CConnection()
 CConnection::~CConnection() = default;
 
 void CConnection::Begin(uint64_t now) {
-    // A new client has nearly always sent its request by the time it is taken over, so the
-    // first read goes without a readiness wait.
     StartHead(now);
     m_bMayRead = true;
     m_wait = {ConnectionWant::kRead, m_deadline};
@@ -80,9 +79,14 @@ bool CConnection::End() {
 }
 
 int CConnection::ReceivePending() {
-    const int count = m_socket.ReceiveNoWait(m_pending.WritePosition(), m_pending.Room());
+    const int room = m_pending.Room();
+    const int count = m_socket.ReceiveNoWait(m_pending.WritePosition(), room);
     if (count > 0) {
         m_pending.Commit(count);
+        // A receive that did not fill its room took all there was: the next request usually
+        // comes after the answer, and its arrival is reported, so no receive that would find
+        // nothing is made for it.
+        m_bMayRead = count == room || m_bPeerEnded;
         return count;
     }
     // 0 is the peer's end of stream: nothing more will come, so the connection ends now.
@@ -126,12 +130,6 @@ uint64_t CConnection::HeadWaitEnd(uint64_t now) {
     if (now < m_nLetFileGoAt) return std::min(m_deadline, m_nLetFileGoAt);
     CloseKeptFile();
     return m_deadline;
-}
-
-void CConnection::LetGoOfFileForLongWait() {
-    if (m_phase != Phase::kHead || m_wait.m_want != ConnectionWant::kRead) return;
-    if (CFile::kHeldOpenKeepsOthersOut) CloseKeptFile();
-    m_wait.m_deadline = m_deadline;
 }
 
 void CConnection::CloseKeptFile() {
@@ -302,9 +300,6 @@ void CConnection::StartHead(uint64_t now) {
     m_phase = Phase::kHead;
     m_deadline = now + kHeadDeadlineMs;
     m_nLetFileGoAt = now + kKeptFileIdleMs;
-    // The client's next request nearly always comes after the answer has reached it, so a
-    // receive now would mostly find nothing and cost a call more than the wait.
-    m_bMayRead = false;
 }
 
 bool CConnection::SkipBodyStep(const CServeTime& time) {

@@ -1,6 +1,6 @@
 // One client connection with everything that is known about it: the bytes read but not yet
-// used, the answer in progress and its deadlines. One thread holds it at a time, and it
-// moves whole between the listener and the workers.
+// used, the answer in progress and its deadlines. The worker it was placed on holds it for
+// its whole life.
 #pragma once
 
 #include <atomic>
@@ -29,7 +29,7 @@ constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take 
 constexpr uint32_t kKeptFileIdleMs = 250;
 
 // What a connection waits for before it can go on. kGoOn: nothing, it can go on at once;
-// it stops between answers so that its holder looks at the time and at who else waits.
+// it stops between answers so that its worker steps the others before it goes on.
 enum class ConnectionWant { kRead, kWrite, kGoOn, kEnd };
 
 struct CConnectionWait {
@@ -53,7 +53,7 @@ public:
     CConnection& operator=(const CConnection&) = delete;
 
     // Starts serving the non-blocking socket in m_socket (put there by an accept): its first
-    // head is due within the head deadline from now, and is read without a readiness wait.
+    // head is due within the head deadline from now.
     void Begin(uint64_t now);
 
     // Does the work that needs no waiting, up to the end of one answer: reads what has
@@ -63,12 +63,12 @@ public:
     CConnectionWait Advance(const CServeTime& time);
     // The wait that the last Advance returned.
     const CConnectionWait& GetWait() const { return m_wait; }
-    // Before it waits where nothing steps it until its wait is over (with the listener):
-    // lets go of a file that an idle wait may not hold, and makes the wait's deadline the
-    // phase's own again.
-    void LetGoOfFileForLongWait();
-    // Tells it that its socket became ready for what it waited for.
-    void NoteReady() { m_bMayRead = true; }
+    // Tells it that bytes may have arrived since its last receive, and whether the client's
+    // end (or an error) has.
+    void NoteReady(bool bPeerEnded) {
+        m_bMayRead = true;
+        m_bPeerEnded = m_bPeerEnded || bPeerEnded;
+    }
 
     CSocket& Socket() { return m_socket; }
     int GetAnswerCount() const { return m_nAnswered; }
@@ -87,7 +87,7 @@ private:
     bool End();
 
     // Reads what has arrived into m_pending: its count, 0 when nothing has, -1 when the
-    // connection ended or failed.
+    // connection ended or failed. Notes whether more may be waiting.
     int ReceivePending();
     // Reads and drops up to n bytes that have arrived, with the same results.
     int ReceiveAndDrop(long long n);
@@ -115,9 +115,13 @@ private:
     Phase m_phase;
     CConnectionWait m_wait;
     uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
-    // A receive may find bytes: set at the start and after a readiness wait, cleared when a
-    // receive found none or an answer went out (the next request usually follows it later).
+    // A receive may find bytes: set at the start and when readiness is reported, cleared
+    // when a receive took less than it had room for, which left nothing behind. A wait that
+    // reports changes of readiness reports bytes that arrive after that.
     bool m_bMayRead;
+    // The client's end has arrived: no later report of it would come, so receives go on
+    // until they find it.
+    bool m_bPeerEnded;
     int m_nAnswered;
 
     // The request being answered.

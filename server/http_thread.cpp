@@ -1,123 +1,131 @@
-// A worker thread: runs connections' steps, waits on its connection while nobody else needs
-// a worker, and passes it back to the listener when somebody does.
+// A worker thread: owns its connections, waits on all of them at once, and steps each that
+// is ready, can go on or is due, one answer at a time.
 #include "server/http_thread.h"
+
+#include <algorithm>
 
 #include "foundation/clock.h"
 #include "foundation/log.h"
 
 namespace {
 
-constexpr uint32_t kWaitRetryMs = 100;
+// A worker busy for longer than this without sleeping no longer counts as keeping up.
+constexpr uint64_t kKeepUpMs = 10;
 
 }  // namespace
 
+int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
+    for (int index = 0; index < count; ++index) {
+        const CWorkerLoad& load = pLoads[index];
+        if (load.m_bCanTake && load.m_bKeepsUp && load.m_nConnections < packed) return index;
+    }
+    int best = -1;
+    for (int index = 0; index < count; ++index) {
+        if (!pLoads[index].m_bCanTake) continue;
+        if (best < 0 || pLoads[index].m_nConnections < pLoads[best].m_nConnections) best = index;
+    }
+    return best;
+}
+
 CHttpThread::CHttpThread()
     : CThread(false),
-      m_bIdle(true),
-      m_nOwnWait(kNotWaiting),
+      m_bStopping(false),
+      m_bSteppedAllForStop(false),
+      m_nGraceEnd(0),
+      m_pEndNotice(nullptr),
+      m_nPlaced(0),
+      m_nMakeRoomDueBy(0),
+      m_nBusySince(0),
+      m_nConnections(0),
       m_nServed(0),
       m_bStarted(false),
-      m_pHandOffsEnded(nullptr),
-      m_pPool(nullptr),
-      m_bStopping(false),
-      m_nGraceEnd(0) {}
+      m_nKeptAliveGiveWay(CWaitingConnections::kNoDeadline),
+      m_nAnyGiveWay(CWaitingConnections::kNoDeadline) {}
 
 CHttpThread::~CHttpThread() = default;
 
-bool CHttpThread::Assign(SOCKET s) {
-    std::unique_ptr<CConnection> pConnection(new CConnection);
-    if (!pConnection->Socket().Attach(s)) return false;
-    pConnection->Begin(GetTickCount64Ms());
-    if (!pConnection->Socket().SetNonBlocking() || !Assign(pConnection)) {
-        pConnection->Socket().Detach();  // s stays the caller's
-        return false;
+bool CHttpThread::Place(std::unique_ptr<CConnection>& pConnection) {
+    // A worker without its wait (the system had no descriptor left) could never serve it.
+    if (!m_poller.IsValid() || !m_hStopEvent.IsValid()) return false;
+    {
+        CCriticalLock lock(&m_placedLock);
+        m_nConnections.fetch_add(1);
+        m_placed.push_back(std::move(pConnection));
+        m_nPlaced.fetch_add(1);
     }
+    // Paired with Sleep, which marks the worker asleep before it looks at m_nPlaced: one of
+    // the two sees the other.
+    uint64_t asleep = 0;
+    if (m_nBusySince.compare_exchange_strong(asleep, std::max<uint64_t>(GetTickCount64Ms(), 1)))
+        m_poller.Wake();
     return true;
 }
 
-bool CHttpThread::Assign(std::unique_ptr<CConnection>& pConnection) {
-    // A worker without its events (the system had none left) could never be told of it.
-    if (!m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return false;
-    if (m_hWorkEvent.IsSet()) return false;
-    m_pConnection = std::move(pConnection);
-    // Setting the event publishes the connection to the worker.
-    m_hWorkEvent.Set();
-    return true;
+void CHttpThread::AskToMakeRoom(uint64_t dueBy) {
+    m_nMakeRoomDueBy.store(std::max<uint64_t>(dueBy, 1));
+    uint64_t asleep = 0;
+    if (m_nBusySince.compare_exchange_strong(asleep, std::max<uint64_t>(GetTickCount64Ms(), 1)))
+        m_poller.Wake();
 }
 
-bool CHttpThread::TakeOver(std::unique_ptr<CConnection>& pConnection) {
-    if (!m_bIdle || !m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return false;
-    m_bIdle = false;
-    m_pConnection = std::move(pConnection);
-    return true;
+CWorkerLoad CHttpThread::GetLoad(uint64_t now) const {
+    const uint64_t busySince = m_nBusySince.load(std::memory_order_relaxed);
+    CWorkerLoad load;
+    // A worker whose thread could not be made would hold a connection without serving it.
+    load.m_bCanTake = m_poller.IsValid() && m_hStopEvent.IsValid() && HasThread();
+    load.m_bKeepsUp = busySince == 0 || now < busySince + kKeepUpMs;
+    load.m_nConnections = m_nConnections.load(std::memory_order_relaxed);
+    return load;
+}
+
+uint64_t CHttpThread::GetGiveWayDeadline(bool bKeptAlive) const {
+    return (bKeptAlive ? m_nKeptAliveGiveWay : m_nAnyGiveWay).load(std::memory_order_relaxed);
+}
+
+void CHttpThread::AskToStop() {
+    RequestStop();
+    // Whether asleep or not: a wake that comes early makes the next wait return at once.
+    m_poller.Wake();
 }
 
 void CHttpThread::Shutdown() {
+    AskToStop();
     StopThread();
-    // A connection handed to a worker whose thread never ran is still held here.
-    m_pConnection.reset();
+    // Connections placed on a worker whose thread never ran are still held here.
+    CCriticalLock lock(&m_placedLock);
+    m_placed.clear();
 }
 
 DWORD CHttpThread::Run() {
     Log(L".");
     m_bStarted.store(true, std::memory_order_release);
-    // Without its events the worker could neither be given work nor be stopped.
-    if (!m_hWorkEvent.IsValid() || !m_hStopEvent.IsValid()) return 0;
-    const CEvent* pEnd = &m_hStopEvent;
+    // Without its wait and its stop the worker could neither serve nor be stopped.
+    if (!m_poller.IsValid() || !m_hStopEvent.IsValid()) return 0;
     for (;;) {
-        int which = WaitForEither(m_hWorkEvent, *pEnd, kWaitInfinite);
-        if (which == 0) {
-            ServeConnection();
-            // A pool marks its worker idle itself, under its lock.
-            if (m_pPool == nullptr) m_hWorkEvent.Reset();
-        } else if (which == 1) {
-            if (m_pHandOffsEnded == nullptr || pEnd == m_pHandOffsEnded) return 1;
-            // Stopped, but the listener may still hold connections for us: keep taking
-            // work until it can hand over no more.
-            pEnd = m_pHandOffsEnded;
-        } else {
-            SleepMs(kWaitRetryMs);
-        }
+        ServeRound(kWaitInfinite);
+        if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return 1;
     }
 }
 
-int CHttpThread::ServeConnection() {
-    std::unique_ptr<CConnection> pConnection = std::move(m_pConnection);
-    while (pConnection) {
-        if (Serve(*pConnection) == Outcome::kHandBack) {
-            pConnection->LetGoOfFileForLongWait();
-            pConnection = m_pPool->Exchange(std::move(pConnection));
-            continue;
-        }
-        pConnection.reset();
-        m_nServed.fetch_add(1, std::memory_order_release);
-        if (m_pPool == nullptr) break;
-        m_pPool->NoteConnectionEnded();
-        // Reset before the worker can be marked idle, so that the pool's next Wake stays set.
-        m_hWorkEvent.Reset();
-        pConnection = m_pPool->TakeNextOrRest(*this);
+void CHttpThread::ServeRound(uint32_t maxWaitMs) {
+    Now();
+    TakePlaced();
+    MakeRoomIfAsked();
+    if (m_bStopping && !m_bSteppedAllForStop) {
+        // Once: what has arrived is answered, and what only waits ends now.
+        m_bSteppedAllForStop = true;
+        StepAll(m_connections.All());
+    } else if (m_connections.HasGoingOn()) {
+        StepAll(m_connections.GoingOn());
     }
-    return 1;
-}
-
-bool CHttpThread::BeginOwnWait() {
-    // Paired with the pool, which counts a queued connection before it looks for a worker
-    // waiting on its own: one of the two sees the other.
-    m_nOwnWait.store(kWaitingOnOwn);
-    if (!m_pPool->IsWorkWaiting()) return true;
-    EndOwnWait();
-    return false;
-}
-
-void CHttpThread::EndOwnWait() {
-    m_nOwnWait.store(kNotWaiting);
-}
-
-bool CHttpThread::WakeIfWaitingOnOwn() {
-    int expected = kWaitingOnOwn;
-    if (!m_nOwnWait.compare_exchange_strong(expected, kWoken)) return false;
-    m_hWantedEvent.Set();
-    return true;
+    StepDue();
+    PublishGiveWayDeadlines();
+    if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return;
+    const int count = Sleep(MsUntilNextDeadline(maxWaitMs));
+    for (int index = 0; index < count; ++index) {
+        const CReadySocket& ready = m_ready[index];
+        Step(static_cast<CConnection*>(ready.m_pKey), ready.m_bReadable, ready.m_bEnded);
+    }
 }
 
 CServeTime CHttpThread::Now() {
@@ -129,39 +137,101 @@ CServeTime CHttpThread::Now() {
     return CServeTime{now, m_bStopping, m_nGraceEnd};
 }
 
-CHttpThread::Outcome CHttpThread::Serve(CConnection& connection) {
-    for (;;) {
-        const CServeTime time = Now();
-        const CConnectionWait wait = connection.Advance(time);
-        if (wait.m_want == ConnectionWant::kEnd) return Outcome::kEnded;
-        // Between two answers, and before any wait, a connection that needs a worker gets
-        // this one; a connection that can go on at once then waits its turn in the queue.
-        if (m_pPool != nullptr && !time.m_bStopping && m_pPool->IsWorkWaiting())
-            return Outcome::kHandBack;
-        if (wait.m_want == ConnectionWant::kGoOn) continue;
-        // Nobody else needs this worker: it waits on the connection itself, which costs no
-        // hand-over. What wakes it is a connection that needs a worker, or the stop.
-        const CEvent* pWake = nullptr;
-        const bool bNoted = m_pPool != nullptr && !time.m_bStopping;
-        if (bNoted) {
-            if (!BeginOwnWait()) return Outcome::kHandBack;
-            pWake = &m_hWantedEvent;
-        } else if (!time.m_bStopping) {
-            pWake = &m_hStopEvent;
-        }
-        const uint64_t now = GetTickCount64Ms();
-        const uint32_t ms =
-            wait.m_deadline > now ? static_cast<uint32_t>(wait.m_deadline - now) : 0;
-        const CSocket& socket = connection.Socket();
-        const WaitResult result = wait.m_want == ConnectionWant::kRead
-                                      ? socket.WaitReadable(ms, pWake)
-                                      : socket.WaitWritable(ms, pWake);
-        if (bNoted) EndOwnWait();
-        // A wake may have come late, for a wait already over: the next wait must not end on
-        // it. A stop is seen by the next step in any case.
-        if (result == WaitResult::kWoken && bNoted) m_hWantedEvent.Reset();
-        if (result == WaitResult::kReady) connection.NoteReady();
-        if (result == WaitResult::kFailed) return Outcome::kEnded;
-        // A time-out is seen by the next step as its deadline passing.
+void CHttpThread::TakePlaced() {
+    if (m_nPlaced.load() == 0) return;
+    std::vector<std::unique_ptr<CConnection>> placed;
+    {
+        CCriticalLock lock(&m_placedLock);
+        placed.swap(m_placed);
+        m_nPlaced.store(0);
     }
+    for (std::unique_ptr<CConnection>& pConnection : placed) {
+        CConnection* p = pConnection.get();
+        m_connections.Add(std::move(pConnection));
+        // A socket that is readable already is reported by the next wait: the first read
+        // waits for nothing, and a client that has not sent yet costs no receive.
+        if (!m_poller.Watch(p->Socket().GetHandle(), SocketInterest::kRead, p)) End(p);
+    }
+}
+
+void CHttpThread::MakeRoomIfAsked() {
+    const uint64_t dueBy = m_nMakeRoomDueBy.exchange(0);
+    if (dueBy == 0) return;
+    std::unique_ptr<CConnection> pOldest = m_connections.TakeLongestWaitingReader(dueBy);
+    if (pOldest) Close(std::move(pOldest));
+}
+
+void CHttpThread::Step(CConnection* p, bool bReadable, bool bEnded) {
+    // A key from this round's wait may name a connection that has ended since.
+    if (!m_connections.Holds(p)) return;
+    if (bReadable) p->NoteReady(bEnded);
+    const CConnectionWait wait = p->Advance(Now());
+    if (wait.m_want == ConnectionWant::kEnd) {
+        End(p);
+        return;
+    }
+    m_connections.Refile(p);
+    m_poller.SetInterest(p->Socket().GetHandle(), wait.m_want == ConnectionWant::kWrite
+                                                      ? SocketInterest::kWrite
+                                                      : SocketInterest::kRead);
+}
+
+void CHttpThread::StepAll(const std::vector<CConnection*>& list) {
+    for (CConnection* p : list) Step(p, false, false);
+}
+
+void CHttpThread::StepDue() {
+    const uint64_t now = GetTickCount64Ms();
+    // A step never leaves a connection due at the same moment, but the count bounds the loop.
+    for (size_t left = m_connections.Count(); left > 0; --left) {
+        CConnection* p = m_connections.FirstDue(now);
+        if (p == nullptr) return;
+        // The step sees its deadline passed and ends it, or finds a later one (a file held
+        // while idle is let go before the head's own deadline).
+        Step(p, false, false);
+    }
+}
+
+void CHttpThread::End(CConnection* p) {
+    Close(m_connections.Take(p));
+}
+
+void CHttpThread::Close(std::unique_ptr<CConnection> pConnection) {
+    m_poller.Forget(pConnection->Socket().GetHandle());
+    pConnection.reset();
+    m_nConnections.fetch_sub(1, std::memory_order_release);
+    m_nServed.fetch_add(1, std::memory_order_release);
+    if (m_pEndNotice != nullptr) m_pEndNotice->Note();
+}
+
+void CHttpThread::PublishGiveWayDeadlines() {
+    m_nKeptAliveGiveWay.store(m_connections.LongestWaitingReaderDeadline(true),
+                              std::memory_order_relaxed);
+    m_nAnyGiveWay.store(m_connections.LongestWaitingReaderDeadline(false),
+                        std::memory_order_relaxed);
+}
+
+uint32_t CHttpThread::MsUntilNextDeadline(uint32_t maxWaitMs) const {
+    if (m_connections.HasGoingOn()) return 0;
+    const uint64_t next = m_connections.NextDeadline();
+    if (next == CWaitingConnections::kNoDeadline) return maxWaitMs;
+    const uint64_t now = GetTickCount64Ms();
+    // Rounded up, so that the wait never ends a moment before the deadline it is for.
+    const uint64_t ms = next > now ? next - now + 1 : 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(ms, maxWaitMs));
+}
+
+int CHttpThread::Sleep(uint32_t ms) {
+    m_nBusySince.store(0);
+    // Placed or asked for meanwhile: whoever did so saw the worker busy and woke nothing.
+    if (m_nPlaced.load() > 0 || m_nMakeRoomDueBy.load() != 0) ms = 0;
+    const int count = m_poller.Wait(ms, m_ready, kReadyBatch);
+    uint64_t asleep = 0;
+    m_nBusySince.compare_exchange_strong(asleep, std::max<uint64_t>(GetTickCount64Ms(), 1));
+    if (count < 0) {
+        // A wait that fails must not turn into a spin; the stop still ends this one.
+        m_hStopEvent.Wait(100);
+        return 0;
+    }
+    return count;
 }

@@ -1,105 +1,127 @@
-// A worker: serves connections while they have work, and hands a connection that would
-// make it wait back to the listener when another connection needs a worker.
+// A worker: owns the connections placed on it while they live, waits on all of them in its
+// own readiness wait with their deadlines, and steps every ready one before it sleeps again.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-#include "foundation/event.h"
-#include "foundation/socket.h"
+#include "foundation/critical_section.h"
+#include "foundation/socket_poller.h"
 #include "foundation/thread.h"
 #include "server/connection.h"
+#include "server/waiting_connections.h"
 
-class CHttpThread;
+// How busy a worker is, as the listener sees it when it places a new connection.
+struct CWorkerLoad {
+    bool m_bCanTake;  // it can serve connections (it has its thread and its readiness wait)
+    bool m_bKeepsUp;  // asleep now, or busy only a moment since it last slept
+    int32_t m_nConnections;
+};
 
-// The listener's side of the hand-over, as the workers see it.
-class CConnectionPool {
+// The worker a new connection goes to, as an index into pLoads: the first that keeps up and
+// holds fewer than packed connections, so that a few clients share one awake worker instead
+// of waking one each; else the one with the fewest connections. -1 when none can take one.
+int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed);
+
+// Tells the listener that a connection has ended, while it waits for room to accept.
+class CEndNotice {
 public:
-    virtual ~CConnectionPool() = default;
-    // Whether a connection that can go on waits for a worker; cheap enough for every step.
-    virtual bool IsWorkWaiting() const = 0;
-    // Gives pConnection, which waits for what its GetWait says, to the listener (or, when it
-    // can go on at once, to the back of the queue) and returns the connection that has
-    // waited longest for a worker instead; returns pConnection itself when none waits any
-    // more, or the listener takes no more connections.
-    virtual std::unique_ptr<CConnection> Exchange(std::unique_ptr<CConnection> pConnection) = 0;
-    // Called by a worker whose connection has ended: the connection that has waited longest
-    // for a worker, or null once the worker has been marked idle.
-    virtual std::unique_ptr<CConnection> TakeNextOrRest(CHttpThread& worker) = 0;
-    // A connection has ended and its socket is closed.
-    virtual void NoteConnectionEnded() = 0;
+    explicit CEndNotice(CSocketPoller& listenerWait) : m_wait(listenerWait), m_bWanted(false) {}
+    // Whether ends wake the listener from now on.
+    void Want(bool bWanted) { m_bWanted.store(bWanted); }
+    // Called by a worker that has closed a connection.
+    void Note() {
+        if (m_bWanted.load()) m_wait.Wake();
+    }
+
+private:
+    CSocketPoller& m_wait;
+    std::atomic<bool> m_bWanted;
 };
 
 class CHttpThread : public CThread {
 public:
     CHttpThread();
-    ~CHttpThread() override;
+    ~CHttpThread() override;  // closes the connections it still holds
 
-    // Offers an accepted socket: true when this worker was idle and has taken it. For a
-    // worker that has no pool.
-    bool Assign(SOCKET s);
-    // Offers a connection: true when this worker was idle and has taken it (pConnection is
-    // then empty). For a worker that has no pool.
-    bool Assign(std::unique_ptr<CConnection>& pConnection);
-    // The pool's offer: true when this worker was idle and has taken the connection, which
-    // the worker sees once Wake is called. Called under the lock that also covers Rest,
-    // and Wake after it, so that no system call is made under the lock.
-    bool TakeOver(std::unique_ptr<CConnection>& pConnection);
-    void Wake() { m_hWorkEvent.Set(); }
-    // Marks the worker idle; called by the pool in TakeNextOrRest.
-    void Rest() { m_bIdle = true; }
-    // Wakes the worker if it waits on its own connection (and then only once): true when it
-    // did. Called by the pool when a connection has come to need a worker.
-    bool WakeIfWaitingOnOwn();
-    // Wakes the worker from a wait on its own connection, whatever it is; for the stop.
-    void Want() { m_hWantedEvent.Set(); }
-    // Stops the thread (a connection in progress first ends) and closes a connection still held.
+    // Gives a new connection (begun, non-blocking) to this worker, which watches it from its
+    // next round on and wakes for it if it sleeps. False, and the connection stays the
+    // caller's, when the worker has no readiness wait. Called by one thread, the listener's.
+    bool Place(std::unique_ptr<CConnection>& pConnection);
+    // Asks the worker to close, at its next round, the connection that has waited longest for
+    // its client: a kept-alive one first, a new one only if its deadline is at dueBy or sooner.
+    void AskToMakeRoom(uint64_t dueBy);
+    // How busy it is at now, for placing; called on the thread that started the worker.
+    CWorkerLoad GetLoad(uint64_t now) const;
+    // The deadline of the connection that AskToMakeRoom would close, among the kept-alive
+    // ones or among all, as of the worker's last round; CWaitingConnections::kNoDeadline
+    // when there is none.
+    uint64_t GetGiveWayDeadline(bool bKeptAlive) const;
+    // Where ends of connections are told; called before Start.
+    void SetEndNotice(CEndNotice* pNotice) { m_pEndNotice = pNotice; }
+
+    // Sets the stop and wakes the worker, without waiting: it then answers what has arrived
+    // within the grace, ends the rest, and returns once it holds nothing.
+    void AskToStop();
+    // AskToStop, waits for the thread, and closes connections a thread that never ran holds.
     void Shutdown();
-    // Makes a stopped worker keep taking connections until pEvent is set: a listener that
-    // still holds connections when the stop comes hands them over and has them served.
-    // Called before Start.
-    void SetHandOffsEndedEvent(const CEvent* pEvent) { m_pHandOffsEnded = pEvent; }
-    // The pool that gives this worker its connections and takes them back. Called before Start.
-    void SetPool(CConnectionPool* pPool) { m_pPool = pPool; }
 
     DWORD Run() override;
+    // One round on the calling thread: takes the connections placed, steps those that can go
+    // on and those whose deadline has passed, waits at most maxWaitMs for readiness (not at
+    // all while one can go on or another was placed), then steps every ready connection.
+    // Run's body; tests call it on a worker whose thread is not started.
+    void ServeRound(uint32_t maxWaitMs);
 
-    // Serves the connection it was given, and the pool's next ones, until none is left or
-    // the last one went back to the pool. Returns 1.
-    int ServeConnection();
-
-    bool IsBusy() const { return m_hWorkEvent.IsSet(); }
     // Whether the thread has written its start message.
     bool HasStarted() const { return m_bStarted.load(std::memory_order_acquire); }
+    // Connections placed here that have not ended.
+    int32_t GetConnectionCount() const { return m_nConnections.load(std::memory_order_acquire); }
     // Connections this worker has ended.
     int32_t GetServedCount() const { return m_nServed.load(std::memory_order_acquire); }
 
 private:
-    enum class Outcome { kEnded, kHandBack };
-    // Serves one connection until it ends, or until it would wait while another connection
-    // needs this worker.
-    Outcome Serve(CConnection& connection);
     // The time, and whether the stop has been seen (its grace starts when it first is).
     CServeTime Now();
-    // Notes that the worker is about to wait on its own connection: false (and nothing
-    // noted) when a connection already waits for a worker.
-    bool BeginOwnWait();
-    void EndOwnWait();
+    void TakePlaced();
+    void MakeRoomIfAsked();
+    // Steps p (when still held), p's socket having been reported readable when bReadable,
+    // with the peer's end among what arrived when bEnded.
+    void Step(CConnection* p, bool bReadable, bool bEnded);
+    void StepAll(const std::vector<CConnection*>& list);
+    void StepDue();
+    void End(CConnection* p);
+    // Closes a connection taken out of m_connections, and counts and tells its end.
+    void Close(std::unique_ptr<CConnection> pConnection);
+    void PublishGiveWayDeadlines();
+    uint32_t MsUntilNextDeadline(uint32_t maxWaitMs) const;
+    // Waits in the readiness wait, marked asleep so that a placement wakes it; the count of
+    // ready sockets stored in m_ready.
+    int Sleep(uint32_t ms);
 
-    enum { kNotWaiting, kWaitingOnOwn, kWoken };
+    static constexpr int kReadyBatch = 64;
 
-    std::unique_ptr<CConnection> m_pConnection;
-    CEvent m_hWorkEvent;
-    bool m_bIdle;           // under the pool's lock: the worker may take a connection
-    CEvent m_hWantedEvent;  // set by the pool: another connection needs this worker
-    // kWaitingOnOwn from BeginOwnWait to EndOwnWait; the pool turns it to kWoken before it
-    // sets m_hWantedEvent, so that one queued connection wakes one worker.
-    std::atomic<int> m_nOwnWait;
+    CSocketPoller m_poller;
+    CWaitingConnections m_connections;
+    CReadySocket m_ready[kReadyBatch];
+    bool m_bStopping;
+    bool m_bSteppedAllForStop;
+    uint64_t m_nGraceEnd;
+    CEndNotice* m_pEndNotice;
+
+    // Shared with the listener.
+    CCriticalSection m_placedLock;
+    std::vector<std::unique_ptr<CConnection>> m_placed;  // under m_placedLock
+    std::atomic<int32_t> m_nPlaced;
+    std::atomic<uint64_t> m_nMakeRoomDueBy;  // 0: not asked
+    // 0 while asleep; otherwise since when it has been busy. A placement that finds it 0
+    // sets it, and only that one wakes the worker.
+    std::atomic<uint64_t> m_nBusySince;
+    std::atomic<int32_t> m_nConnections;
     std::atomic<int32_t> m_nServed;
     std::atomic<bool> m_bStarted;
-    const CEvent* m_pHandOffsEnded;
-    CConnectionPool* m_pPool;
-    bool m_bStopping;
-    uint64_t m_nGraceEnd;
+    std::atomic<uint64_t> m_nKeptAliveGiveWay;
+    std::atomic<uint64_t> m_nAnyGiveWay;
 };

@@ -1,15 +1,36 @@
-// Waiting connections filed by deadline, so that the next one due and the one that has
+// A worker's connections filed by deadline, so that the next one due and the one that has
 // waited longest are found without looking at the others.
 #include "server/waiting_connections.h"
 
 #include <algorithm>
 
+namespace {
+
+// How far the search for a kept-alive reader looks before it settles for the oldest reader.
+constexpr int kLookAhead = 64;
+
+}  // namespace
+
 void CWaitingConnections::Add(std::unique_ptr<CConnection> pConnection) {
     CConnection* p = pConnection.get();
+    CEntry& entry = m_owned[p];
+    entry.m_pConnection = std::move(pConnection);
+    File(p, entry);
+}
+
+void CWaitingConnections::File(CConnection* p, CEntry& entry) {
     const CConnectionWait& wait = p->GetWait();
-    CByDeadline* pList = wait.m_want == ConnectionWant::kWrite ? &m_writers : &m_readers;
-    pList->insert({wait.m_deadline, p});
-    m_owned[p] = CEntry{std::move(pConnection), pList, wait.m_deadline};
+    entry.m_pList = wait.m_want == ConnectionWant::kWrite  ? &m_writers
+                    : wait.m_want == ConnectionWant::kGoOn ? &m_goingOn
+                                                           : &m_readers;
+    entry.m_deadline = wait.m_deadline;
+    entry.m_pList->insert({entry.m_deadline, p});
+}
+
+void CWaitingConnections::Refile(CConnection* p) {
+    CEntry& entry = m_owned.at(p);
+    entry.m_pList->erase({entry.m_deadline, p});
+    File(p, entry);
 }
 
 std::unique_ptr<CConnection> CWaitingConnections::Take(CConnection* p) {
@@ -21,40 +42,52 @@ std::unique_ptr<CConnection> CWaitingConnections::Take(CConnection* p) {
     return pConnection;
 }
 
-std::unique_ptr<CConnection> CWaitingConnections::TakeFirst(CByDeadline& list) {
-    if (list.empty()) return nullptr;
-    return Take(list.begin()->second);
+CConnection* CWaitingConnections::FirstDue(uint64_t now) const {
+    for (const CByDeadline* pList : {&m_readers, &m_writers}) {
+        if (!pList->empty() && pList->begin()->first <= now) return pList->begin()->second;
+    }
+    return nullptr;
 }
 
-std::unique_ptr<CConnection> CWaitingConnections::TakeExpired(uint64_t now) {
-    for (CByDeadline* pList : {&m_readers, &m_writers}) {
-        if (!pList->empty() && pList->begin()->first <= now) return TakeFirst(*pList);
+const std::pair<uint64_t, CConnection*>* CWaitingConnections::FirstKeptAliveReader() const {
+    // Readers' deadlines lie about the same span after their wait began, so the earliest
+    // deadline marks the longest wait.
+    int looked = 0;
+    for (const auto& entry : m_readers) {
+        if (++looked > kLookAhead) break;
+        if (entry.second->GetAnswerCount() > 0) return &entry;
     }
     return nullptr;
 }
 
 std::unique_ptr<CConnection> CWaitingConnections::TakeLongestWaitingReader(uint64_t dueBy) {
-    // Readers' deadlines lie about the same span after their wait began, so the earliest
-    // deadline marks the longest wait. A kept-alive connection that has had its answers goes
-    // first, as long as one is found soon; a new one only once its first request is overdue.
-    constexpr int kLookAhead = 64;
-    int looked = 0;
-    for (const auto& entry : m_readers) {
-        if (++looked > kLookAhead) break;
-        if (entry.second->GetAnswerCount() > 0) return Take(entry.second);
-    }
+    // A kept-alive connection that has had its answers goes first, as long as one is found
+    // soon; a new one only once its first request is overdue.
+    if (const auto* pKeptAlive = FirstKeptAliveReader()) return Take(pKeptAlive->second);
     if (m_readers.empty() || m_readers.begin()->first > dueBy) return nullptr;
-    return TakeFirst(m_readers);
+    return Take(m_readers.begin()->second);
 }
 
-std::vector<std::unique_ptr<CConnection>> CWaitingConnections::TakeAll() {
-    std::vector<std::unique_ptr<CConnection>> all;
-    all.reserve(m_owned.size());
-    for (auto& entry : m_owned) all.push_back(std::move(entry.second.m_pConnection));
-    m_owned.clear();
-    m_readers.clear();
-    m_writers.clear();
-    return all;
+uint64_t CWaitingConnections::LongestWaitingReaderDeadline(bool bKeptAlive) const {
+    if (bKeptAlive) {
+        const auto* pKeptAlive = FirstKeptAliveReader();
+        return pKeptAlive ? pKeptAlive->first : kNoDeadline;
+    }
+    return m_readers.empty() ? kNoDeadline : m_readers.begin()->first;
+}
+
+std::vector<CConnection*> CWaitingConnections::GoingOn() const {
+    std::vector<CConnection*> list;
+    list.reserve(m_goingOn.size());
+    for (const auto& entry : m_goingOn) list.push_back(entry.second);
+    return list;
+}
+
+std::vector<CConnection*> CWaitingConnections::All() const {
+    std::vector<CConnection*> list;
+    list.reserve(m_owned.size());
+    for (const auto& entry : m_owned) list.push_back(entry.first);
+    return list;
 }
 
 uint64_t CWaitingConnections::NextDeadline() const {

@@ -1,4 +1,4 @@
-// The connections the listener holds while they wait for their socket, with their deadlines.
+// The connections a worker holds, filed by what they wait for and until when.
 #pragma once
 
 #include <cstdint>
@@ -10,24 +10,33 @@
 
 #include "server/connection.h"
 
-// Owns waiting connections, each filed under what its GetWait says at the time it comes in.
-// Used by the listener thread alone.
+// Owns connections, each filed under what its GetWait said when it was last filed: readers
+// and writers by deadline, and those that can go on at once apart. Used by one thread.
 class CWaitingConnections {
 public:
     static constexpr uint64_t kNoDeadline = UINT64_MAX;
 
     void Add(std::unique_ptr<CConnection> pConnection);
+    bool Holds(CConnection* p) const { return m_owned.count(p) != 0; }
+    // Files p anew under what its GetWait says now; p must be held here.
+    void Refile(CConnection* p);
     // Takes p out; null when it is not held here.
     std::unique_ptr<CConnection> Take(CConnection* p);
-    // Takes out one connection whose deadline has passed by now; null when none has.
-    std::unique_ptr<CConnection> TakeExpired(uint64_t now);
+    // A connection whose deadline has passed by now, left in place; null when none has.
+    CConnection* FirstDue(uint64_t now) const;
     // Takes out the connection that has waited longest for bytes from its client (nothing
     // of it is being answered): kept-alive ones first, then one that has had no answer yet
     // if its deadline is at dueBy or sooner. Null when there is none such.
     std::unique_ptr<CConnection> TakeLongestWaitingReader(uint64_t dueBy);
-    std::vector<std::unique_ptr<CConnection>> TakeAll();
+    // The deadline of the connection TakeLongestWaitingReader would take first among the
+    // kept-alive ones (bKeptAlive) or among all; kNoDeadline when there is none.
+    uint64_t LongestWaitingReaderDeadline(bool bKeptAlive) const;
+    // Those that can go on at once, and all of them: to be stepped, which may refile them.
+    std::vector<CConnection*> GoingOn() const;
+    std::vector<CConnection*> All() const;
 
-    uint64_t NextDeadline() const;  // kNoDeadline when nothing waits
+    uint64_t NextDeadline() const;  // kNoDeadline when nothing waits with a deadline
+    bool HasGoingOn() const { return !m_goingOn.empty(); }
     size_t Count() const { return m_owned.size(); }
 
 private:
@@ -37,9 +46,12 @@ private:
         CByDeadline* m_pList;
         uint64_t m_deadline;
     };
-    std::unique_ptr<CConnection> TakeFirst(CByDeadline& list);
+    void File(CConnection* p, CEntry& entry);
+    // The first reader among the kept-alive ones, within a short look ahead.
+    const std::pair<uint64_t, CConnection*>* FirstKeptAliveReader() const;
 
     std::unordered_map<CConnection*, CEntry> m_owned;
     CByDeadline m_readers;  // by head, body or linger deadline: the oldest first
     CByDeadline m_writers;  // by send-stall deadline
+    CByDeadline m_goingOn;  // can go on at once
 };

@@ -94,20 +94,3 @@ bool CEvent::Wait(uint32_t ms) const {
         if (ready == 0) return EventStateIsSet(m_hEvent);
     }
 }
-
-int WaitForEither(const CEvent& first, const CEvent& second, uint32_t ms) {
-    if (!first.IsValid() || !second.IsValid()) return -1;
-    const uint64_t deadline = GetTickCount64Ms() + (ms == kWaitInfinite ? 0 : ms);
-    for (;;) {
-        if (first.IsSet()) return 0;
-        if (second.IsSet()) return 1;
-        pollfd watch[2] = {{first.Native()->m_fd, POLLIN, 0}, {second.Native()->m_fd, POLLIN, 0}};
-        const int ready = poll(watch, 2, PollTimeout(ms, deadline));
-        if (ready < 0 && errno != EINTR) return -1;
-        if (ready == 0) {
-            if (first.IsSet()) return 0;
-            if (second.IsSet()) return 1;
-            return -1;
-        }
-    }
-}

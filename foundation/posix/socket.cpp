@@ -1,56 +1,26 @@
-// CSocket on POSIX: BSD sockets that never raise SIGPIPE and wait with poll().
+// CSocket on POSIX: non-blocking BSD sockets that never raise SIGPIPE.
 #include "foundation/socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <mutex>
 
-#include "event_state.h"
-#include "foundation/clock.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
 
-constexpr int kListenBacklog = 5;
-
-// Waits until fd shows one of events, the wake event is set, or ms pass.
-WaitResult WaitForSocket(SOCKET s, short events, uint32_t ms, const CEvent* pWake) {
-    if (s == INVALID_SOCKET) return WaitResult::kFailed;
-    KovEventState* pWakeState = pWake ? pWake->Native() : nullptr;
-    const uint64_t deadline = GetTickCount64Ms() + (ms == kWaitInfinite ? 0 : ms);
-    for (;;) {
-        pollfd watch[2] = {{s, events, 0}, {EventPollFd(pWakeState), POLLIN, 0}};
-        int timeout = -1;
-        if (ms != kWaitInfinite) {
-            const uint64_t now = GetTickCount64Ms();
-            const uint64_t left = now < deadline ? deadline - now : 0;
-            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        }
-        const int ready = poll(watch, pWakeState ? 2 : 1, timeout);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return WaitResult::kFailed;
-        }
-        if (ready == 0) return WaitResult::kTimeout;
-        if (watch[0].revents & POLLNVAL) return WaitResult::kFailed;
-        // A hang-up or an error counts as ready: the next call reports it.
-        if (watch[0].revents & (events | POLLHUP | POLLERR)) return WaitResult::kReady;
-        // The flag is read under the event's mutex, which makes the setter's writes ours.
-        if (pWakeState && (watch[1].revents & POLLIN) && EventStateIsSet(pWakeState))
-            return WaitResult::kWoken;
-    }
-}
+// The system's most: a crowd that connects at once is queued, not dropped and retried seconds
+// later, while the listener takes it in.
+constexpr int kListenBacklog = SOMAXCONN;
 
 // sendfile() has no MSG_NOSIGNAL: a peer that has gone would end the process with SIGPIPE
 // unless the signal is ignored. A program that installed a handler of its own keeps it.
@@ -118,25 +88,13 @@ void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;
     m_bNonBlocking = false;
-    // Linux accepts SHUT_WR on a listening socket and does nothing with it; SHUT_RDWR is
-    // what releases a thread blocked in accept() on it (close() alone leaves it waiting).
-    shutdown(s, m_bListening ? SHUT_RDWR : SHUT_WR);
+    shutdown(s, SHUT_WR);
     close(s);
 }
 
 bool CSocket::ShutdownSend() {
     const SOCKET s = GetHandle();
     return s != INVALID_SOCKET && shutdown(s, SHUT_WR) == 0;
-}
-
-int CSocket::Receive(char* pBuffer, int length) {
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return SOCKET_ERROR;
-    for (;;) {
-        const ssize_t count = recv(s, pBuffer, static_cast<size_t>(length), 0);
-        if (count < 0 && errno == EINTR) continue;
-        return count < 0 ? SOCKET_ERROR : static_cast<int>(count);
-    }
 }
 
 int CSocket::ReceiveNoWait(char* pBuffer, int length) {
@@ -147,16 +105,6 @@ int CSocket::ReceiveNoWait(char* pBuffer, int length) {
         if (count >= 0) return static_cast<int>(count);
         if (errno == EINTR) continue;
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? kNothingYet : SOCKET_ERROR;
-    }
-}
-
-int CSocket::Send(const char* pData, int length) {
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return SOCKET_ERROR;
-    for (;;) {
-        const ssize_t count = send(s, pData, static_cast<size_t>(length), MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR) continue;
-        return count < 0 ? SOCKET_ERROR : static_cast<int>(count);
     }
 }
 
@@ -214,17 +162,8 @@ bool CSocket::IoControl(long command, u_long* pArgument) {
     return true;
 }
 
-WaitResult CSocket::WaitReadable(uint32_t ms, const CEvent* pWake) const {
-    return WaitForSocket(GetHandle(), POLLIN, ms, pWake);
-}
-
-WaitResult CSocket::WaitWritable(uint32_t ms, const CEvent* pWake) const {
-    return WaitForSocket(GetHandle(), POLLOUT, ms, pWake);
-}
-
 bool CSocket::Create(int addressFamily, int type, int protocol) {
     const SOCKET s = socket(addressFamily, type | SOCK_CLOEXEC, protocol);
-    m_bListening = false;
     m_hSocket.store(s < 0 ? INVALID_SOCKET : s, std::memory_order_release);
     if (s < 0) {
         m_nListenError.store(errno, std::memory_order_release);
@@ -251,27 +190,6 @@ bool CSocket::Listen(unsigned short port) {
     if (listen(s, kListenBacklog) != 0) {
         m_nListenError.store(errno, std::memory_order_release);
         Log(L"CS:Listen: listen failed: %d\r\n", errno);
-        return false;
-    }
-    m_bListening = true;
-    return true;
-}
-
-bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
-    // Read afresh: another thread may have closed the object meanwhile.
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return false;
-    socklen_t length = pAddressLength ? static_cast<socklen_t>(*pAddressLength) : 0;
-    SOCKET accepted;
-    do {
-        accepted = accept4(s, pAddress, pAddressLength ? &length : nullptr, SOCK_CLOEXEC);
-    } while (accepted < 0 && errno == EINTR);
-    if (accepted < 0) return false;
-    if (pAddressLength) *pAddressLength = static_cast<int>(length);
-    // Closed while we waited: the descriptor may since belong to another socket, so the
-    // connection is not ours to hand on.
-    if (GetHandle() != s || !client.Attach(accepted)) {
-        close(accepted);
         return false;
     }
     return true;

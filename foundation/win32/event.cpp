@@ -40,14 +40,3 @@ bool CEvent::Wait(uint32_t ms) const {
     if (IsSet()) return true;
     return WaitForSingleObject(m_hEvent, ms == kWaitInfinite ? INFINITE : ms) == WAIT_OBJECT_0;
 }
-
-int WaitForEither(const CEvent& first, const CEvent& second, uint32_t ms) {
-    if (first.IsSet()) return 0;
-    if (second.IsSet()) return 1;
-    // WaitForMultipleObjects reports the lowest signalled index, which is what callers want.
-    HANDLE handles[2] = {first.Native(), second.Native()};
-    DWORD result = WaitForMultipleObjects(2, handles, FALSE, ms == kWaitInfinite ? INFINITE : ms);
-    if (result == WAIT_OBJECT_0) return 0;
-    if (result == WAIT_OBJECT_0 + 1) return 1;
-    return -1;
-}

@@ -1,55 +1,13 @@
-// The host half of CSocket on Win32: Windows Sockets calls, readiness waits and the
-// listening operations. The portable members live in foundation/common.
+// The host half of CSocket on Win32: Windows Sockets calls without waiting, and the listening
+// operations. The portable members live in foundation/common.
 #include "foundation/socket.h"
 
 #include <algorithm>
 
-#include "foundation/clock.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
-
-// The wake event is looked at between slices of select: a set event ends a wait this soon.
-constexpr uint32_t kWaitSliceMs = 50;
-
-enum class Readiness { kRead, kWrite };
-
-// One select on s for at most ms; true when s is ready (or has failed, which the next
-// call reports).
-bool SelectReady(SOCKET s, Readiness what, uint32_t ms) {
-    fd_set wanted;
-    fd_set failed;
-    FD_ZERO(&wanted);
-    FD_ZERO(&failed);
-    FD_SET(s, &wanted);
-    FD_SET(s, &failed);
-    timeval timeout;
-    timeout.tv_sec = static_cast<long>(ms / 1000);
-    timeout.tv_usec = static_cast<long>((ms % 1000) * 1000);
-    fd_set* pRead = what == Readiness::kRead ? &wanted : nullptr;
-    fd_set* pWrite = what == Readiness::kWrite ? &wanted : nullptr;
-    // The first argument is ignored by Windows Sockets.
-    int result = select(0, pRead, pWrite, &failed, &timeout);
-    return result != 0;
-}
-
-// Waits in slices so that the wake event is seen while the socket stays quiet; the socket
-// is always looked at before the event.
-WaitResult WaitFor(SOCKET s, Readiness what, uint32_t ms, const CEvent* pWake) {
-    if (s == INVALID_SOCKET) return WaitResult::kFailed;
-    bool bForever = ms == kWaitInfinite;
-    uint64_t start = GetTickCount64Ms();
-    for (;;) {
-        uint64_t elapsed = GetTickCount64Ms() - start;
-        uint32_t left = bForever || elapsed >= ms ? 0 : static_cast<uint32_t>(ms - elapsed);
-        uint32_t slice = pWake != nullptr || bForever ? kWaitSliceMs : left;
-        if (!bForever) slice = std::min(slice, left);
-        if (SelectReady(s, what, slice)) return WaitResult::kReady;
-        if (pWake != nullptr && pWake->IsSet()) return WaitResult::kWoken;
-        if (!bForever && GetTickCount64Ms() - start >= ms) return WaitResult::kTimeout;
-    }
-}
 
 // Switches the socket between blocking and non-blocking mode.
 bool SetSocketMode(SOCKET s, bool bNonBlocking) {
@@ -112,10 +70,6 @@ bool CSocket::ShutdownSend() {
     return s != INVALID_SOCKET && shutdown(s, SD_SEND) == 0;
 }
 
-int CSocket::Receive(char* pBuffer, int length) {
-    return recv(GetHandle(), pBuffer, length, 0);
-}
-
 int CSocket::ReceiveNoWait(char* pBuffer, int length) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return SOCKET_ERROR;
@@ -131,10 +85,6 @@ int CSocket::ReceiveNoWait(char* pBuffer, int length) {
     if (waiting == 0) return kNothingYet;
     return recv(s, pBuffer,
                 static_cast<int>(std::min<u_long>(waiting, static_cast<u_long>(length))), 0);
-}
-
-int CSocket::Send(const char* pData, int length) {
-    return send(GetHandle(), pData, length, 0);
 }
 
 bool CSocket::SetNonBlocking() {
@@ -176,17 +126,8 @@ int CSocket::SendNoWait(const char* pData, int length) {
     return sent;
 }
 
-WaitResult CSocket::WaitReadable(uint32_t ms, const CEvent* pWake) const {
-    return WaitFor(GetHandle(), Readiness::kRead, ms, pWake);
-}
-
-WaitResult CSocket::WaitWritable(uint32_t ms, const CEvent* pWake) const {
-    return WaitFor(GetHandle(), Readiness::kWrite, ms, pWake);
-}
-
 bool CSocket::Create(int addressFamily, int type, int protocol) {
     SOCKET s = socket(addressFamily, type, protocol);
-    m_bListening = false;
     m_hSocket.store(s, std::memory_order_release);
     if (s == INVALID_SOCKET) {
         m_nListenError.store(WSAGetLastError(), std::memory_order_release);
@@ -210,26 +151,13 @@ bool CSocket::Listen(unsigned short port) {
         Log(L"CS:Listen: bind failed: %d\r\n", error);
         return false;
     }
-    if (listen(s, 5) == SOCKET_ERROR) {
+    // The system's most: a crowd that connects at once is queued, not refused.
+    if (listen(s, SOMAXCONN) == SOCKET_ERROR) {
         m_nListenError.store(WSAGetLastError(), std::memory_order_release);
         Log(L"CS:Listen: listen failed: %d\r\n", static_cast<int>(WSAGetLastError()));
         return false;
     }
-    m_bListening = true;
     return true;
-}
-
-bool CSocket::Accept(CSocket& client, SOCKADDR* pAddress, int* pAddressLength) {
-    SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return false;
-    // Closing the listening socket from another thread makes this accept fail.
-    SOCKET accepted = accept(s, pAddress, pAddressLength);
-    if (accepted == INVALID_SOCKET) return false;
-    // Closed while we waited: the handle value may since name another socket, so the
-    // connection is not ours to hand on.
-    if (GetHandle() == s && client.Attach(accepted)) return true;
-    closesocket(accepted);
-    return false;
 }
 
 AcceptResult CSocket::AcceptNoWait(CSocket& client) {

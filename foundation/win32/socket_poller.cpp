@@ -1,5 +1,5 @@
-// CSocketPoller on Win32: WSAPoll over an array of the watched sockets, woken by a datagram
-// that the poller sends to a loopback socket of its own.
+// CSocketPoller on Win32: WSAPoll over an array of the watched sockets, each for the interest
+// last set, woken by a datagram that the poller sends to a loopback socket of its own.
 #include "foundation/socket_poller.h"
 
 #include <algorithm>
@@ -14,8 +14,10 @@ struct KovPollerState {
     sockaddr_in m_wakeAddress = {};
     std::vector<WSAPOLLFD> m_watched;  // [0] is the wake socket
     std::vector<void*> m_keys;
-    std::vector<bool> m_forGood;  // stays watched after it is reported
     std::unordered_map<SOCKET, size_t> m_index;
+    // Sockets to send on whose peer has ended its side: WSAPoll reports that end at every
+    // call, so they are looked at apart, with a select that reports only room to send.
+    std::unordered_map<SOCKET, void*> m_ended;
 };
 
 namespace {
@@ -44,18 +46,43 @@ void RemoveAt(KovPollerState& state, size_t index) {
     if (index != last) {
         state.m_watched[index] = state.m_watched[last];
         state.m_keys[index] = state.m_keys[last];
-        state.m_forGood[index] = state.m_forGood[last];
         state.m_index[state.m_watched[index].fd] = index;
     }
     state.m_watched.pop_back();
     state.m_keys.pop_back();
-    state.m_forGood.pop_back();
+}
+
+SHORT EventsFor(SocketInterest interest) {
+    return interest == SocketInterest::kRead ? POLLRDNORM : POLLWRNORM;
+}
+
+// How often sockets in m_ended are looked at while they wait for room to send.
+constexpr uint32_t kEndedLookMs = 10;
+
+// Stores the sockets of state.m_ended that have room to send now, up to capacity; their count.
+int TakeRoomToSend(KovPollerState& state, CReadySocket* pReady, int capacity) {
+    int count = 0;
+    auto next = state.m_ended.begin();
+    while (next != state.m_ended.end() && count < capacity) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        for (auto it = next; it != state.m_ended.end() && writable.fd_count < FD_SETSIZE; ++it)
+            FD_SET(it->first, &writable);
+        timeval now = {0, 0};
+        const u_int looked = writable.fd_count;
+        if (select(0, nullptr, &writable, nullptr, &now) == SOCKET_ERROR) writable.fd_count = 0;
+        for (u_int index = 0; index < looked; ++index, ++next) {
+            if (count < capacity && FD_ISSET(next->first, &writable))
+                pReady[count++] = CReadySocket{next->second, false, false};
+        }
+    }
+    return count;
 }
 
 }  // namespace
 
-// The array that WSAPoll reads is the waiting thread's own.
-const bool CSocketPoller::kWatchFromAnyThread = false;
+// Under Wine, 5 kept-alive clients on one worker: 2,800 requests/s; spread over five: 7,000.
+const int CSocketPoller::kConnectionsPerWakeUp = 1;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = MakeWakeSocket(m_pState->m_wakeAddress);
@@ -65,7 +92,6 @@ CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     wake.events = POLLRDNORM;
     m_pState->m_watched.push_back(wake);
     m_pState->m_keys.push_back(nullptr);
-    m_pState->m_forGood.push_back(true);
 }
 
 CSocketPoller::~CSocketPoller() {
@@ -77,32 +103,44 @@ bool CSocketPoller::IsValid() const {
     return m_pState->m_wake != INVALID_SOCKET;
 }
 
-bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey, bool bForGood) {
-    const SHORT events = interest == SocketInterest::kRead ? POLLRDNORM : POLLWRNORM;
+bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
+    m_pState->m_ended.erase(s);
     auto found = m_pState->m_index.find(s);
     if (found != m_pState->m_index.end()) {
-        m_pState->m_watched[found->second].events = events;
+        m_pState->m_watched[found->second].events = EventsFor(interest);
         m_pState->m_keys[found->second] = pKey;
-        m_pState->m_forGood[found->second] = bForGood;
         return true;
     }
     WSAPOLLFD entry = {};
     entry.fd = s;
-    entry.events = events;
+    entry.events = EventsFor(interest);
     m_pState->m_index[s] = m_pState->m_watched.size();
     m_pState->m_watched.push_back(entry);
     m_pState->m_keys.push_back(pKey);
-    m_pState->m_forGood.push_back(bForGood);
     return true;
 }
 
+void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {
+    auto ended = m_pState->m_ended.find(s);
+    if (ended != m_pState->m_ended.end()) {
+        // Reading finds the end at once.
+        if (interest == SocketInterest::kRead) Watch(s, interest, ended->second);
+        return;
+    }
+    auto found = m_pState->m_index.find(s);
+    if (found != m_pState->m_index.end())
+        m_pState->m_watched[found->second].events = EventsFor(interest);
+}
+
 void CSocketPoller::Forget(SOCKET s) {
+    m_pState->m_ended.erase(s);
     auto found = m_pState->m_index.find(s);
     if (found != m_pState->m_index.end()) RemoveAt(*m_pState, found->second);
 }
 
-int CSocketPoller::Wait(uint32_t ms, void** ppKeys, int capacity) {
+int CSocketPoller::Wait(uint32_t ms, CReadySocket* pReady, int capacity) {
     KovPollerState& state = *m_pState;
+    if (!state.m_ended.empty()) ms = std::min(ms, kEndedLookMs);
     const INT timeout =
         ms == kWaitInfinite ? -1 : static_cast<INT>(std::min<uint32_t>(ms, INT_MAX));
     for (WSAPOLLFD& entry : state.m_watched) entry.revents = 0;
@@ -114,12 +152,20 @@ int CSocketPoller::Wait(uint32_t ms, void** ppKeys, int capacity) {
         while (recv(state.m_wake, drain, sizeof drain, 0) > 0) {
         }
     }
-    int count = 0;
-    // Reported sockets leave the array, so walk it from the end.
+    int count = TakeRoomToSend(state, pReady, capacity);
     for (size_t index = state.m_watched.size(); index-- > 1 && count < capacity;) {
-        if (state.m_watched[index].revents == 0) continue;
-        ppKeys[count++] = state.m_keys[index];
-        if (!state.m_forGood[index]) RemoveAt(state, index);
+        const WSAPOLLFD entry = state.m_watched[index];
+        if (entry.revents == 0) continue;
+        pReady[count].m_pKey = state.m_keys[index];
+        pReady[count].m_bReadable = (entry.revents & (POLLRDNORM | POLLHUP | POLLERR)) != 0;
+        pReady[count].m_bEnded = (entry.revents & (POLLHUP | POLLERR)) != 0;
+        ++count;
+        if (entry.events == POLLWRNORM && (entry.revents & POLLHUP) != 0 &&
+            (entry.revents & POLLERR) == 0) {
+            // Reported once; from now on only room to send counts, or the wait would spin.
+            state.m_ended[entry.fd] = state.m_keys[index];
+            RemoveAt(state, index);
+        }
     }
     return count;
 }

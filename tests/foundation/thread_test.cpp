@@ -1,4 +1,4 @@
-// CThread, CEvent, WaitForEither and the critical section.
+// CThread, CEvent and the critical section.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -193,7 +193,7 @@ TEST(Event, WaitReturnsWhenAnotherThreadSets) {
 }
 
 TEST(Event, WritesBeforeSetAreVisibleToTheThreadThatSeesIt) {
-    // A socket handed to a worker travels like this value: written, then the event set.
+    // What a stopping thread reads after the stop travels like this value.
     CEvent work;
     int handed = 0;
     std::thread worker([&] {
@@ -205,24 +205,6 @@ TEST(Event, WritesBeforeSetAreVisibleToTheThreadThatSeesIt) {
     work.Set();
     worker.join();
     EXPECT_TRUE(work.IsSet());
-}
-
-TEST(Event, WaitForEitherPrefersTheLowerIndex) {
-    CEvent first, second;
-    EXPECT_EQ(-1, WaitForEither(first, second, 20));
-    second.Set();
-    EXPECT_EQ(1, WaitForEither(first, second, 0));
-    first.Set();
-    EXPECT_EQ(0, WaitForEither(first, second, 0));
-    EXPECT_EQ(0, WaitForEither(first, second, kWaitInfinite));
-    first.Reset();
-    second.Reset();
-    std::thread setter([&second] {
-        SleepMs(30);
-        second.Set();
-    });
-    EXPECT_EQ(1, WaitForEither(first, second, kBoundMs));
-    setter.join();
 }
 
 TEST(CriticalSection, LockExcludesOtherThreads) {

@@ -1,12 +1,13 @@
 // One connection stepped by hand on a loopback pair, with the time given to it: what it
-// waits for and until when, across answers, stalls and a stop; and the listener's filing of
-// waiting connections by deadline.
+// waits for and until when, across answers, stalls and a stop; and how a worker files its
+// connections by what they wait for.
 #include "server/connection.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/waiting_connections.h"
 #include "tests/server/server_test_support.h"
@@ -42,10 +43,12 @@ protected:
     }
     // Sends text and waits until the connection's socket has it.
     void Send(const std::string& text) {
-        ASSERT_TRUE(m_pair.m_client.SendString(text.c_str()));
-        ASSERT_EQ(WaitResult::kReady,
-                  m_connection.Socket().WaitReadable(kTestReadTimeoutMs, nullptr));
-        m_connection.NoteReady();
+        CTestClient client;
+        client.Socket().Attach(m_pair.m_client.Detach());
+        ASSERT_TRUE(client.SendText(text));
+        m_pair.m_client.Attach(client.Socket().Detach());
+        ASSERT_TRUE(WaitReadable(m_connection.Socket(), kTestReadTimeoutMs));
+        m_connection.NoteReady(false);
     }
     // The next count answers, as StableAnswer shows them.
     std::string Received(int count) {
@@ -122,8 +125,10 @@ TEST_F(ConnectionTest, AfterAStopOnlyWhatHasArrivedIsAnsweredAndOnlyWithinTheGra
     ASSERT_TRUE(late.Socket().SetNonBlocking());
     late.Begin(kStart);
     m_root.WriteFile("big.bin", std::string(32 << 20, 'b'));
-    ASSERT_TRUE(pair.m_client.SendString("GET /big.bin HTTP/1.1\r\n\r\n"));
-    ASSERT_EQ(WaitResult::kReady, late.Socket().WaitReadable(kTestReadTimeoutMs, nullptr));
+    CTestClient client;
+    client.Socket().Attach(pair.m_client.Detach());
+    ASSERT_TRUE(client.SendText("GET /big.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitReadable(late.Socket(), kTestReadTimeoutMs));
     ASSERT_EQ(late.Advance(At(kStart)).m_want, ConnectionWant::kWrite);
     EXPECT_EQ(late.Advance(StoppingAt(kStart + 10, kStart + 10)).m_want, ConnectionWant::kEnd);
 }
@@ -139,20 +144,59 @@ TEST(WaitingConnectionsTest, DeadlinesComeDueInOrderAndTheLongestWaitingReaderMa
         waiting.Add(std::move(p));
     }
     EXPECT_EQ(waiting.NextDeadline(), kStart + kHeadDeadlineMs);
-    EXPECT_EQ(waiting.TakeExpired(kStart + kHeadDeadlineMs - 1), nullptr);
+    EXPECT_EQ(waiting.FirstDue(kStart + kHeadDeadlineMs - 1), nullptr);
+    EXPECT_EQ(waiting.FirstDue(kStart + kHeadDeadlineMs), pByStart[1]);
+    EXPECT_EQ(waiting.LongestWaitingReaderDeadline(true), CWaitingConnections::kNoDeadline);
+    EXPECT_EQ(waiting.LongestWaitingReaderDeadline(false), kStart + kHeadDeadlineMs);
 
     // New connections give way only once their first request is overdue.
     EXPECT_EQ(waiting.TakeLongestWaitingReader(kStart + kHeadDeadlineMs - 1), nullptr);
     std::unique_ptr<CConnection> pOldest =
         waiting.TakeLongestWaitingReader(kStart + kHeadDeadlineMs);
     EXPECT_EQ(pOldest.get(), pByStart[1]);
-    std::unique_ptr<CConnection> pDue = waiting.TakeExpired(kStart + kHeadDeadlineMs + 150);
-    EXPECT_EQ(pDue.get(), pByStart[2]);
-    EXPECT_EQ(waiting.TakeExpired(kStart + kHeadDeadlineMs + 150), nullptr);
+    EXPECT_EQ(waiting.FirstDue(kStart + kHeadDeadlineMs + 150), pByStart[2]);
     // Taken once, a connection is no longer held.
-    EXPECT_EQ(waiting.Take(pByStart[2]), nullptr);
+    EXPECT_FALSE(waiting.Holds(pByStart[1]));
+    EXPECT_EQ(waiting.Take(pByStart[1]), nullptr);
     EXPECT_EQ(waiting.Take(pByStart[0]).get(), pByStart[0]);
-    EXPECT_EQ(waiting.Count(), 0u);
+    EXPECT_EQ(waiting.Count(), 1u);
+    EXPECT_EQ(waiting.All(), std::vector<CConnection*>{pByStart[2]});
+    EXPECT_EQ(waiting.Take(pByStart[2]).get(), pByStart[2]);
     EXPECT_EQ(waiting.NextDeadline(), CWaitingConnections::kNoDeadline);
     EXPECT_EQ(waiting.TakeLongestWaitingReader(CWaitingConnections::kNoDeadline), nullptr);
+}
+
+TEST(WaitingConnectionsTest, AConnectionIsRefiledByWhatItWaitsForAndAKeptAliveOneGivesWayFirst) {
+    CTempWebRoot root;
+    root.WriteFile("a.txt", "hello");
+    CWaitingConnections waiting;
+    std::unique_ptr<CConnection> pNew(new CConnection);
+    pNew->Begin(kStart - 500);
+    CConnection* pFresh = pNew.get();
+    waiting.Add(std::move(pNew));
+    // Answered, with a pipelined head behind: it can go on.
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    std::unique_ptr<CConnection> pOwned(new CConnection);
+    CConnection* pKept = pOwned.get();
+    ASSERT_TRUE(pKept->Socket().Attach(pair.m_server.Detach()));
+    ASSERT_TRUE(pKept->Socket().SetNonBlocking());
+    pKept->Begin(kStart);
+    waiting.Add(std::move(pOwned));
+    CTestClient client;
+    ASSERT_TRUE(client.Socket().Attach(pair.m_client.Detach()));
+    ASSERT_TRUE(client.SendText(std::string(kRequest) + kRequest));
+    ASSERT_EQ(pKept->Advance(At(kStart)).m_want, ConnectionWant::kGoOn);
+    waiting.Refile(pKept);
+    EXPECT_TRUE(waiting.HasGoingOn());
+    EXPECT_EQ(waiting.GoingOn(), std::vector<CConnection*>{pKept});
+    EXPECT_EQ(waiting.NextDeadline(), kStart - 500 + kHeadDeadlineMs);
+    // Answered again, it waits for its next head and joins the readers.
+    ASSERT_EQ(pKept->Advance(At(kStart + 10)).m_want, ConnectionWant::kRead);
+    waiting.Refile(pKept);
+    EXPECT_FALSE(waiting.HasGoingOn());
+    // It has waited less than the new one, but has had its answers: it goes first.
+    EXPECT_EQ(waiting.LongestWaitingReaderDeadline(true), kStart + 10 + kHeadDeadlineMs);
+    EXPECT_EQ(waiting.TakeLongestWaitingReader(0).get(), pKept);
+    EXPECT_EQ(waiting.TakeLongestWaitingReader(CWaitingConnections::kNoDeadline).get(), pFresh);
 }

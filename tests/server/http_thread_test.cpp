@@ -1,5 +1,5 @@
 // One worker serving loopback connections: exact responses, head reading and its deadline,
-// connection ends, and bounded stops.
+// connection ends, bounded stops, where new connections go, and what one round steps.
 #include "server/http_thread.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -60,17 +61,18 @@ int AnswerCount(const std::string& answers) {
 const char kHeadFound[] = "HTTP/1.1 200 File Exists\r\n\r\n";
 const char kHeadMissing[] = "HTTP/1.1 404 File not found\r\n\r\n";
 
-// Makes a loopback connection whose accepted side goes to worker; the other side to client.
+// Makes a loopback connection whose accepted side is placed on worker; the other side goes
+// to client.
 void ConnectTo(CHttpThread& worker, CTestClient& client) {
     CLoopbackPair pair;
     std::string error;
     ASSERT_TRUE(pair.Open(&error)) << error;
     ASSERT_TRUE(client.Socket().Attach(pair.m_client.Detach()));
-    SOCKET accepted = pair.m_server.Detach();
-    if (!worker.Assign(accepted)) {
-        CSocket(accepted).Close();
-        FAIL() << "the worker did not take the connection";
-    }
+    std::unique_ptr<CConnection> pConnection(new CConnection);
+    ASSERT_TRUE(pConnection->Socket().Attach(pair.m_server.Detach()));
+    ASSERT_TRUE(pConnection->Socket().SetNonBlocking());
+    pConnection->Begin(GetTickCount64Ms());
+    ASSERT_TRUE(worker.Place(pConnection)) << "the worker did not take the connection";
 }
 
 // A file of size bytes that holds start at its beginning and no data blocks elsewhere;
@@ -120,7 +122,7 @@ protected:
         ASSERT_TRUE(client.ReadResponse(response, true));
     }
     bool WaitIdle(uint32_t ms) {
-        return WaitUntil([this] { return !m_worker.IsBusy(); }, ms);
+        return WaitUntil([this] { return m_worker.GetConnectionCount() == 0; }, ms);
     }
     // Sends request and expects exactly the bytes of expected in answer.
     void ExpectAnswer(CTestClient& client, const std::string& request,
@@ -354,7 +356,7 @@ TEST_F(HttpWorkerTest, ClosedPeerFreesTheWorkerAtOnce) {
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(Connect(client));
     ExpectAnswer(client, Get("/a.txt"), Ok("hello", kText));
-    EXPECT_TRUE(m_worker.IsBusy());
+    EXPECT_EQ(m_worker.GetConnectionCount(), 1);
     const int32_t served = m_worker.GetServedCount();
     client.Close();
     const uint64_t start = GetTickCount64Ms();
@@ -457,7 +459,7 @@ TEST_F(HttpWorkerTest, StopWhileSendingToAClientThatDoesNotReadEndsWithinTheGrac
     const uint64_t start = GetTickCount64Ms();
     m_worker.Shutdown();
     EXPECT_LT(ElapsedMs(start), kStopGraceMs + 4000u);
-    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_EQ(m_worker.GetConnectionCount(), 0);
 }
 
 TEST_F(HttpWorkerTest, StopEndsWithinTheGraceAlsoForAClientThatKeepsSending) {
@@ -498,28 +500,81 @@ TEST_F(HttpWorkerTest, ClientThatStopsReadingFreesTheWorkerAfterTheStallTime) {
     EXPECT_GE(ElapsedMs(start), kSendStallMs - 1000);
 }
 
-// Driven on the test's own thread, so that the stop is certain to come before the reading.
-TEST(HttpWorkerStopTest, AfterAStopTheBytesAlreadySentAreAnsweredAndNothingMoreIsAwaited) {
+TEST(WorkerPlacementTest, AWorkerThatKeepsUpTakesNewConnectionsBeforeTheNextOne) {
+    constexpr int32_t kPacked = 8;
+    CWorkerLoad loads[5];
+    for (CWorkerLoad& load : loads) load = CWorkerLoad{true, true, 0};
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 0);
+    // A few clients share one awake worker instead of waking one each.
+    loads[0].m_nConnections = 4;
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 0);
+    // Where one each is best, the next idle worker takes it.
+    EXPECT_EQ(ChooseWorker(loads, 5, 1), 1);
+    // One that has been busy too long, or holds its share, is passed over.
+    loads[0].m_bKeepsUp = false;
+    loads[1].m_nConnections = kPacked;
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 2);
+    // When none keeps up, the fewest connections decide, the lower index among equals.
+    const int32_t counts[5] = {40, 3, 9, 3, 7};
+    for (int i = 0; i < 5; ++i) loads[i] = CWorkerLoad{true, false, counts[i]};
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 1);
+    // A worker that could never serve is never chosen.
+    loads[1].m_bCanTake = false;
+    loads[4].m_bKeepsUp = true;
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), 4);
+    for (CWorkerLoad& load : loads) load.m_bCanTake = false;
+    EXPECT_EQ(ChooseWorker(loads, 5, kPacked), -1);
+}
+
+// Rounds driven on the test's own thread, with the time each may wait given.
+TEST(WorkerRoundTest, ARoundStepsEveryReadyConnectionAndAPipelinerOnlyOnce) {
+    CTempWebRoot root;
+    root.WriteFile("a.txt", "hello");
+    const std::string answer = Ok("hello", kText);
+    CHttpThread worker;
+    CTestClient clients[3];
+    for (CTestClient& client : clients) ASSERT_NO_FATAL_FAILURE(ConnectTo(worker, client));
+    ASSERT_TRUE(clients[0].SendText(Get("/a.txt") + Get("/a.txt") + Get("/a.txt")));
+    ASSERT_TRUE(clients[1].SendText(Get("/a.txt")));
+    ASSERT_TRUE(clients[2].SendText(Get("/a.txt")));
+
+    worker.ServeRound(kTestReadTimeoutMs);
+    EXPECT_EQ(clients[1].ReadStableAnswers(), answer);
+    EXPECT_EQ(clients[2].ReadStableAnswers(), answer);
+    // The pipelining client had one answer, and waits its turn for the next.
+    EXPECT_EQ(clients[0].ReadStableAnswers(), answer);
+    EXPECT_EQ(clients[0].ReadSome(100), "");
+    worker.ServeRound(0);
+    worker.ServeRound(0);
+    EXPECT_EQ(clients[0].ReadStableAnswers(2), answer + answer);
+
+    // A client that leaves is seen by the next round; the others stay.
+    clients[1].Close();
+    worker.ServeRound(kTestReadTimeoutMs);
+    EXPECT_EQ(worker.GetConnectionCount(), 2);
+    EXPECT_EQ(worker.GetServedCount(), 1);
+}
+
+TEST(WorkerRoundTest, AfterAStopTheBytesAlreadySentAreAnsweredAndNothingMoreIsAwaited) {
     CTempWebRoot root;
     root.WriteFile("a.txt", "hello");
     CHttpThread worker;
-    CLoopbackPair pair;
-    std::string error;
-    ASSERT_TRUE(pair.Open(&error)) << error;
     CTestClient client;
-    ASSERT_TRUE(client.Socket().Attach(pair.m_client.Detach()));
+    CTestClient idle;
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(worker, client));
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(worker, idle));
     ASSERT_TRUE(client.SendText(Get("/a.txt") + Head("/missing") + "GET /partial HTTP/1.1\r\n"));
-    ASSERT_EQ(pair.m_server.WaitReadable(kTestReadTimeoutMs, nullptr), WaitResult::kReady);
-    ASSERT_TRUE(worker.Assign(pair.m_server.Detach()));
 
-    worker.RequestStop();
+    worker.AskToStop();
     const uint64_t start = GetTickCount64Ms();
-    EXPECT_EQ(worker.ServeConnection(), 1);
+    // A pipelined answer ends a step; the rounds after a stop go on without waiting.
+    for (int round = 0; round < 4; ++round) worker.ServeRound(kTestReadTimeoutMs);
     EXPECT_LT(ElapsedMs(start), 1000u);
+    EXPECT_EQ(worker.GetConnectionCount(), 0);
 
     EXPECT_EQ(client.ReadStableAnswers(2), Ok("hello", kText) + kHeadMissing);
     std::string rest;
     EXPECT_TRUE(client.WaitClosed(1000, &rest));
     EXPECT_EQ(rest, "");
-    worker.Shutdown();
+    EXPECT_TRUE(idle.WaitClosed(1000));
 }

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "foundation/clock.h"
+#include "foundation/socket_poller.h"
 
 namespace {
 
@@ -88,6 +89,19 @@ std::string StableAnswer(const CTestResponse& response) {
     return StableBytes(response.m_head) + response.m_body;
 }
 
+bool WaitReadable(const CSocket& s, uint32_t ms) {
+    CSocketPoller poller;
+    char key = 0;
+    if (!poller.Watch(s.GetHandle(), SocketInterest::kRead, &key)) return false;
+    const uint64_t deadline = GetTickCount64Ms() + ms;
+    for (;;) {
+        // Where both directions are watched, a report of room to send is passed over.
+        CReadySocket ready;
+        if (poller.Wait(MsLeft(deadline), &ready, 1) == 1 && ready.m_bReadable) return true;
+        if (MsLeft(deadline) == 0) return false;
+    }
+}
+
 bool CLoopbackPair::Open(std::string* pError) {
     CSocket listener;
     if (!listener.Create(AF_INET, SOCK_STREAM, 0)) {
@@ -103,9 +117,8 @@ bool CLoopbackPair::Open(std::string* pError) {
         if (pError) *pError = "connect to the loopback listener failed";
         return false;
     }
-    // The connection already waits in the backlog, so this accept does not block.
-    if (listener.WaitReadable(kTestReadTimeoutMs, nullptr) != WaitResult::kReady ||
-        !listener.Accept(m_server, nullptr, nullptr)) {
+    if (!WaitReadable(listener, kTestReadTimeoutMs) ||
+        listener.AcceptNoWait(m_server) != AcceptResult::kAccepted) {
         if (pError) *pError = "accept on the loopback listener failed";
         return false;
     }
@@ -117,17 +130,38 @@ bool CTestClient::Connect(unsigned short port, const char* pszAddress) {
 }
 
 bool CTestClient::SendText(const std::string& text) {
+    const uint64_t deadline = GetTickCount64Ms() + kTestReadTimeoutMs;
+    m_socket.SetNonBlocking();
     size_t sent = 0;
     while (sent < text.size()) {
         const int count =
             m_socket.SendNoWait(text.data() + sent, static_cast<int>(text.size() - sent));
         if (count == SOCKET_ERROR) return false;
         sent += static_cast<size_t>(count);
-        if (sent < text.size() &&
-            m_socket.WaitWritable(kTestReadTimeoutMs, nullptr) != WaitResult::kReady)
-            return false;
+        if (count == 0) {
+            // A peer that takes nothing for the whole bound fails the send.
+            if (MsLeft(deadline) == 0) return false;
+            SleepMs(1);
+        }
     }
     return true;
+}
+
+int CTestClient::Receive(std::string& buffer, uint32_t ms) {
+    const uint64_t deadline = GetTickCount64Ms() + ms;
+    m_socket.SetNonBlocking();
+    buffer.resize(kReadChunk);
+    for (;;) {
+        const int count = m_socket.ReceiveNoWait(&buffer[0], kReadChunk);
+        if (count != CSocket::kNothingYet) {
+            buffer.resize(count > 0 ? static_cast<size_t>(count) : 0);
+            return count;
+        }
+        if (MsLeft(deadline) == 0 || !WaitReadable(m_socket, MsLeft(deadline))) {
+            buffer.clear();
+            return CSocket::kNothingYet;
+        }
+    }
 }
 
 std::string CTestClient::ReadSome(uint32_t ms) {
@@ -136,10 +170,8 @@ std::string CTestClient::ReadSome(uint32_t ms) {
         some.swap(m_pending);
         return some;
     }
-    if (m_socket.WaitReadable(ms, nullptr) != WaitResult::kReady) return std::string();
-    std::string buffer(kReadChunk, '\0');
-    const int count = m_socket.Receive(&buffer[0], kReadChunk);
-    buffer.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    std::string buffer;
+    Receive(buffer, ms);
     return buffer;
 }
 
@@ -203,15 +235,11 @@ bool CTestClient::WaitClosed(uint32_t ms, std::string* pRest) {
     const uint64_t deadline = GetTickCount64Ms() + ms;
     if (pRest) *pRest = m_pending;
     m_pending.clear();
-    std::string buffer(kReadChunk, '\0');
+    std::string buffer;
     for (;;) {
-        const uint32_t left = MsLeft(deadline);
-        if (left == 0) return false;
-        const WaitResult result = m_socket.WaitReadable(left, nullptr);
-        if (result == WaitResult::kFailed) return true;
-        if (result != WaitResult::kReady) return false;
-        const int count = m_socket.Receive(&buffer[0], kReadChunk);
+        const int count = Receive(buffer, MsLeft(deadline));
+        if (count == CSocket::kNothingYet) return false;
         if (count <= 0) return true;  // end of stream, or a reset
-        if (pRest) pRest->append(buffer, 0, static_cast<size_t>(count));
+        if (pRest) pRest->append(buffer);
     }
 }

@@ -8,6 +8,9 @@
 
 constexpr uint32_t kTestReadTimeoutMs = 5000;
 
+// Whether bytes (or the peer's end) arrive at s within ms.
+bool WaitReadable(const CSocket& s, uint32_t ms);
+
 // A listening socket on 127.0.0.1 (any free port) with one connection accepted from it:
 // m_client is the connecting side, m_server the accepted side.
 struct CLoopbackPair {
@@ -57,6 +60,10 @@ public:
     void Close() { m_socket.Close(); }
 
 private:
+    // One receive of what arrives within ms into buffer: the count, 0 at the peer's end,
+    // SOCKET_ERROR on a reset, or CSocket::kNothingYet when nothing came in time.
+    int Receive(std::string& buffer, uint32_t ms);
+
     CSocket m_socket;
     std::string m_pending;  // bytes read past the last response
 };

@@ -1,4 +1,4 @@
-// What happens when the process has no descriptors left for a worker's events.
+// What happens when the process has no descriptors left for a worker's readiness wait.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -39,7 +39,7 @@ private:
 
 }  // namespace
 
-TEST(DescriptorExhaustion, AWorkerWithoutEventsTakesNoConnectionAndStopsAtOnce) {
+TEST(DescriptorExhaustion, AWorkerWithoutItsWaitTakesNoConnectionAndStopsAtOnce) {
     std::unique_ptr<CHttpThread> pWorker;
     {
         CDescriptorsUsedUp exhausted;
@@ -48,8 +48,11 @@ TEST(DescriptorExhaustion, AWorkerWithoutEventsTakesNoConnectionAndStopsAtOnce) 
     CLoopbackPair pair;
     ASSERT_TRUE(pair.Open());
     ASSERT_TRUE(pWorker->Start());
-    // It could never be told of the connection, so it must not take it.
-    EXPECT_FALSE(pWorker->Assign(pair.m_server.GetHandle()));
+    std::unique_ptr<CConnection> pConnection(new CConnection);
+    ASSERT_TRUE(pConnection->Socket().Attach(pair.m_server.Detach()));
+    // It could never watch the connection, so it must not take it.
+    EXPECT_FALSE(pWorker->Place(pConnection));
+    EXPECT_NE(pConnection, nullptr);
     const uint64_t start = GetTickCount64Ms();
     pWorker->Shutdown();
     EXPECT_LT(GetTickCount64Ms() - start, 5000u);
