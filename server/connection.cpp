@@ -21,6 +21,8 @@ constexpr size_t kFirstSend = 8192;
 // Receives of bytes that are dropped (a body, or what comes after a last answer) that one
 // step makes at most.
 constexpr int kSlicesPerStep = 16;
+// What one step sends of a file before the connection lets its worker's others go first.
+constexpr uint64_t kFileBytesPerStep = 1 << 20;
 
 }  // namespace
 
@@ -108,7 +110,9 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     if (length > 0) {
         std::unique_ptr<char[]> head = m_pending.TakeHead(length);
         Answer(head.get(), static_cast<size_t>(length), time.m_now);
-        return kStepAgain;
+        // A request that gets no answer ends the step as an answer does, or a client that
+        // keeps sending them would keep its worker from every other connection.
+        return m_bAnswers ? kStepAgain : WaitFor(ConnectionWant::kGoOn, time.m_now);
     }
     if (time.m_bStopping) {
         // Stopping: only what the client has already sent is still answered, and only
@@ -238,15 +242,22 @@ bool CConnection::SendStep(const CServeTime& time) {
         m_nOutSent += static_cast<size_t>(count);
         bProgress = true;
     }
-    while (m_nOutSent == m_out.size() && m_nFileOffset < m_nFileEnd) {
+    uint64_t fileSent = 0;
+    while (m_nOutSent == m_out.size() && m_nFileOffset < m_nFileEnd &&
+           fileSent < kFileBytesPerStep) {
         const long long count =
             m_socket.SendFileNoWait(m_keptFile, m_nFileOffset, m_nFileEnd - m_nFileOffset);
         if (count == SOCKET_ERROR) return End();
         if (count == 0) break;
         m_nFileOffset += static_cast<uint64_t>(count);
+        fileSent += static_cast<uint64_t>(count);
         bProgress = true;
     }
     if (bProgress) m_deadline = time.m_now + kSendStallMs;
+    // A reader fast enough to take a large file at once still gets it a share per step, so
+    // that the worker's other connections are served between the shares.
+    if (fileSent >= kFileBytesPerStep && m_nFileOffset < m_nFileEnd)
+        return WaitFor(ConnectionWant::kGoOn, time.m_now);
     if (m_nOutSent < m_out.size() || m_nFileOffset < m_nFileEnd) {
         const uint64_t deadline =
             time.m_bStopping ? std::min(m_deadline, time.m_graceEnd) : m_deadline;

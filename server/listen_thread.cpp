@@ -119,11 +119,13 @@ uint32_t CListenThread::MsUntilRetry(uint64_t now) const {
 void CListenThread::AcceptWaiting(uint64_t now) {
     // Every waiting client is taken now: the readiness that brought us here is reported once.
     for (;;) {
-        if (GetHeldCount() >= m_nLimit) {
+        // Read once, so that a connection that ends after this moment resumes accepting.
+        const int32_t held = GetHeldCount();
+        if (held >= m_nLimit) {
             // The room is made by a worker; accepting goes on once a connection has ended
             // (counted from before the asking). When every connection is being answered,
             // the backlog holds the next clients.
-            PauseAccepting(now + kRetryMs);
+            PauseAccepting(now + kRetryMs, held);
             AskToMakeRoom(now);
             return;
         }
@@ -141,7 +143,7 @@ void CListenThread::AcceptWaiting(uint64_t now) {
             case AcceptResult::kOutOfHandles:
                 // An idle connection gives its socket to a new client once; beyond that the
                 // handles are taken elsewhere, and accepting waits.
-                PauseAccepting(now + kOutOfHandlesRetryMs);
+                PauseAccepting(now + kOutOfHandlesRetryMs, held);
                 if (!m_bRoomAskedForHandles && AskToMakeRoom(now)) {
                     m_bRoomAskedForHandles = true;
                 } else if (!m_bOutOfHandlesLogged) {
@@ -150,7 +152,7 @@ void CListenThread::AcceptWaiting(uint64_t now) {
                 }
                 return;
             case AcceptResult::kFailed:
-                PauseAccepting(now + kRetryMs);
+                PauseAccepting(now + kRetryMs, held);
                 return;
         }
     }
@@ -189,13 +191,13 @@ bool CListenThread::WatchListeningSocket() {
     return m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket);
 }
 
-void CListenThread::PauseAccepting(uint64_t retryAt) {
+void CListenThread::PauseAccepting(uint64_t retryAt, int32_t held) {
     // Where readiness is reported while it lasts, a socket left watched would end every wait.
     m_poller.Forget(m_listenSocket.GetHandle());
     m_bAcceptPaused = true;
     m_nRetryAcceptAt = retryAt;
     m_endNotice.Want(true);
-    m_nHeldAtPause = GetHeldCount();
+    m_nHeldAtPause = held;
 }
 
 bool CListenThread::ResumeAcceptingWhenRoom(uint64_t now) {

@@ -64,7 +64,9 @@ private:
     // Gives a new connection to the worker that ChooseWorker picks; closes it when none can
     // take it.
     void Place(std::unique_ptr<CConnection> pConnection, uint64_t now);
-    void PauseAccepting(uint64_t retryAt);
+    // Stops watching the listening socket until retryAt, or until fewer than held connections
+    // (the count that made it pause) are left.
+    void PauseAccepting(uint64_t retryAt, int32_t held);
     // Accepts again once a connection has ended or the retry time has come: true when it did.
     bool ResumeAcceptingWhenRoom(uint64_t now);
     uint32_t MsUntilRetry(uint64_t now) const;
