@@ -22,7 +22,7 @@ constexpr size_t kFirstSend = 8192;
 // step makes at most.
 constexpr int kSlicesPerStep = 16;
 // What one step sends of a file before the connection lets its worker's others go first.
-constexpr uint64_t kFileBytesPerStep = 1 << 20;
+constexpr uint64_t kFileBytesPerStep = 4 << 20;
 
 }  // namespace
 
