@@ -104,6 +104,19 @@ public:
         if (hours > 23 || minutes > 59 || seconds > 60) m_bFailed = true;
         return hours * 3600 + minutes * 60 + seconds;
     }
+    // After a day name: ", DD<sep>Mon<sep>YEAR HH:MM:SS GMT", the year of yearDigits digits.
+    void DateAfterComma(const char* pszSeparator, int yearDigits, int* pDay, int* pMonth,
+                        int64_t* pYear, int64_t* pTimeOfDay) {
+        Literal(", ");
+        *pDay = Number(2, 2);
+        Literal(pszSeparator);
+        *pMonth = Month();
+        Literal(pszSeparator);
+        *pYear = Number(yearDigits, yearDigits);
+        Literal(" ");
+        *pTimeOfDay = TimeOfDay();
+        Literal(" GMT");
+    }
     bool AtEnd() const { return !m_bFailed && m_at == m_n; }
     bool Failed() const { return m_bFailed; }
 
@@ -178,27 +191,11 @@ bool ParseHttpDate(const char* p, size_t n, int64_t* pUnixSeconds) {
     if (bLongDayName) {
         // RFC 850: "Sunday, 06-Nov-94 08:49:37 GMT"; a two-digit year is taken as 19xx or
         // 20xx, whichever is nearer to 1970 + 50.
-        reader.Literal(", ");
-        day = reader.Number(2, 2);
-        reader.Literal("-");
-        month = reader.Month();
-        reader.Literal("-");
-        year = reader.Number(2, 2);
+        reader.DateAfterComma("-", 2, &day, &month, &year, &timeOfDay);
         year += year < 70 ? 2000 : 1900;
-        reader.Literal(" ");
-        timeOfDay = reader.TimeOfDay();
-        reader.Literal(" GMT");
     } else if (n > 3 && p[3] == ',') {
         // IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT".
-        reader.Literal(", ");
-        day = reader.Number(2, 2);
-        reader.Literal(" ");
-        month = reader.Month();
-        reader.Literal(" ");
-        year = reader.Number(4, 4);
-        reader.Literal(" ");
-        timeOfDay = reader.TimeOfDay();
-        reader.Literal(" GMT");
+        reader.DateAfterComma(" ", 4, &day, &month, &year, &timeOfDay);
     } else {
         // asctime: "Sun Nov  6 08:49:37 1994".
         reader.Literal(" ");

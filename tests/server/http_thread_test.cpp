@@ -19,7 +19,6 @@
 namespace {
 
 const char kPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file: ";
-const char kPageEnd[] = "</b></body></html>\r\n";
 
 std::string Get(const std::string& target) {
     return "GET " + target + " HTTP/1.1\r\n\r\n";
@@ -30,33 +29,11 @@ std::string Head(const std::string& target) {
 
 // A whole file's answer as StableBytes shows it.
 std::string Ok(const std::string& body, const char* pszType) {
-    std::string head =
-        "HTTP/1.1 200 Sending file\r\ncontent-length: " + std::to_string(body.size()) + "\r\n";
-    if (pszType != nullptr) head += std::string("content-type: ") + pszType + "\r\n";
-    return head +
-           "accept-ranges: bytes\r\nlast-modified: <date>\r\netag: <etag>\r\ndate: "
-           "<date>\r\n\r\n" +
-           body;
+    return StableOkHead(body.size(), pszType) + body;
 }
 
 const char kText[] = "text/plain; charset=utf-8";
 const char kHtml[] = "text/html; charset=utf-8";
-
-std::string NotFound(const std::string& shown) {
-    const std::string page = kPageStart + shown + kPageEnd;
-    return "HTTP/1.1 404 File not found!\r\ncontent-length: " + std::to_string(page.size()) +
-           "\r\ncontent-type: text/html; charset=utf-8\r\ndate: <date>\r\n\r\n" + page;
-}
-
-// How many answers the bytes hold.
-int AnswerCount(const std::string& answers) {
-    int count = 0;
-    for (size_t at = answers.find("HTTP/1.1 "); at != std::string::npos;
-         at = answers.find("HTTP/1.1 ", at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 const char kHeadFound[] = "HTTP/1.1 200 File Exists\r\n\r\n";
 const char kHeadMissing[] = "HTTP/1.1 404 File not found\r\n\r\n";
@@ -145,15 +122,15 @@ TEST_F(HttpWorkerTest, GetAndHeadAnswersAreExactToTheByte) {
     ExpectAnswer(client, Get("/"), Ok("<p>home</p>", kHtml));
     ExpectAnswer(client, Get("/docs/"), Ok("docs home", kHtml));
     ExpectAnswer(client, Get("/empty.txt"), Ok("", kText));
-    ExpectAnswer(client, Get("/missing.html"), NotFound("missing.html"));
-    ExpectAnswer(client, Get("/docs/x.txt"), NotFound("docs\\x.txt"));
+    ExpectAnswer(client, Get("/missing.html"), StableNotFound("missing.html"));
+    ExpectAnswer(client, Get("/docs/x.txt"), StableNotFound("docs\\x.txt"));
     // A folder named without its final '/' is sent on to the name with it.
     ExpectAnswer(client, Get("/docs?q=1"),
                  "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/?q=1\r\ncontent-length: 91\r\n"
                  "content-type: text/html; charset=utf-8\r\ndate: <date>\r\n\r\n<html><body>"
                  "<h1>301</h1><b>Moved to <a "
                  "href=\"/docs/?q=1\">/docs/?q=1</a></b></body></html>\r\n");
-    ExpectAnswer(client, Get("/%3Cb%3E&x.txt?q=1"), NotFound("&lt;b&gt;&amp;x.txt"));
+    ExpectAnswer(client, Get("/%3Cb%3E&x.txt?q=1"), StableNotFound("&lt;b&gt;&amp;x.txt"));
     ExpectAnswer(client, Head("/a.txt"), kHeadFound);
     ExpectAnswer(client, Head("/docs/"), kHeadFound);
     ExpectAnswer(client, Head("/docs"),
@@ -189,7 +166,7 @@ TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
     ExpectAnswer(client, Head("/a.txt"), kHeadFound);
     // Gone, then back.
     std::filesystem::remove(m_root.Folder() / "a.txt");
-    ExpectAnswer(client, Get("/a.txt"), NotFound("a.txt"));
+    ExpectAnswer(client, Get("/a.txt"), StableNotFound("a.txt"));
     ExpectAnswer(client, Head("/a.txt"), kHeadMissing);
     m_root.WriteFile("a.txt", "back");
     ExpectAnswer(client, Get("/a.txt"), Ok("back", kText));
@@ -223,7 +200,7 @@ TEST_F(HttpWorkerTest, PipelinedRequestsInOneWriteAreAllAnsweredInOrder) {
     ASSERT_NO_FATAL_FAILURE(Connect(client));
     ExpectAnswer(client,
                  Get("/a.txt") + Head("/missing") + "\r\n" + Get("/nope") + Get("/empty.txt"),
-                 Ok("hello", kText) + kHeadMissing + NotFound("nope") + Ok("", kText));
+                 Ok("hello", kText) + kHeadMissing + StableNotFound("nope") + Ok("", kText));
 }
 
 TEST_F(HttpWorkerTest, HeadSentInPiecesIsAssembled) {

@@ -89,6 +89,31 @@ std::string StableAnswer(const CTestResponse& response) {
     return StableBytes(response.m_head) + response.m_body;
 }
 
+std::string StableOkHead(uint64_t length, const char* pszType) {
+    std::string head =
+        "HTTP/1.1 200 Sending file\r\ncontent-length: " + std::to_string(length) + "\r\n";
+    if (pszType != nullptr) head += std::string("content-type: ") + pszType + "\r\n";
+    return head +
+           "accept-ranges: bytes\r\nlast-modified: <date>\r\netag: <etag>\r\ndate: "
+           "<date>\r\n\r\n";
+}
+
+std::string StableNotFound(const std::string& shownTarget) {
+    const std::string page =
+        "<html><body><h1>404</h1><b>Couldn't find file: " + shownTarget + "</b></body></html>\r\n";
+    return "HTTP/1.1 404 File not found!\r\ncontent-length: " + std::to_string(page.size()) +
+           "\r\ncontent-type: text/html; charset=utf-8\r\ndate: <date>\r\n\r\n" + page;
+}
+
+int AnswerCount(const std::string& answers) {
+    int count = 0;
+    for (size_t at = answers.find("HTTP/1.1 "); at != std::string::npos;
+         at = answers.find("HTTP/1.1 ", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 bool WaitReadable(const CSocket& s, uint32_t ms) {
     CSocketPoller poller;
     char key = 0;

@@ -35,6 +35,12 @@ std::string StableBytes(const std::string& raw);
 // times (date, last-modified, etag) replaced by "<date>" and "<etag>", once each has been
 // checked to be of its form; so that whole answers can be compared.
 std::string StableAnswer(const CTestResponse& response);
+// A whole file's head of length bytes (pszType null: no content-type), as StableBytes shows it.
+std::string StableOkHead(uint64_t length, const char* pszType);
+// The 404 answer whose page shows shownTarget, as StableBytes shows it.
+std::string StableNotFound(const std::string& shownTarget);
+// How many answers the bytes hold.
+int AnswerCount(const std::string& answers);
 
 // A client connection with bounded reads.
 class CTestClient {

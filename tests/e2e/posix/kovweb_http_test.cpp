@@ -20,33 +20,6 @@ std::string BinaryBlob() {
 const char kText[] = "text/plain; charset=utf-8";
 const char kHtml[] = "text/html; charset=utf-8";
 
-// A whole file's head as StableBytes shows it.
-std::string OkHead(size_t length, const char* pszType) {
-    std::string head =
-        "HTTP/1.1 200 Sending file\r\ncontent-length: " + std::to_string(length) + "\r\n";
-    if (pszType != nullptr) head += std::string("content-type: ") + pszType + "\r\n";
-    return head +
-           "accept-ranges: bytes\r\nlast-modified: <date>\r\netag: <etag>\r\ndate: "
-           "<date>\r\n\r\n";
-}
-
-std::string NotFoundResponse(const std::string& shownTarget) {
-    std::string page =
-        "<html><body><h1>404</h1><b>Couldn't find file: " + shownTarget + "</b></body></html>\r\n";
-    return "HTTP/1.1 404 File not found!\r\ncontent-length: " + std::to_string(page.size()) +
-           "\r\ncontent-type: text/html; charset=utf-8\r\ndate: <date>\r\n\r\n" + page;
-}
-
-// How many answers the bytes hold.
-int AnswerCount(const std::string& answers) {
-    int count = 0;
-    for (size_t at = answers.find("HTTP/1.1 "); at != std::string::npos;
-         at = answers.find("HTTP/1.1 ", at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // The value of the header name (lower case, colon included) in head; empty when absent.
 std::string HeaderValue(const std::string& head, const std::string& name) {
     const size_t at = head.find("\r\n" + name + " ");
@@ -99,18 +72,20 @@ protected:
 TEST_F(KovwebHttp, GetAnswersMatchTheFilesByteForByte) {
     ASSERT_TRUE(m_server.Start({m_root + "/"}));
     std::string blob = BinaryBlob();
-    EXPECT_EQ(Exchange("GET /blob.bin HTTP/1.1\r\n\r\n", OkHead(blob.size(), nullptr) + blob),
-              OkHead(blob.size(), nullptr) + blob);
-    EXPECT_EQ(Exchange("GET / HTTP/1.1\r\nHost: x\r\n\r\n", OkHead(14, kHtml) + "<h1>home</h1>\n"),
-              OkHead(14, kHtml) + "<h1>home</h1>\n");
-    EXPECT_EQ(Exchange("GET /empty.txt HTTP/1.1\r\n\r\n", OkHead(0, kText)), OkHead(0, kText));
+    EXPECT_EQ(Exchange("GET /blob.bin HTTP/1.1\r\n\r\n", StableOkHead(blob.size(), nullptr) + blob),
+              StableOkHead(blob.size(), nullptr) + blob);
+    EXPECT_EQ(
+        Exchange("GET / HTTP/1.1\r\nHost: x\r\n\r\n", StableOkHead(14, kHtml) + "<h1>home</h1>\n"),
+        StableOkHead(14, kHtml) + "<h1>home</h1>\n");
+    EXPECT_EQ(Exchange("GET /empty.txt HTTP/1.1\r\n\r\n", StableOkHead(0, kText)),
+              StableOkHead(0, kText));
 }
 
 TEST_F(KovwebHttp, TargetsMapOntoTheRoot) {
     ASSERT_TRUE(m_server.Start({m_root + "/"}));
-    const std::string hello = OkHead(13, kText) + "hello, world\n";
-    const std::string sub = OkHead(10, kHtml) + "<p>sub</p>";
-    const std::string spaced = OkHead(6, kText) + "spaced";
+    const std::string hello = StableOkHead(13, kText) + "hello, world\n";
+    const std::string sub = StableOkHead(10, kHtml) + "<p>sub</p>";
+    const std::string spaced = StableOkHead(6, kText) + "spaced";
     EXPECT_EQ(Exchange("GET /hello.txt?x=1&y=/../secret.txt HTTP/1.1\r\n\r\n", hello), hello);
     EXPECT_EQ(Exchange("GET /hello%2Etxt#part HTTP/1.1\r\n\r\n", hello), hello);
     EXPECT_EQ(Exchange("GET /sub/ HTTP/1.1\r\n\r\n", sub), sub);
@@ -138,9 +113,9 @@ TEST_F(KovwebHttp, NothingOutsideTheRootIsServed) {
 
 TEST_F(KovwebHttp, NotFoundPageNamesTheTargetEscaped) {
     ASSERT_TRUE(m_server.Start({m_root + "/"}));
-    std::string plain = NotFoundResponse("missing.html");
+    std::string plain = StableNotFound("missing.html");
     EXPECT_EQ(Exchange("GET /missing.html HTTP/1.1\r\n\r\n", plain), plain);
-    std::string marked = NotFoundResponse("&lt;b&gt;&quot;x&quot;&amp;.html");
+    std::string marked = StableNotFound("&lt;b&gt;&quot;x&quot;&amp;.html");
     EXPECT_EQ(Exchange("GET /%3Cb%3E%22x%22&.html HTTP/1.1\r\n\r\n", marked), marked);
 }
 
@@ -170,8 +145,8 @@ TEST_F(KovwebHttp, AFolderAskedForWithoutItsSlashIsSentOnToIt) {
 
 TEST_F(KovwebHttp, PipelinedRequestsAreAnsweredInOrder) {
     ASSERT_TRUE(m_server.Start({m_root + "/"}));
-    std::string expected = OkHead(13, kText) + "hello, world\n" + NotFoundResponse("gone.txt") +
-                           kHeadFound + OkHead(10, kHtml) + "<p>sub</p>";
+    std::string expected = StableOkHead(13, kText) + "hello, world\n" + StableNotFound("gone.txt") +
+                           kHeadFound + StableOkHead(10, kHtml) + "<p>sub</p>";
     EXPECT_EQ(Exchange("GET /hello.txt HTTP/1.1\r\n\r\nGET /gone.txt HTTP/1.1\r\n\r\n"
                        "HEAD / HTTP/1.1\r\n\r\nGET /sub/ HTTP/1.1\r\n\r\n",
                        expected),
@@ -181,13 +156,13 @@ TEST_F(KovwebHttp, PipelinedRequestsAreAnsweredInOrder) {
 TEST_F(KovwebHttp, RootWithoutFinalSlashGetsOne) {
     // The short port option too, and the root exactly as typed.
     ASSERT_TRUE(m_server.Start({m_root}, std::string(), "-p"));
-    std::string home = OkHead(14, kHtml) + "<h1>home</h1>\n";
+    std::string home = StableOkHead(14, kHtml) + "<h1>home</h1>\n";
     EXPECT_EQ(Exchange("GET / HTTP/1.1\r\n\r\n", home), home);
 }
 
 TEST_F(KovwebHttp, NoRootMeansTheCurrentDirectory) {
     ASSERT_TRUE(m_server.Start({}, m_root));
-    std::string hello = OkHead(13, kText) + "hello, world\n";
+    std::string hello = StableOkHead(13, kText) + "hello, world\n";
     EXPECT_EQ(Exchange("GET /hello.txt HTTP/1.1\r\n\r\n", hello), hello);
 }
 
@@ -221,7 +196,7 @@ TEST_F(KovwebHttp, OneRangeIsSentAloneAndOnePastTheEndIsRefused) {
         "*/70000\r\ndate: <date>\r\n\r\n";
     EXPECT_EQ(Exchange("GET /blob.bin HTTP/1.1\r\nRange: bytes=70000-\r\n\r\n", refused), refused);
     // Outside the root a range changes nothing: it is the 404 it was.
-    const std::string missing = NotFoundResponse("..\\secret.txt");
+    const std::string missing = StableNotFound("..\\secret.txt");
     EXPECT_EQ(Exchange("GET /../secret.txt HTTP/1.1\r\nRange: bytes=0-1\r\n\r\n", missing),
               missing);
 }
@@ -246,7 +221,7 @@ TEST_F(KovwebHttp, AClientsCopyThatIsStillCurrentIsNotSentAgain) {
                         "\"x\"\r\nIf-Modified-Since: " +
                         modified + "\r\n\r\n"));
     EXPECT_EQ(client.ReadStableAnswers(3),
-              notModified + notModified + OkHead(13, kText) + "hello, world\n");
+              notModified + notModified + StableOkHead(13, kText) + "hello, world\n");
 }
 
 TEST_F(KovwebHttp, IPv6ClientsAreServedWhereTheHostHasIPv6) {
@@ -256,7 +231,7 @@ TEST_F(KovwebHttp, IPv6ClientsAreServedWhereTheHostHasIPv6) {
         GTEST_SKIP() << "no IPv6 loopback here";
     }
     ASSERT_TRUE(client.SendText("GET /hello.txt HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(client.ReadStableAnswers(), OkHead(13, kText) + "hello, world\n");
+    EXPECT_EQ(client.ReadStableAnswers(), StableOkHead(13, kText) + "hello, world\n");
 }
 
 // curl ------------------------------------------------------------------------------------
