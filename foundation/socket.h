@@ -46,8 +46,8 @@ public:
     // Bytes taken without blocking: 0 when there is no room now, SOCKET_ERROR on failure.
     int SendNoWait(const char* pData, int length);
     // Up to length bytes of the file from offset on, as many as the socket takes now: the
-    // count, 0 when it has no room, SOCKET_ERROR on failure or when the file ends sooner.
-    // For a non-blocking socket.
+    // count (below length when the socket filled up), 0 when it has no room, SOCKET_ERROR on
+    // failure or when the file ends before any byte went. For a non-blocking socket.
     long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length);
 
     // Listening side: socket, bind to port on every local address (IPv6 ones too, through one

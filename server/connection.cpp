@@ -245,13 +245,14 @@ bool CConnection::SendStep(const CServeTime& time) {
     uint64_t fileSent = 0;
     while (m_nOutSent == m_out.size() && m_nFileOffset < m_nFileEnd &&
            fileSent < kFileBytesPerStep) {
-        const long long count =
-            m_socket.SendFileNoWait(m_keptFile, m_nFileOffset, m_nFileEnd - m_nFileOffset);
+        const uint64_t asked = std::min(m_nFileEnd - m_nFileOffset, kFileBytesPerStep - fileSent);
+        const long long count = m_socket.SendFileNoWait(m_keptFile, m_nFileOffset, asked);
         if (count == SOCKET_ERROR) return End();
-        if (count == 0) break;
         m_nFileOffset += static_cast<uint64_t>(count);
         fileSent += static_cast<uint64_t>(count);
-        bProgress = true;
+        bProgress = bProgress || count > 0;
+        // A socket that took less than it was offered is full, and says when it has room.
+        if (static_cast<uint64_t>(count) < asked) break;
     }
     if (bProgress) m_deadline = time.m_now + kSendStallMs;
     // A reader fast enough to take a large file at once still gets it a share per step, so

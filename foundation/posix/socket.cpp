@@ -4,16 +4,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
-#include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
@@ -21,17 +17,6 @@ namespace {
 // The system's most: a crowd that connects at once is queued, not dropped and retried seconds
 // later, while the listener takes it in.
 constexpr int kListenBacklog = SOMAXCONN;
-
-// sendfile() has no MSG_NOSIGNAL: a peer that has gone would end the process with SIGPIPE
-// unless the signal is ignored. A program that installed a handler of its own keeps it.
-void IgnoreBrokenPipeOnce() {
-    static std::once_flag s_once;
-    std::call_once(s_once, [] {
-        struct sigaction current;
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            signal(SIGPIPE, SIG_IGN);
-    });
-}
 
 // A socket bound to port on every local address, IPv6 and IPv4 alike (IPv4 clients arrive as
 // mapped addresses), or INVALID_SOCKET with *pError 0 where the host has no IPv6 to offer;
@@ -58,13 +43,6 @@ SOCKET BindDualStack(unsigned short port, int* pError) {
     close(s);
     return INVALID_SOCKET;
 }
-
-// The most one sendfile() call is asked for; the socket's buffer takes far less anyway.
-constexpr size_t kMaxSendfileChunk = size_t{1} << 30;
-
-}  // namespace
-
-namespace {
 
 // Binds s to port on every local IPv4 address; false with *pError the errno on failure.
 bool BindIPv4(SOCKET s, unsigned short port, int* pError) {
@@ -127,29 +105,6 @@ bool CSocket::SetNonBlocking() {
     if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return false;
     m_bNonBlocking = true;
     return true;
-}
-
-long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return SOCKET_ERROR;
-    IgnoreBrokenPipeOnce();
-    off_t position = static_cast<off_t>(offset);
-    for (;;) {
-        const ssize_t sent =
-            sendfile(s, file.GetHandle(), &position,
-                     static_cast<size_t>(std::min<uint64_t>(length, kMaxSendfileChunk)));
-        if (sent > 0) return sent;
-        if (sent == 0) return SOCKET_ERROR;  // the file ended before the length announced
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-        if (errno == EINVAL || errno == ENOSYS) break;
-        if (errno != EINTR) return SOCKET_ERROR;
-    }
-    // A file system that cannot hand its pages to a socket: the file goes the long way.
-    char buffer[8192];
-    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(sizeof buffer, length));
-    const DWORD count = file.ReadAt(buffer, wanted, offset);
-    if (count == 0) return SOCKET_ERROR;
-    return SendNoWait(buffer, static_cast<int>(count));
 }
 
 bool CSocket::IoControl(long command, u_long* pArgument) {

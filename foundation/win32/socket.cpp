@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
@@ -92,15 +91,6 @@ bool CSocket::SetNonBlocking() {
     if (s == INVALID_SOCKET || !SetSocketMode(s, true)) return false;
     m_bNonBlocking = true;
     return true;
-}
-
-long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
-    char buffer[8192];
-    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(sizeof buffer, length));
-    const DWORD count = file.ReadAt(buffer, wanted, offset);
-    // The file ended before the length announced for it.
-    if (count == 0) return SOCKET_ERROR;
-    return SendNoWait(buffer, static_cast<int>(count));
 }
 
 bool CSocket::IoControl(long command, u_long* pArgument) {
