@@ -49,15 +49,19 @@ public:
     uint64_t GetOpenedWriteTime() const;
     // A plain file on disk: not a directory, device, pipe or socket.
     bool IsRegularFile() const;
-    // Whether path still names this very file, unchanged since it was opened (its size and
-    // times the same), so that it may be read again without opening it anew. False whenever
-    // that cannot be told for sure without opening.
-    bool IsStillAt(const wchar_t* pszPath) const;
+    // Whether relative below folder still names this very file, unchanged since it was
+    // opened (its size and times the same), so that it may be read again without opening it
+    // anew. False whenever that cannot be told for sure without opening.
+    bool IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const;
     // Whether IsStillAt can ever be true for this file, so that keeping it open pays. On
     // Win32 only a file opened below a folder (OpenBelow) can be, on a file system that
     // keeps change times, and not when it changed just before it was opened: a file put in
     // its place within the same tick of the file system's clock could not be told from it.
     bool CanTellItIsStillAt() const { return IsOpen() && m_bIdentifiable; }
+    // Whether the file last changed well before it was opened (a second or more), so that
+    // any later change moves the times IsStillAt compares: bytes read from it now stay what
+    // it holds for as long as IsStillAt says so.
+    bool IsSettled() const { return IsOpen() && m_bSettled; }
     // Whether a file held open keeps other programs from deleting or renaming it, so that
     // it should not be held long when idle.
     static const bool kHeldOpenKeepsOthersOut;
@@ -77,6 +81,7 @@ private:
     // (nanoseconds on POSIX, 100 ns on Win32, where the creation time stands in for the
     // index that no query by name gives).
     bool m_bIdentifiable;
+    bool m_bSettled;
     uint64_t m_nDevice;
     uint64_t m_nIndex;
     int64_t m_nModified;

@@ -34,6 +34,7 @@ CConnection::CConnection()
       m_bPeerEnded(false),
       m_nAnswered(0),
       m_nOutSent(0),
+      m_nOutFileAt(kNoFileCopy),
       m_nFileOffset(0),
       m_nFileEnd(0),
       m_bCutShort(false),
@@ -137,6 +138,7 @@ uint64_t CConnection::HeadWaitEnd(uint64_t now) {
 }
 
 void CConnection::CloseKeptFile() {
+    m_nOutFileAt = kNoFileCopy;
     m_keptFile.Close();
     m_keptPath.clear();
 }
@@ -153,7 +155,6 @@ void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
         FinishRequest(now);
         return;
     }
-    m_out.clear();
     m_nOutSent = 0;
     m_nFileOffset = m_nFileEnd = 0;
     m_bCutShort = false;
@@ -175,6 +176,7 @@ void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLin
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     const char* pszDate = CurrentHttpDate(now);
     if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
+        ClearOut();
         if (NamesFolderBelowRoot(mapped)) {
             AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), true, pszDate);
         } else {
@@ -186,6 +188,16 @@ void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLin
     const CValidators validators = ValidatorsOf(version);
     const CFileAnswer answer =
         ChooseFileAnswer(ReadFileRequestHeaders(pHead, length), version, validators);
+    if (answer.m_kind == FileAnswerKind::kWhole && m_nOutFileAt != kNoFileCopy) {
+        // The last answer was this same file whole, unchanged since: only its head is new.
+        m_head.clear();
+        AppendFileHead(&m_head, answer, version, validators, mapped.m_pszContentType, pszDate);
+        m_out.replace(0, m_nOutFileAt, m_head);
+        m_nOutFileAt = m_head.size();
+        m_nFileOffset = m_nFileEnd = answer.m_nEnd;
+        return;
+    }
+    ClearOut();
     AppendFileHead(&m_out, answer, version, validators, mapped.m_pszContentType, pszDate);
     if (answer.m_kind != FileAnswerKind::kWhole && answer.m_kind != FileAnswerKind::kPart) return;
     // The first bytes asked for travel with the head, so that a small answer is one send.
@@ -200,10 +212,22 @@ void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLin
     m_bCutShort = count < wanted;
     m_nFileOffset = answer.m_nFirst + count;
     m_nFileEnd = m_bCutShort ? m_nFileOffset : answer.m_nEnd;
+    // A small file that no write was under way on when it opened stays as it was read for
+    // as long as its name still leads to it unchanged: asked again, it needs no read.
+    if (answer.m_kind == FileAnswerKind::kWhole && answer.m_nFirst == 0 && !m_bCutShort &&
+        m_nFileOffset == m_nFileEnd && m_keptFile.IsSettled()) {
+        m_nOutFileAt = headLength;
+    }
+}
+
+void CConnection::ClearOut() {
+    m_out.clear();
+    m_nOutFileAt = kNoFileCopy;
 }
 
 void CConnection::PrepareHead(const char* pTarget, size_t n) {
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    ClearOut();
     if (mapped.m_bAllowed && OpenForServing(mapped)) {
         AppendHeadAnswer(&m_out, true);
     } else if (NamesFolderBelowRoot(mapped)) {
@@ -214,9 +238,9 @@ void CConnection::PrepareHead(const char* pTarget, size_t n) {
 }
 
 bool CConnection::OpenForServing(const CMappedTarget& mapped) {
-    const CString& path = mapped.m_path;
-    if (m_keptFile.IsOpen() && m_keptPath == path.GetString() &&
-        m_keptFile.IsStillAt(path.GetString())) {
+    const wchar_t* pszRelative = mapped.m_relativePath.GetString();
+    if (m_keptFile.IsOpen() && m_keptPath == pszRelative &&
+        IsTargetFileStillAt(m_keptFile, mapped)) {
         return true;
     }
     CloseKeptFile();
@@ -224,7 +248,7 @@ bool CConnection::OpenForServing(const CMappedTarget& mapped) {
         m_keptFile.Close();
         return false;
     }
-    m_keptPath = path.GetString();
+    m_keptPath = pszRelative;
     return true;
 }
 

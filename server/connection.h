@@ -106,6 +106,8 @@ private:
     // head's deadline, or sooner while a file held would keep others out.
     uint64_t HeadWaitEnd(uint64_t now);
     void CloseKeptFile();
+    // Empties m_out for a new answer, which no longer holds a copy of the kept file then.
+    void ClearOut();
     // Makes m_keptFile the regular file the target names: the one already open when its
     // name still leads to it unchanged, else freshly opened. False when there is no such file.
     bool OpenForServing(const CMappedTarget& mapped);
@@ -127,6 +129,11 @@ private:
     // The request being answered.
     std::string m_out;  // head and first bytes of the answer
     size_t m_nOutSent;
+    // Where in m_out the kept file's whole content starts, left from the last answer, or
+    // kNoFileCopy when m_out holds no such copy.
+    size_t m_nOutFileAt;
+    static constexpr size_t kNoFileCopy = std::string::npos;
+    std::string m_head;      // the new head for a copy of the kept file already in m_out
     uint64_t m_nFileOffset;  // the file's bytes from here to m_nFileEnd follow m_out
     uint64_t m_nFileEnd;
     bool m_bCutShort;       // the file ended before its announced length
@@ -136,7 +143,7 @@ private:
 
     // The file last answered with, kept open while the connection lasts: asking for it
     // again costs one look at its name instead of an open and a close.
-    std::wstring m_keptPath;
+    std::wstring m_keptPath;  // its name below the root
     CFile m_keptFile;
     uint64_t m_nLetFileGoAt;  // where holding it keeps others out, while no request comes
 };

@@ -75,6 +75,12 @@ bool OpenTargetFile(CFile& file, const CMappedTarget& mapped) {
     return file.IsRegularFile();
 }
 
+bool IsTargetFileStillAt(const CFile& file, const CMappedTarget& mapped) {
+    if (!mapped.m_bAllowed) return false;
+    const std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
+    return pRoot && file.IsStillAt(*pRoot, mapped.m_relativePath.GetString());
+}
+
 bool NamesFolderBelowRoot(const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed || mapped.m_bFolderIndex) return false;
     // Asked after a miss, which has already opened the root anew if it was replaced.

@@ -8,6 +8,9 @@
 // only as far as it stays below the root; one that leads out of it (or, on POSIX, any link
 // written as an absolute path) fails the open as a missing file does.
 bool OpenTargetFile(CFile& file, const CMappedTarget& mapped);
+// Whether file, which OpenTargetFile opened for the same target earlier, is still the file
+// the target names, unchanged, so that it may serve again without opening it anew.
+bool IsTargetFileStillAt(const CFile& file, const CMappedTarget& mapped);
 // Whether an allowed target whose path did not end in '/' names a folder below g_szWebRoot,
 // reached by the same rules as files: such a target is sent on to its name with the '/'.
 bool NamesFolderBelowRoot(const CMappedTarget& mapped);

@@ -5,6 +5,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,6 +35,16 @@ bool NativePath(const wchar_t* pszPath, std::string& path) {
 
 int64_t Nanoseconds(const struct timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// Whether a file last changed at changed (in nanoseconds since 1970) did so long enough ago
+// that a write still under way then is over, and that any later change carries a later time
+// even where the file system's clock ticks coarsely.
+bool HasSettled(int64_t changed) {
+    constexpr int64_t kSettledNs = 1000000000;
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+    return changed < Nanoseconds(now) - kSettledNs;
 }
 
 // The open(2) flags for an access and disposition pair; -1 when we do not support it.
@@ -155,6 +166,7 @@ CFile::CFile()
       m_bRegular(false),
       m_nOpenedSize(0),
       m_bIdentifiable(false),
+      m_bSettled(false),
       m_nDevice(0),
       m_nIndex(0),
       m_nModified(0),
@@ -211,6 +223,7 @@ bool CFile::Adopt(FileHandle hFile) {
     m_nChanged = Nanoseconds(info.st_ctim);
     // The device and index tell this file from any other, whenever it last changed.
     m_bIdentifiable = true;
+    m_bSettled = HasSettled(m_nChanged);
     return true;
 }
 
@@ -220,6 +233,7 @@ bool CFile::Close() {
     m_bRegular = false;
     m_nOpenedSize = 0;
     m_bIdentifiable = false;
+    m_bSettled = false;
     return true;
 }
 
@@ -292,11 +306,12 @@ bool CFile::IsRegularFile() const {
 // A descriptor held open keeps nobody from unlinking or renaming the file.
 const bool CFile::kHeldOpenKeepsOthersOut = false;
 
-bool CFile::IsStillAt(const wchar_t* pszPath) const {
-    std::string path;
+bool CFile::IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const {
+    // Looked up from the open folder, the name costs a step per segment below it only.
+    std::string relative;
     struct stat info;
-    if (m_hFile == kInvalidFileHandle || !NativePath(pszPath, path) ||
-        stat(path.c_str(), &info) != 0) {
+    if (m_hFile == kInvalidFileHandle || !folder.IsOpen() || !NativePath(pszRelative, relative) ||
+        fstatat(folder.m_hFolder, relative.c_str(), &info, 0) != 0) {
         return false;
     }
     // A write in place moves the change time; a file put in its place has another index.

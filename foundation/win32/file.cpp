@@ -197,6 +197,7 @@ CFile::CFile()
       m_bRegular(false),
       m_nOpenedSize(0),
       m_bIdentifiable(false),
+      m_bSettled(false),
       m_nDevice(0),
       m_nIndex(0),
       m_nModified(0),
@@ -217,6 +218,7 @@ bool CFile::Adopt(FileHandle hFile) {
     m_nOpenedSize = 0;
     m_nModified = 0;
     m_bIdentifiable = false;
+    m_bSettled = false;
     if (m_hFile == kInvalidFileHandle) return false;
     // CreateFileW tells nothing about the file, so it is asked once here, in one query that
     // Wine answers inside the process. Consoles, pipes and character devices open through
@@ -244,6 +246,7 @@ bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
     // is checked on the handle, so no step of the walk can be swapped in between.
     if (IsBelow(FinalPathOf(m_hFile), folder.m_finalPath)) {
         m_bIdentifiable = m_bRegular && folder.FilesMayBeKept() && HasSettled(m_nChanged);
+        m_bSettled = m_bIdentifiable;
         return true;
     }
     Close();
@@ -270,6 +273,7 @@ bool CFile::Close() {
     m_bRegular = false;
     m_nOpenedSize = 0;
     m_bIdentifiable = false;
+    m_bSettled = false;
     return true;
 }
 
@@ -296,12 +300,15 @@ DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
 // until the handle closes, so nothing would tell it is gone.
 const bool CFile::kHeldOpenKeepsOthersOut = true;
 
-bool CFile::IsStillAt(const wchar_t* pszPath) const {
+bool CFile::IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const {
     // No query by name gives the file's index here, so a file put in the name's place is
     // told by its times: any such file was put there after this one was opened, which moved
     // its change time past this one's, last changed more than a clock tick before that.
     CFileFacts facts;
-    if (!CanTellItIsStillAt() || !ReadFactsOfPath(pszPath, &facts)) return false;
+    if (!CanTellItIsStillAt() || !folder.IsOpen() ||
+        !ReadFactsOfPath((folder.GetPath() + pszRelative).c_str(), &facts)) {
+        return false;
+    }
     return (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
            static_cast<uint64_t>(facts.m_endOfFile.QuadPart) == m_nOpenedSize &&
            static_cast<uint64_t>(facts.m_creationTime.QuadPart) == m_nIndex &&
