@@ -296,7 +296,7 @@ bool CConnection::SendStep(const CServeTime& time) {
     if (m_bCutShort) return End();
     // From the second answer on, a small answer must not wait for the client to
     // acknowledge the one before; a connection with one answer never needs it.
-    if (++m_nAnswered == 1) m_socket.SendSmallWritesAtOnce();
+    if (++m_nAnswered == 1 && !m_bLast) m_socket.SendSmallWritesAtOnce();
     FinishRequest(time.m_now);
     // With bytes of a next request already here the connection can go on at once; it stops
     // anyway, so that a client that keeps pipelining cannot keep its worker from others.

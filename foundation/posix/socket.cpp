@@ -66,7 +66,7 @@ void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s == INVALID_SOCKET) return;
     m_bNonBlocking = false;
-    shutdown(s, SHUT_WR);
+    // Every socket is made close-on-exec and never shared, so the close alone sends the end.
     close(s);
 }
 
