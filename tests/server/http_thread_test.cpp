@@ -154,6 +154,13 @@ TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
     ASSERT_NO_FATAL_FAILURE(Connect(client));
     ExpectAnswer(client, Get("/a.txt"), Ok("hello", kText));
     ExpectAnswer(client, Get("/a.txt"), Ok("hello", kText));
+    // A part of it, its head alone, then the whole again.
+    ASSERT_TRUE(client.SendText("GET /a.txt HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n"));
+    CTestResponse part;
+    ASSERT_TRUE(client.ReadResponse(part));
+    EXPECT_EQ(part.m_body, "el");
+    ExpectAnswer(client, Head("/a.txt"), kHeadFound);
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", kText));
     // Written over in place while held, with the same length and then a longer one.
     m_root.WriteFile("a.txt", "HELLO");
     ExpectAnswer(client, Get("/a.txt"), Ok("HELLO", kText));
