@@ -112,6 +112,7 @@ public:
 
 private:
     friend class CFile;
+    friend class CChangeWatch;
     FileHandle m_hFolder;
     std::wstring m_path;
     std::wstring m_finalPath;  // with every link resolved and no final separator

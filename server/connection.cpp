@@ -32,6 +32,8 @@ CConnection::CConnection()
       m_deadline(0),
       m_bMayRead(true),
       m_bPeerEnded(false),
+      m_bHeadReported(false),
+      m_bFreshRequest(false),
       m_nAnswered(0),
       m_nOutSent(0),
       m_nOutFileAt(kNoFileCopy),
@@ -41,6 +43,8 @@ CConnection::CConnection()
       m_bAnswers(false),
       m_bLast(false),
       m_nBodyLeft(0),
+      m_nKeptLookedAt(kNotWatched),
+      m_bKeptWatchable(true),
       m_nLetFileGoAt(0) {}
 
 CConnection::~CConnection() = default;
@@ -68,7 +72,10 @@ CConnectionWait CConnection::Advance(const CServeTime& time) {
                 bGoOn = LingerStep(time);
                 break;
         }
-        if (!bGoOn) return m_wait;
+        if (!bGoOn) {
+            m_bHeadReported = false;
+            return m_wait;
+        }
     }
 }
 
@@ -110,7 +117,7 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     const int length = m_pending.CompleteHeadLength();
     if (length > 0) {
         std::unique_ptr<char[]> head = m_pending.TakeHead(length);
-        Answer(head.get(), static_cast<size_t>(length), time.m_now);
+        Answer(head.get(), static_cast<size_t>(length), time);
         // A request that gets no answer ends the step as an answer does, or a client that
         // keeps sending them would keep its worker from every other connection.
         return m_bAnswers ? kStepAgain : WaitFor(ConnectionWant::kGoOn, time.m_now);
@@ -139,12 +146,18 @@ uint64_t CConnection::HeadWaitEnd(uint64_t now) {
 
 void CConnection::CloseKeptFile() {
     m_nOutFileAt = kNoFileCopy;
+    m_pKeptRoot.reset();
+    m_nKeptLookedAt = kNotWatched;
+    m_bKeptWatchable = true;
     m_keptFile.Close();
     m_keptPath.clear();
 }
 
-void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
+void CConnection::Answer(const char* pHead, size_t length, const CServeTime& time) {
+    const uint64_t now = time.m_now;
     g_nRequests.fetch_add(1, std::memory_order_relaxed);
+    m_bFreshRequest = m_bHeadReported;
+    m_bHeadReported = false;
     const CRequestLine line = ParseRequestLine(pHead, length);
     const long long bodyLength = RequestBodyLength(pHead, length);
     // Behind a body of unknown length no later head can be found.
@@ -159,9 +172,9 @@ void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
     m_nFileOffset = m_nFileEnd = 0;
     m_bCutShort = false;
     if (line.m_method == RequestMethod::kGet) {
-        PrepareGet(pHead, length, line, now);
+        PrepareGet(pHead, length, line, time);
     } else {
-        PrepareHead(line.m_pTarget, line.m_nTargetLength);
+        PrepareHead(line.m_pTarget, line.m_nTargetLength, time.m_pChanges);
     }
     // Such a client waits for the end before it takes the answer as whole.
     m_bLast = m_bLast || AsksToCloseAfterAnswer(pHead, length);
@@ -170,12 +183,12 @@ void CConnection::Answer(const char* pHead, size_t length, uint64_t now) {
 }
 
 void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLine& line,
-                             uint64_t now) {
+                             const CServeTime& time) {
     const char* pTarget = line.m_pTarget;
     const size_t n = line.m_nTargetLength;
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    const char* pszDate = CurrentHttpDate(now);
-    if (!mapped.m_bAllowed || !OpenForServing(mapped)) {
+    const char* pszDate = CurrentHttpDate(time.m_now);
+    if (!mapped.m_bAllowed || !OpenForServing(mapped, time.m_pChanges)) {
         ClearOut();
         if (NamesFolderBelowRoot(mapped)) {
             AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), true, pszDate);
@@ -225,10 +238,10 @@ void CConnection::ClearOut() {
     m_nOutFileAt = kNoFileCopy;
 }
 
-void CConnection::PrepareHead(const char* pTarget, size_t n) {
+void CConnection::PrepareHead(const char* pTarget, size_t n, CChangeWatch* pChanges) {
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
     ClearOut();
-    if (mapped.m_bAllowed && OpenForServing(mapped)) {
+    if (mapped.m_bAllowed && OpenForServing(mapped, pChanges)) {
         AppendHeadAnswer(&m_out, true);
     } else if (NamesFolderBelowRoot(mapped)) {
         AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), false, nullptr);
@@ -237,11 +250,32 @@ void CConnection::PrepareHead(const char* pTarget, size_t n) {
     }
 }
 
-bool CConnection::OpenForServing(const CMappedTarget& mapped) {
+bool CConnection::OpenForServing(const CMappedTarget& mapped, CChangeWatch* pChanges) {
     const wchar_t* pszRelative = mapped.m_relativePath.GetString();
-    if (m_keptFile.IsOpen() && m_keptPath == pszRelative &&
-        IsTargetFileStillAt(m_keptFile, mapped)) {
-        return true;
+    if (m_keptFile.IsOpen() && m_keptPath == pszRelative) {
+        const bool bWatched = pChanges != nullptr && m_nKeptLookedAt == pChanges->GetGeneration() &&
+                              IsCurrentRootFolder(m_pKeptRoot.get());
+        // Nothing on the way to the file has changed since its name was last looked at, up
+        // to the wait that brought this request: so it is still there, unchanged.
+        if (bWatched && m_bFreshRequest) return true;
+        if (bWatched) {
+            if (IsTargetFileStillAt(m_keptFile, mapped)) return true;
+        } else {
+            // Watched before the look, so that whatever changes after the look is reported.
+            const uint64_t generation = pChanges != nullptr ? pChanges->GetGeneration() : 0;
+            std::shared_ptr<CFolder> pRoot;
+            if (pChanges != nullptr && m_bKeptWatchable) {
+                pRoot = WatchTargetNames(*pChanges, m_keptFile, mapped);
+                // A way that cannot be watched now (a link, a network file system) is not
+                // tried again for every request.
+                m_bKeptWatchable = pRoot != nullptr;
+            }
+            if (IsTargetFileStillAt(m_keptFile, mapped)) {
+                m_pKeptRoot = std::move(pRoot);
+                m_nKeptLookedAt = m_pKeptRoot ? generation : kNotWatched;
+                return true;
+            }
+        }
     }
     CloseKeptFile();
     if (!OpenTargetFile(m_keptFile, mapped)) {

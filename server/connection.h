@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "foundation/change_watch.h"
 #include "foundation/file.h"
 #include "foundation/socket.h"
 #include "server/request_head.h"
@@ -42,6 +43,9 @@ struct CServeTime {
     uint64_t m_now;
     bool m_bStopping;     // the program is stopping: only what has arrived is still answered
     uint64_t m_graceEnd;  // when stopping: the moment the connection must be over
+    // The thread's watch on the files it serves, with the changes its last wait reported
+    // taken in; null where it has none.
+    CChangeWatch* m_pChanges = nullptr;
 };
 
 class CConnection {
@@ -68,6 +72,7 @@ public:
     void NoteReady(bool bPeerEnded) {
         m_bMayRead = true;
         m_bPeerEnded = m_bPeerEnded || bPeerEnded;
+        m_bHeadReported = m_phase == Phase::kHead;
     }
 
     CSocket& Socket() { return m_socket; }
@@ -93,11 +98,12 @@ private:
     int ReceiveAndDrop(long long n);
 
     // Counts and answers the head, leaving the answer to send in m_out and the file.
-    void Answer(const char* pHead, size_t length, uint64_t now);
+    void Answer(const char* pHead, size_t length, const CServeTime& time);
     // The answer to a GET of line's target, with the rest of the length-byte head asking
     // for part of the file or for a newer one only.
-    void PrepareGet(const char* pHead, size_t length, const CRequestLine& line, uint64_t now);
-    void PrepareHead(const char* pTarget, size_t n);
+    void PrepareGet(const char* pHead, size_t length, const CRequestLine& line,
+                    const CServeTime& time);
+    void PrepareHead(const char* pTarget, size_t n, CChangeWatch* pChanges);
     // What comes after a request has been answered (or skipped): its body, the linger
     // after a last answer, or the next head.
     void FinishRequest(uint64_t now);
@@ -110,7 +116,9 @@ private:
     void ClearOut();
     // Makes m_keptFile the regular file the target names: the one already open when its
     // name still leads to it unchanged, else freshly opened. False when there is no such file.
-    bool OpenForServing(const CMappedTarget& mapped);
+    // With pChanges the names to a file kept are watched, and the look at them is skipped
+    // while nothing on the way has changed.
+    bool OpenForServing(const CMappedTarget& mapped, CChangeWatch* pChanges);
 
     CSocket m_socket;
     CHeadBuffer m_pending;
@@ -124,6 +132,11 @@ private:
     // The client's end has arrived: no later report of it would come, so receives go on
     // until they find it.
     bool m_bPeerEnded;
+    // This step began with a report of bytes while a head was awaited: the first head it
+    // answers was on its way before that report, and so was every change made before the
+    // client sent it. Cleared by that head and at the end of the step.
+    bool m_bHeadReported;
+    bool m_bFreshRequest;  // the request being answered is that first head
     int m_nAnswered;
 
     // The request being answered.
@@ -145,5 +158,11 @@ private:
     // again costs one look at its name instead of an open and a close.
     std::wstring m_keptPath;  // its name below the root
     CFile m_keptFile;
+    // The root its names were watched from, and the watch's generation when they were last
+    // looked at; kNotWatched when they are not watched.
+    std::shared_ptr<CFolder> m_pKeptRoot;
+    uint64_t m_nKeptLookedAt;
+    bool m_bKeptWatchable;  // false once its names could not be watched
+    static constexpr uint64_t kNotWatched = ~uint64_t{0};
     uint64_t m_nLetFileGoAt;  // where holding it keeps others out, while no request comes
 };

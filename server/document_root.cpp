@@ -81,6 +81,19 @@ bool IsTargetFileStillAt(const CFile& file, const CMappedTarget& mapped) {
     return pRoot && file.IsStillAt(*pRoot, mapped.m_relativePath.GetString());
 }
 
+std::shared_ptr<CFolder> WatchTargetNames(CChangeWatch& watch, const CFile& file,
+                                          const CMappedTarget& mapped) {
+    if (!mapped.m_bAllowed || !watch.IsValid()) return nullptr;
+    std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
+    if (!pRoot || !watch.Watch(*pRoot, mapped.m_relativePath.GetString(), file)) return nullptr;
+    return pRoot;
+}
+
+bool IsCurrentRootFolder(const CFolder* pFolder) {
+    CCriticalLock lock(&g_rootLock);
+    return pFolder != nullptr && g_pRootFolder.get() == pFolder && IsHeldRootCurrent();
+}
+
 bool NamesFolderBelowRoot(const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed || mapped.m_bFolderIndex) return false;
     // Asked after a miss, which has already opened the root anew if it was replaced.

@@ -29,6 +29,7 @@ int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
 
 CHttpThread::CHttpThread()
     : CThread(false),
+      m_bChangesWatched(false),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
@@ -108,6 +109,7 @@ DWORD CHttpThread::Run() {
 }
 
 void CHttpThread::ServeRound(uint32_t maxWaitMs) {
+    WatchChangesOnce();
     Now();
     TakePlaced();
     MakeRoomIfAsked();
@@ -122,10 +124,20 @@ void CHttpThread::ServeRound(uint32_t maxWaitMs) {
     PublishGiveWayDeadlines();
     if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return;
     const int count = Sleep(MsUntilNextDeadline(maxWaitMs));
+    // Changes first: a request this wait reports was sent after any change it reports.
+    for (int index = 0; index < count; ++index) {
+        if (m_ready[index].m_pKey == &m_changes) m_changes.TakeChanges();
+    }
     for (int index = 0; index < count; ++index) {
         const CReadySocket& ready = m_ready[index];
+        if (ready.m_pKey == &m_changes) continue;
         Step(static_cast<CConnection*>(ready.m_pKey), ready.m_bReadable, ready.m_bEnded);
     }
+}
+
+void CHttpThread::WatchChangesOnce() {
+    if (m_bChangesWatched || !m_changes.IsValid()) return;
+    m_bChangesWatched = m_poller.Watch(m_changes.GetHandle(), SocketInterest::kRead, &m_changes);
 }
 
 CServeTime CHttpThread::Now() {
@@ -134,7 +146,7 @@ CServeTime CHttpThread::Now() {
         m_bStopping = true;
         m_nGraceEnd = now + kStopGraceMs;
     }
-    return CServeTime{now, m_bStopping, m_nGraceEnd};
+    return CServeTime{now, m_bStopping, m_nGraceEnd, m_bChangesWatched ? &m_changes : nullptr};
 }
 
 void CHttpThread::TakePlaced() {

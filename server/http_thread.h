@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/change_watch.h"
 #include "foundation/critical_section.h"
 #include "foundation/socket_poller.h"
 #include "foundation/thread.h"
@@ -86,6 +87,8 @@ private:
     // The time, and whether the stop has been seen (its grace starts when it first is).
     CServeTime Now();
     void TakePlaced();
+    // Puts the change watch in the readiness wait once; connections use it from then on.
+    void WatchChangesOnce();
     void MakeRoomIfAsked();
     // Steps p (when still held), p's socket having been reported readable when bReadable,
     // with the peer's end among what arrived when bEnded.
@@ -104,6 +107,9 @@ private:
     static constexpr int kReadyBatch = 64;
 
     CSocketPoller m_poller;
+    // The files its connections keep, watched in the same wait as their sockets.
+    CChangeWatch m_changes;
+    bool m_bChangesWatched;
     CWaitingConnections m_connections;
     CReadySocket m_ready[kReadyBatch];
     bool m_bStopping;

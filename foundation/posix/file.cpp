@@ -17,21 +17,12 @@
 #include <string>
 
 #include "foundation/posix/file_below.h"
+#include "foundation/posix/native_path.h"
 
 namespace {
 
 // 100-ns intervals from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
-
-// The path as bytes; false when a character has no byte.
-bool NativePath(const wchar_t* pszPath, std::string& path) {
-    for (const wchar_t* p = pszPath; *p; ++p) {
-        const unsigned long ch = static_cast<unsigned long>(*p);
-        if (ch > 255) return false;
-        path.push_back(static_cast<char>(ch));
-    }
-    return true;
-}
 
 int64_t Nanoseconds(const struct timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
@@ -113,6 +104,15 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder) {
 }
 
 }  // namespace
+
+bool NativePath(const wchar_t* pszPath, std::string& path) {
+    for (const wchar_t* p = pszPath; *p; ++p) {
+        const unsigned long ch = static_cast<unsigned long>(*p);
+        if (ch > 255) return false;
+        path.push_back(static_cast<char>(ch));
+    }
+    return true;
+}
 
 namespace {
 

@@ -185,6 +185,12 @@ TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
     EXPECT_TRUE(RenameWithin(m_root.Folder() / "data.new", m_root.Folder() / "data.bin", 2000));
     ExpectAnswer(client, Get("/data.bin"), Ok("fresh", nullptr));
     ExpectAnswer(client, Get("/a.txt"), Ok("back", kText));
+    // Its folder swapped for another, as a site is deployed.
+    ExpectAnswer(client, Get("/docs/"), Ok("docs home", kHtml));
+    ExpectAnswer(client, Get("/docs/"), Ok("docs home", kHtml));
+    EXPECT_TRUE(RenameWithin(m_root.Folder() / "docs", m_root.Folder() / "docs.old", 2000));
+    m_root.WriteFile("docs/index.html", "new docs");
+    ExpectAnswer(client, Get("/docs/"), Ok("new docs", kHtml));
 }
 
 TEST_F(HttpWorkerTest, NothingOutsideTheRootIsServed) {

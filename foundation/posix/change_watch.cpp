@@ -1,0 +1,134 @@
+// CChangeWatch on Linux: one inotify instance, whose events only move the generation on.
+#include "foundation/change_watch.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <linux/openat2.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "foundation/file.h"
+#include "foundation/posix/native_path.h"
+
+namespace {
+
+// The watches one instance makes before it makes no more: each holds kernel memory, and
+// a site of many files would gather them without end. Later files are looked at by name.
+constexpr int kMostWatches = 4096;
+
+// A folder on the way: a name made, removed or moved in it, or the folder itself changed,
+// moved or removed. Changes to files in it are the files' own watches' to report.
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                                   IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The file: written (or cut short), its times, links or rights changed, moved or removed.
+constexpr uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
+// Whether the file system behind fd reports every change through inotify: a local one. A
+// network file system changed from another machine, FUSE and overlays report few or none.
+bool ReportsAllChanges(int fd) {
+    struct statfs info;
+    if (fstatfs(fd, &info) != 0) return false;
+    switch (static_cast<unsigned long>(info.f_type)) {
+        case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+        case F2FS_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The path by which the kernel reaches what descriptor fd names, whatever its name now.
+std::string DescriptorPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Whether relative below the folder descriptor leads to the file behind fileFd without
+// passing a link.
+bool LeadsWithoutLinks(int folderFd, const std::string& relative, int fileFd) {
+#ifdef SYS_openat2
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    const long fd = syscall(SYS_openat2, folderFd, relative.c_str(), &how, sizeof how);
+    if (fd < 0) return false;
+    struct stat reached;
+    struct stat held;
+    const bool bSame = fstat(static_cast<int>(fd), &reached) == 0 && fstat(fileFd, &held) == 0 &&
+                       reached.st_dev == held.st_dev && reached.st_ino == held.st_ino;
+    close(static_cast<int>(fd));
+    return bSame;
+#else
+    (void)folderFd;
+    (void)relative;
+    (void)fileFd;
+    return false;
+#endif
+}
+
+}  // namespace
+
+CChangeWatch::CChangeWatch()
+    : m_hWatch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), m_nGeneration(0) {}
+
+CChangeWatch::~CChangeWatch() {
+    if (m_hWatch >= 0) close(m_hWatch);
+}
+
+bool CChangeWatch::IsValid() const {
+    return m_hWatch >= 0;
+}
+
+SOCKET CChangeWatch::GetHandle() const {
+    return m_hWatch;
+}
+
+bool CChangeWatch::Watch(const CFolder& folder, const wchar_t* pszRelative, const CFile& file) {
+    std::string relative;
+    if (m_hWatch < 0 || !folder.IsOpen() || !file.IsOpen() || !NativePath(pszRelative, relative) ||
+        !ReportsAllChanges(file.GetHandle())) {
+        return false;
+    }
+    const auto add = [this](const std::string& path, uint32_t events) {
+        const int wd = inotify_add_watch(m_hWatch, path.c_str(), events);
+        return wd >= 0 && wd <= kMostWatches;
+    };
+    // Watched first and checked afterwards: what changes after a watch is reported, and the
+    // checks (and the caller's look at the name) see what changed before.
+    const std::string folderPath = DescriptorPath(folder.m_hFolder);
+    if (!add(folderPath, kFolderEvents)) return false;
+    for (size_t slash = relative.find('/'); slash != std::string::npos;
+         slash = relative.find('/', slash + 1)) {
+        if (!add(folderPath + "/" + relative.substr(0, slash), kFolderEvents | IN_DONT_FOLLOW))
+            return false;
+    }
+    if (!add(DescriptorPath(file.GetHandle()), kFileEvents)) return false;
+    return LeadsWithoutLinks(folder.m_hFolder, relative, file.GetHandle());
+}
+
+void CChangeWatch::TakeChanges() {
+    if (m_hWatch < 0) return;
+    alignas(inotify_event) char buffer[4096];
+    bool bChanged = false;
+    for (;;) {
+        const ssize_t count = read(m_hWatch, buffer, sizeof buffer);
+        if (count > 0) {
+            bChanged = true;
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        break;
+    }
+    // Which file an event names does not matter: every look at a name is made again.
+    if (bChanged) ++m_nGeneration;
+}
