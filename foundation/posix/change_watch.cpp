@@ -3,18 +3,16 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <linux/openat2.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "foundation/file.h"
+#include "foundation/posix/file_below.h"
 #include "foundation/posix/native_path.h"
 
 namespace {
@@ -55,25 +53,14 @@ std::string DescriptorPath(int fd) {
 // Whether relative below the folder descriptor leads to the file behind fileFd without
 // passing a link.
 bool LeadsWithoutLinks(int folderFd, const std::string& relative, int fileFd) {
-#ifdef SYS_openat2
-    struct open_how how;
-    std::memset(&how, 0, sizeof how);
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-    const long fd = syscall(SYS_openat2, folderFd, relative.c_str(), &how, sizeof how);
+    const int fd = OpenBeneath(folderFd, relative.c_str(), O_PATH | O_CLOEXEC, true);
     if (fd < 0) return false;
     struct stat reached;
     struct stat held;
-    const bool bSame = fstat(static_cast<int>(fd), &reached) == 0 && fstat(fileFd, &held) == 0 &&
+    const bool bSame = fstat(fd, &reached) == 0 && fstat(fileFd, &held) == 0 &&
                        reached.st_dev == held.st_dev && reached.st_ino == held.st_ino;
-    close(static_cast<int>(fd));
+    close(fd);
     return bSame;
-#else
-    (void)folderFd;
-    (void)relative;
-    (void)fileFd;
-    return false;
-#endif
 }
 
 }  // namespace

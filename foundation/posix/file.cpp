@@ -73,30 +73,6 @@ std::string BytesOf(const std::wstring& text) {
     return bytes;
 }
 
-// openat2 confined to the folder: the kernel refuses any step of the walk that would leave
-// it, '..', absolute links and /proc links alike. -1 with errno ENOSYS when it has no openat2.
-int OpenBeneath(int folderFd, const char* pszRelative, int flags) {
-#ifdef SYS_openat2
-    struct open_how how;
-    std::memset(&how, 0, sizeof how);
-    how.flags = static_cast<uint64_t>(flags);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    // EAGAIN: a rename raced the walk; it is worth a few more tries, not an endless loop.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const long fd = syscall(SYS_openat2, folderFd, pszRelative, &how, sizeof how);
-        if (fd >= 0) return static_cast<int>(fd);
-        if (errno != EINTR && errno != EAGAIN) return -1;
-    }
-    return -1;
-#else
-    (void)folderFd;
-    (void)pszRelative;
-    (void)flags;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
 // Whether path is folder itself or lies below it; both are resolved paths.
 bool IsAtOrBelow(const std::string& path, const std::string& folder) {
     if (path.compare(0, folder.size(), folder) != 0) return false;
@@ -114,6 +90,29 @@ bool NativePath(const wchar_t* pszPath, std::string& path) {
     return true;
 }
 
+int OpenBeneath(int folderFd, const char* pszRelative, int flags, bool bNoLinks) {
+#ifdef SYS_openat2
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = RESOLVE_BENEATH | (bNoLinks ? RESOLVE_NO_SYMLINKS : RESOLVE_NO_MAGICLINKS);
+    // EAGAIN: a rename raced the walk; it is worth a few more tries, not an endless loop.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const long fd = syscall(SYS_openat2, folderFd, pszRelative, &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if (errno != EINTR && errno != EAGAIN) return -1;
+    }
+    return -1;
+#else
+    (void)folderFd;
+    (void)pszRelative;
+    (void)flags;
+    (void)bNoLinks;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 namespace {
 
 // A descriptor opened with flags for relative below the folder (its descriptor and resolved
@@ -124,7 +123,7 @@ int OpenFdBelow(int folderFd, const std::wstring& folderFinalPath, const wchar_t
     if (!NativePath(pszRelative, relative)) return -1;
     int fd = -1;
     if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
-        fd = OpenBeneath(folderFd, relative.c_str(), flags);
+        fd = OpenBeneath(folderFd, relative.c_str(), flags, false);
         if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
     }
     if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
