@@ -40,7 +40,6 @@ CConnection::CConnection()
       m_nFileOffset(0),
       m_nFileEnd(0),
       m_bCutShort(false),
-      m_bAnswers(false),
       m_bLast(false),
       m_nBodyLeft(0),
       m_nKeptLookedAt(kNotWatched),
@@ -116,11 +115,10 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     if (m_pending.IsHopeless()) return End();
     const int length = m_pending.CompleteHeadLength();
     if (length > 0) {
-        std::unique_ptr<char[]> head = m_pending.TakeHead(length);
-        Answer(head.get(), static_cast<size_t>(length), time);
-        // A request that gets no answer ends the step as an answer does, or a client that
-        // keeps sending them would keep its worker from every other connection.
-        return m_bAnswers ? kStepAgain : WaitFor(ConnectionWant::kGoOn, time.m_now);
+        // The request is read where it lies; the answer copies what it needs of it.
+        Answer(ParseRequest(m_pending.Data(), static_cast<size_t>(length)), time);
+        m_pending.Discard(length);
+        return kStepAgain;
     }
     if (time.m_bStopping) {
         // Stopping: only what the client has already sent is still answered, and only
@@ -153,66 +151,93 @@ void CConnection::CloseKeptFile() {
     m_keptPath.clear();
 }
 
-void CConnection::Answer(const char* pHead, size_t length, const CServeTime& time) {
-    const uint64_t now = time.m_now;
+void CConnection::Answer(const CRequest& request, const CServeTime& time) {
     g_nRequests.fetch_add(1, std::memory_order_relaxed);
     m_bFreshRequest = m_bHeadReported;
     m_bHeadReported = false;
-    const CRequestLine line = ParseRequestLine(pHead, length);
-    const long long bodyLength = RequestBodyLength(pHead, length);
-    // Behind a body of unknown length no later head can be found.
-    m_bLast = bodyLength == kUnknownBodyLength;
-    m_nBodyLeft = bodyLength > 0 ? bodyLength : 0;
-    m_bAnswers = line.m_method != RequestMethod::kOther;
-    if (!m_bAnswers) {
-        FinishRequest(now);
-        return;
-    }
+    // Behind a body of unknown length no later head can be found, and after a request that
+    // cannot be read nothing more on the connection can be trusted to be a request.
+    m_bLast = request.m_nBodyLength == kUnknownBodyLength ||
+              request.m_problem != RequestProblem::kNone || !request.WantsPersistence();
+    m_nBodyLeft = request.m_nBodyLength > 0 ? request.m_nBodyLength : 0;
     m_nOutSent = 0;
     m_nFileOffset = m_nFileEnd = 0;
     m_bCutShort = false;
-    if (line.m_method == RequestMethod::kGet) {
-        PrepareGet(pHead, length, line, time);
+    CReply reply;
+    reply.m_pszDate = CurrentHttpDate(time.m_now);
+    // An HTTP/1.0 client keeps the connection only when the answer says it may.
+    reply.m_connection = m_bLast                        ? ConnectionOption::kClose
+                         : request.m_nMinorVersion == 0 ? ConnectionOption::kKeepAlive
+                                                        : ConnectionOption::kNone;
+    const char* pszRefusal = RefusalOf(request);
+    if (pszRefusal != nullptr) {
+        ClearOut();
+        AppendRefusal(&m_out, pszRefusal, reply);
     } else {
-        PrepareHead(line.m_pTarget, line.m_nTargetLength, time.m_pChanges);
+        PrepareFileAnswer(request, reply, time.m_pChanges);
     }
-    // Such a client waits for the end before it takes the answer as whole.
-    m_bLast = m_bLast || AsksToCloseAfterAnswer(pHead, length);
     m_phase = Phase::kAnswer;
-    m_deadline = now + kSendStallMs;
+    m_deadline = time.m_now + kSendStallMs;
 }
 
-void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLine& line,
-                             const CServeTime& time) {
-    const char* pTarget = line.m_pTarget;
-    const size_t n = line.m_nTargetLength;
+const char* CConnection::RefusalOf(const CRequest& request) {
+    switch (request.m_problem) {
+        case RequestProblem::kBadRequest:
+            return "400 Bad Request";
+        case RequestProblem::kVersionNotSupported:
+            return "505 HTTP Version Not Supported";
+        case RequestProblem::kNone:
+            break;
+    }
+    switch (request.m_method) {
+        case RequestMethod::kNotAllowed:
+            return "405 Method Not Allowed";
+        case RequestMethod::kUnknown:
+            return "501 Not Implemented";
+        case RequestMethod::kGet:
+        case RequestMethod::kHead:
+            break;
+    }
+    return nullptr;
+}
+
+void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply,
+                                    CChangeWatch* pChanges) {
+    const bool bHead = request.m_method == RequestMethod::kHead;
+    const char* pTarget = request.m_pTarget;
+    const size_t n = request.m_nTarget;
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    const char* pszDate = CurrentHttpDate(time.m_now);
-    if (!mapped.m_bAllowed || !OpenForServing(mapped, time.m_pChanges)) {
+    if (!mapped.m_bAllowed || !OpenForServing(mapped, pChanges)) {
         ClearOut();
         if (NamesFolderBelowRoot(mapped)) {
-            AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), true, pszDate);
+            AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), reply, bHead);
         } else {
-            AppendNotFoundAnswer(&m_out, mapped.m_display, pszDate);
+            AppendNotFoundAnswer(&m_out, mapped.m_display, reply, bHead);
         }
         return;
     }
     const CFileVersion version{m_keptFile.GetOpenedSize(), m_keptFile.GetOpenedWriteTime()};
     const CValidators validators = ValidatorsOf(version);
-    const CFileAnswer answer =
-        ChooseFileAnswer(ReadFileRequestHeaders(pHead, length), version, validators);
-    if (answer.m_kind == FileAnswerKind::kWhole && m_nOutFileAt != kNoFileCopy) {
+    const CFileAnswer answer = ChooseFileAnswer(request.m_file, version, validators);
+    const CReply fileReply =
+        FileReply(reply, answer, version, validators, mapped.m_pszContentType, bHead);
+    const bool bWithBytes = !bHead && (answer.m_kind == FileAnswerKind::kWhole ||
+                                       answer.m_kind == FileAnswerKind::kPart);
+    if (bWithBytes && answer.m_kind == FileAnswerKind::kWhole && m_nOutFileAt != kNoFileCopy) {
         // The last answer was this same file whole, unchanged since: only its head is new.
         m_head.clear();
-        AppendFileHead(&m_head, answer, version, validators, mapped.m_pszContentType, pszDate);
+        AppendReplyHead(&m_head, fileReply);
         m_out.replace(0, m_nOutFileAt, m_head);
         m_nOutFileAt = m_head.size();
         m_nFileOffset = m_nFileEnd = answer.m_nEnd;
         return;
     }
     ClearOut();
-    AppendFileHead(&m_out, answer, version, validators, mapped.m_pszContentType, pszDate);
-    if (answer.m_kind != FileAnswerKind::kWhole && answer.m_kind != FileAnswerKind::kPart) return;
+    AppendReplyHead(&m_out, fileReply);
+    if (bWithBytes) PrepareFileBytes(answer);
+}
+
+void CConnection::PrepareFileBytes(const CFileAnswer& answer) {
     // The first bytes asked for travel with the head, so that a small answer is one send.
     const size_t headLength = m_out.size();
     const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(
@@ -236,18 +261,6 @@ void CConnection::PrepareGet(const char* pHead, size_t length, const CRequestLin
 void CConnection::ClearOut() {
     m_out.clear();
     m_nOutFileAt = kNoFileCopy;
-}
-
-void CConnection::PrepareHead(const char* pTarget, size_t n, CChangeWatch* pChanges) {
-    const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    ClearOut();
-    if (mapped.m_bAllowed && OpenForServing(mapped, pChanges)) {
-        AppendHeadAnswer(&m_out, true);
-    } else if (NamesFolderBelowRoot(mapped)) {
-        AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), false, nullptr);
-    } else {
-        AppendHeadAnswer(&m_out, false);
-    }
 }
 
 bool CConnection::OpenForServing(const CMappedTarget& mapped, CChangeWatch* pChanges) {

@@ -12,6 +12,7 @@
 #include "foundation/file.h"
 #include "foundation/socket.h"
 #include "server/request_head.h"
+#include "server/response_head.h"
 
 struct CMappedTarget;
 
@@ -97,13 +98,17 @@ private:
     // Reads and drops up to n bytes that have arrived, with the same results.
     int ReceiveAndDrop(long long n);
 
-    // Counts and answers the head, leaving the answer to send in m_out and the file.
-    void Answer(const char* pHead, size_t length, const CServeTime& time);
-    // The answer to a GET of line's target, with the rest of the length-byte head asking
-    // for part of the file or for a newer one only.
-    void PrepareGet(const char* pHead, size_t length, const CRequestLine& line,
-                    const CServeTime& time);
-    void PrepareHead(const char* pTarget, size_t n, CChangeWatch* pChanges);
+    // Counts and answers the request, leaving the answer to send in m_out and the file.
+    void Answer(const CRequest& request, const CServeTime& time);
+    // The status line of the refusal a request gets (a request that cannot be read, a
+    // version or method not served), or null when it asks for a file.
+    static const char* RefusalOf(const CRequest& request);
+    // The answer to a GET or HEAD of the request's target, on top of reply (its date and
+    // connection): the file, a part of it, 304 or 416, or a 301 or 404 page; a HEAD gets the
+    // same head without the body.
+    void PrepareFileAnswer(const CRequest& request, const CReply& reply, CChangeWatch* pChanges);
+    // Reads the first bytes of the answer's range to go out with the head.
+    void PrepareFileBytes(const CFileAnswer& answer);
     // What comes after a request has been answered (or skipped): its body, the linger
     // after a last answer, or the next head.
     void FinishRequest(uint64_t now);
@@ -150,7 +155,6 @@ private:
     uint64_t m_nFileOffset;  // the file's bytes from here to m_nFileEnd follow m_out
     uint64_t m_nFileEnd;
     bool m_bCutShort;       // the file ended before its announced length
-    bool m_bAnswers;        // the request gets an answer (unknown methods get none)
     bool m_bLast;           // the connection ends after this request
     long long m_nBodyLeft;  // body bytes of the request still to skip
 

@@ -1,4 +1,5 @@
-// Request heads on a buffer: finding the blank line, pipelining, the request line.
+// Request heads on a buffer: finding the blank line, pipelining, and reading the request
+// line and header fields in one pass.
 #include "server/request_head.h"
 
 #include <algorithm>
@@ -65,17 +66,6 @@ bool CHeadBuffer::IsHopeless() {
     return Room() == 0 && CompleteHeadLength() == 0;
 }
 
-std::unique_ptr<char[]> CHeadBuffer::TakeHead(int length) {
-    length = std::max(0, std::min(length, m_nHeld));
-    std::unique_ptr<char[]> head(new char[static_cast<size_t>(length) + 1]);
-    std::memcpy(head.get(), m_data, static_cast<size_t>(length));
-    head[length] = '\0';
-    std::memmove(m_data, m_data + length, static_cast<size_t>(m_nHeld - length));
-    m_nHeld -= length;
-    m_data[m_nHeld] = '\0';
-    return head;
-}
-
 long long CHeadBuffer::Discard(long long n) {
     const int dropped = static_cast<int>(std::min<long long>(std::max<long long>(n, 0), m_nHeld));
     std::memmove(m_data, m_data + dropped, static_cast<size_t>(m_nHeld - dropped));
@@ -84,159 +74,218 @@ long long CHeadBuffer::Discard(long long n) {
     return dropped;
 }
 
-CRequestLine ParseRequestLine(const char* pHead, size_t n) {
-    CRequestLine line{RequestMethod::kOther, pHead, 0};
-    size_t start = 0;
-    if (n >= 4 && std::memcmp(pHead, "GET ", 4) == 0) {
-        line.m_method = RequestMethod::kGet;
-        start = 4;
-    } else if (n >= 5 && std::memcmp(pHead, "HEAD ", 5) == 0) {
-        line.m_method = RequestMethod::kHead;
-        start = 5;
-    } else {
-        return line;
-    }
-    size_t end = start;
-    while (end < n && pHead[end] != ' ' && pHead[end] != '\r' && pHead[end] != '\n') ++end;
-    line.m_pTarget = pHead + start;
-    line.m_nTargetLength = end - start;
-    return line;
-}
-
 namespace {
 
-// The end of the line that starts at start: the index of its CR or LF, or n.
-size_t LineEnd(const char* pHead, size_t n, size_t start) {
-    size_t end = start;
-    while (end < n && pHead[end] != '\r' && pHead[end] != '\n') ++end;
-    return end;
+// Whether c may appear in a token (a method or a field name).
+bool IsTokenChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
-// Whether the request line [0, end) ends with the version HTTP/1.0.
-bool IsHttp10RequestLine(const char* pHead, size_t end) {
-    const size_t kVersionLength = 8;
-    return end > kVersionLength && pHead[end - kVersionLength - 1] == ' ' &&
-           std::memcmp(pHead + end - kVersionLength, "HTTP/1.0", kVersionLength) == 0;
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
 }
 
-// Whether the comma-separated value [start, end) has the token "close".
-bool ListsClose(const char* pHead, size_t start, size_t end) {
-    while (start < end) {
-        size_t stop = start;
-        while (stop < end && pHead[stop] != ',') ++stop;
-        size_t first = start;
-        size_t last = stop;
-        while (first < last && (pHead[first] == ' ' || pHead[first] == '\t')) ++first;
-        while (last > first && (pHead[last - 1] == ' ' || pHead[last - 1] == '\t')) --last;
-        if (EqualsIgnoringCase(pHead + first, last - first, "close")) return true;
-        start = stop + 1;
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The methods that have a meaning for a resource but are not offered on files.
+bool IsKnownOtherMethod(const char* p, size_t n) {
+    static const char* const kMethods[] = {"POST",    "PUT",   "DELETE", "PATCH",
+                                           "OPTIONS", "TRACE", "CONNECT"};
+    for (const char* pszMethod : kMethods) {
+        if (std::strlen(pszMethod) == n && std::memcmp(p, pszMethod, n) == 0) return true;
     }
     return false;
 }
 
-// Steps from the line that ends at end to the next one: [start, end) on return. False at
-// the end of the head.
-bool NextHeaderLine(const char* pHead, size_t n, size_t& start, size_t& end) {
-    if (end >= n) return false;
-    start = end + (pHead[end] == '\r' && end + 1 < n && pHead[end + 1] == '\n' ? 2 : 1);
-    end = LineEnd(pHead, n, start);
+RequestMethod MethodOf(const char* p, size_t n) {
+    // Methods are case-sensitive: "get" is a method of its own, which is not implemented.
+    if (n == 3 && std::memcmp(p, "GET", 3) == 0) return RequestMethod::kGet;
+    if (n == 4 && std::memcmp(p, "HEAD", 4) == 0) return RequestMethod::kHead;
+    return IsKnownOtherMethod(p, n) ? RequestMethod::kNotAllowed : RequestMethod::kUnknown;
+}
+
+// Reduces an absolute-form target (scheme "://" authority, then the path) to its path and
+// query; an origin-form target is left as it is.
+void TakeOriginForm(CRequest& request) {
+    const char* p = request.m_pTarget;
+    const size_t n = request.m_nTarget;
+    size_t scheme = 0;
+    if (n > 7 && EqualsIgnoringCase(p, 7, "http://")) scheme = 7;
+    if (n > 8 && EqualsIgnoringCase(p, 8, "https://")) scheme = 8;
+    if (scheme == 0) return;
+    size_t path = scheme;
+    while (path < n && p[path] != '/' && p[path] != '?' && p[path] != '#') ++path;
+    if (path < n && p[path] == '/') {
+        request.m_pTarget = p + path;
+        request.m_nTarget = n - path;
+    } else {
+        // No path: the authority's root, which a query after it does not change.
+        request.m_pTarget = "/";
+        request.m_nTarget = 1;
+    }
+}
+
+// Reads "HTTP/d.d" at [p, p + n) into the request's version; false when it is not that form.
+bool ReadVersion(const char* p, size_t n, CRequest& request) {
+    if (n != 8 || std::memcmp(p, "HTTP/", 5) != 0 || !IsDigit(p[5]) || p[6] != '.' ||
+        !IsDigit(p[7])) {
+        return false;
+    }
+    if (p[5] != '1') request.m_problem = RequestProblem::kVersionNotSupported;
+    request.m_nMinorVersion = p[7] - '0';
     return true;
 }
 
-// Whether the line [start, end) is a header with the given lower-case name (colon
-// included); its value then starts at start + the name's length.
-bool IsHeader(const char* pHead, size_t start, size_t end, const char* pszName) {
-    const size_t length = std::strlen(pszName);
-    return end - start >= length && EqualsIgnoringCase(pHead + start, length, pszName);
+// Reads the request line [p, p + n): method SP target SP version.
+bool ReadRequestLine(const char* p, size_t n, CRequest& request) {
+    request.m_pLine = p;
+    request.m_nLine = n;
+    size_t method = 0;
+    while (method < n && IsTokenChar(p[method])) ++method;
+    if (method == 0 || method == n || p[method] != ' ') return false;
+    const size_t targetStart = method + 1;
+    const char* pSpace =
+        static_cast<const char*>(std::memchr(p + targetStart, ' ', n - targetStart));
+    if (pSpace == nullptr || pSpace == p + targetStart) return false;
+    request.m_method = MethodOf(p, method);
+    request.m_pTarget = p + targetStart;
+    request.m_nTarget = static_cast<size_t>(pSpace - request.m_pTarget);
+    const size_t versionStart = static_cast<size_t>(pSpace - p) + 1;
+    if (!ReadVersion(p + versionStart, n - versionStart, request)) return false;
+    TakeOriginForm(request);
+    return true;
 }
 
-// The decimal value of [start, end) between optional blanks; -1 when it is not one plain
-// number or is too large to be a real body.
-long long PlainNumber(const char* pHead, size_t start, size_t end) {
-    while (start < end && (pHead[start] == ' ' || pHead[start] == '\t')) ++start;
-    while (end > start && (pHead[end - 1] == ' ' || pHead[end - 1] == '\t')) --end;
-    if (start == end || end - start > 18) return -1;
+// The decimal value of [p, p + n); -1 when it is not one plain number or is too large to
+// be a real body.
+long long PlainNumber(const char* p, size_t n) {
+    if (n == 0 || n > 18) return -1;
     long long value = 0;
-    for (size_t i = start; i < end; ++i) {
-        if (pHead[i] < '0' || pHead[i] > '9') return -1;
-        value = value * 10 + (pHead[i] - '0');
+    for (size_t i = 0; i < n; ++i) {
+        if (!IsDigit(p[i])) return -1;
+        value = value * 10 + (p[i] - '0');
     }
     return value;
 }
 
-}  // namespace
-
-bool AsksToCloseAfterAnswer(const char* pHead, size_t n) {
-    size_t end = LineEnd(pHead, n, 0);
-    if (IsHttp10RequestLine(pHead, end)) return true;
+// Notes the tokens "close" and "keep-alive" of a Connection value.
+void ReadConnectionOptions(const char* p, size_t n, CRequest& request) {
     size_t start = 0;
-    while (NextHeaderLine(pHead, n, start, end)) {
-        const char kName[] = "connection:";
-        if (IsHeader(pHead, start, end, kName) &&
-            ListsClose(pHead, start + sizeof kName - 1, end)) {
-            return true;
+    while (start < n) {
+        size_t stop = start;
+        while (stop < n && p[stop] != ',') ++stop;
+        size_t first = start;
+        size_t last = stop;
+        while (first < last && IsBlank(p[first])) ++first;
+        while (last > first && IsBlank(p[last - 1])) --last;
+        if (EqualsIgnoringCase(p + first, last - first, "close")) request.m_bConnectionClose = true;
+        if (EqualsIgnoringCase(p + first, last - first, "keep-alive")) {
+            request.m_bConnectionKeepAlive = true;
         }
+        start = stop + 1;
     }
-    return false;
 }
 
-long long RequestBodyLength(const char* pHead, size_t n) {
-    long long length = 0;
-    bool bHaveLength = false;
-    size_t start = 0;
-    size_t end = LineEnd(pHead, n, 0);
-    while (NextHeaderLine(pHead, n, start, end)) {
-        if (IsHeader(pHead, start, end, "transfer-encoding:")) return kUnknownBodyLength;
-        const char kName[] = "content-length:";
-        if (!IsHeader(pHead, start, end, kName)) continue;
-        const long long value = PlainNumber(pHead, start + sizeof kName - 1, end);
-        // Two lengths that disagree leave the body's end unknown.
-        if (value < 0 || (bHaveLength && value != length)) return kUnknownBodyLength;
-        length = value;
-        bHaveLength = true;
-    }
-    return length;
-}
-
-namespace {
-
-// Takes the value of the header line [start, end) whose name is nameLength bytes long
-// (colon included) into value, unless an earlier line already gave one.
-void NoteHeaderValue(const char* pHead, size_t start, size_t end, size_t nameLength,
-                     CHeaderValue& value) {
+// Takes a field's value unless an earlier line of the same field already gave one.
+void NoteValue(const char* p, size_t n, CHeaderValue& value) {
     if (value.m_nLines++ > 0) return;
-    start += nameLength;
-    while (start < end && (pHead[start] == ' ' || pHead[start] == '\t')) ++start;
-    while (end > start && (pHead[end - 1] == ' ' || pHead[end - 1] == '\t')) --end;
-    value.m_p = pHead + start;
-    value.m_n = end - start;
+    value.m_p = p;
+    value.m_n = n;
+}
+
+// Takes one header field into the request when it is one the server uses.
+void ReadField(const char* pName, size_t nName, const char* pValue, size_t nValue,
+               CRequest& request) {
+    switch (nName) {
+        case 4:
+            if (EqualsIgnoringCase(pName, nName, "host")) NoteValue(pValue, nValue, request.m_host);
+            return;
+        case 5:
+            if (EqualsIgnoringCase(pName, nName, "range")) {
+                NoteValue(pValue, nValue, request.m_file.m_range);
+            }
+            return;
+        case 8:
+            if (EqualsIgnoringCase(pName, nName, "if-range")) {
+                NoteValue(pValue, nValue, request.m_file.m_ifRange);
+            }
+            return;
+        case 10:
+            if (EqualsIgnoringCase(pName, nName, "connection")) {
+                ReadConnectionOptions(pValue, nValue, request);
+            }
+            return;
+        case 13:
+            if (EqualsIgnoringCase(pName, nName, "if-none-match")) {
+                NoteValue(pValue, nValue, request.m_file.m_ifNoneMatch);
+            }
+            return;
+        case 14:
+            if (EqualsIgnoringCase(pName, nName, "content-length") &&
+                request.m_nBodyLength != kUnknownBodyLength) {
+                const long long length = PlainNumber(pValue, nValue);
+                // Two lengths that disagree leave the body's end unknown.
+                const bool bAgrees = !request.m_bBodyLengthGiven || request.m_nBodyLength == length;
+                request.m_nBodyLength = length >= 0 && bAgrees ? length : kUnknownBodyLength;
+                request.m_bBodyLengthGiven = true;
+            }
+            return;
+        case 17:
+            if (EqualsIgnoringCase(pName, nName, "if-modified-since")) {
+                NoteValue(pValue, nValue, request.m_file.m_ifModifiedSince);
+            } else if (EqualsIgnoringCase(pName, nName, "transfer-encoding")) {
+                request.m_nBodyLength = kUnknownBodyLength;
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+// Reads one header field line [p, p + n): a token, a colon, the value between blanks.
+bool ReadFieldLine(const char* p, size_t n, CRequest& request) {
+    size_t name = 0;
+    while (name < n && IsTokenChar(p[name])) ++name;
+    // A blank before the colon, or a line that starts with one (a folded line), would let
+    // another reader see a different field.
+    if (name == 0 || name == n || p[name] != ':') return false;
+    size_t first = name + 1;
+    size_t last = n;
+    while (first < last && IsBlank(p[first])) ++first;
+    while (last > first && IsBlank(p[last - 1])) --last;
+    ReadField(p, name, p + first, last - first, request);
+    return true;
 }
 
 }  // namespace
 
-CFileRequestHeaders ReadFileRequestHeaders(const char* pHead, size_t n) {
-    static const char kRange[] = "range:";
-    static const char kIfRange[] = "if-range:";
-    static const char kIfNoneMatch[] = "if-none-match:";
-    static const char kIfModifiedSince[] = "if-modified-since:";
-    CFileRequestHeaders headers;
+CRequest ParseRequest(const char* pHead, size_t n) {
+    CRequest request;
     size_t start = 0;
-    size_t end = LineEnd(pHead, n, 0);
-    while (NextHeaderLine(pHead, n, start, end)) {
-        // Most heads have none of them: a look at the first letter passes the others by.
-        if (start == end) continue;
-        const char first = static_cast<char>(pHead[start] | 0x20);
-        if (first != 'r' && first != 'i') continue;
-        if (IsHeader(pHead, start, end, kRange)) {
-            NoteHeaderValue(pHead, start, end, sizeof kRange - 1, headers.m_range);
-        } else if (IsHeader(pHead, start, end, kIfRange)) {
-            NoteHeaderValue(pHead, start, end, sizeof kIfRange - 1, headers.m_ifRange);
-        } else if (IsHeader(pHead, start, end, kIfNoneMatch)) {
-            NoteHeaderValue(pHead, start, end, sizeof kIfNoneMatch - 1, headers.m_ifNoneMatch);
-        } else if (IsHeader(pHead, start, end, kIfModifiedSince)) {
-            NoteHeaderValue(pHead, start, end, sizeof kIfModifiedSince - 1,
-                            headers.m_ifModifiedSince);
+    bool bFirst = true;
+    while (start < n) {
+        const char* pLineEnd =
+            static_cast<const char*>(std::memchr(pHead + start, '\n', n - start));
+        size_t end = pLineEnd != nullptr ? static_cast<size_t>(pLineEnd - pHead) : n;
+        const size_t next = end + 1;
+        if (end > start && pHead[end - 1] == '\r') --end;
+        if (std::memchr(pHead + start, '\r', end - start) != nullptr) {
+            request.m_problem = RequestProblem::kBadRequest;  // a bare CR
+            return request;
         }
+        if (end == start) break;  // the blank line that ends the head
+        const bool bRead = bFirst ? ReadRequestLine(pHead + start, end - start, request)
+                                  : ReadFieldLine(pHead + start, end - start, request);
+        if (!bRead) {
+            request.m_problem = RequestProblem::kBadRequest;
+            return request;
+        }
+        bFirst = false;
+        start = next;
     }
-    return headers;
+    if (bFirst) request.m_problem = RequestProblem::kBadRequest;
+    return request;
 }

@@ -1,9 +1,8 @@
-// Request heads as they arrive on one connection, parsed on a buffer so that tests and
-// fuzzers need no socket.
+// Request heads as they arrive on one connection, and the request each one holds, read in
+// one pass on a buffer so that tests and fuzzers need no socket.
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
 // Holds the bytes received on a connection that no head has used yet. A head ends at its
 // first blank line (CR LF CR LF); bytes after it stay for the next head.
@@ -24,15 +23,16 @@ public:
     int Feed(const char* pData, int n);
 
     int Held() const { return m_nHeld; }
+    // The bytes held, zero-terminated: a complete head starts here until Discard takes it.
+    const char* Data() const { return m_data; }
     // Length of the complete head at the front, blank line included; 0 when none yet.
     // Empty lines before a request line are dropped first, as HTTP clients may send them.
     int CompleteHeadLength();
     // The head at the front is unusable: it starts with a zero byte, or fills the whole
     // buffer without ending.
     bool IsHopeless();
-    // Takes the first length bytes out as a new zero-terminated head; the rest moves up.
-    std::unique_ptr<char[]> TakeHead(int length);
-    // Drops up to n bytes from the front (a request body); returns how many it dropped.
+    // Drops up to n bytes from the front (an answered head, or a request body); returns how
+    // many it dropped.
     long long Discard(long long n);
 
 private:
@@ -42,41 +42,24 @@ private:
     int m_nHeld;
 };
 
-enum class RequestMethod { kGet, kHead, kOther };
+// kNotAllowed: a method this server knows and does not allow on files (POST, PUT, ...).
+enum class RequestMethod { kGet, kHead, kNotAllowed, kUnknown };
 
-// The method and the raw target of a head's request line.
-struct CRequestLine {
-    RequestMethod m_method;
-    const char* m_pTarget;  // into the head; not terminated
-    size_t m_nTargetLength;
-};
-
-// Reads the method ("GET " or "HEAD ", case-sensitive) and the target of the n-byte head,
-// which ends at the first space, CR or LF, or at the end of the head. Zero bytes do not end
-// it, so that a target can never be cut short into another file's name.
-CRequestLine ParseRequestLine(const char* pHead, size_t n);
-
-// Whether the client of this n-byte head expects the connection to end with the answer:
-// an HTTP/1.0 request line, or a "Connection" header that lists "close". Such clients
-// (HTTP/1.0 tools, load generators without keep-alive) read until the server closes.
-bool AsksToCloseAfterAnswer(const char* pHead, size_t n);
+// What makes a head unanswerable as a request: a request line or header field line that
+// does not parse, or a major version other than 1.
+enum class RequestProblem { kNone, kBadRequest, kVersionNotSupported };
 
 constexpr long long kUnknownBodyLength = -1;
 
-// The length of the body that follows the n-byte head: 0 when there is none, or
-// kUnknownBodyLength when it cannot be told (a Transfer-Encoding, or a Content-Length that
-// is not one plain number), in which case no later head on the connection can be found.
-long long RequestBodyLength(const char* pHead, size_t n);
-
-// One header's value in a head: its bytes without the blanks around them, and how many
-// lines of that header the head has (0 when none).
+// One header field's value in a head: its bytes without the blanks around them, and how
+// many lines of that field the head has (0 when none). The value kept is the first line's.
 struct CHeaderValue {
     const char* m_p = nullptr;  // into the head; not terminated
     size_t m_n = 0;
     int m_nLines = 0;
 };
 
-// The headers that make a GET of a file conditional or partial.
+// The header fields that make a GET of a file conditional or partial.
 struct CFileRequestHeaders {
     CHeaderValue m_range;
     CHeaderValue m_ifRange;
@@ -84,6 +67,37 @@ struct CFileRequestHeaders {
     CHeaderValue m_ifModifiedSince;
 };
 
-// Finds the headers of the n-byte head that ask for part of a file or only a newer one, in
-// one pass over its lines; the value kept is the first line's.
-CFileRequestHeaders ReadFileRequestHeaders(const char* pHead, size_t n);
+// Everything the server uses of one request head. Pointers lead into the head.
+struct CRequest {
+    RequestProblem m_problem = RequestProblem::kNone;
+    RequestMethod m_method = RequestMethod::kUnknown;
+    const char* m_pLine = nullptr;  // the request line, without its line end
+    size_t m_nLine = 0;
+    // The target in origin form (path and query): an absolute-form target without its
+    // scheme and authority. Zero bytes do not end it, so it can never be cut short into
+    // another file's name.
+    const char* m_pTarget = nullptr;
+    size_t m_nTarget = 0;
+    int m_nMinorVersion = 1;  // of HTTP/1.x
+    CHeaderValue m_host;
+    CFileRequestHeaders m_file;
+    bool m_bConnectionClose = false;      // Connection lists "close"
+    bool m_bConnectionKeepAlive = false;  // Connection lists "keep-alive"
+    // The body's length: 0 when there is none, or kUnknownBodyLength when it cannot be told
+    // (a Transfer-Encoding, or a Content-Length that is not one plain number), in which case
+    // no later head on the connection can be found.
+    long long m_nBodyLength = 0;
+    bool m_bBodyLengthGiven = false;  // a Content-Length line was read
+
+    // Whether the client means to send another request on the connection after this one:
+    // HTTP/1.1 unless it said close, HTTP/1.0 only when it asked for keep-alive.
+    bool WantsPersistence() const {
+        return m_nMinorVersion >= 1 ? !m_bConnectionClose
+                                    : m_bConnectionKeepAlive && !m_bConnectionClose;
+    }
+};
+
+// Reads the n-byte head (request line, header field lines, blank line) into a request in
+// one pass: the request line must be method SP target SP HTTP/d.d, and each field line a
+// token, a colon and a value; a folded line or a bare CR is refused.
+CRequest ParseRequest(const char* pHead, size_t n);

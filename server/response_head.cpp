@@ -7,132 +7,144 @@
 
 namespace {
 
-const char kNotFoundPageStart[] = "<html><body><h1>404</h1><b>Couldn't find file: ";
-const char kNotFoundPageEnd[] = "</b></body></html>\r\n";
 const char kHtmlType[] = "text/html; charset=utf-8";
 
-const char kContentLength[] = "content-length: ";
-const char kContentType[] = "content-type: ";
-const char kDate[] = "date: ";
-
-}  // namespace
-
-CResponseHead::CResponseHead(std::string* pOut, const char* pszStatus) : m_pOut(pOut) {
-    m_pOut->append("HTTP/1.1 ");
-    m_pOut->append(pszStatus);
-    m_pOut->append("\r\n");
+// Appends one header field line; pszName is given with its colon and space.
+void AppendField(std::string* pOut, const char* pszName, const char* pValue, size_t n) {
+    pOut->append(pszName);
+    pOut->append(pValue, n);
+    pOut->append("\r\n");
 }
 
-CResponseHead& CResponseHead::Text(const char* pszName, const char* pValue, size_t n) {
-    m_pOut->append(pszName);
-    m_pOut->append(pValue, n);
-    m_pOut->append("\r\n");
-    return *this;
+void AppendField(std::string* pOut, const char* pszName, const char* pszValue) {
+    AppendField(pOut, pszName, pszValue, std::strlen(pszValue));
 }
 
-CResponseHead& CResponseHead::Text(const char* pszName, const char* pszValue) {
-    return Text(pszName, pszValue, std::strlen(pszValue));
-}
-
-CResponseHead& CResponseHead::Number(const char* pszName, uint64_t value) {
-    m_pOut->append(pszName);
-    AppendNumber(value);
-    m_pOut->append("\r\n");
-    return *this;
-}
-
-CResponseHead& CResponseHead::ContentRange(uint64_t first, uint64_t end, uint64_t size) {
-    m_pOut->append("content-range: bytes ");
-    if (end > first) {
-        AppendNumber(first);
-        m_pOut->push_back('-');
-        AppendNumber(end - 1);
-    } else {
-        m_pOut->push_back('*');
-    }
-    m_pOut->push_back('/');
-    AppendNumber(size);
-    m_pOut->append("\r\n");
-    return *this;
-}
-
-void CResponseHead::End() {
-    m_pOut->append("\r\n");
-}
-
-void CResponseHead::AppendNumber(uint64_t value) {
+// Appends value in decimal.
+void AppendNumber(std::string* pOut, uint64_t value) {
     char digits[20];
     size_t count = 0;
     do {
         digits[count++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    while (count > 0) m_pOut->push_back(digits[--count]);
+    while (count > 0) pOut->push_back(digits[--count]);
 }
 
-void AppendFileHead(std::string* pOut, const CFileAnswer& answer, const CFileVersion& version,
-                    const CValidators& validators, const char* pszContentType,
-                    const char* pszDate) {
+// content-range: bytes FIRST-LAST/SIZE, or bytes */SIZE for an empty range.
+void AppendContentRange(std::string* pOut, const CReply& reply) {
+    pOut->append("content-range: bytes ");
+    if (reply.m_nRangeEnd > reply.m_nRangeFirst) {
+        AppendNumber(pOut, reply.m_nRangeFirst);
+        pOut->push_back('-');
+        AppendNumber(pOut, reply.m_nRangeEnd - 1);
+    } else {
+        pOut->push_back('*');
+    }
+    pOut->push_back('/');
+    AppendNumber(pOut, reply.m_nRangeSize);
+    pOut->append("\r\n");
+}
+
+}  // namespace
+
+void AppendReplyHead(std::string* pOut, const CReply& reply) {
+    pOut->append("HTTP/1.1 ");
+    pOut->append(reply.m_pszStatus);
+    pOut->append("\r\n");
+    if (reply.m_pLocation != nullptr) {
+        AppendField(pOut, "location: ", reply.m_pLocation, reply.m_nLocation);
+    }
+    if (reply.m_bHasLength) {
+        pOut->append("content-length: ");
+        AppendNumber(pOut, reply.m_nLength);
+        pOut->append("\r\n");
+    }
+    if (reply.m_pszContentType != nullptr) {
+        AppendField(pOut, "content-type: ", reply.m_pszContentType);
+    }
+    if (reply.m_bHasRange) AppendContentRange(pOut, reply);
+    if (reply.m_bAcceptRanges) AppendField(pOut, "accept-ranges: ", "bytes");
+    if (reply.m_pszAllow != nullptr) AppendField(pOut, "allow: ", reply.m_pszAllow);
+    if (reply.m_pValidators != nullptr) {
+        AppendField(pOut, "last-modified: ", reply.m_pValidators->m_szLastModified);
+        AppendField(pOut, "etag: ", reply.m_pValidators->m_szEtag,
+                    reply.m_pValidators->m_nEtagLength);
+    }
+    if (reply.m_pszDate != nullptr) AppendField(pOut, "date: ", reply.m_pszDate);
+    if (reply.m_connection == ConnectionOption::kClose) {
+        AppendField(pOut, "connection: ", "close");
+    } else if (reply.m_connection == ConnectionOption::kKeepAlive) {
+        AppendField(pOut, "connection: ", "keep-alive");
+    }
+    pOut->append("\r\n");
+}
+
+CReply FileReply(CReply reply, const CFileAnswer& answer, const CFileVersion& version,
+                 const CValidators& validators, const char* pszContentType, bool bHead) {
+    reply.m_pValidators = &validators;
     switch (answer.m_kind) {
         case FileAnswerKind::kNotModified:
             // No body follows, whatever a content-length would say.
-            CResponseHead(pOut, "304 Not Modified")
-                .Text("last-modified: ", validators.m_szLastModified)
-                .Text("etag: ", validators.m_szEtag, validators.m_nEtagLength)
-                .Text(kDate, pszDate)
-                .End();
-            return;
+            reply.m_pszStatus = "304 Not Modified";
+            return reply;
         case FileAnswerKind::kUnsatisfiable:
-            CResponseHead(pOut, "416 Range Not Satisfiable")
-                .Number(kContentLength, 0)
-                .ContentRange(0, 0, version.m_nSize)
-                .Text(kDate, pszDate)
-                .End();
-            return;
-        case FileAnswerKind::kWhole:
+            reply.m_pszStatus = "416 Range Not Satisfiable";
+            reply.m_pValidators = nullptr;
+            reply.m_bHasLength = true;
+            reply.m_bHasRange = true;
+            reply.m_nRangeSize = version.m_nSize;
+            return reply;
         case FileAnswerKind::kPart:
+            reply.m_pszStatus = "206 Partial Content";
+            reply.m_bHasRange = true;
+            reply.m_nRangeFirst = answer.m_nFirst;
+            reply.m_nRangeEnd = answer.m_nEnd;
+            reply.m_nRangeSize = version.m_nSize;
+            break;
+        case FileAnswerKind::kWhole:
+            reply.m_pszStatus = bHead ? "200 File Exists" : "200 Sending file";
             break;
     }
-    const bool bPart = answer.m_kind == FileAnswerKind::kPart;
-    CResponseHead head(pOut, bPart ? "206 Partial Content" : "200 Sending file");
-    head.Number(kContentLength, answer.m_nEnd - answer.m_nFirst);
-    if (pszContentType != nullptr) head.Text(kContentType, pszContentType);
-    if (bPart) head.ContentRange(answer.m_nFirst, answer.m_nEnd, version.m_nSize);
-    head.Text("accept-ranges: ", "bytes")
-        .Text("last-modified: ", validators.m_szLastModified)
-        .Text("etag: ", validators.m_szEtag, validators.m_nEtagLength)
-        .Text(kDate, pszDate)
-        .End();
+    reply.m_bHasLength = true;
+    reply.m_nLength = answer.m_nEnd - answer.m_nFirst;
+    reply.m_pszContentType = pszContentType;
+    reply.m_bAcceptRanges = true;
+    return reply;
 }
 
-void AppendNotFoundAnswer(std::string* pOut, const std::string& display, const char* pszDate) {
-    const std::string page = kNotFoundPageStart + EscapeHtml(display) + kNotFoundPageEnd;
-    CResponseHead(pOut, "404 File not found!")
-        .Number(kContentLength, page.size())
-        .Text(kContentType, kHtmlType)
-        .Text(kDate, pszDate)
-        .End();
-    pOut->append(page);
+void AppendPageAnswer(std::string* pOut, CReply reply, const std::string& page, bool bHead) {
+    reply.m_bHasLength = true;
+    reply.m_nLength = page.size();
+    reply.m_pszContentType = kHtmlType;
+    AppendReplyHead(pOut, reply);
+    if (!bHead) pOut->append(page);
 }
 
-void AppendMovedAnswer(std::string* pOut, const std::string& location, bool bGet,
-                       const char* pszDate) {
-    CResponseHead head(pOut, "301 Moved Permanently");
-    head.Text("location: ", location.data(), location.size());
-    if (!bGet) {
-        head.End();
-        return;
-    }
+void AppendNotFoundAnswer(std::string* pOut, const std::string& display, CReply reply, bool bHead) {
+    const std::string page =
+        "<html><body><h1>404</h1><b>Couldn't find file: " + EscapeHtml(display) +
+        "</b></body></html>\r\n";
+    reply.m_pszStatus = bHead ? "404 File not found" : "404 File not found!";
+    AppendPageAnswer(pOut, reply, page, bHead);
+}
+
+void AppendMovedAnswer(std::string* pOut, const std::string& location, CReply reply, bool bHead) {
     const std::string link = EscapeHtml(location);
     const std::string page = "<html><body><h1>301</h1><b>Moved to <a href=\"" + link + "\">" +
                              link + "</a></b></body></html>\r\n";
-    head.Number(kContentLength, page.size())
-        .Text(kContentType, kHtmlType)
-        .Text(kDate, pszDate)
-        .End();
-    pOut->append(page);
+    reply.m_pszStatus = "301 Moved Permanently";
+    reply.m_pLocation = location.data();
+    reply.m_nLocation = location.size();
+    AppendPageAnswer(pOut, reply, page, bHead);
 }
 
-void AppendHeadAnswer(std::string* pOut, bool bExists) {
-    CResponseHead(pOut, bExists ? "200 File Exists" : "404 File not found").End();
+void AppendRefusal(std::string* pOut, const char* pszStatus, CReply reply) {
+    const char* pszReason = std::strchr(pszStatus, ' ');
+    const std::string code(pszStatus, pszReason != nullptr ? pszReason : pszStatus);
+    const std::string page = "<html><body><h1>" + code + "</h1><b>" +
+                             (pszReason != nullptr ? pszReason + 1 : "") + "</b></body></html>\r\n";
+    reply.m_pszStatus = pszStatus;
+    if (code == "405") reply.m_pszAllow = "GET, HEAD";
+    AppendPageAnswer(pOut, reply, page, false);
 }

@@ -1,6 +1,5 @@
-// Every answer's head, built as bytes in one place: the status line and content-length
-// first, then the other headers in the order they are added, then the blank line. The
-// canned answers (file, 301, 404, 304, 416, and HEAD's bare status lines) are made here too.
+// Every answer's head, built as bytes in one place (CReply, then AppendReplyHead), and the
+// answers that carry a page: 404, 301 and the refusals of requests that cannot be served.
 #pragma once
 
 #include <cstddef>
@@ -9,44 +8,53 @@
 
 #include "server/file_answer.h"
 
-// Appends one head to a string, header by header.
-class CResponseHead {
-public:
-    // Starts the head with its status line ("HTTP/1.1 " and pszStatus, e.g. "200 OK") at
-    // the end of *pOut.
-    CResponseHead(std::string* pOut, const char* pszStatus);
-    CResponseHead(const CResponseHead&) = delete;
-    CResponseHead& operator=(const CResponseHead&) = delete;
+// What the Connection header field of an answer says.
+enum class ConnectionOption { kNone, kClose, kKeepAlive };
 
-    // A header line "name: value"; pszName is given with its colon and space.
-    CResponseHead& Text(const char* pszName, const char* pValue, size_t n);
-    CResponseHead& Text(const char* pszName, const char* pszValue);
-    // A header line whose value is a decimal number.
-    CResponseHead& Number(const char* pszName, uint64_t value);
-    // content-range: bytes FIRST-LAST/LENGTH, of the bytes [first, end) of a file of size.
-    CResponseHead& ContentRange(uint64_t first, uint64_t end, uint64_t size);
-    // Ends the head with its blank line.
-    void End();
-
-private:
-    // Appends value in decimal.
-    void AppendNumber(uint64_t value);
-
-    std::string* m_pOut;
+// One answer's status line and header fields. Fields left empty are not sent; those given
+// go out in a fixed order: location, content-length, content-type, content-range,
+// accept-ranges, allow, last-modified, etag, date, connection.
+struct CReply {
+    const char* m_pszStatus = nullptr;  // code and reason phrase, e.g. "200 Sending file"
+    const char* m_pLocation = nullptr;  // already escaped for a head
+    size_t m_nLocation = 0;
+    bool m_bHasLength = false;
+    uint64_t m_nLength = 0;
+    const char* m_pszContentType = nullptr;
+    // content-range: the bytes [m_nRangeFirst, m_nRangeEnd) of m_nRangeSize, or "*" when
+    // the range is empty (an unsatisfiable one).
+    bool m_bHasRange = false;
+    uint64_t m_nRangeFirst = 0;
+    uint64_t m_nRangeEnd = 0;
+    uint64_t m_nRangeSize = 0;
+    bool m_bAcceptRanges = false;
+    const char* m_pszAllow = nullptr;
+    const CValidators* m_pValidators = nullptr;  // last-modified and etag
+    const char* m_pszDate = nullptr;
+    ConnectionOption m_connection = ConnectionOption::kNone;
 };
 
-// The head of a GET answer about a file: 200 with the whole file, 206 with a part, 304 or
-// 416, each with the validators and the date; content type null when it is not known.
-void AppendFileHead(std::string* pOut, const CFileAnswer& answer, const CFileVersion& version,
-                    const CValidators& validators, const char* pszContentType, const char* pszDate);
+// Appends the reply's head, blank line included, to *pOut.
+void AppendReplyHead(std::string* pOut, const CReply& reply);
 
-// The whole 404 answer to a GET: the head and a page that shows the path (escaped here).
-void AppendNotFoundAnswer(std::string* pOut, const std::string& display, const char* pszDate);
+// The reply for a file answer of this version, on top of reply (its date and connection):
+// 200 (whole), 206 (a part), 304 or 416, with the validators. A HEAD gets the same fields
+// under its own reason phrase for 200.
+CReply FileReply(CReply reply, const CFileAnswer& answer, const CFileVersion& version,
+                 const CValidators& validators, const char* pszContentType, bool bHead);
 
-// The whole 301 answer that sends a client on to location (already escaped for a head): for
-// a GET with the date and a short page that links there, for a HEAD the bare head.
-void AppendMovedAnswer(std::string* pOut, const std::string& location, bool bGet,
-                       const char* pszDate);
+// The reply and page of an answer that carries a short HTML page: appends the head with the
+// page's length and type, then the page itself unless bHead.
+void AppendPageAnswer(std::string* pOut, CReply reply, const std::string& page, bool bHead);
 
-// HEAD's bare answers: "200 File Exists" or "404 File not found", without headers.
-void AppendHeadAnswer(std::string* pOut, bool bExists);
+// The 404 answer for a target that names no file: the page shows the path (escaped here).
+void AppendNotFoundAnswer(std::string* pOut, const std::string& display, CReply reply, bool bHead);
+
+// The 301 answer that sends a client on to location (already escaped for a head), with a
+// short page that links there.
+void AppendMovedAnswer(std::string* pOut, const std::string& location, CReply reply, bool bHead);
+
+// An answer that refuses the request itself: pszStatus is "400 Bad Request", "405 Method
+// Not Allowed" (with allow: GET, HEAD), "501 Not Implemented" or "505 HTTP Version Not
+// Supported"; the page names the status.
+void AppendRefusal(std::string* pOut, const char* pszStatus, CReply reply);

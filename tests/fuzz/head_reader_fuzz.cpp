@@ -209,10 +209,9 @@ private:
     std::string TakeHead(int length) {
         FUZZ_CHECK(length >= static_cast<int>(kBlankLineLength) && length <= m_buffer.Held());
         FUZZ_CHECK(length <= kMaxHead);
-        std::unique_ptr<char[]> head = m_buffer.TakeHead(length);
         const std::string expected = m_stream.substr(m_consumed, static_cast<size_t>(length));
-        FUZZ_CHECK(std::memcmp(head.get(), expected.data(), expected.size()) == 0);
-        FUZZ_CHECK(head[length] == '\0');
+        FUZZ_CHECK(std::memcmp(m_buffer.Data(), expected.data(), expected.size()) == 0);
+        FUZZ_CHECK(m_buffer.Discard(length) == length);
         FUZZ_CHECK(expected.find(kBlankLine) == expected.size() - kBlankLineLength);
         FUZZ_CHECK(expected[0] != '\0');
         m_consumed += static_cast<size_t>(length);
@@ -224,29 +223,33 @@ private:
     long long ExamineHead(const std::string& head) {
         const char* pHead = head.data();
         const size_t n = head.size();
-        const CRequestLine line = ParseRequestLine(pHead, n);
-        const bool bGet = head.compare(0, 4, "GET ") == 0;
-        const bool bHead = head.compare(0, 5, "HEAD ") == 0;
-        FUZZ_CHECK((line.m_method == RequestMethod::kGet) == bGet);
-        FUZZ_CHECK((line.m_method == RequestMethod::kHead) == bHead);
-        if (line.m_method != RequestMethod::kOther) {
-            const size_t start = static_cast<size_t>(line.m_pTarget - pHead);
-            FUZZ_CHECK(start == (bGet ? 4u : 5u));
-            // The head ends with CR LF CR LF, so the target always ends inside it.
-            const size_t end = start + line.m_nTargetLength;
-            FUZZ_CHECK(end < n);
-            FUZZ_CHECK(pHead[end] == ' ' || pHead[end] == '\r' || pHead[end] == '\n');
-            for (size_t i = start; i < end; ++i) {
-                FUZZ_CHECK(pHead[i] != ' ' && pHead[i] != '\r' && pHead[i] != '\n');
-            }
-        }
+        const CRequest request = ParseRequest(pHead, n);
         const size_t lineEnd = head.find_first_of("\r\n");
-        if (lineEnd >= 9 && head.compare(lineEnd - 9, 9, " HTTP/1.0") == 0) {
-            FUZZ_CHECK(AsksToCloseAfterAnswer(pHead, n));
+        if (request.m_problem != RequestProblem::kBadRequest) {
+            // The request line is method SP target SP HTTP/d.d, and the method is exact.
+            FUZZ_CHECK(request.m_pLine == pHead && request.m_nLine == lineEnd);
+            FUZZ_CHECK(head.compare(lineEnd - 9, 6, " HTTP/") == 0);
+            FUZZ_CHECK((request.m_method == RequestMethod::kGet) ==
+                       (head.compare(0, 4, "GET ") == 0));
+            FUZZ_CHECK((request.m_method == RequestMethod::kHead) ==
+                       (head.compare(0, 5, "HEAD ") == 0));
+            FUZZ_CHECK((request.m_problem == RequestProblem::kVersionNotSupported) ==
+                       (head[lineEnd - 3] != '1'));
+            // The target lies inside the request line (or is the root of an absolute form),
+            // and holds no space.
+            const bool bInLine = request.m_pTarget > pHead &&
+                                 request.m_pTarget + request.m_nTarget <= pHead + lineEnd - 9;
+            FUZZ_CHECK(bInLine || (request.m_nTarget == 1 && request.m_pTarget[0] == '/'));
+            FUZZ_CHECK(request.m_nTarget > 0 &&
+                       std::memchr(request.m_pTarget, ' ', request.m_nTarget) == nullptr);
+            // An HTTP/1.0 client keeps the connection only when it asks to.
+            if (head.compare(lineEnd - 8, 8, "HTTP/1.0") == 0 && !request.m_bConnectionKeepAlive) {
+                FUZZ_CHECK(!request.WantsPersistence());
+            }
         } else {
-            AsksToCloseAfterAnswer(pHead, n);
+            FUZZ_CHECK(request.m_problem == RequestProblem::kBadRequest);
         }
-        const CFileRequestHeaders headers = ReadFileRequestHeaders(pHead, n);
+        const CFileRequestHeaders& headers = request.m_file;
         CheckHeaderValue(head, headers.m_range);
         CheckHeaderValue(head, headers.m_ifRange);
         CheckHeaderValue(head, headers.m_ifNoneMatch);
@@ -256,7 +259,7 @@ private:
             CheckRange(headers.m_range.m_p, headers.m_range.m_n, size);
             CheckFileAnswer(headers, size);
         }
-        const long long body = RequestBodyLength(pHead, n);
+        const long long body = request.m_nBodyLength;
         FUZZ_CHECK(body >= kUnknownBodyLength && body < 1000000000000000000LL);
         // Without a colon there is no header line, so nothing can name a body.
         if (head.find(':') == std::string::npos) FUZZ_CHECK(body == 0);

@@ -99,17 +99,6 @@ TEST_F(ConnectionTest, PipelinedHeadsAreAnsweredWithoutWaitingAndTheNextHeadIsDu
     EXPECT_EQ(Received(1), kAnswer);
 }
 
-TEST_F(ConnectionTest, RequestsThatGetNoAnswerEndAStepAsAnswersDo) {
-    const int32_t requests = g_nRequests.load();
-    Send("FOO / HTTP/1.1\r\n\r\nFOO / HTTP/1.1\r\n\r\n" + std::string(kRequest));
-    EXPECT_EQ(m_connection.Advance(At(kStart + 100)).m_want, ConnectionWant::kGoOn);
-    EXPECT_EQ(g_nRequests.load(), requests + 1);
-    EXPECT_EQ(m_connection.Advance(At(kStart + 100)).m_want, ConnectionWant::kGoOn);
-    EXPECT_EQ(m_connection.Advance(At(kStart + 100)).m_want, ConnectionWant::kRead);
-    EXPECT_EQ(g_nRequests.load(), requests + 3);
-    EXPECT_EQ(Received(1), kAnswer);
-}
-
 TEST_F(ConnectionTest, AnAnswerThatTheClientTakesNothingOfEndsAfterTheStallTime) {
     // Far more than the socket buffers hold, and a client that reads none of it.
     m_root.WriteFile("big.bin", std::string(32 << 20, 'b'));

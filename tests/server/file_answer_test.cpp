@@ -19,7 +19,7 @@ const char kWrittenDate[] = "Tue, 08 Dec 2026 17:16:03 GMT";
 // A head with the given header lines.
 CFileRequestHeaders HeadersOf(const std::string& lines, std::string* pHead) {
     *pHead = "GET /f HTTP/1.1\r\n" + lines + "\r\n";
-    return ReadFileRequestHeaders(pHead->data(), pHead->size());
+    return ParseRequest(pHead->data(), pHead->size()).m_file;
 }
 
 }  // namespace
@@ -142,35 +142,78 @@ TEST(FileAnswerTest, ValidatorsDecideBetweenNotModifiedAPartAndTheWholeFile) {
     }
 }
 
-TEST(ResponseHeadTest, FileHeadsCarryLengthTypeRangeValidatorsAndDateInOrder) {
+TEST(ResponseHeadTest, FileHeadsCarryLengthTypeRangeValidatorsDateAndConnectionInOrder) {
     const CFileVersion version{kFourGiB + 7, kWritten};
     const CValidators validators = ValidatorsOf(version);
     const char kDate[] = "Wed, 09 Dec 2026 10:00:00 GMT";
     const std::string tail = std::string("last-modified: ") + kWrittenDate +
-                             "\r\netag: " + validators.m_szEtag + "\r\ndate: " + kDate + "\r\n\r\n";
-    std::string head;
-    AppendFileHead(&head, {FileAnswerKind::kPart, kFourGiB, kFourGiB + 7}, version, validators,
-                   "video/mp4", kDate);
-    EXPECT_EQ(head,
+                             "\r\netag: " + validators.m_szEtag + "\r\ndate: " + kDate + "\r\n";
+    CReply base;
+    base.m_pszDate = kDate;
+    const auto head = [&](const CFileAnswer& answer, const char* pszType, bool bHead) {
+        std::string out;
+        AppendReplyHead(&out, FileReply(base, answer, version, validators, pszType, bHead));
+        return out;
+    };
+    EXPECT_EQ(head({FileAnswerKind::kPart, kFourGiB, kFourGiB + 7}, "video/mp4", false),
               "HTTP/1.1 206 Partial Content\r\ncontent-length: 7\r\ncontent-type: "
               "video/mp4\r\ncontent-range: bytes 4294967296-4294967302/4294967303\r\n"
               "accept-ranges: bytes\r\n" +
-                  tail);
-    head.clear();
-    AppendFileHead(&head, {FileAnswerKind::kWhole, 0, kFourGiB + 7}, version, validators, nullptr,
-                   kDate);
-    EXPECT_EQ(
-        head,
-        "HTTP/1.1 200 Sending file\r\ncontent-length: 4294967303\r\naccept-ranges: bytes\r\n" +
-            tail);
-    head.clear();
-    AppendFileHead(&head, {FileAnswerKind::kNotModified, 0, 0}, version, validators, "video/mp4",
-                   kDate);
-    EXPECT_EQ(head, "HTTP/1.1 304 Not Modified\r\n" + tail);
-    head.clear();
-    AppendFileHead(&head, {FileAnswerKind::kUnsatisfiable, 0, 0}, version, validators, "video/mp4",
-                   kDate);
-    EXPECT_EQ(head, std::string("HTTP/1.1 416 Range Not Satisfiable\r\ncontent-length: "
-                                "0\r\ncontent-range: bytes */4294967303\r\ndate: ") +
-                        kDate + "\r\n\r\n");
+                  tail + "\r\n");
+    const std::string whole =
+        "content-length: 4294967303\r\naccept-ranges: bytes\r\n" + tail + "\r\n";
+    EXPECT_EQ(head({FileAnswerKind::kWhole, 0, kFourGiB + 7}, nullptr, false),
+              "HTTP/1.1 200 Sending file\r\n" + whole);
+    // A HEAD says what the GET would, under its own reason phrase.
+    EXPECT_EQ(head({FileAnswerKind::kWhole, 0, kFourGiB + 7}, nullptr, true),
+              "HTTP/1.1 200 File Exists\r\n" + whole);
+    EXPECT_EQ(head({FileAnswerKind::kNotModified, 0, 0}, "video/mp4", false),
+              "HTTP/1.1 304 Not Modified\r\n" + tail + "\r\n");
+    EXPECT_EQ(head({FileAnswerKind::kUnsatisfiable, 0, 0}, "video/mp4", false),
+              std::string("HTTP/1.1 416 Range Not Satisfiable\r\ncontent-length: "
+                          "0\r\ncontent-range: bytes */4294967303\r\ndate: ") +
+                  kDate + "\r\n\r\n");
+    base.m_connection = ConnectionOption::kClose;
+    EXPECT_EQ(head({FileAnswerKind::kNotModified, 0, 0}, nullptr, false),
+              "HTTP/1.1 304 Not Modified\r\n" + tail + "connection: close\r\n\r\n");
+}
+
+TEST(ResponseHeadTest, PageAnswersAndRefusalsCarryLengthTypeAndDate) {
+    CReply base;
+    base.m_pszDate = "Wed, 09 Dec 2026 10:00:00 GMT";
+    const std::string fields =
+        "content-type: text/html; charset=utf-8\r\ndate: " + std::string(base.m_pszDate) + "\r\n";
+    const auto page = [](const std::string& code, const std::string& text) {
+        return "<html><body><h1>" + code + "</h1><b>" + text + "</b></body></html>\r\n";
+    };
+    const auto length = [](const std::string& body) {
+        return "content-length: " + std::to_string(body.size()) + "\r\n";
+    };
+    const std::string notFound = page("404", "Couldn't find file: a&lt;b");
+    std::string out;
+    AppendNotFoundAnswer(&out, "a<b", base, false);
+    EXPECT_EQ(out,
+              "HTTP/1.1 404 File not found!\r\n" + length(notFound) + fields + "\r\n" + notFound);
+    out.clear();
+    AppendNotFoundAnswer(&out, "a<b", base, true);
+    EXPECT_EQ(out, "HTTP/1.1 404 File not found\r\n" + length(notFound) + fields + "\r\n");
+
+    const std::string moved = page("301", "Moved to <a href=\"/d/\">/d/</a>");
+    out.clear();
+    AppendMovedAnswer(&out, "/d/", base, true);
+    EXPECT_EQ(out, "HTTP/1.1 301 Moved Permanently\r\nlocation: /d/\r\n" + length(moved) + fields +
+                       "\r\n");
+
+    const std::string notAllowed = page("405", "Method Not Allowed");
+    out.clear();
+    AppendRefusal(&out, "405 Method Not Allowed", base);
+    EXPECT_EQ(out, "HTTP/1.1 405 Method Not Allowed\r\n" + length(notAllowed) +
+                       "content-type: text/html; charset=utf-8\r\nallow: GET, HEAD\r\ndate: " +
+                       base.m_pszDate + "\r\n\r\n" + notAllowed);
+    const std::string bad = page("400", "Bad Request");
+    out.clear();
+    base.m_connection = ConnectionOption::kClose;
+    AppendRefusal(&out, "400 Bad Request", base);
+    EXPECT_EQ(out, "HTTP/1.1 400 Bad Request\r\n" + length(bad) + fields +
+                       "connection: close\r\n\r\n" + bad);
 }

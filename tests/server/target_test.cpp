@@ -162,22 +162,21 @@ TEST(FolderRedirectTest, TheAnswerSendsTheTargetOnWithItsSlashAndKeepsTheQuery) 
         "<html><body><h1>301</h1><b>Moved to <a href=\"/docs/sub/?x=1&amp;y=2\">"
         "/docs/sub/?x=1&amp;y=2</a></b></body></html>\r\n";
     std::string answer;
-    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), true, kDate);
+    CReply reply;
+    reply.m_pszDate = kDate;
+    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), reply, false);
     EXPECT_EQ(answer,
               "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n"
               "content-length: " +
                   std::to_string(page.size()) +
                   "\r\ncontent-type: text/html; charset=utf-8\r\ndate: " + kDate + "\r\n\r\n" +
                   page);
-    answer.clear();
-    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), false, nullptr);
-    EXPECT_EQ(answer, "HTTP/1.1 301 Moved Permanently\r\nlocation: /docs/sub/?x=1&y=2\r\n\r\n");
 }
 
 TEST(FolderRedirectTest, BytesThatCouldBreakTheHeadOrThePageAreEscaped) {
     const std::string target = "/a\r\nset-cookie: x\"<\xC3\xA9";
     std::string answer;
-    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), true, "");
+    AppendMovedAnswer(&answer, FolderLocation(target.data(), target.size()), CReply(), false);
     const std::string location = "/a%0D%0Aset-cookie:%20x\"<%C3%A9/";
     EXPECT_EQ(answer.rfind("HTTP/1.1 301 Moved Permanently\r\nlocation: " + location + "\r\n", 0),
               0u)

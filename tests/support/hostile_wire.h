@@ -13,6 +13,7 @@ struct CWire {
     std::string m_bytes;     // all the server sent
     bool m_bClosed = false;  // the server closed the connection within the bound
     bool m_bSent = false;    // every byte was sent (a server may close before taking them all)
+    std::deque<bool> m_headRequests;  // per request sent: whether a HEAD, answered bodiless
 };
 
 // One answer cut out of a CWire.
@@ -29,7 +30,7 @@ CWire SendAndCollect(unsigned short port, const std::string& bytes,
                      uint32_t ms = kTestReadTimeoutMs);
 
 // Cuts the wire into answers; false when some part is not a whole HTTP/1.1 answer.
-bool SplitAnswers(const std::string& wire, std::vector<CWireAnswer>* pAnswers);
+bool SplitAnswers(const CWire& wire, std::vector<CWireAnswer>* pAnswers);
 
 // The statuses of the answers on wire, after checking (as test failures that name context)
 // that the server closed, that the secret's bytes are nowhere, that every answer is whole

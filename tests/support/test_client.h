@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "foundation/socket.h"
@@ -39,6 +40,9 @@ std::string StableAnswer(const CTestResponse& response);
 std::string StableOkHead(uint64_t length, const char* pszType);
 // The 404 answer whose page shows shownTarget, as StableBytes shows it.
 std::string StableNotFound(const std::string& shownTarget);
+// What a HEAD of the same target is answered, given the GET's answer as StableBytes shows
+// it: the same head under HEAD's reason phrases, without the body.
+std::string StableHeadAnswer(const std::string& getAnswer);
 // How many answers the bytes hold.
 int AnswerCount(const std::string& answers);
 
@@ -53,7 +57,8 @@ public:
     // Exactly n bytes, or fewer when the peer closed or ms passed in all.
     std::string ReadExactly(size_t n, uint32_t ms = kTestReadTimeoutMs);
     // One response: the head up to its blank line, then content-length bytes of body unless
-    // bHeadOnly. False when it did not arrive whole within ms.
+    // bHeadOnly or the request it answers, as sent by SendText, was a HEAD. False when it
+    // did not arrive whole within ms.
     bool ReadResponse(CTestResponse& response, bool bHeadOnly = false,
                       uint32_t ms = kTestReadTimeoutMs);
     // count responses, each as StableAnswer gives it, one after the other; what arrived of
@@ -63,6 +68,8 @@ public:
     // between are collected into *pRest when given.
     bool WaitClosed(uint32_t ms = kTestReadTimeoutMs, std::string* pRest = nullptr);
     CSocket& Socket() { return m_socket; }
+    // Per request sent and not yet read as answered: whether it was a HEAD.
+    const std::deque<bool>& UnansweredHeadRequests() const { return m_headRequests; }
     void Close() { m_socket.Close(); }
 
 private:
@@ -70,6 +77,13 @@ private:
     // SOCKET_ERROR on a reset, or CSocket::kNothingYet when nothing came in time.
     int Receive(std::string& buffer, uint32_t ms);
 
+    // Notes which of the requests in the bytes sent so far are HEADs, whose answers carry no
+    // body.
+    void NoteSentRequests(const std::string& text);
+
     CSocket m_socket;
-    std::string m_pending;  // bytes read past the last response
+    std::string m_pending;            // bytes read past the last response
+    std::string m_unsentHead;         // the start of a request head sent in pieces
+    long long m_nSentBodyLeft = 0;    // body bytes of the last request still to be sent
+    std::deque<bool> m_headRequests;  // per request not yet answered: whether a HEAD
 };

@@ -80,7 +80,7 @@ TEST_F(KovwebHostile, LinksAreFollowedOnlyWhileTheyStayBelowTheRoot) {
                                 "GET /same.html HTTP/1.1\r\n\r\n"
                                 "GET /pages/page.html HTTP/1.1\r\n\r\n");
     std::vector<CWireAnswer> answers;
-    ASSERT_TRUE(SplitAnswers(wire.m_bytes, &answers)) << wire.m_bytes;
+    ASSERT_TRUE(SplitAnswers(wire, &answers)) << wire.m_bytes;
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0].m_body, "page");
     EXPECT_EQ(answers[1].m_body, "page");

@@ -201,10 +201,11 @@ TEST(KovwebLog, AboutSignalShowsTheRequestCount) {
         ASSERT_TRUE(client.Connect(server.Port()));
         ASSERT_TRUE(client.SendText("HEAD /a.txt HTTP/1.1\r\n\r\nPOST / HTTP/1.1\r\n\r\n"));
         CTestResponse response;
-        ASSERT_TRUE(client.ReadResponse(response, true));
+        ASSERT_TRUE(client.ReadResponse(response));
         EXPECT_EQ(response.m_nStatus, 200);
+        ASSERT_TRUE(client.ReadResponse(response));
+        EXPECT_EQ(response.m_nStatus, 405);
     }
-    // The POST gets no answer, so the count is the only sign that its head was read.
     bool counted = false;
     for (int attempt = 0; attempt < 50 && !counted; ++attempt) {
         ASSERT_TRUE(server.Child().Signal(SIGUSR1));

@@ -144,8 +144,8 @@ uint64_t MsSince(uint64_t start) {
 struct CRequestKind {
     std::string m_text;
     int m_nStatus;
-    bool m_bHead;        // answered with a head alone, without content-length
-    std::string m_body;  // the body of the answer otherwise
+    bool m_bHead;        // answered with a head alone, whose length is the GET's body's
+    std::string m_body;  // the body of the GET's answer
 };
 
 // Answers that came as they must, and those that did not (wrong, cut, or never came).
@@ -156,9 +156,9 @@ struct CTally {
 
 bool AnswerFits(const CTestResponse& response, const CRequestKind& kind) {
     if (response.m_nStatus != kind.m_nStatus) return false;
-    if (kind.m_bHead) return response.m_nContentLength == -1;
-    return response.m_nContentLength == static_cast<long long>(kind.m_body.size()) &&
-           response.m_body == kind.m_body;
+    const bool bLength = response.m_nContentLength == static_cast<long long>(kind.m_body.size());
+    if (kind.m_bHead) return bLength && response.m_body.empty();
+    return bLength && response.m_body == kind.m_body;
 }
 
 class KovwebLoad : public ::testing::Test {
@@ -174,9 +174,9 @@ protected:
             "<html><body><h1>404</h1><b>Couldn't find file: missing.txt</b></body></html>\r\n";
         m_kinds = {
             {"GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 200, false, m_smallBody},
-            {"HEAD /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 200, true, ""},
+            {"HEAD /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 200, true, m_smallBody},
             {"GET /missing.txt HTTP/1.1\r\nHost: x\r\n\r\n", 404, false, notFoundPage},
-            {"HEAD /missing.txt HTTP/1.1\r\n\r\n", 404, true, ""},
+            {"HEAD /missing.txt HTTP/1.1\r\n\r\n", 404, true, notFoundPage},
         };
     }
     void TearDown() override {

@@ -163,9 +163,15 @@ else
     echo "   (no IPv6 loopback here)"
     V6_REQUESTS=0
 fi
-printf 'HTTP/1.1 200 File Exists\r\n\r\n' >"$WORK/head.expected"
-curl -s -I --max-time 10 http://127.0.0.1:80/ >"$WORK/head.actual" || fail "HEAD / failed"
+# A HEAD gets the head the GET gets, under its own reason phrase.
+printf 'HTTP/1.1 200 File Exists\r\ncontent-length: %d\r\ncontent-type: text/html; charset=utf-8\r\naccept-ranges: bytes\r\nlast-modified: %s\r\netag: "%s"\r\n\r\n' \
+    "$BODY_LENGTH" "$MODIFIED" "$ETAG" >"$WORK/head.expected"
+curl -s -I --max-time 10 http://127.0.0.1:80/ >"$WORK/head.raw" || fail "HEAD / failed"
+grep -av '^date: ' "$WORK/head.raw" >"$WORK/head.actual" || true
 cmp "$WORK/head.expected" "$WORK/head.actual" || fail "HEAD / answered: $(od -c "$WORK/head.actual")"
+# A method that files do not offer is refused in words.
+[[ "$(curl -s -o /dev/null -w '%{http_code}' -X POST --max-time 10 http://127.0.0.1:80/)" == 405 ]] ||
+    fail "POST / was not answered 405"
 
 echo "-- a UTF-8 target names a UTF-16 file"
 curl -s --max-time 10 http://127.0.0.1:80/caf%C3%A9.txt >"$WORK/cafe.actual" || fail "GET /café.txt failed"
@@ -180,7 +186,7 @@ xdotool key alt+slash
 ABOUT=$(timeout 10 xdotool search --sync --onlyvisible --name '^About$' | head -n1) ||
     fail "Alt+/ opened no About box"
 COUNT="$(probe requests)"
-EXPECTED_COUNT=$((4 + V6_REQUESTS + $(addresses_in "$NETWORK" | wc -l)))
+EXPECTED_COUNT=$((5 + V6_REQUESTS + $(addresses_in "$NETWORK" | wc -l)))
 [[ "$COUNT" == "$EXPECTED_COUNT" ]] || fail "the About box shows '$COUNT' requests, not $EXPECTED_COUNT"
 sleep 0.3  # let the box paint before the screenshot
 import -window root "$ARTIFACTS/about-box.png"
