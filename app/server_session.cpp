@@ -90,8 +90,8 @@ std::wstring WidenAscii(const std::string& text) {
 }  // namespace
 
 std::wstring LocalHttpAddress(const CListenAddress& address, unsigned short port) {
-    const bool bOne =
-        address.m_kind == CListenAddress::Kind::kIPv4 || address.m_kind == CListenAddress::Kind::kIPv6;
+    const bool bOne = address.m_kind == CListenAddress::Kind::kIPv4 ||
+                      address.m_kind == CListenAddress::Kind::kIPv6;
     return HttpAddress(bOne ? WidenAscii(ListenAddressHost(address)) : L"localhost", port);
 }
 

@@ -258,9 +258,9 @@ void ShowAbout() {
 void AnnounceServing(const std::string& folder, unsigned short port,
                      const CListenAddress& address) {
     const bool bThisComputerOnly = IsLoopbackOnly(address);
-    std::string text = "Serving " + folder + " on " + Narrow(LocalHttpAddress(address, port)) +
-                       (bThisComputerOnly ? " (this computer only; Ctrl+C stops)\n"
-                                          : " (Ctrl+C stops)\n");
+    std::string text =
+        "Serving " + folder + " on " + Narrow(LocalHttpAddress(address, port)) +
+        (bThisComputerOnly ? " (this computer only; Ctrl+C stops)\n" : " (Ctrl+C stops)\n");
     if (address.m_kind == CListenAddress::Kind::kEvery) {
         const std::wstring network = NetworkAddressesLine(GetNetworkAddresses(), port);
         if (!network.empty()) text += Narrow(network) + "\n";

@@ -79,8 +79,7 @@ std::string ListenAddressHost(const CListenAddress& address) {
 }
 
 bool IsLoopbackOnly(const CListenAddress& address) {
-    static const unsigned char kIPv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0,
-                                                    0, 0, 0, 0, 0, 0, 0, 1};
+    static const unsigned char kIPv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     switch (address.m_kind) {
         case CListenAddress::Kind::kLoopback:
             return true;

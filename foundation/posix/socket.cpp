@@ -164,7 +164,8 @@ bool CSocket::Listen(unsigned short port, const CListenAddress& address) {
     const bool bEvery = address.m_kind == CListenAddress::Kind::kEvery;
     int error = 0;
     SOCKET own = INVALID_SOCKET;
-    if (s != INVALID_SOCKET) own = bEvery ? BindDualStack(port, &error) : BindOne(address, port, &error);
+    if (s != INVALID_SOCKET)
+        own = bEvery ? BindDualStack(port, &error) : BindOne(address, port, &error);
     if (own != INVALID_SOCKET) {
         m_hSocket.store(own, std::memory_order_release);
         close(s);
