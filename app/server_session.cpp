@@ -3,17 +3,21 @@
 
 #include "foundation/log.h"
 #include "foundation/network.h"
+#include "server/document_root.h"
 
 CListenThread* g_pListenThread = nullptr;
 
-bool StartServer(unsigned short port, ListenOutcomeCallback pfnOutcome, void* pContext) {
+bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
+                 ListenOutcomeCallback pfnOutcome, void* pContext) {
+    // A root that cannot be opened yet is tried again at each request, as it always was.
+    SetDocumentRoot(pszRoot);
     Log(L"Initializing sockets...\r\n");
     if (!InitSockets()) {
         Log(L"\r\nSocket Initialization failed\r\n");
         return false;
     }
     Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
-    g_pListenThread = new CListenThread(port);
+    g_pListenThread = new CListenThread(port, address);
     g_pListenThread->SetOutcomeCallback(pfnOutcome, pContext);
     if (!g_pListenThread->Start()) {
         Log(L"Listen thread could not be started\r\n");
@@ -44,8 +48,22 @@ bool ParsePort(const wchar_t* pszText, unsigned short& port) {
     return true;
 }
 
+bool ParseBindAddress(const wchar_t* pszText, CListenAddress& address) {
+    std::string text;
+    for (const wchar_t* p = pszText; *p != L'\0'; ++p) {
+        // Addresses are ASCII; anything else cannot be one, nor turn into one when narrowed.
+        if (*p <= L' ' || *p > L'~') return false;
+        text += static_cast<char>(*p);
+    }
+    return ParseListenAddress(text.c_str(), address);
+}
+
 std::wstring BadPortText(const std::wstring& value) {
     return L"port must be 1 to 65535, not '" + value + L"'";
+}
+
+std::wstring BadBindText(const std::wstring& value) {
+    return L"bind address must be an IPv4 or IPv6 address or 'localhost', not '" + value + L"'";
 }
 
 std::wstring MissingValueText(const std::wstring& option) {
@@ -60,6 +78,26 @@ std::wstring HttpAddress(const std::wstring& host, unsigned short port) {
     // Browsers add the standard port themselves; the address stays as it would be typed.
     if (port == kHttpPort) return L"http://" + host + L"/";
     return L"http://" + host + L":" + std::to_wstring(port) + L"/";
+}
+
+namespace {
+
+// The ASCII text as wide characters.
+std::wstring WidenAscii(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+}  // namespace
+
+std::wstring LocalHttpAddress(const CListenAddress& address, unsigned short port) {
+    const bool bOne = address.m_kind == CListenAddress::Kind::kIPv4 ||
+                      address.m_kind == CListenAddress::Kind::kIPv6;
+    return HttpAddress(bOne ? WidenAscii(ListenAddressHost(address)) : L"localhost", port);
+}
+
+std::wstring NotLocalAddressText(const CListenAddress& address) {
+    return L"cannot listen on " + WidenAscii(ListenAddressHost(address)) +
+           L": that address is not this computer's";
 }
 
 std::wstring NetworkAddressesLine(const std::vector<uint32_t>& addresses, unsigned short port) {

@@ -11,24 +11,34 @@
 // The listener: created by StartServer, deleted by StopServer.
 extern CListenThread* g_pListenThread;
 
-// What the main window's creation does: the start-up messages, the socket library, then
-// the listener on port, whose outcome pfnOutcome (may be null) is told on the listener's
-// thread. False, said in the log, when the socket library or the listener's thread cannot
-// start.
-bool StartServer(unsigned short port, ListenOutcomeCallback pfnOutcome, void* pContext);
+// What the main window's creation does: the start-up messages, the document root pszRoot,
+// the socket library, then the listener on port at address, whose outcome pfnOutcome (may
+// be null) is told on the listener's thread. False, said in the log, when the socket library
+// or the listener's thread cannot start.
+bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
+                 ListenOutcomeCallback pfnOutcome, void* pContext);
 // What the main window's destruction does: stops the listener and its workers, frees them
 // and ends the socket library. Harmless when nothing was started.
 void StopServer();
 
 // Parses a port number, 1 to 65535, written in decimal digits only.
 bool ParsePort(const wchar_t* pszText, unsigned short& port);
+// Parses the bind option's value: "localhost", an IPv4 or an IPv6 address (see
+// ParseListenAddress).
+bool ParseBindAddress(const wchar_t* pszText, CListenAddress& address);
 // Why a command line is refused, without the program's name.
 std::wstring BadPortText(const std::wstring& value);
+std::wstring BadBindText(const std::wstring& value);
 std::wstring MissingValueText(const std::wstring& option);
 std::wstring UnknownOptionText(const std::wstring& option);
 
 // "http://host/", with ":port" before the final '/' when the port is not 80.
 std::wstring HttpAddress(const std::wstring& host, unsigned short port);
+// The address to open on this machine for a server listening at address: localhost unless
+// it listens on one address only, which is then named (IPv6 in brackets).
+std::wstring LocalHttpAddress(const CListenAddress& address, unsigned short port);
+// "cannot listen on ADDRESS: that address is not this computer's", without a line end.
+std::wstring NotLocalAddressText(const CListenAddress& address);
 // "Also on this network: http://a/, http://b/" for the addresses (host byte order), without
 // a line end; empty when there are none.
 std::wstring NetworkAddressesLine(const std::vector<uint32_t>& addresses, unsigned short port);

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "foundation/object.h"
 #include "foundation/platform_types.h"
@@ -11,6 +12,35 @@ class CFile;
 
 // What a listening socket that does not wait had to give.
 enum class AcceptResult { kAccepted, kNothingYet, kOutOfHandles, kFailed };
+
+// Where a listening socket takes its clients: every local address (the default), the loopback
+// addresses (a socket binds 127.0.0.1; the listener adds ::1 beside it), or one IPv4 or IPv6
+// address of this machine.
+struct CListenAddress {
+    enum class Kind { kEvery, kLoopback, kIPv4, kIPv6 };
+    Kind m_kind = Kind::kEvery;
+    unsigned char m_bytes[16] = {};  // network byte order; kIPv4 uses the first 4
+
+    // The IPv6 loopback address, ::1.
+    static CListenAddress IPv6Loopback();
+};
+
+// Reads "localhost", an IPv4 literal in dotted decimal, or an IPv6 literal with or without
+// [brackets]; false, address untouched, for anything else (names, zone indexes, ports).
+bool ParseListenAddress(const char* pszText, CListenAddress& address);
+// The address as a URL's host: "localhost", "192.0.2.7", "[2001:db8::7]"; empty for every
+// address.
+std::string ListenAddressHost(const CListenAddress& address);
+// Whether only programs on this machine can reach the address: the loopback ones.
+bool IsLoopbackOnly(const CListenAddress& address);
+// Whether a listen error (GetListenError) says the host has no such address family or
+// address at all, rather than that this address or port cannot be had.
+bool IsAddressFamilyMissing(int error);
+// Whether a listen error says the address is not one of this machine's.
+bool IsAddressNotLocal(int error);
+// Fills *pOut with address (which is not kEvery) and port as the socket calls take them;
+// returns its length.
+int FillSocketAddress(const CListenAddress& address, unsigned short port, sockaddr_storage* pOut);
 
 class CSocket : public CObject {
 public:
@@ -51,10 +81,11 @@ public:
     long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length);
 
     // Listening side: socket, bind to port on every local address (IPv6 ones too, through one
-    // dual-stack socket in place of the one Create made, where the host has IPv6) with the
-    // system's largest backlog. Create and Listen log their failures.
+    // dual-stack socket in place of the one Create made, where the host has IPv6) or on the
+    // one address given (a socket of its family in place of Create's), with the system's
+    // largest backlog. Create and Listen log their failures.
     bool Create(int addressFamily, int type, int protocol);
-    bool Listen(unsigned short port);
+    bool Listen(unsigned short port, const CListenAddress& address = CListenAddress());
     // Takes a connection that is already waiting, for a non-blocking listening socket; the
     // client's socket is non-blocking too. kOutOfHandles: the process or system has no
     // socket left for it, and it stays waiting.

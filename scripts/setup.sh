@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
-# Installs everything the build and every test need on a fresh Debian 12 machine.
+# Installs what a task needs on a fresh Debian 12 machine:
+#   scripts/setup.sh run    building and running kovweb: the compiler, CMake and Ninja
+#   scripts/setup.sh test   (the default) everything the build and every test need
 # Quick on reruns: nothing is fetched when all packages are already installed.
 set -euo pipefail
 
-packages=(
-  # native build and tests
-  g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev googletest clang-format
+task=${1:-test}
+
+# Building kovweb needs no more: its target links only the C++ and thread libraries.
+run_packages=(g++ cmake ninja-build)
+test_packages=(
+  "${run_packages[@]}"
+  # native tests, sanitizers, fuzzing and the format check
+  clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest clang-format
   # end-to-end tests: a real client, a real browser, process tools
   curl chromium procps
   # the Win32 build and its tests under wine, with a virtual display
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xdotool imagemagick
 )
+
+case "$task" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${test_packages[@]}") ;;
+  *)
+    echo "usage: scripts/setup.sh [run|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -20,7 +36,7 @@ for package in "${packages[@]}"; do
 done
 
 if [[ ${#missing[@]} -eq 0 ]]; then
-  echo "setup: all ${#packages[@]} packages are installed"
+  echo "setup: all ${#packages[@]} packages for '$task' are installed"
   exit 0
 fi
 

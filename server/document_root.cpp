@@ -1,5 +1,5 @@
 // The document root is opened once and shared by the workers, so a request costs a single
-// open. It is opened anew when g_szWebRoot names another folder, and when the folder at the
+// open. It is opened anew when another root is set, and when the folder at the
 // root's path was replaced since (a site deployed by swapping folders). That is checked when
 // a name is missing, which costs only requests that are answered 404 anyway, and at most
 // once a second otherwise, so a swap shows within a second.
@@ -10,21 +10,21 @@
 
 #include "foundation/clock.h"
 #include "foundation/critical_section.h"
-#include "server/http_thread.h"
 
 namespace {
 
 constexpr uint64_t kRootCheckIntervalMs = 1000;
 
 CCriticalSection g_rootLock;
+std::wstring g_root;                     // guarded by g_rootLock
 std::shared_ptr<CFolder> g_pRootFolder;  // guarded by g_rootLock
 uint64_t g_nRootCheckedMs = 0;           // guarded by g_rootLock
 
-// A newly opened folder of g_szWebRoot, or null when it cannot be opened. Called with
+// A newly opened folder of the root, or null when it cannot be opened. Called with
 // g_rootLock held.
 std::shared_ptr<CFolder> OpenRootFolder() {
     std::shared_ptr<CFolder> pFolder = std::make_shared<CFolder>();
-    if (!pFolder->Open(g_szWebRoot)) pFolder.reset();
+    if (!pFolder->Open(g_root.c_str())) pFolder.reset();
     g_nRootCheckedMs = GetTickCount64Ms();
     return pFolder;
 }
@@ -32,7 +32,7 @@ std::shared_ptr<CFolder> OpenRootFolder() {
 // Whether the held folder is still the one at the root's text and path; the path is looked
 // at only once per interval. Called with g_rootLock held.
 bool IsHeldRootCurrent() {
-    if (!g_pRootFolder || std::wcscmp(g_pRootFolder->GetPath().c_str(), g_szWebRoot) != 0) {
+    if (!g_pRootFolder || std::wcscmp(g_pRootFolder->GetPath().c_str(), g_root.c_str()) != 0) {
         return false;
     }
     const uint64_t now = GetTickCount64Ms();
@@ -41,7 +41,7 @@ bool IsHeldRootCurrent() {
     return g_pRootFolder->IsStillAtPath();
 }
 
-// The open folder of g_szWebRoot, or null when it cannot be opened (then tried again on the
+// The open folder of the root, or null when it cannot be opened (then tried again on the
 // next request, so a root that appears later is served). The caller's reference keeps it
 // open while another worker replaces it.
 std::shared_ptr<CFolder> CurrentRootFolder() {
@@ -63,6 +63,19 @@ std::shared_ptr<CFolder> ReplacedRootFolder(const std::shared_ptr<CFolder>& pSta
 }
 
 }  // namespace
+
+bool SetDocumentRoot(const wchar_t* pszRoot) {
+    CCriticalLock lock(&g_rootLock);
+    g_root = pszRoot;
+    // Workers that still use the old folder keep it through their references.
+    g_pRootFolder = OpenRootFolder();
+    return g_pRootFolder != nullptr;
+}
+
+std::wstring GetDocumentRoot() {
+    CCriticalLock lock(&g_rootLock);
+    return g_root;
+}
 
 bool OpenTargetFile(CFile& file, const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed) return false;

@@ -17,8 +17,10 @@ constexpr uint32_t kOverdueFirstRequestMs = 1000;
 
 }  // namespace
 
-CListenThread::CListenThread(unsigned short port)
+CListenThread::CListenThread(unsigned short port, const CListenAddress& address)
     : CThread(false),
+      m_nListenSockets(1),
+      m_address(address),
       m_nPort(port),
       m_nBoundPort(0),
       m_nAccepted(0),
@@ -33,6 +35,13 @@ CListenThread::CListenThread(unsigned short port)
 }
 
 CListenThread::~CListenThread() = default;
+
+int CListenThread::GetListenError() const {
+    for (const CSocket& listening : m_listenSockets) {
+        if (listening.GetListenError() != 0) return listening.GetListenError();
+    }
+    return 0;
+}
 
 int32_t CListenThread::GetHeldCount() const {
     int32_t held = 0;
@@ -57,26 +66,45 @@ DWORD CListenThread::Run() {
     ServeUntilStopped();
     // Closed here, once the wait on it has returned; the workers keep what they hold.
     CCriticalLock lock(&m_setupLock);
-    m_poller.Forget(m_listenSocket.GetHandle());
-    m_listenSocket.Close();
+    ForgetListeningSockets();
+    for (CSocket& listening : m_listenSockets) listening.Close();
     return 1;
 }
 
 CListenThread::SetupResult CListenThread::SetUpListening() {
     CCriticalLock lock(&m_setupLock);
     if (m_hStopEvent.IsSet()) return SetupResult::kStopped;
-    if (!m_listenSocket.Create(AF_INET, SOCK_STREAM, 0)) {
+    CSocket& first = m_listenSockets[0];
+    if (!first.Create(AF_INET, SOCK_STREAM, 0)) {
         Log(L"Listen socket Create Failed\r\n");
         return SetupResult::kFailed;
     }
-    if (!m_listenSocket.Listen(m_nPort) || !m_poller.IsValid() ||
-        !m_listenSocket.SetNonBlocking() || !WatchListeningSocket()) {
+    if (!first.Listen(m_nPort, m_address) || !m_poller.IsValid() || !first.SetNonBlocking() ||
+        (m_address.m_kind == CListenAddress::Kind::kLoopback && !ListenOnIPv6Loopback()) ||
+        !WatchListeningSockets()) {
         Log(L"Listen Failed\r\n");
         return SetupResult::kFailed;
     }
     m_nLimit = HostConnectionLimit(kConnectionLimit);
-    m_nBoundPort.store(m_listenSocket.GetLocalPort(), std::memory_order_release);
+    m_nBoundPort.store(first.GetLocalPort(), std::memory_order_release);
     return SetupResult::kListening;
+}
+
+bool CListenThread::ListenOnIPv6Loopback() {
+    CSocket& second = m_listenSockets[1];
+    // A host without IPv6 refuses the socket or the address; localhost is 127.0.0.1 there.
+    if (!second.Create(AF_INET6, SOCK_STREAM, 0)) {
+        second.Close();
+        return true;
+    }
+    if (!second.Listen(m_listenSockets[0].GetLocalPort(), CListenAddress::IPv6Loopback())) {
+        const int error = second.GetListenError();
+        second.Close();
+        return IsAddressFamilyMissing(error);
+    }
+    if (!second.SetNonBlocking()) return false;
+    m_nListenSockets = 2;
+    return true;
 }
 
 void CListenThread::ReportOutcome(ListenState state) {
@@ -117,6 +145,13 @@ uint32_t CListenThread::MsUntilRetry(uint64_t now) const {
 }
 
 void CListenThread::AcceptWaiting(uint64_t now) {
+    // Either socket may have been reported; asking the other costs one call that finds nobody.
+    for (int index = 0; index < m_nListenSockets; ++index) {
+        if (!AcceptWaitingOn(m_listenSockets[index], now)) return;
+    }
+}
+
+bool CListenThread::AcceptWaitingOn(CSocket& listening, uint64_t now) {
     // Every waiting client is taken now: the readiness that brought us here is reported once.
     for (;;) {
         // Read once, so that a connection that ends after this moment resumes accepting.
@@ -127,10 +162,10 @@ void CListenThread::AcceptWaiting(uint64_t now) {
             // the backlog holds the next clients.
             PauseAccepting(now + kRetryMs, held);
             AskToMakeRoom(now);
-            return;
+            return false;
         }
         if (!m_pSpare) m_pSpare.reset(new CConnection);
-        switch (m_listenSocket.AcceptNoWait(m_pSpare->Socket())) {
+        switch (listening.AcceptNoWait(m_pSpare->Socket())) {
             case AcceptResult::kAccepted:
                 m_bRoomAskedForHandles = false;
                 m_bOutOfHandlesLogged = false;
@@ -139,7 +174,7 @@ void CListenThread::AcceptWaiting(uint64_t now) {
                 Place(std::move(m_pSpare), now);
                 break;
             case AcceptResult::kNothingYet:
-                return;
+                return true;
             case AcceptResult::kOutOfHandles:
                 // An idle connection gives its socket to a new client once; beyond that the
                 // handles are taken elsewhere, and accepting waits.
@@ -150,10 +185,10 @@ void CListenThread::AcceptWaiting(uint64_t now) {
                     Log(L"Out of sockets: new connections wait until one ends\r\n");
                     m_bOutOfHandlesLogged = true;
                 }
-                return;
+                return false;
             case AcceptResult::kFailed:
                 PauseAccepting(now + kRetryMs, held);
-                return;
+                return false;
         }
     }
 }
@@ -187,13 +222,23 @@ void CListenThread::Place(std::unique_ptr<CConnection> pConnection, uint64_t now
     // No worker could ever serve it: the client sees its connection end.
 }
 
-bool CListenThread::WatchListeningSocket() {
-    return m_poller.Watch(m_listenSocket.GetHandle(), SocketInterest::kRead, &m_listenSocket);
+bool CListenThread::WatchListeningSockets() {
+    for (int index = 0; index < m_nListenSockets; ++index) {
+        CSocket& listening = m_listenSockets[index];
+        if (!m_poller.Watch(listening.GetHandle(), SocketInterest::kRead, &listening)) return false;
+    }
+    return true;
+}
+
+void CListenThread::ForgetListeningSockets() {
+    for (int index = 0; index < m_nListenSockets; ++index) {
+        m_poller.Forget(m_listenSockets[index].GetHandle());
+    }
 }
 
 void CListenThread::PauseAccepting(uint64_t retryAt, int32_t held) {
     // Where readiness is reported while it lasts, a socket left watched would end every wait.
-    m_poller.Forget(m_listenSocket.GetHandle());
+    ForgetListeningSockets();
     m_bAcceptPaused = true;
     m_nRetryAcceptAt = retryAt;
     m_endNotice.Want(true);
@@ -205,7 +250,7 @@ bool CListenThread::ResumeAcceptingWhenRoom(uint64_t now) {
     if (GetHeldCount() >= m_nHeldAtPause && now < m_nRetryAcceptAt) return false;
     m_bAcceptPaused = false;
     m_endNotice.Want(false);
-    WatchListeningSocket();
+    WatchListeningSockets();
     // Clients that came meanwhile wait in the backlog; a report of them may have come and
     // gone while paused, so they are taken now.
     AcceptWaiting(now);
@@ -221,7 +266,7 @@ void CListenThread::Stop() {
     {
         // A listener that never got to listen leaves its socket to be closed here.
         CCriticalLock lock(&m_setupLock);
-        m_listenSocket.Close();
+        for (CSocket& listening : m_listenSockets) listening.Close();
     }
     // No connection is placed any more. All workers wind down at the same time, within
     // their grace.

@@ -20,8 +20,11 @@ constexpr int kConnectionLimit = 1024;
 
 class CListenThread : public CThread {
 public:
-    // port 0 lets the system choose; GetPort tells which once listening.
-    explicit CListenThread(unsigned short port = kHttpPort);
+    // port 0 lets the system choose; GetPort tells which once listening. address says where
+    // clients may come from: every address by default; kLoopback listens on 127.0.0.1 and,
+    // where the host has IPv6, on ::1 with the same port.
+    explicit CListenThread(unsigned short port = kHttpPort,
+                           const CListenAddress& address = CListenAddress());
     ~CListenThread() override;  // stops nothing: the owner calls Stop first
 
     DWORD Run() override;  // 1 after a stop, 0 when the listening socket cannot be set up
@@ -32,7 +35,8 @@ public:
     // The port being listened on; 0 until listening has begun.
     unsigned short GetPort() const { return m_nBoundPort.load(std::memory_order_acquire); }
     // Why the listening socket could not be set up: the host's error code, 0 when it was.
-    int GetListenError() const { return m_listenSocket.GetListenError(); }
+    int GetListenError() const;
+    const CListenAddress& GetListenAddress() const { return m_address; }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
     // Whether the listener listens or has failed, told once every worker has written its
     // start message.
@@ -50,14 +54,19 @@ private:
     enum class SetupResult { kListening, kFailed, kStopped };
     // Creates and binds the listening socket unless a stop came first.
     SetupResult SetUpListening();
+    // Adds a listening socket on ::1 beside the one on 127.0.0.1, at the port that one got;
+    // true also when the host has no IPv6 to listen on.
+    bool ListenOnIPv6Loopback();
     // Publishes the set-up's outcome once the workers' start messages are out (a stop ends
     // the wait), so that what the owner writes on being told comes after all of them.
     void ReportOutcome(ListenState state);
     // Accepts and places connections until the stop.
     void ServeUntilStopped();
-    // Accepts every connection waiting on the listening socket, asking a worker to make room
+    // Accepts every connection waiting on the listening sockets, asking a worker to make room
     // where the limit is reached, or pauses accepting when no room can be made now.
     void AcceptWaiting(uint64_t now);
+    // AcceptWaiting's work on one listening socket; false once accepting has paused.
+    bool AcceptWaitingOn(CSocket& listening, uint64_t now);
     // Asks the worker that holds the connection that has waited longest for its client to
     // close it, if one may give way; false when none may.
     bool AskToMakeRoom(uint64_t now);
@@ -70,9 +79,13 @@ private:
     // Accepts again once a connection has ended or the retry time has come: true when it did.
     bool ResumeAcceptingWhenRoom(uint64_t now);
     uint32_t MsUntilRetry(uint64_t now) const;
-    bool WatchListeningSocket();
+    bool WatchListeningSockets();
+    void ForgetListeningSockets();
 
-    CSocket m_listenSocket;
+    // The first is always used; the second only for ::1 beside 127.0.0.1.
+    CSocket m_listenSockets[2];
+    int m_nListenSockets;
+    CListenAddress m_address;
     CHttpThread m_workers[kWorkerCount];
     unsigned short m_nPort;
     std::atomic<unsigned short> m_nBoundPort;

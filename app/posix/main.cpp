@@ -26,18 +26,22 @@ constexpr size_t kMaxRootLength = sizeof(g_szWebRoot) / sizeof(g_szWebRoot[0]) -
 
 const char kVersionText[] = "KOVWebServer v1.0";
 const char kUsageText[] =
-    "Usage: kovweb [-p|--port N] [DOCROOT]\n"
+    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [DOCROOT]\n"
     "Serves the files below DOCROOT (default: the current directory) over HTTP/1.1.\n"
     "\n"
-    "  -p, --port N   listen on TCP port N, 1 to 65535 (default 80)\n"
-    "      --help     show this text and exit\n"
-    "      --version  show the version and exit\n"
+    "  -p, --port N          listen on TCP port N, 1 to 65535 (default 80)\n"
+    "  -b, --bind ADDRESS    take clients at ADDRESS only: an IPv4 or IPv6 address of this\n"
+    "                        computer, or localhost for this computer only (default: every\n"
+    "                        address, so other machines on the network can connect)\n"
+    "      --help            show this text and exit\n"
+    "      --version         show the version and exit\n"
     "\n"
     "The log is written to standard output. SIGINT, SIGTERM and SIGHUP stop the server;\n"
     "SIGUSR1 writes the number of requests served so far.\n";
 
 struct CCommandLine {
     unsigned short m_nPort = kHttpPort;
+    CListenAddress m_address;
     std::string m_root;
     bool m_bHaveRoot = false;
     bool m_bHelp = false;
@@ -107,6 +111,25 @@ bool TakePort(const char* pszValue, CCommandLine& line) {
     return false;
 }
 
+// Takes the bind option's value, or says what is wrong with it.
+bool TakeBind(const char* pszValue, CCommandLine& line) {
+    const std::wstring value = Widen(pszValue);
+    if (ParseBindAddress(value.c_str(), line.m_address)) return true;
+    line.m_error = Narrow(BadBindText(value));
+    return false;
+}
+
+// Takes the value that follows option, with take; false when there is none or it is wrong.
+bool TakeNextValue(int argc, char** argv, int& i, CCommandLine& line,
+                   bool (*pfnTake)(const char*, CCommandLine&)) {
+    if (i + 1 >= argc) {
+        line.m_error = Narrow(MissingValueText(Widen(argv[i])));
+        return false;
+    }
+    ++i;
+    return pfnTake(argv[i], line);
+}
+
 // Takes DOCROOT; a second one is an error.
 bool TakeRoot(const char* pszArg, CCommandLine& line) {
     if (line.m_bHaveRoot) {
@@ -132,13 +155,13 @@ bool ParseCommandLine(int argc, char** argv, CCommandLine& line) {
         } else if (strcmp(pszArg, "--version") == 0) {
             line.m_bVersion = true;
         } else if (strcmp(pszArg, "-p") == 0 || strcmp(pszArg, "--port") == 0) {
-            if (i + 1 >= argc) {
-                line.m_error = Narrow(MissingValueText(Widen(pszArg)));
-                return false;
-            }
-            if (!TakePort(argv[++i], line)) return false;
+            if (!TakeNextValue(argc, argv, i, line, TakePort)) return false;
         } else if (strncmp(pszArg, "--port=", 7) == 0) {
             if (!TakePort(pszArg + 7, line)) return false;
+        } else if (strcmp(pszArg, "-b") == 0 || strcmp(pszArg, "--bind") == 0) {
+            if (!TakeNextValue(argc, argv, i, line, TakeBind)) return false;
+        } else if (strncmp(pszArg, "--bind=", 7) == 0) {
+            if (!TakeBind(pszArg + 7, line)) return false;
         } else {
             line.m_error = Narrow(UnknownOptionText(Widen(pszArg)));
             return false;
@@ -175,10 +198,13 @@ std::string ResolveServedFolder(const std::string& root) {
     return real;
 }
 
-// Says on standard error why the port could not be listened on, from the host's error code.
-void ExplainListenFailure(unsigned short port, int error) {
+// Says on standard error why the port could not be listened on at address, from the host's
+// error code.
+void ExplainListenFailure(unsigned short port, const CListenAddress& address, int error) {
     const std::string portText = std::to_string(port);
-    if (error == EADDRINUSE) {
+    if (IsAddressNotLocal(error) && address.m_kind != CListenAddress::Kind::kEvery) {
+        ShowError(Narrow(NotLocalAddressText(address)));
+    } else if (error == EADDRINUSE) {
         ShowError("port " + portText + " is already in use");
     } else if (error == EACCES || error == EPERM) {
         ShowError("port " + portText + " needs administrator rights here; try --port 8080");
@@ -228,12 +254,17 @@ void ShowAbout() {
 }
 
 // Says where the folder is served: on this machine, then at the addresses other machines
-// may use.
-void AnnounceServing(const std::string& folder, unsigned short port) {
-    std::string text = "Serving " + folder + " on " + Narrow(HttpAddress(L"localhost", port)) +
-                       " (Ctrl+C stops)\n";
-    const std::wstring network = NetworkAddressesLine(GetNetworkAddresses(), port);
-    if (!network.empty()) text += Narrow(network) + "\n";
+// may use when it listens on every address.
+void AnnounceServing(const std::string& folder, unsigned short port,
+                     const CListenAddress& address) {
+    const bool bThisComputerOnly = IsLoopbackOnly(address);
+    std::string text =
+        "Serving " + folder + " on " + Narrow(LocalHttpAddress(address, port)) +
+        (bThisComputerOnly ? " (this computer only; Ctrl+C stops)\n" : " (Ctrl+C stops)\n");
+    if (address.m_kind == CListenAddress::Kind::kEvery) {
+        const std::wstring network = NetworkAddressesLine(GetNetworkAddresses(), port);
+        if (!network.empty()) text += Narrow(network) + "\n";
+    }
     WriteOwnLine(text);
 }
 
@@ -255,7 +286,7 @@ int RunUntilStopped(const std::string& folder) {
         const ListenState state = status.GetState();
         if (state == ListenState::kFailed) return kExitFailed;
         if (!bAnnounced && state == ListenState::kListening) {
-            AnnounceServing(folder, status.GetPort());
+            AnnounceServing(folder, status.GetPort(), g_pListenThread->GetListenAddress());
             bAnnounced = true;
         }
     }
@@ -290,12 +321,12 @@ int main(int argc, char** argv) {
     BlockControlSignals();
     int exitCode = kExitFailed;
     int listenError = 0;
-    if (StartServer(line.m_nPort, nullptr, nullptr)) {
+    if (StartServer(g_szWebRoot, line.m_nPort, line.m_address, nullptr, nullptr)) {
         exitCode = RunUntilStopped(folder);
         listenError = g_pListenThread->GetStatus().GetError();
     }
     StopServer();
     SetLogSink(nullptr);
-    if (exitCode == kExitFailed) ExplainListenFailure(line.m_nPort, listenError);
+    if (exitCode == kExitFailed) ExplainListenFailure(line.m_nPort, line.m_address, listenError);
     return exitCode;
 }

@@ -13,7 +13,7 @@ add_executable(kovweb WIN32
   ${PROJECT_SOURCE_DIR}/app/win32/main.cpp
   ${PROJECT_SOURCE_DIR}/app/win32/kovweb.rc)
 target_include_directories(kovweb PRIVATE ${PROJECT_SOURCE_DIR}/app/win32)
-target_link_libraries(kovweb PRIVATE kov_app_win32)
+target_link_libraries(kovweb PRIVATE kov_app_win32 shell32)
 # wWinMain is the entry point, so the program gets the wide command line.
 target_link_options(kovweb PRIVATE -municode)
 set_source_files_properties(${PROJECT_SOURCE_DIR}/app/win32/kovweb.rc PROPERTIES

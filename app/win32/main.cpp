@@ -1,6 +1,8 @@
-// The program: the command line, the main window with its log console, the message loop
-// with its hot keys, and what the window says about the server.
+// The program: the command line, the main window with its log console and the folders
+// dropped on it, the message loop with its hot keys, and what the window says about the
+// server.
 #include <string>
+#include <vector>
 
 #include "app/server_session.h"
 #include "app/win32/about_box.h"
@@ -10,6 +12,10 @@
 #include "app/win32/web_root.h"
 #include "foundation/log.h"
 #include "foundation/network.h"
+#include "server/document_root.h"
+
+// After the socket and window headers, which it needs.
+#include <shellapi.h>
 
 HINSTANCE g_hInst = nullptr;
 
@@ -22,9 +28,15 @@ constexpr DWORD kConsoleStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL |
 constexpr UINT kListenOutcomeMessage = WM_APP + 2;
 
 unsigned short g_nPort = kHttpPort;
+CListenAddress g_bindAddress;
 // Set by wWinMain when the command line cannot be served: the console shows it, and
 // nothing is served.
 std::wstring g_refusal;
+// Whether that was the options: then no dropped folder can start the server either.
+bool g_bOptionsRefused = false;
+// The folder being served: the command line's, then the last one dropped; on the window's
+// thread.
+std::wstring g_servedRoot;
 
 // Takes the port and g_szWebRoot from the command line (without the program's name) or the
 // program's folder, and notes in g_refusal why they cannot be served.
@@ -33,9 +45,11 @@ void ReadCommandLine() {
     DWORD length = GetModuleFileNameW(nullptr, szModulePath, 1024);
     if (length == 0 || length >= 1024) szModulePath[0] = L'\0';
     std::wstring why;
-    const wchar_t* pszRoot = TakeOptions(SkipProgramName(GetCommandLineW()), g_nPort, why);
+    const wchar_t* pszRoot =
+        TakeOptions(SkipProgramName(GetCommandLineW()), g_nPort, g_bindAddress, why);
     if (pszRoot == nullptr) {
         g_refusal = L"Cannot start: " + why + L"\r\n" + kUsageText + L"\r\n";
+        g_bOptionsRefused = true;
         return;
     }
     RootSource source = ChooseDocumentRoot(pszRoot, szModulePath, g_szWebRoot,
@@ -69,11 +83,63 @@ void OnListenOutcome() {
     if (g_pListenThread == nullptr) return;
     const CListenStatus& status = g_pListenThread->GetStatus();
     if (status.GetState() == ListenState::kListening) {
-        LogOnOwnLine(
-            ServingText(FullPathForDisplay(g_szWebRoot), status.GetPort(), GetNetworkAddresses()));
+        LogOnOwnLine(ServingText(FullPathForDisplay(g_servedRoot.c_str()), status.GetPort(),
+                                 g_bindAddress, GetNetworkAddresses()));
     } else if (status.GetState() == ListenState::kFailed) {
-        LogOnOwnLine(ListenFailureText(g_nPort, status.GetError()));
+        LogOnOwnLine(ListenFailureText(g_nPort, g_bindAddress, status.GetError()));
     }
+}
+
+// Starts the server on root, as the window's creation does; what it says comes from the
+// listener's outcome.
+void StartServing(HWND hWnd, const std::wstring& root) {
+    g_servedRoot = root;
+    StartServer(root.c_str(), g_nPort, g_bindAddress, PostListenOutcome, hWnd);
+}
+
+// The paths of the dropped items; releases the drop.
+std::vector<std::wstring> TakeDroppedItems(HDROP hDrop) {
+    std::vector<std::wstring> items;
+    const UINT count = DragQueryFileW(hDrop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT index = 0; index < count; ++index) {
+        std::wstring path(DragQueryFileW(hDrop, index, nullptr, 0) + 1, L'\0');
+        path.resize(DragQueryFileW(hDrop, index, &path[0], static_cast<UINT>(path.size())));
+        items.push_back(path);
+    }
+    DragFinish(hDrop);
+    return items;
+}
+
+// WM_DROPFILES: one folder is shared from now on, said with a new serving line; anything
+// else is refused in words and changes nothing.
+void OnDropFiles(HWND hWnd, HDROP hDrop) {
+    std::wstring root;
+    std::wstring refusal;
+    if (!ChooseDroppedRoot(TakeDroppedItems(hDrop), root, refusal)) {
+        LogOnOwnLine(refusal);
+        return;
+    }
+    if (g_bOptionsRefused) {
+        LogOnOwnLine(L"Cannot share " + root +
+                     L": start kovweb.exe with options it understands.\r\n");
+        return;
+    }
+    const ListenState state =
+        g_pListenThread != nullptr ? g_pListenThread->GetStatus().GetState() : ListenState::kFailed;
+    if (state == ListenState::kFailed) {
+        // Nothing is served (the start refused its root, or could not listen): start anew.
+        StopServer();
+        StartServing(hWnd, root);
+        return;
+    }
+    if (!SetDocumentRoot(root.c_str())) {
+        SetDocumentRoot(g_servedRoot.c_str());
+        LogOnOwnLine(L"Cannot share " + root + L": it cannot be opened.\r\n");
+        return;
+    }
+    g_servedRoot = root;
+    // While the listener is still setting up, its outcome names the new folder.
+    if (state == ListenState::kListening) OnListenOutcome();
 }
 
 // WM_CREATE: the console, then the start-up messages and the server, or why not.
@@ -91,7 +157,7 @@ LRESULT OnCreate(HWND hWnd) {
         Log(L"%s", g_refusal.c_str());
         return 0;
     }
-    StartServer(g_nPort, PostListenOutcome, hWnd);
+    StartServing(hWnd, g_szWebRoot);
     return 0;
 }
 
@@ -124,6 +190,9 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case kListenOutcomeMessage:
             OnListenOutcome();
+            return 0;
+        case WM_DROPFILES:
+            OnDropFiles(hWnd, reinterpret_cast<HDROP>(wParam));
             return 0;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
@@ -163,8 +232,10 @@ bool InitInstance(HINSTANCE hInstance, int nCmdShow, HWND* phWnd) {
     wchar_t szClassName[100];
     if (LoadStringW(hInstance, IDS_CLASSNAME, szClassName, 100) == 0) szClassName[0] = L'\0';
     RegisterMainWindowClass(hInstance, szClassName);
-    HWND hWnd = CreateWindowExW(0, szClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, 0, 0,
-                                CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr);
+    // A folder dropped from Explorer anywhere on the window is offered to it.
+    HWND hWnd =
+        CreateWindowExW(WS_EX_ACCEPTFILES, szClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, 0, 0,
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr);
     if (hWnd == nullptr) return false;
     ShowWindow(hWnd, nCmdShow);
     UpdateWindow(hWnd);

@@ -5,7 +5,7 @@
 
 #include "app/server_session.h"
 
-const wchar_t kUsageText[] = L"Usage: kovweb.exe [--port N] [FOLDER]";
+const wchar_t kUsageText[] = L"Usage: kovweb.exe [--port N] [--bind ADDRESS] [FOLDER]";
 
 namespace {
 
@@ -17,17 +17,24 @@ unsigned short OtherPort(unsigned short port) {
 }  // namespace
 
 std::wstring ServingText(const std::wstring& folder, unsigned short port,
-                         const std::vector<uint32_t>& addresses) {
-    std::wstring text = L"Serving " + folder + L" on " + HttpAddress(L"localhost", port) + L"\r\n";
-    const std::wstring network = NetworkAddressesLine(addresses, port);
+                         const CListenAddress& bound, const std::vector<uint32_t>& addresses) {
+    std::wstring text = L"Serving " + folder + L" on " + LocalHttpAddress(bound, port) +
+                        (IsLoopbackOnly(bound) ? L" (this computer only)\r\n" : L"\r\n");
+    const std::wstring network =
+        bound.m_kind == CListenAddress::Kind::kEvery ? NetworkAddressesLine(addresses, port) : L"";
     if (!network.empty()) text += network + L"\r\n";
     text += L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
     return text;
 }
 
-std::wstring ListenFailureText(unsigned short port, int error) {
+std::wstring ListenFailureText(unsigned short port, const CListenAddress& bound, int error) {
     const std::wstring portText = std::to_wstring(port);
     const std::wstring otherPort = std::to_wstring(OtherPort(port));
+    if (IsAddressNotLocal(error) && bound.m_kind != CListenAddress::Kind::kEvery) {
+        std::wstring text = NotLocalAddressText(bound);
+        text[0] = L'C';
+        return text + L". Start kovweb.exe with another --bind address, or without it.\r\n";
+    }
     if (error == WSAEADDRINUSE) {
         return L"Port " + portText + L" is in use by another program. Close it, or start " +
                L"kovweb.exe with --port " + otherPort + L" and a folder.\r\n";

@@ -36,6 +36,13 @@ bool TakePortValue(const std::wstring& value, unsigned short& port, std::wstring
     return false;
 }
 
+// Takes a bind address, or says why not.
+bool TakeBindValue(const std::wstring& value, CListenAddress& address, std::wstring& refusal) {
+    if (ParseBindAddress(value.c_str(), address)) return true;
+    refusal = BadBindText(value);
+    return false;
+}
+
 // Copies n characters and a terminator when they fit in cap.
 bool CopyFitting(const wchar_t* pText, size_t n, wchar_t* pszOut, size_t cap) {
     if (n + 1 > cap) return false;
@@ -96,19 +103,24 @@ RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszMod
 }
 
 const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
-                           std::wstring& refusal) {
+                           CListenAddress& address, std::wstring& refusal) {
     const wchar_t* p = pszArguments;
     while (p[0] == L'-' && p[1] != L'\0' && !IsBlank(p[1])) {
         const std::wstring option = TakeWord(p);
         if (option == L"--") return p;
-        if (option == L"-p" || option == L"--port") {
-            if (*p == L'\0') {
-                refusal = MissingValueText(option);
-                return nullptr;
-            }
+        const bool bPort = option == L"-p" || option == L"--port";
+        if ((bPort || option == L"-b" || option == L"--bind") && *p == L'\0') {
+            refusal = MissingValueText(option);
+            return nullptr;
+        }
+        if (bPort) {
             if (!TakePortValue(TakeWord(p), port, refusal)) return nullptr;
         } else if (option.compare(0, 7, L"--port=") == 0) {
             if (!TakePortValue(option.substr(7), port, refusal)) return nullptr;
+        } else if (option == L"-b" || option == L"--bind") {
+            if (!TakeBindValue(TakeWord(p), address, refusal)) return nullptr;
+        } else if (option.compare(0, 7, L"--bind=") == 0) {
+            if (!TakeBindValue(option.substr(7), address, refusal)) return nullptr;
         } else {
             refusal = UnknownOptionText(option);
             return nullptr;
@@ -135,6 +147,23 @@ std::wstring RootRefusal(const wchar_t* pszRoot) {
         return L"no such folder";
     }
     return SystemMessageText(error);
+}
+
+bool ChooseDroppedRoot(const std::vector<std::wstring>& items, std::wstring& root,
+                       std::wstring& refusal) {
+    if (items.size() != 1) {
+        refusal = L"Cannot share " + std::to_wstring(items.size()) +
+                  L" dropped items: drop one folder to share it.\r\n";
+        return false;
+    }
+    const std::wstring why = RootRefusal(items[0].c_str());
+    if (!why.empty()) {
+        refusal = L"Cannot share " + items[0] + L": " + why + L"; drop a folder to share it.\r\n";
+        return false;
+    }
+    root = items[0];
+    if (root.empty() || !IsSeparator(root.back())) root += L'\\';
+    return true;
 }
 
 std::wstring FullPathForDisplay(const wchar_t* pszRoot) {

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "foundation/socket.h"
 
 enum class RootSource { kCommandLine, kProgramFolder, kDefault, kTooLong };
 
@@ -17,12 +20,19 @@ const wchar_t* SkipProgramName(const wchar_t* pszCommandLine);
 RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszModulePath,
                               wchar_t* pszRoot, size_t cap);
 
-// Reads the options in front of the root: "--port N", "-p N" or "--port=N" (the last one
-// counts), and "--", after which the rest is the root whatever it starts with. Returns
-// where the root's text starts, or null with refusal saying why when a word that starts
-// with '-' is not understood or a port is not 1 to 65535.
+// Reads the options in front of the root: "--port N", "-p N" or "--port=N", "--bind A",
+// "-b A" or "--bind=A" (the last of each counts), and "--", after which the rest is the root
+// whatever it starts with. Returns where the root's text starts, or null with refusal saying
+// why when a word that starts with '-' is not understood, a port is not 1 to 65535 or an
+// address is none (see ParseBindAddress).
 const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
-                           std::wstring& refusal);
+                           CListenAddress& address, std::wstring& refusal);
+
+// What a drop of items (full paths, as the shell gives them) on the window asks for: true
+// with root the one dropped folder, ending with a separator; false with refusal saying why
+// not, as one line ending with "\r\n".
+bool ChooseDroppedRoot(const std::vector<std::wstring>& items, std::wstring& root,
+                       std::wstring& refusal);
 
 // Why root cannot be served: "no such folder", "not a folder", or the system's words for
 // another failure; empty when it is an existing folder.

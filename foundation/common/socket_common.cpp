@@ -2,6 +2,7 @@
 #include "foundation/socket.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "foundation/file.h"
 
@@ -18,7 +19,95 @@ char* FilePieceBuffer() {
     return t_buffer;
 }
 
+// Whether text is "localhost" in any case.
+bool IsLocalhostName(const char* pszText) {
+    const char kName[] = "localhost";
+    for (size_t i = 0; i < sizeof kName; ++i) {
+        const char c = pszText[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kName[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+CListenAddress CListenAddress::IPv6Loopback() {
+    CListenAddress address;
+    address.m_kind = Kind::kIPv6;
+    address.m_bytes[15] = 1;
+    return address;
+}
+
+bool ParseListenAddress(const char* pszText, CListenAddress& address) {
+    CListenAddress parsed;
+    std::string text = pszText;
+    if (IsLocalhostName(pszText)) {
+        parsed.m_kind = CListenAddress::Kind::kLoopback;
+        parsed.m_bytes[0] = 127;
+        parsed.m_bytes[3] = 1;
+    } else if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+        // Brackets are how a URL writes an IPv6 host; an IPv4 one has none.
+        text = text.substr(1, text.size() - 2);
+        if (inet_pton(AF_INET6, text.c_str(), parsed.m_bytes) != 1) return false;
+        parsed.m_kind = CListenAddress::Kind::kIPv6;
+    } else if (inet_pton(AF_INET, text.c_str(), parsed.m_bytes) == 1) {
+        parsed.m_kind = CListenAddress::Kind::kIPv4;
+    } else if (inet_pton(AF_INET6, text.c_str(), parsed.m_bytes) == 1) {
+        parsed.m_kind = CListenAddress::Kind::kIPv6;
+    } else {
+        return false;
+    }
+    address = parsed;
+    return true;
+}
+
+std::string ListenAddressHost(const CListenAddress& address) {
+    char szText[64];
+    switch (address.m_kind) {
+        case CListenAddress::Kind::kEvery:
+            return std::string();
+        case CListenAddress::Kind::kLoopback:
+            return "localhost";
+        case CListenAddress::Kind::kIPv4:
+            if (inet_ntop(AF_INET, address.m_bytes, szText, sizeof szText) == nullptr) break;
+            return szText;
+        case CListenAddress::Kind::kIPv6:
+            if (inet_ntop(AF_INET6, address.m_bytes, szText, sizeof szText) == nullptr) break;
+            return std::string("[") + szText + "]";
+    }
+    return std::string();
+}
+
+bool IsLoopbackOnly(const CListenAddress& address) {
+    static const unsigned char kIPv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    switch (address.m_kind) {
+        case CListenAddress::Kind::kLoopback:
+            return true;
+        case CListenAddress::Kind::kIPv4:
+            return address.m_bytes[0] == 127;
+        case CListenAddress::Kind::kIPv6:
+            return std::memcmp(address.m_bytes, kIPv6Loopback, 16) == 0;
+        case CListenAddress::Kind::kEvery:
+            break;
+    }
+    return false;
+}
+
+int FillSocketAddress(const CListenAddress& address, unsigned short port, sockaddr_storage* pOut) {
+    std::memset(pOut, 0, sizeof *pOut);
+    if (address.m_kind == CListenAddress::Kind::kIPv6) {
+        sockaddr_in6* pV6 = reinterpret_cast<sockaddr_in6*>(pOut);
+        pV6->sin6_family = AF_INET6;
+        pV6->sin6_port = htons(port);
+        std::memcpy(&pV6->sin6_addr, address.m_bytes, 16);
+        return static_cast<int>(sizeof *pV6);
+    }
+    sockaddr_in* pV4 = reinterpret_cast<sockaddr_in*>(pOut);
+    pV4->sin_family = AF_INET;
+    pV4->sin_port = htons(port);
+    std::memcpy(&pV4->sin_addr, address.m_bytes, 4);
+    return static_cast<int>(sizeof *pV4);
+}
 
 CSocket::CSocket() : m_hSocket(INVALID_SOCKET), m_bNonBlocking(false), m_nListenError(0) {}
 

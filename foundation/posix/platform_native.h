@@ -1,6 +1,7 @@
 // POSIX stand-ins for the handle types and constants that the core names.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/ioctl.h>

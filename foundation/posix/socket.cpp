@@ -60,7 +60,36 @@ bool BindIPv4(SOCKET s, unsigned short port, int* pError) {
     return false;
 }
 
+// A socket of the address's family bound to it and port (an IPv6 one takes IPv6 clients
+// only), or INVALID_SOCKET with *pError the errno: EADDRNOTAVAIL for an address that is not
+// this machine's.
+SOCKET BindOne(const CListenAddress& listenAddress, unsigned short port, int* pError) {
+    sockaddr_storage address;
+    const socklen_t length =
+        static_cast<socklen_t>(FillSocketAddress(listenAddress, port, &address));
+    const SOCKET s = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        *pError = errno;
+        return INVALID_SOCKET;
+    }
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address.ss_family == AF_INET6) setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0) return s;
+    *pError = errno;
+    close(s);
+    return INVALID_SOCKET;
+}
+
 }  // namespace
+
+bool IsAddressFamilyMissing(int error) {
+    return error == EADDRNOTAVAIL || error == EAFNOSUPPORT;
+}
+
+bool IsAddressNotLocal(int error) {
+    return error == EADDRNOTAVAIL;
+}
 
 void CSocket::Close() {
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
@@ -128,16 +157,20 @@ bool CSocket::Create(int addressFamily, int type, int protocol) {
     return true;
 }
 
-bool CSocket::Listen(unsigned short port) {
+bool CSocket::Listen(unsigned short port, const CListenAddress& address) {
     SOCKET s = GetHandle();
-    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one.
+    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one; one
+    // address gets a socket of its own family.
+    const bool bEvery = address.m_kind == CListenAddress::Kind::kEvery;
     int error = 0;
-    const SOCKET dual = s == INVALID_SOCKET ? INVALID_SOCKET : BindDualStack(port, &error);
-    if (dual != INVALID_SOCKET) {
-        m_hSocket.store(dual, std::memory_order_release);
+    SOCKET own = INVALID_SOCKET;
+    if (s != INVALID_SOCKET)
+        own = bEvery ? BindDualStack(port, &error) : BindOne(address, port, &error);
+    if (own != INVALID_SOCKET) {
+        m_hSocket.store(own, std::memory_order_release);
         close(s);
-        s = dual;
-    } else if (error != 0 || !BindIPv4(s, port, &error)) {
+        s = own;
+    } else if (error != 0 || !bEvery || !BindIPv4(s, port, &error)) {
         m_nListenError.store(error, std::memory_order_release);
         Log(L"CS:Listen: bind failed: %d\r\n", error);
         return false;

@@ -53,7 +53,36 @@ bool BindIPv4(SOCKET s, unsigned short port, int* pError) {
     return false;
 }
 
+// A socket of the address's family bound to it and port (an IPv6 one takes IPv6 clients
+// only), or INVALID_SOCKET with *pError the error code: WSAEADDRNOTAVAIL for an address that
+// is not this machine's.
+SOCKET BindOne(const CListenAddress& listenAddress, unsigned short port, int* pError) {
+    sockaddr_storage address;
+    const int length = FillSocketAddress(listenAddress, port, &address);
+    const SOCKET s = socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        *pError = WSAGetLastError();
+        return INVALID_SOCKET;
+    }
+    if (address.ss_family == AF_INET6) {
+        const DWORD on = 1;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    }
+    if (bind(s, reinterpret_cast<const SOCKADDR*>(&address), length) == 0) return s;
+    *pError = WSAGetLastError();
+    closesocket(s);
+    return INVALID_SOCKET;
+}
+
 }  // namespace
+
+bool IsAddressFamilyMissing(int error) {
+    return error == WSAEADDRNOTAVAIL || error == WSAEAFNOSUPPORT;
+}
+
+bool IsAddressNotLocal(int error) {
+    return error == WSAEADDRNOTAVAIL;
+}
 
 void CSocket::Close() {
     // The exchange makes a concurrent Close or Accept see the object empty at once.
@@ -127,16 +156,20 @@ bool CSocket::Create(int addressFamily, int type, int protocol) {
     return true;
 }
 
-bool CSocket::Listen(unsigned short port) {
+bool CSocket::Listen(unsigned short port, const CListenAddress& address) {
     SOCKET s = GetHandle();
-    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one.
+    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one; one
+    // address gets a socket of its own family.
+    const bool bEvery = address.m_kind == CListenAddress::Kind::kEvery;
     int error = 0;
-    const SOCKET dual = s == INVALID_SOCKET ? INVALID_SOCKET : BindDualStack(port, &error);
-    if (dual != INVALID_SOCKET) {
-        m_hSocket.store(dual, std::memory_order_release);
+    SOCKET own = INVALID_SOCKET;
+    if (s != INVALID_SOCKET)
+        own = bEvery ? BindDualStack(port, &error) : BindOne(address, port, &error);
+    if (own != INVALID_SOCKET) {
+        m_hSocket.store(own, std::memory_order_release);
         closesocket(s);
-        s = dual;
-    } else if (error != 0 || !BindIPv4(s, port, &error)) {
+        s = own;
+    } else if (error != 0 || !bEvery || !BindIPv4(s, port, &error)) {
         m_nListenError.store(error, std::memory_order_release);
         Log(L"CS:Listen: bind failed: %d\r\n", error);
         return false;

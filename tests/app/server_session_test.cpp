@@ -1,4 +1,5 @@
-// The words both programs share: the port option's value and the addresses they name.
+// The words both programs share: the port and bind options' values and the addresses they
+// name.
 #include "app/server_session.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,67 @@ TEST(PortText, OnlyDecimalDigitsFrom1To65535AreAPort) {
         EXPECT_FALSE(ParsePort(pszBad, port)) << testing::PrintToString(std::wstring(pszBad));
         EXPECT_EQ(port, 7) << "a refused value leaves the port alone";
     }
+}
+
+TEST(BindText, LiteralsAndLocalhostAreTakenAndNamedAsAUrlHostNamesAreNot) {
+    const struct {
+        const wchar_t* m_pszText;
+        const char* m_pszHost;  // null: refused
+        bool m_bThisComputerOnly;
+    } cases[] = {
+        {L"localhost", "localhost", true},
+        {L"LocalHost", "localhost", true},
+        {L"127.0.0.1", "127.0.0.1", true},
+        {L"127.1.2.3", "127.1.2.3", true},
+        {L"192.0.2.7", "192.0.2.7", false},
+        {L"0.0.0.0", "0.0.0.0", false},
+        {L"::1", "[::1]", true},
+        {L"[::1]", "[::1]", true},
+        {L"[2001:DB8:0:0::7]", "[2001:db8::7]", false},
+        {L"::", "[::]", false},
+        {L"", nullptr, false},
+        {L"192.0.2", nullptr, false},
+        {L"256.0.0.1", nullptr, false},
+        {L"[127.0.0.1]", nullptr, false},
+        {L"[::1", nullptr, false},
+        {L"::1]", nullptr, false},
+        {L"[]", nullptr, false},
+        {L"fe80::1%eth0", nullptr, false},
+        {L"127.0.0.1:80", nullptr, false},
+        {L" 127.0.0.1", nullptr, false},
+        {L"example.com", nullptr, false},
+        {L"localhost.", nullptr, false},
+        // Full-width digits must not narrow into an address.
+        {L"\uff11.0.0.1", nullptr, false},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = testing::PrintToString(std::wstring(c.m_pszText));
+        CListenAddress address;
+        address.m_bytes[0] = 9;
+        const bool bTaken = ParseBindAddress(c.m_pszText, address);
+        EXPECT_EQ(bTaken, c.m_pszHost != nullptr) << shown;
+        if (!bTaken) {
+            EXPECT_EQ(address.m_kind, CListenAddress::Kind::kEvery) << shown;
+            EXPECT_EQ(address.m_bytes[0], 9) << "a refused value leaves the address alone";
+            continue;
+        }
+        EXPECT_EQ(ListenAddressHost(address), c.m_pszHost) << shown;
+        EXPECT_EQ(IsLoopbackOnly(address), c.m_bThisComputerOnly) << shown;
+    }
+    EXPECT_FALSE(IsLoopbackOnly(CListenAddress()));
+}
+
+TEST(BindText, TheLocalAddressNamesTheOneAddressListenedOn) {
+    CListenAddress address;
+    EXPECT_EQ(LocalHttpAddress(address, 80), L"http://localhost/");
+    ASSERT_TRUE(ParseBindAddress(L"localhost", address));
+    EXPECT_EQ(LocalHttpAddress(address, 8080), L"http://localhost:8080/");
+    ASSERT_TRUE(ParseBindAddress(L"::1", address));
+    EXPECT_EQ(LocalHttpAddress(address, 8080), L"http://[::1]:8080/");
+    ASSERT_TRUE(ParseBindAddress(L"192.0.2.7", address));
+    EXPECT_EQ(LocalHttpAddress(address, 80), L"http://192.0.2.7/");
+    EXPECT_EQ(NotLocalAddressText(address),
+              L"cannot listen on 192.0.2.7: that address is not this computer's");
 }
 
 TEST(AddressText, ThePortIsNamedUnlessItIs80AndEveryNetworkAddressIsListed) {

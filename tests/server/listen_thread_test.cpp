@@ -12,6 +12,7 @@
 #include <string>
 
 #include "foundation/clock.h"
+#include "server/document_root.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_client.h"
@@ -97,6 +98,52 @@ TEST_F(ListenerTest, StartWritesItsMessagesAndListensOnTheChosenPort) {
     EXPECT_EQ(m_log.Text().rfind("Starting Threads\r\n", 0), 0u) << m_log.Text();
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+}
+
+TEST_F(ListenerTest, ASwappedRootServesTheNextRequestOfAKeptAliveConnection) {
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(ConnectServed(client));
+    // Asked for again, the file is kept open and its names watched.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(client.SendText(kRequest));
+        ASSERT_EQ(client.ReadStableAnswers(), kAnswer);
+    }
+    // The same size and name in the new folder: only the swap tells them apart.
+    CTempWebRoot other;
+    other.WriteFile("a.txt", "other");
+    ASSERT_TRUE(client.SendText(kRequest));
+    CTestResponse response;
+    ASSERT_TRUE(client.ReadResponse(response));
+    EXPECT_EQ(response.m_body, "other");
+    // And back: the old folder's kept file is not current any more either.
+    ASSERT_TRUE(SetDocumentRoot(std::wstring(m_root.Folder().wstring() + kPathSeparator).c_str()));
+    ASSERT_TRUE(client.SendText(kRequest));
+    ASSERT_TRUE(client.ReadResponse(response));
+    EXPECT_EQ(response.m_body, "hello");
+}
+
+TEST(ListenerBindTest, LocalhostTakesClientsAtBothLoopbackAddressesOnOnePort) {
+    CLogCapture log;
+    CTempWebRoot root;
+    root.WriteFile("a.txt", "hello");
+    // Whether this host has IPv6 loopback at all.
+    CSocket probe;
+    const bool bHasIPv6 =
+        probe.Create(AF_INET6, SOCK_STREAM, 0) && probe.Listen(0, CListenAddress::IPv6Loopback());
+    probe.Close();
+    CListenAddress localhost;
+    ASSERT_TRUE(ParseListenAddress("localhost", localhost));
+    CListenThread listener(0, localhost);
+    ASSERT_TRUE(listener.Start());
+    EXPECT_TRUE(WaitUntil([&] { return listener.GetPort() != 0; }, kTestReadTimeoutMs));
+    for (const char* pszAddress : {"127.0.0.1", "::1"}) {
+        if (std::string(pszAddress) == "::1" && !bHasIPv6) continue;
+        CTestClient client;
+        EXPECT_TRUE(client.Connect(listener.GetPort(), pszAddress)) << pszAddress;
+        EXPECT_TRUE(client.SendText(kRequest));
+        EXPECT_EQ(client.ReadStableAnswers(), kAnswer) << pszAddress;
+    }
+    listener.Stop();
 }
 
 TEST(ListenerOutcomeTest, ListeningIsToldOnceAfterEveryStartMessage) {

@@ -5,6 +5,7 @@
 
 #include "foundation/clock.h"
 #include "foundation/file.h"
+#include "server/document_root.h"
 #include "server/http_thread.h"
 
 CTempWebRoot::CTempWebRoot() : m_folder(m_outside.Path() / "root") {
@@ -14,10 +15,12 @@ CTempWebRoot::CTempWebRoot() : m_folder(m_outside.Path() / "root") {
     root += kPathSeparator;
     root.copy(g_szWebRoot, root.size());
     g_szWebRoot[root.size()] = L'\0';
+    SetDocumentRoot(root.c_str());
 }
 
 CTempWebRoot::~CTempWebRoot() {
     g_szWebRoot[0] = L'\0';
+    SetDocumentRoot(L"");
 }
 
 void CTempWebRoot::WriteFile(const std::string& relative, const std::string& content) const {

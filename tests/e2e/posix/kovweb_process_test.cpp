@@ -12,11 +12,14 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "foundation/network.h"
 #include "gtest/gtest.h"
 #include "tests/support/links.h"
 #include "tests/support/test_client.h"
 
 namespace {
+
+const char kUsageLine[] = "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [DOCROOT]";
 
 // Everything after the fixed start-up messages: the five dots and "Listening...".
 std::string StartupTail(const std::string& out) {
@@ -59,7 +62,8 @@ TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
     CRunResult help = RunProgram(KovwebPath(), {KovwebPath(), "--help"}, kPromptMs);
     ASSERT_TRUE(help.m_bFinished);
     EXPECT_EQ(help.m_nExitCode, 0);
-    EXPECT_NE(help.m_out.find("Usage: kovweb [-p|--port N] [DOCROOT]"), std::string::npos);
+    EXPECT_NE(help.m_out.find(kUsageLine), std::string::npos);
+    EXPECT_NE(help.m_out.find("-b, --bind ADDRESS"), std::string::npos);
     EXPECT_EQ(help.m_err, "");
 
     CRunResult version = RunProgram(KovwebPath(), {KovwebPath(), "--version"}, kPromptMs);
@@ -69,6 +73,8 @@ TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
 }
 
 TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
+    const std::string kBadBind =
+        "bind address must be an IPv4 or IPv6 address or 'localhost', not ";
     const struct {
         std::vector<std::string> m_args;
         std::string m_why;
@@ -84,6 +90,12 @@ TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
         {{"-p", ""}, "port must be 1 to 65535, not ''"},
         {{"--port", "-1"}, "port must be 1 to 65535, not '-1'"},
         {{"--port=99999"}, "port must be 1 to 65535, not '99999'"},
+        {{"--bind"}, "option '--bind' needs a value"},
+        {{"site", "-b"}, "option '-b' needs a value"},
+        {{"-b", "192.0.2"}, kBadBind + "'192.0.2'"},
+        {{"--bind", "example.com"}, kBadBind + "'example.com'"},
+        {{"--bind=[::1"}, kBadBind + "'[::1'"},
+        {{"--bind="}, kBadBind + "''"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {KovwebPath()};
@@ -91,9 +103,7 @@ TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
         CRunResult run = RunProgram(KovwebPath(), argv, kPromptMs);
         ASSERT_TRUE(run.m_bFinished) << c.m_why;
         EXPECT_EQ(run.m_nExitCode, 2) << c.m_why;
-        EXPECT_EQ(
-            run.m_err.rfind("kovweb: " + c.m_why + "\nUsage: kovweb [-p|--port N] [DOCROOT]\n", 0),
-            0u)
+        EXPECT_EQ(run.m_err.rfind("kovweb: " + c.m_why + "\n" + kUsageLine + "\n", 0), 0u)
             << run.m_err;
         EXPECT_EQ(run.m_out, "") << c.m_why;
     }
@@ -214,6 +224,42 @@ TEST(KovwebLog, AboutSignalShowsTheRequestCount) {
     EXPECT_TRUE(counted) << server.Child().Out();
     EXPECT_EQ(server.Child().Out().find("Requests: 5"), std::string::npos);
     EXPECT_TRUE(server.Stop());
+}
+
+TEST(KovwebBind, BoundToLoopbackItServesThisComputerOnlyAndAnotherMachinesAddressIsRefused) {
+    CTempDir root;
+    ASSERT_TRUE(PutFile(root, "a.txt", "a"));
+    CRunningServer server;
+    ASSERT_TRUE(server.Start({"--bind", "127.0.0.1", FolderText(root)}));
+    const std::string serving = "\nServing " + std::filesystem::canonical(root.Path()).string() +
+                                " on http://127.0.0.1:" + std::to_string(server.Port()) +
+                                "/ (this computer only; Ctrl+C stops)\n";
+    ASSERT_TRUE(server.Child().WaitForOutput(serving, kPromptMs)) << server.Child().Out();
+    EXPECT_EQ(GetStatus(server.Port(), "/a.txt"), 200);
+    // No network line follows, and neither the machine's other addresses nor IPv6 connect.
+    const std::string& out = server.Child().Out();
+    EXPECT_EQ(out.substr(out.size() - serving.size()), serving);
+    for (uint32_t address : GetNetworkAddresses()) {
+        const in_addr bytes = {htonl(address)};
+        char szHost[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, &bytes, szHost, sizeof szHost), nullptr);
+        CTestClient client;
+        EXPECT_FALSE(client.Connect(server.Port(), szHost)) << szHost;
+    }
+    CTestClient v6;
+    EXPECT_FALSE(v6.Connect(server.Port(), "::1"));
+    EXPECT_TRUE(server.Stop());
+
+    // 192.0.2.0/24 is for documentation: no machine has it, and nothing is sent to it.
+    CRunResult refused = RunProgram(
+        KovwebPath(),
+        {KovwebPath(), "-p", std::to_string(PickFreePort()), "--bind=192.0.2.7", FolderText(root)},
+        kPromptMs);
+    ASSERT_TRUE(refused.m_bFinished);
+    EXPECT_EQ(refused.m_nExitCode, 1);
+    EXPECT_EQ(refused.m_err,
+              "kovweb: cannot listen on 192.0.2.7: that address is not this computer's\n");
+    EXPECT_EQ(refused.m_out.find("Serving"), std::string::npos) << refused.m_out;
 }
 
 class KovwebStopSignal : public ::testing::TestWithParam<int> {};

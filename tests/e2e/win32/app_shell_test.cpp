@@ -63,10 +63,14 @@ TEST(DocumentRoot, TheProgramsNameIsSkippedQuotedOrNot) {
     EXPECT_STREQ(SkipProgramName(L""), L"");
 }
 
-// The root's text after the options, or "refused: WHY"; port gets the option's value.
-std::wstring AfterOptions(const wchar_t* pszArguments, unsigned short& port) {
+// The root's text after the options, or "refused: WHY"; port and pAddress (when given) get
+// the options' values.
+std::wstring AfterOptions(const wchar_t* pszArguments, unsigned short& port,
+                          CListenAddress* pAddress = nullptr) {
     std::wstring refusal;
-    const wchar_t* pszRoot = TakeOptions(pszArguments, port, refusal);
+    CListenAddress address;
+    const wchar_t* pszRoot =
+        TakeOptions(pszArguments, port, pAddress != nullptr ? *pAddress : address, refusal);
     return pszRoot != nullptr ? std::wstring(pszRoot) : L"refused: " + refusal;
 }
 
@@ -85,6 +89,24 @@ TEST(CommandLine, APortOptionMayComeInFrontOfTheRootWhichStaysAsTyped) {
     EXPECT_EQ(AfterOptions(L"- x", port), L"- x");
 }
 
+TEST(CommandLine, ABindOptionTakesTheFormsOfThePortOption) {
+    const struct {
+        const wchar_t* m_pszArguments;
+        const char* m_pszHost;
+    } cases[] = {
+        {L"--bind 127.0.0.1 C:\\site", "127.0.0.1"},
+        {L"-b localhost C:\\site", "localhost"},
+        {L"--bind=[::1] --port 81 C:\\site", "[::1]"},
+        {L"--bind ::1 --bind=192.0.2.7 C:\\site", "192.0.2.7"},
+    };
+    for (const auto& c : cases) {
+        unsigned short port = 80;
+        CListenAddress address;
+        EXPECT_EQ(AfterOptions(c.m_pszArguments, port, &address), L"C:\\site") << c.m_pszHost;
+        EXPECT_EQ(ListenAddressHost(address), c.m_pszHost);
+    }
+}
+
 TEST(CommandLine, RefusalsAreThoseOfTheTerminalProgram) {
     unsigned short port = 80;
     EXPECT_EQ(AfterOptions(L"--port 70000 C:\\site", port),
@@ -95,6 +117,10 @@ TEST(CommandLine, RefusalsAreThoseOfTheTerminalProgram) {
     EXPECT_EQ(AfterOptions(L"--port", port), L"refused: option '--port' needs a value");
     EXPECT_EQ(AfterOptions(L"-p ", port), L"refused: option '-p' needs a value");
     EXPECT_EQ(AfterOptions(L"--prot 8080 C:\\site", port), L"refused: unknown option '--prot'");
+    EXPECT_EQ(AfterOptions(L"--bind", port), L"refused: option '--bind' needs a value");
+    EXPECT_EQ(AfterOptions(L"-b 192.0.2 C:\\site", port),
+              L"refused: bind address must be an IPv4 or IPv6 address or 'localhost', not "
+              L"'192.0.2'");
     EXPECT_EQ(port, 80);
 }
 
@@ -118,30 +144,74 @@ TEST(RootCheck, AFolderServesAndAnythingElseIsSaidInWords) {
 TEST(StatusText, WhereItServesThenHowToSeeTheCountAndStop) {
     const std::wstring hint =
         L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
-    EXPECT_EQ(ServingText(L"C:\\site\\", 80, {}),
+    const CListenAddress every;
+    EXPECT_EQ(ServingText(L"C:\\site\\", 80, every, {}),
               L"Serving C:\\site\\ on http://localhost/\r\n" + hint);
-    EXPECT_EQ(ServingText(L"C:\\site\\", 8080, {0xC0A80114u}),
+    EXPECT_EQ(ServingText(L"C:\\site\\", 8080, every, {0xC0A80114u}),
               L"Serving C:\\site\\ on http://localhost:8080/\r\n"
               L"Also on this network: http://192.168.1.20:8080/\r\n" +
                   hint);
+    // Bound to one address, that is the only one named.
+    CListenAddress bound;
+    ASSERT_TRUE(ParseListenAddress("127.0.0.1", bound));
+    EXPECT_EQ(ServingText(L"C:\\site\\", 80, bound, {0xC0A80114u}),
+              L"Serving C:\\site\\ on http://127.0.0.1/ (this computer only)\r\n" + hint);
+    ASSERT_TRUE(ParseListenAddress("192.168.1.20", bound));
+    EXPECT_EQ(ServingText(L"C:\\site\\", 80, bound, {0xC0A80114u, 0x0A000005u}),
+              L"Serving C:\\site\\ on http://192.168.1.20/\r\n" + hint);
 }
 
 TEST(StatusText, ListenFailuresAreExplainedInWords) {
-    EXPECT_EQ(ListenFailureText(80, WSAEADDRINUSE),
+    const CListenAddress every;
+    CListenAddress remote;
+    ASSERT_TRUE(ParseListenAddress("192.0.2.7", remote));
+    EXPECT_EQ(ListenFailureText(80, remote, WSAEADDRNOTAVAIL),
+              L"Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe "
+              L"with another --bind address, or without it.\r\n");
+    EXPECT_EQ(ListenFailureText(80, every, WSAEADDRINUSE),
               L"Port 80 is in use by another program. Close it, or start kovweb.exe with "
               L"--port 8080 and a folder.\r\n");
-    EXPECT_EQ(ListenFailureText(8080, WSAEADDRINUSE),
+    EXPECT_EQ(ListenFailureText(8080, every, WSAEADDRINUSE),
               L"Port 8080 is in use by another program. Close it, or start kovweb.exe with "
               L"--port 8081 and a folder.\r\n");
-    EXPECT_EQ(ListenFailureText(80, WSAEACCES),
+    EXPECT_EQ(ListenFailureText(80, every, WSAEACCES),
               L"Port 80 is reserved or blocked on this machine (access denied). Start "
               L"kovweb.exe with --port 8080 and a folder.\r\n");
     // Anything else in the system's own words, on one line.
-    const std::wstring other = ListenFailureText(80, ERROR_NOT_ENOUGH_MEMORY);
+    const std::wstring other = ListenFailureText(80, every, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(other,
               L"Cannot listen on port 80: " + SystemMessageText(ERROR_NOT_ENOUGH_MEMORY) + L"\r\n");
     EXPECT_NE(SystemMessageText(ERROR_NOT_ENOUGH_MEMORY), L"error 8");
     EXPECT_EQ(SystemMessageText(0x2FFFFFFF), L"error 805306367");
+}
+
+TEST(DroppedFolder, OneFolderIsSharedAFileOrSeveralItemsAreRefused) {
+    wchar_t szTemp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
+    const std::wstring folder = std::wstring(szTemp) + L"kov-dropped";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring file = folder + L"\\page.html";
+    HANDLE hFile = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    CloseHandle(hFile);
+    const struct {
+        std::vector<std::wstring> m_items;
+        std::wstring m_said;  // the root, or the refusal
+    } cases[] = {
+        {{folder}, folder + L"\\"},
+        {{folder + L"\\"}, folder + L"\\"},
+        {{file}, L"Cannot share " + file + L": not a folder; drop a folder to share it.\r\n"},
+        {{folder, file}, L"Cannot share 2 dropped items: drop one folder to share it.\r\n"},
+    };
+    for (const auto& c : cases) {
+        std::wstring root;
+        std::wstring refusal;
+        const bool bShared = ChooseDroppedRoot(c.m_items, root, refusal);
+        EXPECT_EQ(bShared ? root : refusal, c.m_said);
+        EXPECT_TRUE(bShared ? refusal.empty() : root.empty());
+    }
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(AboutBox, SitsInTheMiddleOfTheOwnersClientAreaNeverOffIt) {

@@ -4,7 +4,9 @@
 # port 80 byte for byte (also at the machine's network address), a file with a non-ASCII
 # name below a non-ASCII root, the About box with the request count (Alt+/, Escape), a root
 # that cannot be served, port 80 in use, --port, and Alt+F4 ending the program with exit
-# code 0, also while five clients are downloading a large file.
+# code 0, also while five clients are downloading a large file; folders, a file and two items
+# dropped on the window (also on one that had refused its root), --bind 127.0.0.1 and an
+# address that is not this machine's.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -197,6 +199,24 @@ xdotool key Escape
 wait_until 50 bash -c "! xdotool search --onlyvisible --name '^About$'" ||
     fail "the About box is still open after Escape"
 
+echo "-- a dropped folder is shared from then on; a dropped file or two items are refused"
+DROPPED="$WORK/dropped"
+mkdir -p "$DROPPED"
+printf 'dropped\n' >"$DROPPED/other.txt"
+probe drop "$(windows_path "$ROOT/index.html")"
+expect_console_end "Cannot share $(windows_path "$ROOT/index.html"): not a folder; drop a folder to share it."
+probe drop "$(windows_path "$DROPPED")" "$(windows_path "$ROOT")"
+expect_console_end "Cannot share 2 dropped items: drop one folder to share it."
+curl -s --max-time 10 http://127.0.0.1:80/ >"$WORK/still.actual" || fail "GET / after the refused drops failed"
+cmp "$ROOT/index.html" "$WORK/still.actual" || fail "a refused drop changed what is served"
+probe drop "$(windows_path "$DROPPED")"
+expect_console_end $'\n'"Serving $(windows_path "$DROPPED")\\ on http://localhost/"$'\n'"${NETWORK:+$NETWORK$'\n'}$HINT"
+curl -s --max-time 10 http://127.0.0.1:80/other.txt >"$WORK/dropped.actual" || fail "GET /other.txt failed"
+cmp "$DROPPED/other.txt" "$WORK/dropped.actual" || fail "GET /other.txt answered: $(cat "$WORK/dropped.actual")"
+[[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 http://127.0.0.1:80/index.html)" == 404 ]] ||
+    fail "the first folder is still served after the drop"
+import -window root "$ARTIFACTS/dropped-folder.png"
+
 echo "-- Alt+F4 ends the program with exit code 0"
 close_with_alt_f4 ""
 echo "-- a root that is no folder is said in words, nothing listens, and the window stays"
@@ -207,6 +227,13 @@ expect_console_end "no such folder"
 if curl -s --max-time 3 http://127.0.0.1:80/ >/dev/null; then fail "port 80 answered"; fi
 import -window root "$ARTIFACTS/missing-root.png"
 kill -0 "$KOV_PID" 2>/dev/null || fail "the program ended instead of showing why"
+echo "-- a folder dropped on it then starts serving"
+probe drop "$(windows_path "$DROPPED")"
+expect_console_end "$HINT"
+[[ "$CONSOLE" == *$'\n'"Serving $(windows_path "$DROPPED")\\ on http://localhost/"$'\n'* ]] ||
+    fail "the console shows: $CONSOLE"
+curl -s --max-time 10 http://127.0.0.1:80/other.txt >"$WORK/late.actual" || fail "GET /other.txt failed"
+cmp "$DROPPED/other.txt" "$WORK/late.actual" || fail "GET /other.txt answered: $(cat "$WORK/late.actual")"
 close_with_alt_f4 " with a missing root"
 
 echo "-- a root longer than 1023 characters is reported and nothing is served"
@@ -244,11 +271,28 @@ cmp "$ROOT/index.html" "$WORK/port.actual" || fail "GET / on $PORT answered: $(c
 import -window root "$ARTIFACTS/port-option.png"
 close_with_alt_f4 " with --port $PORT"
 start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
-expect_console_end 'Usage: kovweb.exe [--port N] [FOLDER]'
-[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\nUsage: kovweb.exe [--port N] [FOLDER]' ]] ||
+USAGE='Usage: kovweb.exe [--port N] [--bind ADDRESS] [FOLDER]'
+expect_console_end "$USAGE"
+[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\n'"$USAGE" ]] ||
     fail "the console shows: $CONSOLE"
 import -window root "$ARTIFACTS/port-refused.png"
 close_with_alt_f4 " with --port 70000"
+
+echo "-- --bind 127.0.0.1 serves this computer only, and another machine's address is refused"
+start_kovweb bind --bind 127.0.0.1 --port $PORT "$(windows_path "$ROOT")"
+expect_console_end $'\n'"Serving $(windows_path "$ROOT")\\ on http://127.0.0.1:$PORT/ (this computer only)"$'\n'"$HINT"
+curl -s --max-time 10 "http://127.0.0.1:$PORT/" >"$WORK/bind.actual" || fail "GET / at 127.0.0.1 failed"
+cmp "$ROOT/index.html" "$WORK/bind.actual" || fail "GET / at 127.0.0.1 answered: $(cat "$WORK/bind.actual")"
+for address in $(host_addresses); do
+    if curl -s --max-time 3 "http://$address:$PORT/" >/dev/null; then fail "$address answered"; fi
+done
+import -window root "$ARTIFACTS/bind-loopback.png"
+close_with_alt_f4 " with --bind 127.0.0.1"
+# 192.0.2.0/24 is for documentation: no machine has it, and nothing is sent to it.
+start_kovweb bind-refused --bind=192.0.2.7 --port $PORT "$(windows_path "$ROOT")"
+expect_console_end "Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe with another --bind address, or without it."
+kill -0 "$KOV_PID" 2>/dev/null || fail "the program ended instead of showing why"
+close_with_alt_f4 " with --bind 192.0.2.7"
 
 echo "-- Alt+F4 while five clients download a large file: each gets the whole file or a prefix"
 LOAD_ROOT="$WORK/load"

@@ -2,11 +2,15 @@
 // (not pixels), and starts and closes the program in quick succession.
 //   kov_probe console                  the log console's text
 //   kov_probe requests                 the request count shown by the open About box
+//   kov_probe drop PATH...             drops the paths on the main window, as Explorer does
 //   kov_probe close-soon EXE ROOT RUNS  starts EXE ROOT, closes its window as soon as it
 //                                      exists (0 to 19 ms later, varying), RUNS times;
 //                                      fails at the first run that does not end with
 //                                      exit code 0 in time
 #include <windows.h>
+
+// DROPFILES; after windows.h, which it needs.
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -67,6 +71,42 @@ int PrintRequests() {
         return 1;
     }
     PrintUtf8(WindowText(hCount));
+    return 0;
+}
+
+// Posts WM_DROPFILES with the paths to the main window. The drop's block is written into
+// the window's process, where DragQueryFileW reads it: a fixed global block's handle is its
+// address, and a handle of this process would mean nothing there.
+int DropPaths(int count, wchar_t** ppPaths) {
+    HWND hMain = FindWindowW(kClassName, nullptr);
+    DWORD processId = 0;
+    if (hMain == nullptr || GetWindowThreadProcessId(hMain, &processId) == 0) {
+        fprintf(stderr, "no window of class ZORozEzazav\n");
+        return 1;
+    }
+    std::vector<wchar_t> names;
+    for (int index = 0; index < count; ++index) {
+        names.insert(names.end(), ppPaths[index], ppPaths[index] + wcslen(ppPaths[index]) + 1);
+    }
+    names.push_back(L'\0');
+    DROPFILES header;
+    ZeroMemory(&header, sizeof(header));
+    header.pFiles = sizeof(header);
+    header.fWide = TRUE;
+    std::vector<char> block(sizeof(header) + names.size() * sizeof(wchar_t));
+    memcpy(block.data(), &header, sizeof(header));
+    memcpy(block.data() + sizeof(header), names.data(), names.size() * sizeof(wchar_t));
+    HANDLE hProcess = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
+    void* pRemote = hProcess == nullptr ? nullptr
+                                        : VirtualAllocEx(hProcess, nullptr, block.size(),
+                                                         MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    const bool bWritten = pRemote != nullptr && WriteProcessMemory(hProcess, pRemote, block.data(),
+                                                                   block.size(), nullptr);
+    if (hProcess != nullptr) CloseHandle(hProcess);
+    if (!bWritten || !PostMessageW(hMain, WM_DROPFILES, reinterpret_cast<WPARAM>(pRemote), 0)) {
+        fprintf(stderr, "the drop could not be made: %lu\n", GetLastError());
+        return 1;
+    }
     return 0;
 }
 
@@ -157,9 +197,11 @@ int CloseSoon(const wchar_t* pszExe, const wchar_t* pszRoot, int runs) {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && wcscmp(argv[1], L"console") == 0) return PrintConsole();
     if (argc == 2 && wcscmp(argv[1], L"requests") == 0) return PrintRequests();
+    if (argc >= 3 && wcscmp(argv[1], L"drop") == 0) return DropPaths(argc - 2, argv + 2);
     if (argc == 5 && wcscmp(argv[1], L"close-soon") == 0) {
         return CloseSoon(argv[2], argv[3], _wtoi(argv[4]));
     }
-    fprintf(stderr, "usage: kov_probe console | requests | close-soon EXE ROOT RUNS\n");
+    fprintf(stderr,
+            "usage: kov_probe console | requests | drop PATH... | close-soon EXE ROOT RUNS\n");
     return 2;
 }
