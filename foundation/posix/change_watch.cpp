@@ -27,6 +27,9 @@ constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MO
                                    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // The file: written (or cut short), its times, links or rights changed, moved or removed.
 constexpr uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// A folder whose entries are listed: besides its names, the files in it written or their
+// times changed (a folder's watch reports those of its entries too).
+constexpr uint32_t kListedFolderEvents = kFolderEvents | IN_MODIFY;
 
 // Whether the file system behind fd reports every change through inotify: a local one. A
 // network file system changed from another machine, FUSE and overlays report few or none.
@@ -86,10 +89,7 @@ bool CChangeWatch::Watch(const CFolder& folder, const wchar_t* pszRelative, cons
         !ReportsAllChanges(file.GetHandle())) {
         return false;
     }
-    const auto add = [this](const std::string& path, uint32_t events) {
-        const int wd = inotify_add_watch(m_hWatch, path.c_str(), events);
-        return wd >= 0 && wd <= kMostWatches;
-    };
+    const auto add = [this](const std::string& path, uint32_t events) { return Add(path, events); };
     // Watched first and checked afterwards: what changes after a watch is reported, and the
     // checks (and the caller's look at the name) see what changed before.
     const std::string folderPath = DescriptorPath(folder.m_hFolder);
@@ -101,6 +101,48 @@ bool CChangeWatch::Watch(const CFolder& folder, const wchar_t* pszRelative, cons
     }
     if (!add(DescriptorPath(file.GetHandle()), kFileEvents)) return false;
     return LeadsWithoutLinks(folder.m_hFolder, relative, file.GetHandle());
+}
+
+bool CChangeWatch::Add(const std::string& path, uint32_t events) {
+    // Added to what is watched there already: a folder listed and on the way to a file
+    // keeps both masks.
+    const int wd = inotify_add_watch(m_hWatch, path.c_str(), events | IN_MASK_ADD);
+    return wd >= 0 && wd <= kMostWatches;
+}
+
+bool CChangeWatch::WatchFolder(const CFolder& folder, const wchar_t* pszRelative,
+                               const std::vector<std::string>& subfolders) {
+    std::string relative;
+    if (m_hWatch < 0 || !folder.IsOpen() || !NativePath(pszRelative, relative) ||
+        !ReportsAllChanges(folder.m_hFolder)) {
+        return false;
+    }
+    while (!relative.empty() && relative.back() == '/') relative.pop_back();
+    const std::string folderPath = DescriptorPath(folder.m_hFolder);
+    if (!Add(folderPath, relative.empty() ? kListedFolderEvents : kFolderEvents)) return false;
+    if (relative.empty()) {
+        for (const std::string& name : subfolders) {
+            if (!Add(folderPath + "/" + name, kFolderEvents)) return false;
+        }
+        return true;
+    }
+    for (size_t slash = relative.find('/'); slash != std::string::npos;
+         slash = relative.find('/', slash + 1)) {
+        if (!Add(folderPath + "/" + relative.substr(0, slash), kFolderEvents | IN_DONT_FOLLOW))
+            return false;
+    }
+    const std::string listed = folderPath + "/" + relative;
+    if (!Add(listed, kListedFolderEvents | IN_DONT_FOLLOW)) return false;
+    for (const std::string& name : subfolders) {
+        // Followed: a subfolder listed through a link shows the time of what it leads to.
+        if (!Add(listed + "/" + name, kFolderEvents)) return false;
+    }
+    // A link on the way would be followed by the listing but not by the watches.
+    const int fd = OpenBeneath(folder.m_hFolder, relative.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC,
+                               true);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 void CChangeWatch::TakeChanges() {

@@ -17,4 +17,8 @@ bool CChangeWatch::Watch(const CFolder&, const wchar_t*, const CFile&) {
     return false;
 }
 
+bool CChangeWatch::WatchFolder(const CFolder&, const wchar_t*, const std::vector<std::string>&) {
+    return false;
+}
+
 void CChangeWatch::TakeChanges() {}
