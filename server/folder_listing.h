@@ -7,13 +7,10 @@
 #include <string>
 #include <vector>
 
-// One entry of a folder, as the listing shows it.
-struct CListingEntry {
-    std::string m_name;         // the name's UTF-8 bytes (any bytes on POSIX)
-    bool m_bFolder = false;     // shown first, linked with a final '/'
-    uint64_t m_nSize = 0;       // bytes; not shown for folders
-    uint64_t m_nWriteTime = 0;  // 100 ns units since 1601, as CFile::GetOpenedWriteTime; 0: unknown
-};
+#include "foundation/file.h"
+
+// One entry of a folder, as the listing shows it: what ListFolderBelow reads.
+using CListingEntry = CFolderEntry;
 
 // What a listing is sorted by; folders always come before files.
 enum class EListingKey { kName, kDate, kSize };
