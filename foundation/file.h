@@ -4,12 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "foundation/object.h"
 #include "foundation/platform_types.h"
 #include "foundation/wide_string.h"
 
 class CFolder;
+
+// One entry of a folder, as ListFolderBelow reads it.
+struct CFolderEntry {
+    std::string m_name;         // UTF-8 bytes (from UTF-16 on Win32; as they are on POSIX)
+    bool m_bFolder = false;     // else a regular file
+    uint64_t m_nSize = 0;       // bytes; 0 for folders
+    uint64_t m_nWriteTime = 0;  // 100 ns units since 1601, as CFile::GetOpenedWriteTime
+};
 
 class CFile : public CObject {
 public:
@@ -113,6 +122,8 @@ public:
 private:
     friend class CFile;
     friend class CChangeWatch;
+    friend bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+                                std::vector<CFolderEntry>* pEntries);
     FileHandle m_hFolder;
     std::wstring m_path;
     std::wstring m_finalPath;  // with every link resolved and no final separator
@@ -121,6 +132,16 @@ private:
     // time that every write and rename moves (NTFS, ReFS; FAT keeps none).
     bool m_bFilesKeepable;
 };
+
+// Reads into *pEntries, in no set order, the entries of the folder at relative below root
+// ("" for the root itself, separators as CFile::OpenBelow takes them, a final one allowed),
+// reached as OpenBelow reaches files: false, and no entries, when no folder there may be
+// listed. Only what a request could be served is read: not ".", "..", names starting with
+// '.', (on Win32) entries marked hidden or system, names a request cannot spell or that
+// IsReservedPathSegment refuses, devices, FIFOs and sockets, nor links whose final target
+// is missing or outside root; a link that stays inside comes out as what it leads to.
+bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+                     std::vector<CFolderEntry>* pEntries);
 
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).
 bool FileExists(const wchar_t* pszPath);

@@ -18,39 +18,6 @@ bool IsC1ControlInUtf8(const std::string& text, size_t i) {
 
 const char kDefaultDocument[] = "index.html";
 
-struct CContentType {
-    const char* m_pszExtension;
-    const char* m_pszType;
-};
-
-// Text is sent as UTF-8, which is what editors write today; a byte-order mark at the start
-// of a file still overrides it in browsers.
-const CContentType kContentTypes[] = {
-    {"html", "text/html; charset=utf-8"},
-    {"htm", "text/html; charset=utf-8"},
-    {"css", "text/css; charset=utf-8"},
-    {"js", "text/javascript; charset=utf-8"},
-    {"mjs", "text/javascript; charset=utf-8"},
-    {"json", "application/json"},
-    {"svg", "image/svg+xml; charset=utf-8"},
-    {"png", "image/png"},
-    {"jpg", "image/jpeg"},
-    {"jpeg", "image/jpeg"},
-    {"gif", "image/gif"},
-    {"webp", "image/webp"},
-    {"ico", "image/x-icon"},
-    {"wasm", "application/wasm"},
-    {"txt", "text/plain; charset=utf-8"},
-    {"csv", "text/csv; charset=utf-8"},
-    {"md", "text/markdown; charset=utf-8"},
-    {"pdf", "application/pdf"},
-    {"mp4", "video/mp4"},
-    {"webm", "video/webm"},
-    {"woff", "font/woff"},
-    {"woff2", "font/woff2"},
-    {"xml", "application/xml; charset=utf-8"},
-};
-
 // Value of one hex digit, or -1.
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -210,23 +177,4 @@ std::string EscapeHtml(const std::string& text) {
         }
     }
     return out;
-}
-
-const char* ContentTypeFor(const char* pName, size_t n) {
-    size_t dot = n;
-    for (size_t i = n; i > 0; --i) {
-        char c = pName[i - 1];
-        if (IsSeparator(c)) break;
-        if (c == '.') {
-            dot = i - 1;
-            break;
-        }
-    }
-    if (dot == n) return nullptr;
-    const char* pExtension = pName + dot + 1;
-    size_t length = n - dot - 1;
-    for (const CContentType& type : kContentTypes) {
-        if (EqualsIgnoringCase(pExtension, length, type.m_pszExtension)) return type.m_pszType;
-    }
-    return nullptr;
 }

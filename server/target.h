@@ -5,6 +5,7 @@
 #include <string>
 
 #include "foundation/wide_string.h"
+#include "server/content_type.h"
 
 constexpr size_t kMaxTargetLength = 2047;  // longer targets are answered 404
 
@@ -34,6 +35,3 @@ std::string FolderLocation(const char* pTarget, size_t n);
 
 // HTML text for bytes: & < > " ' and control characters become character references.
 std::string EscapeHtml(const std::string& text);
-
-// The content type for a file name's extension, or null when it is not a known one.
-const char* ContentTypeFor(const char* pName, size_t n);

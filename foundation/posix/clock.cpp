@@ -1,4 +1,4 @@
-// Monotonic milliseconds and sleeping on POSIX.
+// Monotonic milliseconds, sleeping and local time on POSIX.
 #include "foundation/clock.h"
 
 #include <cerrno>
@@ -25,4 +25,8 @@ void SleepMs(uint32_t ms) {
     // A signal cuts nanosleep short; carry on with what is left.
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+bool HostLocalTime(time_t seconds, struct tm* pParts) {
+    return localtime_r(&seconds, pParts) != nullptr;
 }

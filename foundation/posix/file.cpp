@@ -1,6 +1,7 @@
 // CFile on POSIX: a descriptor, opened from a Win32-style path and access values.
 #include "foundation/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "foundation/posix/file_below.h"
 #include "foundation/posix/native_path.h"
@@ -117,19 +119,49 @@ namespace {
 
 // A descriptor opened with flags for relative below the folder (its descriptor and resolved
 // path), the kernel's way where it has one; -1 when nothing there may be opened so.
+int OpenBytesBelow(int folderFd, const std::wstring& folderFinalPath, const char* pszRelative,
+                   int flags) {
+    int fd = -1;
+    if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
+        fd = OpenBeneath(folderFd, pszRelative, flags, false);
+        if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
+    }
+    if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
+        fd = OpenBelowByResolvedPath(folderFd, BytesOf(folderFinalPath), pszRelative, flags);
+    }
+    return fd;
+}
+
+// The same for the host's wide text of the relative path.
 int OpenFdBelow(int folderFd, const std::wstring& folderFinalPath, const wchar_t* pszRelative,
                 int flags) {
     std::string relative;
     if (!NativePath(pszRelative, relative)) return -1;
-    int fd = -1;
-    if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
-        fd = OpenBeneath(folderFd, relative.c_str(), flags, false);
-        if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
+    return OpenBytesBelow(folderFd, folderFinalPath, relative.c_str(), flags);
+}
+
+// Whether a folder entry's name is one a request could be served: not hidden (nor "." or
+// ".."), and free of the bytes a request turns into separators or refuses.
+bool IsListableName(const char* pszName) {
+    const size_t n = std::strlen(pszName);
+    if (n == 0 || pszName[0] == '.') return false;
+    if (std::memchr(pszName, '\\', n) != nullptr || std::memchr(pszName, ':', n) != nullptr) {
+        return false;
     }
-    if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
-        fd = OpenBelowByResolvedPath(folderFd, BytesOf(folderFinalPath), relative.c_str(), flags);
-    }
-    return fd;
+    return !IsReservedPathSegment(pszName, n);
+}
+
+// The entry for a file or folder; false for every other kind.
+bool EntryFromStat(const struct stat& info, const char* pszName, CFolderEntry* pEntry) {
+    if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return false;
+    pEntry->m_name = pszName;
+    pEntry->m_bFolder = S_ISDIR(info.st_mode);
+    pEntry->m_nSize = pEntry->m_bFolder ? 0 : static_cast<uint64_t>(info.st_size);
+    // As GetOpenedWriteTime tells it, so that the listing and the file's own answer agree.
+    const int64_t ticks =
+        static_cast<int64_t>(kUnixEpochAsFileTime) + Nanoseconds(info.st_mtim) / 100;
+    pEntry->m_nWriteTime = ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
+    return true;
 }
 
 }  // namespace
@@ -375,4 +407,43 @@ CString PathTextFromBytes(const char* pBytes, size_t n) {
 
 bool IsReservedPathSegment(const char* /*pSegment*/, size_t /*n*/) {
     return false;
+}
+
+bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+                     std::vector<CFolderEntry>* pEntries) {
+    pEntries->clear();
+    std::string relative;
+    if (!root.IsOpen() || !NativePath(pszRelative, relative)) return false;
+    while (!relative.empty() && relative.back() == '/') relative.pop_back();
+    const int fd =
+        OpenBytesBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* pFolder = fdopendir(fd);
+    if (pFolder == nullptr) {
+        close(fd);
+        return false;
+    }
+    const std::string prefix = relative.empty() ? std::string() : relative + "/";
+    std::string linkPath;
+    CFolderEntry entry;
+    while (const struct dirent* pItem = readdir(pFolder)) {
+        if (!IsListableName(pItem->d_name)) continue;
+        struct stat info;
+        if (fstatat(fd, pItem->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISLNK(info.st_mode)) {
+            // Followed from the root as a request would be, so that it is listed only when
+            // it would be served, and as what it leads to.
+            linkPath = prefix + pItem->d_name;
+            const int target = OpenBytesBelow(root.m_hFolder, root.m_finalPath, linkPath.c_str(),
+                                              O_PATH | O_CLOEXEC);
+            if (target < 0) continue;
+            const bool bKnown = fstat(target, &info) == 0;
+            close(target);
+            if (!bKnown) continue;
+        }
+        if (EntryFromStat(info, pItem->d_name, &entry)) pEntries->push_back(std::move(entry));
+    }
+    closedir(pFolder);
+    return true;
 }

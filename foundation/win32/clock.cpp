@@ -1,5 +1,7 @@
-// Monotonic time and sleeping on Win32.
+// Monotonic time, sleeping and local time on Win32.
 #include "foundation/clock.h"
+
+#include <ctime>
 
 #include "foundation/platform_types.h"
 
@@ -18,4 +20,8 @@ uint64_t GetSystemTimeMs() {
 
 void SleepMs(uint32_t ms) {
     Sleep(ms);
+}
+
+bool HostLocalTime(time_t seconds, struct tm* pParts) {
+    return localtime_s(pParts, &seconds) == 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 const wchar_t kPathSeparator = L'\\';
@@ -188,6 +189,54 @@ bool IsBelow(const std::wstring& path, const std::wstring& folder) {
     if (folder.empty() || !StartsWithIgnoringCase(path, folder)) return false;
     if (folder.back() == L'\\') return path.size() > folder.size();
     return path.size() > folder.size() + 1 && path[folder.size()] == L'\\';
+}
+
+// Whether the final path is the folder's own final path or lies below it.
+bool IsAtOrBelow(const std::wstring& path, const std::wstring& folder) {
+    return IsBelow(path, folder) ||
+           (!folder.empty() &&
+            CompareStringOrdinal(path.c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL);
+}
+
+// The UTF-8 bytes of a UTF-16 name; false for a name with a lone surrogate, which no
+// request's UTF-8 can spell.
+bool Utf8Of(const wchar_t* pName, size_t n, std::string* pBytes) {
+    const int length = static_cast<int>(n);
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pName, length, nullptr, 0,
+                                         nullptr, nullptr);
+    if (size <= 0) return false;
+    pBytes->resize(static_cast<size_t>(size));
+    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pName, length, &(*pBytes)[0], size,
+                               nullptr, nullptr) == size;
+}
+
+// Whether a folder entry with these attributes and UTF-8 name is one a request could be
+// served: not hidden (nor "." or ".."), and of a name the file system gives no other meaning.
+bool IsListable(DWORD attributes, const std::string& name) {
+    if ((attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE)) !=
+        0) {
+        return false;
+    }
+    if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos) return false;
+    return !IsReservedPathSegment(name.data(), name.size());
+}
+
+// The entry that a link or junction at path stands for: what it finally leads to, when
+// that is a file or folder below the root's final path.
+bool ReadLinkedEntry(const std::wstring& path, const std::wstring& rootFinalPath,
+                     CFolderEntry* pEntry) {
+    HANDLE hTarget = OpenToLookAt(path.c_str());
+    if (hTarget == INVALID_HANDLE_VALUE) return false;
+    CFileFacts facts;
+    const bool bInside = IsBelow(FinalPathOf(hTarget), rootFinalPath) &&
+                         GetFileType(hTarget) == FILE_TYPE_DISK &&
+                         ReadFactsOfHandle(hTarget, &facts);
+    CloseHandle(hTarget);
+    if (!bInside) return false;
+    pEntry->m_bFolder = (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    pEntry->m_nSize = pEntry->m_bFolder ? 0 : static_cast<uint64_t>(facts.m_endOfFile.QuadPart);
+    pEntry->m_nWriteTime = static_cast<uint64_t>(facts.m_lastWriteTime.QuadPart);
+    return true;
 }
 
 }  // namespace
@@ -451,4 +500,64 @@ bool IsReservedPathSegment(const char* pSegment, size_t n) {
         if (EqualsWord(pSegment, base, pszDevice)) return true;
     }
     return IsPortName(pSegment, base);
+}
+
+bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+                     std::vector<CFolderEntry>* pEntries) {
+    pEntries->clear();
+    if (!root.IsOpen()) return false;
+    std::wstring relative(pszRelative);
+    while (!relative.empty() && (relative.back() == L'\\' || relative.back() == L'/')) {
+        relative.pop_back();
+    }
+    const std::wstring path =
+        relative.empty() ? root.m_path : PathBelow(root.m_path, relative.c_str());
+    // The entries are read from the handle whose final path was checked, so no step of the
+    // way can be swapped for a link in between.
+    HANDLE hFolder =
+        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFolder == INVALID_HANDLE_VALUE) return false;
+    if (!IsFolder(hFolder) ||
+        !IsAtOrBelow(WithoutFinalSeparator(FinalPathOf(hFolder)), root.m_finalPath)) {
+        CloseHandle(hFolder);
+        return false;
+    }
+    const std::wstring prefix = PathBelow(path, L"");
+    // Many entries a call; the buffer is kept DWORD-aligned, as the records are.
+    std::vector<DWORD> buffer(16384);
+    CFolderEntry entry;
+    bool bListed = true;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(hFolder, FileFullDirectoryInfo, buffer.data(),
+                                          static_cast<DWORD>(buffer.size() * sizeof(DWORD)))) {
+            bListed = GetLastError() == ERROR_NO_MORE_FILES;
+            break;
+        }
+        const unsigned char* pRecord = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const FILE_FULL_DIR_INFO* pInfo = reinterpret_cast<const FILE_FULL_DIR_INFO*>(pRecord);
+            const size_t nameLength = pInfo->FileNameLength / sizeof(wchar_t);
+            if (Utf8Of(pInfo->FileName, nameLength, &entry.m_name) &&
+                IsListable(pInfo->FileAttributes, entry.m_name)) {
+                bool bServed = true;
+                if ((pInfo->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                    bServed = ReadLinkedEntry(prefix + std::wstring(pInfo->FileName, nameLength),
+                                              root.m_finalPath, &entry);
+                } else {
+                    entry.m_bFolder = (pInfo->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                    entry.m_nSize =
+                        entry.m_bFolder ? 0 : static_cast<uint64_t>(pInfo->EndOfFile.QuadPart);
+                    entry.m_nWriteTime = static_cast<uint64_t>(pInfo->LastWriteTime.QuadPart);
+                }
+                if (bServed) pEntries->push_back(std::move(entry));
+            }
+            if (pInfo->NextEntryOffset == 0) break;
+            pRecord += pInfo->NextEntryOffset;
+        }
+    }
+    CloseHandle(hFolder);
+    if (!bListed) pEntries->clear();
+    return bListed;
 }

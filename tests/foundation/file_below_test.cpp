@@ -1,13 +1,20 @@
-// Opening files below a folder: plain names, names that climb out, and links that lead
-// inside, outside, in circles or nowhere.
+// Opening and listing files below a folder: plain names, names that climb out, and links
+// that lead inside, outside, in circles or nowhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "foundation/file.h"
 #include "tests/support/links.h"
 #include "tests/support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -59,6 +66,28 @@ protected:
         std::string bytes(64, '\0');
         bytes.resize(file.Read(&bytes[0], static_cast<DWORD>(bytes.size())));
         return bytes;
+    }
+    // Whether links can be made here, as Link makes them, without skipping the test.
+    static bool CanLink() {
+#ifdef _WIN32
+        if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+            return false;
+        }
+#endif
+        return true;
+    }
+    // The listing of relative below the folder as "name=kind:size" texts in name order
+    // ('/' for folders, 'f' for files), or "<refused>".
+    std::vector<std::string> Listing(const std::wstring& relative) const {
+        std::vector<CFolderEntry> entries;
+        if (!ListFolderBelow(m_folder, relative.c_str(), &entries)) return {"<refused>"};
+        std::vector<std::string> texts;
+        for (const CFolderEntry& entry : entries) {
+            texts.push_back(entry.m_name + "=" + (entry.m_bFolder ? "/" : "f") + ":" +
+                            std::to_string(entry.m_nSize));
+        }
+        std::sort(texts.begin(), texts.end());
+        return texts;
     }
     static std::wstring Native(std::wstring relative) {
         for (wchar_t& c : relative) {
@@ -144,4 +173,55 @@ TEST_F(FileBelowTest, AFolderReachedThroughALinkConfinesToWhereItLeads) {
     EXPECT_TRUE(file.OpenBelow(alias, L"a.txt"));
     file.Close();
     EXPECT_FALSE(file.OpenBelow(alias, Native(L"../secret.txt").c_str()));
+}
+
+TEST_F(FileBelowTest, AListingHoldsWhatCouldBeServedAndNothingElse) {
+    const std::string utf8Name = "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";
+    // Through the host's own path form: bytes here, UTF-16 on Win32.
+    std::ofstream(Root() / fs::u8path(utf8Name), std::ios::binary) << "12345678";
+    Write(Root() / ".hidden", "h");
+    fs::create_directories(Root() / "sub" / "inner");
+#ifdef _WIN32
+    // Hidden or system files are left out, as Explorer leaves them out.
+    Write(Root() / "desktop.ini", "[.ShellClassInfo]");
+    ASSERT_TRUE(SetFileAttributesW((Root() / "desktop.ini").wstring().c_str(),
+                                   FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    Write(Root() / "Thumbs.db", "t");
+    ASSERT_TRUE(
+        SetFileAttributesW((Root() / "Thumbs.db").wstring().c_str(), FILE_ATTRIBUTE_HIDDEN));
+#else
+    // Neither a FIFO nor names that no request can spell on this host.
+    ASSERT_EQ(mkfifo((Root() / "pipe").c_str(), 0600), 0);
+    Write(Root() / "back\\slash.txt", "b");
+    Write(Root() / "co:lon.txt", "c");
+#endif
+    std::vector<std::string> top = {"a.txt=f:5", utf8Name + "=f:8", "sub=/:0"};
+    const bool bLinks = CanLink() && MakeSymbolicLink(Root() / "same.txt", "a.txt") &&
+                        MakeSymbolicLink(Root() / "pages", "sub", true) &&
+                        MakeSymbolicLink(Root() / "up.txt", "../secret.txt") &&
+                        MakeSymbolicLink(Root() / "outdir", "../outdir", true) &&
+                        MakeSymbolicLink(Root() / "dangling.txt", "nothing.txt") &&
+                        MakeSymbolicLink(Root() / "sub" / "deep.txt", "../../secret.txt");
+    if (bLinks) {
+        top = {"a.txt=f:5", utf8Name + "=f:8", "pages=/:0", "same.txt=f:5", "sub=/:0"};
+        EXPECT_EQ(Listing(L"pages"), (std::vector<std::string>{"inner=/:0", "page.html=f:4"}));
+        EXPECT_EQ(Listing(L"outdir"), std::vector<std::string>{"<refused>"});
+    }
+    EXPECT_EQ(Listing(L""), top);
+    EXPECT_EQ(Listing(Native(L"sub/")), (std::vector<std::string>{"inner=/:0", "page.html=f:4"}));
+    EXPECT_EQ(Listing(Native(L"sub/inner")), std::vector<std::string>{});
+    EXPECT_EQ(Listing(Native(L"../")), std::vector<std::string>{"<refused>"});
+    EXPECT_EQ(Listing(L"a.txt"), std::vector<std::string>{"<refused>"});
+    EXPECT_EQ(Listing(L"missing"), std::vector<std::string>{"<refused>"});
+
+    // Dates are those the file's own answer carries.
+    std::vector<CFolderEntry> entries;
+    ASSERT_TRUE(ListFolderBelow(m_folder, L"", &entries));
+    CFile file;
+    ASSERT_TRUE(file.OpenBelow(m_folder, L"a.txt"));
+    const auto a = std::find_if(entries.begin(), entries.end(),
+                                [](const CFolderEntry& entry) { return entry.m_name == "a.txt"; });
+    ASSERT_NE(a, entries.end());
+    EXPECT_EQ(a->m_nWriteTime, file.GetOpenedWriteTime());
+    EXPECT_NE(a->m_nWriteTime, 0u);
 }

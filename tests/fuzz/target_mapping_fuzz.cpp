@@ -2,7 +2,8 @@
 // result is refused or a path inside the root: the root's text followed by a relative path
 // that never climbs out of it. The decision is also checked against a plain model of the
 // rules, and the texts derived from the target (content type, the escaped 404 text, the
-// folder redirect's head) against what they promise.
+// folder redirect's head) against what they promise: the type depends on the last
+// extension alone, in any case, and is a well-formed media type.
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -20,38 +21,6 @@ const wchar_t* const kFixedRoots[] = {L"C:\\srv\\www\\", L"C:\\kov root\\\u00e9\
 #else
 const wchar_t* const kFixedRoots[] = {L"/srv/www/", L"/tmp/kov root/\u00e9/"};
 #endif
-
-struct CTypeEntry {
-    const char* m_pszExtension;
-    const char* m_pszType;
-};
-
-// The types a file may be announced with, by lower-case extension.
-const CTypeEntry kExpectedTypes[] = {
-    {"html", "text/html; charset=utf-8"},
-    {"htm", "text/html; charset=utf-8"},
-    {"css", "text/css; charset=utf-8"},
-    {"js", "text/javascript; charset=utf-8"},
-    {"mjs", "text/javascript; charset=utf-8"},
-    {"json", "application/json"},
-    {"svg", "image/svg+xml; charset=utf-8"},
-    {"png", "image/png"},
-    {"jpg", "image/jpeg"},
-    {"jpeg", "image/jpeg"},
-    {"gif", "image/gif"},
-    {"webp", "image/webp"},
-    {"ico", "image/x-icon"},
-    {"wasm", "application/wasm"},
-    {"txt", "text/plain; charset=utf-8"},
-    {"csv", "text/csv; charset=utf-8"},
-    {"md", "text/markdown; charset=utf-8"},
-    {"pdf", "application/pdf"},
-    {"mp4", "video/mp4"},
-    {"webm", "video/webm"},
-    {"woff", "font/woff"},
-    {"woff2", "font/woff2"},
-    {"xml", "application/xml; charset=utf-8"},
-};
 
 bool IsRequestSeparator(char c) {
     return c == '/' || c == '\\';
@@ -143,25 +112,54 @@ void CheckBelowRoot(const std::wstring& rest) {
     }
 }
 
-// The content type belongs to the extension of the last segment, or there is none.
+bool IsLowerTokenCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-';
+}
+
+// A type is "major/subtype" in lower case, of a major type we use; text carries its charset,
+// and nothing else carries a parameter but the XML types that always did.
+void CheckTypeForm(const char* pszType) {
+    static const char* const kMajors[] = {"text/", "image/", "audio/",      "video/",
+                                          "font/", "model/", "application/"};
+    const std::string type(pszType);
+    const std::string charset = "; charset=utf-8";
+    const bool bCharset = type.size() > charset.size() &&
+                          type.compare(type.size() - charset.size(), charset.size(), charset) == 0;
+    const std::string bare = bCharset ? type.substr(0, type.size() - charset.size()) : type;
+    size_t major = 0;
+    for (const char* pszMajor : kMajors) {
+        if (bare.compare(0, std::strlen(pszMajor), pszMajor) == 0) major = std::strlen(pszMajor);
+    }
+    FUZZ_CHECK(major != 0 && bare.size() > major);
+    for (size_t i = major; i < bare.size(); ++i) FUZZ_CHECK(IsLowerTokenCharacter(bare[i]));
+    const bool bText = bare.compare(0, 5, "text/") == 0;
+    FUZZ_CHECK(bCharset == (bText || bare == "application/xml" || bare == "image/svg+xml"));
+}
+
+// The content type belongs to the extension of the last segment, whatever its case, or there
+// is none.
 void CheckContentType(const std::string& relative, const char* pszType) {
     const size_t nameStart = relative.find_last_of("/\\") + 1;  // npos + 1 == 0
     const size_t dot = relative.find_last_of('.');
-    const char* pszExpected = nullptr;
-    if (dot != std::string::npos && dot >= nameStart) {
-        std::string extension = relative.substr(dot + 1);
-        for (char& c : extension) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        }
-        for (const CTypeEntry& entry : kExpectedTypes) {
-            if (extension == entry.m_pszExtension) pszExpected = entry.m_pszType;
-        }
-    }
-    if (pszExpected == nullptr) {
+    if (dot == std::string::npos || dot < nameStart) {
         FUZZ_CHECK(pszType == nullptr);
-    } else {
-        FUZZ_CHECK(pszType != nullptr && std::strcmp(pszType, pszExpected) == 0);
+        return;
     }
+    const std::string extension = relative.substr(dot + 1);
+    const std::string alone = "x." + extension;
+    FUZZ_CHECK(ContentTypeFor(alone.data(), alone.size()) == pszType);
+    std::string lower = alone;
+    std::string upper = alone;
+    for (size_t i = 0; i < alone.size(); ++i) {
+        const char c = alone[i];
+        if (c >= 'A' && c <= 'Z') lower[i] = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'a' && c <= 'z') upper[i] = static_cast<char>(c - 'a' + 'A');
+    }
+    FUZZ_CHECK(ContentTypeFor(lower.data(), lower.size()) == pszType);
+    FUZZ_CHECK(ContentTypeFor(upper.data(), upper.size()) == pszType);
+    if (pszType == nullptr) return;
+    FUZZ_CHECK(extension.size() <= kMaxTypedExtensionLength);
+    CheckTypeForm(pszType);
 }
 
 // Undoes the escaping, failing on anything that is not a reference EscapeHtml makes.
