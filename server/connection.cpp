@@ -8,10 +8,12 @@
 #include "foundation/wide_string.h"
 #include "server/document_root.h"
 #include "server/http_date.h"
+#include "server/listing_cache.h"
 #include "server/response_head.h"
 #include "server/target.h"
 
 wchar_t g_szWebRoot[1024];
+std::atomic<bool> g_bListFolders{true};
 std::atomic<int32_t> g_nRequests{0};
 
 namespace {
@@ -174,7 +176,7 @@ void CConnection::Answer(const CRequest& request, const CServeTime& time) {
         ClearOut();
         AppendRefusal(&m_out, pszRefusal, reply);
     } else {
-        PrepareFileAnswer(request, reply, time.m_pChanges);
+        PrepareFileAnswer(request, reply, time);
     }
     m_phase = Phase::kAnswer;
     m_deadline = time.m_now + kSendStallMs;
@@ -202,13 +204,17 @@ const char* CConnection::RefusalOf(const CRequest& request) {
 }
 
 void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply,
-                                    CChangeWatch* pChanges) {
+                                    const CServeTime& time) {
     const bool bHead = request.m_method == RequestMethod::kHead;
     const char* pTarget = request.m_pTarget;
     const size_t n = request.m_nTarget;
     const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    if (!mapped.m_bAllowed || !OpenForServing(mapped, pChanges)) {
+    if (!mapped.m_bAllowed || !OpenForServing(mapped, time.m_pChanges)) {
         ClearOut();
+        if (g_bListFolders.load(std::memory_order_relaxed) && mapped.m_bAllowed &&
+            mapped.m_bFolderIndex && PrepareListing(request, mapped, reply, time)) {
+            return;
+        }
         if (NamesFolderBelowRoot(mapped)) {
             AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), reply, bHead);
         } else {
@@ -235,6 +241,78 @@ void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply
     ClearOut();
     AppendReplyHead(&m_out, fileReply);
     if (bWithBytes) PrepareFileBytes(answer);
+}
+
+bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
+                                 const CServeTime& time) {
+    const bool bHead = request.m_method == RequestMethod::kHead;
+    const std::string target(request.m_pTarget, request.m_nTarget);
+    const size_t queryAt = target.find('?');
+    const std::string query = queryAt == std::string::npos
+                                  ? std::string()
+                                  : target.substr(queryAt + 1, target.find('#') - queryAt - 1);
+    const CListingOrder order = ListingOrderFromQuery(query.data(), query.size());
+    const CListingPage* pPage = nullptr;
+    // As for kept files: only a request that the wait reported may trust an unmoved
+    // generation, since the changes made before it were reported by the same wait.
+    if (time.m_pListings != nullptr && time.m_pChanges != nullptr && m_bFreshRequest) {
+        pPage =
+            time.m_pListings->Find(TargetFolder(mapped), order, time.m_pChanges->GetGeneration());
+        if (pPage != nullptr && !IsCurrentRootFolder(pPage->m_pRoot.get())) pPage = nullptr;
+    }
+    CListingPage built;
+    bool bKeepable = false;
+    if (pPage == nullptr) {
+        if (!BuildListing(mapped, query, time, &built, &bKeepable)) return false;
+        pPage = &built;
+    }
+    reply.m_pEtag = pPage->m_etag.data();
+    reply.m_nEtag = pPage->m_etag.size();
+    if (IfNoneMatchNames(request.m_file.m_ifNoneMatch, pPage->m_etag.data(),
+                         pPage->m_etag.size())) {
+        reply.m_pszStatus = "304 Not Modified";
+        AppendReplyHead(&m_out, reply);
+    } else {
+        reply.m_pszStatus = "200 OK";
+        AppendPageAnswer(&m_out, reply, pPage->m_body, bHead);
+    }
+    if (bKeepable) time.m_pListings->Keep(std::move(built));
+    return true;
+}
+
+bool CConnection::BuildListing(const CMappedTarget& mapped, const std::string& query,
+                               const CServeTime& time, CListingPage* pPage, bool* pKeepable) {
+    *pKeepable = false;
+    pPage->m_folder = TargetFolder(mapped);
+    pPage->m_order = ListingOrderFromQuery(query.data(), query.size());
+    std::vector<CFolderEntry> entries;
+    pPage->m_pRoot = ListTargetFolder(mapped, &entries);
+    if (!pPage->m_pRoot) return false;
+    if (time.m_pListings != nullptr && time.m_pChanges != nullptr) {
+        // Watched before the entries are read again, so that whatever changes after that
+        // read is reported; a subfolder that appeared meanwhile is not watched, and the
+        // page is then not kept.
+        std::vector<std::string> subfolders;
+        for (const CFolderEntry& entry : entries) {
+            if (entry.m_bFolder) subfolders.push_back(entry.m_name);
+        }
+        const uint64_t generation = time.m_pChanges->GetGeneration();
+        if (time.m_pChanges->WatchFolder(*pPage->m_pRoot, pPage->m_folder.c_str(), subfolders) &&
+            ListTargetFolder(mapped, &entries) == pPage->m_pRoot) {
+            size_t folders = 0;
+            for (const CFolderEntry& entry : entries) folders += entry.m_bFolder ? 1 : 0;
+            *pKeepable = folders == subfolders.size();
+            pPage->m_nGeneration = generation;
+        }
+    }
+    // The path as the client named it: the decoded target, with '/' between its segments.
+    std::string folderPath =
+        "/" + mapped.m_display.substr(0, mapped.m_display.size() - (sizeof kDefaultDocument - 1));
+    std::replace(folderPath.begin(), folderPath.end(), '\\', '/');
+    SortListing(&entries, pPage->m_order);
+    AppendListingPage(&pPage->m_body, folderPath, pPage->m_order, entries);
+    pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries);
+    return true;
 }
 
 void CConnection::PrepareFileBytes(const CFileAnswer& answer) {

@@ -15,10 +15,15 @@
 #include "server/response_head.h"
 
 struct CMappedTarget;
+class CListingCache;
+struct CListingPage;
 
 // The document root: targets are joined to it without a separator, so it ends with one.
 // Written once before any server thread starts.
 extern wchar_t g_szWebRoot[1024];
+// Whether a folder without an index.html is answered with a listing of its entries (else
+// 404). Written once before any server thread starts.
+extern std::atomic<bool> g_bListFolders;
 // Request heads read by all workers since start.
 extern std::atomic<int32_t> g_nRequests;
 
@@ -47,6 +52,8 @@ struct CServeTime {
     // The thread's watch on the files it serves, with the changes its last wait reported
     // taken in; null where it has none.
     CChangeWatch* m_pChanges = nullptr;
+    // The listings the thread keeps; null where it keeps none.
+    CListingCache* m_pListings = nullptr;
 };
 
 class CConnection {
@@ -106,7 +113,17 @@ private:
     // The answer to a GET or HEAD of the request's target, on top of reply (its date and
     // connection): the file, a part of it, 304 or 416, or a 301 or 404 page; a HEAD gets the
     // same head without the body.
-    void PrepareFileAnswer(const CRequest& request, const CReply& reply, CChangeWatch* pChanges);
+    void PrepareFileAnswer(const CRequest& request, const CReply& reply, const CServeTime& time);
+    // The answer to a GET or HEAD of a folder that has no index.html: its listing, from the
+    // page kept of it while nothing in it has changed, else read anew. False when the
+    // target names no folder that may be listed.
+    bool PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
+                        const CServeTime& time);
+    // Reads the folder's entries and builds its page into *pPage, watching the folder first
+    // where the thread keeps listings, so that the page can be kept. False when the target
+    // names no folder that may be listed.
+    bool BuildListing(const CMappedTarget& mapped, const std::string& query, const CServeTime& time,
+                      CListingPage* pPage, bool* pKeepable);
     // Reads the first bytes of the answer's range to go out with the head.
     void PrepareFileBytes(const CFileAnswer& answer);
     // What comes after a request has been answered (or skipped): its body, the linger

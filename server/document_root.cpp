@@ -113,3 +113,19 @@ bool NamesFolderBelowRoot(const CMappedTarget& mapped) {
     std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
     return pRoot && CFile::IsFolderBelow(*pRoot, mapped.m_relativePath.GetString());
 }
+
+std::wstring TargetFolder(const CMappedTarget& mapped) {
+    std::wstring folder = mapped.m_relativePath.GetString();
+    const size_t indexLength = sizeof kDefaultDocument - 1;
+    if (folder.size() >= indexLength) folder.resize(folder.size() - indexLength);
+    return folder;
+}
+
+std::shared_ptr<CFolder> ListTargetFolder(const CMappedTarget& mapped,
+                                          std::vector<CFolderEntry>* pEntries) {
+    pEntries->clear();
+    if (!mapped.m_bAllowed || !mapped.m_bFolderIndex) return nullptr;
+    std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
+    if (!pRoot || !ListFolderBelow(*pRoot, TargetFolder(mapped).c_str(), pEntries)) return nullptr;
+    return pRoot;
+}

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/change_watch.h"
 #include "foundation/file.h"
@@ -34,3 +35,11 @@ bool IsCurrentRootFolder(const CFolder* pFolder);
 // Whether an allowed target whose path did not end in '/' names a folder below the root,
 // reached by the same rules as files: such a target is sent on to its name with the '/'.
 bool NamesFolderBelowRoot(const CMappedTarget& mapped);
+
+// The folder that an allowed target naming a folder (m_bFolderIndex) stands for, below the
+// root, as ListFolderBelow takes it: the target's path without its index name.
+std::wstring TargetFolder(const CMappedTarget& mapped);
+// Reads the entries of that folder below the current root into *pEntries: the root it was
+// read below, or null when no folder there may be served.
+std::shared_ptr<CFolder> ListTargetFolder(const CMappedTarget& mapped,
+                                          std::vector<CFolderEntry>* pEntries);

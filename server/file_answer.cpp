@@ -89,6 +89,10 @@ bool ClientHasVersion(const CFileRequestHeaders& headers, const CValidators& val
 
 }  // namespace
 
+bool IfNoneMatchNames(const CHeaderValue& value, const char* pTag, size_t tagLength) {
+    return value.m_nLines > 0 && NoneMatchListNames(value.m_p, value.m_n, pTag, tagLength);
+}
+
 CValidators ValidatorsOf(const CFileVersion& version) {
     CValidators validators;
     char* p = validators.m_szEtag;

@@ -37,6 +37,10 @@ enum class RangeResult { kNone, kSatisfiable, kUnsatisfiable };
 RangeResult ParseByteRange(const char* p, size_t n, uint64_t size, uint64_t* pFirst,
                            uint64_t* pEnd);
 
+// Whether an If-None-Match value names the entity tag (quotes included), compared weakly,
+// or is "*": then the client's copy is current and the answer is 304.
+bool IfNoneMatchNames(const CHeaderValue& value, const char* pTag, size_t tagLength);
+
 enum class FileAnswerKind { kWhole, kPart, kNotModified, kUnsatisfiable };
 
 struct CFileAnswer {

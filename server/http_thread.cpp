@@ -146,7 +146,10 @@ CServeTime CHttpThread::Now() {
         m_bStopping = true;
         m_nGraceEnd = now + kStopGraceMs;
     }
-    return CServeTime{now, m_bStopping, m_nGraceEnd, m_bChangesWatched ? &m_changes : nullptr};
+    CServeTime time{now, m_bStopping, m_nGraceEnd, m_bChangesWatched ? &m_changes : nullptr};
+    // A listing is kept only where the watch can tell that its folder has not changed.
+    time.m_pListings = m_bChangesWatched ? &m_listings : nullptr;
+    return time;
 }
 
 void CHttpThread::TakePlaced() {

@@ -12,6 +12,7 @@
 #include "foundation/socket_poller.h"
 #include "foundation/thread.h"
 #include "server/connection.h"
+#include "server/listing_cache.h"
 #include "server/waiting_connections.h"
 
 // How busy a worker is, as the listener sees it when it places a new connection.
@@ -110,6 +111,7 @@ private:
     // The files its connections keep, watched in the same wait as their sockets.
     CChangeWatch m_changes;
     bool m_bChangesWatched;
+    CListingCache m_listings;  // the folder listings built here
     CWaitingConnections m_connections;
     CReadySocket m_ready[kReadyBatch];
     bool m_bStopping;

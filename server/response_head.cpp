@@ -71,6 +71,9 @@ void AppendReplyHead(std::string* pOut, const CReply& reply) {
         AppendField(pOut, "etag: ", reply.m_pValidators->m_szEtag,
                     reply.m_pValidators->m_nEtagLength);
     }
+    if (reply.m_pValidators == nullptr && reply.m_pEtag != nullptr) {
+        AppendField(pOut, "etag: ", reply.m_pEtag, reply.m_nEtag);
+    }
     if (reply.m_pszDate != nullptr) AppendField(pOut, "date: ", reply.m_pszDate);
     if (reply.m_connection == ConnectionOption::kClose) {
         AppendField(pOut, "connection: ", "close");

@@ -30,6 +30,8 @@ struct CReply {
     bool m_bAcceptRanges = false;
     const char* m_pszAllow = nullptr;
     const CValidators* m_pValidators = nullptr;  // last-modified and etag
+    const char* m_pEtag = nullptr;               // an etag alone, when there are no validators
+    size_t m_nEtag = 0;
     const char* m_pszDate = nullptr;
     ConnectionOption m_connection = ConnectionOption::kNone;
 };

@@ -16,8 +16,6 @@ bool IsC1ControlInUtf8(const std::string& text, size_t i) {
     return next >= 0x80 && next <= 0x9F;
 }
 
-const char kDefaultDocument[] = "index.html";
-
 // Value of one hex digit, or -1.
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';

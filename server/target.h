@@ -7,7 +7,8 @@
 #include "foundation/wide_string.h"
 #include "server/content_type.h"
 
-constexpr size_t kMaxTargetLength = 2047;  // longer targets are answered 404
+constexpr size_t kMaxTargetLength = 2047;          // longer targets are answered 404
+constexpr char kDefaultDocument[] = "index.html";  // what a folder's target opens
 
 // What a request target names below the document root.
 struct CMappedTarget {

@@ -138,8 +138,8 @@ bool CChangeWatch::WatchFolder(const CFolder& folder, const wchar_t* pszRelative
         if (!Add(listed + "/" + name, kFolderEvents)) return false;
     }
     // A link on the way would be followed by the listing but not by the watches.
-    const int fd = OpenBeneath(folder.m_hFolder, relative.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC,
-                               true);
+    const int fd =
+        OpenBeneath(folder.m_hFolder, relative.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, true);
     if (fd < 0) return false;
     close(fd);
     return true;

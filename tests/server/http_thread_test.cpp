@@ -183,6 +183,47 @@ TEST_F(HttpWorkerTest, AHeadIsAnsweredWithTheHeadTheGetGets) {
     }
 }
 
+TEST_F(HttpWorkerTest, AFolderWithoutAnIndexIsListedAndAChangeInItShowsAtOnce) {
+    m_root.WriteFile("music/song.flac", std::string(1536, 's'));
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    const auto ask = [&client](const std::string& request) {
+        CTestResponse response;
+        EXPECT_TRUE(client.SendText(request));
+        EXPECT_TRUE(client.ReadResponse(response));
+        return response;
+    };
+    const auto etagOf = [](const CTestResponse& response) {
+        const size_t at = response.m_head.find("\r\netag: ") + 8;
+        return response.m_head.substr(at, response.m_head.find("\r\n", at) - at);
+    };
+    const CTestResponse first = ask(Get("/music/"));
+    EXPECT_EQ(first.m_nStatus, 200);
+    EXPECT_NE(first.m_head.find("\r\ncontent-type: text/html; charset=utf-8\r\n"),
+              std::string::npos);
+    EXPECT_NE(first.m_body.find("<a href=\"song.flac\">song.flac</a>"), std::string::npos);
+    EXPECT_NE(first.m_body.find("1.5 KB"), std::string::npos);
+    // Asked again unchanged: the same page and tag; a HEAD gets the same head.
+    const CTestResponse again = ask(Get("/music/"));
+    EXPECT_EQ(again.m_body, first.m_body);
+    EXPECT_EQ(etagOf(again), etagOf(first));
+    ASSERT_TRUE(client.SendText(Head("/music/")));
+    EXPECT_EQ(client.ReadStableAnswers(), StableBytes(first.m_head));
+    // A file in it grows: the next listing shows it, under another tag.
+    m_root.WriteFile("music/song.flac", std::string(3000, 's'));
+    const CTestResponse grown = ask(Get("/music/"));
+    EXPECT_NE(grown.m_body.find("2.9 KB"), std::string::npos) << grown.m_body;
+    EXPECT_NE(etagOf(grown), etagOf(first));
+    EXPECT_EQ(ask("GET /music/ HTTP/1.1\r\nIf-None-Match: " + etagOf(first) + "\r\n\r\n").m_nStatus,
+              200);
+    EXPECT_EQ(ask("GET /music/ HTTP/1.1\r\nIf-None-Match: " + etagOf(grown) + "\r\n\r\n").m_nStatus,
+              304);
+    // Without listings such a folder is the 404 it was.
+    g_bListFolders = false;
+    ExpectAnswer(client, Get("/music/"), StableNotFound("music\\index.html"));
+    g_bListFolders = true;
+}
+
 TEST_F(HttpWorkerTest, FilesAreFoundByTheirDecodedNames) {
     m_root.WriteFile("caf\xC3\xA9 menu.txt", "menu");
     CTestClient client;
