@@ -14,7 +14,7 @@ test_packages=(
   # native tests, sanitizers, fuzzing and the format check
   clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest clang-format
   # end-to-end tests: a real client, a real browser, process tools
-  curl chromium procps
+  curl chromium procps wget rclone
   # the Win32 build and its tests under wine, with a virtual display
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xdotool imagemagick
 )

@@ -16,3 +16,11 @@ add_test(NAME e2e.browser.SitePageRunsInChromium
           $<TARGET_FILE:kovweb> ${PROJECT_SOURCE_DIR}/site)
 set_tests_properties(e2e.browser.SitePageRunsInChromium PROPERTIES
   TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS e2e)
+
+# A shared folder walked by the clients that mirror listings (wget, rclone), and the
+# listing's screenshots on a desktop and a phone.
+add_test(NAME e2e.listing.SharedFolderMirrorsWhole
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/posix/listing_test.sh
+          $<TARGET_FILE:kovweb> ${CMAKE_BINARY_DIR}/artifacts)
+set_tests_properties(e2e.listing.SharedFolderMirrorsWhole PROPERTIES
+  TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS e2e)
