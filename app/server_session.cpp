@@ -5,6 +5,8 @@
 #include "foundation/network.h"
 
 CListenThread* g_pListenThread = nullptr;
+bool g_bLogRequests = false;
+CRequestLogWriter* g_pRequestLogWriter = nullptr;
 
 bool StartServer(unsigned short port, ListenOutcomeCallback pfnOutcome, void* pContext) {
     Log(L"Initializing sockets...\r\n");
@@ -15,6 +17,14 @@ bool StartServer(unsigned short port, ListenOutcomeCallback pfnOutcome, void* pC
     Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
     g_pListenThread = new CListenThread(port);
     g_pListenThread->SetOutcomeCallback(pfnOutcome, pContext);
+    if (g_bLogRequests) {
+        g_pRequestLogWriter = new CRequestLogWriter(kWorkerCount);
+        for (int index = 0; index < kWorkerCount; ++index) {
+            g_pListenThread->GetWorker(index).SetRequestLog(g_pRequestLogWriter->GetRing(index));
+        }
+        // Without its thread the lines stay in the rings, and serving goes on regardless.
+        if (!g_pRequestLogWriter->Start()) Log(L"Request log writer could not be started\r\n");
+    }
     if (!g_pListenThread->Start()) {
         Log(L"Listen thread could not be started\r\n");
         return false;
@@ -27,6 +37,12 @@ void StopServer() {
         g_pListenThread->Stop();
         delete g_pListenThread;
         g_pListenThread = nullptr;
+    }
+    // After the workers: the lines of their last answers are in the rings by now.
+    if (g_pRequestLogWriter != nullptr) {
+        g_pRequestLogWriter->Stop();
+        delete g_pRequestLogWriter;
+        g_pRequestLogWriter = nullptr;
     }
     CleanupSockets();
 }

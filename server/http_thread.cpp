@@ -34,6 +34,7 @@ CHttpThread::CHttpThread()
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
       m_pEndNotice(nullptr),
+      m_pRequestLog(nullptr),
       m_nPlaced(0),
       m_nMakeRoomDueBy(0),
       m_nBusySince(0),

@@ -34,6 +34,7 @@ public:
     // Why the listening socket could not be set up: the host's error code, 0 when it was.
     int GetListenError() const { return m_listenSocket.GetListenError(); }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
+    CHttpThread& GetWorker(int index) { return m_workers[index]; }
     // Whether the listener listens or has failed, told once every worker has written its
     // start message.
     const CListenStatus& GetStatus() const { return m_status; }
