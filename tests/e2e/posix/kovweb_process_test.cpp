@@ -59,7 +59,8 @@ TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
     CRunResult help = RunProgram(KovwebPath(), {KovwebPath(), "--help"}, kPromptMs);
     ASSERT_TRUE(help.m_bFinished);
     EXPECT_EQ(help.m_nExitCode, 0);
-    EXPECT_NE(help.m_out.find("Usage: kovweb [-p|--port N] [DOCROOT]"), std::string::npos);
+    EXPECT_NE(help.m_out.find("Usage: kovweb [-p|--port N] [-q|--quiet] [DOCROOT]"),
+              std::string::npos);
     EXPECT_EQ(help.m_err, "");
 
     CRunResult version = RunProgram(KovwebPath(), {KovwebPath(), "--version"}, kPromptMs);
@@ -92,7 +93,8 @@ TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
         ASSERT_TRUE(run.m_bFinished) << c.m_why;
         EXPECT_EQ(run.m_nExitCode, 2) << c.m_why;
         EXPECT_EQ(
-            run.m_err.rfind("kovweb: " + c.m_why + "\nUsage: kovweb [-p|--port N] [DOCROOT]\n", 0),
+            run.m_err.rfind(
+                "kovweb: " + c.m_why + "\nUsage: kovweb [-p|--port N] [-q|--quiet] [DOCROOT]\n", 0),
             0u)
             << run.m_err;
         EXPECT_EQ(run.m_out, "") << c.m_why;
