@@ -33,7 +33,9 @@ void ReadCommandLine() {
     DWORD length = GetModuleFileNameW(nullptr, szModulePath, 1024);
     if (length == 0 || length >= 1024) szModulePath[0] = L'\0';
     std::wstring why;
-    const wchar_t* pszRoot = TakeOptions(SkipProgramName(GetCommandLineW()), g_nPort, why);
+    bool bQuiet = false;
+    const wchar_t* pszRoot = TakeOptions(SkipProgramName(GetCommandLineW()), g_nPort, why, bQuiet);
+    g_bLogRequests = !bQuiet;
     if (pszRoot == nullptr) {
         g_refusal = L"Cannot start: " + why + L"\r\n" + kUsageText + L"\r\n";
         return;
@@ -58,10 +60,7 @@ void PostListenOutcome(void* pMainWindow) {
 // Writes text to the console starting on a line of its own; on the window's thread.
 void LogOnOwnLine(const std::wstring& text) {
     FlushPendingLog();
-    const CString shown = g_pLogWnd->GetText();
-    const size_t length = shown.GetLength();
-    const bool bOpenLine = length > 0 && shown.GetString()[length - 1] != L'\n';
-    Log(L"%s%s", bOpenLine ? L"\r\n" : L"", text.c_str());
+    Log(L"%s%s", IsLogAtLineStart() ? L"" : L"\r\n", text.c_str());
 }
 
 // Says where the folder is served, or why the port could not be listened on.
@@ -71,6 +70,8 @@ void OnListenOutcome() {
     if (status.GetState() == ListenState::kListening) {
         LogOnOwnLine(
             ServingText(FullPathForDisplay(g_szWebRoot), status.GetPort(), GetNetworkAddresses()));
+        // Request lines go below the serving lines, never above them.
+        if (g_bLogRequests) SetRequestLogSink(PostRequestLines);
     } else if (status.GetState() == ListenState::kFailed) {
         LogOnOwnLine(ListenFailureText(g_nPort, status.GetError()));
     }
@@ -99,6 +100,7 @@ LRESULT OnCreate(HWND hWnd) {
 // console that is gone; server threads never wait for this thread, so the stop cannot hang.
 void OnDestroy() {
     StopServer();
+    SetRequestLogSink(nullptr);
     DetachLogConsole();
     if (g_pLogWnd != nullptr) {
         delete g_pLogWnd;
@@ -121,6 +123,12 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case kLogPendingMessage:
             FlushPendingLog();
+            return 0;
+        case kRequestLinesMessage:
+            TakeRequestLines(lParam);
+            return 0;
+        case WM_TIMER:
+            if (wParam == kRequestLinesTimer) ShowRequestLines();
             return 0;
         case kListenOutcomeMessage:
             OnListenOutcome();

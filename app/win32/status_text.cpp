@@ -5,7 +5,7 @@
 
 #include "app/server_session.h"
 
-const wchar_t kUsageText[] = L"Usage: kovweb.exe [--port N] [FOLDER]";
+const wchar_t kUsageText[] = L"Usage: kovweb.exe [--port N] [--quiet] [FOLDER]";
 
 namespace {
 

@@ -95,8 +95,8 @@ RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszMod
     return RootSource::kDefault;
 }
 
-const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
-                           std::wstring& refusal) {
+const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port, std::wstring& refusal,
+                           bool& bQuiet) {
     const wchar_t* p = pszArguments;
     while (p[0] == L'-' && p[1] != L'\0' && !IsBlank(p[1])) {
         const std::wstring option = TakeWord(p);
@@ -107,6 +107,8 @@ const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
                 return nullptr;
             }
             if (!TakePortValue(TakeWord(p), port, refusal)) return nullptr;
+        } else if (option == L"-q" || option == L"--quiet") {
+            bQuiet = true;
         } else if (option.compare(0, 7, L"--port=") == 0) {
             if (!TakePortValue(option.substr(7), port, refusal)) return nullptr;
         } else {

@@ -18,11 +18,12 @@ RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszMod
                               wchar_t* pszRoot, size_t cap);
 
 // Reads the options in front of the root: "--port N", "-p N" or "--port=N" (the last one
-// counts), and "--", after which the rest is the root whatever it starts with. Returns
-// where the root's text starts, or null with refusal saying why when a word that starts
-// with '-' is not understood or a port is not 1 to 65535.
-const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
-                           std::wstring& refusal);
+// counts), "--quiet" or "-q" (sets bQuiet: no request lines), and "--", after which the rest
+// is the root whatever it starts with. Returns where the root's text starts, or null with
+// refusal saying why when a word that starts with '-' is not understood or a port is not 1
+// to 65535.
+const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port, std::wstring& refusal,
+                           bool& bQuiet);
 
 // Why root cannot be served: "no such folder", "not a folder", or the system's words for
 // another failure; empty when it is an existing folder.

@@ -238,8 +238,8 @@ cmp "$ROOT/index.html" "$WORK/port.actual" || fail "GET / on $PORT answered: $(c
 import -window root "$ARTIFACTS/port-option.png"
 close_with_alt_f4 " with --port $PORT"
 start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
-expect_console_end 'Usage: kovweb.exe [--port N] [FOLDER]'
-[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\nUsage: kovweb.exe [--port N] [FOLDER]' ]] ||
+expect_console_end 'Usage: kovweb.exe [--port N] [--quiet] [FOLDER]'
+[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\nUsage: kovweb.exe [--port N] [--quiet] [FOLDER]' ]] ||
     fail "the console shows: $CONSOLE"
 import -window root "$ARTIFACTS/port-refused.png"
 close_with_alt_f4 " with --port 70000"
