@@ -6,6 +6,8 @@
 #include "server/document_root.h"
 
 CListenThread* g_pListenThread = nullptr;
+bool g_bLogRequests = false;
+CRequestLogWriter* g_pRequestLogWriter = nullptr;
 
 bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
                  ListenOutcomeCallback pfnOutcome, void* pContext) {
@@ -19,6 +21,14 @@ bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddre
     Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
     g_pListenThread = new CListenThread(port, address);
     g_pListenThread->SetOutcomeCallback(pfnOutcome, pContext);
+    if (g_bLogRequests) {
+        g_pRequestLogWriter = new CRequestLogWriter(kWorkerCount);
+        for (int index = 0; index < kWorkerCount; ++index) {
+            g_pListenThread->GetWorker(index).SetRequestLog(g_pRequestLogWriter->GetRing(index));
+        }
+        // Without its thread the lines stay in the rings, and serving goes on regardless.
+        if (!g_pRequestLogWriter->Start()) Log(L"Request log writer could not be started\r\n");
+    }
     if (!g_pListenThread->Start()) {
         Log(L"Listen thread could not be started\r\n");
         return false;
@@ -31,6 +41,12 @@ void StopServer() {
         g_pListenThread->Stop();
         delete g_pListenThread;
         g_pListenThread = nullptr;
+    }
+    // After the workers: the lines of their last answers are in the rings by now.
+    if (g_pRequestLogWriter != nullptr) {
+        g_pRequestLogWriter->Stop();
+        delete g_pRequestLogWriter;
+        g_pRequestLogWriter = nullptr;
     }
     CleanupSockets();
 }

@@ -7,18 +7,26 @@
 #include <vector>
 
 #include "server/listen_thread.h"
+#include "server/request_log.h"
 
 // The listener: created by StartServer, deleted by StopServer.
 extern CListenThread* g_pListenThread;
+// Whether StartServer gives the workers a request log and starts its writer; the front end
+// clears it for --quiet. Lines reach the front end once it installs a request log sink.
+extern bool g_bLogRequests;
+// The request log's writer while the server runs with the log on; null otherwise.
+extern CRequestLogWriter* g_pRequestLogWriter;
 
 // What the main window's creation does: the start-up messages, the document root pszRoot,
 // the socket library, then the listener on port at address, whose outcome pfnOutcome (may
-// be null) is told on the listener's thread. False, said in the log, when the socket library
-// or the listener's thread cannot start.
+// be null) is told on the listener's thread; with the request log's writer when
+// g_bLogRequests. False, said in the log, when the socket library or the listener's thread
+// cannot start.
 bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
                  ListenOutcomeCallback pfnOutcome, void* pContext);
-// What the main window's destruction does: stops the listener and its workers, frees them
-// and ends the socket library. Harmless when nothing was started.
+// What the main window's destruction does: stops the listener and its workers, then the
+// request log's writer, which hands over the last lines; frees them and ends the socket
+// library. Harmless when nothing was started.
 void StopServer();
 
 // Parses a port number, 1 to 65535, written in decimal digits only.

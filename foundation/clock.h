@@ -1,8 +1,7 @@
-// Monotonic time, plain sleeping, and the local calendar time of a file's date.
+// Monotonic time, plain sleeping, and the local calendar time.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 
 // Milliseconds since an arbitrary fixed point; never goes backwards and never wraps.
 uint64_t GetTickCount64Ms();
@@ -10,22 +9,20 @@ uint64_t GetTickCount64Ms();
 // Milliseconds since 1970-01-01 UTC on the real-time clock, which may be set back or forth.
 uint64_t GetSystemTimeMs();
 
-// Suspends the calling thread for about ms milliseconds.
-void SleepMs(uint32_t ms);
-
-// A moment as the server's local time zone shows it.
+// A moment on the local clock, with how far that clock is ahead of UTC then.
 struct CLocalTime {
     int m_nYear;
     int m_nMonth;  // 1 to 12
     int m_nDay;    // 1 to 31
     int m_nHour;
     int m_nMinute;
+    int m_nSecond;
+    int m_nOffsetMinutes;  // local time minus UTC: +60 for CET, -210 for Newfoundland
 };
 
-// The local time of fileTime, in 100 ns units since 1601 (the unit of
-// CFile::GetOpenedWriteTime), with the zone's rules for that date; false when the host
-// cannot tell it.
-bool LocalTimeOf(uint64_t fileTime, CLocalTime* pTime);
+// The local time of unixSeconds (seconds since 1970 UTC) in the host's time zone, daylight
+// saving included; false when the host cannot say.
+bool LocalTimeOf(int64_t unixSeconds, CLocalTime& local);
 
-// The broken-down local time of seconds since 1970: localtime_r, or the CRT's localtime_s.
-bool HostLocalTime(time_t seconds, struct tm* pParts);
+// Suspends the calling thread for about ms milliseconds.
+void SleepMs(uint32_t ms);

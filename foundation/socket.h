@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -98,6 +99,10 @@ public:
     bool Connect(const char* pszAddress, unsigned short port);
     // The local port the socket is bound to, 0 when it has none.
     unsigned short GetLocalPort() const;
+    // The connected peer's address as text into pText (n bytes with the terminator; 46 hold
+    // any): IPv4 dotted, IPv6 without brackets, an IPv4-mapped IPv6 address as its IPv4 one.
+    // False, and pText "-", when the socket has no peer or the text does not fit.
+    bool GetPeerAddress(char* pText, size_t n) const;
     SOCKET GetHandle() const { return m_hSocket.load(std::memory_order_acquire); }
 
 private:

@@ -9,6 +9,7 @@
 #include "server/document_root.h"
 #include "server/http_date.h"
 #include "server/listing_cache.h"
+#include "server/request_log.h"
 #include "server/response_head.h"
 #include "server/target.h"
 
@@ -44,6 +45,11 @@ CConnection::CConnection()
       m_bCutShort(false),
       m_bLast(false),
       m_nBodyLeft(0),
+      m_bLogPending(false),
+      m_szPeer{'-', '\0'},
+      m_nStatus(0),
+      m_nHeadLength(0),
+      m_nFileOffsetFirst(0),
       m_nKeptLookedAt(kNotWatched),
       m_bKeptWatchable(true),
       m_nLetFileGoAt(0) {}
@@ -51,6 +57,7 @@ CConnection::CConnection()
 CConnection::~CConnection() = default;
 
 void CConnection::Begin(uint64_t now) {
+    m_socket.GetPeerAddress(m_szPeer, sizeof m_szPeer);
     StartHead(now);
     m_bMayRead = true;
     m_wait = {ConnectionWant::kRead, m_deadline};
@@ -65,6 +72,8 @@ CConnectionWait CConnection::Advance(const CServeTime& time) {
                 break;
             case Phase::kAnswer:
                 bGoOn = SendStep(time);
+                // An answer cut short is logged with what went out of it.
+                if (!bGoOn && m_wait.m_want == ConnectionWant::kEnd) LogAnswer(time);
                 break;
             case Phase::kBody:
                 bGoOn = SkipBodyStep(time);
@@ -178,8 +187,35 @@ void CConnection::Answer(const CRequest& request, const CServeTime& time) {
     } else {
         PrepareFileAnswer(request, reply, time);
     }
+    if (time.m_pRequestLog != nullptr) NoteForLog(request);
     m_phase = Phase::kAnswer;
     m_deadline = time.m_now + kSendStallMs;
+}
+
+void CConnection::NoteForLog(const CRequest& request) {
+    m_bLogPending = true;
+    if (request.m_pLine != nullptr) {
+        m_requestLine.assign(request.m_pLine, request.m_nLine);
+    } else {
+        m_requestLine.clear();
+    }
+    // Every head starts its output: "HTTP/1.1 " and the three digits of the status.
+    m_nStatus = (m_out[9] - '0') * 100 + (m_out[10] - '0') * 10 + (m_out[11] - '0');
+    m_nHeadLength = m_out.find("\r\n\r\n") + 4;
+    m_nFileOffsetFirst = m_nFileOffset;
+}
+
+void CConnection::LogAnswer(const CServeTime& time) {
+    if (!m_bLogPending || time.m_pRequestLog == nullptr) return;
+    m_bLogPending = false;
+    const uint64_t outBody = m_nOutSent > m_nHeadLength ? m_nOutSent - m_nHeadLength : 0;
+    const CRequestRecord record{m_szPeer,
+                                m_requestLine.data(),
+                                m_requestLine.size(),
+                                m_nStatus,
+                                outBody + (m_nFileOffset - m_nFileOffsetFirst),
+                                time.m_now};
+    time.m_pRequestLog->Add(record);
 }
 
 const char* CConnection::RefusalOf(const CRequest& request) {
@@ -415,6 +451,7 @@ bool CConnection::SendStep(const CServeTime& time) {
     }
 
     // The answer is out whole.
+    LogAnswer(time);
     // Where it cannot be reused, a file held open would only keep others from it.
     if (!m_keptFile.CanTellItIsStillAt()) CloseKeptFile();
     // After a cut-off answer the client can no longer tell where the next one starts.

@@ -16,6 +16,7 @@
 
 struct CMappedTarget;
 class CListingCache;
+class CRequestLogRing;
 struct CListingPage;
 
 // The document root: targets are joined to it without a separator, so it ends with one.
@@ -54,6 +55,8 @@ struct CServeTime {
     CChangeWatch* m_pChanges = nullptr;
     // The listings the thread keeps; null where it keeps none.
     CListingCache* m_pListings = nullptr;
+    // The thread's request log; null when requests are not logged.
+    CRequestLogRing* m_pRequestLog = nullptr;
 };
 
 class CConnection {
@@ -126,6 +129,11 @@ private:
                       CListingPage* pPage, bool* pKeepable);
     // Reads the first bytes of the answer's range to go out with the head.
     void PrepareFileBytes(const CFileAnswer& answer);
+    // Notes what the log says of the answer just prepared for request: its request line,
+    // status and where its body starts.
+    void NoteForLog(const CRequest& request);
+    // Adds the answer's line to the log, with the body bytes sent so far; once per answer.
+    void LogAnswer(const CServeTime& time);
     // What comes after a request has been answered (or skipped): its body, the linger
     // after a last answer, or the next head.
     void FinishRequest(uint64_t now);
@@ -174,6 +182,14 @@ private:
     bool m_bCutShort;       // the file ended before its announced length
     bool m_bLast;           // the connection ends after this request
     long long m_nBodyLeft;  // body bytes of the request still to skip
+
+    // What the request log says of the answer, while its line is still to be added.
+    bool m_bLogPending;
+    char m_szPeer[46];          // the client's address
+    std::string m_requestLine;  // as received
+    int m_nStatus;
+    size_t m_nHeadLength;         // of the answer's head in m_out
+    uint64_t m_nFileOffsetFirst;  // where the file's bytes after m_out started
 
     // The file last answered with, kept open while the connection lasts: asking for it
     // again costs one look at its name instead of an open and a close.

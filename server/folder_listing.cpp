@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "foundation/clock.h"
+#include "server/http_date.h"
 #include "server/target.h"
 
 namespace {
@@ -141,8 +142,8 @@ void FormatDigits(int value, size_t width, char* pText) {
 // it is unknown.
 void AppendDate(std::string* pOut, uint64_t writeTime) {
     CLocalTime time;
-    if (writeTime == 0 || !LocalTimeOf(writeTime, &time) || time.m_nYear < 0 ||
-        time.m_nYear > 9999) {
+    if (writeTime == 0 || !LocalTimeOf(UnixSecondsFromFileTime(writeTime), time) ||
+        time.m_nYear < 0 || time.m_nYear > 9999) {
         return;
     }
     char text[16];

@@ -34,6 +34,7 @@ CHttpThread::CHttpThread()
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
       m_pEndNotice(nullptr),
+      m_pRequestLog(nullptr),
       m_nPlaced(0),
       m_nMakeRoomDueBy(0),
       m_nBusySince(0),
@@ -149,6 +150,7 @@ CServeTime CHttpThread::Now() {
     CServeTime time{now, m_bStopping, m_nGraceEnd, m_bChangesWatched ? &m_changes : nullptr};
     // A listing is kept only where the watch can tell that its folder has not changed.
     time.m_pListings = m_bChangesWatched ? &m_listings : nullptr;
+    time.m_pRequestLog = m_pRequestLog;
     return time;
 }
 

@@ -13,6 +13,7 @@
 #include "foundation/thread.h"
 #include "server/connection.h"
 #include "server/listing_cache.h"
+#include "server/request_log.h"
 #include "server/waiting_connections.h"
 
 // How busy a worker is, as the listener sees it when it places a new connection.
@@ -63,6 +64,10 @@ public:
     uint64_t GetGiveWayDeadline(bool bKeptAlive) const;
     // Where ends of connections are told; called before Start.
     void SetEndNotice(CEndNotice* pNotice) { m_pEndNotice = pNotice; }
+    // The ring its connections add their answered requests to (null: none are logged);
+    // called before Start.
+    void SetRequestLog(CRequestLogRing* pRing) { m_pRequestLog = pRing; }
+    CRequestLogRing* GetRequestLog() const { return m_pRequestLog; }
 
     // Sets the stop and wakes the worker, without waiting: it then answers what has arrived
     // within the grace, ends the rest, and returns once it holds nothing.
@@ -118,6 +123,7 @@ private:
     bool m_bSteppedAllForStop;
     uint64_t m_nGraceEnd;
     CEndNotice* m_pEndNotice;
+    CRequestLogRing* m_pRequestLog;
 
     // Shared with the listener.
     CCriticalSection m_placedLock;

@@ -38,6 +38,7 @@ public:
     int GetListenError() const;
     const CListenAddress& GetListenAddress() const { return m_address; }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
+    CHttpThread& GetWorker(int index) { return m_workers[index]; }
     // Whether the listener listens or has failed, told once every worker has written its
     // start message.
     const CListenStatus& GetStatus() const { return m_status; }

@@ -2,6 +2,8 @@
 // its log console. Signals stand in for the window: SIGINT, SIGTERM and SIGHUP close it,
 // SIGUSR1 shows the About text.
 #include <errno.h>
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -26,18 +28,24 @@ constexpr size_t kMaxRootLength = sizeof(g_szWebRoot) / sizeof(g_szWebRoot[0]) -
 
 const char kVersionText[] = "KOVWebServer v1.0";
 const char kUsageText[] =
-    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [DOCROOT]\n"
-    "Serves the files below DOCROOT (default: the current directory) over HTTP/1.1.\n"
+    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [DOCROOT]\n"
+    "Serves the files below DOCROOT (default: the current directory) over HTTP/1.1; a folder\n"
+    "without an index.html is answered with a listing of what it holds.\n"
     "\n"
     "  -p, --port N          listen on TCP port N, 1 to 65535 (default 80)\n"
     "  -b, --bind ADDRESS    take clients at ADDRESS only: an IPv4 or IPv6 address of this\n"
     "                        computer, or localhost for this computer only (default: every\n"
     "                        address, so other machines on the network can connect)\n"
+    "  -q, --quiet           write no line per request (by default each answered request is\n"
+    "                        a Common Log Format line on standard output)\n"
+    "      --no-listing      answer a folder without an index.html 404 instead of listing it\n"
     "      --help            show this text and exit\n"
     "      --version         show the version and exit\n"
     "\n"
-    "The log is written to standard output. SIGINT, SIGTERM and SIGHUP stop the server;\n"
-    "SIGUSR1 writes the number of requests served so far.\n";
+    "The log is written to standard output: the start-up lines, then one line per answered\n"
+    "request in the Common Log Format (client address, local time, request line, status,\n"
+    "body bytes). SIGINT, SIGTERM and SIGHUP stop the server; SIGUSR1 writes the number of\n"
+    "requests served so far.\n";
 
 struct CCommandLine {
     unsigned short m_nPort = kHttpPort;
@@ -46,6 +54,8 @@ struct CCommandLine {
     bool m_bHaveRoot = false;
     bool m_bHelp = false;
     bool m_bVersion = false;
+    bool m_bQuiet = false;
+    bool m_bNoListing = false;
     std::string m_error;  // what was not understood, as one line for standard error
 };
 
@@ -92,6 +102,48 @@ void WriteLogToStdout(const wchar_t* pszText, size_t length) {
     const std::string bytes = Narrow(pszText, length);
     WriteWhole(STDOUT_FILENO, bytes.data(), bytes.size());
     if (!bytes.empty()) g_bLogAtLineStart = bytes.back() == '\n';
+}
+
+// How much of the n bytes at p to write at once, at most cap: up to the last line end
+// within cap, or cap when a line is longer.
+size_t WholeLinesPiece(const char* p, size_t n, size_t cap) {
+    if (n <= cap) return n;
+    for (size_t at = cap; at > 0; --at) {
+        if (p[at - 1] == '\n') return at;
+    }
+    return cap;
+}
+
+// The request log's sink, on the writer's thread: writes the batch to standard output
+// without ever setting it non-blocking (the shell shares it). A pipe or terminal gets
+// pieces of at most PIPE_BUF bytes once it has room, so a reader that stops reading holds
+// the writer in poll, from which a stop frees it; a file takes the batch whole. Each piece
+// goes out under the log lock and ends a line, so that no message lands inside one.
+bool WriteRequestLinesToStdout(const char* pLines, size_t length, const CEvent& stop) {
+    struct stat info;
+    const bool bFile = fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
+    while (length > 0) {
+        pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+        const int ready = poll(&out, 1, static_cast<int>(kSignalWaitMs));
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) {
+            if (stop.IsSet()) return false;
+            continue;
+        }
+        if ((out.revents & (POLLERR | POLLNVAL)) != 0) return false;
+        const size_t piece = bFile ? length : WholeLinesPiece(pLines, length, PIPE_BUF);
+        CCriticalLock lock(&g_logLock);
+        if (!g_bLogAtLineStart) WriteWhole(STDOUT_FILENO, "\n", 1);
+        g_bLogAtLineStart = true;
+        const ssize_t written = write(STDOUT_FILENO, pLines, piece);
+        if (written < 0 && errno != EINTR) return false;
+        if (written > 0) {
+            pLines += written;
+            length -= static_cast<size_t>(written);
+            g_bLogAtLineStart = pLines[-1] == '\n';
+        }
+    }
+    return true;
 }
 
 // Writes text of the front end's own to standard output on a line of its own, however the
@@ -154,6 +206,10 @@ bool ParseCommandLine(int argc, char** argv, CCommandLine& line) {
             line.m_bHelp = true;
         } else if (strcmp(pszArg, "--version") == 0) {
             line.m_bVersion = true;
+        } else if (strcmp(pszArg, "-q") == 0 || strcmp(pszArg, "--quiet") == 0) {
+            line.m_bQuiet = true;
+        } else if (strcmp(pszArg, "--no-listing") == 0) {
+            line.m_bNoListing = true;
         } else if (strcmp(pszArg, "-p") == 0 || strcmp(pszArg, "--port") == 0) {
             if (!TakeNextValue(argc, argv, i, line, TakePort)) return false;
         } else if (strncmp(pszArg, "--port=", 7) == 0) {
@@ -287,6 +343,8 @@ int RunUntilStopped(const std::string& folder) {
         if (state == ListenState::kFailed) return kExitFailed;
         if (!bAnnounced && state == ListenState::kListening) {
             AnnounceServing(folder, status.GetPort(), g_pListenThread->GetListenAddress());
+            // Request lines follow the serving lines, never come before them.
+            SetRequestLogSink(WriteRequestLinesToStdout);
             bAnnounced = true;
         }
     }
@@ -319,6 +377,8 @@ int main(int argc, char** argv) {
     if (folder.empty()) return kExitFailed;
 
     BlockControlSignals();
+    g_bLogRequests = !line.m_bQuiet;
+    g_bListFolders = !line.m_bNoListing;
     int exitCode = kExitFailed;
     int listenError = 0;
     if (StartServer(g_szWebRoot, line.m_nPort, line.m_address, nullptr, nullptr)) {
@@ -326,6 +386,7 @@ int main(int argc, char** argv) {
         listenError = g_pListenThread->GetStatus().GetError();
     }
     StopServer();
+    SetRequestLogSink(nullptr);
     SetLogSink(nullptr);
     if (exitCode == kExitFailed) ExplainListenFailure(line.m_nPort, line.m_address, listenError);
     return exitCode;

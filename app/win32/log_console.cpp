@@ -1,6 +1,9 @@
 // The console window and the hand-over of Log text between threads.
 #include "app/win32/log_console.h"
 
+#include <atomic>
+#include <deque>
+#include <memory>
 #include <string>
 
 #include "foundation/critical_section.h"
@@ -22,6 +25,49 @@ void ScrollToEnd(HWND hEdit) {
     LRESULT length = SendMessageW(hEdit, WM_GETTEXTLENGTH, 0, 0);
     SendMessageW(hEdit, EM_SETSEL, static_cast<WPARAM>(length), length);
     SendMessageW(hEdit, EM_SCROLLCARET, 0, 0);
+}
+
+// Batches posted and not yet taken: a window's thread that has fallen this far behind gets
+// no more, and their lines are counted as dropped.
+constexpr int kMostBatchesPosted = 16;
+constexpr UINT kShowRequestLinesMs = 100;
+std::atomic<int> g_nBatchesPosted(0);
+
+// The window's thread's own: what the console shows, the log's text first.
+std::wstring g_logText;
+std::deque<std::wstring> g_requestLines;  // each ends with "\r\n"
+bool g_bRequestTimerRuns = false;
+
+// Shows the log's text and the request lines below it, in one change of the edit control.
+void ShowConsole() {
+    if (g_pLogWnd == nullptr || g_pLogWnd->m_hWnd == nullptr) return;
+    size_t length = g_logText.size();
+    for (const std::wstring& line : g_requestLines) length += line.size();
+    std::wstring whole;
+    whole.reserve(length);
+    whole = g_logText;
+    for (const std::wstring& line : g_requestLines) whole += line;
+    SetWindowTextW(g_pLogWnd->m_hWnd, whole.c_str());
+    ScrollToEnd(g_pLogWnd->m_hWnd);
+    UpdateWindow(g_pLogWnd->m_hWnd);
+}
+
+// Where the newest kConsoleRequestLines lines of the batch start: the rest would be trimmed
+// at once.
+size_t NewestLinesStart(const std::string& bytes) {
+    size_t count = 0;
+    for (size_t at = bytes.size(); at-- > 0;) {
+        if (bytes[at] != '\n') continue;
+        if (count == kConsoleRequestLines) return at + 1;
+        ++count;
+    }
+    return 0;
+}
+
+// The owner to post to and time the showing with; null once the console is detached.
+HWND LogOwner() {
+    CCriticalLock lock(&g_pendingLock);
+    return g_hLogOwner;
 }
 
 // Called by Log with g_logLock held, on any thread.
@@ -76,6 +122,8 @@ void CWnd::AppendText(CString text) {
 }
 
 void ClearLog() {
+    g_logText.clear();
+    g_requestLines.clear();
     SetWindowTextW(g_pLogWnd->m_hWnd, L"");
 }
 
@@ -91,10 +139,24 @@ void AttachLogConsole(HWND hOwner) {
 
 void DetachLogConsole() {
     SetLogSink(nullptr);
-    CCriticalLock lock(&g_pendingLock);
-    g_hLogOwner = nullptr;
-    g_nConsoleThreadId = 0;
-    g_pendingText.clear();
+    HWND hOwner;
+    {
+        CCriticalLock lock(&g_pendingLock);
+        hOwner = g_hLogOwner;
+        g_hLogOwner = nullptr;
+        g_nConsoleThreadId = 0;
+        g_pendingText.clear();
+    }
+    if (hOwner == nullptr) return;
+    if (g_bRequestTimerRuns) KillTimer(hOwner, kRequestLinesTimer);
+    g_bRequestTimerRuns = false;
+    g_requestLines.clear();
+    // Batches still on their way are freed here: nobody takes them any more.
+    MSG msg;
+    while (PeekMessageW(&msg, hOwner, kRequestLinesMessage, kRequestLinesMessage, PM_REMOVE)) {
+        TakeRequestLines(msg.lParam);
+    }
+    g_requestLines.clear();
 }
 
 void FlushPendingLog() {
@@ -104,7 +166,58 @@ void FlushPendingLog() {
         text.swap(g_pendingText);
     }
     if (text.empty() || g_pLogWnd == nullptr || g_pLogWnd->m_hWnd == nullptr) return;
-    g_pLogWnd->AppendText(CString(text.c_str()));
-    ScrollToEnd(g_pLogWnd->m_hWnd);
-    UpdateWindow(g_pLogWnd->m_hWnd);
+    // The log's text stays above the request lines, whenever it comes.
+    g_logText += text;
+    ShowConsole();
+}
+
+bool IsLogAtLineStart() {
+    return g_logText.empty() || g_logText.back() == L'\n';
+}
+
+bool PostRequestLines(const char* pLines, size_t length, const CEvent& /*stop*/) {
+    const HWND hOwner = LogOwner();
+    if (hOwner == nullptr || g_nBatchesPosted.load() >= kMostBatchesPosted) return false;
+    std::unique_ptr<std::string> pBatch(new std::string(pLines, length));
+    g_nBatchesPosted.fetch_add(1);
+    if (!PostMessageW(hOwner, kRequestLinesMessage, 0, reinterpret_cast<LPARAM>(pBatch.get()))) {
+        g_nBatchesPosted.fetch_sub(1);
+        return false;
+    }
+    pBatch.release();  // the window's thread frees it
+    return true;
+}
+
+void TakeRequestLines(LPARAM batch) {
+    const std::unique_ptr<std::string> pBatch(reinterpret_cast<std::string*>(batch));
+    g_nBatchesPosted.fetch_sub(1);
+    const HWND hOwner = LogOwner();
+    if (hOwner == nullptr) return;
+    const size_t start = NewestLinesStart(*pBatch);
+    const int byteCount = static_cast<int>(pBatch->size() - start);
+    const char* pBytes = pBatch->data() + start;
+    // Lines are UTF-8; a byte that is not is shown as U+FFFD.
+    const int wideCount = MultiByteToWideChar(CP_UTF8, 0, pBytes, byteCount, nullptr, 0);
+    std::wstring text(static_cast<size_t>(wideCount), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, pBytes, byteCount, &text[0], wideCount);
+    size_t lineStart = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != L'\n') continue;
+        g_requestLines.push_back(text.substr(lineStart, at - lineStart) + L"\r\n");
+        lineStart = at + 1;
+    }
+    while (g_requestLines.size() > kConsoleRequestLines) g_requestLines.pop_front();
+    if (!g_bRequestTimerRuns) {
+        g_bRequestTimerRuns =
+            SetTimer(hOwner, kRequestLinesTimer, kShowRequestLinesMs, nullptr) != 0;
+        // Without a timer the lines are shown at once instead.
+        if (!g_bRequestTimerRuns) ShowConsole();
+    }
+}
+
+void ShowRequestLines() {
+    const HWND hOwner = LogOwner();
+    if (hOwner != nullptr && g_bRequestTimerRuns) KillTimer(hOwner, kRequestLinesTimer);
+    g_bRequestTimerRuns = false;
+    ShowConsole();
 }

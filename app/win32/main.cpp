@@ -27,8 +27,7 @@ constexpr DWORD kConsoleStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL |
 // Posted to the main window by the listener's thread once it listens or has failed.
 constexpr UINT kListenOutcomeMessage = WM_APP + 2;
 
-unsigned short g_nPort = kHttpPort;
-CListenAddress g_bindAddress;
+CStartOptions g_options;  // from the command line
 // Set by wWinMain when the command line cannot be served: the console shows it, and
 // nothing is served.
 std::wstring g_refusal;
@@ -45,8 +44,9 @@ void ReadCommandLine() {
     DWORD length = GetModuleFileNameW(nullptr, szModulePath, 1024);
     if (length == 0 || length >= 1024) szModulePath[0] = L'\0';
     std::wstring why;
-    const wchar_t* pszRoot =
-        TakeOptions(SkipProgramName(GetCommandLineW()), g_nPort, g_bindAddress, why);
+    const wchar_t* pszRoot = TakeOptions(SkipProgramName(GetCommandLineW()), g_options, why);
+    g_bLogRequests = !g_options.m_bQuiet;
+    g_bListFolders = !g_options.m_bNoListing;
     if (pszRoot == nullptr) {
         g_refusal = L"Cannot start: " + why + L"\r\n" + kUsageText + L"\r\n";
         g_bOptionsRefused = true;
@@ -72,10 +72,7 @@ void PostListenOutcome(void* pMainWindow) {
 // Writes text to the console starting on a line of its own; on the window's thread.
 void LogOnOwnLine(const std::wstring& text) {
     FlushPendingLog();
-    const CString shown = g_pLogWnd->GetText();
-    const size_t length = shown.GetLength();
-    const bool bOpenLine = length > 0 && shown.GetString()[length - 1] != L'\n';
-    Log(L"%s%s", bOpenLine ? L"\r\n" : L"", text.c_str());
+    Log(L"%s%s", IsLogAtLineStart() ? L"" : L"\r\n", text.c_str());
 }
 
 // Says where the folder is served, or why the port could not be listened on.
@@ -84,9 +81,11 @@ void OnListenOutcome() {
     const CListenStatus& status = g_pListenThread->GetStatus();
     if (status.GetState() == ListenState::kListening) {
         LogOnOwnLine(ServingText(FullPathForDisplay(g_servedRoot.c_str()), status.GetPort(),
-                                 g_bindAddress, GetNetworkAddresses()));
+                                 g_options.m_address, GetNetworkAddresses()));
+        // Request lines go below the serving lines, never above them.
+        if (g_bLogRequests) SetRequestLogSink(PostRequestLines);
     } else if (status.GetState() == ListenState::kFailed) {
-        LogOnOwnLine(ListenFailureText(g_nPort, g_bindAddress, status.GetError()));
+        LogOnOwnLine(ListenFailureText(g_options.m_nPort, g_options.m_address, status.GetError()));
     }
 }
 
@@ -94,7 +93,7 @@ void OnListenOutcome() {
 // listener's outcome.
 void StartServing(HWND hWnd, const std::wstring& root) {
     g_servedRoot = root;
-    StartServer(root.c_str(), g_nPort, g_bindAddress, PostListenOutcome, hWnd);
+    StartServer(root.c_str(), g_options.m_nPort, g_options.m_address, PostListenOutcome, hWnd);
 }
 
 // The paths of the dropped items; releases the drop.
@@ -165,6 +164,7 @@ LRESULT OnCreate(HWND hWnd) {
 // console that is gone; server threads never wait for this thread, so the stop cannot hang.
 void OnDestroy() {
     StopServer();
+    SetRequestLogSink(nullptr);
     DetachLogConsole();
     if (g_pLogWnd != nullptr) {
         delete g_pLogWnd;
@@ -187,6 +187,12 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case kLogPendingMessage:
             FlushPendingLog();
+            return 0;
+        case kRequestLinesMessage:
+            TakeRequestLines(lParam);
+            return 0;
+        case WM_TIMER:
+            if (wParam == kRequestLinesTimer) ShowRequestLines();
             return 0;
         case kListenOutcomeMessage:
             OnListenOutcome();

@@ -5,7 +5,8 @@
 
 #include "app/server_session.h"
 
-const wchar_t kUsageText[] = L"Usage: kovweb.exe [--port N] [--bind ADDRESS] [FOLDER]";
+const wchar_t kUsageText[] =
+    L"Usage: kovweb.exe [--port N] [--bind ADDRESS] [--quiet] [--no-listing] [FOLDER]";
 
 namespace {
 

@@ -102,8 +102,8 @@ RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszMod
     return RootSource::kDefault;
 }
 
-const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
-                           CListenAddress& address, std::wstring& refusal) {
+const wchar_t* TakeOptions(const wchar_t* pszArguments, CStartOptions& options,
+                           std::wstring& refusal) {
     const wchar_t* p = pszArguments;
     while (p[0] == L'-' && p[1] != L'\0' && !IsBlank(p[1])) {
         const std::wstring option = TakeWord(p);
@@ -114,13 +114,17 @@ const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
             return nullptr;
         }
         if (bPort) {
-            if (!TakePortValue(TakeWord(p), port, refusal)) return nullptr;
+            if (!TakePortValue(TakeWord(p), options.m_nPort, refusal)) return nullptr;
+        } else if (option == L"-q" || option == L"--quiet") {
+            options.m_bQuiet = true;
+        } else if (option == L"--no-listing") {
+            options.m_bNoListing = true;
         } else if (option.compare(0, 7, L"--port=") == 0) {
-            if (!TakePortValue(option.substr(7), port, refusal)) return nullptr;
+            if (!TakePortValue(option.substr(7), options.m_nPort, refusal)) return nullptr;
         } else if (option == L"-b" || option == L"--bind") {
-            if (!TakeBindValue(TakeWord(p), address, refusal)) return nullptr;
+            if (!TakeBindValue(TakeWord(p), options.m_address, refusal)) return nullptr;
         } else if (option.compare(0, 7, L"--bind=") == 0) {
-            if (!TakeBindValue(option.substr(7), address, refusal)) return nullptr;
+            if (!TakeBindValue(option.substr(7), options.m_address, refusal)) return nullptr;
         } else {
             refusal = UnknownOptionText(option);
             return nullptr;

@@ -20,13 +20,22 @@ const wchar_t* SkipProgramName(const wchar_t* pszCommandLine);
 RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszModulePath,
                               wchar_t* pszRoot, size_t cap);
 
-// Reads the options in front of the root: "--port N", "-p N" or "--port=N", "--bind A",
-// "-b A" or "--bind=A" (the last of each counts), and "--", after which the rest is the root
-// whatever it starts with. Returns where the root's text starts, or null with refusal saying
-// why when a word that starts with '-' is not understood, a port is not 1 to 65535 or an
-// address is none (see ParseBindAddress).
-const wchar_t* TakeOptions(const wchar_t* pszArguments, unsigned short& port,
-                           CListenAddress& address, std::wstring& refusal);
+// What the options in front of the root ask for.
+struct CStartOptions {
+    unsigned short m_nPort = 80;
+    CListenAddress m_address;   // every address unless --bind
+    bool m_bQuiet = false;      // no request lines
+    bool m_bNoListing = false;  // a folder without an index.html is answered 404
+};
+
+// Reads the options in front of the root into options: "--port N", "-p N" or "--port=N",
+// "--bind A", "-b A" or "--bind=A" (the last of each counts), "--quiet" or "-q",
+// "--no-listing", and "--", after which the rest is the root whatever it starts with.
+// Returns where the root's text starts, or null with refusal saying why when a word that
+// starts with '-' is not understood, a port is not 1 to 65535 or an address is none (see
+// ParseBindAddress).
+const wchar_t* TakeOptions(const wchar_t* pszArguments, CStartOptions& options,
+                           std::wstring& refusal);
 
 // What a drop of items (full paths, as the shell gives them) on the window asks for: true
 // with root the one dropped folder, ending with a separator; false with refusal saying why

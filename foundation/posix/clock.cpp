@@ -18,6 +18,20 @@ uint64_t GetSystemTimeMs() {
            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+bool LocalTimeOf(int64_t unixSeconds, CLocalTime& local) {
+    const time_t seconds = static_cast<time_t>(unixSeconds);
+    tm parts;
+    if (localtime_r(&seconds, &parts) == nullptr) return false;
+    local = CLocalTime{parts.tm_year + 1900,
+                       parts.tm_mon + 1,
+                       parts.tm_mday,
+                       parts.tm_hour,
+                       parts.tm_min,
+                       parts.tm_sec,
+                       static_cast<int>(parts.tm_gmtoff / 60)};
+    return true;
+}
+
 void SleepMs(uint32_t ms) {
     timespec left;
     left.tv_sec = ms / 1000;
@@ -25,8 +39,4 @@ void SleepMs(uint32_t ms) {
     // A signal cuts nanosleep short; carry on with what is left.
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-}
-
-bool HostLocalTime(time_t seconds, struct tm* pParts) {
-    return localtime_r(&seconds, pParts) != nullptr;
 }

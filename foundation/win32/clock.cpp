@@ -18,10 +18,25 @@ uint64_t GetSystemTimeMs() {
     return ticks > kUnixEpochAsFileTime ? (ticks - kUnixEpochAsFileTime) / 10000u : 0;
 }
 
-void SleepMs(uint32_t ms) {
-    Sleep(ms);
+bool LocalTimeOf(int64_t unixSeconds, CLocalTime& local) {
+    const __time64_t seconds = unixSeconds;
+    tm parts;
+    if (_localtime64_s(&parts, &seconds) != 0) return false;
+    // The CRT has no offset field: the local parts read as if they were UTC lie ahead of the
+    // moment by the offset.
+    tm asUtc = parts;
+    const __time64_t localAsUtc = _mkgmtime64(&asUtc);
+    if (localAsUtc == -1) return false;
+    local = CLocalTime{parts.tm_year + 1900,
+                       parts.tm_mon + 1,
+                       parts.tm_mday,
+                       parts.tm_hour,
+                       parts.tm_min,
+                       parts.tm_sec,
+                       static_cast<int>((localAsUtc - seconds) / 60)};
+    return true;
 }
 
-bool HostLocalTime(time_t seconds, struct tm* pParts) {
-    return localtime_s(pParts, &seconds) == 0;
+void SleepMs(uint32_t ms) {
+    Sleep(ms);
 }

@@ -83,3 +83,29 @@ TEST(ListenSocket, ConnectToAPortWithoutListenerFails) {
     EXPECT_TRUE(client.IsEmpty());
     EXPECT_FALSE(client.Connect("not an address", port));
 }
+
+TEST(ListenSocket, APeerIsNamedByItsOwnFamilyAndAMappedIPv4ClientAsIPv4) {
+    CSocket listener;
+    ASSERT_TRUE(OpenListener(listener));
+    ASSERT_TRUE(listener.SetNonBlocking());
+    char szPeer[46] = "untouched";
+    EXPECT_FALSE(listener.GetPeerAddress(szPeer, sizeof szPeer));
+    EXPECT_STREQ(szPeer, "-");
+    // The listener is dual-stack where the host has IPv6, so an IPv4 client arrives mapped.
+    const char* const clients[][2] = {{"127.0.0.1", "127.0.0.1"}, {"::1", "::1"}};
+    for (const auto& client : clients) {
+        CSocket connecting;
+        if (!connecting.Connect(client[0], listener.GetLocalPort())) {
+            EXPECT_STREQ(client[0], "::1") << "IPv4 loopback must connect";
+            continue;
+        }
+        ASSERT_TRUE(WaitReadable(listener, kTestReadTimeoutMs));
+        CSocket accepted;
+        ASSERT_EQ(AcceptResult::kAccepted, listener.AcceptNoWait(accepted));
+        EXPECT_TRUE(accepted.GetPeerAddress(szPeer, sizeof szPeer));
+        EXPECT_STREQ(szPeer, client[1]);
+        char szShort[3];
+        EXPECT_FALSE(accepted.GetPeerAddress(szShort, sizeof szShort));
+        EXPECT_STREQ(szShort, "-");
+    }
+}

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,8 @@
 
 namespace {
 
-const char kUsageLine[] = "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [DOCROOT]";
+const char kUsageLine[] =
+    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [DOCROOT]";
 
 // Everything after the fixed start-up messages: the five dots and "Listening...".
 std::string StartupTail(const std::string& out) {
@@ -184,12 +187,39 @@ TEST(KovwebLog, StartupMessagesComeWholeAndInOrderThenWhereToGo) {
     tail.erase(at, std::string(kListening).size());
     EXPECT_EQ(tail, ".....");
 
-    // Serving writes nothing to the log.
-    EXPECT_EQ(GetStatus(server.Port(), "/missing"), 404);
-    server.Child().Pump(200);
-    EXPECT_EQ(server.Child().Out().size(), servingEnd + network.size());
+    // Then each answered request is a line of the Common Log Format, within half a second.
+    EXPECT_EQ(GetStatus(server.Port(), "/missing?a=%22b%22"), 404);
+    const std::regex line(
+        "(127\\.0\\.0\\.1|[0-9a-f.:]+) - - "
+        "\\[[0-3][0-9]/[A-Z][a-z]{2}/20[0-9]{2}:[0-2][0-9]:[0-5][0-9]:"
+        "[0-6][0-9] [+-][0-9]{4}\\] \"GET /(x|missing\\?a=%22b%22) HTTP/1\\.1\" 404 [0-9]+");
+    EXPECT_TRUE(server.Child().WaitForOutput("\"GET /missing?a=%22b%22 HTTP/1.1\" 404 ", 500))
+        << server.Child().Out();
+    std::istringstream lines(server.Child().Out().substr(servingEnd + network.size()));
+    std::string text;
+    size_t count = 0;
+    while (std::getline(lines, text)) {
+        EXPECT_TRUE(std::regex_match(text, line)) << text;
+        ++count;
+    }
+    EXPECT_EQ(count, hosts.size() + 1);
     EXPECT_TRUE(server.Stop());
     EXPECT_EQ(server.Child().Err(), "");
+}
+
+TEST(KovwebLog, QuietWritesNoLinePerRequest) {
+    CTempDir root;
+    ASSERT_TRUE(PutFile(root, "a.txt", "a"));
+    CRunningServer server;
+    ASSERT_TRUE(server.Start({"--quiet", FolderText(root)}));
+    ASSERT_TRUE(server.Child().WaitForOutput("(Ctrl+C stops)\n", kPromptMs))
+        << server.Child().Out();
+    server.Child().Pump(200);
+    const size_t before = server.Child().Out().size();
+    EXPECT_EQ(GetStatus(server.Port(), "/a.txt"), 200);
+    server.Child().Pump(500);
+    EXPECT_EQ(server.Child().Out().size(), before) << server.Child().Out();
+    EXPECT_TRUE(server.Stop());
 }
 
 TEST(KovwebLog, AboutSignalShowsTheRequestCount) {

@@ -3,6 +3,7 @@
 // threads without the window's thread ever being waited for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -63,14 +64,16 @@ TEST(DocumentRoot, TheProgramsNameIsSkippedQuotedOrNot) {
     EXPECT_STREQ(SkipProgramName(L""), L"");
 }
 
-// The root's text after the options, or "refused: WHY"; port and pAddress (when given) get
+// The root's text after the options, or "refused: WHY"; port and *pOptions (when given) get
 // the options' values.
 std::wstring AfterOptions(const wchar_t* pszArguments, unsigned short& port,
-                          CListenAddress* pAddress = nullptr) {
+                          CStartOptions* pOptions = nullptr) {
     std::wstring refusal;
-    CListenAddress address;
-    const wchar_t* pszRoot =
-        TakeOptions(pszArguments, port, pAddress != nullptr ? *pAddress : address, refusal);
+    CStartOptions options;
+    options.m_nPort = port;
+    const wchar_t* pszRoot = TakeOptions(pszArguments, options, refusal);
+    port = options.m_nPort;
+    if (pOptions != nullptr) *pOptions = options;
     return pszRoot != nullptr ? std::wstring(pszRoot) : L"refused: " + refusal;
 }
 
@@ -86,6 +89,17 @@ TEST(CommandLine, APortOptionMayComeInFrontOfTheRootWhichStaysAsTyped) {
     EXPECT_EQ(AfterOptions(L"--port=82 --port 83 \"D:\\x y\"", port), L"\"D:\\x y\"");
     EXPECT_EQ(port, 83);
     EXPECT_EQ(AfterOptions(L"-- --port", port), L"--port");
+    CStartOptions options;
+    EXPECT_EQ(AfterOptions(L"--port 84 --quiet --no-listing C:\\site", port, &options),
+              L"C:\\site");
+    EXPECT_TRUE(options.m_bQuiet);
+    EXPECT_TRUE(options.m_bNoListing);
+    EXPECT_EQ(port, 84);
+    EXPECT_EQ(AfterOptions(L"-q", port, &options), L"");
+    EXPECT_TRUE(options.m_bQuiet);
+    EXPECT_FALSE(options.m_bNoListing);
+    EXPECT_EQ(AfterOptions(L"-- -q", port, &options), L"-q");
+    EXPECT_FALSE(options.m_bQuiet);
     EXPECT_EQ(AfterOptions(L"- x", port), L"- x");
 }
 
@@ -101,8 +115,9 @@ TEST(CommandLine, ABindOptionTakesTheFormsOfThePortOption) {
     };
     for (const auto& c : cases) {
         unsigned short port = 80;
-        CListenAddress address;
-        EXPECT_EQ(AfterOptions(c.m_pszArguments, port, &address), L"C:\\site") << c.m_pszHost;
+        CStartOptions options;
+        EXPECT_EQ(AfterOptions(c.m_pszArguments, port, &options), L"C:\\site") << c.m_pszHost;
+        const CListenAddress& address = options.m_address;
         EXPECT_EQ(ListenAddressHost(address), c.m_pszHost);
     }
 }
@@ -232,6 +247,14 @@ LRESULT CALLBACK OwnerProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam
         FlushPendingLog();
         return 0;
     }
+    if (message == kRequestLinesMessage) {
+        TakeRequestLines(lParam);
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == kRequestLinesTimer) {
+        ShowRequestLines();
+        return 0;
+    }
     return DefWindowProcW(hWnd, message, wParam, lParam);
 }
 
@@ -337,6 +360,65 @@ TEST_F(LogConsole, NothingReachesTheConsoleAfterItIsDetached) {
     Log(L"also late\r\n");
     PumpMessages();
     EXPECT_EQ(ConsoleText(), L"");
+}
+
+// "1.2.3.4 - - [...] \"GET /<i> HTTP/1.1\" 200 5" and its line end, as bytes or as shown.
+std::string RequestLine(int i) {
+    return "10.0.0.9 - - [09/Dec/2026:14:03:07 +0100] \"GET /" + std::to_string(i) +
+           " HTTP/1.1\" 200 5\n";
+}
+
+TEST_F(LogConsole, ACrowdsLinesKeepTheLogOnTopAndOnlyTheNewestThousandBelow) {
+    ClearLog();
+    Log(L"Initializing sockets...\r\nServing C:\\site\\\r\n");
+    constexpr int kLines = 10000;
+    std::string crowd;
+    for (int i = 0; i < kLines; ++i) crowd += RequestLine(i);
+    const std::string last =
+        "10.0.0.9 - - [09/Dec/2026:14:03:08 +0100] \"GET /\xc3\xa9t\xc3\xa9 HTTP/1.1\" 200 5\n";
+    CEvent stop;
+    bool bPosted = false;
+    // Posted from another thread, as the writer does; the sink never waits for this one.
+    std::thread writer([&] {
+        bPosted = PostRequestLines(crowd.data(), crowd.size(), stop) &&
+                  PostRequestLines(last.data(), last.size(), stop);
+    });
+    writer.join();
+    ASSERT_TRUE(bPosted);
+    EXPECT_EQ(ConsoleText(), L"Initializing sockets...\r\nServing C:\\site\\\r\n")
+        << "request lines are shown by the timer, not as they come";
+
+    // The window's thread takes both batches and shows them once, and is never held long.
+    DWORD longest = 0;
+    const DWORD start = GetTickCount();
+    while (ConsoleText().find(L"/\u00e9t\u00e9") == std::wstring::npos &&
+           GetTickCount() - start < 10000) {
+        MSG msg;
+        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            Sleep(5);
+            continue;
+        }
+        const DWORD before = GetTickCount();
+        DispatchMessageW(&msg);
+        longest = std::max<DWORD>(longest, GetTickCount() - before);
+    }
+    EXPECT_LT(longest, 1000u) << "the window's thread was busy with one message that long";
+
+    std::wstring expected = L"Initializing sockets...\r\nServing C:\\site\\\r\n";
+    for (int i = kLines - kConsoleRequestLines + 1; i < kLines; ++i) {
+        const std::string line = RequestLine(i);
+        expected += std::wstring(line.begin(), line.end() - 1) + L"\r\n";
+    }
+    expected +=
+        L"10.0.0.9 - - [09/Dec/2026:14:03:08 +0100] \"GET /\u00e9t\u00e9 HTTP/1.1\" 200 5\r\n";
+    EXPECT_EQ(ConsoleText(), expected);
+
+    // A later message of the log's own goes above the request lines.
+    const std::wstring later = L"Serving D:\\other\\\r\n";
+    Log(L"%s", later.c_str());
+    const std::wstring top = L"Initializing sockets...\r\nServing C:\\site\\\r\n" + later;
+    EXPECT_EQ(ConsoleText().substr(0, top.size()), top);
+    EXPECT_EQ(ConsoleText().size(), expected.size() + later.size());
 }
 
 TEST(Wnd, CreateWithAnUnknownClassFailsAndHoldsNoWindow) {

@@ -271,7 +271,7 @@ cmp "$ROOT/index.html" "$WORK/port.actual" || fail "GET / on $PORT answered: $(c
 import -window root "$ARTIFACTS/port-option.png"
 close_with_alt_f4 " with --port $PORT"
 start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
-USAGE='Usage: kovweb.exe [--port N] [--bind ADDRESS] [FOLDER]'
+USAGE='Usage: kovweb.exe [--port N] [--bind ADDRESS] [--quiet] [--no-listing] [FOLDER]'
 expect_console_end "$USAGE"
 [[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\n'"$USAGE" ]] ||
     fail "the console shows: $CONSOLE"

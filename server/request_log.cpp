@@ -1,0 +1,227 @@
+// The request log's line, each worker's ring of lines, and the writer that empties them.
+#include "server/request_log.h"
+
+#include <cstring>
+
+namespace {
+
+const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char kHexDigits[] = "0123456789ABCDEF";
+constexpr uint32_t kDrainEveryMs = 100;
+// What the fields around the request line may take, its quotes and the line end included.
+constexpr size_t kRoomAfterRequestLine = 32;
+
+std::atomic<RequestLogSink> g_pfnRequestLogSink(nullptr);
+
+// Writes value (0 to 99) as two decimal digits at pOut.
+void PutTwoDigits(char* pOut, int value) {
+    pOut[0] = static_cast<char>('0' + value / 10);
+    pOut[1] = static_cast<char>('0' + value % 10);
+}
+
+// Writes value in decimal at pOut; returns how many digits.
+size_t PutDecimal(char* pOut, uint64_t value) {
+    char digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < count; ++i) pOut[i] = digits[count - 1 - i];
+    return count;
+}
+
+// Writes the n request line bytes at p, escaped, at pOut with room for cap bytes; returns
+// how many bytes it wrote. A byte whose escape would not fit ends the text.
+size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap) {
+    size_t at = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(p[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            if (cap - at < 4) break;
+            pOut[at] = '\\';
+            pOut[at + 1] = 'x';
+            pOut[at + 2] = kHexDigits[byte >> 4];
+            pOut[at + 3] = kHexDigits[byte & 0xF];
+            at += 4;
+        } else if (byte == '"' || byte == '\\') {
+            if (cap - at < 2) break;
+            pOut[at] = '\\';
+            pOut[at + 1] = static_cast<char>(byte);
+            at += 2;
+        } else {
+            if (cap - at < 1) break;
+            pOut[at++] = static_cast<char>(byte);
+        }
+    }
+    return at;
+}
+
+}  // namespace
+
+void FormatLogTime(const CLocalTime& local, char* pOut) {
+    const int year = local.m_nYear < 0 ? 0 : (local.m_nYear > 9999 ? 9999 : local.m_nYear);
+    const int month = local.m_nMonth < 1 || local.m_nMonth > 12 ? 1 : local.m_nMonth;
+    PutTwoDigits(pOut, local.m_nDay);
+    pOut[2] = '/';
+    std::memcpy(pOut + 3, kMonthNames[month - 1], 3);
+    pOut[6] = '/';
+    PutTwoDigits(pOut + 7, year / 100);
+    PutTwoDigits(pOut + 9, year % 100);
+    pOut[11] = ':';
+    PutTwoDigits(pOut + 12, local.m_nHour);
+    pOut[14] = ':';
+    PutTwoDigits(pOut + 15, local.m_nMinute);
+    pOut[17] = ':';
+    PutTwoDigits(pOut + 18, local.m_nSecond);
+    pOut[20] = ' ';
+    const int offset = local.m_nOffsetMinutes;
+    const int magnitude = (offset < 0 ? -offset : offset) % (100 * 60);
+    pOut[21] = offset < 0 ? '-' : '+';
+    PutTwoDigits(pOut + 22, magnitude / 60);
+    PutTwoDigits(pOut + 24, magnitude % 60);
+}
+
+size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, char* pOut,
+                            size_t cap) {
+    size_t at = 0;
+    // An address is at most 45 characters; anything longer is not one.
+    const char* pszClient = record.m_pszClient != nullptr ? record.m_pszClient : "-";
+    size_t clientLength = std::strlen(pszClient);
+    if (clientLength > 45) {
+        pszClient = "-";
+        clientLength = 1;
+    }
+    std::memcpy(pOut, pszClient, clientLength);
+    at += clientLength;
+    std::memcpy(pOut + at, " - - [", 6);
+    at += 6;
+    std::memcpy(pOut + at, pTime, kLogTimeLength);
+    at += kLogTimeLength;
+    std::memcpy(pOut + at, "] \"", 3);
+    at += 3;
+    at += PutEscaped(record.m_pRequestLine, record.m_nRequestLineLength, pOut + at,
+                     cap - at - kRoomAfterRequestLine);
+    std::memcpy(pOut + at, "\" ", 2);
+    at += 2;
+    const int status = record.m_nStatus < 0 || record.m_nStatus > 999 ? 0 : record.m_nStatus;
+    at += PutDecimal(pOut + at, static_cast<uint64_t>(status));
+    pOut[at++] = ' ';
+    if (record.m_nBodyBytes == 0) {
+        pOut[at++] = '-';
+    } else {
+        at += PutDecimal(pOut + at, record.m_nBodyBytes);
+    }
+    pOut[at++] = '\n';
+    return at;
+}
+
+CRequestLogRing::CRequestLogRing(CEvent* pDrainSoon)
+    : m_pBytes(new char[kCapacity]),
+      m_pDrainSoon(pDrainSoon),
+      m_nHead(0),
+      m_nTail(0),
+      m_nDropped(0),
+      m_nTimeFromMs(0),
+      m_nTimeUntilMs(0),
+      m_szTime{0} {}
+
+void CRequestLogRing::Add(const CRequestRecord& record) {
+    const size_t length =
+        FormatRequestLogLine(record, TimeText(record.m_nAnsweredAt), m_line, sizeof(m_line));
+    const uint64_t head = m_nHead.load(std::memory_order_relaxed);
+    const uint64_t used = head - m_nTail.load(std::memory_order_acquire);
+    if (kCapacity - used < length) {
+        m_nDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const size_t at = static_cast<size_t>(head % kCapacity);
+    const size_t first = length < kCapacity - at ? length : kCapacity - at;
+    std::memcpy(m_pBytes.get() + at, m_line, first);
+    std::memcpy(m_pBytes.get(), m_line + first, length - first);
+    m_nHead.store(head + length, std::memory_order_release);
+    // Once per filling: the writer is told when the ring passes half full, not at each line.
+    if (m_pDrainSoon != nullptr && used < kCapacity / 2 && used + length >= kCapacity / 2) {
+        m_pDrainSoon->Set();
+    }
+}
+
+void CRequestLogRing::TakeLines(std::string& batch) {
+    const uint64_t head = m_nHead.load(std::memory_order_acquire);
+    const uint64_t tail = m_nTail.load(std::memory_order_relaxed);
+    if (head == tail) return;
+    const size_t at = static_cast<size_t>(tail % kCapacity);
+    const size_t length = static_cast<size_t>(head - tail);
+    const size_t first = length < kCapacity - at ? length : kCapacity - at;
+    batch.append(m_pBytes.get() + at, first);
+    batch.append(m_pBytes.get(), length - first);
+    m_nTail.store(head, std::memory_order_release);
+}
+
+const char* CRequestLogRing::TimeText(uint64_t nowMs) {
+    if (m_nTimeUntilMs == 0 || nowMs < m_nTimeFromMs || nowMs >= m_nTimeUntilMs) {
+        const uint64_t realMs = GetSystemTimeMs();
+        CLocalTime local = {1970, 1, 1, 0, 0, 0, 0};
+        // When the host cannot say, the last time it said stays.
+        if (LocalTimeOf(static_cast<int64_t>(realMs / 1000), local) || m_nTimeUntilMs == 0) {
+            FormatLogTime(local, m_szTime);
+        }
+        m_nTimeFromMs = nowMs;
+        m_nTimeUntilMs = nowMs + (1000 - realMs % 1000);
+    }
+    return m_szTime;
+}
+
+RequestLogSink SetRequestLogSink(RequestLogSink sink) {
+    return g_pfnRequestLogSink.exchange(sink);
+}
+
+std::string DroppedLinesText(uint64_t count) {
+    return "(" + std::to_string(count) + (count == 1 ? " request line" : " request lines") +
+           " dropped: the log could not keep up)\n";
+}
+
+CRequestLogWriter::CRequestLogWriter(int ringCount) : CThread(false), m_nUntold(0) {
+    for (int index = 0; index < ringCount; ++index) {
+        m_rings.emplace_back(new CRequestLogRing(&m_drainSoon));
+    }
+    // Room for every ring's whole contents, so a batch never grows while serving.
+    m_batch.reserve(CRequestLogRing::kCapacity * static_cast<size_t>(ringCount) + 128);
+}
+
+CRequestLogWriter::~CRequestLogWriter() = default;
+
+void CRequestLogWriter::Stop() {
+    RequestStop();
+    m_drainSoon.Set();
+    StopThread();
+}
+
+DWORD CRequestLogWriter::Run() {
+    for (;;) {
+        m_drainSoon.Wait(kDrainEveryMs);
+        // Reset before taking, so that a ring that passes half full meanwhile is not missed.
+        m_drainSoon.Reset();
+        const bool bStopping = m_hStopEvent.IsSet();
+        Drain();
+        if (bStopping) return 0;
+    }
+}
+
+void CRequestLogWriter::Drain() {
+    const RequestLogSink sink = g_pfnRequestLogSink.load();
+    if (sink == nullptr) return;
+    for (const std::unique_ptr<CRequestLogRing>& pRing : m_rings) m_nUntold += pRing->TakeDropped();
+    m_batch.clear();
+    if (m_nUntold != 0) m_batch.append(DroppedLinesText(m_nUntold));
+    const size_t toldLength = m_batch.size();
+    for (const std::unique_ptr<CRequestLogRing>& pRing : m_rings) pRing->TakeLines(m_batch);
+    if (m_batch.size() == toldLength) return;
+    if (sink(m_batch.data(), m_batch.size(), m_hStopEvent)) {
+        m_nUntold = 0;
+        return;
+    }
+    // Every line of a batch that was not taken is dropped too; the count is told next time.
+    for (size_t at = toldLength; at < m_batch.size(); ++at) m_nUntold += m_batch[at] == '\n';
+}
