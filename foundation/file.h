@@ -124,6 +124,9 @@ private:
     friend class CChangeWatch;
     friend bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
                                 std::vector<CFolderEntry>* pEntries);
+    friend uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative);
+    // The stamp of a folder's facts as the host gives them (both twins share it).
+    uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count);
     FileHandle m_hFolder;
     std::wstring m_path;
     std::wstring m_finalPath;  // with every link resolved and no final separator
@@ -142,6 +145,15 @@ private:
 // is missing or outside root; a link that stays inside comes out as what it leads to.
 bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
                      std::vector<CFolderEntry>* pEntries);
+
+// A number that changes whenever an entry is added to, removed from or renamed in the
+// folder at relative below root (reached as ListFolderBelow reaches it), or the folder is
+// replaced: its identity and its own times. It does not change when only an entry's content,
+// size or date does, so a listing kept under it must be checked by the change watch or read
+// anew to be exact. 0 when no folder there may be listed.
+uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative);
+// The stamp of a folder's facts as the host gives them (both twins share it).
+uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count);
 
 // Whether path opens for reading (GENERIC_READ, shared read/write, existing only).
 bool FileExists(const wchar_t* pszPath);

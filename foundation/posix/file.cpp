@@ -447,3 +447,23 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
     closedir(pFolder);
     return true;
 }
+
+uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative) {
+    std::string relative;
+    if (!root.IsOpen() || !NativePath(pszRelative, relative)) return 0;
+    while (!relative.empty() && relative.back() == '/') relative.pop_back();
+    const int fd =
+        OpenBytesBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
+                       O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat info;
+    const bool bKnown = fstat(fd, &info) == 0;
+    close(fd);
+    if (!bKnown) return 0;
+    // Adding, removing or renaming an entry moves the folder's modification and change times.
+    const uint64_t facts[] = {static_cast<uint64_t>(info.st_dev),
+                              static_cast<uint64_t>(info.st_ino),
+                              static_cast<uint64_t>(Nanoseconds(info.st_mtim)),
+                              static_cast<uint64_t>(Nanoseconds(info.st_ctim))};
+    return MixFolderStamp(facts, sizeof facts / sizeof facts[0]);
+}

@@ -561,3 +561,27 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
     if (!bListed) pEntries->clear();
     return bListed;
 }
+
+uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative) {
+    if (!root.IsOpen()) return 0;
+    std::wstring relative(pszRelative);
+    while (!relative.empty() && (relative.back() == L'\\' || relative.back() == L'/')) {
+        relative.pop_back();
+    }
+    const std::wstring path =
+        relative.empty() ? root.m_path : PathBelow(root.m_path, relative.c_str());
+    HANDLE hFolder = OpenToLookAt(path.c_str());
+    if (hFolder == INVALID_HANDLE_VALUE) return 0;
+    CFileFacts facts;
+    const bool bKnown = ReadFactsOfHandle(hFolder, &facts) &&
+                        (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                        IsAtOrBelow(WithoutFinalSeparator(FinalPathOf(hFolder)), root.m_finalPath);
+    CloseHandle(hFolder);
+    if (!bKnown) return 0;
+    // NTFS moves a folder's write and change times when an entry is added, removed or
+    // renamed; the creation time tells a folder put in its place.
+    const uint64_t values[] = {static_cast<uint64_t>(facts.m_creationTime.QuadPart),
+                               static_cast<uint64_t>(facts.m_lastWriteTime.QuadPart),
+                               static_cast<uint64_t>(facts.m_changeTime.QuadPart)};
+    return MixFolderStamp(values, sizeof values / sizeof values[0]);
+}

@@ -224,4 +224,14 @@ TEST_F(FileBelowTest, AListingHoldsWhatCouldBeServedAndNothingElse) {
     ASSERT_NE(a, entries.end());
     EXPECT_EQ(a->m_nWriteTime, file.GetOpenedWriteTime());
     EXPECT_NE(a->m_nWriteTime, 0u);
+
+    // The stamp stays while nothing is added, and moves when something is.
+    const uint64_t stamp = FolderStampBelow(m_folder, Native(L"sub/inner").c_str());
+    EXPECT_NE(stamp, 0u);
+    EXPECT_EQ(FolderStampBelow(m_folder, Native(L"sub/inner/").c_str()), stamp);
+    Write(Root() / "sub" / "inner" / "new.txt", "n");
+    EXPECT_NE(FolderStampBelow(m_folder, Native(L"sub/inner").c_str()), stamp);
+    EXPECT_NE(FolderStampBelow(m_folder, L""), 0u);
+    EXPECT_EQ(FolderStampBelow(m_folder, Native(L"../").c_str()), 0u);
+    EXPECT_EQ(FolderStampBelow(m_folder, L"a.txt"), 0u);
 }
