@@ -282,11 +282,13 @@ void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply
 bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
                                  const CServeTime& time) {
     const bool bHead = request.m_method == RequestMethod::kHead;
+    // The query runs from the '?' that ends the path to the fragment, if any.
     const std::string target(request.m_pTarget, request.m_nTarget);
-    const size_t queryAt = target.find('?');
-    const std::string query = queryAt == std::string::npos
-                                  ? std::string()
-                                  : target.substr(queryAt + 1, target.find('#') - queryAt - 1);
+    const size_t pathEnd = target.find_first_of("?#");
+    std::string query;
+    if (pathEnd != std::string::npos && target[pathEnd] == '?') {
+        query = target.substr(pathEnd + 1, target.find('#', pathEnd) - pathEnd - 1);
+    }
     const CListingOrder order = ListingOrderFromQuery(query.data(), query.size());
     const CListingPage* pPage = nullptr;
     // As for kept files: only a request that the wait reported may trust an unmoved
