@@ -364,7 +364,7 @@ cmp "$ROOT/index.html" "$WORK/port.actual" || fail "GET / on $PORT answered: $(c
 # The lines would be shown within about 0.2 s.
 sleep 1
 read_console
-[[ -z "$REQUESTS" && "$CONSOLE" == *"$HINT" ]] || fail "with --quiet the console shows: $CONSOLE$REQUESTS"
+[[ -z "$REQUESTS" && "$CONSOLE" == *"$HINT" ]] || fail "with --quiet the console shows: $CONSOLE"$'\n'"$REQUESTS"
 import -window root "$ARTIFACTS/port-option.png"
 close_with_alt_f4 " with --port $PORT"
 start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
