@@ -6,7 +6,9 @@
 # that cannot be served, port 80 in use, --port, and Alt+F4 ending the program with exit
 # code 0, also while five clients are downloading a large file; folders, a file and two items
 # dropped on the window (also on one that had refused its root), --bind 127.0.0.1 and an
-# address that is not this machine's.
+# address that is not this machine's; a folder without index.html mirrored by wget -r
+# through its listings (hidden files left out) and listed anew once changed; the console's
+# request lines below the serving lines, none with --quiet, and --no-listing.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -61,15 +63,53 @@ start_kovweb() {
         fail "no visible window titled 'KOV Web Server' for the $name run"
 }
 
-# Waits up to 10 s until the console's text (line ends as "\n", the last one dropped) ends
-# with $1; leaves that text in CONSOLE.
+# A request line as the console shows it: client, time, request line, status, bytes.
+CLF_LINE='^[0-9a-f.:]+ - - \[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}(:[0-9]{2}){3} [+-][0-9]{4}\] "[^"]*" [0-9]{3} ([0-9]+|-)$'
+
+# Reads the console: the request lines at its end go to REQUESTS (one a line), the log's
+# own text above them to CONSOLE (line ends as "\n", the last one dropped).
+read_console() {
+    local text line
+    text="$(probe console)"
+    REQUESTS=""
+    while [[ -n "$text" ]]; do
+        line="${text##*$'\n'}"
+        [[ "$line" =~ $CLF_LINE ]] || break
+        REQUESTS="$line${REQUESTS:+$'\n'$REQUESTS}"
+        if [[ "$text" == *$'\n'* ]]; then text="${text%$'\n'*}"; else text=""; fi
+    done
+    CONSOLE="$text"
+}
+
+# Waits up to 10 s until the log's own text in the console ends with $1 (read_console).
 expect_console_end() {
     for _ in $(seq 100); do
-        CONSOLE="$(probe console)"
+        read_console
         [[ "$CONSOLE" == *"$1" ]] && return 0
         sleep 0.1
     done
     fail "the console does not end with '$1' but shows: $CONSOLE"
+}
+
+# Whether the console's request lines (read_console) hold one that matches the regex $1.
+console_has_request() {
+    read_console
+    grep -qE "$1" <<<"$REQUESTS"
+}
+
+# The request lines in REQUESTS with their times left out, sorted: the workers' lines of
+# one moment reach the console in worker order.
+untimed_requests() { sed -E 's/ \[[^]]*\] / [] /' <<<"$REQUESTS" | sort; }
+
+# Waits up to 10 s until the console's request lines, untimed and sorted, are those in the
+# file $1; leaves them in REQUESTS.
+expect_requests() {
+    for _ in $(seq 100); do
+        read_console
+        [[ "$(untimed_requests)" == "$(sort "$1")" ]] && return 0
+        sleep 0.1
+    done
+    fail "the console's request lines are not $(cat "$1") but: $REQUESTS"
 }
 
 # The machine's IPv4 addresses that other machines may use, sorted, one a line.
@@ -113,6 +153,16 @@ ROOT="$WORK/racine é"
 mkdir -p "$ROOT"
 printf '<html><body>KOV test page</body></html>\n' >"$ROOT/index.html"
 printf 'caf\xc3\xa9 au lait\n' >"$ROOT/café.txt"
+# A folder without an index.html, listed: UTF-8 and odd names, a nested folder, a file
+# hidden by its attribute (set below, through Wine) and one by its dot.
+SHARE="$ROOT/share"
+mkdir -p "$SHARE/日本語/deeper"
+printf 'caf\xc3\xa9\n' >"$SHARE/café.txt"
+printf 'odd\n' >"$SHARE/a b#.txt"
+printf '日本語\n' >"$SHARE/日本語/notes.txt"
+head -c 300000 /dev/urandom >"$SHARE/日本語/deeper/data.bin"
+printf 'hidden\n' >"$SHARE/hidden.txt"
+printf 'dot\n' >"$SHARE/.dotfile"
 
 echo "-- the window appears with its title"
 start_kovweb main "$(windows_path "$ROOT")"
@@ -172,12 +222,27 @@ curl -s -I --max-time 10 http://127.0.0.1:80/ >"$WORK/head.raw" || fail "HEAD / 
 grep -av '^date: ' "$WORK/head.raw" >"$WORK/head.actual" || true
 cmp "$WORK/head.expected" "$WORK/head.actual" || fail "HEAD / answered: $(od -c "$WORK/head.actual")"
 # A method that files do not offer is refused in words.
-[[ "$(curl -s -o /dev/null -w '%{http_code}' -X POST --max-time 10 http://127.0.0.1:80/)" == 405 ]] ||
-    fail "POST / was not answered 405"
+REFUSAL="$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -X POST --max-time 10 http://127.0.0.1:80/)"
+[[ "$REFUSAL" == "405 "* ]] || fail "POST / was not answered 405"
 
 echo "-- a UTF-8 target names a UTF-16 file"
 curl -s --max-time 10 http://127.0.0.1:80/caf%C3%A9.txt >"$WORK/cafe.actual" || fail "GET /café.txt failed"
 cmp "$ROOT/café.txt" "$WORK/cafe.actual" || fail "GET /café.txt answered: $(cat "$WORK/cafe.actual")"
+
+echo "-- the console shows a line for each of these requests below the serving lines"
+{
+    echo "127.0.0.1 - - [] \"GET / HTTP/1.1\" 200 $BODY_LENGTH"
+    for address in $(addresses_in "$NETWORK"); do
+        echo "$address - - [] \"GET / HTTP/1.1\" 200 $BODY_LENGTH"
+    done
+    echo '127.0.0.1 - - [] "GET / HTTP/1.1" 206 3'
+    [[ $V6_REQUESTS -eq 0 ]] || echo "::1 - - [] \"GET / HTTP/1.1\" 200 $BODY_LENGTH"
+    echo '127.0.0.1 - - [] "HEAD / HTTP/1.1" 200 -'
+    echo "127.0.0.1 - - [] \"POST / HTTP/1.1\" $REFUSAL"
+    echo "127.0.0.1 - - [] \"GET /caf%C3%A9.txt HTTP/1.1\" 200 $(stat -c %s "$ROOT/café.txt")"
+} >"$WORK/requests.expected"
+expect_requests "$WORK/requests.expected"
+[[ "$CONSOLE" == *"$HINT" ]] || fail "the request lines are not right below the serving lines: $CONSOLE"
 
 echo "-- Alt+/ opens the About box with the request count, also with the console focused"
 xdotool windowfocus --sync "$WINDOW"
@@ -198,6 +263,31 @@ xdotool windowfocus --sync "$ABOUT"
 xdotool key Escape
 wait_until 50 bash -c "! xdotool search --onlyvisible --name '^About$'" ||
     fail "the About box is still open after Escape"
+
+echo "-- wget -r mirrors a listed folder byte for byte, without its hidden files"
+"$WINE_RUN" attrib +h "$(windows_path "$SHARE/hidden.txt")" </dev/null >/dev/null 2>&1 || true
+[[ "$("$WINE_RUN" attrib "$(windows_path "$SHARE/hidden.txt")" </dev/null 2>/dev/null)" =~ ^[A-Z\ ]*H ]] ||
+    fail "Wine did not set the hidden attribute of hidden.txt"
+(cd "$SHARE" && find . -type f -not -path '*/.*' -not -name hidden.txt | sort) >"$WORK/visible.txt"
+timeout 120 wget -q -r -np -nH --cut-dirs=1 -e robots=off --restrict-file-names=nocontrol \
+    -P "$WORK/mirror" http://127.0.0.1:80/share/ || fail "wget -r exited with $?"
+(cd "$WORK/mirror" && find . -type f -not -name 'index.html*' | sort) >"$WORK/mirrored.txt"
+diff "$WORK/visible.txt" "$WORK/mirrored.txt" || fail "wget mirrored other files than the visible ones"
+while IFS= read -r path; do
+    cmp "$SHARE/$path" "$WORK/mirror/$path" || fail "wget brought back $path changed"
+done <"$WORK/visible.txt"
+echo "-- the listing shows an added file and a grown one at once"
+printf 'added\n' >"$SHARE/added.txt"
+head -c 3000 /dev/urandom >>"$SHARE/café.txt"
+curl -s --max-time 10 http://127.0.0.1:80/share/ >"$WORK/relisted.html" || fail "GET /share/ failed"
+grep -q '<a href="added.txt">added.txt</a><td>[^<]*<td>6 B$' "$WORK/relisted.html" ||
+    fail "the listing does not show added.txt: $(cat "$WORK/relisted.html")"
+grep -q '<a href="caf%C3%A9.txt">café.txt</a><td>[^<]*<td>2.9 KB$' "$WORK/relisted.html" ||
+    fail "the listing does not show café.txt grown: $(cat "$WORK/relisted.html")"
+wait_until 100 console_has_request \
+    '^127\.0\.0\.1 - - \[[^]]*\] "GET /share/%E6%97%A5%E6%9C%AC%E8%AA%9E/deeper/data\.bin HTTP/1\.1" 200 300000$' ||
+    fail "the console has no line for the nested file's download: $REQUESTS"
+import -window root "$ARTIFACTS/request-lines.png"
 
 echo "-- a dropped folder is shared from then on; a dropped file or two items are refused"
 DROPPED="$WORK/dropped"
@@ -262,12 +352,19 @@ BLOCKER_PID=""
 echo "-- --port N serves on that port, and a port out of range is refused in words"
 PORT=28080
 while port_busy $PORT; do PORT=$((PORT + 1)); done
-start_kovweb port --port $PORT "$(windows_path "$ROOT")"
+echo "   with --quiet no request lines, with --no-listing a folder without index.html is 404"
+start_kovweb port --quiet --no-listing --port $PORT "$(windows_path "$ROOT")"
 expect_console_end "$HINT"
 [[ "$CONSOLE" == *$'\n'"Serving $(windows_path "$ROOT")\\ on http://localhost:$PORT/"$'\n'* ]] ||
     fail "the console shows: $CONSOLE"
 curl -s --max-time 10 "http://127.0.0.1:$PORT/" >"$WORK/port.actual" || fail "GET / on $PORT failed"
 cmp "$ROOT/index.html" "$WORK/port.actual" || fail "GET / on $PORT answered: $(cat "$WORK/port.actual")"
+[[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$PORT/share/")" == 404 ]] ||
+    fail "with --no-listing /share/ was not answered 404"
+# The lines would be shown within about 0.2 s.
+sleep 1
+read_console
+[[ -z "$REQUESTS" && "$CONSOLE" == *"$HINT" ]] || fail "with --quiet the console shows: $CONSOLE"$'\n'"$REQUESTS"
 import -window root "$ARTIFACTS/port-option.png"
 close_with_alt_f4 " with --port $PORT"
 start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
