@@ -20,8 +20,10 @@ import sys
 SERVERS = ("ours", "nginx", "lighttpd", "h2o")
 PEERS = ("nginx", "lighttpd", "h2o")
 BASELINE = "baseline"
-# Ours started with its request log on, standard output to a file; "ours" itself runs --quiet.
+# Two more runs of ours, started alike and given only the load of the request log's cost: one
+# with the log on, standard output to a file, one with --quiet as "ours" itself.
 LOGGED = "logged"
+QUIET = "quiet"
 LISTING_ENTRIES = 10000
 # How far ours may fall behind the baseline on the fast path: 0.95 of its rate, 1/0.95 of its time.
 BASELINE_RATIO = 0.95
@@ -41,13 +43,13 @@ class Load:
     target bounds ours / best peer; bound instead bounds our own figure (the ratio is then
     information). samples, when given, pools the figures of every round before the median;
     worst takes the worst round instead of the median. baseline names the title of the row that
-    compares ours with the baseline revision on this figure. subject, when given, names another
-    run of ours (its raw files' SERVER) whose figure the row shows and sets against ours
-    instead of against the peers.
+    compares ours with the baseline revision on this figure. subject and against, when given,
+    name two other runs of ours (their raw files' SERVER): the row shows subject's figure and
+    sets it against that of against instead of against the peers.
     """
 
     def __init__(self, key, title, measure, pick, higher_is_better, target=None, bound=None,
-                 samples=None, worst=False, decimals=None, baseline=None, subject=None):
+                 samples=None, worst=False, decimals=None, baseline=None, subject=None, against=None):
         self.key = key
         self.title = title
         self.measure = measure
@@ -60,6 +62,7 @@ class Load:
         self.decimals = decimals
         self.baseline = baseline
         self.subject = subject
+        self.against = against
 
 
 def per_mib(r):
@@ -120,7 +123,7 @@ LOADS = (
     Load("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s",
          lambda r: r.get("rps"), True, 0.85, baseline="keep-alive 1 KiB, 5 connections"),
     Load("ka_log", "keep-alive 1 KiB, 5 connections, request log to a file", "req/s",
-         lambda r: r.get("rps"), True, 0.90, subject=LOGGED),
+         lambda r: r.get("rps"), True, 0.90, subject=LOGGED, against=QUIET),
     Load("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better",
          lambda r: r.get("p50_us"), False, 1.0, baseline="one connection, 1 KiB"),
     Load("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better",
@@ -490,19 +493,20 @@ def baseline_row(load, values, with_errors, columns):
 
 
 def subject_row(raw, load, columns):
-    """The row of a load that sets another run of ours (load.subject) against ours in the same
-    rounds, and the runs of either that had errors."""
-    runs = {name: collect(raw, name, load.key) for name in (load.subject, "ours")}
+    """The row of a load that sets one run of ours (load.subject) against another (load.against)
+    in the same rounds, and the runs of either that had errors."""
+    runs = {name: collect(raw, name, load.key) for name in (load.subject, load.against)}
     values = {name: figure_of(runs[name], load) for name in runs}
     flagged = [(number, load.key, name, run["errors"]) for name in runs for number, run in runs[name]
                if run["errors"]]
-    ratio = values[load.subject] / values["ours"] if values[load.subject] is not None and values["ours"] else None
+    subject, against = values[load.subject], values[load.against]
+    ratio = subject / against if subject is not None and against else None
     result = "n/a" if ratio is None else ("pass" if meets(ratio, load.target, load.higher_is_better) else "FAIL")
     if flagged:
         result += " (errors)"
     cells = {server: "-" for server in columns}
-    cells["ours"] = figure_text(load, values[load.subject]) + (" (!)" if flagged else "")
-    measure = f"{load.measure}; `--quiet` in the same rounds: {figure_text(load, values['ours'])}"
+    cells["ours"] = figure_text(load, subject) + (" (!)" if flagged else "")
+    measure = f"{load.measure}; `--quiet` in the same rounds: {figure_text(load, against)}"
     target = ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f} of `--quiet`"
     return [load.title, measure, *(cells[s] for s in columns), fmt(ratio, 2), target, result], flagged
 
@@ -707,7 +711,7 @@ def report(raw):
 def brief(raw, number, key):
     load = next(entry for entry in LOADS if entry.key == key)
     cells = []
-    for server in (*columns_in(raw), *([load.subject] if load.subject else [])):
+    for server in (*columns_in(raw), *((load.subject, load.against) if load.subject else ())):
         path = os.path.join(raw, f"{number}-{key}-{server}.txt")
         if not os.path.exists(path):
             continue

@@ -295,7 +295,7 @@ class ReportTest(RawOutputsCase):
     def test_request_log_row_sets_the_logged_run_against_quiet_and_listing_flags_error_answers(self):
         for number, (logged, lines) in enumerate(((950, 1000), (1000, 1003), (990, 998)), start=1):
             self.write(f"{number}-ka_log-logged.txt", wrk_output(logged) + f"request log: {lines} lines, 0 dropped\n")
-            self.write(f"{number}-ka_log-ours.txt", wrk_output(1100))
+            self.write(f"{number}-ka_log-quiet.txt", wrk_output(1100))
             self.write(f"{number}-listing-ours.txt", wrk_output(1, extra=""))
             self.write(f"{number}-listing-lighttpd.txt", recorded("wrk-listing-503.txt"))
         text = report.report(self.raw)
