@@ -199,7 +199,7 @@ SMALL=/1k.txt
 BIG=/16m.bin
 # A folder without index.html, of 10,000 small files of varied sizes, answered with a listing.
 LISTING=/listing/
-LISTING_LAST=entry-09999-some-name.txt
+LISTING_LAST="entry-09999-some-name.txt"
 
 make_docroot() {
     local docroot="$WORK/www" entry name size
