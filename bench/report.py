@@ -9,7 +9,9 @@ status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, s
 (strace -c output over the requests of N connections), strace-cN-SERVER-client.txt,
 cost-cN-SERVER.txt (CPU ticks and thread switches before and after, ticks per second),
 cost-cN-SERVER-wrk.txt, meta.txt (key=value lines), and win32/ (see win32_report.py). SERVER "baseline" is an earlier revision of ours (run.sh --baseline); it gets
-a column of its own when it ran.
+a column of its own when it ran. SERVER "logged" and "quiet" are two more processes of ours, with
+the request log on and with --quiet; a load on "logged" ends with "request log: N lines, D
+dropped", the lines its file gained.
 """
 
 import os
@@ -505,7 +507,7 @@ def subject_row(raw, load, columns):
     if flagged:
         result += " (errors)"
     cells = {server: "-" for server in columns}
-    cells["ours"] = figure_text(load, subject) + (" (!)" if flagged else "")
+    cells["ours"] = figure_text(load, subject) + (" (!)" if any(entry[2] == load.subject for entry in flagged) else "")
     measure = f"{load.measure}; `--quiet` in the same rounds: {figure_text(load, against)}"
     target = ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f} of `--quiet`"
     return [load.title, measure, *(cells[s] for s in columns), fmt(ratio, 2), target, result], flagged
