@@ -9,7 +9,9 @@ status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, s
 (strace -c output over the requests of N connections), strace-cN-SERVER-client.txt,
 cost-cN-SERVER.txt (CPU ticks and thread switches before and after, ticks per second),
 cost-cN-SERVER-wrk.txt, meta.txt (key=value lines), and win32/ (see win32_report.py). SERVER "baseline" is an earlier revision of ours (run.sh --baseline); it gets
-a column of its own when it ran.
+a column of its own when it ran. SERVER "logged" and "quiet" are two more processes of ours, with
+the request log on and with --quiet; a load on "logged" ends with "request log: N lines, D
+dropped", the lines its file gained.
 """
 
 import os
@@ -20,6 +22,11 @@ import sys
 SERVERS = ("ours", "nginx", "lighttpd", "h2o")
 PEERS = ("nginx", "lighttpd", "h2o")
 BASELINE = "baseline"
+# Two more runs of ours, started alike and given only the load of the request log's cost: one
+# with the log on, standard output to a file, one with --quiet as "ours" itself.
+LOGGED = "logged"
+QUIET = "quiet"
+LISTING_ENTRIES = 10000
 # How far ours may fall behind the baseline on the fast path: 0.95 of its rate, 1/0.95 of its time.
 BASELINE_RATIO = 0.95
 # The connections of the loads that count system calls and thread switches per request, and
@@ -38,11 +45,13 @@ class Load:
     target bounds ours / best peer; bound instead bounds our own figure (the ratio is then
     information). samples, when given, pools the figures of every round before the median;
     worst takes the worst round instead of the median. baseline names the title of the row that
-    compares ours with the baseline revision on this figure.
+    compares ours with the baseline revision on this figure. subject and against, when given,
+    name two other runs of ours (their raw files' SERVER): the row shows subject's figure and
+    sets it against that of against instead of against the peers.
     """
 
     def __init__(self, key, title, measure, pick, higher_is_better, target=None, bound=None,
-                 samples=None, worst=False, decimals=None, baseline=None):
+                 samples=None, worst=False, decimals=None, baseline=None, subject=None, against=None):
         self.key = key
         self.title = title
         self.measure = measure
@@ -54,11 +63,21 @@ class Load:
         self.worst = worst
         self.decimals = decimals
         self.baseline = baseline
+        self.subject = subject
+        self.against = against
 
 
 def per_mib(r):
     """The transfer rate in MiB/s, or None."""
     return r["bytes_per_s"] / 1024**2 if r.get("bytes_per_s") is not None else None
+
+
+def complete_rate(r):
+    """Answers per second that were not error answers: a server that answers 503 while it
+    builds a page has not served it."""
+    if r.get("requests") is None or not r.get("seconds"):
+        return None
+    return (r["requests"] - r.get("non_2xx", 0)) / r["seconds"]
 
 
 def in_ms(figure_us):
@@ -105,6 +124,8 @@ def connecting_crowd(clients):
 LOADS = (
     Load("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s",
          lambda r: r.get("rps"), True, 0.85, baseline="keep-alive 1 KiB, 5 connections"),
+    Load("ka_log", "keep-alive 1 KiB, 5 connections, request log to a file", "req/s",
+         lambda r: r.get("rps"), True, 0.90, subject=LOGGED, against=QUIET),
     Load("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better",
          lambda r: r.get("p50_us"), False, 1.0, baseline="one connection, 1 KiB"),
     Load("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better",
@@ -115,6 +136,8 @@ LOADS = (
     Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s", per_mib, True, 0.9,
          baseline="16 MiB file, keep-alive, 5 connections"),
     Load("head", "HEAD 1 KiB, keep-alive, 5 connections (`loadclient -m HEAD`)", "req/s", lambda r: r.get("rps"), True),
+    Load("listing", f"listing of a folder of {LISTING_ENTRIES:,} files (`wrk -t1 -c5`)",
+         "whole pages/s (non-2xx not counted)", complete_rate, True, 3.0),
     Load("sixth", "sixth client: one-shot requests beside `wrk -t1 -c5` (1 KiB, `loadclient -o`)",
          "p99 ms, worst round, lower is better", lambda r: in_ms(r.get("p99_us")), False,
          bound=(20.0, "ours ≤ 20 ms"), worst=True),
@@ -135,7 +158,7 @@ RSS_LIMIT_KIB = 8 * 1024
 def parse_wrk(text):
     """Returns the figures and the errors of one wrk run; a figure it did not print is None."""
     result = {"rps": None, "bytes_per_s": None, "p50_us": None, "p99_us": None, "max_us": None,
-              "requests": None, "errors": {}}
+              "requests": None, "seconds": None, "errors": {}}
     match = re.search(r"^Requests/sec:\s+([\d.]+)", text, re.M)
     if match:
         result["rps"] = float(match.group(1))
@@ -150,17 +173,20 @@ def parse_wrk(text):
     match = re.search(r"^\s+Latency\s+\S+\s+\S+\s+([\d.]+)(us|ms|s|m|h)\s", text, re.M)
     if match:
         result["max_us"] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
-    match = re.search(r"^\s+(\d+) requests in ", text, re.M)
+    match = re.search(r"^\s+(\d+) requests in ([\d.]+)(us|ms|s|m|h),", text, re.M)
     if match:
         result["requests"] = int(match.group(1))
+        result["seconds"] = float(match.group(2)) * TIME_UNITS_US[match.group(3)] / 1e6
     match = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
     if match:
         for name, count in zip(("connect", "read", "write", "timeout"), match.groups()):
             if int(count):
                 result["errors"][name] = int(count)
     match = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
-    if match and int(match.group(1)):
-        result["errors"]["non-2xx/3xx"] = int(match.group(1))
+    result["non_2xx"] = int(match.group(1)) if match else 0
+    if result["non_2xx"]:
+        result["errors"]["non-2xx/3xx"] = result["non_2xx"]
+    add_request_log(text, result)
     # loadclient's count of answers per connection slot.
     match = re.search(r"Answers per connection: min (\d+), mean ([\d.]+), max (\d+), unserved (\d+) of (\d+)", text)
     if match:
@@ -169,6 +195,21 @@ def parse_wrk(text):
                             "connections": int(match.group(5))}
     add_run_failures(text, result)
     return result
+
+
+def add_request_log(text, result):
+    """Reads the count of log lines that run.sh appends to a load on a server that logs, and
+    flags the run when lines and drops together do not match the answers: each answer wrk
+    counted has its line, and each connection may have had one more answered that wrk did not
+    read to its end when its time was up."""
+    match = re.search(r"^request log: (\d+) lines, (\d+) dropped$", text, re.M)
+    connections = re.search(r"^\s+\d+ threads and (\d+) connections", text, re.M)
+    if not match or result["requests"] is None or not connections:
+        return
+    lines, dropped = int(match.group(1)), int(match.group(2))
+    result["log"] = {"lines": lines, "dropped": dropped}
+    if not result["requests"] <= lines + dropped <= result["requests"] + int(connections.group(1)):
+        result["errors"]["log lines"] = f"{lines} and {dropped} dropped for {result['requests']} answers"
 
 
 def parse_pageload(text):
@@ -453,6 +494,38 @@ def baseline_row(load, values, with_errors, columns):
              fmt(ratio, 2), ("≥ " if load.higher_is_better else "≤ ") + f"{bound:.2f} of baseline", result])
 
 
+def subject_row(raw, load, columns):
+    """The row of a load that sets one run of ours (load.subject) against another (load.against)
+    in the same rounds, and the runs of either that had errors."""
+    runs = {name: collect(raw, name, load.key) for name in (load.subject, load.against)}
+    values = {name: figure_of(runs[name], load) for name in runs}
+    flagged = [(number, load.key, name, run["errors"]) for name in runs for number, run in runs[name]
+               if run["errors"]]
+    subject, against = values[load.subject], values[load.against]
+    ratio = subject / against if subject is not None and against else None
+    result = "n/a" if ratio is None else ("pass" if meets(ratio, load.target, load.higher_is_better) else "FAIL")
+    if flagged:
+        result += " (errors)"
+    cells = {server: "-" for server in columns}
+    cells["ours"] = figure_text(load, subject) + (" (!)" if any(entry[2] == load.subject for entry in flagged) else "")
+    measure = f"{load.measure}; `--quiet` in the same rounds: {figure_text(load, against)}"
+    target = ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f} of `--quiet`"
+    return [load.title, measure, *(cells[s] for s in columns), fmt(ratio, 2), target, result], flagged
+
+
+def request_log_notes(raw):
+    """A line per round of the loads with the request log: answers, lines and drops."""
+    counts = []
+    for number, run in collect(raw, LOGGED, "ka_log"):
+        if "log" in run:
+            counts.append(f"round {number}: {fmt(run['requests'])} answers, {fmt(run['log']['lines'])} lines, "
+                          f"{fmt(run['log']['dropped'])} dropped")
+    if not counts:
+        return []
+    return ["Request log to a file (wrk's answers against the file's lines; a connection may add one "
+            "answer that wrk did not read to its end): " + "; ".join(counts) + ".", ""]
+
+
 def load_rows(raw, columns=SERVERS):
     """Table rows for the loads (the rows against the baseline last), and the list of runs that
     had errors."""
@@ -460,6 +533,11 @@ def load_rows(raw, columns=SERVERS):
     against_baseline = []
     flagged = []
     for load in LOADS:
+        if load.subject:
+            row, bad = subject_row(raw, load, columns)
+            rows.append(row)
+            flagged += bad
+            continue
         values = {}
         cells = {}
         with_errors = False
@@ -618,6 +696,7 @@ def report(raw):
         "",
         markdown_table(header, rows + more, align),
         "",
+        *request_log_notes(raw),
     ]
     if flagged:
         parts.append("Runs with errors (their figures are marked (!) and still in the medians):")
@@ -634,7 +713,7 @@ def report(raw):
 def brief(raw, number, key):
     load = next(entry for entry in LOADS if entry.key == key)
     cells = []
-    for server in columns_in(raw):
+    for server in (*columns_in(raw), *((load.subject, load.against) if load.subject else ())):
         path = os.path.join(raw, f"{number}-{key}-{server}.txt")
         if not os.path.exists(path):
             continue

@@ -3,9 +3,11 @@
 # with --baseline, an earlier revision beside it), makes a document root, starts the servers,
 # checks every URL on each, runs each load on each server in rotating order for several rounds
 # (crowds of kept-alive connections, crowds that connect at once, a sixth client beside five busy
-# ones and a headless browser among them), counts system calls and thread switches per request
-# with 5 and 50 connections, samples the memory while the 16 MiB file is served and, when a
-# Win32 build exists, measures it under Wine against a minimal Win32 server (bench/win32.sh).
+# ones, a folder listing of 10,000 files and a headless browser among them), sets ours with its
+# request log written to a file against ours with --quiet (as every other load runs it), counts
+# system calls and thread switches per request with 5 and 50 connections, samples the memory while
+# the 16 MiB file is served and, when a Win32 build exists, measures it under Wine against a
+# minimal Win32 server (bench/win32.sh).
 # Prints a markdown table and writes it to bench/results/latest.md.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
@@ -39,7 +41,7 @@ PACKAGES=(wrk apache2-utils nginx lighttpd h2o nghttp2-client strace curl chromi
 PUPPETEER=puppeteer-core@24
 
 usage() {
-    sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+    sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
     cat <<EOF
 
 Options:
@@ -185,6 +187,9 @@ build_baseline() {
     nice cmake --build "$build" -j2 >/dev/null
     BASELINE_BIN="$build/kovweb"
     [[ -x "$BASELINE_BIN" ]] || die "the baseline build made no $BASELINE_BIN"
+    # A revision from before the request log has no --quiet, and nothing to leave out.
+    BASELINE_QUIET=()
+    if "$BASELINE_BIN" --help 2>&1 | grep -q -- --quiet; then BASELINE_QUIET=(--quiet); fi
 }
 
 # --- the document root ---------------------------------------------------------------------
@@ -192,6 +197,9 @@ build_baseline() {
 FILES=("1k.txt 1024" "64k.bin 65536" "16m.bin 16777216" "empty.txt 0")
 SMALL=/1k.txt
 BIG=/16m.bin
+# A folder without index.html, of 10,000 small files of varied sizes, answered with a listing.
+LISTING=/listing/
+LISTING_LAST="entry-09999-some-name.txt"
 
 make_docroot() {
     local docroot="$WORK/www" entry name size
@@ -202,6 +210,14 @@ make_docroot() {
     done
     printf '<!doctype html>\n<title>bench</title>\n<p>KOV bench index page.</p>\n' >"$docroot/index.html"
     python3 "$BENCH/makepage.py" "$docroot/page"
+    mkdir -p "$docroot$LISTING"
+    python3 -c '
+import os, sys
+words = ("some-name", "holiday-photo-2026", "notes")
+for i in range(10000):
+    with open(os.path.join(sys.argv[1], f"entry-{i:05d}-{words[i % 3]}.txt"), "wb") as f:
+        f.write(b"x" * (i * 7919 % 5000))
+' "$docroot$LISTING"
     DOCROOT="$docroot"
 }
 
@@ -240,6 +256,7 @@ http {
         listen 127.0.0.1:$port;
         root $DOCROOT;
         index index.html;
+        location $LISTING { autoindex on; }
     }
 }
 EOF
@@ -249,7 +266,7 @@ write_lighttpd_conf() {
     local dir="$WORK/lighttpd" port="$1"
     mkdir -p "$dir"
     cat >"$dir/lighttpd.conf" <<EOF
-server.modules = ()
+server.modules = ("mod_dirlisting")
 server.document-root = "$DOCROOT"
 server.bind = "127.0.0.1"
 server.port = $port
@@ -262,6 +279,7 @@ server.max-connections = 4096
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".txt" => "text/plain", ".css" => "text/css",
                    ".js" => "text/javascript", ".png" => "image/png")
+\$HTTP["url"] =^ "$LISTING" { dir-listing.activate = "enable" }
 EOF
 }
 
@@ -287,10 +305,17 @@ hosts:
       /:
         file.dir: $DOCROOT
         file.index: [index.html]
+      ${LISTING%/}:
+        file.dir: $DOCROOT$LISTING
+        file.dirlisting: ON
 EOF
 }
 
 declare -A PORT PID IDLE_RSS
+# The request log's cost is measured on two more kovweb processes, started alike and given that
+# load only, so that neither carries what the other loads left: "logged" writes its log to
+# standard output, this file, and "quiet" runs --quiet (its standard output a file too).
+LOGGED_FILE="$WORK/logged.log"
 
 # Starts one server on its port and waits until it answers.
 start_server() {
@@ -298,8 +323,10 @@ start_server() {
     port="$(free_port)"
     PORT[$name]=$port
     case "$name" in
-        ours) start_recorded "$WORK/ours.log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
-        baseline) start_recorded "$WORK/baseline.log" "$BASELINE_BIN" --port "$port" "$DOCROOT" ;;
+        ours) start_recorded "$WORK/ours.log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
+        logged) start_recorded "$LOGGED_FILE" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        quiet) start_recorded "$WORK/quiet.log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
+        baseline) start_recorded "$WORK/baseline.log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
         nginx)
             write_nginx_conf "$port"
             start_recorded "$WORK/nginx.log" nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log"
@@ -357,10 +384,13 @@ check_server() {
     [[ "$got" == 200 ]] || die "$name: HEAD $SMALL gave '$got'"
     got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code}' "$base/missing.txt")" || true
     [[ "$got" == 404 ]] || die "$name: GET /missing.txt gave '$got', wanted 404"
+    got="$(curl -s -o "$WORK/listing-$name.html" --max-time 10 -w '%{http_code}' "$base$LISTING")" || true
+    [[ "$got" == 200 ]] || die "$name: GET $LISTING gave '$got', wanted 200 and a listing"
+    grep -qF "$LISTING_LAST" "$WORK/listing-$name.html" || die "$name: the listing of $LISTING does not name $LISTING_LAST"
 }
 
 # --- loads ---------------------------------------------------------------------------------
-LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 h2load50 h2load256 browser)
+LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 h2load50 h2load256 ka_log listing browser)
 # The loads the baseline revision takes part in: the fast path that must lose nothing.
 BASELINE_LOADS=" ka_small c1_latency ab_close big "
 RAW="$BUILD/bench-raw"
@@ -370,8 +400,9 @@ RAW="$BUILD/bench-raw"
 run_load() {
     local round="$1" load="$2" name="$3" url="http://127.0.0.1:${PORT[$3]}"
     local out="$RAW/$round-$load-$name.txt" limit=$((DURATION + 30)) status=0
-    local sampler=""
+    local sampler="" logged_from=""
     [[ $name == baseline && $BASELINE_LOADS != *" $load "* ]] && return
+    [[ $name == logged ]] && logged_from=$(stat -c %s "$LOGGED_FILE")
     if [[ $load == big ]]; then
         sample_rss "${PID[$name]}" "$RAW/$round-rss-$name.txt"
         sampler=$LAST_PID
@@ -381,6 +412,9 @@ run_load() {
         c1_latency) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url$SMALL" ;;
         ab_close) timeout 120 ab -q -c5 -n "$AB_REQUESTS" -s 10 "$url$SMALL" ;;
         big) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 10s "$url$BIG" ;;
+        ka_log) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 5s "$url$SMALL" ;;
+        # A peer that answers 503 while it builds the page has those answers counted apart.
+        listing) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 10s "$url$LISTING" ;;
         # wrk would wait for the body a HEAD answer announces, so our own client drives it.
         head) timeout "$limit" "$BUILD/loadclient" -m HEAD -c 5 -d "$DURATION" -t 5 "$url$SMALL" ;;
         sixth) sixth_client "$url" "$RAW/$round-sixthload-$name.txt" ;;
@@ -397,7 +431,22 @@ run_load() {
     esac >"$out" 2>&1 || status=$?
     [[ -n "$sampler" ]] && stop_recorded "$sampler"
     echo "exit status: $status" >>"$out"
+    [[ -n "$logged_from" ]] && count_log_lines "$logged_from" "$url" >>"$out"
     kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"
+}
+
+# Prints "request log: N lines, D dropped": the 1 KiB requests' lines that the logged server
+# wrote to its file from byte offset FROM on, and the lines it told as dropped. One more request
+# after the load pushes out a count of lines dropped at its end, which is told only before a line.
+count_log_lines() {
+    local from="$1" url="$2"
+    sleep 0.6 # a line is out within half a second of its answer
+    curl -s -o /dev/null --max-time 5 "$url/index.html" || true
+    sleep 0.6
+    tail -c +$((from + 1)) "$LOGGED_FILE" | awk -v request="\"GET $SMALL HTTP/1.1\"" '
+        index($0, request) { lines++ }
+        /^\([0-9]+ request lines dropped/ { dropped += substr($1, 2) }
+        END { printf "request log: %d lines, %d dropped\n", lines, dropped }'
 }
 
 # Loads the page of 60 images in one headless browser from each server in the order given, into
@@ -473,6 +522,13 @@ run_rounds() {
             if [[ $load == browser ]]; then
                 # One browser per round goes through the servers in the round's order.
                 run_browser "$round" "${browsing[@]}"
+            elif [[ $load == ka_log ]]; then
+                # Ours with the log against ours with --quiet, each first in every other round.
+                local pair=(logged quiet)
+                ((round % 2 == 0)) && pair=(quiet logged)
+                for name in "${pair[@]}"; do
+                    run_load "$round" "$load" "$name"
+                done
             else
                 for name in "${order[@]}"; do
                     run_load "$round" "$load" "$name"
@@ -544,7 +600,7 @@ build_ours
 make_docroot
 rm -rf "$RAW"
 mkdir -p "$RAW"
-STARTING=("${SERVERS[@]}")
+STARTING=("${SERVERS[@]}" logged quiet)
 [[ -n "$BASELINE_REV" ]] && STARTING+=(baseline)
 for name in "${STARTING[@]}"; do
     start_server "$name"

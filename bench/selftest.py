@@ -58,6 +58,19 @@ class ParsingTest(unittest.TestCase):
         timed_out = report.parse_wrk(wrk_output(100).replace("exit status: 0", "exit status: 124"))
         self.assertEqual(timed_out["errors"], {"exit": "timed out"})
 
+    def test_listing_counts_only_whole_pages_and_log_lines_must_match_answers(self):
+        # Most answers were 503 while the page was being built: 16 whole pages in 1.01 s.
+        busy = report.parse_wrk(recorded("wrk-listing-503.txt"))
+        self.assertAlmostEqual(report.complete_rate(busy), 16 / 1.01)
+        self.assertEqual(busy["errors"], {"non-2xx/3xx": 4060})
+        self.assertEqual(report.complete_rate(report.parse_wrk(wrk_output(1, extra=""))), 200.0)
+        # 1000 answers on 5 connections: their lines and drops may be up to 5 more, never fewer.
+        for log, error in (("1000 lines, 0 dropped", None), ("990 lines, 15 dropped", None),
+                           ("999 lines, 0 dropped", "999 and 0 dropped for 1000 answers"),
+                           ("1006 lines, 0 dropped", "1006 and 0 dropped for 1000 answers")):
+            run = report.parse_wrk(wrk_output(200) + f"request log: {log}\n")
+            self.assertEqual(run["errors"].get("log lines"), error, log)
+
     def test_ab(self):
         good = report.parse_ab(recorded("ab-ok.txt"))
         self.assertAlmostEqual(good["rps"], 8242.87)
@@ -133,7 +146,7 @@ class ParsingTest(unittest.TestCase):
 
 class ComparisonTest(unittest.TestCase):
     def test_best_peer_and_ratio_follow_the_direction_of_the_measure(self):
-        throughput, latency = report.LOADS[0], report.LOADS[1]
+        throughput, latency = (next(load for load in report.LOADS if load.key == key) for key in ("ka_small", "c1_latency"))
         self.assertEqual(report.best_peer({"nginx": 10, "lighttpd": 20}, True), 20)
         self.assertEqual(report.best_peer({"nginx": 10, "lighttpd": None}, False), 10)
         self.assertIsNone(report.best_peer({"nginx": None, "lighttpd": None}, True))
@@ -278,6 +291,23 @@ class ReportTest(RawOutputsCase):
         latency = self.row(text, "against the baseline: one connection")
         self.assertEqual(latency[7:], [f"{41 / 38:.2f}", "≤ 1.05 of baseline", "FAIL"])
         self.assertEqual(self.row(text, "peak RSS")[3], "-")
+
+    def test_request_log_row_sets_the_logged_run_against_quiet_and_listing_flags_error_answers(self):
+        for number, (logged, lines) in enumerate(((950, 1000), (1000, 1003), (990, 998)), start=1):
+            self.write(f"{number}-ka_log-logged.txt", wrk_output(logged) + f"request log: {lines} lines, 0 dropped\n")
+            self.write(f"{number}-ka_log-quiet.txt", wrk_output(1100))
+            self.write(f"{number}-listing-ours.txt", wrk_output(1, extra=""))
+            self.write(f"{number}-listing-lighttpd.txt", recorded("wrk-listing-503.txt"))
+        text = report.report(self.raw)
+        # Medians 990 against 1,100; round 3 has two lines fewer than its answers.
+        row = self.row(text, "keep-alive 1 KiB, 5 connections, request log")
+        self.assertEqual(row[1], "req/s; `--quiet` in the same rounds: 1,100")
+        self.assertEqual(row[2:9], ["990 (!)", "-", "-", "-", "0.90", "≥ 0.90 of `--quiet`", "pass (errors)"])
+        self.assertIn("round 3, ka_log, logged: log lines 998 and 0 dropped for 1000 answers", text)
+        self.assertIn("round 2: 1,000 answers, 1,003 lines, 0 dropped", text)
+        listing = self.row(text, "listing of a folder")
+        self.assertEqual(listing[2:9], ["200", "-", "15.8 (!)", "-", f"{200 / (16 / 1.01):.2f}", "≥ 3.00", "pass (errors)"])
+        self.assertIn("logged 990 [log lines", report.brief(self.raw, 3, "ka_log"))
 
     def test_brief_line_shows_errors(self):
         line = report.brief(self.raw, 3, "ka_small")

@@ -127,7 +127,8 @@ declare -A URL=([kovweb]="http://127.0.0.1:80/1k.txt" [floor]="http://127.0.0.1:
 start_programs() {
     local name got _
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
-    start_recorded "$WORK/kovweb-$1.log" wine "$EXE" "$WIN_DOCROOT"
+    # --quiet as on Linux: the floor writes no line per request either.
+    start_recorded "$WORK/kovweb-$1.log" wine "$EXE" --quiet "$WIN_DOCROOT"
     start_recorded "$WORK/floor-$1.log" wine "$BUILD/win32_floor.exe" "$FLOOR_PORT" "${WIN_DOCROOT}1k.txt"
     for name in kovweb floor; do
         for _ in $(seq 600); do
