@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "foundation/clock.h"
+#include "server/ascii.h"
 #include "server/http_date.h"
 #include "server/target.h"
 
@@ -116,18 +117,6 @@ void AppendSegment(std::string* pOut, const std::string& name) {
             pOut->push_back(kHex[byte & 0x0F]);
         }
     }
-}
-
-// Writes value in decimal at pText; returns the length.
-size_t FormatDecimal(uint64_t value, char* pText) {
-    char digits[20];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (size_t i = 0; i < count; ++i) pText[i] = digits[count - 1 - i];
-    return count;
 }
 
 // Writes value as exactly width digits (the low ones) at pText.

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "server/ascii.h"
+
 namespace {
 
 const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -18,18 +20,6 @@ std::atomic<RequestLogSink> g_pfnRequestLogSink(nullptr);
 void PutTwoDigits(char* pOut, int value) {
     pOut[0] = static_cast<char>('0' + value / 10);
     pOut[1] = static_cast<char>('0' + value % 10);
-}
-
-// Writes value in decimal at pOut; returns how many digits.
-size_t PutDecimal(char* pOut, uint64_t value) {
-    char digits[20];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (size_t i = 0; i < count; ++i) pOut[i] = digits[count - 1 - i];
-    return count;
 }
 
 // Writes the n request line bytes at p, escaped, at pOut with room for cap bytes; returns
@@ -106,12 +96,12 @@ size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, cha
     std::memcpy(pOut + at, "\" ", 2);
     at += 2;
     const int status = record.m_nStatus < 0 || record.m_nStatus > 999 ? 0 : record.m_nStatus;
-    at += PutDecimal(pOut + at, static_cast<uint64_t>(status));
+    at += FormatDecimal(static_cast<uint64_t>(status), pOut + at);
     pOut[at++] = ' ';
     if (record.m_nBodyBytes == 0) {
         pOut[at++] = '-';
     } else {
-        at += PutDecimal(pOut + at, record.m_nBodyBytes);
+        at += FormatDecimal(record.m_nBodyBytes, pOut + at);
     }
     pOut[at++] = '\n';
     return at;

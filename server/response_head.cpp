@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "server/ascii.h"
 #include "server/target.h"
 
 namespace {
@@ -23,12 +24,7 @@ void AppendField(std::string* pOut, const char* pszName, const char* pszValue) {
 // Appends value in decimal.
 void AppendNumber(std::string* pOut, uint64_t value) {
     char digits[20];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) pOut->push_back(digits[--count]);
+    pOut->append(digits, FormatDecimal(value, digits));
 }
 
 // content-range: bytes FIRST-LAST/SIZE, or bytes */SIZE for an empty range.

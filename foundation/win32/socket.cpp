@@ -263,34 +263,3 @@ unsigned short CSocket::GetLocalPort() const {
     }
     return 0;
 }
-
-bool CSocket::GetPeerAddress(char* pText, size_t n) const {
-    if (n < 2) return false;
-    std::strcpy(pText, "-");
-    sockaddr_storage address;
-    int length = sizeof(address);
-    std::memset(&address, 0, sizeof(address));
-    if (getpeername(GetHandle(), reinterpret_cast<SOCKADDR*>(&address), &length) != 0) {
-        return false;
-    }
-    const void* pBytes = nullptr;
-    int family = address.ss_family;
-    if (family == AF_INET) {
-        pBytes = &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr;
-    } else if (family == AF_INET6) {
-        const unsigned char* p6 = reinterpret_cast<const unsigned char*>(
-            &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
-        // ::ffff:a.b.c.d is how a dual-stack socket names an IPv4 client.
-        static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        const bool bMapped = std::memcmp(p6, kMappedPrefix, sizeof(kMappedPrefix)) == 0;
-        family = bMapped ? AF_INET : AF_INET6;
-        pBytes = bMapped ? p6 + 12 : p6;
-    } else {
-        return false;
-    }
-    if (inet_ntop(family, pBytes, pText, n) == nullptr) {
-        std::strcpy(pText, "-");
-        return false;
-    }
-    return true;
-}

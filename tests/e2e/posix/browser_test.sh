@@ -53,26 +53,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Start on a random high port; another process may hold it, so a failed bind tries another.
-port=""
-for _ in 1 2 3 4 5; do
-  try_port=$((20000 + RANDOM % 40000))
-  "$kovweb" --port "$try_port" "$site" >"$work/server.log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 200); do
-    if grep -q "Listening\.\.\." "$work/server.log"; then
-      port=$try_port
-      break
-    fi
-    if ! kill -0 "$server_pid" 2>/dev/null; then break; fi
-    sleep 0.1
-  done
-  [[ -n $port ]] && break
-  kill -KILL "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-done
-if [[ -z $port ]]; then
+# shellcheck source=start_kovweb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/start_kovweb.sh"
+if ! start_kovweb "$work/server.log" "$site"; then
   echo "FAIL: kovweb did not start listening"
   cat "$work/server.log"
   exit 1

@@ -37,22 +37,9 @@ head -c 2621440 /dev/urandom >"$share/Music/Concert (live).opus"
 head -c 52000 /dev/urandom >"$share/Music/cover.avif"
 for i in 1 2 10; do printf 'track %s\n' "$i" >"$share/Music/track$i.txt"; done
 
-port=""
-for _ in 1 2 3 4 5; do
-  try_port=$((20000 + RANDOM % 40000))
-  "$kovweb" --port "$try_port" "$share" >"$work/server.log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 200); do
-    if grep -q "Listening\.\.\." "$work/server.log"; then port=$try_port; break; fi
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [[ -n $port ]] && break
-  kill -KILL "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-done
-[[ -n $port ]] || { cat "$work/server.log"; fail "kovweb did not start listening"; }
+# shellcheck source=start_kovweb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/start_kovweb.sh"
+start_kovweb "$work/server.log" "$share" || { cat "$work/server.log"; fail "kovweb did not start listening"; }
 base="http://127.0.0.1:$port"
 
 # What a mirror must hold: every file whose path has no hidden part, byte for byte.
