@@ -19,6 +19,16 @@ std::atomic<int32_t> g_nRequests{0};
 
 namespace {
 
+// The names of the folders among entries, sorted, so that two reads of a folder compare.
+std::vector<std::string> SubfolderNames(const std::vector<CFolderEntry>& entries) {
+    std::vector<std::string> names;
+    for (const CFolderEntry& entry : entries) {
+        if (entry.m_bFolder) names.push_back(entry.m_name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // The head and the file's first bytes leave together in one send of at most this much.
 constexpr size_t kFirstSend = 8192;
 // Receives of bytes that are dropped (a body, or what comes after a last answer) that one
@@ -283,13 +293,15 @@ bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& m
                                  const CServeTime& time) {
     const bool bHead = request.m_method == RequestMethod::kHead;
     // The query runs from the '?' that ends the path to the fragment, if any.
-    const std::string target(request.m_pTarget, request.m_nTarget);
-    const size_t pathEnd = target.find_first_of("?#");
-    std::string query;
-    if (pathEnd != std::string::npos && target[pathEnd] == '?') {
-        query = target.substr(pathEnd + 1, target.find('#', pathEnd) - pathEnd - 1);
-    }
-    const CListingOrder order = ListingOrderFromQuery(query.data(), query.size());
+    const char* pEnd = request.m_pTarget + request.m_nTarget;
+    const char* pQuery =
+        std::find_if(request.m_pTarget, pEnd, [](char c) { return c == '?' || c == '#'; });
+    if (pQuery != pEnd && *pQuery == '?')
+        ++pQuery;
+    else
+        pQuery = pEnd;
+    const CListingOrder order =
+        ListingOrderFromQuery(pQuery, static_cast<size_t>(std::find(pQuery, pEnd, '#') - pQuery));
     const CListingPage* pPage = nullptr;
     // As for kept files: only a request that the wait reported may trust an unmoved
     // generation, since the changes made before it were reported by the same wait.
@@ -301,7 +313,7 @@ bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& m
     CListingPage built;
     bool bKeepable = false;
     if (pPage == nullptr) {
-        if (!BuildListing(mapped, query, time, &built, &bKeepable)) return false;
+        if (!BuildListing(mapped, order, time, &built, &bKeepable)) return false;
         pPage = &built;
     }
     reply.m_pEtag = pPage->m_etag.data();
@@ -318,11 +330,11 @@ bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& m
     return true;
 }
 
-bool CConnection::BuildListing(const CMappedTarget& mapped, const std::string& query,
+bool CConnection::BuildListing(const CMappedTarget& mapped, const CListingOrder& order,
                                const CServeTime& time, CListingPage* pPage, bool* pKeepable) {
     *pKeepable = false;
     pPage->m_folder = TargetFolder(mapped);
-    pPage->m_order = ListingOrderFromQuery(query.data(), query.size());
+    pPage->m_order = order;
     std::vector<CFolderEntry> entries;
     pPage->m_pRoot = ListTargetFolder(mapped, &entries);
     if (!pPage->m_pRoot) return false;
@@ -330,16 +342,11 @@ bool CConnection::BuildListing(const CMappedTarget& mapped, const std::string& q
         // Watched before the entries are read again, so that whatever changes after that
         // read is reported; a subfolder that appeared meanwhile is not watched, and the
         // page is then not kept.
-        std::vector<std::string> subfolders;
-        for (const CFolderEntry& entry : entries) {
-            if (entry.m_bFolder) subfolders.push_back(entry.m_name);
-        }
+        const std::vector<std::string> subfolders = SubfolderNames(entries);
         const uint64_t generation = time.m_pChanges->GetGeneration();
         if (time.m_pChanges->WatchFolder(*pPage->m_pRoot, pPage->m_folder.c_str(), subfolders) &&
             ListTargetFolder(mapped, &entries) == pPage->m_pRoot) {
-            size_t folders = 0;
-            for (const CFolderEntry& entry : entries) folders += entry.m_bFolder ? 1 : 0;
-            *pKeepable = folders == subfolders.size();
+            *pKeepable = SubfolderNames(entries) == subfolders;
             pPage->m_nGeneration = generation;
         }
     }

@@ -18,6 +18,7 @@ struct CMappedTarget;
 class CListingCache;
 class CRequestLogRing;
 struct CListingPage;
+struct CListingOrder;
 
 // The document root: targets are joined to it without a separator, so it ends with one.
 // Written once before any server thread starts.
@@ -125,8 +126,8 @@ private:
     // Reads the folder's entries and builds its page into *pPage, watching the folder first
     // where the thread keeps listings, so that the page can be kept. False when the target
     // names no folder that may be listed.
-    bool BuildListing(const CMappedTarget& mapped, const std::string& query, const CServeTime& time,
-                      CListingPage* pPage, bool* pKeepable);
+    bool BuildListing(const CMappedTarget& mapped, const CListingOrder& order,
+                      const CServeTime& time, CListingPage* pPage, bool* pKeepable);
     // Reads the first bytes of the answer's range to go out with the head.
     void PrepareFileBytes(const CFileAnswer& answer);
     // Notes what the log says of the answer just prepared for request: its request line,
