@@ -3,7 +3,7 @@
 
 #include "foundation/log.h"
 #include "foundation/network.h"
-#include "server/document_root.h"
+#include "foundation/file.h"
 
 CListenThread* g_pListenThread = nullptr;
 bool g_bLogRequests = false;
@@ -11,8 +11,6 @@ CRequestLogWriter* g_pRequestLogWriter = nullptr;
 
 bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
                  ListenOutcomeCallback pfnOutcome, void* pContext) {
-    // A root that cannot be opened yet is tried again at each request, as it always was.
-    SetDocumentRoot(pszRoot);
     Log(L"Initializing sockets...\r\n");
     if (!InitSockets()) {
         Log(L"\r\nSocket Initialization failed\r\n");
@@ -20,6 +18,8 @@ bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddre
     }
     Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
     g_pListenThread = new CListenThread(port, address);
+    // A root that cannot be opened yet is tried again at each request, as it always was.
+    g_pListenThread->GetDocumentRoot().Set(pszRoot);
     g_pListenThread->SetOutcomeCallback(pfnOutcome, pContext);
     if (g_bLogRequests) {
         g_pRequestLogWriter = new CRequestLogWriter(kWorkerCount);
@@ -33,6 +33,13 @@ bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddre
         Log(L"Listen thread could not be started\r\n");
         return false;
     }
+    return true;
+}
+
+bool ShareFolder(const wchar_t* pszRoot) {
+    CFolder folder;
+    if (g_pListenThread == nullptr || !folder.Open(pszRoot)) return false;
+    g_pListenThread->GetDocumentRoot().Set(pszRoot);
     return true;
 }
 

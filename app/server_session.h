@@ -24,6 +24,9 @@ extern CRequestLogWriter* g_pRequestLogWriter;
 // cannot start.
 bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
                  ListenOutcomeCallback pfnOutcome, void* pContext);
+// Shares the folder at pszRoot (ending with the host's separator) from every worker's next
+// request on; false, and the served folder kept, when it does not open or nothing serves.
+bool ShareFolder(const wchar_t* pszRoot);
 // What the main window's destruction does: stops the listener and its workers, then the
 // request log's writer, which hands over the last lines; frees them and ends the socket
 // library. Harmless when nothing was started.

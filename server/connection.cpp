@@ -6,9 +6,9 @@
 
 #include "foundation/clock.h"
 #include "foundation/wide_string.h"
-#include "server/document_root.h"
+#include "server/file_answer.h"
+#include "server/file_cache.h"
 #include "server/http_date.h"
-#include "server/listing_cache.h"
 #include "server/request_log.h"
 #include "server/response_head.h"
 #include "server/target.h"
@@ -18,16 +18,6 @@ std::atomic<bool> g_bListFolders{true};
 std::atomic<int32_t> g_nRequests{0};
 
 namespace {
-
-// The names of the folders among entries, sorted, so that two reads of a folder compare.
-std::vector<std::string> SubfolderNames(const std::vector<CFolderEntry>& entries) {
-    std::vector<std::string> names;
-    for (const CFolderEntry& entry : entries) {
-        if (entry.m_bFolder) names.push_back(entry.m_name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The head and the file's first bytes leave together in one send of at most this much.
 constexpr size_t kFirstSend = 8192;
@@ -43,33 +33,17 @@ CConnection::CConnection()
     : m_phase(Phase::kHead),
       m_wait{ConnectionWant::kRead, 0},
       m_deadline(0),
-      m_bMayRead(true),
-      m_bPeerEnded(false),
-      m_bHeadReported(false),
-      m_bFreshRequest(false),
       m_nAnswered(0),
-      m_nOutSent(0),
-      m_nOutFileAt(kNoFileCopy),
-      m_nFileOffset(0),
-      m_nFileEnd(0),
-      m_bCutShort(false),
       m_bLast(false),
       m_nBodyLeft(0),
-      m_bLogPending(false),
-      m_szPeer{'-', '\0'},
-      m_nStatus(0),
-      m_nHeadLength(0),
-      m_nFileOffsetFirst(0),
-      m_nKeptLookedAt(kNotWatched),
-      m_bKeptWatchable(true),
-      m_nLetFileGoAt(0) {}
+      m_nOutSent(0) {}
 
 CConnection::~CConnection() = default;
 
 void CConnection::Begin(uint64_t now) {
-    m_socket.GetPeerAddress(m_szPeer, sizeof m_szPeer);
+    m_socket.GetPeerAddress(m_log.m_szPeer, sizeof m_log.m_szPeer);
     StartHead(now);
-    m_bMayRead = true;
+    m_read.m_bMayRead = true;
     m_wait = {ConnectionWant::kRead, m_deadline};
 }
 
@@ -93,7 +67,7 @@ CConnectionWait CConnection::Advance(const CServeTime& time) {
                 break;
         }
         if (!bGoOn) {
-            m_bHeadReported = false;
+            m_read.m_nHeadMark = 0;
             return m_wait;
         }
     }
@@ -116,7 +90,7 @@ int CConnection::ReceivePending() {
         // A receive that did not fill its room took all there was: the next request usually
         // comes after the answer, and its arrival is reported, so no receive that would find
         // nothing is made for it.
-        m_bMayRead = count == room || m_bPeerEnded;
+        m_read.m_bMayRead = count == room || m_read.m_bPeerEnded;
         return count;
     }
     // 0 is the peer's end of stream: nothing more will come, so the connection ends now.
@@ -137,7 +111,9 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     const int length = m_pending.CompleteHeadLength();
     if (length > 0) {
         // The request is read where it lies; the answer copies what it needs of it.
-        Answer(ParseRequest(m_pending.Data(), static_cast<size_t>(length)), time);
+        const uint64_t mark = m_read.m_nHeadMark;
+        m_read.m_nHeadMark = 0;
+        Answer(ParseRequest(m_pending.Data(), static_cast<size_t>(length)), mark, time);
         m_pending.Discard(length);
         return kStepAgain;
     }
@@ -148,42 +124,24 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
         return ReceivePending() > 0 ? kStepAgain : End();
     }
     if (time.m_now >= m_deadline) return End();
-    if (m_bMayRead) {
+    if (m_read.m_bMayRead) {
         const int count = ReceivePending();
         if (count != 0) return count > 0 ? kStepAgain : End();
-        m_bMayRead = false;
+        m_read.m_bMayRead = false;
     }
-    return WaitFor(ConnectionWant::kRead, HeadWaitEnd(time.m_now));
+    return WaitFor(ConnectionWant::kRead, m_deadline);
 }
 
-uint64_t CConnection::HeadWaitEnd(uint64_t now) {
-    if (!CFile::kHeldOpenKeepsOthersOut || !m_keptFile.IsOpen()) return m_deadline;
-    if (now < m_nLetFileGoAt) return std::min(m_deadline, m_nLetFileGoAt);
-    CloseKeptFile();
-    return m_deadline;
-}
-
-void CConnection::CloseKeptFile() {
-    m_nOutFileAt = kNoFileCopy;
-    m_pKeptRoot.reset();
-    m_nKeptLookedAt = kNotWatched;
-    m_bKeptWatchable = true;
-    m_keptFile.Close();
-    m_keptPath.clear();
-}
-
-void CConnection::Answer(const CRequest& request, const CServeTime& time) {
+void CConnection::Answer(const CRequest& request, uint64_t mark, const CServeTime& time) {
     g_nRequests.fetch_add(1, std::memory_order_relaxed);
-    m_bFreshRequest = m_bHeadReported;
-    m_bHeadReported = false;
     // Behind a body of unknown length no later head can be found, and after a request that
     // cannot be read nothing more on the connection can be trusted to be a request.
     m_bLast = request.m_nBodyLength == kUnknownBodyLength ||
               request.m_problem != RequestProblem::kNone || !request.WantsPersistence();
     m_nBodyLeft = request.m_nBodyLength > 0 ? request.m_nBodyLength : 0;
     m_nOutSent = 0;
-    m_nFileOffset = m_nFileEnd = 0;
-    m_bCutShort = false;
+    m_out.clear();
+    m_body = CFileBody();
     CReply reply;
     reply.m_pszDate = CurrentHttpDate(time.m_now);
     // An HTTP/1.0 client keeps the connection only when the answer says it may.
@@ -192,10 +150,9 @@ void CConnection::Answer(const CRequest& request, const CServeTime& time) {
                                                         : ConnectionOption::kNone;
     const char* pszRefusal = RefusalOf(request);
     if (pszRefusal != nullptr) {
-        ClearOut();
         AppendRefusal(&m_out, pszRefusal, reply);
     } else {
-        PrepareFileAnswer(request, reply, time);
+        PrepareFileAnswer(request, reply, mark, time);
     }
     if (time.m_pRequestLog != nullptr) NoteForLog(request);
     m_phase = Phase::kAnswer;
@@ -203,27 +160,28 @@ void CConnection::Answer(const CRequest& request, const CServeTime& time) {
 }
 
 void CConnection::NoteForLog(const CRequest& request) {
-    m_bLogPending = true;
+    m_log.m_bPending = true;
     if (request.m_pLine != nullptr) {
-        m_requestLine.assign(request.m_pLine, request.m_nLine);
+        m_log.m_requestLine.assign(request.m_pLine, request.m_nLine);
     } else {
-        m_requestLine.clear();
+        m_log.m_requestLine.clear();
     }
     // Every head starts its output: "HTTP/1.1 " and the three digits of the status.
-    m_nStatus = (m_out[9] - '0') * 100 + (m_out[10] - '0') * 10 + (m_out[11] - '0');
-    m_nHeadLength = m_out.find("\r\n\r\n") + 4;
-    m_nFileOffsetFirst = m_nFileOffset;
+    m_log.m_nStatus = (m_out[9] - '0') * 100 + (m_out[10] - '0') * 10 + (m_out[11] - '0');
+    m_log.m_nHeadLength = m_out.find("\r\n\r\n") + 4;
+    m_log.m_nFileFirst = m_body.m_nOffset;
 }
 
 void CConnection::LogAnswer(const CServeTime& time) {
-    if (!m_bLogPending || time.m_pRequestLog == nullptr) return;
-    m_bLogPending = false;
-    const uint64_t outBody = m_nOutSent > m_nHeadLength ? m_nOutSent - m_nHeadLength : 0;
-    const CRequestRecord record{m_szPeer,
-                                m_requestLine.data(),
-                                m_requestLine.size(),
-                                m_nStatus,
-                                outBody + (m_nFileOffset - m_nFileOffsetFirst),
+    if (!m_log.m_bPending || time.m_pRequestLog == nullptr) return;
+    m_log.m_bPending = false;
+    const uint64_t outBody =
+        m_nOutSent > m_log.m_nHeadLength ? m_nOutSent - m_log.m_nHeadLength : 0;
+    const CRequestRecord record{m_log.m_szPeer,
+                                m_log.m_requestLine.data(),
+                                m_log.m_requestLine.size(),
+                                m_log.m_nStatus,
+                                outBody + (m_body.m_nOffset - m_log.m_nFileFirst),
                                 time.m_now};
     time.m_pRequestLog->Add(record);
 }
@@ -249,48 +207,42 @@ const char* CConnection::RefusalOf(const CRequest& request) {
     return nullptr;
 }
 
-void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply,
+void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply, uint64_t mark,
                                     const CServeTime& time) {
     const bool bHead = request.m_method == RequestMethod::kHead;
     const char* pTarget = request.m_pTarget;
     const size_t n = request.m_nTarget;
-    const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
-    if (!mapped.m_bAllowed || !OpenForServing(mapped, time.m_pChanges)) {
-        ClearOut();
-        if (g_bListFolders.load(std::memory_order_relaxed) && mapped.m_bAllowed &&
-            mapped.m_bFolderIndex && PrepareListing(request, mapped, reply, time)) {
+    const CMappedTarget mapped = MapTarget(pTarget, n);
+    CFileCache* pFiles = time.m_pFiles;
+    if (pFiles != nullptr) m_body.m_pFile = pFiles->FileFor(mapped, mark, time.m_now);
+    if (!m_body.m_pFile) {
+        if (pFiles != nullptr && g_bListFolders.load(std::memory_order_relaxed) &&
+            PrepareListing(request, mapped, reply, mark, time)) {
             return;
         }
-        if (NamesFolderBelowRoot(mapped)) {
+        if (pFiles != nullptr && pFiles->NamesFolder(mapped, time.m_now)) {
             AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), reply, bHead);
         } else {
             AppendNotFoundAnswer(&m_out, mapped.m_display, reply, bHead);
         }
         return;
     }
-    const CFileVersion version{m_keptFile.GetOpenedSize(), m_keptFile.GetOpenedWriteTime()};
+    const CFile& file = m_body.m_pFile->m_file;
+    const CFileVersion version{file.GetOpenedSize(), file.GetOpenedWriteTime()};
     const CValidators validators = ValidatorsOf(version);
     const CFileAnswer answer = ChooseFileAnswer(request.m_file, version, validators);
-    const CReply fileReply =
-        FileReply(reply, answer, version, validators, mapped.m_pszContentType, bHead);
-    const bool bWithBytes = !bHead && (answer.m_kind == FileAnswerKind::kWhole ||
-                                       answer.m_kind == FileAnswerKind::kPart);
-    if (bWithBytes && answer.m_kind == FileAnswerKind::kWhole && m_nOutFileAt != kNoFileCopy) {
-        // The last answer was this same file whole, unchanged since: only its head is new.
-        m_head.clear();
-        AppendReplyHead(&m_head, fileReply);
-        m_out.replace(0, m_nOutFileAt, m_head);
-        m_nOutFileAt = m_head.size();
-        m_nFileOffset = m_nFileEnd = answer.m_nEnd;
-        return;
+    AppendReplyHead(&m_out,
+                    FileReply(reply, answer, version, validators, mapped.m_pszContentType, bHead));
+    if (!bHead && (answer.m_kind == FileAnswerKind::kWhole ||
+                   answer.m_kind == FileAnswerKind::kPart)) {
+        PrepareFileBytes(answer, *pFiles);
+    } else {
+        m_body.m_pFile.reset();
     }
-    ClearOut();
-    AppendReplyHead(&m_out, fileReply);
-    if (bWithBytes) PrepareFileBytes(answer);
 }
 
 bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
-                                 const CServeTime& time) {
+                                 uint64_t mark, const CServeTime& time) {
     const bool bHead = request.m_method == RequestMethod::kHead;
     // The query runs from the '?' that ends the path to the fragment, if any.
     const char* pEnd = request.m_pTarget + request.m_nTarget;
@@ -302,20 +254,9 @@ bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& m
         pQuery = pEnd;
     const CListingOrder order =
         ListingOrderFromQuery(pQuery, static_cast<size_t>(std::find(pQuery, pEnd, '#') - pQuery));
-    const CListingPage* pPage = nullptr;
-    // As for kept files: only a request that the wait reported may trust an unmoved
-    // generation, since the changes made before it were reported by the same wait.
-    if (time.m_pListings != nullptr && time.m_pChanges != nullptr && m_bFreshRequest) {
-        pPage =
-            time.m_pListings->Find(TargetFolder(mapped), order, time.m_pChanges->GetGeneration());
-        if (pPage != nullptr && !IsCurrentRootFolder(pPage->m_pRoot.get())) pPage = nullptr;
-    }
     CListingPage built;
-    bool bKeepable = false;
-    if (pPage == nullptr) {
-        if (!BuildListing(mapped, order, time, &built, &bKeepable)) return false;
-        pPage = &built;
-    }
+    const CListingPage* pPage = time.m_pFiles->ListingFor(mapped, order, mark, time.m_now, &built);
+    if (pPage == nullptr) return false;
     reply.m_pEtag = pPage->m_etag.data();
     reply.m_nEtag = pPage->m_etag.size();
     if (IfNoneMatchNames(request.m_file.m_ifNoneMatch, pPage->m_etag.data(),
@@ -326,100 +267,24 @@ bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& m
         reply.m_pszStatus = "200 OK";
         AppendPageAnswer(&m_out, reply, pPage->m_body, bHead);
     }
-    if (bKeepable) time.m_pListings->Keep(std::move(built));
     return true;
 }
 
-bool CConnection::BuildListing(const CMappedTarget& mapped, const CListingOrder& order,
-                               const CServeTime& time, CListingPage* pPage, bool* pKeepable) {
-    *pKeepable = false;
-    pPage->m_folder = TargetFolder(mapped);
-    pPage->m_order = order;
-    std::vector<CFolderEntry> entries;
-    pPage->m_pRoot = ListTargetFolder(mapped, &entries);
-    if (!pPage->m_pRoot) return false;
-    if (time.m_pListings != nullptr && time.m_pChanges != nullptr) {
-        // Watched before the entries are read again, so that whatever changes after that
-        // read is reported; a subfolder that appeared meanwhile is not watched, and the
-        // page is then not kept.
-        const std::vector<std::string> subfolders = SubfolderNames(entries);
-        const uint64_t generation = time.m_pChanges->GetGeneration();
-        if (time.m_pChanges->WatchFolder(*pPage->m_pRoot, pPage->m_folder.c_str(), subfolders) &&
-            ListTargetFolder(mapped, &entries) == pPage->m_pRoot) {
-            *pKeepable = SubfolderNames(entries) == subfolders;
-            pPage->m_nGeneration = generation;
-        }
-    }
-    // The path as the client named it: the decoded target, with '/' between its segments.
-    std::string folderPath =
-        "/" + mapped.m_display.substr(0, mapped.m_display.size() - (sizeof kDefaultDocument - 1));
-    std::replace(folderPath.begin(), folderPath.end(), '\\', '/');
-    SortListing(&entries, pPage->m_order);
-    AppendListingPage(&pPage->m_body, folderPath, pPage->m_order, entries);
-    pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries);
-    return true;
-}
-
-void CConnection::PrepareFileBytes(const CFileAnswer& answer) {
-    // The first bytes asked for travel with the head, so that a small answer is one send.
+void CConnection::PrepareFileBytes(const CFileAnswer& answer, CFileCache& files) {
+    // The first bytes asked for travel with the head, so that a small answer is one send; a
+    // file copied whole goes with it whole.
     const size_t headLength = m_out.size();
-    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(
-        headLength < kFirstSend ? kFirstSend - headLength : 0, answer.m_nEnd - answer.m_nFirst));
-    m_out.resize(headLength + wanted);
-    const DWORD count =
-        wanted > 0 ? m_keptFile.ReadAt(&m_out[headLength], wanted, answer.m_nFirst) : 0;
-    m_out.resize(headLength + count);
+    const uint64_t room = m_body.m_pFile->m_bCopied ? answer.m_nEnd - answer.m_nFirst
+                          : headLength < kFirstSend ? kFirstSend - headLength
+                                                    : 0;
+    const size_t wanted =
+        static_cast<size_t>(std::min<uint64_t>(room, answer.m_nEnd - answer.m_nFirst));
+    const size_t count = files.AppendBytes(*m_body.m_pFile, answer.m_nFirst, wanted, &m_out);
     // A file that shrank since it was measured cannot fill the length announced for it.
-    m_bCutShort = count < wanted;
-    m_nFileOffset = answer.m_nFirst + count;
-    m_nFileEnd = m_bCutShort ? m_nFileOffset : answer.m_nEnd;
-    // A small file that no write was under way on when it opened stays as it was read for
-    // as long as its name still leads to it unchanged: asked again, it needs no read.
-    if (answer.m_kind == FileAnswerKind::kWhole && answer.m_nFirst == 0 && !m_bCutShort &&
-        m_nFileOffset == m_nFileEnd && m_keptFile.IsSettled()) {
-        m_nOutFileAt = headLength;
-    }
-}
-
-void CConnection::ClearOut() {
-    m_out.clear();
-    m_nOutFileAt = kNoFileCopy;
-}
-
-bool CConnection::OpenForServing(const CMappedTarget& mapped, CChangeWatch* pChanges) {
-    const wchar_t* pszRelative = mapped.m_relativePath.GetString();
-    if (m_keptFile.IsOpen() && m_keptPath == pszRelative) {
-        const bool bWatched = pChanges != nullptr && m_nKeptLookedAt == pChanges->GetGeneration() &&
-                              IsCurrentRootFolder(m_pKeptRoot.get());
-        // Nothing on the way to the file has changed since its name was last looked at, up
-        // to the wait that brought this request: so it is still there, unchanged.
-        if (bWatched && m_bFreshRequest) return true;
-        if (bWatched) {
-            if (IsTargetFileStillAt(m_keptFile, mapped)) return true;
-        } else {
-            // Watched before the look, so that whatever changes after the look is reported.
-            const uint64_t generation = pChanges != nullptr ? pChanges->GetGeneration() : 0;
-            std::shared_ptr<CFolder> pRoot;
-            if (pChanges != nullptr && m_bKeptWatchable) {
-                pRoot = WatchTargetNames(*pChanges, m_keptFile, mapped);
-                // A way that cannot be watched now (a link, a network file system) is not
-                // tried again for every request.
-                m_bKeptWatchable = pRoot != nullptr;
-            }
-            if (IsTargetFileStillAt(m_keptFile, mapped)) {
-                m_pKeptRoot = std::move(pRoot);
-                m_nKeptLookedAt = m_pKeptRoot ? generation : kNotWatched;
-                return true;
-            }
-        }
-    }
-    CloseKeptFile();
-    if (!OpenTargetFile(m_keptFile, mapped)) {
-        m_keptFile.Close();
-        return false;
-    }
-    m_keptPath = pszRelative;
-    return true;
+    m_body.m_bCutShort = count < wanted;
+    m_body.m_nOffset = answer.m_nFirst + count;
+    m_body.m_nEnd = m_body.m_bCutShort ? m_body.m_nOffset : answer.m_nEnd;
+    if (m_body.m_nOffset == m_body.m_nEnd) m_body.m_pFile.reset();
 }
 
 bool CConnection::SendStep(const CServeTime& time) {
@@ -437,12 +302,14 @@ bool CConnection::SendStep(const CServeTime& time) {
         bProgress = true;
     }
     uint64_t fileSent = 0;
-    while (m_nOutSent == m_out.size() && m_nFileOffset < m_nFileEnd &&
+    while (m_nOutSent == m_out.size() && m_body.m_nOffset < m_body.m_nEnd &&
            fileSent < kFileBytesPerStep) {
-        const uint64_t asked = std::min(m_nFileEnd - m_nFileOffset, kFileBytesPerStep - fileSent);
-        const long long count = m_socket.SendFileNoWait(m_keptFile, m_nFileOffset, asked);
+        const uint64_t asked =
+            std::min(m_body.m_nEnd - m_body.m_nOffset, kFileBytesPerStep - fileSent);
+        const long long count =
+            m_socket.SendFileNoWait(m_body.m_pFile->m_file, m_body.m_nOffset, asked);
         if (count == SOCKET_ERROR) return End();
-        m_nFileOffset += static_cast<uint64_t>(count);
+        m_body.m_nOffset += static_cast<uint64_t>(count);
         fileSent += static_cast<uint64_t>(count);
         bProgress = bProgress || count > 0;
         // A socket that took less than it was offered is full, and says when it has room.
@@ -451,9 +318,9 @@ bool CConnection::SendStep(const CServeTime& time) {
     if (bProgress) m_deadline = time.m_now + kSendStallMs;
     // A reader fast enough to take a large file at once still gets it a share per step, so
     // that the worker's other connections are served between the shares.
-    if (fileSent >= kFileBytesPerStep && m_nFileOffset < m_nFileEnd)
+    if (fileSent >= kFileBytesPerStep && m_body.m_nOffset < m_body.m_nEnd)
         return WaitFor(ConnectionWant::kGoOn, time.m_now);
-    if (m_nOutSent < m_out.size() || m_nFileOffset < m_nFileEnd) {
+    if (m_nOutSent < m_out.size() || m_body.m_nOffset < m_body.m_nEnd) {
         const uint64_t deadline =
             time.m_bStopping ? std::min(m_deadline, time.m_graceEnd) : m_deadline;
         return WaitFor(ConnectionWant::kWrite, deadline);
@@ -461,10 +328,9 @@ bool CConnection::SendStep(const CServeTime& time) {
 
     // The answer is out whole.
     LogAnswer(time);
-    // Where it cannot be reused, a file held open would only keep others from it.
-    if (!m_keptFile.CanTellItIsStillAt()) CloseKeptFile();
+    m_body.m_pFile.reset();
     // After a cut-off answer the client can no longer tell where the next one starts.
-    if (m_bCutShort) return End();
+    if (m_body.m_bCutShort) return End();
     // From the second answer on, a small answer must not wait for the client to
     // acknowledge the one before; a connection with one answer never needs it.
     if (++m_nAnswered == 1 && !m_bLast) m_socket.SendSmallWritesAtOnce();
@@ -476,8 +342,6 @@ bool CConnection::SendStep(const CServeTime& time) {
 
 void CConnection::FinishRequest(uint64_t now) {
     if (m_bLast) {
-        // No later request will ask for the file, and a held file may keep others out.
-        CloseKeptFile();
         // Closing with bytes unread would reset the connection, and a reset discards what is
         // still on its way to the client: so the client gets our end first, and what it
         // still sends is read and dropped until it closes too. Without unread bytes a plain
@@ -486,7 +350,7 @@ void CConnection::FinishRequest(uint64_t now) {
         if (m_socket.IoControl(FIONREAD, &waiting) && waiting > 0 && m_socket.ShutdownSend()) {
             m_phase = Phase::kLinger;
             m_deadline = now + kLingerMs;
-            m_bMayRead = true;
+            m_read.m_bMayRead = true;
         } else {
             m_phase = Phase::kLinger;
             m_deadline = 0;  // over at once
@@ -497,7 +361,7 @@ void CConnection::FinishRequest(uint64_t now) {
     if (m_nBodyLeft > 0) {
         m_phase = Phase::kBody;
         m_deadline = now + kHeadDeadlineMs;
-        m_bMayRead = true;
+        m_read.m_bMayRead = true;
         return;
     }
     StartHead(now);
@@ -506,7 +370,6 @@ void CConnection::FinishRequest(uint64_t now) {
 void CConnection::StartHead(uint64_t now) {
     m_phase = Phase::kHead;
     m_deadline = now + kHeadDeadlineMs;
-    m_nLetFileGoAt = now + kKeptFileIdleMs;
 }
 
 bool CConnection::SkipBodyStep(const CServeTime& time) {
@@ -518,7 +381,7 @@ bool CConnection::SkipBodyStep(const CServeTime& time) {
         const int count = ReceiveAndDrop(m_nBodyLeft);
         if (count < 0) return End();
         if (count == 0) {
-            m_bMayRead = false;
+            m_read.m_bMayRead = false;
             return WaitFor(ConnectionWant::kRead, m_deadline);
         }
         m_nBodyLeft -= count;

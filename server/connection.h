@@ -8,20 +8,18 @@
 #include <memory>
 #include <string>
 
-#include "foundation/change_watch.h"
-#include "foundation/file.h"
 #include "foundation/socket.h"
 #include "server/request_head.h"
 #include "server/response_head.h"
 
-struct CMappedTarget;
-class CListingCache;
+class CFileCache;
 class CRequestLogRing;
-struct CListingPage;
-struct CListingOrder;
+struct CCachedFile;
+struct CFileAnswer;
+struct CMappedTarget;
 
-// The document root: targets are joined to it without a separator, so it ends with one.
-// Written once before any server thread starts.
+// The document root as start-up fixes it: targets are joined to it without a separator, so
+// it ends with one. Written once before any server thread starts.
 extern wchar_t g_szWebRoot[1024];
 // Whether a folder without an index.html is answered with a listing of its entries (else
 // 404). Written once before any server thread starts.
@@ -33,9 +31,6 @@ constexpr uint32_t kHeadDeadlineMs = 3000;  // for each head, from the start of 
 constexpr uint32_t kSendStallMs = 10000;    // longest wait for a peer that takes no data
 constexpr uint32_t kLingerMs = 2000;        // for the client's end after a last answer
 constexpr uint32_t kStopGraceMs = 2000;     // what a connection may still take after a stop
-// How long a connection waiting for its next request holds the file it last answered with,
-// where a file held open keeps other programs from deleting or renaming it.
-constexpr uint32_t kKeptFileIdleMs = 250;
 
 // What a connection waits for before it can go on. kGoOn: nothing, it can go on at once;
 // it stops between answers so that its worker steps the others before it goes on.
@@ -51,11 +46,9 @@ struct CServeTime {
     uint64_t m_now;
     bool m_bStopping;     // the program is stopping: only what has arrived is still answered
     uint64_t m_graceEnd;  // when stopping: the moment the connection must be over
-    // The thread's watch on the files it serves, with the changes its last wait reported
-    // taken in; null where it has none.
-    CChangeWatch* m_pChanges = nullptr;
-    // The listings the thread keeps; null where it keeps none.
-    CListingCache* m_pListings = nullptr;
+    // The thread's file cache, which answers for the files below the root; null: none is
+    // served.
+    CFileCache* m_pFiles = nullptr;
     // The thread's request log; null when requests are not logged.
     CRequestLogRing* m_pRequestLog = nullptr;
 };
@@ -80,11 +73,11 @@ public:
     // The wait that the last Advance returned.
     const CConnectionWait& GetWait() const { return m_wait; }
     // Tells it that bytes may have arrived since its last receive, and whether the client's
-    // end (or an error) has.
-    void NoteReady(bool bPeerEnded) {
-        m_bMayRead = true;
-        m_bPeerEnded = m_bPeerEnded || bPeerEnded;
-        m_bHeadReported = m_phase == Phase::kHead;
+    // end (or an error) has; mark is the file cache's for the wait that reported it.
+    void NoteReady(bool bPeerEnded, uint64_t mark = 0) {
+        m_read.m_bMayRead = true;
+        m_read.m_bPeerEnded = m_read.m_bPeerEnded || bPeerEnded;
+        m_read.m_nHeadMark = m_phase == Phase::kHead ? mark : 0;
     }
 
     CSocket& Socket() { return m_socket; }
@@ -109,27 +102,23 @@ private:
     // Reads and drops up to n bytes that have arrived, with the same results.
     int ReceiveAndDrop(long long n);
 
-    // Counts and answers the request, leaving the answer to send in m_out and the file.
-    void Answer(const CRequest& request, const CServeTime& time);
+    // Counts and answers the request, leaving the answer to send in m_out and m_body; mark
+    // is the one its head arrived with (0 when no wait reported it).
+    void Answer(const CRequest& request, uint64_t mark, const CServeTime& time);
     // The status line of the refusal a request gets (a request that cannot be read, a
     // version or method not served), or null when it asks for a file.
     static const char* RefusalOf(const CRequest& request);
     // The answer to a GET or HEAD of the request's target, on top of reply (its date and
-    // connection): the file, a part of it, 304 or 416, or a 301 or 404 page; a HEAD gets the
-    // same head without the body.
-    void PrepareFileAnswer(const CRequest& request, const CReply& reply, const CServeTime& time);
-    // The answer to a GET or HEAD of a folder that has no index.html: its listing, from the
-    // page kept of it while nothing in it has changed, else read anew. False when the
-    // target names no folder that may be listed.
+    // connection): the file, partial content of it, 304 or 416, a listing, or a 301 or 404
+    // page; a HEAD gets the same head without the body.
+    void PrepareFileAnswer(const CRequest& request, const CReply& reply, uint64_t mark,
+                           const CServeTime& time);
+    // The listing of a folder target, 200 or 304 on top of reply; false when the target names
+    // no folder that may be listed.
     bool PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
-                        const CServeTime& time);
-    // Reads the folder's entries and builds its page into *pPage, watching the folder first
-    // where the thread keeps listings, so that the page can be kept. False when the target
-    // names no folder that may be listed.
-    bool BuildListing(const CMappedTarget& mapped, const CListingOrder& order,
-                      const CServeTime& time, CListingPage* pPage, bool* pKeepable);
-    // Reads the first bytes of the answer's range to go out with the head.
-    void PrepareFileBytes(const CFileAnswer& answer);
+                        uint64_t mark, const CServeTime& time);
+    // Adds the first bytes of the answer's range to m_out, to go out with the head.
+    void PrepareFileBytes(const CFileAnswer& answer, CFileCache& files);
     // Notes what the log says of the answer just prepared for request: its request line,
     // status and where its body starts.
     void NoteForLog(const CRequest& request);
@@ -139,68 +128,50 @@ private:
     // after a last answer, or the next head.
     void FinishRequest(uint64_t now);
     void StartHead(uint64_t now);
-    // Until when the wait for the next head may last before this step is taken again: the
-    // head's deadline, or sooner while a file held would keep others out.
-    uint64_t HeadWaitEnd(uint64_t now);
-    void CloseKeptFile();
-    // Empties m_out for a new answer, which no longer holds a copy of the kept file then.
-    void ClearOut();
-    // Makes m_keptFile the regular file the target names: the one already open when its
-    // name still leads to it unchanged, else freshly opened. False when there is no such file.
-    // With pChanges the names to a file kept are watched, and the look at them is skipped
-    // while nothing on the way has changed.
-    bool OpenForServing(const CMappedTarget& mapped, CChangeWatch* pChanges);
+
+    // What is known of the socket's readable side.
+    struct CReadState {
+        // A receive may find bytes: set at the start and when readiness is reported, cleared
+        // when a receive took less than it had room for, which left nothing behind. A wait
+        // that reports changes of readiness reports bytes that arrive after that.
+        bool m_bMayRead = true;
+        // The client's end has arrived: no later report of it would come, so receives go on
+        // until they find it.
+        bool m_bPeerEnded = false;
+        // The file cache's mark when this step began with a report of bytes while a head was
+        // awaited: the first head it answers was on its way before that report, and so was
+        // every change made before the client sent it. Cleared by that head and at the end
+        // of the step.
+        uint64_t m_nHeadMark = 0;
+    };
+    // The file bytes of the answer that follow m_out.
+    struct CFileBody {
+        std::shared_ptr<CCachedFile> m_pFile;
+        uint64_t m_nOffset = 0;  // the file's bytes from here to m_nEnd are still to send
+        uint64_t m_nEnd = 0;
+        bool m_bCutShort = false;  // the file ended before its announced length
+    };
+    // What the request log says of the answer, while its line is still to be added.
+    struct CLogNote {
+        bool m_bPending = false;
+        char m_szPeer[46] = {'-', '\0'};  // the client's address
+        std::string m_requestLine;        // as received
+        int m_nStatus = 0;
+        size_t m_nHeadLength = 0;   // of the answer's head in m_out
+        uint64_t m_nFileFirst = 0;  // where the file's bytes after m_out started
+    };
 
     CSocket m_socket;
     CHeadBuffer m_pending;
     Phase m_phase;
     CConnectionWait m_wait;
     uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
-    // A receive may find bytes: set at the start and when readiness is reported, cleared
-    // when a receive took less than it had room for, which left nothing behind. A wait that
-    // reports changes of readiness reports bytes that arrive after that.
-    bool m_bMayRead;
-    // The client's end has arrived: no later report of it would come, so receives go on
-    // until they find it.
-    bool m_bPeerEnded;
-    // This step began with a report of bytes while a head was awaited: the first head it
-    // answers was on its way before that report, and so was every change made before the
-    // client sent it. Cleared by that head and at the end of the step.
-    bool m_bHeadReported;
-    bool m_bFreshRequest;  // the request being answered is that first head
+    CReadState m_read;
     int m_nAnswered;
-
-    // The request being answered.
-    std::string m_out;  // head and first bytes of the answer
-    size_t m_nOutSent;
-    // Where in m_out the kept file's whole content starts, left from the last answer, or
-    // kNoFileCopy when m_out holds no such copy.
-    size_t m_nOutFileAt;
-    static constexpr size_t kNoFileCopy = std::string::npos;
-    std::string m_head;      // the new head for a copy of the kept file already in m_out
-    uint64_t m_nFileOffset;  // the file's bytes from here to m_nFileEnd follow m_out
-    uint64_t m_nFileEnd;
-    bool m_bCutShort;       // the file ended before its announced length
     bool m_bLast;           // the connection ends after this request
     long long m_nBodyLeft;  // body bytes of the request still to skip
-
-    // What the request log says of the answer, while its line is still to be added.
-    bool m_bLogPending;
-    char m_szPeer[46];          // the client's address
-    std::string m_requestLine;  // as received
-    int m_nStatus;
-    size_t m_nHeadLength;         // of the answer's head in m_out
-    uint64_t m_nFileOffsetFirst;  // where the file's bytes after m_out started
-
-    // The file last answered with, kept open while the connection lasts: asking for it
-    // again costs one look at its name instead of an open and a close.
-    std::wstring m_keptPath;  // its name below the root
-    CFile m_keptFile;
-    // The root its names were watched from, and the watch's generation when they were last
-    // looked at; kNotWatched when they are not watched.
-    std::shared_ptr<CFolder> m_pKeptRoot;
-    uint64_t m_nKeptLookedAt;
-    bool m_bKeptWatchable;  // false once its names could not be watched
-    static constexpr uint64_t kNotWatched = ~uint64_t{0};
-    uint64_t m_nLetFileGoAt;  // where holding it keeps others out, while no request comes
+    std::string m_out;      // head and first bytes of the answer
+    size_t m_nOutSent;
+    CFileBody m_body;
+    CLogNote m_log;
 };

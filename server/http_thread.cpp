@@ -29,7 +29,7 @@ int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
 
 CHttpThread::CHttpThread()
     : CThread(false),
-      m_bChangesWatched(false),
+      m_nFilesDue(CFileCache::kNoDeadline),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
@@ -110,7 +110,7 @@ DWORD CHttpThread::Run() {
 }
 
 void CHttpThread::ServeRound(uint32_t maxWaitMs) {
-    WatchChangesOnce();
+    m_files.WatchIn(m_poller);
     Now();
     TakePlaced();
     MakeRoomIfAsked();
@@ -124,21 +124,15 @@ void CHttpThread::ServeRound(uint32_t maxWaitMs) {
     StepDue();
     PublishGiveWayDeadlines();
     if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return;
+    // After every step of the round, so that the wait ends in time for the files they used.
+    m_nFilesDue = m_files.LetIdleFilesGo(GetTickCount64Ms());
     const int count = Sleep(MsUntilNextDeadline(maxWaitMs));
-    // Changes first: a request this wait reports was sent after any change it reports.
-    for (int index = 0; index < count; ++index) {
-        if (m_ready[index].m_pKey == &m_changes) m_changes.TakeChanges();
-    }
+    const uint64_t mark = m_files.TakeInChanges(m_ready, count, kReadyBatch);
     for (int index = 0; index < count; ++index) {
         const CReadySocket& ready = m_ready[index];
-        if (ready.m_pKey == &m_changes) continue;
-        Step(static_cast<CConnection*>(ready.m_pKey), ready.m_bReadable, ready.m_bEnded);
+        if (m_files.IsChangeKey(ready.m_pKey)) continue;
+        Step(static_cast<CConnection*>(ready.m_pKey), ready.m_bReadable, ready.m_bEnded, mark);
     }
-}
-
-void CHttpThread::WatchChangesOnce() {
-    if (m_bChangesWatched || !m_changes.IsValid()) return;
-    m_bChangesWatched = m_poller.Watch(m_changes.GetHandle(), SocketInterest::kRead, &m_changes);
 }
 
 CServeTime CHttpThread::Now() {
@@ -147,11 +141,7 @@ CServeTime CHttpThread::Now() {
         m_bStopping = true;
         m_nGraceEnd = now + kStopGraceMs;
     }
-    CServeTime time{now, m_bStopping, m_nGraceEnd, m_bChangesWatched ? &m_changes : nullptr};
-    // A listing is kept only where the watch can tell that its folder has not changed.
-    time.m_pListings = m_bChangesWatched ? &m_listings : nullptr;
-    time.m_pRequestLog = m_pRequestLog;
-    return time;
+    return CServeTime{now, m_bStopping, m_nGraceEnd, &m_files, m_pRequestLog};
 }
 
 void CHttpThread::TakePlaced() {
@@ -178,10 +168,10 @@ void CHttpThread::MakeRoomIfAsked() {
     if (pOldest) Close(std::move(pOldest));
 }
 
-void CHttpThread::Step(CConnection* p, bool bReadable, bool bEnded) {
+void CHttpThread::Step(CConnection* p, bool bReadable, bool bEnded, uint64_t mark) {
     // A key from this round's wait may name a connection that has ended since.
     if (!m_connections.Holds(p)) return;
-    if (bReadable) p->NoteReady(bEnded);
+    if (bReadable) p->NoteReady(bEnded, mark);
     const CConnectionWait wait = p->Advance(Now());
     if (wait.m_want == ConnectionWant::kEnd) {
         End(p);
@@ -194,7 +184,7 @@ void CHttpThread::Step(CConnection* p, bool bReadable, bool bEnded) {
 }
 
 void CHttpThread::StepAll(const std::vector<CConnection*>& list) {
-    for (CConnection* p : list) Step(p, false, false);
+    for (CConnection* p : list) Step(p, false, false, 0);
 }
 
 void CHttpThread::StepDue() {
@@ -203,9 +193,8 @@ void CHttpThread::StepDue() {
     for (size_t left = m_connections.Count(); left > 0; --left) {
         CConnection* p = m_connections.FirstDue(now);
         if (p == nullptr) return;
-        // The step sees its deadline passed and ends it, or finds a later one (a file held
-        // while idle is let go before the head's own deadline).
-        Step(p, false, false);
+        // The step sees its deadline passed and ends it, or finds a later one.
+        Step(p, false, false, 0);
     }
 }
 
@@ -230,7 +219,7 @@ void CHttpThread::PublishGiveWayDeadlines() {
 
 uint32_t CHttpThread::MsUntilNextDeadline(uint32_t maxWaitMs) const {
     if (m_connections.HasGoingOn()) return 0;
-    const uint64_t next = m_connections.NextDeadline();
+    const uint64_t next = std::min(m_connections.NextDeadline(), m_nFilesDue);
     if (next == CWaitingConnections::kNoDeadline) return maxWaitMs;
     const uint64_t now = GetTickCount64Ms();
     // Rounded up, so that the wait never ends a moment before the deadline it is for.

@@ -7,12 +7,11 @@
 #include <memory>
 #include <vector>
 
-#include "foundation/change_watch.h"
 #include "foundation/critical_section.h"
 #include "foundation/socket_poller.h"
 #include "foundation/thread.h"
 #include "server/connection.h"
-#include "server/listing_cache.h"
+#include "server/file_cache.h"
 #include "server/request_log.h"
 #include "server/waiting_connections.h"
 
@@ -62,6 +61,8 @@ public:
     // ones or among all, as of the worker's last round; CWaitingConnections::kNoDeadline
     // when there is none.
     uint64_t GetGiveWayDeadline(bool bKeptAlive) const;
+    // Serves the files below pRoot (which outlives the worker); called before Start.
+    void ServeFrom(const CDocumentRoot* pRoot) { m_files.ServeFrom(pRoot); }
     // Where ends of connections are told; called before Start.
     void SetEndNotice(CEndNotice* pNotice) { m_pEndNotice = pNotice; }
     // The ring its connections add their answered requests to (null: none are logged);
@@ -93,12 +94,10 @@ private:
     // The time, and whether the stop has been seen (its grace starts when it first is).
     CServeTime Now();
     void TakePlaced();
-    // Puts the change watch in the readiness wait once; connections use it from then on.
-    void WatchChangesOnce();
     void MakeRoomIfAsked();
-    // Steps p (when still held), p's socket having been reported readable when bReadable,
-    // with the peer's end among what arrived when bEnded.
-    void Step(CConnection* p, bool bReadable, bool bEnded);
+    // Steps p (when still held), p's socket having been reported readable when bReadable by
+    // the wait with the file cache's mark, with the peer's end among what arrived when bEnded.
+    void Step(CConnection* p, bool bReadable, bool bEnded, uint64_t mark);
     void StepAll(const std::vector<CConnection*>& list);
     void StepDue();
     void End(CConnection* p);
@@ -113,10 +112,10 @@ private:
     static constexpr int kReadyBatch = 64;
 
     CSocketPoller m_poller;
-    // The files its connections keep, watched in the same wait as their sockets.
-    CChangeWatch m_changes;
-    bool m_bChangesWatched;
-    CListingCache m_listings;  // the folder listings built here
+    // What it knows of the files its connections serve, watched in the same wait as their
+    // sockets.
+    CFileCache m_files;
+    uint64_t m_nFilesDue;  // when the file cache next lets idle files go
     CWaitingConnections m_connections;
     CReadySocket m_ready[kReadyBatch];
     bool m_bStopping;

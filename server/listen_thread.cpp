@@ -31,7 +31,12 @@ CListenThread::CListenThread(unsigned short port, const CListenAddress& address)
       m_nHeldAtPause(0),
       m_bRoomAskedForHandles(false),
       m_bOutOfHandlesLogged(false) {
-    for (CHttpThread& worker : m_workers) worker.SetEndNotice(&m_endNotice);
+    // The root start-up fixed, until another is set.
+    m_root.Set(g_szWebRoot);
+    for (CHttpThread& worker : m_workers) {
+        worker.SetEndNotice(&m_endNotice);
+        worker.ServeFrom(&m_root);
+    }
 }
 
 CListenThread::~CListenThread() = default;

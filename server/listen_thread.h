@@ -10,6 +10,7 @@
 #include "foundation/socket.h"
 #include "foundation/socket_poller.h"
 #include "foundation/thread.h"
+#include "server/document_root.h"
 #include "server/http_thread.h"
 #include "server/listen_status.h"
 
@@ -37,6 +38,8 @@ public:
     // Why the listening socket could not be set up: the host's error code, 0 when it was.
     int GetListenError() const;
     const CListenAddress& GetListenAddress() const { return m_address; }
+    // The folder its workers serve; Set swaps it for all of them.
+    CDocumentRoot& GetDocumentRoot() { return m_root; }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
     CHttpThread& GetWorker(int index) { return m_workers[index]; }
     // Whether the listener listens or has failed, told once every worker has written its
@@ -87,6 +90,7 @@ private:
     CSocket m_listenSockets[2];
     int m_nListenSockets;
     CListenAddress m_address;
+    CDocumentRoot m_root;  // before the workers, which keep a pointer to it
     CHttpThread m_workers[kWorkerCount];
     unsigned short m_nPort;
     std::atomic<unsigned short> m_nBoundPort;

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-const CListingPage* CListingCache::Find(const std::wstring& folder, const CListingOrder& order,
+const CListingPage* CListingCache::Find(const std::string& folder, const CListingOrder& order,
                                         uint64_t generation) {
     for (size_t i = 0; i < m_pages.size(); ++i) {
         CListingPage& page = m_pages[i];
@@ -16,7 +16,7 @@ const CListingPage* CListingCache::Find(const std::wstring& folder, const CListi
     return nullptr;
 }
 
-void CListingCache::Keep(CListingPage&& page) {
+const CListingPage* CListingCache::Keep(CListingPage&& page) {
     for (size_t i = 0; i < m_pages.size(); ++i) {
         if (m_pages[i].m_folder == page.m_folder && m_pages[i].m_order == page.m_order) {
             m_nBytes -= m_pages[i].m_body.size();
@@ -24,7 +24,7 @@ void CListingCache::Keep(CListingPage&& page) {
             break;
         }
     }
-    if (page.m_body.size() > kMostBytes) return;
+    if (page.m_body.size() > kMostBytes) return nullptr;
     while (!m_pages.empty() &&
            (m_pages.size() >= kMostPages || m_nBytes + page.m_body.size() > kMostBytes)) {
         m_nBytes -= m_pages.front().m_body.size();
@@ -32,4 +32,5 @@ void CListingCache::Keep(CListingPage&& page) {
     }
     m_nBytes += page.m_body.size();
     m_pages.push_back(std::move(page));
+    return &m_pages.back();
 }

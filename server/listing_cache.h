@@ -3,18 +3,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "foundation/file.h"
 #include "server/folder_listing.h"
 
 // One built listing: the page's body and tag, and what it was built from.
 struct CListingPage {
-    std::wstring m_folder;  // below the root, as ListFolderBelow takes it
+    std::string m_folder;  // below the root, as ListFolderBelow takes it
     CListingOrder m_order;
-    std::shared_ptr<CFolder> m_pRoot;  // the root it was read below
     uint64_t m_nGeneration = 0;        // of the change watch, when its folder was watched
     std::string m_body;
     std::string m_etag;
@@ -28,12 +25,17 @@ public:
     static constexpr size_t kMostBytes = 4 << 20;
 
     // The page kept for folder in order, built under generation: nothing it shows has
-    // changed since (the caller still asks whether its root is current). Null when none.
-    const CListingPage* Find(const std::wstring& folder, const CListingOrder& order,
+    // changed since. Null when none.
+    const CListingPage* Find(const std::string& folder, const CListingOrder& order,
                              uint64_t generation);
-    // Keeps page (moved in), in place of an older one of the same folder and order; a page
-    // larger than the cap is not kept.
-    void Keep(CListingPage&& page);
+    // Keeps page, in place of an older one of the same folder and order, and returns the
+    // page kept; a page larger than the cap is not kept (nor moved from): null.
+    const CListingPage* Keep(CListingPage&& page);
+    // Drops every page (their root is no longer the one served).
+    void Clear() {
+        m_pages.clear();
+        m_nBytes = 0;
+    }
     size_t GetPageCount() const { return m_pages.size(); }
 
 private:

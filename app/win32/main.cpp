@@ -12,7 +12,6 @@
 #include "app/win32/web_root.h"
 #include "foundation/log.h"
 #include "foundation/network.h"
-#include "server/document_root.h"
 
 // After the socket and window headers, which it needs.
 #include <shellapi.h>
@@ -131,8 +130,7 @@ void OnDropFiles(HWND hWnd, HDROP hDrop) {
         StartServing(hWnd, root);
         return;
     }
-    if (!SetDocumentRoot(root.c_str())) {
-        SetDocumentRoot(g_servedRoot.c_str());
+    if (!ShareFolder(root.c_str())) {
         LogOnOwnLine(L"Cannot share " + root + L": it cannot be opened.\r\n");
         return;
     }

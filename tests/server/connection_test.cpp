@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "server/file_cache.h"
 #include "server/waiting_connections.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/test_client.h"
@@ -35,6 +36,7 @@ CServeTime StoppingAt(uint64_t now, uint64_t graceEnd) {
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        m_files.ServeFrom(&m_root.DocumentRoot());
         m_root.WriteFile("a.txt", "hello");
         ASSERT_TRUE(m_pair.Open());
         ASSERT_TRUE(m_connection.Socket().Attach(m_pair.m_server.Detach()));
@@ -50,6 +52,17 @@ protected:
         ASSERT_TRUE(WaitReadable(m_connection.Socket(), kTestReadTimeoutMs));
         m_connection.NoteReady(false);
     }
+    // The moment now, with the file cache a worker would give.
+    CServeTime At(uint64_t now) {
+        CServeTime time = ::At(now);
+        time.m_pFiles = &m_files;
+        return time;
+    }
+    CServeTime StoppingAt(uint64_t now, uint64_t graceEnd) {
+        CServeTime time = ::StoppingAt(now, graceEnd);
+        time.m_pFiles = &m_files;
+        return time;
+    }
     // The next count answers, as StableAnswer shows them.
     std::string Received(int count) {
         CTestClient client;
@@ -60,6 +73,7 @@ protected:
     }
 
     CTempWebRoot m_root;
+    CFileCache m_files;
     CLoopbackPair m_pair;
     CConnection m_connection;
 };

@@ -92,6 +92,7 @@ bool MakeSparseFile(const std::filesystem::path& path, const std::string& start,
 class HttpWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        m_worker.ServeFrom(&m_root.DocumentRoot());
         m_root.WriteFile("a.txt", "hello");
         m_root.WriteFile("data.bin", std::string("\0\x01\xff", 3));
         m_root.WriteFile("index.html", "<p>home</p>");
@@ -627,6 +628,7 @@ TEST(WorkerRoundTest, ARoundStepsEveryReadyConnectionAndAPipelinerOnlyOnce) {
     root.WriteFile("a.txt", "hello");
     const std::string answer = Ok("hello", kText);
     CHttpThread worker;
+    worker.ServeFrom(&root.DocumentRoot());
     CTestClient clients[3];
     for (CTestClient& client : clients) ASSERT_NO_FATAL_FAILURE(ConnectTo(worker, client));
     ASSERT_TRUE(clients[0].SendText(Get("/a.txt") + Get("/a.txt") + Get("/a.txt")));
@@ -654,6 +656,7 @@ TEST(WorkerRoundTest, AfterAStopTheBytesAlreadySentAreAnsweredAndNothingMoreIsAw
     CTempWebRoot root;
     root.WriteFile("a.txt", "hello");
     CHttpThread worker;
+    worker.ServeFrom(&root.DocumentRoot());
     CTestClient client;
     CTestClient idle;
     ASSERT_NO_FATAL_FAILURE(ConnectTo(worker, client));

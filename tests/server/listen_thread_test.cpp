@@ -111,12 +111,13 @@ TEST_F(ListenerTest, ASwappedRootServesTheNextRequestOfAKeptAliveConnection) {
     // The same size and name in the new folder: only the swap tells them apart.
     CTempWebRoot other;
     other.WriteFile("a.txt", "other");
+    m_listener.GetDocumentRoot().Set(other.RootText().c_str());
     ASSERT_TRUE(client.SendText(kRequest));
     CTestResponse response;
     ASSERT_TRUE(client.ReadResponse(response));
     EXPECT_EQ(response.m_body, "other");
     // And back: the old folder's kept file is not current any more either.
-    ASSERT_TRUE(SetDocumentRoot(std::wstring(m_root.Folder().wstring() + kPathSeparator).c_str()));
+    m_listener.GetDocumentRoot().Set(m_root.RootText().c_str());
     ASSERT_TRUE(client.SendText(kRequest));
     ASSERT_TRUE(client.ReadResponse(response));
     EXPECT_EQ(response.m_body, "hello");

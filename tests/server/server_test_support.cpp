@@ -5,22 +5,23 @@
 
 #include "foundation/clock.h"
 #include "foundation/file.h"
-#include "server/document_root.h"
 #include "server/http_thread.h"
 
 CTempWebRoot::CTempWebRoot() : m_folder(m_outside.Path() / "root") {
     std::filesystem::create_directories(m_folder);
-    // Targets are joined to the root without a separator, so it must end with one.
-    std::wstring root = m_folder.wstring();
-    root += kPathSeparator;
+    const std::wstring root = RootText();
     root.copy(g_szWebRoot, root.size());
     g_szWebRoot[root.size()] = L'\0';
-    SetDocumentRoot(root.c_str());
+    m_documentRoot.Set(root.c_str());
 }
 
 CTempWebRoot::~CTempWebRoot() {
     g_szWebRoot[0] = L'\0';
-    SetDocumentRoot(L"");
+}
+
+std::wstring CTempWebRoot::RootText() const {
+    // Targets are joined to the root without a separator, so it must end with one.
+    return m_folder.wstring() + kPathSeparator;
 }
 
 void CTempWebRoot::WriteFile(const std::string& relative, const std::string& content) const {
