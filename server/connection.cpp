@@ -254,7 +254,7 @@ void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply
     const bool bHead = request.m_method == RequestMethod::kHead;
     const char* pTarget = request.m_pTarget;
     const size_t n = request.m_nTarget;
-    const CMappedTarget mapped = MapTarget(pTarget, n, g_szWebRoot);
+    const CMappedTarget mapped = MapTarget(pTarget, n);
     if (!mapped.m_bAllowed || !OpenForServing(mapped, time.m_pChanges)) {
         ClearOut();
         if (g_bListFolders.load(std::memory_order_relaxed) && mapped.m_bAllowed &&
@@ -387,7 +387,7 @@ void CConnection::ClearOut() {
 }
 
 bool CConnection::OpenForServing(const CMappedTarget& mapped, CChangeWatch* pChanges) {
-    const wchar_t* pszRelative = mapped.m_relativePath.GetString();
+    const char* pszRelative = mapped.m_path.c_str();
     if (m_keptFile.IsOpen() && m_keptPath == pszRelative) {
         const bool bWatched = pChanges != nullptr && m_nKeptLookedAt == pChanges->GetGeneration() &&
                               IsCurrentRootFolder(m_pKeptRoot.get());

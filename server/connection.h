@@ -194,7 +194,7 @@ private:
 
     // The file last answered with, kept open while the connection lasts: asking for it
     // again costs one look at its name instead of an open and a close.
-    std::wstring m_keptPath;  // its name below the root
+    std::string m_keptPath;  // its name below the root
     CFile m_keptFile;
     // The root its names were watched from, and the watch's generation when they were last
     // looked at; kNotWatched when they are not watched.

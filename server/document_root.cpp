@@ -81,9 +81,9 @@ bool OpenTargetFile(CFile& file, const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed) return false;
     std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
     if (!pRoot) return false;
-    if (!file.OpenBelow(*pRoot, mapped.m_relativePath.GetString())) {
+    if (!file.OpenBelow(*pRoot, mapped.m_path.c_str())) {
         pRoot = ReplacedRootFolder(pRoot);
-        if (!pRoot || !file.OpenBelow(*pRoot, mapped.m_relativePath.GetString())) return false;
+        if (!pRoot || !file.OpenBelow(*pRoot, mapped.m_path.c_str())) return false;
     }
     return file.IsRegularFile();
 }
@@ -91,14 +91,14 @@ bool OpenTargetFile(CFile& file, const CMappedTarget& mapped) {
 bool IsTargetFileStillAt(const CFile& file, const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed) return false;
     const std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
-    return pRoot && file.IsStillAt(*pRoot, mapped.m_relativePath.GetString());
+    return pRoot && file.IsStillAt(*pRoot, mapped.m_path.c_str());
 }
 
 std::shared_ptr<CFolder> WatchTargetNames(CChangeWatch& watch, const CFile& file,
                                           const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed || !watch.IsValid()) return nullptr;
     std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
-    if (!pRoot || !watch.Watch(*pRoot, mapped.m_relativePath.GetString(), file)) return nullptr;
+    if (!pRoot || !watch.Watch(*pRoot, mapped.m_path.c_str(), file)) return nullptr;
     return pRoot;
 }
 
@@ -111,11 +111,11 @@ bool NamesFolderBelowRoot(const CMappedTarget& mapped) {
     if (!mapped.m_bAllowed || mapped.m_bFolderIndex) return false;
     // Asked after a miss, which has already opened the root anew if it was replaced.
     std::shared_ptr<CFolder> pRoot = CurrentRootFolder();
-    return pRoot && CFile::IsFolderBelow(*pRoot, mapped.m_relativePath.GetString());
+    return pRoot && CFile::IsFolderBelow(*pRoot, mapped.m_path.c_str());
 }
 
-std::wstring TargetFolder(const CMappedTarget& mapped) {
-    std::wstring folder = mapped.m_relativePath.GetString();
+std::string TargetFolder(const CMappedTarget& mapped) {
+    std::string folder = mapped.m_path;
     const size_t indexLength = sizeof kDefaultDocument - 1;
     if (folder.size() >= indexLength) folder.resize(folder.size() - indexLength);
     return folder;

@@ -38,7 +38,7 @@ bool NamesFolderBelowRoot(const CMappedTarget& mapped);
 
 // The folder that an allowed target naming a folder (m_bFolderIndex) stands for, below the
 // root, as ListFolderBelow takes it: the target's path without its index name.
-std::wstring TargetFolder(const CMappedTarget& mapped);
+std::string TargetFolder(const CMappedTarget& mapped);
 // Reads the entries of that folder below the current root into *pEntries: the root it was
 // read below, or null when no folder there may be served.
 std::shared_ptr<CFolder> ListTargetFolder(const CMappedTarget& mapped,

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-const CListingPage* CListingCache::Find(const std::wstring& folder, const CListingOrder& order,
+const CListingPage* CListingCache::Find(const std::string& folder, const CListingOrder& order,
                                         uint64_t generation) {
     for (size_t i = 0; i < m_pages.size(); ++i) {
         CListingPage& page = m_pages[i];

@@ -12,7 +12,7 @@
 
 // One built listing: the page's body and tag, and what it was built from.
 struct CListingPage {
-    std::wstring m_folder;  // below the root, as ListFolderBelow takes it
+    std::string m_folder;  // below the root, as ListFolderBelow takes it
     CListingOrder m_order;
     std::shared_ptr<CFolder> m_pRoot;  // the root it was read below
     uint64_t m_nGeneration = 0;        // of the change watch, when its folder was watched
@@ -29,7 +29,7 @@ public:
 
     // The page kept for folder in order, built under generation: nothing it shows has
     // changed since (the caller still asks whether its root is current). Null when none.
-    const CListingPage* Find(const std::wstring& folder, const CListingOrder& order,
+    const CListingPage* Find(const std::string& folder, const CListingOrder& order,
                              uint64_t generation);
     // Keeps page (moved in), in place of an older one of the same folder and order; a page
     // larger than the cap is not kept.

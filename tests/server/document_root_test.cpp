@@ -17,11 +17,11 @@ namespace fs = std::filesystem;
 
 // The content of the file that target names below g_szWebRoot; "<missing>" when none opens.
 std::string Served(const char* pszTarget) {
-    CMappedTarget mapped = MapTarget(pszTarget, std::strlen(pszTarget), g_szWebRoot);
+    CMappedTarget mapped = MapTarget(pszTarget, std::strlen(pszTarget));
     CFile file;
     if (!OpenTargetFile(file, mapped)) return "<missing>";
     std::string bytes(64, '\0');
-    bytes.resize(file.Read(&bytes[0], static_cast<DWORD>(bytes.size())));
+    bytes.resize(file.ReadAt(&bytes[0], static_cast<DWORD>(bytes.size()), 0));
     return bytes;
 }
 
