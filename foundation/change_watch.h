@@ -30,13 +30,13 @@ public:
     // it, so that any write, rename, deletion or new name there moves the generation. False
     // when that cannot be done exactly: a link on the way, a file system that reports no
     // changes (network, FUSE, overlays), or no watch left; the caller then looks itself.
-    bool Watch(const CFolder& folder, const wchar_t* pszRelative, const CFile& file);
+    bool Watch(const CFolder& folder, const char* pszRelative, const CFile& file);
     // Watches the folder at relative below folder ("" for folder itself), every folder on
     // the way to it, what happens to the entries in it (names made, removed or moved, files
     // written, times changed) and, through a watch of each, the names in its subfolders
     // given (whose own times a listing shows). False as for Watch, and when any step of the
     // way is a link.
-    bool WatchFolder(const CFolder& folder, const wchar_t* pszRelative,
+    bool WatchFolder(const CFolder& folder, const char* pszRelative,
                      const std::vector<std::string>& subfolders);
     // Takes in what the host has reported; call when the handle is reported readable, before
     // any request that wait reported is answered.

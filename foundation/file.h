@@ -1,4 +1,6 @@
-// Owning file handle, plus the few path facts that differ between hosts.
+// Owning file and folder handles, plus the few path facts that differ between hosts. A path
+// below a folder is given as the bytes a request spelt it in, NUL-terminated, its segments
+// separated by '/': POSIX opens those bytes as they are, Win32 reads them as UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +10,6 @@
 
 #include "foundation/object.h"
 #include "foundation/platform_types.h"
-#include "foundation/wide_string.h"
 
 class CFolder;
 
@@ -27,32 +28,23 @@ public:
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
-    // Opens path with the Win32 file API's access, share, disposition and flags values.
-    // The path is the host's own: on POSIX a '\\' in it is an ordinary character.
-    // Never blocks on a FIFO or device: such a file opens but is not IsRegularFile.
-    bool Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
-              DWORD flags);
-    // Opens the existing file at relative below folder for reading, as Open with
-    // GENERIC_READ does, but only when what it finally names lies below the folder: a link
-    // that leads out of it is refused like a missing file. On POSIX a link given as an
-    // absolute path is refused even when it leads back inside.
-    bool OpenBelow(const CFolder& folder, const wchar_t* pszRelative);
+    // Opens the existing file at relative below folder for reading, but only when what it
+    // finally names lies below the folder: a link that leads out of it is refused like a
+    // missing file. On POSIX a link given as an absolute path is refused even when it leads
+    // back inside. Never blocks on a FIFO or device: such a file opens but is not
+    // IsRegularFile.
+    bool OpenBelow(const CFolder& folder, const char* pszRelative);
     // Whether relative names a folder below folder, reached as OpenBelow reaches files: a
     // link that leads out of it counts as nothing there.
-    static bool IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative);
+    static bool IsFolderBelow(const CFolder& folder, const char* pszRelative);
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
-    DWORD Read(void* pBuffer, DWORD count);  // bytes read; 0 at end of file or on failure
     // Bytes read from offset on, whatever the current position; 0 at end of file or on failure.
     DWORD ReadAt(void* pBuffer, DWORD count, uint64_t offset);
-    DWORD Write(const void* pData, DWORD count);  // bytes written
-    DWORD GetSize() const;                        // low 32 bits of the size
-    uint64_t GetSize64() const;                   // the whole size
     // The size as it was when the file opened: what a response announces before it reads,
     // without asking the host again where opening already told it.
     uint64_t GetOpenedSize() const;
-    FILETIME GetLastWriteTime() const;  // zero when it cannot be read
     // The last write time as it was when the file opened, in 100 ns units since 1601 (the
     // unit of FILETIME), without asking the host again; 0 when it was not told.
     uint64_t GetOpenedWriteTime() const;
@@ -61,11 +53,11 @@ public:
     // Whether relative below folder still names this very file, unchanged since it was
     // opened (its size and times the same), so that it may be read again without opening it
     // anew. False whenever that cannot be told for sure without opening.
-    bool IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const;
+    bool IsStillAt(const CFolder& folder, const char* pszRelative) const;
     // Whether IsStillAt can ever be true for this file, so that keeping it open pays. On
-    // Win32 only a file opened below a folder (OpenBelow) can be, on a file system that
-    // keeps change times, and not when it changed just before it was opened: a file put in
-    // its place within the same tick of the file system's clock could not be told from it.
+    // Win32 only a file on a file system that keeps change times can be, and not when it
+    // changed just before it was opened: a file put in its place within the same tick of the
+    // file system's clock could not be told from it.
     bool CanTellItIsStillAt() const { return IsOpen() && m_bIdentifiable; }
     // Whether the file last changed well before it was opened (a second or more), so that
     // any later change moves the times IsStillAt compares: bytes read from it now stay what
@@ -81,6 +73,8 @@ private:
     // Takes a handle just opened (or the invalid one), with what the host tells of it at
     // once; false, and nothing kept, when there is no file to read.
     bool Adopt(FileHandle hFile);
+    // Gives the handle back to the host.
+    static void CloseHandleOf(FileHandle hFile);
 
     FileHandle m_hFile;
     // What opening learnt for free on hosts that must look at the file anyway.
@@ -122,14 +116,18 @@ public:
 private:
     friend class CFile;
     friend class CChangeWatch;
-    friend bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+    friend bool ListFolderBelow(const CFolder& root, const char* pszRelative,
                                 std::vector<CFolderEntry>* pEntries);
-    friend uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative);
-    // The stamp of a folder's facts as the host gives them (both twins share it).
-    uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count);
+    friend uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative);
+
     FileHandle m_hFolder;
     std::wstring m_path;
-    std::wstring m_finalPath;  // with every link resolved and no final separator
+    // The path with every link resolved and no final separator, in the host's own text.
+#ifdef _WIN32
+    std::wstring m_finalPath;
+#else
+    std::string m_finalPath;
+#endif
     // Whether files opened below it may be kept open between requests: always on POSIX,
     // where a file's index tells it apart; on Win32 only where the file system keeps a change
     // time that every write and rename moves (NTFS, ReFS; FAT keeps none).
@@ -137,13 +135,13 @@ private:
 };
 
 // Reads into *pEntries, in no set order, the entries of the folder at relative below root
-// ("" for the root itself, separators as CFile::OpenBelow takes them, a final one allowed),
+// ("" for the root itself, '/'-separated as CFile::OpenBelow takes it, a final '/' allowed),
 // reached as OpenBelow reaches files: false, and no entries, when no folder there may be
 // listed. Only what a request could be served is read: not ".", "..", names starting with
 // '.', (on Win32) entries marked hidden or system, names a request cannot spell or that
 // IsReservedPathSegment refuses, devices, FIFOs and sockets, nor links whose final target
 // is missing or outside root; a link that stays inside comes out as what it leads to.
-bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+bool ListFolderBelow(const CFolder& root, const char* pszRelative,
                      std::vector<CFolderEntry>* pEntries);
 
 // A number that changes whenever an entry is added to, removed from or renamed in the
@@ -151,17 +149,9 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
 // replaced: its identity and its own times. It does not change when only an entry's content,
 // size or date does, so a listing kept under it must be checked by the change watch or read
 // anew to be exact. 0 when no folder there may be listed.
-uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative);
+uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative);
 // The stamp of a folder's facts as the host gives them (both twins share it).
 uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count);
-
-// Whether path opens for reading (GENERIC_READ, shared read/write, existing only).
-bool FileExists(const wchar_t* pszPath);
-
-// The host's name text for the bytes of a decoded request path whose segments are
-// separated by '\\': UTF-8 becomes UTF-16 on Win32 (bytes that are not UTF-8 stay byte for
-// character); elsewhere byte for character, with '\\' turned into the host's '/'.
-CString PathTextFromBytes(const char* pBytes, size_t n);
 
 // Whether the host's file system gives one path segment a meaning of its own (device
 // names, trailing dots or spaces on Win32), so that it must never be opened from a request.

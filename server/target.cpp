@@ -2,8 +2,6 @@
 // could name something outside it.
 #include "server/target.h"
 
-#include <cstring>
-
 #include "foundation/file.h"
 #include "server/ascii.h"
 
@@ -24,9 +22,9 @@ int HexValue(char c) {
     return -1;
 }
 
-// Decodes %XX escapes into *pOut; false when a '%' is not followed by two hex digits.
-bool DecodePercent(const char* pText, size_t n, std::string* pOut) {
-    pOut->clear();
+// Appends the bytes that %XX escapes in pText stand for to *pOut; false when a '%' is not
+// followed by two hex digits.
+bool AppendDecoded(const char* pText, size_t n, std::string* pOut) {
     for (size_t i = 0; i < n; ++i) {
         if (pText[i] != '%') {
             pOut->push_back(pText[i]);
@@ -49,16 +47,13 @@ size_t PathPartLength(const char* pTarget, size_t n) {
     return n;
 }
 
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// Whether every segment may be opened: no parent references, nothing the host reserves.
+// Whether every '/'-separated segment may be opened: no parent references, nothing the
+// host reserves.
 bool AreSegmentsAllowed(const std::string& path) {
     size_t start = 0;
     while (start <= path.size()) {
-        size_t end = start;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
         const char* pSegment = path.data() + start;
         size_t length = end - start;
         if (length == 2 && pSegment[0] == '.' && pSegment[1] == '.') return false;
@@ -68,25 +63,34 @@ bool AreSegmentsAllowed(const std::string& path) {
     return true;
 }
 
-// Whether a normalised relative path stays below the root and names an ordinary file.
+// Whether a relative path with '/' separators stays below the root and names an ordinary
+// file.
 bool IsPathAllowed(const std::string& path) {
-    if (path.empty() || IsSeparator(path[0])) return false;  // absolute or UNC
+    if (path.empty() || path[0] == '/') return false;  // absolute or UNC
     // ':' covers drive letters and alternate data streams; NUL would cut the name short.
     if (path.find(':') != std::string::npos) return false;
     if (path.find('\0') != std::string::npos) return false;
     return AreSegmentsAllowed(path);
 }
 
-}  // namespace
-
-void NormalizePath(std::string& path) {
-    if (!path.empty() && path[0] == '/') path.erase(0, 1);
-    for (char& c : path) {
-        if (c == '/') c = '\\';
+// Makes the decoded bytes in *pPath a relative path: one leading '/' goes and every '\'
+// becomes '/'. *pDisplay gets the same path with '\' for every separator, the form in which
+// the 404 page and a listing's title show it.
+void MakeRelative(std::string* pPath, std::string* pDisplay) {
+    if (!pPath->empty() && (*pPath)[0] == '/') pPath->erase(0, 1);
+    pDisplay->assign(*pPath);
+    for (size_t i = 0; i < pPath->size(); ++i) {
+        if ((*pPath)[i] == '\\') {
+            (*pPath)[i] = '/';
+        } else if ((*pPath)[i] == '/') {
+            (*pDisplay)[i] = '\\';
+        }
     }
 }
 
-CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
+}  // namespace
+
+CMappedTarget MapTarget(const char* pTarget, size_t n) {
     CMappedTarget mapped;
     size_t pathLength = PathPartLength(pTarget, n);
     if (n > kMaxTargetLength) {
@@ -94,23 +98,26 @@ CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot) {
                                 pathLength < kMaxTargetLength ? pathLength : kMaxTargetLength);
         return mapped;
     }
-    std::string path;
-    if (!DecodePercent(pTarget, pathLength, &path)) {
+    std::string& path = mapped.m_path;
+    // Room for the index name too, so that the path is built in one buffer.
+    path.reserve(pathLength + sizeof kDefaultDocument);
+    if (!AppendDecoded(pTarget, pathLength, &path)) {
+        path.clear();
         mapped.m_display.assign(pTarget, pathLength);
         return mapped;
     }
-    NormalizePath(path);
-    if (path.empty() || path.back() == '\\') {
+    mapped.m_display.reserve(path.size() + sizeof kDefaultDocument);
+    MakeRelative(&path, &mapped.m_display);
+    if (path.empty() || path.back() == '/') {
         path += kDefaultDocument;
+        mapped.m_display += kDefaultDocument;
         mapped.m_bFolderIndex = true;
     }
-    mapped.m_display = path;
-    if (!IsPathAllowed(path)) return mapped;
-
+    if (!IsPathAllowed(path)) {
+        path.clear();
+        return mapped;
+    }
     mapped.m_bAllowed = true;
-    mapped.m_relativePath.Append(PathTextFromBytes(path.data(), path.size()));
-    mapped.m_path.Append(CString(pszRoot));
-    mapped.m_path.Append(mapped.m_relativePath);
     mapped.m_pszContentType = ContentTypeFor(path.data(), path.size());
     return mapped;
 }

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <string>
 
-#include "foundation/wide_string.h"
 #include "server/content_type.h"
 
 constexpr size_t kMaxTargetLength = 2047;          // longer targets are answered 404
@@ -12,23 +11,21 @@ constexpr char kDefaultDocument[] = "index.html";  // what a folder's target ope
 
 // What a request target names below the document root.
 struct CMappedTarget {
-    bool m_bAllowed = false;                 // false: answered 404 whatever exists on disk
-    CString m_path;                          // the full path to open, when allowed
-    CString m_relativePath;                  // the same below the root, when allowed
+    bool m_bAllowed = false;  // false: answered 404 whatever exists on disk
+    // The decoded path below the root, when allowed: the bytes the client sent, segments
+    // separated by '/', no leading '/', as CFile::OpenBelow takes it.
+    std::string m_path;
     std::string m_display;                   // the target as the 404 page shows it, not yet escaped
     const char* m_pszContentType = nullptr;  // null for unknown extensions
     bool m_bFolderIndex = false;             // the target named a folder: m_path is its index
 };
 
-// Maps target bytes onto root: the path ends at '?' or '#'; %XX escapes are decoded; one
-// leading '/' goes and the others become '\'; a folder (a path ending in a separator, or
-// none at all) means its index.html. Refused: over-long targets, malformed escapes, NUL,
-// ':', '..' segments, absolute or UNC forms, and segments the host reserves.
-CMappedTarget MapTarget(const char* pTarget, size_t n, const wchar_t* pszRoot);
-
-// Rewrites decoded target bytes in place into a relative path: drops one leading '/', turns
-// the other '/' into '\'.
-void NormalizePath(std::string& path);
+// Maps target bytes onto a path below the document root: the path ends at '?' or '#'; %XX
+// escapes are decoded; one leading separator goes, and '\' is a separator as '/' is; a
+// folder (a path ending in a separator, or none at all) means its index.html. Refused:
+// over-long targets, malformed escapes, NUL, ':', '..' segments, absolute or UNC forms, and
+// segments the host reserves.
+CMappedTarget MapTarget(const char* pTarget, size_t n);
 
 // Where a target whose path names a folder but lacks the final '/' is sent on to: the same
 // target with the '/' added (query and fragment kept), escaped so that it fits in a head.

@@ -1,9 +1,44 @@
-// FileExists: the same open that a GET makes, closed again at once; the folder stamp's mix.
+// What CFile and CFolder do alike on every host: construction, closing, the facts kept from
+// opening, and the folder stamp's mix. The twins hold the calls that differ.
 #include "foundation/file.h"
 
-bool FileExists(const wchar_t* pszPath) {
-    CFile file;
-    return file.Open(pszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+CFile::CFile()
+    : m_hFile(kInvalidFileHandle),
+      m_bRegular(false),
+      m_nOpenedSize(0),
+      m_bIdentifiable(false),
+      m_bSettled(false),
+      m_nDevice(0),
+      m_nIndex(0),
+      m_nModified(0),
+      m_nChanged(0) {}
+
+CFile::~CFile() {
+    Close();
+}
+
+bool CFile::Close() {
+    if (m_hFile != kInvalidFileHandle) CloseHandleOf(m_hFile);
+    m_hFile = kInvalidFileHandle;
+    m_bRegular = false;
+    m_nOpenedSize = 0;
+    m_bIdentifiable = false;
+    m_bSettled = false;
+    return true;
+}
+
+uint64_t CFile::GetOpenedSize() const {
+    return m_nOpenedSize;
+}
+
+bool CFile::IsRegularFile() const {
+    return m_hFile != kInvalidFileHandle && m_bRegular;
+}
+
+CFolder::CFolder() : m_hFolder(kInvalidFileHandle), m_bFilesKeepable(false) {}
+
+CFolder::~CFolder() {
+    Close();
 }
 
 uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count) {

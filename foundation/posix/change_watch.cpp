@@ -13,7 +13,6 @@
 
 #include "foundation/file.h"
 #include "foundation/posix/file_below.h"
-#include "foundation/posix/native_path.h"
 
 namespace {
 
@@ -83,12 +82,12 @@ SOCKET CChangeWatch::GetHandle() const {
     return m_hWatch;
 }
 
-bool CChangeWatch::Watch(const CFolder& folder, const wchar_t* pszRelative, const CFile& file) {
-    std::string relative;
-    if (m_hWatch < 0 || !folder.IsOpen() || !file.IsOpen() || !NativePath(pszRelative, relative) ||
+bool CChangeWatch::Watch(const CFolder& folder, const char* pszRelative, const CFile& file) {
+    if (m_hWatch < 0 || !folder.IsOpen() || !file.IsOpen() ||
         !ReportsAllChanges(file.GetHandle())) {
         return false;
     }
+    const std::string relative(pszRelative);
     const auto add = [this](const std::string& path, uint32_t events) { return Add(path, events); };
     // Watched first and checked afterwards: what changes after a watch is reported, and the
     // checks (and the caller's look at the name) see what changed before.
@@ -110,13 +109,10 @@ bool CChangeWatch::Add(const std::string& path, uint32_t events) {
     return wd >= 0 && wd <= kMostWatches;
 }
 
-bool CChangeWatch::WatchFolder(const CFolder& folder, const wchar_t* pszRelative,
+bool CChangeWatch::WatchFolder(const CFolder& folder, const char* pszRelative,
                                const std::vector<std::string>& subfolders) {
-    std::string relative;
-    if (m_hWatch < 0 || !folder.IsOpen() || !NativePath(pszRelative, relative) ||
-        !ReportsAllChanges(folder.m_hFolder)) {
-        return false;
-    }
+    if (m_hWatch < 0 || !folder.IsOpen() || !ReportsAllChanges(folder.m_hFolder)) return false;
+    std::string relative(pszRelative);
     while (!relative.empty() && relative.back() == '/') relative.pop_back();
     const std::string folderPath = DescriptorPath(folder.m_hFolder);
     if (!Add(folderPath, relative.empty() ? kListedFolderEvents : kFolderEvents)) return false;

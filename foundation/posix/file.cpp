@@ -1,4 +1,5 @@
-// CFile on POSIX: a descriptor, opened from a Win32-style path and access values.
+// CFile and CFolder on POSIX: descriptors, opened below a folder from the request path's own
+// bytes.
 #include "foundation/file.h"
 
 #include <dirent.h>
@@ -19,7 +20,6 @@
 #include <utility>
 
 #include "foundation/posix/file_below.h"
-#include "foundation/posix/native_path.h"
 
 namespace {
 
@@ -40,40 +40,11 @@ bool HasSettled(int64_t changed) {
     return changed < Nanoseconds(now) - kSettledNs;
 }
 
-// The open(2) flags for an access and disposition pair; -1 when we do not support it.
-int OpenFlags(DWORD access, DWORD disposition) {
-    const bool bRead = (access & GENERIC_READ) != 0;
-    const bool bWrite = (access & GENERIC_WRITE) != 0;
-    int flags = O_CLOEXEC;
-    if (bRead && bWrite)
-        flags |= O_RDWR;
-    else if (bRead)
-        flags |= O_RDONLY;
-    else if (bWrite)
-        flags |= O_WRONLY;
-    else
-        return -1;
-    if (disposition == OPEN_EXISTING)
-        flags |= O_NONBLOCK;  // so that a FIFO opens at once instead of waiting for a writer
-    else if (disposition == CREATE_ALWAYS)
-        flags |= O_CREAT | O_TRUNC;
-    else
-        return -1;
-    return flags;
-}
-
 // Read-only, and never waiting on a FIFO or making a terminal ours.
 constexpr int kBelowFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 // Set once openat2 has been found missing, so that later opens go the other way at once.
 std::atomic<bool> g_bNoOpenat2{false};
-
-// The wide text's bytes, for text that NativePath made from bytes.
-std::string BytesOf(const std::wstring& text) {
-    std::string bytes;
-    NativePath(text.c_str(), bytes);
-    return bytes;
-}
 
 // Whether path is folder itself or lies below it; both are resolved paths.
 bool IsAtOrBelow(const std::string& path, const std::string& folder) {
@@ -81,16 +52,18 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder) {
     return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
 }
 
-}  // namespace
-
-bool NativePath(const wchar_t* pszPath, std::string& path) {
+// The bytes of a root path that start-up holds as wide text, one per character; false when
+// a character has no byte.
+bool BytesOfWide(const wchar_t* pszPath, std::string* pPath) {
     for (const wchar_t* p = pszPath; *p; ++p) {
         const unsigned long ch = static_cast<unsigned long>(*p);
         if (ch > 255) return false;
-        path.push_back(static_cast<char>(ch));
+        pPath->push_back(static_cast<char>(ch));
     }
     return true;
 }
+
+}  // namespace
 
 int OpenBeneath(int folderFd, const char* pszRelative, int flags, bool bNoLinks) {
 #ifdef SYS_openat2
@@ -119,25 +92,24 @@ namespace {
 
 // A descriptor opened with flags for relative below the folder (its descriptor and resolved
 // path), the kernel's way where it has one; -1 when nothing there may be opened so.
-int OpenBytesBelow(int folderFd, const std::wstring& folderFinalPath, const char* pszRelative,
-                   int flags) {
+int OpenFdBelow(int folderFd, const std::string& folderFinalPath, const char* pszRelative,
+                int flags) {
     int fd = -1;
     if (!g_bNoOpenat2.load(std::memory_order_relaxed)) {
         fd = OpenBeneath(folderFd, pszRelative, flags, false);
         if (fd < 0 && errno == ENOSYS) g_bNoOpenat2.store(true, std::memory_order_relaxed);
     }
     if (g_bNoOpenat2.load(std::memory_order_relaxed)) {
-        fd = OpenBelowByResolvedPath(folderFd, BytesOf(folderFinalPath), pszRelative, flags);
+        fd = OpenBelowByResolvedPath(folderFd, folderFinalPath, pszRelative, flags);
     }
     return fd;
 }
 
-// The same for the host's wide text of the relative path.
-int OpenFdBelow(int folderFd, const std::wstring& folderFinalPath, const wchar_t* pszRelative,
-                int flags) {
-    std::string relative;
-    if (!NativePath(pszRelative, relative)) return -1;
-    return OpenBytesBelow(folderFd, folderFinalPath, relative.c_str(), flags);
+// The folder path below a root without its final '/'s, so that "" names the root.
+std::string WithoutFinalSlashes(const char* pszRelative) {
+    std::string relative(pszRelative);
+    while (!relative.empty() && relative.back() == '/') relative.pop_back();
+    return relative;
 }
 
 // Whether a folder entry's name is one a request could be served: not hidden (nor "." or
@@ -192,42 +164,18 @@ int OpenBelowByResolvedPath(int folderFd, const std::string& folderRealPath,
 
 const wchar_t kPathSeparator = L'/';
 
-CFile::CFile()
-    : m_hFile(kInvalidFileHandle),
-      m_bRegular(false),
-      m_nOpenedSize(0),
-      m_bIdentifiable(false),
-      m_bSettled(false),
-      m_nDevice(0),
-      m_nIndex(0),
-      m_nModified(0),
-      m_nChanged(0) {}
-
-CFile::~CFile() {
-    Close();
+void CFile::CloseHandleOf(FileHandle hFile) {
+    close(hFile);
 }
 
-bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWORD disposition,
-                 DWORD /*flags*/) {
-    std::string path;
-    const int flags = OpenFlags(access, disposition);
-    if (flags < 0 || !NativePath(pszPath, path)) return false;
-    int fd;
-    do {
-        fd = open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
-    return Adopt(fd);
-}
-
-bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
+bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative, kBelowFlags);
     if (fd < 0) return false;
     return Adopt(fd);
 }
 
-bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
+bool CFile::IsFolderBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     // O_DIRECTORY refuses anything else; O_PATH opens a folder that cannot be listed too.
     const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative,
@@ -238,7 +186,7 @@ bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
 }
 
 bool CFile::Adopt(FileHandle hFile) {
-    // A directory opens on POSIX but not with these values on Win32.
+    // A directory opens here, but it is no file to read.
     struct stat info;
     if (fstat(hFile, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(hFile);
@@ -258,25 +206,6 @@ bool CFile::Adopt(FileHandle hFile) {
     return true;
 }
 
-bool CFile::Close() {
-    if (m_hFile != kInvalidFileHandle) close(m_hFile);
-    m_hFile = kInvalidFileHandle;
-    m_bRegular = false;
-    m_nOpenedSize = 0;
-    m_bIdentifiable = false;
-    m_bSettled = false;
-    return true;
-}
-
-DWORD CFile::Read(void* pBuffer, DWORD count) {
-    if (m_hFile == kInvalidFileHandle) return 0;
-    for (;;) {
-        const ssize_t got = read(m_hFile, pBuffer, count);
-        if (got < 0 && errno == EINTR) continue;
-        return got < 0 ? 0 : static_cast<DWORD>(got);
-    }
-}
-
 DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
     if (m_hFile == kInvalidFileHandle) return 0;
     for (;;) {
@@ -286,43 +215,6 @@ DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
     }
 }
 
-DWORD CFile::Write(const void* pData, DWORD count) {
-    if (m_hFile == kInvalidFileHandle) return 0;
-    for (;;) {
-        const ssize_t put = write(m_hFile, pData, count);
-        if (put < 0 && errno == EINTR) continue;
-        return put < 0 ? 0 : static_cast<DWORD>(put);
-    }
-}
-
-DWORD CFile::GetSize() const {
-    return static_cast<DWORD>(GetSize64());
-}
-
-uint64_t CFile::GetSize64() const {
-    struct stat info;
-    if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return 0;
-    return static_cast<uint64_t>(info.st_size);
-}
-
-FILETIME CFile::GetLastWriteTime() const {
-    FILETIME time = {0, 0};
-    struct stat info;
-    if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return time;
-    // Signed first: a time before 1970 is still after 1601.
-    const int64_t ticks = static_cast<int64_t>(kUnixEpochAsFileTime) +
-                          static_cast<int64_t>(info.st_mtim.tv_sec) * 10000000 +
-                          static_cast<int64_t>(info.st_mtim.tv_nsec) / 100;
-    if (ticks < 0) return time;
-    time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
-    return time;
-}
-
-uint64_t CFile::GetOpenedSize() const {
-    return m_nOpenedSize;
-}
-
 uint64_t CFile::GetOpenedWriteTime() const {
     if (!IsOpen()) return 0;
     // Signed first: a time before 1970 is still after 1601.
@@ -330,19 +222,14 @@ uint64_t CFile::GetOpenedWriteTime() const {
     return ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
 }
 
-bool CFile::IsRegularFile() const {
-    return m_hFile != kInvalidFileHandle && m_bRegular;
-}
-
 // A descriptor held open keeps nobody from unlinking or renaming the file.
 const bool CFile::kHeldOpenKeepsOthersOut = false;
 
-bool CFile::IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const {
+bool CFile::IsStillAt(const CFolder& folder, const char* pszRelative) const {
     // Looked up from the open folder, the name costs a step per segment below it only.
-    std::string relative;
     struct stat info;
-    if (m_hFile == kInvalidFileHandle || !folder.IsOpen() || !NativePath(pszRelative, relative) ||
-        fstatat(folder.m_hFolder, relative.c_str(), &info, 0) != 0) {
+    if (m_hFile == kInvalidFileHandle || !folder.IsOpen() ||
+        fstatat(folder.m_hFolder, pszRelative, &info, 0) != 0) {
         return false;
     }
     // A write in place moves the change time; a file put in its place has another index.
@@ -352,19 +239,13 @@ bool CFile::IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const {
            Nanoseconds(info.st_mtim) == m_nModified && Nanoseconds(info.st_ctim) == m_nChanged;
 }
 
-CFolder::CFolder() : m_hFolder(kInvalidFileHandle), m_bFilesKeepable(true) {}
-
-CFolder::~CFolder() {
-    Close();
-}
-
 bool CFolder::Open(const wchar_t* pszPath) {
     Close();
     std::string path;
-    if (!NativePath(pszPath, path) || path.empty()) return false;
+    if (!BytesOfWide(pszPath, &path) || path.empty()) return false;
     char* pszReal = realpath(path.c_str(), nullptr);
     if (pszReal == nullptr) return false;
-    const std::string real(pszReal);
+    std::string real(pszReal);
     std::free(pszReal);
     int fd;
     do {
@@ -373,14 +254,15 @@ bool CFolder::Open(const wchar_t* pszPath) {
     if (fd < 0) return false;
     m_hFolder = fd;
     m_path = pszPath;
-    m_finalPath.assign(real.begin(), real.end());
-    for (wchar_t& c : m_finalPath) c = static_cast<wchar_t>(static_cast<unsigned char>(c));
+    m_finalPath = std::move(real);
+    // A file's index tells it from any file put in its place, on every file system.
+    m_bFilesKeepable = true;
     return true;
 }
 
 bool CFolder::IsStillAtPath() const {
     std::string path;
-    if (!IsOpen() || !NativePath(m_path.c_str(), path)) return false;
+    if (!IsOpen() || !BytesOfWide(m_path.c_str(), &path)) return false;
     struct stat atPath;
     struct stat held;
     if (stat(path.c_str(), &atPath) != 0 || fstat(m_hFolder, &held) != 0) return false;
@@ -395,29 +277,18 @@ bool CFolder::Close() {
     return true;
 }
 
-CString PathTextFromBytes(const char* pBytes, size_t n) {
-    // Only the request's own separators are translated: a '\\' in the document root is
-    // part of a folder's name here.
-    std::string path(pBytes, n);
-    for (char& c : path) {
-        if (c == '\\') c = '/';
-    }
-    return CString(path.data(), path.size());
-}
-
 bool IsReservedPathSegment(const char* /*pSegment*/, size_t /*n*/) {
     return false;
 }
 
-bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+bool ListFolderBelow(const CFolder& root, const char* pszRelative,
                      std::vector<CFolderEntry>* pEntries) {
     pEntries->clear();
-    std::string relative;
-    if (!root.IsOpen() || !NativePath(pszRelative, relative)) return false;
-    while (!relative.empty() && relative.back() == '/') relative.pop_back();
+    if (!root.IsOpen()) return false;
+    const std::string relative = WithoutFinalSlashes(pszRelative);
     const int fd =
-        OpenBytesBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        OpenFdBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     DIR* pFolder = fdopendir(fd);
     if (pFolder == nullptr) {
@@ -435,8 +306,8 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
             // Followed from the root as a request would be, so that it is listed only when
             // it would be served, and as what it leads to.
             linkPath = prefix + pItem->d_name;
-            const int target = OpenBytesBelow(root.m_hFolder, root.m_finalPath, linkPath.c_str(),
-                                              O_PATH | O_CLOEXEC);
+            const int target =
+                OpenFdBelow(root.m_hFolder, root.m_finalPath, linkPath.c_str(), O_PATH | O_CLOEXEC);
             if (target < 0) continue;
             const bool bKnown = fstat(target, &info) == 0;
             close(target);
@@ -448,13 +319,12 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
     return true;
 }
 
-uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative) {
-    std::string relative;
-    if (!root.IsOpen() || !NativePath(pszRelative, relative)) return 0;
-    while (!relative.empty() && relative.back() == '/') relative.pop_back();
+uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative) {
+    if (!root.IsOpen()) return 0;
+    const std::string relative = WithoutFinalSlashes(pszRelative);
     const int fd =
-        OpenBytesBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
-                       O_PATH | O_DIRECTORY | O_CLOEXEC);
+        OpenFdBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
+                    O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 0;
     struct stat info;
     const bool bKnown = fstat(fd, &info) == 0;

@@ -13,11 +13,11 @@ SOCKET CChangeWatch::GetHandle() const {
     return INVALID_SOCKET;
 }
 
-bool CChangeWatch::Watch(const CFolder&, const wchar_t*, const CFile&) {
+bool CChangeWatch::Watch(const CFolder&, const char*, const CFile&) {
     return false;
 }
 
-bool CChangeWatch::WatchFolder(const CFolder&, const wchar_t*, const std::vector<std::string>&) {
+bool CChangeWatch::WatchFolder(const CFolder&, const char*, const std::vector<std::string>&) {
     return false;
 }
 

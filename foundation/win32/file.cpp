@@ -1,4 +1,4 @@
-// The host half of CFile on Win32, and the file-name rules of Win32 paths.
+// The host half of CFile and CFolder on Win32, and the file-name rules of Win32 paths.
 #include "foundation/file.h"
 
 #include <winternl.h>
@@ -128,11 +128,53 @@ HANDLE OpenToLookAt(const wchar_t* pszPath) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-// The path of relative inside the folder at folderPath.
-std::wstring PathBelow(const std::wstring& folderPath, const wchar_t* pszRelative) {
+// The path with a final separator, so that a name may follow it.
+std::wstring WithFinalSeparator(const std::wstring& folderPath) {
     std::wstring path = folderPath;
     if (!path.empty() && path.back() != L'\\') path += L'\\';
-    return path + pszRelative;
+    return path;
+}
+
+// Appends to *pPath the name text for the bytes of a request path: UTF-8 becomes UTF-16,
+// bytes that are not UTF-8 stay byte for character (they may still name a file in the
+// single-byte sense), and '/' becomes '\\'.
+void AppendPathText(const char* pszBytes, std::wstring* pPath) {
+    const size_t n = std::strlen(pszBytes);
+    if (n == 0) return;
+    const size_t start = pPath->size();
+    const int length = static_cast<int>(n);
+    const int wide =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pszBytes, length, nullptr, 0);
+    if (wide > 0) {
+        pPath->resize(start + static_cast<size_t>(wide));
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pszBytes, length, &(*pPath)[start],
+                            wide);
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            pPath->push_back(static_cast<wchar_t>(static_cast<unsigned char>(pszBytes[i])));
+        }
+    }
+    for (size_t i = start; i < pPath->size(); ++i) {
+        if ((*pPath)[i] == L'/') (*pPath)[i] = L'\\';
+    }
+}
+
+// The path of relative (request path bytes) inside the folder at folderPath: the one
+// conversion a path below a folder makes on its way to the open.
+std::wstring PathBelow(const std::wstring& folderPath, const char* pszRelative) {
+    std::wstring path = WithFinalSeparator(folderPath);
+    AppendPathText(pszRelative, &path);
+    return path;
+}
+
+// The path of the folder at relative below the root, a final separator in relative allowed
+// ("" for the root itself).
+std::wstring FolderPathBelow(const std::wstring& rootPath, const char* pszRelative) {
+    std::wstring path = PathBelow(rootPath, pszRelative);
+    while (path.size() > rootPath.size() && (path.back() == L'\\' || path.back() == L'/')) {
+        path.pop_back();
+    }
+    return path.size() > rootPath.size() ? path : rootPath;
 }
 
 // The file system's index of the file or folder behind the handle, or 0 when it cannot be
@@ -241,24 +283,8 @@ bool ReadLinkedEntry(const std::wstring& path, const std::wstring& rootFinalPath
 
 }  // namespace
 
-CFile::CFile()
-    : m_hFile(kInvalidFileHandle),
-      m_bRegular(false),
-      m_nOpenedSize(0),
-      m_bIdentifiable(false),
-      m_bSettled(false),
-      m_nDevice(0),
-      m_nIndex(0),
-      m_nModified(0),
-      m_nChanged(0) {}
-
-CFile::~CFile() {
-    Close();
-}
-
-bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
-                 DWORD flags) {
-    return Adopt(CreateFileW(pszPath, access, shareMode, nullptr, disposition, flags, nullptr));
+void CFile::CloseHandleOf(FileHandle hFile) {
+    CloseHandle(hFile);
 }
 
 bool CFile::Adopt(FileHandle hFile) {
@@ -285,10 +311,11 @@ bool CFile::Adopt(FileHandle hFile) {
     return true;
 }
 
-bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
+bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     const std::wstring path = PathBelow(folder.m_path, pszRelative);
-    if (!Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0)) {
+    if (!Adopt(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr))) {
         return false;
     }
     // Links, junctions and (under Wine) host links are followed by the open; where they led
@@ -303,7 +330,7 @@ bool CFile::OpenBelow(const CFolder& folder, const wchar_t* pszRelative) {
     return false;
 }
 
-bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
+bool CFile::IsFolderBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     const std::wstring path = PathBelow(folder.m_path, pszRelative);
     HANDLE hFolder = OpenToLookAt(path.c_str());
@@ -312,24 +339,6 @@ bool CFile::IsFolderBelow(const CFolder& folder, const wchar_t* pszRelative) {
     const bool bFolder = IsFolder(hFolder) && IsBelow(FinalPathOf(hFolder), folder.m_finalPath);
     CloseHandle(hFolder);
     return bFolder;
-}
-
-bool CFile::Close() {
-    if (m_hFile != kInvalidFileHandle) {
-        CloseHandle(m_hFile);
-        m_hFile = kInvalidFileHandle;
-    }
-    m_bRegular = false;
-    m_nOpenedSize = 0;
-    m_bIdentifiable = false;
-    m_bSettled = false;
-    return true;
-}
-
-DWORD CFile::Read(void* pBuffer, DWORD count) {
-    DWORD read = 0;
-    ReadFile(m_hFile, pBuffer, count, &read, nullptr);
-    return read;
 }
 
 DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
@@ -349,13 +358,13 @@ DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
 // until the handle closes, so nothing would tell it is gone.
 const bool CFile::kHeldOpenKeepsOthersOut = true;
 
-bool CFile::IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const {
+bool CFile::IsStillAt(const CFolder& folder, const char* pszRelative) const {
     // No query by name gives the file's index here, so a file put in the name's place is
     // told by its times: any such file was put there after this one was opened, which moved
     // its change time past this one's, last changed more than a clock tick before that.
     CFileFacts facts;
     if (!CanTellItIsStillAt() || !folder.IsOpen() ||
-        !ReadFactsOfPath((folder.GetPath() + pszRelative).c_str(), &facts)) {
+        !ReadFactsOfPath(PathBelow(folder.GetPath(), pszRelative).c_str(), &facts)) {
         return false;
     }
     return (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
@@ -365,45 +374,9 @@ bool CFile::IsStillAt(const CFolder& folder, const wchar_t* pszRelative) const {
            facts.m_changeTime.QuadPart == m_nChanged;
 }
 
-DWORD CFile::Write(const void* pData, DWORD count) {
-    DWORD written = 0;
-    WriteFile(m_hFile, pData, count, &written, nullptr);
-    return written;
-}
-
-DWORD CFile::GetSize() const {
-    return GetFileSize(m_hFile, nullptr);
-}
-
-uint64_t CFile::GetSize64() const {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(m_hFile, &size)) return 0;
-    return static_cast<uint64_t>(size.QuadPart);
-}
-
-uint64_t CFile::GetOpenedSize() const {
-    return m_nOpenedSize;
-}
-
 uint64_t CFile::GetOpenedWriteTime() const {
     // Read with the size by the one query that opening makes (FileNetworkOpenInformation).
     return IsOpen() && m_nModified > 0 ? static_cast<uint64_t>(m_nModified) : 0;
-}
-
-FILETIME CFile::GetLastWriteTime() const {
-    FILETIME written = {0, 0};
-    if (!GetFileTime(m_hFile, nullptr, nullptr, &written)) written = FILETIME{0, 0};
-    return written;
-}
-
-bool CFile::IsRegularFile() const {
-    return m_hFile != kInvalidFileHandle && m_bRegular;
-}
-
-CFolder::CFolder() : m_hFolder(kInvalidFileHandle), m_bFilesKeepable(false) {}
-
-CFolder::~CFolder() {
-    Close();
 }
 
 bool CFolder::Open(const wchar_t* pszPath) {
@@ -444,17 +417,6 @@ bool CFolder::Close() {
     m_finalPath.clear();
     m_bFilesKeepable = false;
     return true;
-}
-
-CString PathTextFromBytes(const char* pBytes, size_t n) {
-    if (n == 0) return CString();
-    int length = static_cast<int>(n);
-    int wide = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pBytes, length, nullptr, 0);
-    // Not UTF-8: the bytes may still name a file in the single-byte sense.
-    if (wide <= 0) return CString(pBytes, n);
-    std::vector<wchar_t> text(static_cast<size_t>(wide) + 1, L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pBytes, length, text.data(), wide);
-    return CString(text.data());
 }
 
 namespace {
@@ -502,16 +464,11 @@ bool IsReservedPathSegment(const char* pSegment, size_t n) {
     return IsPortName(pSegment, base);
 }
 
-bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
+bool ListFolderBelow(const CFolder& root, const char* pszRelative,
                      std::vector<CFolderEntry>* pEntries) {
     pEntries->clear();
     if (!root.IsOpen()) return false;
-    std::wstring relative(pszRelative);
-    while (!relative.empty() && (relative.back() == L'\\' || relative.back() == L'/')) {
-        relative.pop_back();
-    }
-    const std::wstring path =
-        relative.empty() ? root.m_path : PathBelow(root.m_path, relative.c_str());
+    const std::wstring path = FolderPathBelow(root.m_path, pszRelative);
     // The entries are read from the handle whose final path was checked, so no step of the
     // way can be swapped for a link in between.
     HANDLE hFolder =
@@ -524,7 +481,7 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
         CloseHandle(hFolder);
         return false;
     }
-    const std::wstring prefix = PathBelow(path, L"");
+    const std::wstring prefix = WithFinalSeparator(path);
     // Many entries a call; the buffer is kept DWORD-aligned, as the records are.
     std::vector<DWORD> buffer(16384);
     CFolderEntry entry;
@@ -562,14 +519,9 @@ bool ListFolderBelow(const CFolder& root, const wchar_t* pszRelative,
     return bListed;
 }
 
-uint64_t FolderStampBelow(const CFolder& root, const wchar_t* pszRelative) {
+uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative) {
     if (!root.IsOpen()) return 0;
-    std::wstring relative(pszRelative);
-    while (!relative.empty() && (relative.back() == L'\\' || relative.back() == L'/')) {
-        relative.pop_back();
-    }
-    const std::wstring path =
-        relative.empty() ? root.m_path : PathBelow(root.m_path, relative.c_str());
+    const std::wstring path = FolderPathBelow(root.m_path, pszRelative);
     HANDLE hFolder = OpenToLookAt(path.c_str());
     if (hFolder == INVALID_HANDLE_VALUE) return 0;
     CFileFacts facts;

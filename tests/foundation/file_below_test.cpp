@@ -42,9 +42,7 @@ protected:
     fs::path Root() const { return m_outside.Path() / "root"; }
     std::wstring RootText() const { return Root().wstring() + kPathSeparator; }
     static void Write(const fs::path& path, const std::string& bytes) {
-        CFile file;
-        ASSERT_TRUE(file.Open(path.wstring().c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
-        file.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
+        std::ofstream(path, std::ios::binary) << bytes;
     }
     // Makes the link below the root, or skips the test where links cannot be made.
     void Link(const std::string& name, const std::string& target, bool bFolder = false) {
@@ -60,11 +58,11 @@ protected:
         }
     }
     // The whole content of relative when it opens below the folder; "<refused>" otherwise.
-    std::string Content(const std::wstring& relative) const {
+    std::string Content(const char* pszRelative) const {
         CFile file;
-        if (!file.OpenBelow(m_folder, relative.c_str())) return "<refused>";
+        if (!file.OpenBelow(m_folder, pszRelative)) return "<refused>";
         std::string bytes(64, '\0');
-        bytes.resize(file.Read(&bytes[0], static_cast<DWORD>(bytes.size())));
+        bytes.resize(file.ReadAt(&bytes[0], static_cast<DWORD>(bytes.size()), 0));
         return bytes;
     }
     // Whether links can be made here, as Link makes them, without skipping the test.
@@ -78,9 +76,9 @@ protected:
     }
     // The listing of relative below the folder as "name=kind:size" texts in name order
     // ('/' for folders, 'f' for files), or "<refused>".
-    std::vector<std::string> Listing(const std::wstring& relative) const {
+    std::vector<std::string> Listing(const char* pszRelative) const {
         std::vector<CFolderEntry> entries;
-        if (!ListFolderBelow(m_folder, relative.c_str(), &entries)) return {"<refused>"};
+        if (!ListFolderBelow(m_folder, pszRelative, &entries)) return {"<refused>"};
         std::vector<std::string> texts;
         for (const CFolderEntry& entry : entries) {
             texts.push_back(entry.m_name + "=" + (entry.m_bFolder ? "/" : "f") + ":" +
@@ -88,12 +86,6 @@ protected:
         }
         std::sort(texts.begin(), texts.end());
         return texts;
-    }
-    static std::wstring Native(std::wstring relative) {
-        for (wchar_t& c : relative) {
-            if (c == L'/') c = kPathSeparator;
-        }
-        return relative;
     }
 
     CTempDir m_outside;
@@ -103,25 +95,25 @@ protected:
 }  // namespace
 
 TEST_F(FileBelowTest, NamesBelowTheFolderOpenAndNothingElseDoes) {
-    EXPECT_EQ(Content(L"a.txt"), "hello");
-    EXPECT_EQ(Content(Native(L"sub/page.html")), "page");
-    EXPECT_EQ(Content(Native(L"sub/../a.txt")), "hello");
-    EXPECT_EQ(Content(L"missing.txt"), "<refused>");
-    EXPECT_EQ(Content(L"sub"), "<refused>") << "a folder is not a file";
-    EXPECT_EQ(Content(L""), "<refused>");
-    EXPECT_EQ(Content(Native(L"../secret.txt")), "<refused>");
-    EXPECT_EQ(Content(Native(L"sub/../../secret.txt")), "<refused>");
-    EXPECT_EQ(Content(Native(L"../outdir/inner.txt")), "<refused>");
+    EXPECT_EQ(Content("a.txt"), "hello");
+    EXPECT_EQ(Content("sub/page.html"), "page");
+    EXPECT_EQ(Content("sub/../a.txt"), "hello");
+    EXPECT_EQ(Content("missing.txt"), "<refused>");
+    EXPECT_EQ(Content("sub"), "<refused>") << "a folder is not a file";
+    EXPECT_EQ(Content(""), "<refused>");
+    EXPECT_EQ(Content("../secret.txt"), "<refused>");
+    EXPECT_EQ(Content("sub/../../secret.txt"), "<refused>");
+    EXPECT_EQ(Content("../outdir/inner.txt"), "<refused>");
 }
 
 TEST_F(FileBelowTest, ClosedOrMissingFoldersOpenNothing) {
     CFolder folder;
     CFile file;
-    EXPECT_FALSE(file.OpenBelow(folder, L"a.txt"));
+    EXPECT_FALSE(file.OpenBelow(folder, "a.txt"));
     EXPECT_FALSE(folder.Open((m_outside.Path() / "nowhere").wstring().c_str()));
     EXPECT_FALSE(folder.Open((m_outside.Path() / "secret.txt").wstring().c_str()))
         << "a file is not a folder";
-    EXPECT_FALSE(file.OpenBelow(folder, L"a.txt"));
+    EXPECT_FALSE(file.OpenBelow(folder, "a.txt"));
 }
 
 TEST_F(FileBelowTest, LinksThatLeadOutAreRefused) {
@@ -131,11 +123,11 @@ TEST_F(FileBelowTest, LinksThatLeadOutAreRefused) {
     ASSERT_NO_FATAL_FAILURE(Link("outdir", "../outdir", true));
     ASSERT_NO_FATAL_FAILURE(Link("sub/deep.txt", "../../secret.txt"));
     ASSERT_NO_FATAL_FAILURE(Link("hop.txt", "sub/deep.txt"));
-    EXPECT_EQ(Content(L"hop.txt"), "<refused>") << "a chain that ends outside";
-    EXPECT_EQ(Content(L"up.txt"), "<refused>");
-    EXPECT_EQ(Content(L"abs.txt"), "<refused>");
-    EXPECT_EQ(Content(Native(L"outdir/inner.txt")), "<refused>");
-    EXPECT_EQ(Content(Native(L"sub/deep.txt")), "<refused>");
+    EXPECT_EQ(Content("hop.txt"), "<refused>") << "a chain that ends outside";
+    EXPECT_EQ(Content("up.txt"), "<refused>");
+    EXPECT_EQ(Content("abs.txt"), "<refused>");
+    EXPECT_EQ(Content("outdir/inner.txt"), "<refused>");
+    EXPECT_EQ(Content("sub/deep.txt"), "<refused>");
 }
 
 TEST_F(FileBelowTest, LinksThatStayInsideAreFollowed) {
@@ -144,10 +136,10 @@ TEST_F(FileBelowTest, LinksThatStayInsideAreFollowed) {
     ASSERT_NO_FATAL_FAILURE(Link("sub/back.txt", "../a.txt"));
     ASSERT_NO_FATAL_FAILURE(Link("pages", "sub", true));
     ASSERT_NO_FATAL_FAILURE(Link("absolute.txt", (Root() / "a.txt").string()));
-    EXPECT_EQ(Content(L"same.txt"), "hello");
-    EXPECT_EQ(Content(Native(L"sub/back.txt")), "hello");
-    EXPECT_EQ(Content(Native(L"pages/page.html")), "page");
-    EXPECT_EQ(Content(L"absolute.txt"), kAbsoluteLinksInsideAreFollowed ? "hello" : "<refused>");
+    EXPECT_EQ(Content("same.txt"), "hello");
+    EXPECT_EQ(Content("sub/back.txt"), "hello");
+    EXPECT_EQ(Content("pages/page.html"), "page");
+    EXPECT_EQ(Content("absolute.txt"), kAbsoluteLinksInsideAreFollowed ? "hello" : "<refused>");
 }
 
 TEST_F(FileBelowTest, LinksInCirclesOrToNothingFailWithoutHanging) {
@@ -156,9 +148,9 @@ TEST_F(FileBelowTest, LinksInCirclesOrToNothingFailWithoutHanging) {
     ASSERT_NO_FATAL_FAILURE(Link("ping", "pong"));
     ASSERT_NO_FATAL_FAILURE(Link("pong", "ping"));
     ASSERT_NO_FATAL_FAILURE(Link("dangling.txt", "nothing.txt"));
-    EXPECT_EQ(Content(L"loop"), "<refused>");
-    EXPECT_EQ(Content(L"ping"), "<refused>");
-    EXPECT_EQ(Content(L"dangling.txt"), "<refused>");
+    EXPECT_EQ(Content("loop"), "<refused>");
+    EXPECT_EQ(Content("ping"), "<refused>");
+    EXPECT_EQ(Content("dangling.txt"), "<refused>");
 }
 
 TEST_F(FileBelowTest, AFolderReachedThroughALinkConfinesToWhereItLeads) {
@@ -170,9 +162,9 @@ TEST_F(FileBelowTest, AFolderReachedThroughALinkConfinesToWhereItLeads) {
     CFolder alias;
     ASSERT_TRUE(alias.Open((m_outside.Path() / "alias").wstring().c_str()));
     CFile file;
-    EXPECT_TRUE(file.OpenBelow(alias, L"a.txt"));
+    EXPECT_TRUE(file.OpenBelow(alias, "a.txt"));
     file.Close();
-    EXPECT_FALSE(file.OpenBelow(alias, Native(L"../secret.txt").c_str()));
+    EXPECT_FALSE(file.OpenBelow(alias, "../secret.txt"));
 }
 
 TEST_F(FileBelowTest, AListingHoldsWhatCouldBeServedAndNothingElse) {
@@ -204,21 +196,21 @@ TEST_F(FileBelowTest, AListingHoldsWhatCouldBeServedAndNothingElse) {
                         MakeSymbolicLink(Root() / "sub" / "deep.txt", "../../secret.txt");
     if (bLinks) {
         top = {"a.txt=f:5", utf8Name + "=f:8", "pages=/:0", "same.txt=f:5", "sub=/:0"};
-        EXPECT_EQ(Listing(L"pages"), (std::vector<std::string>{"inner=/:0", "page.html=f:4"}));
-        EXPECT_EQ(Listing(L"outdir"), std::vector<std::string>{"<refused>"});
+        EXPECT_EQ(Listing("pages"), (std::vector<std::string>{"inner=/:0", "page.html=f:4"}));
+        EXPECT_EQ(Listing("outdir"), std::vector<std::string>{"<refused>"});
     }
-    EXPECT_EQ(Listing(L""), top);
-    EXPECT_EQ(Listing(Native(L"sub/")), (std::vector<std::string>{"inner=/:0", "page.html=f:4"}));
-    EXPECT_EQ(Listing(Native(L"sub/inner")), std::vector<std::string>{});
-    EXPECT_EQ(Listing(Native(L"../")), std::vector<std::string>{"<refused>"});
-    EXPECT_EQ(Listing(L"a.txt"), std::vector<std::string>{"<refused>"});
-    EXPECT_EQ(Listing(L"missing"), std::vector<std::string>{"<refused>"});
+    EXPECT_EQ(Listing(""), top);
+    EXPECT_EQ(Listing("sub/"), (std::vector<std::string>{"inner=/:0", "page.html=f:4"}));
+    EXPECT_EQ(Listing("sub/inner"), std::vector<std::string>{});
+    EXPECT_EQ(Listing("../"), std::vector<std::string>{"<refused>"});
+    EXPECT_EQ(Listing("a.txt"), std::vector<std::string>{"<refused>"});
+    EXPECT_EQ(Listing("missing"), std::vector<std::string>{"<refused>"});
 
     // Dates are those the file's own answer carries.
     std::vector<CFolderEntry> entries;
-    ASSERT_TRUE(ListFolderBelow(m_folder, L"", &entries));
+    ASSERT_TRUE(ListFolderBelow(m_folder, "", &entries));
     CFile file;
-    ASSERT_TRUE(file.OpenBelow(m_folder, L"a.txt"));
+    ASSERT_TRUE(file.OpenBelow(m_folder, "a.txt"));
     const auto a = std::find_if(entries.begin(), entries.end(),
                                 [](const CFolderEntry& entry) { return entry.m_name == "a.txt"; });
     ASSERT_NE(a, entries.end());
@@ -226,12 +218,12 @@ TEST_F(FileBelowTest, AListingHoldsWhatCouldBeServedAndNothingElse) {
     EXPECT_NE(a->m_nWriteTime, 0u);
 
     // The stamp stays while nothing is added, and moves when something is.
-    const uint64_t stamp = FolderStampBelow(m_folder, Native(L"sub/inner").c_str());
+    const uint64_t stamp = FolderStampBelow(m_folder, "sub/inner");
     EXPECT_NE(stamp, 0u);
-    EXPECT_EQ(FolderStampBelow(m_folder, Native(L"sub/inner/").c_str()), stamp);
+    EXPECT_EQ(FolderStampBelow(m_folder, "sub/inner/"), stamp);
     Write(Root() / "sub" / "inner" / "new.txt", "n");
-    EXPECT_NE(FolderStampBelow(m_folder, Native(L"sub/inner").c_str()), stamp);
-    EXPECT_NE(FolderStampBelow(m_folder, L""), 0u);
-    EXPECT_EQ(FolderStampBelow(m_folder, Native(L"../").c_str()), 0u);
-    EXPECT_EQ(FolderStampBelow(m_folder, L"a.txt"), 0u);
+    EXPECT_NE(FolderStampBelow(m_folder, "sub/inner"), stamp);
+    EXPECT_NE(FolderStampBelow(m_folder, ""), 0u);
+    EXPECT_EQ(FolderStampBelow(m_folder, "../"), 0u);
+    EXPECT_EQ(FolderStampBelow(m_folder, "a.txt"), 0u);
 }

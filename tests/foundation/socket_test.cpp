@@ -46,12 +46,13 @@ protected:
 
     // Opens name in the temp folder for reading, as the server does.
     bool OpenForReading(CFile& file, const std::string& name) {
-        return file.Open(m_dir.WidePath(name).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+        return (m_folder.IsOpen() || m_folder.Open(m_dir.Path().wstring().c_str())) &&
+               file.OpenBelow(m_folder, name.c_str());
     }
 
     CLoopbackPair m_pair;
     CTempDir m_dir;
+    CFolder m_folder;
 };
 
 }  // namespace

@@ -1,11 +1,10 @@
 // Fuzzes the mapping of request targets onto the document root. Whatever the target, the
-// result is refused or a path inside the root: the root's text followed by a relative path
-// that never climbs out of it. The decision is also checked against a plain model of the
-// rules, and the texts derived from the target (content type, the escaped 404 text, the
-// folder redirect's head) against what they promise: the type depends on the last
-// extension alone, in any case, and is a well-formed media type.
+// result is refused or a relative path with '/' separators that never climbs out of the
+// root. The decision is also checked against a plain model of the rules, and the texts
+// derived from the target (content type, the escaped 404 text, the folder redirect's head)
+// against what they promise: the type depends on the last extension alone, in any case, and
+// is a well-formed media type.
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -16,22 +15,8 @@
 
 namespace {
 
-#ifdef _WIN32
-const wchar_t* const kFixedRoots[] = {L"C:\\srv\\www\\", L"C:\\kov root\\\u00e9\\"};
-#else
-const wchar_t* const kFixedRoots[] = {L"/srv/www/", L"/tmp/kov root/\u00e9/"};
-#endif
-
 bool IsRequestSeparator(char c) {
     return c == '/' || c == '\\';
-}
-
-bool IsHostSeparator(wchar_t c) {
-#ifdef _WIN32
-    return c == L'\\' || c == L'/';
-#else
-    return c == L'/';
-#endif
 }
 
 std::vector<std::string> SplitRequestPath(const std::string& path) {
@@ -82,33 +67,37 @@ bool ModelRelativePath(const std::string& target, std::string* pRelative) {
         }
     }
     for (char& c : decoded) {
-        if (c == '/') c = '\\';
+        if (c == '\\') c = '/';
     }
     *pRelative = decoded;
     return true;
 }
 
-// The part of a host path after the root never leaves it: it does not start at a
-// separator (an absolute or network path once joined), names no drive or stream, and has
-// no segment that climbs. It may name the root itself ("." alone): that is no file.
-void CheckBelowRoot(const std::wstring& rest) {
-    FUZZ_CHECK(!rest.empty());
-    FUZZ_CHECK(!IsHostSeparator(rest[0]));
-    FUZZ_CHECK(rest.find(L':') == std::wstring::npos);
-    FUZZ_CHECK(rest.find(L'\0') == std::wstring::npos);
-    std::vector<std::wstring> segments(1);
-    for (wchar_t c : rest) {
-        if (IsHostSeparator(c))
-            segments.emplace_back();
-        else
-            segments.back().push_back(c);
-    }
-    for (const std::wstring& segment : segments) {
-        FUZZ_CHECK(segment != L"..");
+// A relative path never leaves the root: it does not start at a separator (an absolute or
+// network path once joined), names no drive or stream, has only '/' for separators and no
+// segment that climbs.
+void CheckBelowRoot(const std::string& path) {
+    FUZZ_CHECK(!path.empty());
+    FUZZ_CHECK(path[0] != '/');
+    FUZZ_CHECK(path.find_first_of(std::string(":\\\0", 3)) == std::string::npos);
+    size_t start = 0;
+    for (size_t end = 0; end <= path.size(); ++end) {
+        if (end < path.size() && path[end] != '/') continue;
+        const std::string segment = path.substr(start, end - start);
+        FUZZ_CHECK(segment != "..");
 #ifdef _WIN32
         // The file system drops trailing dots and blanks, so ". ." or "..." could be "..".
-        FUZZ_CHECK(segment.empty() || (segment.back() != L'.' && segment.back() != L' '));
+        FUZZ_CHECK(segment.empty() || (segment.back() != '.' && segment.back() != ' '));
 #endif
+        start = end + 1;
+    }
+}
+
+// The 404 page shows the path as it always has, with '\' for each separator.
+void CheckDisplay(const std::string& path, const std::string& display) {
+    FUZZ_CHECK(display.size() == path.size());
+    for (size_t i = 0; i < path.size(); ++i) {
+        FUZZ_CHECK(path[i] == '/' ? display[i] == '\\' : display[i] == path[i]);
     }
 }
 
@@ -223,20 +212,8 @@ void CheckEscaped(const std::string& text) {
     FUZZ_CHECK(back == text);
 }
 
-// A root from the input: the bytes up to the first line end, zero bytes left out.
-std::wstring RootFromInput(const std::string& bytes, size_t* pUsed) {
-    const size_t end = bytes.find('\n');
-    *pUsed = end == std::string::npos ? bytes.size() : end + 1;
-    std::wstring root;
-    for (size_t i = 0; i < *pUsed && i < end; ++i) {
-        if (bytes[i] != '\0')
-            root.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i])));
-    }
-    return root;
-}
-
-void CheckMapping(const std::string& target, const std::wstring& root) {
-    const CMappedTarget mapped = MapTarget(target.data(), target.size(), root.c_str());
+void CheckMapping(const std::string& target) {
+    const CMappedTarget mapped = MapTarget(target.data(), target.size());
     // Whatever the target, a redirect to it has one location line, and the fields after it
     // are the server's own.
     std::string moved;
@@ -257,31 +234,19 @@ void CheckMapping(const std::string& target, const std::wstring& root) {
     FUZZ_CHECK(mapped.m_display.size() <= kMaxTargetLength + std::strlen("index.html"));
     CheckEscaped(mapped.m_display);
     if (!mapped.m_bAllowed) {
-        FUZZ_CHECK(mapped.m_path.IsEmpty());
+        FUZZ_CHECK(mapped.m_path.empty());
         FUZZ_CHECK(mapped.m_pszContentType == nullptr);
         return;
     }
-    const std::wstring path(mapped.m_path.GetString());
-    FUZZ_CHECK(path.compare(0, root.size(), root) == 0);
-    CheckBelowRoot(path.substr(root.size()));
-    const CString expectedRest = PathTextFromBytes(relative.data(), relative.size());
-    FUZZ_CHECK(path.substr(root.size()) == expectedRest.GetString());
+    CheckBelowRoot(mapped.m_path);
+    FUZZ_CHECK(mapped.m_path == relative);
+    CheckDisplay(mapped.m_path, mapped.m_display);
     CheckContentType(relative, mapped.m_pszContentType);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size) {
-    if (size == 0) return 0;
-    const std::string bytes(reinterpret_cast<const char*>(pData) + 1, size - 1);
-    const uint8_t mode = pData[0];
-    if ((mode & 0x80u) != 0) {
-        // A root from the input: only the prefix and the confinement can be told there.
-        size_t used = 0;
-        const std::wstring root = RootFromInput(bytes, &used);
-        CheckMapping(bytes.substr(used), root);
-        return 0;
-    }
-    CheckMapping(bytes, kFixedRoots[mode % (sizeof kFixedRoots / sizeof kFixedRoots[0])]);
+    CheckMapping(std::string(reinterpret_cast<const char*>(pData), size));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -57,9 +58,7 @@ protected:
     void WriteBeside(const std::string& relative) {
         const fs::path path = m_root.Outside() / fs::u8path(relative);
         fs::create_directories(path.parent_path());
-        CFile file;
-        ASSERT_TRUE(file.Open(path.wstring().c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
-        file.Write(kSecret, sizeof kSecret - 1);
+        std::ofstream(path, std::ios::binary) << kSecret;
     }
 
     // The statuses answered to bytes on one connection, with every answer checked.

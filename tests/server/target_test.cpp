@@ -12,55 +12,49 @@
 
 namespace {
 
-const wchar_t kRoot[] = L"/srv/root/";
-
 CMappedTarget Map(const std::string& target) {
-    return MapTarget(target.data(), target.size(), kRoot);
-}
-
-// The full path expected for relative path bytes (segments separated by '\').
-std::wstring PathFor(const std::string& relative) {
-    return std::wstring(kRoot) + PathTextFromBytes(relative.data(), relative.size()).GetString();
+    return MapTarget(target.data(), target.size());
 }
 
 }  // namespace
 
 TEST(MapTargetTest, AllowedTargetsNameTheirFileBelowTheRoot) {
+    // The path takes '/' for every separator, the 404 page's text '\'.
     struct {
         const char* m_pszTarget;
-        const char* m_pszRelative;
+        const char* m_pszPath;
+        const char* m_pszDisplay;
     } const cases[] = {
-        {"/", "index.html"},
-        {"", "index.html"},
-        {"/docs/", "docs\\index.html"},
-        {"/docs/a.txt", "docs\\a.txt"},
-        {"/a/b/c.css", "a\\b\\c.css"},
-        {"/a.txt?x=/../../etc", "a.txt"},
-        {"/a.txt#../../frag", "a.txt"},
-        {"/docs/?q", "docs\\index.html"},
-        {"/%41%62c.TXT", "Abc.TXT"},
-        {"/a%2fb%2Fc", "a\\b\\c"},
-        {"/100%25.txt", "100%.txt"},
-        {"/with%20space.txt", "with space.txt"},
-        {"/..a/b..x/.hidden", "..a\\b..x\\.hidden"},
-        {"/a//b", "a\\\\b"},
-        {"relative.txt", "relative.txt"},
+        {"/", "index.html", "index.html"},
+        {"", "index.html", "index.html"},
+        {"/docs/", "docs/index.html", "docs\\index.html"},
+        {"/docs/a.txt", "docs/a.txt", "docs\\a.txt"},
+        {"/a/b/c.css", "a/b/c.css", "a\\b\\c.css"},
+        {"/a.txt?x=/../../etc", "a.txt", "a.txt"},
+        {"/a.txt#../../frag", "a.txt", "a.txt"},
+        {"/docs/?q", "docs/index.html", "docs\\index.html"},
+        {"/%41%62c.TXT", "Abc.TXT", "Abc.TXT"},
+        {"/a%2fb%2Fc", "a/b/c", "a\\b\\c"},
+        {"/a\\b%5Cc", "a/b/c", "a\\b\\c"},
+        {"/docs\\", "docs/index.html", "docs\\index.html"},
+        {"%2fa.txt", "a.txt", "a.txt"},
+        {"/100%25.txt", "100%.txt", "100%.txt"},
+        {"/with%20space.txt", "with space.txt", "with space.txt"},
+        {"/..a/b..x/.hidden", "..a/b..x/.hidden", "..a\\b..x\\.hidden"},
+        {"/a//b", "a//b", "a\\\\b"},
+        {"relative.txt", "relative.txt", "relative.txt"},
+        // UTF-8 names arrive percent-encoded; the decoded bytes, not the escapes, name the file.
+        {"/caf%C3%A9/%e2%82%AC.txt", "caf\xC3\xA9/\xE2\x82\xAC.txt",
+         "caf\xC3\xA9\\\xE2\x82\xAC.txt"},
     };
     for (const auto& c : cases) {
         const CMappedTarget mapped = Map(c.m_pszTarget);
         EXPECT_TRUE(mapped.m_bAllowed) << c.m_pszTarget;
-        EXPECT_EQ(std::wstring(mapped.m_path.GetString()), PathFor(c.m_pszRelative))
-            << c.m_pszTarget;
-        EXPECT_EQ(mapped.m_display, c.m_pszRelative) << c.m_pszTarget;
+        EXPECT_EQ(mapped.m_path, c.m_pszPath) << c.m_pszTarget;
+        EXPECT_EQ(mapped.m_display, c.m_pszDisplay) << c.m_pszTarget;
     }
-}
-
-TEST(MapTargetTest, DecodedBytesNameTheFile) {
-    // UTF-8 names arrive percent-encoded; the decoded bytes, not the escapes, name the file.
-    const CMappedTarget mapped = Map("/caf%C3%A9/%e2%82%AC.txt");
-    ASSERT_TRUE(mapped.m_bAllowed);
-    EXPECT_EQ(std::wstring(mapped.m_path.GetString()), PathFor("caf\xC3\xA9\\\xE2\x82\xAC.txt"));
-    EXPECT_EQ(mapped.m_display, "caf\xC3\xA9\\\xE2\x82\xAC.txt");
+    EXPECT_TRUE(Map("/docs/").m_bFolderIndex);
+    EXPECT_FALSE(Map("/docs").m_bFolderIndex);
 }
 
 TEST(MapTargetTest, TargetsThatCouldLeaveTheRootAreRefused) {
@@ -104,7 +98,7 @@ TEST(MapTargetTest, TargetsThatCouldLeaveTheRootAreRefused) {
     for (const std::string& target : cases) {
         const CMappedTarget mapped = Map(target);
         EXPECT_FALSE(mapped.m_bAllowed) << target;
-        EXPECT_TRUE(mapped.m_path.IsEmpty()) << target;
+        EXPECT_TRUE(mapped.m_path.empty()) << target;
     }
 }
 
@@ -138,21 +132,6 @@ TEST(MapTargetTest, ContentTypeFollowsTheMappedName) {
     EXPECT_STREQ(Map("/site.CSS?v=2").m_pszContentType, "text/css; charset=utf-8");
     EXPECT_EQ(Map("/data.bin").m_pszContentType, nullptr);
     EXPECT_EQ(Map("/../x.html").m_pszContentType, nullptr);
-}
-
-TEST(NormalizePathTest, DropsOneLeadingSlashAndTurnsTheOthers) {
-    struct {
-        std::string m_in;
-        std::string m_out;
-    } const cases[] = {
-        {"/a/b.txt", "a\\b.txt"}, {"//a", "\\a"}, {"a/b", "a\\b"}, {"/", ""}, {"", ""},
-        {"\\a/", "\\a\\"},
-    };
-    for (const auto& c : cases) {
-        std::string path = c.m_in;
-        NormalizePath(path);
-        EXPECT_EQ(path, c.m_out) << c.m_in;
-    }
 }
 
 TEST(FolderRedirectTest, TheAnswerSendsTheTargetOnWithItsSlashAndKeepsTheQuery) {

@@ -33,7 +33,3 @@ std::filesystem::path CTempDir::WriteFile(const std::string& name, const std::st
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
 }
-
-std::wstring CTempDir::WidePath(const std::string& name) const {
-    return (m_path / name).wstring();
-}

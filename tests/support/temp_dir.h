@@ -14,8 +14,6 @@ public:
     const std::filesystem::path& Path() const { return m_path; }
     // Writes bytes into the file name in the folder and returns its full path.
     std::filesystem::path WriteFile(const std::string& name, const std::string& bytes) const;
-    // The full path of name in the folder, as the wide text that CFile::Open takes.
-    std::wstring WidePath(const std::string& name) const;
 
 private:
     std::filesystem::path m_path;

@@ -30,8 +30,8 @@ TEST(ChangeWatch, EveryChangeOnTheWayMovesTheGenerationAndLinkedWaysAreNotWatche
         std::filesystem::create_directory(dir.Path() / "sub");
         dir.WriteFile("sub/a.txt", "a");
         CFile file;
-        ASSERT_TRUE(file.OpenBelow(folder, L"sub/a.txt"));
-        ASSERT_TRUE(watch.Watch(folder, L"sub/a.txt", file));
+        ASSERT_TRUE(file.OpenBelow(folder, "sub/a.txt"));
+        ASSERT_TRUE(watch.Watch(folder, "sub/a.txt", file));
         watch.TakeChanges();
         const uint64_t before = watch.GetGeneration();
         watch.TakeChanges();
@@ -45,6 +45,6 @@ TEST(ChangeWatch, EveryChangeOnTheWayMovesTheGenerationAndLinkedWaysAreNotWatche
     std::filesystem::create_directory(dir.Path() / "sub");
     dir.WriteFile("sub/a.txt", "a");
     CFile linked;
-    ASSERT_TRUE(linked.OpenBelow(folder, L"link/a.txt"));
-    EXPECT_FALSE(watch.Watch(folder, L"link/a.txt", linked));
+    ASSERT_TRUE(linked.OpenBelow(folder, "link/a.txt"));
+    EXPECT_FALSE(watch.Watch(folder, "link/a.txt", linked));
 }

@@ -6,12 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <thread>
 
 #include "foundation/clock.h"
 #include "foundation/file.h"
@@ -21,21 +18,30 @@
 
 namespace {
 
-bool OpenForReading(CFile& file, const std::wstring& path) {
-    return file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                     0);
+// The whole content of relative below the folder dir when it opens; "<refused>" otherwise.
+std::string ContentBelow(const CTempDir& dir, const char* pszRelative) {
+    CFolder folder;
+    CFile file;
+    if (!folder.Open(dir.Path().wstring().c_str()) || !file.OpenBelow(folder, pszRelative)) {
+        return "<refused>";
+    }
+    std::string bytes(64, '\0');
+    bytes.resize(file.ReadAt(&bytes[0], static_cast<DWORD>(bytes.size()), 0));
+    return bytes;
 }
 
 }  // namespace
 
-TEST(PosixFile, FifoOpensWithoutBlockingButIsNotARegularFile) {
+TEST(PosixFile, FifoAndDeviceOpenWithoutBlockingButAreNotRegularFiles) {
     CTempDir dir;
     const std::string path = (dir.Path() / "pipe").string();
     ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
     // Run the open on another thread so that a blocking open fails the test, not hangs it.
     auto opened = std::async(std::launch::async, [&dir] {
+        CFolder folder;
         CFile file;
-        const bool bOpen = OpenForReading(file, dir.WidePath("pipe"));
+        const bool bOpen =
+            folder.Open(dir.Path().wstring().c_str()) && file.OpenBelow(folder, "pipe");
         return bOpen && !file.IsRegularFile();
     });
     if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
@@ -45,15 +51,12 @@ TEST(PosixFile, FifoOpensWithoutBlockingButIsNotARegularFile) {
         FAIL() << "opening a FIFO blocked";
     }
     EXPECT_TRUE(opened.get());
-}
 
-TEST(PosixFile, DeviceOpensButIsNotARegularFile) {
-    CFile file;
-    ASSERT_TRUE(OpenForReading(file, L"/dev/null"));
-    EXPECT_FALSE(file.IsRegularFile());
-    EXPECT_TRUE(FileExists(L"/dev/null"));
-    // A backslash is part of a name here, not a separator.
-    EXPECT_FALSE(FileExists(L"\\dev\\null"));
+    CFolder dev;
+    ASSERT_TRUE(dev.Open(L"/dev"));
+    CFile null;
+    ASSERT_TRUE(null.OpenBelow(dev, "null"));
+    EXPECT_FALSE(null.IsRegularFile());
 }
 
 TEST(PosixFile, SizeOfASparseFileBeyondFourGigabytes) {
@@ -65,24 +68,27 @@ TEST(PosixFile, SizeOfASparseFileBeyondFourGigabytes) {
     const int truncated = ftruncate(fd, size);
     close(fd);
     if (truncated != 0) GTEST_SKIP() << "the file system refuses a sparse 5 GiB file";
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
     CFile file;
-    ASSERT_TRUE(OpenForReading(file, dir.WidePath("sparse")));
-    EXPECT_EQ(static_cast<uint64_t>(size), file.GetSize64());
-    EXPECT_EQ((1u << 30) + 3u, file.GetSize());
+    ASSERT_TRUE(file.OpenBelow(folder, "sparse"));
+    EXPECT_EQ(static_cast<uint64_t>(size), file.GetOpenedSize());
+    char last[4] = {};
+    EXPECT_EQ(3u, file.ReadAt(last, sizeof last, static_cast<uint64_t>(size) - 3));
 }
 
-TEST(PosixFile, LastWriteTimeCountsHundredNanosecondsSince1601) {
+TEST(PosixFile, WriteTimeCountsHundredNanosecondsSince1601) {
     CTempDir dir;
     dir.WriteFile("dated", "x");
     const std::string path = (dir.Path() / "dated").string();
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
     // 2000-01-01 00:00:00.5 UTC.
     const timespec times[2] = {{946684800, 500000000}, {946684800, 500000000}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
     CFile file;
-    ASSERT_TRUE(OpenForReading(file, dir.WidePath("dated")));
-    const FILETIME time = file.GetLastWriteTime();
-    const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    EXPECT_EQ(125911584005000000ull, ticks);
+    ASSERT_TRUE(file.OpenBelow(folder, "dated"));
+    EXPECT_EQ(125911584005000000ull, file.GetOpenedWriteTime());
 
     // 1960-01-01: before the Unix epoch, after 1601.
     const timespec early[2] = {{-315619200, 0}, {-315619200, 0}};
@@ -90,54 +96,29 @@ TEST(PosixFile, LastWriteTimeCountsHundredNanosecondsSince1601) {
     struct stat info;
     ASSERT_EQ(0, stat(path.c_str(), &info));
     if (info.st_mtim.tv_sec != -315619200) GTEST_SKIP() << "the file system keeps no such time";
-    const FILETIME earlyTime = file.GetLastWriteTime();
-    EXPECT_EQ(113288544000000000ull,
-              (static_cast<uint64_t>(earlyTime.dwHighDateTime) << 32) | earlyTime.dwLowDateTime);
+    CFile early1960;
+    ASSERT_TRUE(early1960.OpenBelow(folder, "dated"));
+    EXPECT_EQ(113288544000000000ull, early1960.GetOpenedWriteTime());
 }
 
-TEST(PosixFile, PathsNeedCharactersThatFitInAByte) {
+TEST(PosixFile, RequestBytesOpenAsTheyAre) {
+    // A backslash is an ordinary character in a POSIX name: a file called "bs\root" must
+    // never be read as "bs/root"; and bytes that are not UTF-8 name the file they spell.
     CTempDir dir;
+    dir.WriteFile("bs\\root", "literal");
+    std::filesystem::create_directories(dir.Path() / "bs");
+    dir.WriteFile("bs/root", "other");
     dir.WriteFile("caf\xE9", "latin-1 name");
-    const std::wstring latin = dir.Path().wstring() + L"/caf" + wchar_t(0xE9);
-    EXPECT_TRUE(FileExists(latin.c_str()));
-    const std::wstring wider = dir.Path().wstring() + L"/caf" + wchar_t(0x20AC);
-    EXPECT_FALSE(FileExists(wider.c_str()));
-    EXPECT_STREQ(latin.c_str() + latin.size() - 4, PathTextFromBytes("caf\xE9", 4).GetString());
+    EXPECT_EQ(ContentBelow(dir, "bs\\root"), "literal");
+    EXPECT_EQ(ContentBelow(dir, "bs/root"), "other");
+    EXPECT_EQ(ContentBelow(dir, "caf\xE9"), "latin-1 name");
+    EXPECT_EQ(ContentBelow(dir, "caf\xC3\xA9"), "<refused>");
 }
 
 TEST(PosixFile, HostFacts) {
     EXPECT_EQ(L'/', kPathSeparator);
     EXPECT_FALSE(IsReservedPathSegment("con", 3));
     EXPECT_FALSE(IsReservedPathSegment("aux.", 4));
-}
-
-TEST(PosixFile, UnsupportedDispositionsFail) {
-    CTempDir dir;
-    dir.WriteFile("f", "x");
-    CFile file;
-    EXPECT_FALSE(file.Open(dir.WidePath("f").c_str(), GENERIC_READ, 0, 1 /* CREATE_NEW */, 0));
-    EXPECT_FALSE(file.Open(dir.WidePath("f").c_str(), 0, 0, OPEN_EXISTING, 0));
-    EXPECT_FALSE(file.IsOpen());
-}
-
-TEST(PosixFile, OnlyTheRequestsSeparatorsAreTranslated) {
-    // A backslash is an ordinary character in a POSIX name: a folder called "bs\root"
-    // must never be read as "bs/root".
-    CTempDir dir;
-    dir.WriteFile("bs\\root", "literal");
-    std::filesystem::create_directories(dir.Path() / "bs");
-    {
-        std::ofstream other(dir.Path() / "bs" / "root", std::ios::binary);
-        other << "other";
-    }
-    const std::wstring literal = dir.Path().wstring() + L"/bs\\root";
-    CFile file;
-    ASSERT_TRUE(file.Open(literal.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          OPEN_EXISTING, 0));
-    char text[16] = {};
-    EXPECT_EQ(file.Read(text, sizeof text - 1), 7u);
-    EXPECT_STREQ(text, "literal");
-    EXPECT_STREQ(L"docs/a.txt", PathTextFromBytes("docs\\a.txt", 10).GetString());
 }
 
 TEST(PosixSocket, SmallWritesLeaveAtOnceOnlyOnceAsked) {

@@ -4,9 +4,10 @@
 // must reach their files.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
-#include "foundation/file.h"
 #include "server/listen_thread.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/log_capture.h"
@@ -24,20 +25,17 @@ protected:
         WriteWide(L"caf\u00e9.txt", "coffee");
         WriteWide(L"\u65e5\u672c.txt", "nihon");
         // Beside the root, where no request may reach.
-        std::wstring secret = m_root.Outside().wstring() + L"\\secret.txt";
-        CFile file;
-        ASSERT_TRUE(file.Open(secret.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
-        file.Write("secret", 6);
+        std::ofstream(m_root.Outside() / "secret.txt", std::ios::binary) << "secret";
         ASSERT_TRUE(m_listener.Start());
         ASSERT_TRUE(WaitUntil([this] { return m_listener.GetPort() != 0; }, kTestReadTimeoutMs));
     }
     void TearDown() override { m_listener.Stop(); }
 
     void WriteWide(const std::wstring& name, const std::string& bytes) {
-        std::wstring path = m_root.Folder().wstring() + L"\\" + name;
-        CFile file;
-        ASSERT_TRUE(file.Open(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
-        file.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
+        // A wide name: a narrow one would be read in the ANSI code page.
+        std::ofstream(std::filesystem::path(m_root.Folder().wstring() + L"\\" + name),
+                      std::ios::binary)
+            << bytes;
     }
 
     // One request on a fresh connection; the status, or 0 when no whole answer came.

@@ -2,6 +2,8 @@
 // becoming UTF-16 names, and what opens without being a plain disk file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "foundation/file.h"
@@ -9,29 +11,23 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 bool IsReserved(const std::string& segment) {
     return IsReservedPathSegment(segment.data(), segment.size());
 }
 
-bool OpenForReading(CFile& file, const std::wstring& path, DWORD flags = 0) {
-    return file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                     flags);
-}
-
-// Makes a file with a wide name (std::ofstream would take narrow names in the ANSI code page).
-std::wstring WriteWideNamedFile(const CTempDir& dir, const std::wstring& name,
-                                const std::string& bytes) {
-    std::wstring path = dir.Path().wstring() + L"\\" + name;
-    CFile file;
-    EXPECT_TRUE(file.Open(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
-    EXPECT_EQ(file.Write(bytes.data(), static_cast<DWORD>(bytes.size())), bytes.size());
-    return path;
+// Makes a file with a wide name (a narrow name would be read in the ANSI code page).
+void WriteWideNamedFile(const CTempDir& dir, const std::wstring& name, const std::string& bytes) {
+    std::ofstream(fs::path(dir.Path().wstring() + L"\\" + name), std::ios::binary) << bytes;
 }
 
 std::string ReadAll(CFile& file) {
     std::string bytes;
     char buffer[512];
-    for (DWORD n; (n = file.Read(buffer, sizeof(buffer))) > 0;) bytes.append(buffer, n);
+    for (DWORD n; (n = file.ReadAt(buffer, sizeof(buffer), bytes.size())) > 0;) {
+        bytes.append(buffer, n);
+    }
     return bytes;
 }
 
@@ -59,51 +55,47 @@ TEST(Win32File, SegmentsEndingInADotOrABlankAreReserved) {
     EXPECT_FALSE(IsReserved(".a"));
 }
 
-TEST(Win32File, UTF8BytesBecomeUTF16AndOtherBytesStayByteForCharacter) {
-    EXPECT_EQ(std::wstring(PathTextFromBytes("caf\xC3\xA9.html", 10).GetString()),
-              L"caf\u00e9.html");
-    // Four UTF-8 bytes become a surrogate pair.
-    EXPECT_EQ(std::wstring(PathTextFromBytes("\xF0\x9F\x98\x80", 4).GetString()), L"\xD83D\xDE00");
-    EXPECT_EQ(std::wstring(PathTextFromBytes("\xE6\x97\xA5", 3).GetString()), L"\u65e5");
-    // Latin-1 bytes, a cut sequence and an over-long form are not UTF-8.
-    EXPECT_EQ(std::wstring(PathTextFromBytes("\xE9t\xE9", 3).GetString()), L"\u00e9t\u00e9");
-    EXPECT_EQ(std::wstring(PathTextFromBytes("a\xC3", 2).GetString()), L"a\u00c3");
-    EXPECT_EQ(std::wstring(PathTextFromBytes("\xC0\xAF", 2).GetString()), L"\u00c0\u00af");
-    EXPECT_EQ(std::wstring(PathTextFromBytes("", 0).GetString()), L"");
-    // Only n bytes count, whatever follows them.
-    EXPECT_EQ(std::wstring(PathTextFromBytes("abc\xC3\xA9", 3).GetString()), L"abc");
-}
-
-TEST(Win32File, NamesMadeFromRequestBytesOpenTheirUTF16Files) {
+TEST(Win32File, RequestBytesOpenTheirUTF16Files) {
+    // UTF-8 becomes UTF-16 (four bytes a surrogate pair); bytes that are not UTF-8 (Latin-1,
+    // a cut sequence, an over-long form) stay byte for character; '/' separates.
     CTempDir dir;
-    WriteWideNamedFile(dir, L"caf\u00e9 \u65e5\u672c.txt", "unicode name");
-    WriteWideNamedFile(dir, L"\u00e9t\u00e9.txt", "latin-1 name");
-    const std::string requests[][2] = {
-        {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt", "unicode name"},
-        {"\xE9t\xE9.txt", "latin-1 name"},
-        {"\xC3\xA9t\xC3\xA9.txt", "latin-1 name"},
+    fs::create_directory(dir.Path() / "sub");
+    const struct {
+        const wchar_t* m_pszName;
+        const char* m_pszRequest;
+        const char* m_pszContent;
+    } cases[] = {
+        {L"caf\u00e9 \u65e5\u672c.txt", "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt", "unicode"},
+        {L"\xD83D\xDE00.txt", "\xF0\x9F\x98\x80.txt", "pair"},
+        {L"\u00e9t\u00e9.txt", "\xE9t\xE9.txt", "latin-1"},
+        {L"\u00e9t\u00e9.txt", "\xC3\xA9t\xC3\xA9.txt", "latin-1"},
+        {L"a\u00c3.txt", "a\xC3.txt", "cut"},
+        {L"\u00c0\u00af.txt", "\xC0\xAF.txt", "over-long"},
+        {L"sub\\\u65e5.txt", "sub/\xE6\x97\xA5.txt", "below"},
     };
-    for (const auto& request : requests) {
-        CString name = PathTextFromBytes(request[0].data(), request[0].size());
-        std::wstring path = dir.Path().wstring() + L"\\" + name.GetString();
+    for (const auto& c : cases) WriteWideNamedFile(dir, c.m_pszName, c.m_pszContent);
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
+    for (const auto& c : cases) {
         CFile file;
-        ASSERT_TRUE(OpenForReading(file, path)) << request[0];
+        ASSERT_TRUE(file.OpenBelow(folder, c.m_pszRequest)) << c.m_pszRequest;
         EXPECT_TRUE(file.IsRegularFile());
-        EXPECT_EQ(ReadAll(file), request[1]);
+        EXPECT_EQ(ReadAll(file), c.m_pszContent) << c.m_pszRequest;
     }
 }
 
 TEST(Win32File, OnlyPlainDiskFilesAreRegular) {
     CTempDir dir;
-    CFile folder;
-    // A folder opens only with the backup flag, and is not a file to serve.
-    ASSERT_TRUE(OpenForReading(folder, dir.Path().wstring(), FILE_FLAG_BACKUP_SEMANTICS));
-    EXPECT_FALSE(folder.IsRegularFile());
+    fs::create_directory(dir.Path() / "sub");
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
+    CFile file;
+    EXPECT_FALSE(file.OpenBelow(folder, "sub")) << "a folder is not a file to serve";
     // A device name below any folder reaches the device, if it opens at all.
-    for (const wchar_t* pszDevice : {L"\\NUL", L"\\CON", L"\\nul.txt"}) {
+    for (const char* pszDevice : {"NUL", "CON", "nul.txt"}) {
         CFile device;
-        if (OpenForReading(device, dir.Path().wstring() + pszDevice)) {
-            EXPECT_FALSE(device.IsRegularFile()) << testing::PrintToString(std::wstring(pszDevice));
+        if (device.OpenBelow(folder, pszDevice)) {
+            EXPECT_FALSE(device.IsRegularFile()) << pszDevice;
         }
     }
     CFile closed;
@@ -112,19 +104,19 @@ TEST(Win32File, OnlyPlainDiskFilesAreRegular) {
 
 TEST(Win32File, SizesAbove4GiBAreWhole) {
     CTempDir dir;
-    std::wstring path = dir.Path().wstring() + L"\\big.bin";
-    {
-        CFile file;
-        ASSERT_TRUE(file.Open(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
-        // A file that ends 5 GiB + 3 bytes in, without writing them.
-        LARGE_INTEGER end;
-        end.QuadPart = (5LL << 30) + 3;
-        ASSERT_TRUE(SetFilePointerEx(file.GetHandle(), end, nullptr, FILE_BEGIN));
-        ASSERT_TRUE(SetEndOfFile(file.GetHandle()));
-    }
+    const std::wstring path = dir.Path().wstring() + L"\\big.bin";
+    // A file that ends 5 GiB + 3 bytes in, without writing them.
+    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = (5LL << 30) + 3;
+    const bool bSized = SetFilePointerEx(hFile, end, nullptr, FILE_BEGIN) && SetEndOfFile(hFile);
+    CloseHandle(hFile);
+    ASSERT_TRUE(bSized);
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
     CFile file;
-    ASSERT_TRUE(OpenForReading(file, path));
-    EXPECT_EQ(file.GetSize64(), (5ull << 30) + 3);
-    EXPECT_EQ(file.GetSize(), static_cast<DWORD>(((5ull << 30) + 3) & 0xFFFFFFFFu));
+    ASSERT_TRUE(file.OpenBelow(folder, "big.bin"));
+    EXPECT_EQ(file.GetOpenedSize(), (5ull << 30) + 3);
     EXPECT_EQ(kPathSeparator, L'\\');
 }
