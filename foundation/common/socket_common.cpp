@@ -114,6 +114,19 @@ socklen_t FillLiteralAddress(const char* pszAddress, unsigned short port, sockad
     return static_cast<socklen_t>(FillSocketAddress(address, port, pOut));
 }
 
+// Makes a receive or send that must not wait on s, again while interrupted: its count,
+// wouldBlock when it would have had to wait, SOCKET_ERROR on failure or for no socket.
+template <typename Transfer>
+int TransferNoWait(SOCKET s, Transfer transfer, int wouldBlock) {
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    for (;;) {
+        const int count = transfer(s);
+        if (count >= 0) return count;
+        const int error = LastSocketError();
+        if (!IsInterruptedCall(error)) return IsWouldBlock(error) ? wouldBlock : SOCKET_ERROR;
+    }
+}
+
 }  // namespace
 
 CListenAddress CListenAddress::IPv6Loopback() {
@@ -210,25 +223,13 @@ SOCKET CSocket::Detach() {
 }
 
 int CSocket::ReceiveNoWait(char* pBuffer, int length) {
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return SOCKET_ERROR;
-    for (;;) {
-        const int count = ReceiveNative(s, pBuffer, length);
-        if (count >= 0) return count;
-        const int error = LastSocketError();
-        if (!IsInterruptedCall(error)) return IsWouldBlock(error) ? kNothingYet : SOCKET_ERROR;
-    }
+    return TransferNoWait(
+        GetHandle(), [&](SOCKET s) { return ReceiveNative(s, pBuffer, length); }, kNothingYet);
 }
 
 int CSocket::SendNoWait(const char* pData, int length) {
-    const SOCKET s = GetHandle();
-    if (s == INVALID_SOCKET) return SOCKET_ERROR;
-    for (;;) {
-        const int count = SendNative(s, pData, length);
-        if (count >= 0) return count;
-        const int error = LastSocketError();
-        if (!IsInterruptedCall(error)) return IsWouldBlock(error) ? 0 : SOCKET_ERROR;
-    }
+    return TransferNoWait(
+        GetHandle(), [&](SOCKET s) { return SendNative(s, pData, length); }, 0);
 }
 
 long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
