@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+struct tm;
+
 // Milliseconds since an arbitrary fixed point; never goes backwards and never wraps.
 uint64_t GetTickCount64Ms();
 
@@ -23,6 +25,9 @@ struct CLocalTime {
 // The local time of unixSeconds (seconds since 1970 UTC) in the host's time zone, daylight
 // saving included; false when the host cannot say.
 bool LocalTimeOf(int64_t unixSeconds, CLocalTime& local);
+// The CLocalTime of the C library's broken-down local time and the offset then; for the
+// hosts' LocalTimeOf.
+CLocalTime LocalTimeOfParts(const tm& parts, int offsetMinutes);
 
 // Suspends the calling thread for about ms milliseconds.
 void SleepMs(uint32_t ms);

@@ -6,7 +6,7 @@
 class CCriticalSection : public CriticalSectionRecord {
 public:
     CCriticalSection();
-    virtual ~CCriticalSection();
+    ~CCriticalSection();
     CCriticalSection(const CCriticalSection&) = delete;
     CCriticalSection& operator=(const CCriticalSection&) = delete;
 
@@ -18,7 +18,7 @@ public:
 class CCriticalLock {
 public:
     explicit CCriticalLock(CCriticalSection* pSection);
-    virtual ~CCriticalLock();
+    ~CCriticalLock();
     CCriticalLock(const CCriticalLock&) = delete;
     CCriticalLock& operator=(const CCriticalLock&) = delete;
 

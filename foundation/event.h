@@ -25,8 +25,6 @@ public:
     // true when the event became (or was) signalled within ms milliseconds.
     bool Wait(uint32_t ms) const;
 
-    EventHandle Native() const { return m_hEvent; }
-
 private:
     EventHandle m_hEvent;
 #ifdef _WIN32

@@ -46,7 +46,6 @@ int FillSocketAddress(const CListenAddress& address, unsigned short port, sockad
 class CSocket : public CObject {
 public:
     CSocket();
-    explicit CSocket(SOCKET s);
     ~CSocket() override;  // Close
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
@@ -68,13 +67,14 @@ public:
     // acknowledgement of the one before (which the peer may delay); where the host allows.
     bool SendSmallWritesAtOnce();
 
-    // What has already arrived, without waiting: the count, 0 at the peer's end, SOCKET_ERROR
-    // on failure, or kNothingYet when no byte is there (the end may then still be unseen).
+    // What has already arrived, for a non-blocking socket: the count, 0 at the peer's end,
+    // SOCKET_ERROR on failure, or kNothingYet when no byte is there (the end may then still be
+    // unseen).
     int ReceiveNoWait(char* pBuffer, int length);
     static constexpr int kNothingYet = -2;
     bool IoControl(long command, u_long* pArgument);  // ioctlsocket; FIONREAD: bytes waiting
 
-    // Bytes taken without blocking: 0 when there is no room now, SOCKET_ERROR on failure.
+    // Bytes a non-blocking socket takes now: 0 when it has no room, SOCKET_ERROR on failure.
     int SendNoWait(const char* pData, int length);
     // Up to length bytes of the file from offset on, as many as the socket takes now: the
     // count (below length when the socket filled up), 0 when it has no room, SOCKET_ERROR on
@@ -107,7 +107,5 @@ public:
 
 private:
     std::atomic<SOCKET> m_hSocket;
-    // Set by SetNonBlocking and AcceptNoWait: no call needs to switch the mode for itself.
-    bool m_bNonBlocking;
     std::atomic<int> m_nListenError;
 };

@@ -36,7 +36,7 @@ public:
     // How many connections one awake thread should take before the next thread is woken for
     // one: many where a wake-up is the dear part and a wait over many sockets costs what a
     // wait over one does (Linux); one where every wait is a round trip to another process,
-    // which threads of their own overlap (Win32 under Wine, measured).
+    // which threads of their own overlap (Win32 under Wine).
     static const int kConnectionsPerWakeUp;
     // Watches s, reporting pKey (never null) when it is ready; a socket already watched gets
     // the new key and interest. False when the host refused.

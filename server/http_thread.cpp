@@ -28,8 +28,7 @@ int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
 }
 
 CHttpThread::CHttpThread()
-    : CThread(false),
-      m_nFilesDue(CFileCache::kNoDeadline),
+    : m_nFilesDue(CFileCache::kNoDeadline),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),

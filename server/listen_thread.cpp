@@ -18,8 +18,7 @@ constexpr uint32_t kOverdueFirstRequestMs = 1000;
 }  // namespace
 
 CListenThread::CListenThread(unsigned short port, const CListenAddress& address)
-    : CThread(false),
-      m_nListenSockets(1),
+    : m_nListenSockets(1),
       m_address(address),
       m_nPort(port),
       m_nBoundPort(0),

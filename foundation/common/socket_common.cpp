@@ -1,17 +1,23 @@
-// The CSocket members that are the same on every host.
-#include "foundation/socket.h"
-
+// The CSocket members that are the same on every host, on top of the host's socket calls.
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/common/socket_host.h"
 #include "foundation/file.h"
+#include "foundation/log.h"
+#include "foundation/socket.h"
 
 namespace {
 
-// A file goes out in pieces of this much, read into a buffer of the thread's own: on loopback
-// this beat handing the file's pages to the socket (sendfile) by a third, and larger pieces
-// cost more reading where a socket has little room.
+// A file goes out in pieces of this much, read into a buffer of the thread's own: reading
+// and sending beat handing the file's pages to the socket (sendfile) on loopback, and larger
+// pieces cost more reading where a socket has little room (docs/architecture.md, Large
+// bodies).
 constexpr uint64_t kFilePiece = 256 * 1024;
+
+// The system's most: a crowd that connects at once is queued, not refused and retried
+// seconds later, while the listener takes it in.
+constexpr int kListenBacklog = SOMAXCONN;
 
 char* FilePieceBuffer() {
     // Kept for the thread's life: a worker that sent one large file will likely send more.
@@ -27,6 +33,98 @@ bool IsLocalhostName(const char* pszText) {
         if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kName[i]) return false;
     }
     return true;
+}
+
+// Every local address of the kind's family: 0.0.0.0 for kIPv4, :: for kIPv6.
+CListenAddress AnyAddress(CListenAddress::Kind kind) {
+    CListenAddress address;
+    address.m_kind = kind;
+    return address;
+}
+
+// Sets an integer socket option; the hosts differ only in the pointer type they take.
+bool SetSocketOption(SOCKET s, int level, int name, int value) {
+    return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+// Binds s to address and port; false with *pError the host's error code.
+bool BindTo(SOCKET s, const CListenAddress& address, unsigned short port, int* pError) {
+    sockaddr_storage native;
+    const socklen_t length = static_cast<socklen_t>(FillSocketAddress(address, port, &native));
+    if (bind(s, reinterpret_cast<const SOCKADDR*>(&native), length) == 0) return true;
+    *pError = LastSocketError();
+    return false;
+}
+
+// A socket bound to port on every local address, IPv6 and IPv4 alike (IPv4 clients arrive as
+// mapped addresses), or INVALID_SOCKET with *pError 0 where the host has no IPv6 to offer;
+// with *pError the bind's error code when the port cannot be had.
+SOCKET BindDualStack(unsigned short port, int* pError) {
+    *pError = 0;
+    const SOCKET s = OpenNativeSocket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return INVALID_SOCKET;
+    // Windows makes IPv6 sockets IPv6-only unless told otherwise, and Linux may be set to.
+    if (!SetSocketOption(s, IPPROTO_IPV6, IPV6_V6ONLY, 0)) {
+        CloseNativeSocket(s);
+        return INVALID_SOCKET;
+    }
+    AllowQuickRebind(s);
+    int error = 0;
+    if (BindTo(s, AnyAddress(CListenAddress::Kind::kIPv6), port, &error)) return s;
+    // An address family the host has switched off is no reason not to serve IPv4.
+    if (!IsAddressFamilyMissing(error)) *pError = error;
+    CloseNativeSocket(s);
+    return INVALID_SOCKET;
+}
+
+// Binds s to port on every local IPv4 address; false with *pError the error code on failure.
+bool BindIPv4(SOCKET s, unsigned short port, int* pError) {
+    AllowQuickRebind(s);
+    return BindTo(s, AnyAddress(CListenAddress::Kind::kIPv4), port, pError);
+}
+
+// A socket of the address's family bound to it and port (an IPv6 one takes IPv6 clients
+// only), or INVALID_SOCKET with *pError the error code: IsAddressNotLocal for an address
+// that is not this machine's.
+SOCKET BindOne(const CListenAddress& address, unsigned short port, int* pError) {
+    const bool bIPv6 = address.m_kind == CListenAddress::Kind::kIPv6;
+    const SOCKET s = OpenNativeSocket(bIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        *pError = LastSocketError();
+        return INVALID_SOCKET;
+    }
+    AllowQuickRebind(s);
+    if (bIPv6) SetSocketOption(s, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    if (BindTo(s, address, port, pError)) return s;
+    CloseNativeSocket(s);
+    return INVALID_SOCKET;
+}
+
+// Fills *pOut with the IPv4 or IPv6 literal pszAddress and port; its length, 0 for anything
+// else.
+socklen_t FillLiteralAddress(const char* pszAddress, unsigned short port, sockaddr_storage* pOut) {
+    CListenAddress address;
+    if (inet_pton(AF_INET, pszAddress, address.m_bytes) == 1) {
+        address.m_kind = CListenAddress::Kind::kIPv4;
+    } else if (inet_pton(AF_INET6, pszAddress, address.m_bytes) == 1) {
+        address.m_kind = CListenAddress::Kind::kIPv6;
+    } else {
+        return 0;
+    }
+    return static_cast<socklen_t>(FillSocketAddress(address, port, pOut));
+}
+
+// Makes a receive or send that must not wait on s, again while interrupted: its count,
+// wouldBlock when it would have had to wait, SOCKET_ERROR on failure or for no socket.
+template <typename Transfer>
+int TransferNoWait(SOCKET s, Transfer transfer, int wouldBlock) {
+    if (s == INVALID_SOCKET) return SOCKET_ERROR;
+    for (;;) {
+        const int count = transfer(s);
+        if (count >= 0) return count;
+        const int error = LastSocketError();
+        if (!IsInterruptedCall(error)) return IsWouldBlock(error) ? wouldBlock : SOCKET_ERROR;
+    }
 }
 
 }  // namespace
@@ -109,9 +207,7 @@ int FillSocketAddress(const CListenAddress& address, unsigned short port, sockad
     return static_cast<int>(sizeof *pV4);
 }
 
-CSocket::CSocket() : m_hSocket(INVALID_SOCKET), m_bNonBlocking(false), m_nListenError(0) {}
-
-CSocket::CSocket(SOCKET s) : m_hSocket(s), m_bNonBlocking(false), m_nListenError(0) {}
+CSocket::CSocket() : m_hSocket(INVALID_SOCKET), m_nListenError(0) {}
 
 CSocket::~CSocket() {
     Close();
@@ -124,6 +220,16 @@ bool CSocket::Attach(SOCKET s) {
 
 SOCKET CSocket::Detach() {
     return m_hSocket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
+}
+
+int CSocket::ReceiveNoWait(char* pBuffer, int length) {
+    return TransferNoWait(
+        GetHandle(), [&](SOCKET s) { return ReceiveNative(s, pBuffer, length); }, kNothingYet);
+}
+
+int CSocket::SendNoWait(const char* pData, int length) {
+    return TransferNoWait(
+        GetHandle(), [&](SOCKET s) { return SendNative(s, pData, length); }, 0);
 }
 
 long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
@@ -172,4 +278,87 @@ bool CSocket::GetPeerAddress(char* pText, size_t n) const {
         return false;
     }
     return true;
+}
+
+bool CSocket::Create(int addressFamily, int type, int protocol) {
+    const SOCKET s = OpenNativeSocket(addressFamily, type, protocol);
+    m_hSocket.store(s, std::memory_order_release);
+    if (s != INVALID_SOCKET) return true;
+    const int error = LastSocketError();
+    m_nListenError.store(error, std::memory_order_release);
+    Log(L"CS:Create: socket failed: %d\r\n", error);
+    return false;
+}
+
+bool CSocket::Listen(unsigned short port, const CListenAddress& address) {
+    SOCKET s = GetHandle();
+    // Where the host has IPv6, one dual-stack socket takes the place of the IPv4 one; one
+    // address gets a socket of its own family.
+    const bool bEvery = address.m_kind == CListenAddress::Kind::kEvery;
+    int error = 0;
+    SOCKET own = INVALID_SOCKET;
+    if (s != INVALID_SOCKET)
+        own = bEvery ? BindDualStack(port, &error) : BindOne(address, port, &error);
+    if (own != INVALID_SOCKET) {
+        m_hSocket.store(own, std::memory_order_release);
+        CloseNativeSocket(s);
+        s = own;
+    } else if (error != 0 || !bEvery || !BindIPv4(s, port, &error)) {
+        m_nListenError.store(error, std::memory_order_release);
+        Log(L"CS:Listen: bind failed: %d\r\n", error);
+        return false;
+    }
+    if (listen(s, kListenBacklog) != 0) {
+        error = LastSocketError();
+        m_nListenError.store(error, std::memory_order_release);
+        Log(L"CS:Listen: listen failed: %d\r\n", error);
+        return false;
+    }
+    return true;
+}
+
+AcceptResult CSocket::AcceptNoWait(CSocket& client) {
+    const SOCKET s = GetHandle();
+    if (s == INVALID_SOCKET) return AcceptResult::kFailed;
+    SOCKET accepted = INVALID_SOCKET;
+    const AcceptResult result = AcceptNative(s, &accepted);
+    if (result != AcceptResult::kAccepted) return result;
+    // An occupied client object is not overwritten: the connection is lost, not leaked.
+    if (client.Attach(accepted)) return AcceptResult::kAccepted;
+    CloseNativeSocket(accepted);
+    return AcceptResult::kFailed;
+}
+
+bool CSocket::Connect(const char* pszAddress, unsigned short port) {
+    sockaddr_storage address;
+    const socklen_t length = FillLiteralAddress(pszAddress, port, &address);
+    if (length == 0) return false;
+    const bool bCreated = IsEmpty();
+    if (bCreated) {
+        const SOCKET s = OpenNativeSocket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) return false;
+        m_hSocket.store(s, std::memory_order_release);
+    }
+    int result;
+    do {
+        result = connect(GetHandle(), reinterpret_cast<const SOCKADDR*>(&address), length);
+    } while (result != 0 && IsInterruptedCall(LastSocketError()));
+    if (result == 0) return true;
+    // A socket made for this attempt is not kept: the object stays as it was.
+    if (bCreated) Close();
+    return false;
+}
+
+unsigned short CSocket::GetLocalPort() const {
+    sockaddr_storage address;
+    socklen_t length = sizeof address;
+    std::memset(&address, 0, sizeof address);
+    if (getsockname(GetHandle(), reinterpret_cast<SOCKADDR*>(&address), &length) != 0) return 0;
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    return 0;
 }

@@ -4,31 +4,31 @@
 #include <cerrno>
 #include <ctime>
 
-uint64_t GetTickCount64Ms() {
+namespace {
+
+// The clock's reading in whole milliseconds.
+uint64_t ClockMs(clockid_t clock) {
     timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000u +
            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+}  // namespace
+
+uint64_t GetTickCount64Ms() {
+    return ClockMs(CLOCK_MONOTONIC);
+}
+
 uint64_t GetSystemTimeMs() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return ClockMs(CLOCK_REALTIME);
 }
 
 bool LocalTimeOf(int64_t unixSeconds, CLocalTime& local) {
     const time_t seconds = static_cast<time_t>(unixSeconds);
     tm parts;
     if (localtime_r(&seconds, &parts) == nullptr) return false;
-    local = CLocalTime{parts.tm_year + 1900,
-                       parts.tm_mon + 1,
-                       parts.tm_mday,
-                       parts.tm_hour,
-                       parts.tm_min,
-                       parts.tm_sec,
-                       static_cast<int>(parts.tm_gmtoff / 60)};
+    local = LocalTimeOfParts(parts, static_cast<int>(parts.tm_gmtoff / 60));
     return true;
 }
 

@@ -9,10 +9,23 @@
 #include <climits>
 #include <cstdint>
 
-#include "event_state.h"
 #include "foundation/clock.h"
 
+struct KovEventState {
+    int m_fd;                 // eventfd: readable exactly while the event is set
+    pthread_mutex_t m_mutex;  // orders Set before the waits that see it
+    bool m_bSet;
+};
+
 namespace {
+
+// Whether the event is set, read under its mutex so that the setter's writes are visible.
+bool EventStateIsSet(KovEventState* pState) {
+    pthread_mutex_lock(&pState->m_mutex);
+    const bool bSet = pState->m_bSet;
+    pthread_mutex_unlock(&pState->m_mutex);
+    return bSet;
+}
 
 // Milliseconds to hand to poll() for what is left until deadline; -1 for ever.
 int PollTimeout(uint32_t ms, uint64_t deadline) {
@@ -31,13 +44,6 @@ void DrainEventFd(int fd) {
 }
 
 }  // namespace
-
-bool EventStateIsSet(KovEventState* pState) {
-    pthread_mutex_lock(&pState->m_mutex);
-    const bool bSet = pState->m_bSet;
-    pthread_mutex_unlock(&pState->m_mutex);
-    return bSet;
-}
 
 CEvent::CEvent() : m_hEvent(nullptr) {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -30,10 +30,8 @@ constexpr int kDescriptorReserve = 48;
 
 }  // namespace
 
-// With 5 kept-alive clients on one worker, 80,000 requests/s and 0.05 thread switches per
-// request; spread over five, 45,000 and 1.1. A crowd of 256 on one worker while it keeps up
-// took 92,000-105,000 requests/s where a share of 32 took 77,000: on a few cores, the more
-// workers are awake the more they and the clients take turns on them.
+// On a few cores, the more workers are awake the more they and the clients take turns on
+// them; docs/architecture.md (the placement rule) has the figures.
 const int CSocketPoller::kConnectionsPerWakeUp = 256;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {

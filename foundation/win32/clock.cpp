@@ -27,13 +27,7 @@ bool LocalTimeOf(int64_t unixSeconds, CLocalTime& local) {
     tm asUtc = parts;
     const __time64_t localAsUtc = _mkgmtime64(&asUtc);
     if (localAsUtc == -1) return false;
-    local = CLocalTime{parts.tm_year + 1900,
-                       parts.tm_mon + 1,
-                       parts.tm_mday,
-                       parts.tm_hour,
-                       parts.tm_min,
-                       parts.tm_sec,
-                       static_cast<int>((localAsUtc - seconds) / 60)};
+    local = LocalTimeOfParts(parts, static_cast<int>((localAsUtc - seconds) / 60));
     return true;
 }
 

@@ -8,7 +8,7 @@
 #define NOMINMAX
 #endif
 
-// winsock2.h must come before windows.h, which would otherwise pull in the old winsock.h.
+// WIN32_LEAN_AND_MEAN keeps windows.h from pulling in the old winsock.h beside winsock2.h.
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -81,7 +81,8 @@ int TakeRoomToSend(KovPollerState& state, CReadySocket* pReady, int capacity) {
 
 }  // namespace
 
-// Under Wine, 5 kept-alive clients on one worker: 2,800 requests/s; spread over five: 7,000.
+// Under Wine every wait is a round trip to the wineserver, which only threads of their own
+// overlap; docs/architecture.md (the placement rule) has the figures.
 const int CSocketPoller::kConnectionsPerWakeUp = 1;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {

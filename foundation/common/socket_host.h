@@ -1,0 +1,27 @@
+// The socket calls whose names, flags or error numbers differ between the hosts: each host's
+// socket.cpp gives them, and socket_common.cpp builds the CSocket members on them.
+#pragma once
+
+#include "foundation/socket.h"
+
+// A new socket that this process keeps to itself (close-on-exec where the host has that);
+// INVALID_SOCKET, with LastSocketError, on failure.
+SOCKET OpenNativeSocket(int addressFamily, int type, int protocol);
+// Closes s, which no object holds.
+void CloseNativeSocket(SOCKET s);
+// The host's error code of the calling thread's last failed socket call.
+int LastSocketError();
+// Whether error says a call was interrupted before it did anything, so it is made again.
+bool IsInterruptedCall(int error);
+// Whether error says that a call which must not wait would have had to.
+bool IsWouldBlock(int error);
+// Lets a listening socket bind a port whose old connections still sit in TIME_WAIT, where
+// the host needs to be told.
+void AllowQuickRebind(SOCKET s);
+// recv and send that never wait, nor raise a signal at a peer that has gone: the count, or
+// SOCKET_ERROR with LastSocketError.
+int ReceiveNative(SOCKET s, char* pBuffer, int length);
+int SendNative(SOCKET s, const char* pData, int length);
+// Takes a connection waiting on the listening socket s into *pAccepted, non-blocking and
+// kept to this process; a client that left before it was taken is passed over.
+AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted);
