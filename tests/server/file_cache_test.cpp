@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "foundation/clock.h"
 #include "tests/server/server_test_support.h"
 
 namespace {
@@ -38,13 +38,6 @@ protected:
         CReadySocket ready[4];
         const int count = m_poller.Wait(0, ready, 4);
         return m_files.TakeInChanges(ready, count < 0 ? 0 : count, 4);
-    }
-    // Writes a file whose last write lies well in the past, as a file that no write is under
-    // way on: the cache copies such a small file whole.
-    void WriteSettled(const std::string& relative, const std::string& content) {
-        m_root.WriteFile(relative, content);
-        fs::last_write_time(m_root.Folder() / relative,
-                            fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
 
     CTempWebRoot m_root;
@@ -77,9 +70,10 @@ TEST_F(FileCacheTest, AFolderPutInTheRootsPlaceIsServedAtTheFirstMissOrWithinASe
     EXPECT_EQ(Served("/a.txt", 0, kStart + 10), "old");
     EXPECT_EQ(Served("/a.txt", 0, kStart + 1000), "new");
 
+    // A name missing from the folder served makes the cache look at once.
     fs::rename(m_root.Folder(), m_root.Outside() / "newer");
-    m_root.WriteFile("b.txt", "newest");
-    EXPECT_EQ(Served("/b.txt", 0, kStart + 1010), "newest");
+    m_root.WriteFile("c.txt", "newest");
+    EXPECT_EQ(Served("/c.txt", 0, kStart + 1010), "newest");
     EXPECT_EQ(Served("/a.txt", 0, kStart + 1010), "<missing>");
 }
 
@@ -92,7 +86,7 @@ TEST_F(FileCacheTest, ARootThatAppearsLaterIsServed) {
 
 TEST_F(FileCacheTest, AKeptFileIsServedAsItIsNowHoweverTheRequestWasReported) {
     m_files.WatchIn(m_poller);
-    WriteSettled("a.txt", "one");
+    m_root.WriteFile("a.txt", "one");
     // Opened, then watched and looked at: from then on a reported request may trust the watch.
     EXPECT_EQ(Served("/a.txt"), "one");
     EXPECT_EQ(Served("/a.txt"), "one");
@@ -100,16 +94,16 @@ TEST_F(FileCacheTest, AKeptFileIsServedAsItIsNowHoweverTheRequestWasReported) {
     EXPECT_EQ(Served("/a.txt", first), "one");
 
     // A change, then a request the next wait reports along with it.
-    WriteSettled("a.txt", "two, longer");
+    m_root.WriteFile("a.txt", "two, longer");
     EXPECT_EQ(Served("/a.txt", TakeInWhatAWaitReports()), "two, longer");
 
     // A request that no wait reported is looked at.
-    WriteSettled("a.txt", "three, longer still");
+    m_root.WriteFile("a.txt", "three, longer still");
     EXPECT_EQ(Served("/a.txt"), "three, longer still");
 
     // A full batch may have left the watch's report out: its changes are taken in anyway.
     EXPECT_EQ(Served("/a.txt"), "three, longer still");
-    WriteSettled("a.txt", "four");
+    m_root.WriteFile("a.txt", "four");
     CReadySocket full[1] = {{nullptr, true, false}};
     EXPECT_EQ(Served("/a.txt", m_files.TakeInChanges(full, 1, 1)), "four");
 
@@ -119,7 +113,9 @@ TEST_F(FileCacheTest, AKeptFileIsServedAsItIsNowHoweverTheRequestWasReported) {
 }
 
 TEST_F(FileCacheTest, ASmallSettledFileIsCopiedAndAFileBeingWrittenIsNot) {
-    WriteSettled("small.txt", "small");
+    m_root.WriteFile("small.txt", "small");
+    // Changed a second ago or more: no write can still be under way in it.
+    SleepMs(1100);
     m_root.WriteFile("fresh.txt", "fresh");
     for (const char* pszTarget : {"/small.txt", "/fresh.txt"}) EXPECT_NE(Served(pszTarget), "");
     const auto small = m_files.FileFor(MapTarget("/small.txt", 10), 0, kStart);
