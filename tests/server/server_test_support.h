@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 // A fresh folder that serves as g_szWebRoot for one test; removed again at the end.
 class CTempWebRoot {
@@ -27,9 +28,3 @@ private:
     CTempDir m_outside;
     std::filesystem::path m_folder;
 };
-
-// Polls condition every few milliseconds until it holds or ms have passed.
-bool WaitUntil(const std::function<bool()>& condition, uint32_t ms);
-
-// Milliseconds since start, on the monotonic clock.
-uint64_t ElapsedMs(uint64_t start);
