@@ -24,6 +24,38 @@ std::wstring Root(const wchar_t* pszArguments, const wchar_t* pszModule, RootSou
     return szRoot;
 }
 
+// A folder of the given name in the temporary folder holding an empty page.html; both are
+// removed again at the end.
+class CFolderWithPage {
+public:
+    explicit CFolderWithPage(const wchar_t* pszName) {
+        wchar_t szTemp[MAX_PATH];
+        if (GetTempPathW(MAX_PATH, szTemp) == 0) return;
+        m_folder = std::wstring(szTemp) + pszName;
+        m_file = m_folder + L"\\page.html";
+        CreateDirectoryW(m_folder.c_str(), nullptr);
+        HANDLE hFile =
+            CreateFileW(m_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        m_bMade = hFile != INVALID_HANDLE_VALUE;
+        if (m_bMade) CloseHandle(hFile);
+    }
+    ~CFolderWithPage() {
+        DeleteFileW(m_file.c_str());
+        RemoveDirectoryW(m_folder.c_str());
+    }
+    CFolderWithPage(const CFolderWithPage&) = delete;
+    CFolderWithPage& operator=(const CFolderWithPage&) = delete;
+
+    bool Made() const { return m_bMade; }
+    const std::wstring& Folder() const { return m_folder; }  // without a final separator
+    const std::wstring& File() const { return m_file; }
+
+private:
+    std::wstring m_folder;
+    std::wstring m_file;
+    bool m_bMade = false;
+};
+
 TEST(DocumentRoot, ArgumentsLoseOnePairOfQuotesAndGainAFinalSeparator) {
     const wchar_t* pszExe = L"C:\\srv\\web.exe";
     EXPECT_EQ(Root(L"C:\\site\\", pszExe, RootSource::kCommandLine), L"C:\\site\\");
@@ -140,20 +172,13 @@ TEST(CommandLine, RefusalsAreThoseOfTheTerminalProgram) {
 }
 
 TEST(RootCheck, AFolderServesAndAnythingElseIsSaidInWords) {
-    wchar_t szTemp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
-    const std::wstring folder = std::wstring(szTemp) + L"kov-root-check\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring file = folder + L"page.html";
-    HANDLE hFile = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
-    CloseHandle(hFile);
+    const CFolderWithPage made(L"kov-root-check");
+    ASSERT_TRUE(made.Made());
+    const std::wstring folder = made.Folder() + L"\\";
     EXPECT_EQ(RootRefusal(folder.c_str()), L"");
     EXPECT_EQ(RootRefusal((folder + L"page.html\\").c_str()), L"not a folder");
     EXPECT_EQ(RootRefusal((folder + L"nope\\").c_str()), L"no such folder");
     EXPECT_EQ(RootRefusal((folder + L"nope\\deeper\\").c_str()), L"no such folder");
-    DeleteFileW(file.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(StatusText, WhereItServesThenHowToSeeTheCountAndStop) {
@@ -201,14 +226,10 @@ TEST(StatusText, ListenFailuresAreExplainedInWords) {
 }
 
 TEST(DroppedFolder, OneFolderIsSharedAFileOrSeveralItemsAreRefused) {
-    wchar_t szTemp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
-    const std::wstring folder = std::wstring(szTemp) + L"kov-dropped";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring file = folder + L"\\page.html";
-    HANDLE hFile = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
-    CloseHandle(hFile);
+    const CFolderWithPage made(L"kov-dropped");
+    ASSERT_TRUE(made.Made());
+    const std::wstring& folder = made.Folder();
+    const std::wstring& file = made.File();
     const struct {
         std::vector<std::wstring> m_items;
         std::wstring m_said;  // the root, or the refusal
@@ -225,8 +246,6 @@ TEST(DroppedFolder, OneFolderIsSharedAFileOrSeveralItemsAreRefused) {
         EXPECT_EQ(bShared ? root : refusal, c.m_said);
         EXPECT_TRUE(bShared ? refusal.empty() : root.empty());
     }
-    DeleteFileW(file.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(AboutBox, SitsInTheMiddleOfTheOwnersClientAreaNeverOffIt) {
