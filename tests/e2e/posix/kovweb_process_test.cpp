@@ -299,7 +299,7 @@ TEST_P(KovwebStopSignal, EndsTheProgramWithStatusZero) {
     ASSERT_TRUE(PutFile(root, "index.html", "<p>hi</p>"));
     CRunningServer server;
     ASSERT_TRUE(server.Start({FolderText(root)}));
-    // An idle kept-alive connection must not hold the stop up for its whole deadline.
+    // An idle keep-alive connection must not hold the stop up for its whole deadline.
     CTestClient idle;
     ASSERT_TRUE(idle.Connect(server.Port()));
     ASSERT_TRUE(idle.SendText("GET / HTTP/1.1\r\n\r\n"));
