@@ -205,18 +205,28 @@ TEST(StatusText, ListenFailuresAreExplainedInWords) {
     const CListenAddress every;
     CListenAddress remote;
     ASSERT_TRUE(ParseListenAddress("192.0.2.7", remote));
-    EXPECT_EQ(ListenFailureText(80, remote, WSAEADDRNOTAVAIL),
-              L"Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe "
-              L"with another --bind address, or without it.\r\n");
-    EXPECT_EQ(ListenFailureText(80, every, WSAEADDRINUSE),
-              L"Port 80 is in use by another program. Close it, or start kovweb.exe with "
-              L"--port 8080 and a folder.\r\n");
-    EXPECT_EQ(ListenFailureText(8080, every, WSAEADDRINUSE),
-              L"Port 8080 is in use by another program. Close it, or start kovweb.exe with "
-              L"--port 8081 and a folder.\r\n");
-    EXPECT_EQ(ListenFailureText(80, every, WSAEACCES),
-              L"Port 80 is reserved or blocked on this machine (access denied). Start "
-              L"kovweb.exe with --port 8080 and a folder.\r\n");
+    const struct {
+        unsigned short m_nPort;
+        const CListenAddress& m_bound;
+        int m_nError;
+        const wchar_t* m_pszSaid;
+    } cases[] = {
+        {80, remote, WSAEADDRNOTAVAIL,
+         L"Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe "
+         L"with another --bind address, or without it.\r\n"},
+        {80, every, WSAEADDRINUSE,
+         L"Port 80 is in use by another program. Close it, or start kovweb.exe with "
+         L"--port 8080 and a folder.\r\n"},
+        {8080, every, WSAEADDRINUSE,
+         L"Port 8080 is in use by another program. Close it, or start kovweb.exe with "
+         L"--port 8081 and a folder.\r\n"},
+        {80, every, WSAEACCES,
+         L"Port 80 is reserved or blocked on this machine (access denied). Start "
+         L"kovweb.exe with --port 8080 and a folder.\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ListenFailureText(c.m_nPort, c.m_bound, c.m_nError), c.m_pszSaid);
+    }
     // Anything else in the system's own words, on one line.
     const std::wstring other = ListenFailureText(80, every, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(other,
