@@ -233,7 +233,7 @@ TEST(KovwebLog, AboutSignalShowsTheRequestCount) {
     EXPECT_TRUE(server.Child().WaitForOutput("\nKOVWebServer v1.0\r\nRequests: 0\r\n", kPromptMs))
         << server.Child().Out();
 
-    // Every head counts, found or not, and so does one whose method is not served.
+    // Every request counts, found or not, and so does one whose method is not served.
     EXPECT_EQ(GetStatus(server.Port(), "/a.txt"), 200);
     EXPECT_EQ(GetStatus(server.Port(), "/nothing-here"), 404);
     {
