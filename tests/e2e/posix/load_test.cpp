@@ -27,19 +27,16 @@
 // Sanitized builds run the same program many times slower, so the request counts of the
 // load test are divided there (by 10 under AddressSanitizer, by 40 under ThreadSanitizer,
 // which is the slowest); the native build runs them in full.
-#if defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#define KOV_HAS_FEATURE(name) __has_feature(name)
+#else
+#define KOV_HAS_FEATURE(name) 0
+#endif
+#if defined(__SANITIZE_THREAD__) || KOV_HAS_FEATURE(thread_sanitizer)
 #define KOV_TSAN_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KOV_TSAN_BUILD 1
 #endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || KOV_HAS_FEATURE(address_sanitizer)
 #define KOV_ASAN_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KOV_ASAN_BUILD 1
-#endif
 #endif
 
 namespace {

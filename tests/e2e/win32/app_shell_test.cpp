@@ -24,7 +24,7 @@ std::wstring Root(const wchar_t* pszArguments, const wchar_t* pszModule, RootSou
     return szRoot;
 }
 
-// A folder of the given name in the temporary folder holding an empty page.html; both are
+// An empty page.html in a folder of the given name in the temporary folder; both are
 // removed again at the end.
 class CFolderWithPage {
 public:
@@ -32,27 +32,23 @@ public:
         wchar_t szTemp[MAX_PATH];
         if (GetTempPathW(MAX_PATH, szTemp) == 0) return;
         m_folder = std::wstring(szTemp) + pszName;
-        m_file = m_folder + L"\\page.html";
         CreateDirectoryW(m_folder.c_str(), nullptr);
         HANDLE hFile =
-            CreateFileW(m_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            CreateFileW(File().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         m_bMade = hFile != INVALID_HANDLE_VALUE;
         if (m_bMade) CloseHandle(hFile);
     }
     ~CFolderWithPage() {
-        DeleteFileW(m_file.c_str());
+        DeleteFileW(File().c_str());
         RemoveDirectoryW(m_folder.c_str());
     }
-    CFolderWithPage(const CFolderWithPage&) = delete;
-    CFolderWithPage& operator=(const CFolderWithPage&) = delete;
 
     bool Made() const { return m_bMade; }
     const std::wstring& Folder() const { return m_folder; }  // without a final separator
-    const std::wstring& File() const { return m_file; }
+    std::wstring File() const { return m_folder + L"\\page.html"; }
 
 private:
     std::wstring m_folder;
-    std::wstring m_file;
     bool m_bMade = false;
 };
 
@@ -239,7 +235,7 @@ TEST(DroppedFolder, OneFolderIsSharedAFileOrSeveralItemsAreRefused) {
     const CFolderWithPage made(L"kov-dropped");
     ASSERT_TRUE(made.Made());
     const std::wstring& folder = made.Folder();
-    const std::wstring& file = made.File();
+    const std::wstring file = made.File();
     const struct {
         std::vector<std::wstring> m_items;
         std::wstring m_said;  // the root, or the refusal
