@@ -1,4 +1,4 @@
-// Byte ranges and validators of a file answer.
+// Byte ranges and validators of a file response.
 #include "server/file_answer.h"
 
 #include <cstring>
@@ -74,7 +74,7 @@ bool IfRangeNamesVersion(const CHeaderValue& value, const CValidators& validator
     return ParseHttpDate(value.m_p, value.m_n, &date) && date == validators.m_nLastModified;
 }
 
-// Whether the conditional headers say that the client's copy is this version.
+// Whether the conditional header fields say that the client's copy is this version.
 bool ClientHasVersion(const CFileRequestHeaders& headers, const CValidators& validators) {
     if (headers.m_ifNoneMatch.m_nLines > 0) {
         // Several lines form one list; only a tag of the first is looked at.

@@ -1,6 +1,6 @@
-// Which answer a GET of a file gets: the whole file, one part of it, "not modified" or
-// "range not satisfiable", from the request's Range and validator headers and the file's
-// version. Pure functions on buffers.
+// Which response a GET of a file gets: the whole file, partial content, 304 Not Modified or
+// 416 Range Not Satisfiable, from the request's Range and conditional header fields and the
+// file's validators. Pure functions on buffers.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,7 @@ struct CFileVersion {
     uint64_t m_nWriteTime;  // 100 ns units since 1601; 0 when unknown
 };
 
-// The validators an answer carries for a file version.
+// The validators a response carries for a file version.
 struct CValidators {
     static constexpr size_t kMaxEtagLength = 40;
     char m_szEtag[kMaxEtagLength];  // a strong entity tag, quotes included; zero-terminated
@@ -38,7 +38,7 @@ RangeResult ParseByteRange(const char* p, size_t n, uint64_t size, uint64_t* pFi
                            uint64_t* pEnd);
 
 // Whether an If-None-Match value names the entity tag (quotes included), compared weakly,
-// or is "*": then the client's copy is current and the answer is 304.
+// or is "*": then the client's copy is current and the response is 304.
 bool IfNoneMatchNames(const CHeaderValue& value, const char* pTag, size_t tagLength);
 
 enum class FileAnswerKind { kWhole, kPart, kNotModified, kUnsatisfiable };
@@ -49,9 +49,9 @@ struct CFileAnswer {
     uint64_t m_nEnd;
 };
 
-// Decides the answer to a GET of a file of this version: If-None-Match (any listed tag, or
-// "*") and, without it, If-Modified-Since at or after the write time make it kNotModified;
-// otherwise one satisfiable Range makes it kPart and an unsatisfiable one kUnsatisfiable,
-// unless an If-Range names another version, which makes it kWhole.
+// Decides the response to a conditional or range GET of a file of this version:
+// If-None-Match (any listed tag, or "*") and, without it, If-Modified-Since at or after the
+// write time make it kNotModified; otherwise one satisfiable Range makes it kPart and an
+// unsatisfiable one kUnsatisfiable, unless an If-Range names another version (kWhole).
 CFileAnswer ChooseFileAnswer(const CFileRequestHeaders& headers, const CFileVersion& version,
                              const CValidators& validators);

@@ -12,8 +12,8 @@
 
 namespace {
 
-// Raised whenever the page's markup changes, so that a page kept by a client under an old
-// tag is never taken for the new one.
+// Raised whenever the page's markup changes, so that a page a client cached under an old
+// entity tag is never taken for the new one.
 constexpr uint64_t kPageFormat = 1;
 
 const char kHex[] = "0123456789ABCDEF";
@@ -162,7 +162,7 @@ int CompareByKey(const CListingEntry& a, const CListingEntry& b, EListingKey key
 
 const char* const kKeyNames[] = {"name", "date", "size"};
 
-// Appends one column head: a link to the order it gives, and a mark on the current one.
+// Appends one column header: a link to the order it gives, and a mark on the current one.
 void AppendColumnHead(std::string* pOut, const char* pszTitle, EListingKey key,
                       const CListingOrder& current) {
     // The current column flips its direction; another starts where people look first: names
@@ -391,7 +391,7 @@ std::string ListingEntityTag(const std::string& folderPath, const CListingOrder&
         hash.Number(entry.m_nSize);
         hash.Number(entry.m_nWriteTime);
     }
-    // Never of the form of a file's tag (hex digits and '-' alone).
+    // Never of the form of a file's entity tag (hex digits and '-' alone).
     std::string tag = "\"ls-";
     const uint64_t value = hash.Value();
     for (int shift = 60; shift >= 0; shift -= 4) tag += kHex[(value >> shift) & 0x0F];

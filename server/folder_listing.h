@@ -41,7 +41,7 @@ void SortListing(std::vector<CListingEntry>* pEntries, const CListingOrder& orde
 
 // Appends the whole HTML page of a folder to *pOut: folderPath is the folder's decoded path
 // as the client asked for it, ending in '/'; entries are in page order (SortListing). Each
-// name is linked percent-encoded as one path segment and shown HTML-escaped; column heads
+// name is linked percent-encoded as one path segment and shown HTML-escaped; column headers
 // link to the other orders; a parent link leads up unless folderPath is "/".
 void AppendListingPage(std::string* pOut, const std::string& folderPath, const CListingOrder& order,
                        const std::vector<CListingEntry>& entries);

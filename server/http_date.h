@@ -20,5 +20,5 @@ int64_t UnixSecondsFromFileTime(uint64_t ticks);
 
 // The date of now as a zero-terminated IMF-fixdate, for the thread that calls it: read from
 // the real-time clock and formatted only when nowMs (the monotonic clock's milliseconds)
-// has passed into another second, so that most answers cost no clock read at all.
+// has passed into another second, so that most responses cost no clock read at all.
 const char* CurrentHttpDate(uint64_t nowMs);

@@ -196,52 +196,41 @@ void NoteValue(const char* p, size_t n, CHeaderValue& value) {
     value.m_n = n;
 }
 
+// Takes a Content-Length value: two lengths that disagree leave the body's end unknown.
+void ReadContentLength(const char* p, size_t n, CRequest& request) {
+    if (request.m_nBodyLength == kUnknownBodyLength) return;
+    const long long length = PlainNumber(p, n);
+    const bool bAgrees = !request.m_bBodyLengthGiven || request.m_nBodyLength == length;
+    request.m_nBodyLength = length >= 0 && bAgrees ? length : kUnknownBodyLength;
+    request.m_bBodyLengthGiven = true;
+}
+
 // Takes one header field into the request when it is one the server uses.
 void ReadField(const char* pName, size_t nName, const char* pValue, size_t nValue,
                CRequest& request) {
-    switch (nName) {
-        case 4:
-            if (EqualsIgnoringCase(pName, nName, "host")) NoteValue(pValue, nValue, request.m_host);
+    // The fields whose first value the server keeps as it is.
+    const struct {
+        const char* m_pszName;
+        CHeaderValue& m_value;
+    } kept[] = {
+        {"host", request.m_host},
+        {"range", request.m_file.m_range},
+        {"if-range", request.m_file.m_ifRange},
+        {"if-none-match", request.m_file.m_ifNoneMatch},
+        {"if-modified-since", request.m_file.m_ifModifiedSince},
+    };
+    for (const auto& field : kept) {
+        if (EqualsIgnoringCase(pName, nName, field.m_pszName)) {
+            NoteValue(pValue, nValue, field.m_value);
             return;
-        case 5:
-            if (EqualsIgnoringCase(pName, nName, "range")) {
-                NoteValue(pValue, nValue, request.m_file.m_range);
-            }
-            return;
-        case 8:
-            if (EqualsIgnoringCase(pName, nName, "if-range")) {
-                NoteValue(pValue, nValue, request.m_file.m_ifRange);
-            }
-            return;
-        case 10:
-            if (EqualsIgnoringCase(pName, nName, "connection")) {
-                ReadConnectionOptions(pValue, nValue, request);
-            }
-            return;
-        case 13:
-            if (EqualsIgnoringCase(pName, nName, "if-none-match")) {
-                NoteValue(pValue, nValue, request.m_file.m_ifNoneMatch);
-            }
-            return;
-        case 14:
-            if (EqualsIgnoringCase(pName, nName, "content-length") &&
-                request.m_nBodyLength != kUnknownBodyLength) {
-                const long long length = PlainNumber(pValue, nValue);
-                // Two lengths that disagree leave the body's end unknown.
-                const bool bAgrees = !request.m_bBodyLengthGiven || request.m_nBodyLength == length;
-                request.m_nBodyLength = length >= 0 && bAgrees ? length : kUnknownBodyLength;
-                request.m_bBodyLengthGiven = true;
-            }
-            return;
-        case 17:
-            if (EqualsIgnoringCase(pName, nName, "if-modified-since")) {
-                NoteValue(pValue, nValue, request.m_file.m_ifModifiedSince);
-            } else if (EqualsIgnoringCase(pName, nName, "transfer-encoding")) {
-                request.m_nBodyLength = kUnknownBodyLength;
-            }
-            return;
-        default:
-            return;
+        }
+    }
+    if (EqualsIgnoringCase(pName, nName, "connection")) {
+        ReadConnectionOptions(pValue, nValue, request);
+    } else if (EqualsIgnoringCase(pName, nName, "content-length")) {
+        ReadContentLength(pValue, nValue, request);
+    } else if (EqualsIgnoringCase(pName, nName, "transfer-encoding")) {
+        request.m_nBodyLength = kUnknownBodyLength;
     }
 }
 

@@ -1,4 +1,4 @@
-// The request log: one Common Log Format line per answered request, kept by each worker in
+// The request log: one Common Log Format line per request answered, kept by each worker in
 // a ring of its own and written out in batches by one writer thread, so that serving never
 // takes a lock shared with another worker, makes a system call per line or waits for the
 // log's reader.
@@ -22,7 +22,7 @@ struct CRequestRecord {
     size_t m_nRequestLineLength;
     int m_nStatus;
     uint64_t m_nBodyBytes;   // bytes of the body sent: 0 for HEAD, 304 and the like
-    uint64_t m_nAnsweredAt;  // the monotonic milliseconds of the answer (CServeTime::m_now)
+    uint64_t m_nAnsweredAt;  // the monotonic milliseconds of the response (CServeTime::m_now)
 };
 
 // "09/Dec/2026:14:03:07 +0100": the local time with its offset from UTC.

@@ -1,5 +1,6 @@
-// Every answer's head, built as bytes in one place (CReply, then AppendReplyHead), and the
-// answers that carry a page: 404, 301 and the refusals of requests that cannot be served.
+// Every response's status line and header fields, built as bytes in one place (CReply, then
+// AppendReplyHead), and the responses that carry a page: 404, 301 and the refusals of
+// requests that cannot be served.
 #pragma once
 
 #include <cstddef>
@@ -8,15 +9,15 @@
 
 #include "server/file_answer.h"
 
-// What the Connection header field of an answer says.
+// What the Connection header field of a response says.
 enum class ConnectionOption { kNone, kClose, kKeepAlive };
 
-// One answer's status line and header fields. Fields left empty are not sent; those given
+// One response's status line and header fields. Fields left empty are not sent; those given
 // go out in a fixed order: location, content-length, content-type, content-range,
 // accept-ranges, allow, last-modified, etag, date, connection.
 struct CReply {
     const char* m_pszStatus = nullptr;  // code and reason phrase, e.g. "200 Sending file"
-    const char* m_pLocation = nullptr;  // already escaped for a head
+    const char* m_pLocation = nullptr;  // already escaped for a header field
     size_t m_nLocation = 0;
     bool m_bHasLength = false;
     uint64_t m_nLength = 0;
@@ -36,27 +37,27 @@ struct CReply {
     ConnectionOption m_connection = ConnectionOption::kNone;
 };
 
-// Appends the reply's head, blank line included, to *pOut.
+// Appends the response head, blank line included, to *pOut.
 void AppendReplyHead(std::string* pOut, const CReply& reply);
 
-// The reply for a file answer of this version, on top of reply (its date and connection):
-// 200 (whole), 206 (a part), 304 or 416, with the validators. A HEAD gets the same fields
+// The reply for a file response of this version, on top of reply (its date and connection):
+// 200 (whole), 206 (partial content), 304 or 416, with the validators. A HEAD gets the same fields
 // under its own reason phrase for 200.
 CReply FileReply(CReply reply, const CFileAnswer& answer, const CFileVersion& version,
                  const CValidators& validators, const char* pszContentType, bool bHead);
 
-// The reply and page of an answer that carries a short HTML page: appends the head with the
-// page's length and type, then the page itself unless bHead.
+// The reply and page of a response that carries a short HTML page: appends the response head
+// with the page's length and type, then the page itself unless bHead.
 void AppendPageAnswer(std::string* pOut, CReply reply, const std::string& page, bool bHead);
 
-// The 404 answer for a target that names no file: the page shows the path (escaped here).
+// The 404 response for a target that names no file: the page shows the path (escaped here).
 void AppendNotFoundAnswer(std::string* pOut, const std::string& display, CReply reply, bool bHead);
 
-// The 301 answer that sends a client on to location (already escaped for a head), with a
+// The 301 response that redirects a client to location (already escaped for a header field), with a
 // short page that links there.
 void AppendMovedAnswer(std::string* pOut, const std::string& location, CReply reply, bool bHead);
 
-// An answer that refuses the request itself: pszStatus is "400 Bad Request", "405 Method
+// A response that refuses the request itself: pszStatus is "400 Bad Request", "405 Method
 // Not Allowed" (with allow: GET, HEAD), "501 Not Implemented" or "505 HTTP Version Not
 // Supported"; the page names the status.
 void AppendRefusal(std::string* pOut, const char* pszStatus, CReply reply);

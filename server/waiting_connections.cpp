@@ -6,7 +6,7 @@
 
 namespace {
 
-// How far the search for a kept-alive reader looks before it settles for the oldest reader.
+// How far the search for a keep-alive connection looks before it takes the oldest reader.
 constexpr int kLookAhead = 64;
 
 }  // namespace
@@ -49,7 +49,7 @@ CConnection* CWaitingConnections::FirstDue(uint64_t now) const {
     return nullptr;
 }
 
-const std::pair<uint64_t, CConnection*>* CWaitingConnections::FirstKeptAliveReader() const {
+const std::pair<uint64_t, CConnection*>* CWaitingConnections::FirstKeepAliveReader() const {
     // Readers' deadlines lie about the same span after their wait began, so the earliest
     // deadline marks the longest wait.
     int looked = 0;
@@ -61,17 +61,17 @@ const std::pair<uint64_t, CConnection*>* CWaitingConnections::FirstKeptAliveRead
 }
 
 std::unique_ptr<CConnection> CWaitingConnections::TakeLongestWaitingReader(uint64_t dueBy) {
-    // A kept-alive connection that has had its answers goes first, as long as one is found
+    // A keep-alive connection that has had its responses goes first, as long as one is found
     // soon; a new one only once its first request is overdue.
-    if (const auto* pKeptAlive = FirstKeptAliveReader()) return Take(pKeptAlive->second);
+    if (const auto* pKeepAlive = FirstKeepAliveReader()) return Take(pKeepAlive->second);
     if (m_readers.empty() || m_readers.begin()->first > dueBy) return nullptr;
     return Take(m_readers.begin()->second);
 }
 
-uint64_t CWaitingConnections::LongestWaitingReaderDeadline(bool bKeptAlive) const {
-    if (bKeptAlive) {
-        const auto* pKeptAlive = FirstKeptAliveReader();
-        return pKeptAlive ? pKeptAlive->first : kNoDeadline;
+uint64_t CWaitingConnections::LongestWaitingReaderDeadline(bool bKeepAlive) const {
+    if (bKeepAlive) {
+        const auto* pKeepAlive = FirstKeepAliveReader();
+        return pKeepAlive ? pKeepAlive->first : kNoDeadline;
     }
     return m_readers.empty() ? kNoDeadline : m_readers.begin()->first;
 }

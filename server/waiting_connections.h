@@ -16,6 +16,7 @@ class CWaitingConnections {
 public:
     static constexpr uint64_t kNoDeadline = UINT64_MAX;
 
+    // Takes ownership of a connection and files it under what its GetWait says.
     void Add(std::unique_ptr<CConnection> pConnection);
     bool Holds(CConnection* p) const { return m_owned.count(p) != 0; }
     // Files p anew under what its GetWait says now; p must be held here.
@@ -24,18 +25,19 @@ public:
     std::unique_ptr<CConnection> Take(CConnection* p);
     // A connection whose deadline has passed by now, left in place; null when none has.
     CConnection* FirstDue(uint64_t now) const;
-    // Takes out the connection that has waited longest for bytes from its client (nothing
-    // of it is being answered): kept-alive ones first, then one that has had no answer yet
-    // if its deadline is at dueBy or sooner. Null when there is none such.
+    // Takes out the connection that has waited longest for bytes from its client (no
+    // response of it under way): keep-alive ones first, then one that has had no response
+    // yet if its deadline is at dueBy or sooner. Null when there is none such.
     std::unique_ptr<CConnection> TakeLongestWaitingReader(uint64_t dueBy);
     // The deadline of the connection TakeLongestWaitingReader would take first among the
-    // kept-alive ones (bKeptAlive) or among all; kNoDeadline when there is none.
-    uint64_t LongestWaitingReaderDeadline(bool bKeptAlive) const;
+    // keep-alive ones (bKeepAlive) or among all; kNoDeadline when there is none.
+    uint64_t LongestWaitingReaderDeadline(bool bKeepAlive) const;
     // Those that can go on at once, and all of them: to be stepped, which may refile them.
     std::vector<CConnection*> GoingOn() const;
     std::vector<CConnection*> All() const;
 
-    uint64_t NextDeadline() const;  // kNoDeadline when nothing waits with a deadline
+    // The earliest deadline of a reader or writer; kNoDeadline when nothing waits with one.
+    uint64_t NextDeadline() const;
     bool HasGoingOn() const { return !m_goingOn.empty(); }
     size_t Count() const { return m_owned.size(); }
 
@@ -46,12 +48,13 @@ private:
         CByDeadline* m_pList;
         uint64_t m_deadline;
     };
+    // Files p under its current wait: among readers, writers or those that can go on.
     void File(CConnection* p, CEntry& entry);
-    // The first reader among the kept-alive ones, within a short look ahead.
-    const std::pair<uint64_t, CConnection*>* FirstKeptAliveReader() const;
+    // The first reader among the keep-alive ones, within a short look ahead.
+    const std::pair<uint64_t, CConnection*>* FirstKeepAliveReader() const;
 
     std::unordered_map<CConnection*, CEntry> m_owned;
-    CByDeadline m_readers;  // by head, body or linger deadline: the oldest first
+    CByDeadline m_readers;  // by request head, body or linger deadline: the oldest first
     CByDeadline m_writers;  // by send-stall deadline
     CByDeadline m_goingOn;  // can go on at once
 };

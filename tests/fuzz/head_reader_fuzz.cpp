@@ -50,7 +50,7 @@ void CheckRange(const char* p, size_t n, uint64_t size) {
     }
 }
 
-// The answer chosen for a file stays inside it, and a date that parses writes back the same.
+// The response chosen for a file stays inside it, and a date that parses writes back the same.
 void CheckFileAnswer(const CFileRequestHeaders& headers, uint64_t size) {
     const CFileVersion version{size, 133000000000000000ull + size};
     const CFileAnswer answer = ChooseFileAnswer(headers, version, ValidatorsOf(version));

@@ -138,28 +138,18 @@ TEST(FolderListingTest, NamesAreLinkedByteExactlyAndShownEscaped) {
     EXPECT_EQ(RowsOf(odd).size(), 1u);
 }
 
-TEST(FolderListingTest, EachQueryGivesItsOrderAndItsHeadLinks) {
+TEST(FolderListingTest, EachQueryGivesItsOrderAndItsColumnLinks) {
     struct {
         const char* m_pszQuery;
         std::vector<size_t> m_order;  // positions in Sample()
-        const char* m_pszHeads;       // the three head links' queries
+        const char* m_heads[3];       // the order each column header link asks for
     } const cases[] = {
-        {"",
-         {8, 7, 3, 4, 6, 5, 2, 1, 0},
-         "name&amp;order=desc date&amp;order=desc size&amp;order=desc"},
-        {"sort=name&order=desc",
-         {7, 8, 0, 1, 2, 5, 6, 4, 3},
-         "name&amp;order=asc date&amp;order=desc size&amp;order=desc"},
-        {"order=asc&sort=date",
-         {7, 8, 5, 1, 2, 0, 4, 3, 6},
-         "name&amp;order=asc date&amp;order=desc size&amp;order=desc"},
-        {"sort=size&order=desc",
-         {7, 8, 2, 0, 1, 6, 5, 4, 3},
-         "name&amp;order=asc date&amp;order=desc size&amp;order=asc"},
+        {"", {8, 7, 3, 4, 6, 5, 2, 1, 0}, {"desc", "desc", "desc"}},
+        {"sort=name&order=desc", {7, 8, 0, 1, 2, 5, 6, 4, 3}, {"asc", "desc", "desc"}},
+        {"order=asc&sort=date", {7, 8, 5, 1, 2, 0, 4, 3, 6}, {"asc", "desc", "desc"}},
+        {"sort=size&order=desc", {7, 8, 2, 0, 1, 6, 5, 4, 3}, {"asc", "desc", "asc"}},
         // Unknown names and values are passed over.
-        {"sort=SIZE&order=up&x=1&sort",
-         {8, 7, 3, 4, 6, 5, 2, 1, 0},
-         "name&amp;order=desc date&amp;order=desc size&amp;order=desc"},
+        {"sort=SIZE&order=up&x=1&sort", {8, 7, 3, 4, 6, 5, 2, 1, 0}, {"desc", "desc", "desc"}},
     };
     const std::vector<CListingEntry> sample = Sample();
     for (const auto& c : cases) {
@@ -179,7 +169,10 @@ TEST(FolderListingTest, EachQueryGivesItsOrderAndItsHeadLinks) {
             const size_t start = at + 19;
             heads += (heads.empty() ? "" : " ") + page.substr(start, page.find('"', start) - start);
         }
-        EXPECT_EQ(heads, c.m_pszHeads) << query;
+        const std::string expected = std::string("name&amp;order=") + c.m_heads[0] +
+                                     " date&amp;order=" + c.m_heads[1] +
+                                     " size&amp;order=" + c.m_heads[2];
+        EXPECT_EQ(heads, expected) << query;
     }
 }
 

@@ -342,10 +342,8 @@ TEST_F(HostileInputTest, RandomBytesNeverLeakAnythingAndTheServerGoesOn) {
 }
 
 TEST_F(HostileInputTest, NotFoundPageShowsTheTargetAsTextOnly) {
-    struct {
-        const char* m_pszTarget;
-        const char* m_pszShown;
-    } const cases[] = {
+    // Each target, and the text the page shows for it.
+    const char* const cases[][2] = {
         {"/<script>alert(1)</script>", "&lt;script&gt;alert(1)&lt;\\script&gt;"},
         {"/%3Cimg%20src=x%20onerror=alert(1)%3E", "&lt;img src=x onerror=alert(1)&gt;"},
         {"/a\"b'c&d", "a&quot;b&#39;c&amp;d"},
@@ -355,9 +353,9 @@ TEST_F(HostileInputTest, NotFoundPageShowsTheTargetAsTextOnly) {
         {"/&lt;", "&amp;lt;"},
     };
     for (const auto& c : cases) {
-        const CWire wire = SendAndCollect(m_listener.GetPort(), Get(c.m_pszTarget));
-        ASSERT_EQ(CheckedStatuses(wire, kSecret, c.m_pszTarget), (std::vector<int>{404}));
-        EXPECT_NE(wire.m_bytes.find(std::string("Couldn't find file: ") + c.m_pszShown + "</b>"),
+        const CWire wire = SendAndCollect(m_listener.GetPort(), Get(c[0]));
+        ASSERT_EQ(CheckedStatuses(wire, kSecret, c[0]), (std::vector<int>{404}));
+        EXPECT_NE(wire.m_bytes.find(std::string("Couldn't find file: ") + c[1] + "</b>"),
                   std::string::npos)
             << wire.m_bytes;
         EXPECT_EQ(wire.m_bytes.find("\r\nSet-Cookie"), std::string::npos)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hostile_wire.h"
+
 namespace {
 
 // Takes the complete head of length bytes off the front of buffer.
@@ -30,11 +32,6 @@ std::vector<std::string> FeedInPieces(CHeadBuffer& buffer, const std::string& te
         }
     }
     return heads;
-}
-
-std::string HeadOfLength(size_t total) {
-    const std::string start = "GET /a.txt HTTP/1.1\r\nX-Pad: ";
-    return start + std::string(total - start.size() - 4, 'p') + "\r\n\r\n";
 }
 
 }  // namespace
@@ -86,7 +83,7 @@ TEST(HeadBufferTest, EmptyLinesBeforeARequestLineAreDropped) {
 
 TEST(HeadBufferTest, HeadOf4095BytesFitsAndOneByteMoreIsHopeless) {
     CHeadBuffer fits;
-    const std::string largest = HeadOfLength(4095);
+    const std::string largest = RequestHeadOfLength("/a.txt", 4095);
     EXPECT_EQ(fits.Feed(largest.data(), static_cast<int>(largest.size())), 4095);
     EXPECT_EQ(fits.CompleteHeadLength(), 4095);
     EXPECT_FALSE(fits.IsHopeless());
@@ -94,7 +91,7 @@ TEST(HeadBufferTest, HeadOf4095BytesFitsAndOneByteMoreIsHopeless) {
     EXPECT_EQ(fits.Room(), 4095);
 
     CHeadBuffer tooLong;
-    const std::string oversized = HeadOfLength(4096);
+    const std::string oversized = RequestHeadOfLength("/a.txt", 4096);
     // The buffer takes what fits; the blank line is then one byte out of reach.
     EXPECT_EQ(tooLong.Feed(oversized.data(), static_cast<int>(oversized.size())), 4095);
     EXPECT_EQ(tooLong.Room(), 0);

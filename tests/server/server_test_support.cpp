@@ -1,9 +1,8 @@
-// A temporary document root, and bounded waits.
+// A temporary document root.
 #include "tests/server/server_test_support.h"
 
 #include <fstream>
 
-#include "foundation/clock.h"
 #include "foundation/file.h"
 #include "server/http_thread.h"
 
@@ -29,17 +28,4 @@ void CTempWebRoot::WriteFile(const std::string& relative, const std::string& con
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-bool WaitUntil(const std::function<bool()>& condition, uint32_t ms) {
-    const uint64_t deadline = GetTickCount64Ms() + ms;
-    for (;;) {
-        if (condition()) return true;
-        if (GetTickCount64Ms() >= deadline) return false;
-        SleepMs(5);
-    }
-}
-
-uint64_t ElapsedMs(uint64_t start) {
-    return GetTickCount64Ms() - start;
 }

@@ -9,6 +9,7 @@
 
 #include "server/document_root.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 // A fresh folder that serves as g_szWebRoot for one test (and so for every listener it
 // starts), and as its own document root for workers and file caches; removed at the end.
@@ -33,9 +34,3 @@ private:
     std::filesystem::path m_folder;
     CDocumentRoot m_documentRoot;
 };
-
-// Polls condition every few milliseconds until it holds or ms have passed.
-bool WaitUntil(const std::function<bool()>& condition, uint32_t ms);
-
-// Milliseconds since start, on the monotonic clock.
-uint64_t ElapsedMs(uint64_t start);

@@ -124,3 +124,8 @@ std::string PercentEncodeAll(const std::string& bytes) {
     }
     return encoded;
 }
+
+std::string RequestHeadOfLength(const std::string& target, size_t total) {
+    const std::string start = "GET " + target + " HTTP/1.1\r\nX-Pad: ";
+    return start + std::string(total - start.size() - 4, 'p') + "\r\n\r\n";
+}

@@ -40,3 +40,7 @@ std::vector<int> CheckedStatuses(const CWire& wire, const std::string& secret,
 
 // Target bytes as %XX escapes, every byte, so that nothing in them is read as syntax.
 std::string PercentEncodeAll(const std::string& bytes);
+
+// A GET request head for target of exactly total bytes, blank line included, padded with
+// one header field.
+std::string RequestHeadOfLength(const std::string& target, size_t total);

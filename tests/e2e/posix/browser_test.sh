@@ -19,8 +19,8 @@ if [[ -z $browser ]]; then
   exit 77
 fi
 
-work=$(mktemp -d)
-server_pid=""
+# shellcheck source=start_kovweb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/start_kovweb.sh"
 
 stop_server() {
   # SIGTERM first; a server that does not end within 15 s is killed and the test fails.
@@ -44,17 +44,6 @@ stop_server() {
   fi
 }
 
-cleanup() {
-  if [[ -n $server_pid ]]; then
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# shellcheck source=start_kovweb.sh
-source "$(dirname "${BASH_SOURCE[0]}")/start_kovweb.sh"
 if ! start_kovweb "$work/server.log" "$site"; then
   echo "FAIL: kovweb did not start listening"
   cat "$work/server.log"

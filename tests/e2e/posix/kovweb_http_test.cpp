@@ -129,7 +129,7 @@ TEST_F(KovwebHttp, HeadLooksInTheDocumentRoot) {
     EXPECT_EQ(Exchange("HEAD /nope.txt HTTP/1.1\r\n\r\n", missing), missing);
 }
 
-TEST_F(KovwebHttp, AFolderAskedForWithoutItsSlashIsSentOnToIt) {
+TEST_F(KovwebHttp, AFolderAskedForWithoutItsSlashIsRedirectedToIt) {
     ASSERT_TRUE(m_server.Start({m_root + "/"}));
     const std::string page =
         "<html><body><h1>301</h1><b>Moved to <a href=\"/sub/?a=1&amp;b\">"
@@ -188,22 +188,6 @@ TEST_F(KovwebHttp, NoRootMeansTheCurrentDirectory) {
     ASSERT_TRUE(m_server.Start({}, m_root));
     std::string hello = StableOkHead(13, kText) + "hello, world\n";
     EXPECT_EQ(Exchange("GET /hello.txt HTTP/1.1\r\n\r\n", hello), hello);
-}
-
-TEST_F(KovwebHttp, FiveClientsAreServedAtOnce) {
-    ASSERT_TRUE(m_server.Start({m_root + "/"}));
-    CTestClient clients[5];
-    for (CTestClient& client : clients) {
-        ASSERT_TRUE(client.Connect(m_server.Port()));
-        ASSERT_TRUE(client.SendText("GET /hello.txt HTTP/1.1\r\n\r\n"));
-    }
-    // Each keeps its connection; all five are answered while the others are still open.
-    for (CTestClient& client : clients) {
-        CTestResponse response;
-        ASSERT_TRUE(client.ReadResponse(response));
-        EXPECT_EQ(response.m_nStatus, 200);
-        EXPECT_EQ(response.m_body, "hello, world\n");
-    }
 }
 
 TEST_F(KovwebHttp, OneRangeIsSentAloneAndOnePastTheEndIsRefused) {

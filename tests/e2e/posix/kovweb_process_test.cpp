@@ -233,7 +233,7 @@ TEST(KovwebLog, AboutSignalShowsTheRequestCount) {
     EXPECT_TRUE(server.Child().WaitForOutput("\nKOVWebServer v1.0\r\nRequests: 0\r\n", kPromptMs))
         << server.Child().Out();
 
-    // Every head counts, found or not, and so does one whose method is not served.
+    // Every request counts, found or not, and so does one whose method is not served.
     EXPECT_EQ(GetStatus(server.Port(), "/a.txt"), 200);
     EXPECT_EQ(GetStatus(server.Port(), "/nothing-here"), 404);
     {
@@ -299,7 +299,7 @@ TEST_P(KovwebStopSignal, EndsTheProgramWithStatusZero) {
     ASSERT_TRUE(PutFile(root, "index.html", "<p>hi</p>"));
     CRunningServer server;
     ASSERT_TRUE(server.Start({FolderText(root)}));
-    // An idle kept-alive connection must not hold the stop up for its whole deadline.
+    // An idle keep-alive connection must not hold the stop up for its whole deadline.
     CTestClient idle;
     ASSERT_TRUE(idle.Connect(server.Port()));
     ASSERT_TRUE(idle.SendText("GET / HTTP/1.1\r\n\r\n"));

@@ -10,16 +10,8 @@ kovweb=$1
 artifacts=$2
 command -v wget >/dev/null 2>&1 || { echo "SKIP: no wget on PATH"; exit 77; }
 
-work=$(mktemp -d)
-server_pid=""
-cleanup() {
-  if [[ -n $server_pid ]]; then
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=start_kovweb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/start_kovweb.sh"
 fail() { echo "FAIL: $*"; exit 1; }
 
 share=$work/share
@@ -37,8 +29,6 @@ head -c 2621440 /dev/urandom >"$share/Music/Concert (live).opus"
 head -c 52000 /dev/urandom >"$share/Music/cover.avif"
 for i in 1 2 10; do printf 'track %s\n' "$i" >"$share/Music/track$i.txt"; done
 
-# shellcheck source=start_kovweb.sh
-source "$(dirname "${BASH_SOURCE[0]}")/start_kovweb.sh"
 start_kovweb "$work/server.log" "$share" || { cat "$work/server.log"; fail "kovweb did not start listening"; }
 base="http://127.0.0.1:$port"
 

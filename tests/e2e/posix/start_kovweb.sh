@@ -1,4 +1,16 @@
-# Sourced by the end-to-end scripts: starts kovweb on a free high port.
+# Sourced by the end-to-end scripts: a work folder, kovweb started on a free high port, and
+# at exit a kill of whatever server is still running and the folder's removal.
+
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  if [[ -n $server_pid ]]; then
+    kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # Starts "$kovweb" with --port and the arguments after the log file's path, on a random high
 # port, trying another when one is taken: sets port and server_pid and returns 0 once it

@@ -24,6 +24,34 @@ std::wstring Root(const wchar_t* pszArguments, const wchar_t* pszModule, RootSou
     return szRoot;
 }
 
+// An empty page.html in a folder of the given name in the temporary folder; both are
+// removed again at the end.
+class CFolderWithPage {
+public:
+    explicit CFolderWithPage(const wchar_t* pszName) {
+        wchar_t szTemp[MAX_PATH];
+        if (GetTempPathW(MAX_PATH, szTemp) == 0) return;
+        m_folder = std::wstring(szTemp) + pszName;
+        CreateDirectoryW(m_folder.c_str(), nullptr);
+        HANDLE hFile =
+            CreateFileW(File().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        m_bMade = hFile != INVALID_HANDLE_VALUE;
+        if (m_bMade) CloseHandle(hFile);
+    }
+    ~CFolderWithPage() {
+        DeleteFileW(File().c_str());
+        RemoveDirectoryW(m_folder.c_str());
+    }
+
+    bool Made() const { return m_bMade; }
+    const std::wstring& Folder() const { return m_folder; }  // without a final separator
+    std::wstring File() const { return m_folder + L"\\page.html"; }
+
+private:
+    std::wstring m_folder;
+    bool m_bMade = false;
+};
+
 TEST(DocumentRoot, ArgumentsLoseOnePairOfQuotesAndGainAFinalSeparator) {
     const wchar_t* pszExe = L"C:\\srv\\web.exe";
     EXPECT_EQ(Root(L"C:\\site\\", pszExe, RootSource::kCommandLine), L"C:\\site\\");
@@ -140,20 +168,13 @@ TEST(CommandLine, RefusalsAreThoseOfTheTerminalProgram) {
 }
 
 TEST(RootCheck, AFolderServesAndAnythingElseIsSaidInWords) {
-    wchar_t szTemp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
-    const std::wstring folder = std::wstring(szTemp) + L"kov-root-check\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring file = folder + L"page.html";
-    HANDLE hFile = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
-    CloseHandle(hFile);
+    const CFolderWithPage made(L"kov-root-check");
+    ASSERT_TRUE(made.Made());
+    const std::wstring folder = made.Folder() + L"\\";
     EXPECT_EQ(RootRefusal(folder.c_str()), L"");
     EXPECT_EQ(RootRefusal((folder + L"page.html\\").c_str()), L"not a folder");
     EXPECT_EQ(RootRefusal((folder + L"nope\\").c_str()), L"no such folder");
     EXPECT_EQ(RootRefusal((folder + L"nope\\deeper\\").c_str()), L"no such folder");
-    DeleteFileW(file.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(StatusText, WhereItServesThenHowToSeeTheCountAndStop) {
@@ -180,18 +201,28 @@ TEST(StatusText, ListenFailuresAreExplainedInWords) {
     const CListenAddress every;
     CListenAddress remote;
     ASSERT_TRUE(ParseListenAddress("192.0.2.7", remote));
-    EXPECT_EQ(ListenFailureText(80, remote, WSAEADDRNOTAVAIL),
-              L"Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe "
-              L"with another --bind address, or without it.\r\n");
-    EXPECT_EQ(ListenFailureText(80, every, WSAEADDRINUSE),
-              L"Port 80 is in use by another program. Close it, or start kovweb.exe with "
-              L"--port 8080 and a folder.\r\n");
-    EXPECT_EQ(ListenFailureText(8080, every, WSAEADDRINUSE),
-              L"Port 8080 is in use by another program. Close it, or start kovweb.exe with "
-              L"--port 8081 and a folder.\r\n");
-    EXPECT_EQ(ListenFailureText(80, every, WSAEACCES),
-              L"Port 80 is reserved or blocked on this machine (access denied). Start "
-              L"kovweb.exe with --port 8080 and a folder.\r\n");
+    const struct {
+        unsigned short m_nPort;
+        const CListenAddress& m_bound;
+        int m_nError;
+        const wchar_t* m_pszSaid;
+    } cases[] = {
+        {80, remote, WSAEADDRNOTAVAIL,
+         L"Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe "
+         L"with another --bind address, or without it.\r\n"},
+        {80, every, WSAEADDRINUSE,
+         L"Port 80 is in use by another program. Close it, or start kovweb.exe with "
+         L"--port 8080 and a folder.\r\n"},
+        {8080, every, WSAEADDRINUSE,
+         L"Port 8080 is in use by another program. Close it, or start kovweb.exe with "
+         L"--port 8081 and a folder.\r\n"},
+        {80, every, WSAEACCES,
+         L"Port 80 is reserved or blocked on this machine (access denied). Start "
+         L"kovweb.exe with --port 8080 and a folder.\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ListenFailureText(c.m_nPort, c.m_bound, c.m_nError), c.m_pszSaid);
+    }
     // Anything else in the system's own words, on one line.
     const std::wstring other = ListenFailureText(80, every, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(other,
@@ -201,14 +232,10 @@ TEST(StatusText, ListenFailuresAreExplainedInWords) {
 }
 
 TEST(DroppedFolder, OneFolderIsSharedAFileOrSeveralItemsAreRefused) {
-    wchar_t szTemp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
-    const std::wstring folder = std::wstring(szTemp) + L"kov-dropped";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring file = folder + L"\\page.html";
-    HANDLE hFile = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
-    CloseHandle(hFile);
+    const CFolderWithPage made(L"kov-dropped");
+    ASSERT_TRUE(made.Made());
+    const std::wstring& folder = made.Folder();
+    const std::wstring file = made.File();
     const struct {
         std::vector<std::wstring> m_items;
         std::wstring m_said;  // the root, or the refusal
@@ -225,8 +252,6 @@ TEST(DroppedFolder, OneFolderIsSharedAFileOrSeveralItemsAreRefused) {
         EXPECT_EQ(bShared ? root : refusal, c.m_said);
         EXPECT_TRUE(bShared ? refusal.empty() : root.empty());
     }
-    DeleteFileW(file.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(AboutBox, SitsInTheMiddleOfTheOwnersClientAreaNeverOffIt) {
