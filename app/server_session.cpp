@@ -1,9 +1,9 @@
 // Start and stop of the server, and the texts both programs share.
 #include "app/server_session.h"
 
+#include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/network.h"
-#include "foundation/file.h"
 
 CListenThread* g_pListenThread = nullptr;
 bool g_bLogRequests = false;

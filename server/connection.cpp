@@ -233,8 +233,8 @@ void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply
     const CFileAnswer answer = ChooseFileAnswer(request.m_file, version, validators);
     AppendReplyHead(&m_out,
                     FileReply(reply, answer, version, validators, mapped.m_pszContentType, bHead));
-    if (!bHead && (answer.m_kind == FileAnswerKind::kWhole ||
-                   answer.m_kind == FileAnswerKind::kPart)) {
+    if (!bHead &&
+        (answer.m_kind == FileAnswerKind::kWhole || answer.m_kind == FileAnswerKind::kPart)) {
         PrepareFileBytes(answer, *pFiles);
     } else {
         m_body.m_pFile.reset();

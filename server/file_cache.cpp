@@ -14,9 +14,8 @@ constexpr uint64_t kRootCheckIntervalMs = 1000;
 // The folder that a folder target stands for, below the root: its path without the index name.
 std::string TargetFolder(const CMappedTarget& mapped) {
     const size_t indexLength = sizeof kDefaultDocument - 1;
-    return mapped.m_path.substr(0, mapped.m_path.size() >= indexLength
-                                       ? mapped.m_path.size() - indexLength
-                                       : 0);
+    return mapped.m_path.substr(
+        0, mapped.m_path.size() >= indexLength ? mapped.m_path.size() - indexLength : 0);
 }
 
 // The names of the folders among entries, sorted, so that two reads of a folder compare.
@@ -170,9 +169,8 @@ bool CFileCache::NamesFolder(const CMappedTarget& mapped, uint64_t now) {
     return CFile::IsFolderBelow(m_root, mapped.m_path.c_str());
 }
 
-const CListingPage* CFileCache::ListingFor(const CMappedTarget& mapped,
-                                           const CListingOrder& order, uint64_t mark,
-                                           uint64_t now, CListingPage* pBuilt) {
+const CListingPage* CFileCache::ListingFor(const CMappedTarget& mapped, const CListingOrder& order,
+                                           uint64_t mark, uint64_t now, CListingPage* pBuilt) {
     if (!mapped.m_bAllowed || !mapped.m_bFolderIndex || !UseCurrentRoot(now)) return nullptr;
     // As for kept files: only a request that the wait reported may trust an unmoved generation.
     if (IsTrusted(mark)) {

@@ -99,8 +99,8 @@ private:
     std::shared_ptr<CCachedFile> OpenFile(const CMappedTarget& mapped, uint64_t now);
     void Keep(const std::shared_ptr<CCachedFile>& pFile);
     void Forget(const std::string& path);
-    bool BuildListing(const CMappedTarget& mapped, const CListingOrder& order,
-                      CListingPage* pPage, bool* pKeepable);
+    bool BuildListing(const CMappedTarget& mapped, const CListingOrder& order, CListingPage* pPage,
+                      bool* pKeepable);
 
     const CDocumentRoot* m_pDocumentRoot = nullptr;
     uint64_t m_nRootVersion = 0;  // of the path m_root was opened from

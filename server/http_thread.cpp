@@ -40,8 +40,8 @@ CHttpThread::CHttpThread()
       m_nConnections(0),
       m_nServed(0),
       m_bStarted(false),
-      m_nKeptAliveGiveWay(CWaitingConnections::kNoDeadline),
-      m_nAnyGiveWay(CWaitingConnections::kNoDeadline) {}
+      m_nKeepAliveIdleClose(CWaitingConnections::kNoDeadline),
+      m_nAnyIdleClose(CWaitingConnections::kNoDeadline) {}
 
 CHttpThread::~CHttpThread() = default;
 
@@ -79,8 +79,8 @@ CWorkerLoad CHttpThread::GetLoad(uint64_t now) const {
     return load;
 }
 
-uint64_t CHttpThread::GetGiveWayDeadline(bool bKeptAlive) const {
-    return (bKeptAlive ? m_nKeptAliveGiveWay : m_nAnyGiveWay).load(std::memory_order_relaxed);
+uint64_t CHttpThread::GetIdleCloseDeadline(bool bKeepAlive) const {
+    return (bKeepAlive ? m_nKeepAliveIdleClose : m_nAnyIdleClose).load(std::memory_order_relaxed);
 }
 
 void CHttpThread::AskToStop() {
@@ -121,7 +121,7 @@ void CHttpThread::ServeRound(uint32_t maxWaitMs) {
         StepAll(m_connections.GoingOn());
     }
     StepDue();
-    PublishGiveWayDeadlines();
+    PublishIdleCloseDeadlines();
     if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return;
     // After every step of the round, so that the wait ends in time for the files they used.
     m_nFilesDue = m_files.LetIdleFilesGo(GetTickCount64Ms());
@@ -209,11 +209,11 @@ void CHttpThread::Close(std::unique_ptr<CConnection> pConnection) {
     if (m_pEndNotice != nullptr) m_pEndNotice->Note();
 }
 
-void CHttpThread::PublishGiveWayDeadlines() {
-    m_nKeptAliveGiveWay.store(m_connections.LongestWaitingReaderDeadline(true),
-                              std::memory_order_relaxed);
-    m_nAnyGiveWay.store(m_connections.LongestWaitingReaderDeadline(false),
-                        std::memory_order_relaxed);
+void CHttpThread::PublishIdleCloseDeadlines() {
+    m_nKeepAliveIdleClose.store(m_connections.LongestWaitingReaderDeadline(true),
+                                std::memory_order_relaxed);
+    m_nAnyIdleClose.store(m_connections.LongestWaitingReaderDeadline(false),
+                          std::memory_order_relaxed);
 }
 
 uint32_t CHttpThread::MsUntilNextDeadline(uint32_t maxWaitMs) const {

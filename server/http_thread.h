@@ -60,7 +60,7 @@ public:
     // The deadline of the connection that AskToMakeRoom would close, among the kept-alive
     // ones or among all, as of the worker's last round; CWaitingConnections::kNoDeadline
     // when there is none.
-    uint64_t GetGiveWayDeadline(bool bKeptAlive) const;
+    uint64_t GetIdleCloseDeadline(bool bKeepAlive) const;
     // Serves the files below pRoot (which outlives the worker); called before Start.
     void ServeFrom(const CDocumentRoot* pRoot) { m_files.ServeFrom(pRoot); }
     // Where ends of connections are told; called before Start.
@@ -103,7 +103,7 @@ private:
     void End(CConnection* p);
     // Closes a connection taken out of m_connections, and counts and tells its end.
     void Close(std::unique_ptr<CConnection> pConnection);
-    void PublishGiveWayDeadlines();
+    void PublishIdleCloseDeadlines();
     uint32_t MsUntilNextDeadline(uint32_t maxWaitMs) const;
     // Waits in the readiness wait, marked asleep so that a placement wakes it; the count of
     // ready sockets stored in m_ready.
@@ -135,6 +135,6 @@ private:
     std::atomic<int32_t> m_nConnections;
     std::atomic<int32_t> m_nServed;
     std::atomic<bool> m_bStarted;
-    std::atomic<uint64_t> m_nKeptAliveGiveWay;
-    std::atomic<uint64_t> m_nAnyGiveWay;
+    std::atomic<uint64_t> m_nKeepAliveIdleClose;
+    std::atomic<uint64_t> m_nAnyIdleClose;
 };

@@ -198,19 +198,19 @@ bool CListenThread::AcceptWaitingOn(CSocket& listening, uint64_t now) {
 }
 
 bool CListenThread::AskToMakeRoom(uint64_t now) {
-    // Kept-alive connections give way first; a new one only once its first request is overdue.
+    // Keep-alive connections are closed first; a new one only once its first request is overdue.
     const uint64_t dueBy = now + kHeadDeadlineMs - kOverdueFirstRequestMs;
-    for (bool bKeptAlive : {true, false}) {
+    for (bool bKeepAlive : {true, false}) {
         int oldest = -1;
         uint64_t oldestDeadline = CWaitingConnections::kNoDeadline;
         for (int index = 0; index < kWorkerCount; ++index) {
-            const uint64_t deadline = m_workers[index].GetGiveWayDeadline(bKeptAlive);
+            const uint64_t deadline = m_workers[index].GetIdleCloseDeadline(bKeepAlive);
             if (deadline < oldestDeadline) {
                 oldest = index;
                 oldestDeadline = deadline;
             }
         }
-        if (oldest >= 0 && (bKeptAlive || oldestDeadline <= dueBy)) {
+        if (oldest >= 0 && (bKeepAlive || oldestDeadline <= dueBy)) {
             m_workers[oldest].AskToMakeRoom(dueBy);
             return true;
         }

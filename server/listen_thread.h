@@ -72,7 +72,7 @@ private:
     // AcceptWaiting's work on one listening socket; false once accepting has paused.
     bool AcceptWaitingOn(CSocket& listening, uint64_t now);
     // Asks the worker that holds the connection that has waited longest for its client to
-    // close it, if one may give way; false when none may.
+    // close it, if one may be closed; false when none may.
     bool AskToMakeRoom(uint64_t now);
     // Gives a new connection to the worker that ChooseWorker picks; closes it when none can
     // take it.

@@ -12,7 +12,7 @@
 struct CListingPage {
     std::string m_folder;  // below the root, as ListFolderBelow takes it
     CListingOrder m_order;
-    uint64_t m_nGeneration = 0;        // of the change watch, when its folder was watched
+    uint64_t m_nGeneration = 0;  // of the change watch, when its folder was watched
     std::string m_body;
     std::string m_etag;
 };

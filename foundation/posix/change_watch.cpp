@@ -90,7 +90,7 @@ bool CChangeWatch::Watch(const CFolder& folder, const char* pszRelative, const C
     const std::string relative(pszRelative);
     const auto add = [this](const std::string& path, uint32_t events) { return Add(path, events); };
     // Watched first and checked afterwards: what changes after a watch is reported, and the
-    // checks (and the caller's look at the name) see what changed before.
+    // checks (and the caller's stat) see what changed before.
     const std::string folderPath = DescriptorPath(folder.m_hFolder);
     if (!add(folderPath, kFolderEvents)) return false;
     for (size_t slash = relative.find('/'); slash != std::string::npos;

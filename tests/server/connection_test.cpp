@@ -168,7 +168,7 @@ TEST(WaitingConnectionsTest, DeadlinesComeDueInOrderAndTheLongestWaitingReaderMa
     EXPECT_EQ(waiting.LongestWaitingReaderDeadline(true), CWaitingConnections::kNoDeadline);
     EXPECT_EQ(waiting.LongestWaitingReaderDeadline(false), kStart + kHeadDeadlineMs);
 
-    // New connections give way only once their first request is overdue.
+    // New connections are closed only once their first request is overdue.
     EXPECT_EQ(waiting.TakeLongestWaitingReader(kStart + kHeadDeadlineMs - 1), nullptr);
     std::unique_ptr<CConnection> pOldest =
         waiting.TakeLongestWaitingReader(kStart + kHeadDeadlineMs);

@@ -29,8 +29,7 @@ protected:
         const std::shared_ptr<CCachedFile> pFile = m_files.FileFor(mapped, mark, now);
         if (!pFile) return "<missing>";
         std::string bytes;
-        m_files.AppendBytes(*pFile, 0, static_cast<size_t>(pFile->m_file.GetOpenedSize()),
-                            &bytes);
+        m_files.AppendBytes(*pFile, 0, static_cast<size_t>(pFile->m_file.GetOpenedSize()), &bytes);
         return bytes;
     }
     // Takes in what a wait reports now, as a worker does after each of its waits.
