@@ -187,23 +187,12 @@ void CConnection::LogAnswer(const CServeTime& time) {
 }
 
 const char* CConnection::RefusalOf(const CRequest& request) {
-    switch (request.m_problem) {
-        case RequestProblem::kBadRequest:
-            return "400 Bad Request";
-        case RequestProblem::kVersionNotSupported:
-            return "505 HTTP Version Not Supported";
-        case RequestProblem::kNone:
-            break;
+    if (request.m_problem == RequestProblem::kBadRequest) return "400 Bad Request";
+    if (request.m_problem == RequestProblem::kVersionNotSupported) {
+        return "505 HTTP Version Not Supported";
     }
-    switch (request.m_method) {
-        case RequestMethod::kNotAllowed:
-            return "405 Method Not Allowed";
-        case RequestMethod::kUnknown:
-            return "501 Not Implemented";
-        case RequestMethod::kGet:
-        case RequestMethod::kHead:
-            break;
-    }
+    if (request.m_method == RequestMethod::kNotAllowed) return "405 Method Not Allowed";
+    if (request.m_method == RequestMethod::kUnknown) return "501 Not Implemented";
     return nullptr;
 }
 

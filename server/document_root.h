@@ -12,10 +12,6 @@
 // after a swap does it take the lock, once, to read the new path.
 class CDocumentRoot {
 public:
-    CDocumentRoot() = default;
-    CDocumentRoot(const CDocumentRoot&) = delete;
-    CDocumentRoot& operator=(const CDocumentRoot&) = delete;
-
     // Shares the folder at pszRoot (which ends with the host's separator) from now on: every
     // worker's next request is served from it. One that does not open is tried again at each
     // request, so a root that appears later is served.
