@@ -11,6 +11,9 @@ class CString : public CObject {
 public:
     CString();
     CString(const wchar_t* pszText);
+    explicit CString(const char* pszText);
+    // Narrow text of n bytes (may hold no terminator), byte for character.
+    CString(const char* pText, size_t n);
     CString(const CString& other);
     ~CString() override;
 

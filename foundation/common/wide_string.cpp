@@ -1,6 +1,7 @@
 // CString: a fresh buffer for every change, deep copies, byte-for-character conversion.
 #include "foundation/wide_string.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "foundation/wide_format.h"
@@ -17,11 +18,24 @@ wchar_t* CopyOf(const wchar_t* pszText, size_t length) {
     return pszData;
 }
 
+// A new buffer holding n narrow bytes converted byte for character, and a terminator.
+wchar_t* WidenBytes(const char* pText, size_t n) {
+    wchar_t* pszData = new wchar_t[n + 1];
+    for (size_t i = 0; i < n; ++i)
+        pszData[i] = static_cast<wchar_t>(static_cast<unsigned char>(pText[i]));
+    pszData[n] = L'\0';
+    return pszData;
+}
+
 }  // namespace
 
 CString::CString() : m_pszData(nullptr) {}
 
 CString::CString(const wchar_t* pszText) : m_pszData(CopyOf(pszText, wcslen(pszText))) {}
+
+CString::CString(const char* pszText) : m_pszData(WidenBytes(pszText, strlen(pszText))) {}
+
+CString::CString(const char* pText, size_t n) : m_pszData(WidenBytes(pText, n)) {}
 
 CString::CString(const CString& other)
     : CObject(other), m_pszData(CopyOf(other.GetString(), other.GetLength())) {}

@@ -127,6 +127,23 @@ TEST(CString, AppendingToItselfDoublesIt) {
     EXPECT_STREQ(L"abab", text.GetString());
 }
 
+TEST(CString, NarrowTextRoundTripsByteForCharacter) {
+    std::string bytes;
+    for (int b = 1; b < 256; ++b) bytes.push_back(static_cast<char>(b));
+    CString text(bytes.c_str());
+    ASSERT_EQ(255u, text.GetLength());
+    EXPECT_EQ(0xE9, static_cast<int>(text.GetString()[0xE9 - 1]));
+    const std::unique_ptr<char[]> narrow = text.ToMultiByte();
+    EXPECT_EQ(bytes, std::string(narrow.get()));
+}
+
+TEST(CString, CountedNarrowTextTakesExactlyTheBytesGiven) {
+    CString text("abcdef", 3);
+    EXPECT_STREQ(L"abc", text.GetString());
+    CString none("abc", 0);
+    EXPECT_STREQ(L"", none.GetString());
+}
+
 TEST(CString, CharactersAboveAByteNarrowToQuestionMarks) {
     const wchar_t wide[] = {L'a', static_cast<wchar_t>(0x100), static_cast<wchar_t>(0x20AC), L'z',
                             0};
