@@ -4,6 +4,7 @@
 #define IDS_CLASSNAME 3
 #define IDR_HOTKEYS 3
 #define IDI_APPICON 101
+#define IDR_MAINMENU 102
 #define IDD_ABOUTBOX 103
 #define IDC_REQUESTS 1001
 #define IDM_EXIT 40002
