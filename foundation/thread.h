@@ -7,32 +7,30 @@
 
 class CThread : public CObject {
 public:
-    CThread();
+    explicit CThread(bool bAutoDelete);
     ~CThread() override;  // neither stops nor waits: the owner calls StopThread first
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
 
     // Creates the thread, which runs Run at once; false when it could not be created.
-    bool Start();
+    virtual bool Start();
     // The thread's body; its result is the thread's exit code.
     virtual DWORD Run() = 0;
 
-    // Sets the stop event and returns once the thread has ended (at once when it has none).
+    // Sets the stop event and returns once the thread has ended, looking every 100 ms.
     void StopThread();
     // Sets the stop event without waiting (lets several threads wind down together).
     void RequestStop();
 
     bool HasThread() const { return m_hThread != ThreadHandle(); }
     // STILL_ACTIVE while the thread runs, then Run's result; false when there is no thread.
-    // Asked by the owner's thread, as StopThread is.
     bool QueryExitCode(DWORD& code) const;
 
+    // Entry point on the new thread: Run, then the auto-delete.
+    static DWORD ThreadProc(void* pParameter);
+
 protected:
-    CEvent m_hStopEvent;
-
-private:
-    // Returns once the thread has ended; at once when there is none.
-    void WaitForEnd();
-
     ThreadHandle m_hThread;
+    bool m_bAutoDelete;
+    CEvent m_hStopEvent;
 };

@@ -28,7 +28,8 @@ int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
 }
 
 CHttpThread::CHttpThread()
-    : m_nFilesDue(CFileCache::kNoDeadline),
+    : CThread(false),
+      m_nFilesDue(CFileCache::kNoDeadline),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),

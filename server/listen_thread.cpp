@@ -18,7 +18,8 @@ constexpr uint32_t kOverdueFirstRequestMs = 1000;
 }  // namespace
 
 CListenThread::CListenThread(unsigned short port, const CListenAddress& address)
-    : m_nListenSockets(1),
+    : CThread(false),
+      m_nListenSockets(1),
       m_address(address),
       m_nPort(port),
       m_nBoundPort(0),

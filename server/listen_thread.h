@@ -31,7 +31,7 @@ public:
     DWORD Run() override;  // 1 after a stop, 0 when the listening socket cannot be set up
     // Stops the listener, which closes the listening socket, then workers 0 to 4 together,
     // which end what they are answering within the grace and what only waits at once.
-    void Stop();
+    virtual void Stop();
 
     // The port being listened on; 0 until listening has begun.
     unsigned short GetPort() const { return m_nBoundPort.load(std::memory_order_acquire); }

@@ -172,7 +172,7 @@ std::string DroppedLinesText(uint64_t count) {
            " dropped: the log could not keep up)\n";
 }
 
-CRequestLogWriter::CRequestLogWriter(int ringCount) : m_nUntold(0) {
+CRequestLogWriter::CRequestLogWriter(int ringCount) : CThread(false), m_nUntold(0) {
     for (int index = 0; index < ringCount; ++index) {
         m_rings.emplace_back(new CRequestLogRing(&m_drainSoon));
     }

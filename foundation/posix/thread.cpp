@@ -1,61 +1,86 @@
-// CThread on POSIX: a pthread whose exit code is its result, read by joining it once it has
-// ended.
-#include <cstdint>
-
+// CThread on POSIX: a pthread whose end and exit code live in a shared, counted state.
 #include "foundation/thread.h"
 
-// The object's record of its pthread; the thread itself never touches it, so an object may
-// go while its thread is on its way out.
+#include <atomic>
+
+// Shared by the object and its thread: an auto-deleting object is gone before its
+// thread records the exit code, so neither owns the state alone.
 struct KovThreadState {
     pthread_t m_thread;
-    bool m_bJoined;
-    DWORD m_nExitCode;  // Run's result, once joined
+    pthread_mutex_t m_mutex;  // guards everything below, and m_thread while Start writes it
+    bool m_bEnded;
+    DWORD m_nExitCode;
+    CThread* m_pObject;
+    std::atomic<int> m_nReferences;
 };
 
 namespace {
 
-// The pthread start routine: the body, whose result the join hands back.
-void* ThreadMain(void* pParameter) {
-    const DWORD code = static_cast<CThread*>(pParameter)->Run();
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(code));
+void ReleaseState(KovThreadState* pState) {
+    if (pState->m_nReferences.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    pthread_mutex_destroy(&pState->m_mutex);
+    delete pState;
 }
 
-// Records the result that pthread_join or pthread_tryjoin_np gave.
-void NoteJoined(KovThreadState* pState, void* pResult) {
-    pState->m_bJoined = true;
-    pState->m_nExitCode = static_cast<DWORD>(reinterpret_cast<uintptr_t>(pResult));
+// The pthread start routine: the body, then the exit code for those who ask.
+void* ThreadMain(void* pParameter) {
+    KovThreadState* pState = static_cast<KovThreadState*>(pParameter);
+    const DWORD code = CThread::ThreadProc(pState->m_pObject);
+    pthread_mutex_lock(&pState->m_mutex);
+    pState->m_nExitCode = code;
+    pState->m_bEnded = true;
+    pthread_mutex_unlock(&pState->m_mutex);
+    ReleaseState(pState);
+    return nullptr;
 }
 
 }  // namespace
 
+CThread::CThread(bool bAutoDelete) : m_hThread(nullptr), m_bAutoDelete(bAutoDelete) {}
+
 CThread::~CThread() {
-    if (m_hThread == nullptr) return;
-    // A thread not joined yet is left to clean up after itself when it ends.
-    if (!m_hThread->m_bJoined) pthread_detach(m_hThread->m_thread);
-    delete m_hThread;
+    KovThreadState* pState = m_hThread;
+    if (pState == nullptr) return;
+    // Waits, if need be, until Start has stored the pthread id.
+    pthread_mutex_lock(&pState->m_mutex);
+    const bool bOwnThread = pthread_equal(pState->m_thread, pthread_self()) != 0;
+    const bool bEnded = pState->m_bEnded;
+    const pthread_t thread = pState->m_thread;
+    pthread_mutex_unlock(&pState->m_mutex);
+    // A thread that has ended is reaped now; one still running (or deleting its own
+    // object) cleans up after itself.
+    if (bEnded && !bOwnThread)
+        pthread_join(thread, nullptr);
+    else
+        pthread_detach(thread);
+    ReleaseState(pState);
 }
 
 bool CThread::Start() {
-    KovThreadState* pState = new KovThreadState{pthread_t(), false, STILL_ACTIVE};
-    if (pthread_create(&pState->m_thread, nullptr, ThreadMain, this) != 0) {
-        delete pState;
-        return false;
-    }
+    KovThreadState* pState = new KovThreadState;
+    pthread_mutex_init(&pState->m_mutex, nullptr);
+    pState->m_bEnded = false;
+    pState->m_nExitCode = STILL_ACTIVE;
+    pState->m_pObject = this;
+    pState->m_nReferences.store(2, std::memory_order_relaxed);  // this object and the thread
     m_hThread = pState;
-    return true;
-}
-
-void CThread::WaitForEnd() {
-    if (m_hThread == nullptr || m_hThread->m_bJoined) return;
-    void* pResult = nullptr;
-    if (pthread_join(m_hThread->m_thread, &pResult) == 0) NoteJoined(m_hThread, pResult);
+    // Held across pthread_create: an auto-deleting object is not destroyed (its
+    // destructor takes this mutex) before the id is stored.
+    pthread_mutex_lock(&pState->m_mutex);
+    const int error = pthread_create(&pState->m_thread, nullptr, ThreadMain, pState);
+    pthread_mutex_unlock(&pState->m_mutex);
+    if (error == 0) return true;
+    m_hThread = nullptr;
+    pthread_mutex_destroy(&pState->m_mutex);
+    delete pState;
+    return false;
 }
 
 bool CThread::QueryExitCode(DWORD& code) const {
-    if (m_hThread == nullptr) return false;
-    void* pResult = nullptr;
-    if (!m_hThread->m_bJoined && pthread_tryjoin_np(m_hThread->m_thread, &pResult) == 0)
-        NoteJoined(m_hThread, pResult);
-    code = m_hThread->m_bJoined ? m_hThread->m_nExitCode : STILL_ACTIVE;
+    KovThreadState* pState = m_hThread;
+    if (pState == nullptr) return false;
+    pthread_mutex_lock(&pState->m_mutex);
+    code = pState->m_bEnded ? pState->m_nExitCode : STILL_ACTIVE;
+    pthread_mutex_unlock(&pState->m_mutex);
     return true;
 }

@@ -1,27 +1,31 @@
-// CThread on Win32: CreateThread with a trampoline into the body, a wait on its handle.
+// Threads on Win32: CreateThread with a trampoline into the portable entry point.
 #include "foundation/thread.h"
 
 namespace {
 
 // The system calls thread routines with its own calling convention.
 DWORD WINAPI ThreadTrampoline(LPVOID pParameter) {
-    return static_cast<CThread*>(pParameter)->Run();
+    return CThread::ThreadProc(pParameter);
 }
 
 }  // namespace
 
+CThread::CThread(bool bAutoDelete) : m_hThread(nullptr), m_bAutoDelete(bAutoDelete) {}
+
 CThread::~CThread() {
-    // Closing the handle neither stops nor waits for the thread.
+    // Closing the handle neither stops nor waits for the thread; an auto-deleting object
+    // runs this on its own thread, which may still be on its way out.
     if (m_hThread != nullptr) CloseHandle(m_hThread);
 }
 
 bool CThread::Start() {
-    m_hThread = CreateThread(nullptr, 0, ThreadTrampoline, this, 0, nullptr);
-    return m_hThread != nullptr;
-}
-
-void CThread::WaitForEnd() {
-    if (m_hThread != nullptr) WaitForSingleObject(m_hThread, INFINITE);
+    // Created suspended so that the handle is stored before Run can begin: an
+    // auto-deleting object may be gone as soon as its thread has run.
+    HANDLE hThread = CreateThread(nullptr, 0, ThreadTrampoline, this, CREATE_SUSPENDED, nullptr);
+    if (hThread == nullptr) return false;
+    m_hThread = hThread;
+    ResumeThread(hThread);
+    return true;
 }
 
 bool CThread::QueryExitCode(DWORD& code) const {

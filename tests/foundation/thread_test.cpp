@@ -29,7 +29,7 @@ bool WaitEnded(const CThread& thread, DWORD& code) {
 class CStoppableThread : public CThread {
 public:
     explicit CStoppableThread(DWORD code, uint32_t lingerMs = 0)
-        : m_nCode(code), m_nLingerMs(lingerMs), m_bReturned(false) {}
+        : CThread(false), m_nCode(code), m_nLingerMs(lingerMs), m_bReturned(false) {}
 
     DWORD Run() override {
         m_started.Set();
@@ -50,7 +50,24 @@ public:
 // Returns at once.
 class CQuickThread : public CThread {
 public:
+    CQuickThread() : CThread(false) {}
     DWORD Run() override { return 42; }
+};
+
+// Deletes itself after Run and reports its destruction through events that outlive it.
+class CSelfDeletingThread : public CThread {
+public:
+    CSelfDeletingThread(CEvent* pDestroyed, std::thread::id* pDestroyedOn)
+        : CThread(true), m_pDestroyed(pDestroyed), m_pDestroyedOn(pDestroyedOn) {}
+    ~CSelfDeletingThread() override {
+        *m_pDestroyedOn = std::this_thread::get_id();
+        m_pDestroyed->Set();
+    }
+    DWORD Run() override { return 9; }
+
+private:
+    CEvent* m_pDestroyed;
+    std::thread::id* m_pDestroyedOn;
 };
 
 }  // namespace
@@ -62,7 +79,7 @@ TEST(Thread, StopThreadWithoutAThreadSignalsAndReturnsAtOnce) {
     EXPECT_FALSE(thread.QueryExitCode(code));
     const uint64_t start = GetTickCount64Ms();
     for (int i = 0; i < 10; ++i) thread.StopThread();
-    // Nothing to wait for: ten stops together take no time worth the name.
+    // Ten stops that each slept would take a second.
     EXPECT_LT(GetTickCount64Ms() - start, 1000u);
     EXPECT_TRUE(thread.IsStopRequested());
 }
@@ -81,19 +98,22 @@ TEST(Thread, ExitCodeIsStillActiveWhileRunningThenRunsResult) {
     EXPECT_TRUE(thread.m_bReturned);
 }
 
-TEST(Thread, StopThreadOnARunningThreadReturnsOnlyOnceRunHasReturned) {
+TEST(Thread, StopThreadOnARunningThreadWaitsForRunAndTakesAtLeastOneStep) {
     CStoppableThread thread(1, 30);
     ASSERT_TRUE(thread.Start());
     ASSERT_TRUE(thread.m_started.Wait(kBoundMs));
+    const uint64_t start = GetTickCount64Ms();
     thread.StopThread();
-    // Run lingers after the stop; the wait covers that too.
+    const uint64_t elapsed = GetTickCount64Ms() - start;
     EXPECT_TRUE(thread.m_bReturned);
+    EXPECT_GE(elapsed, 100u);
+    EXPECT_LT(elapsed, static_cast<uint64_t>(kBoundMs));
     DWORD code = 0;
     ASSERT_TRUE(thread.QueryExitCode(code));
     EXPECT_EQ(1u, code);
 }
 
-TEST(Thread, StopThreadOnAnEndedThreadReturnsAtOnce) {
+TEST(Thread, StopThreadOnAnEndedThreadDoesNotSleep) {
     CQuickThread thread;
     ASSERT_TRUE(thread.Start());
     DWORD code = 0;
@@ -104,12 +124,21 @@ TEST(Thread, StopThreadOnAnEndedThreadReturnsAtOnce) {
     EXPECT_LT(GetTickCount64Ms() - start, 1000u);
 }
 
+TEST(Thread, AutoDeletingObjectIsDestroyedByItsOwnThread) {
+    CEvent destroyed;
+    std::thread::id destroyedOn;
+    CSelfDeletingThread* pThread = new CSelfDeletingThread(&destroyed, &destroyedOn);
+    ASSERT_TRUE(pThread->Start());
+    ASSERT_TRUE(destroyed.Wait(kBoundMs));
+    EXPECT_NE(std::this_thread::get_id(), destroyedOn);
+}
+
 TEST(Thread, DestroyingTheObjectOfARunningThreadNeitherWaitsNorBreaksIt) {
     // The body uses nothing of its object once it has started.
     class CDetachedBody : public CThread {
     public:
         CDetachedBody(CEvent* pStarted, CEvent* pGo, CEvent* pDone)
-            : m_pStarted(pStarted), m_pGo(pGo), m_pDone(pDone) {}
+            : CThread(false), m_pStarted(pStarted), m_pGo(pGo), m_pDone(pDone) {}
         DWORD Run() override {
             CEvent* pGo = m_pGo;
             CEvent* pDone = m_pDone;
