@@ -46,6 +46,9 @@ int FillSocketAddress(const CListenAddress& address, unsigned short port, sockad
 class CSocket : public CObject {
 public:
     CSocket();
+    // Holds s from now on, as Attach on an empty object does; part of the socket's contract
+    // though the server itself only attaches.
+    explicit CSocket(SOCKET s);
     ~CSocket() override;  // Close
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;

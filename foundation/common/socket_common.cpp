@@ -209,6 +209,8 @@ int FillSocketAddress(const CListenAddress& address, unsigned short port, sockad
 
 CSocket::CSocket() : m_hSocket(INVALID_SOCKET), m_nListenError(0) {}
 
+CSocket::CSocket(SOCKET s) : m_hSocket(s), m_nListenError(0) {}
+
 CSocket::~CSocket() {
     Close();
 }

@@ -73,7 +73,7 @@ TEST(SocketEmpty, EveryOperationFailsOnAnEmptySocket) {
     EXPECT_TRUE(empty.IsEmpty());
 }
 
-TEST_F(SocketTest, AttachTakesOnlyWhenEmptyAndDetachGivesBack) {
+TEST_F(SocketTest, AttachOrConstructionTakesOnlyWhenEmptyAndDetachGivesBack) {
     const SOCKET first = m_pair.m_server.Detach();
     const SOCKET second = m_pair.m_client.Detach();
     ASSERT_NE(INVALID_SOCKET, first);
@@ -86,6 +86,10 @@ TEST_F(SocketTest, AttachTakesOnlyWhenEmptyAndDetachGivesBack) {
     EXPECT_EQ(first, holder.GetHandle());
     EXPECT_EQ(first, holder.Detach());
     EXPECT_TRUE(holder.IsEmpty());
+    // Constructed from a socket, an object holds it as an attach would.
+    CSocket made(first);
+    EXPECT_FALSE(made.Attach(second));
+    EXPECT_EQ(first, made.Detach());
 
     // Give both back to owners that close them.
     EXPECT_TRUE(m_pair.m_server.Attach(first));
