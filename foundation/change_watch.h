@@ -20,8 +20,6 @@ class CChangeWatch : public CObject {
 public:
     CChangeWatch();
     ~CChangeWatch() override;
-    CChangeWatch(const CChangeWatch&) = delete;
-    CChangeWatch& operator=(const CChangeWatch&) = delete;
 
     bool IsValid() const;
     // What a readiness wait watches to learn of new changes (INVALID_SOCKET when none).

@@ -13,8 +13,6 @@ class CEvent : public CObject {
 public:
     CEvent();  // creates the event, not signalled
     ~CEvent() override;
-    CEvent(const CEvent&) = delete;
-    CEvent& operator=(const CEvent&) = delete;
 
     bool IsValid() const { return m_hEvent != EventHandle(); }
     void Set();

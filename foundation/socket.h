@@ -50,8 +50,6 @@ public:
     // though the server itself only attaches.
     explicit CSocket(SOCKET s);
     ~CSocket() override;  // Close
-    CSocket(const CSocket&) = delete;
-    CSocket& operator=(const CSocket&) = delete;
 
     bool IsEmpty() const { return m_hSocket.load(std::memory_order_acquire) == INVALID_SOCKET; }
 

@@ -29,8 +29,6 @@ class CSocketPoller : public CObject {
 public:
     CSocketPoller();  // false IsValid when the host gave no poller
     ~CSocketPoller() override;
-    CSocketPoller(const CSocketPoller&) = delete;
-    CSocketPoller& operator=(const CSocketPoller&) = delete;
 
     bool IsValid() const;
     // How many connections one awake thread should take before the next thread is woken for

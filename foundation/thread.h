@@ -9,8 +9,6 @@ class CThread : public CObject {
 public:
     explicit CThread(bool bAutoDelete);
     ~CThread() override;  // neither stops nor waits: the owner calls StopThread first
-    CThread(const CThread&) = delete;
-    CThread& operator=(const CThread&) = delete;
 
     // Creates the thread, which runs Run at once; false when it could not be created.
     virtual bool Start();

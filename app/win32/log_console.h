@@ -20,8 +20,6 @@ class CWnd : public CObject {
 public:
     CWnd();
     ~CWnd() override;  // destroys the window, when there is one
-    CWnd(const CWnd&) = delete;
-    CWnd& operator=(const CWnd&) = delete;
 
     // Creates a window of the class with extended style 0, no menu and no instance.
     bool Create(const wchar_t* pszClassName, const wchar_t* pszWindowText, DWORD style, int x,

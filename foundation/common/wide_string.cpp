@@ -38,7 +38,7 @@ CString::CString(const char* pszText) : m_pszData(WidenBytes(pszText, strlen(psz
 CString::CString(const char* pText, size_t n) : m_pszData(WidenBytes(pText, n)) {}
 
 CString::CString(const CString& other)
-    : CObject(other), m_pszData(CopyOf(other.GetString(), other.GetLength())) {}
+    : CObject(), m_pszData(CopyOf(other.GetString(), other.GetLength())) {}
 
 CString::~CString() {
     delete[] m_pszData;
