@@ -1,6 +1,8 @@
 // Owning file and folder handles, plus the few path facts that differ between hosts. A path
 // below a folder is given as the bytes a request spelt it in, NUL-terminated, its segments
-// separated by '/': POSIX opens those bytes as they are, Win32 reads them as UTF-8.
+// separated by '/': POSIX opens those bytes as they are, Win32 reads them as UTF-8. Open,
+// Read, Write, GetSize, GetLastWriteTime and FileExists are part of the file's contract,
+// though the server itself opens files with OpenBelow and reads them with ReadAt.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +30,14 @@ public:
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
+    // Opens path (the host's own text; on POSIX a '\\' in it is an ordinary character) with
+    // the Win32 file API's access, share, disposition and flags values. Part of the file's
+    // contract, though the server opens files with OpenBelow. POSIX understands GENERIC_READ
+    // and GENERIC_WRITE with OPEN_EXISTING or CREATE_ALWAYS and ignores share and flags;
+    // opening an existing file never blocks on a FIFO or device, which opens but is not
+    // IsRegularFile.
+    bool Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
+              DWORD flags);
     // Opens the existing file at relative below folder for reading, but only when what it
     // finally names lies below the folder: a link that leads out of it is refused like a
     // missing file. On POSIX a link given as an absolute path is refused even when it leads
@@ -40,6 +50,18 @@ public:
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
+    // Bytes read from the current position on, which they advance; 0 at end of file or on
+    // failure. Part of the file's contract, though the server reads with ReadAt.
+    DWORD Read(void* pBuffer, DWORD count);
+    // Bytes written at the current position, which they advance; 0 on failure. Part of the
+    // file's contract, though the server writes no files.
+    DWORD Write(const void* pData, DWORD count);
+    // The low 32 bits of the size as the host tells it now; 0 when it cannot be read. Part
+    // of the file's contract, though the server announces GetOpenedSize.
+    DWORD GetSize() const;
+    // The last write time as the host tells it now; zero when it cannot be read. Part of the
+    // file's contract, though the server announces GetOpenedWriteTime.
+    FILETIME GetLastWriteTime() const;
     // Bytes read from offset on, whatever the current position; 0 at end of file or on failure.
     DWORD ReadAt(void* pBuffer, DWORD count, uint64_t offset);
     // The size as it was when the file opened: what a response announces before it reads,
@@ -152,6 +174,11 @@ bool ListFolderBelow(const CFolder& root, const char* pszRelative,
 uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative);
 // The stamp of a folder's facts as the host gives them (both twins share it).
 uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count);
+
+// Whether path opens for reading (GENERIC_READ, shared read and write, OPEN_EXISTING, no
+// flags), closed again at once. Part of the file's contract, though the server looks for
+// files with OpenBelow.
+bool FileExists(const wchar_t* pszPath);
 
 // Whether the host's file system gives one path segment a meaning of its own (device
 // names, trailing dots or spaces on Win32), so that it must never be opened from a request.

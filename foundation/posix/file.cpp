@@ -1,5 +1,6 @@
 // CFile and CFolder on POSIX: descriptors, opened below a folder from the request path's own
-// bytes.
+// bytes, or by path with the Win32 access values (Open: part of the file's contract, though
+// the server opens files with OpenBelow).
 #include "foundation/file.h"
 
 #include <dirent.h>
@@ -38,6 +39,28 @@ bool HasSettled(int64_t changed) {
     struct timespec now;
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
     return changed < Nanoseconds(now) - kSettledNs;
+}
+
+// The open(2) flags for a Win32 access and disposition pair; -1 when we do not support it.
+int OpenFlags(DWORD access, DWORD disposition) {
+    const bool bRead = (access & GENERIC_READ) != 0;
+    const bool bWrite = (access & GENERIC_WRITE) != 0;
+    int flags = O_CLOEXEC;
+    if (bRead && bWrite)
+        flags |= O_RDWR;
+    else if (bRead)
+        flags |= O_RDONLY;
+    else if (bWrite)
+        flags |= O_WRONLY;
+    else
+        return -1;
+    if (disposition == OPEN_EXISTING)
+        flags |= O_NONBLOCK;  // so that a FIFO opens at once instead of waiting for a writer
+    else if (disposition == CREATE_ALWAYS)
+        flags |= O_CREAT | O_TRUNC;
+    else
+        return -1;
+    return flags;
 }
 
 // Read-only, and never waiting on a FIFO or making a terminal ours.
@@ -168,6 +191,20 @@ void CFile::CloseHandleOf(FileHandle hFile) {
     close(hFile);
 }
 
+bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWORD disposition,
+                 DWORD /*flags*/) {
+    Close();
+    std::string path;
+    const int flags = OpenFlags(access, disposition);
+    if (flags < 0 || !BytesOfWide(pszPath, &path)) return false;
+    int fd;
+    do {
+        fd = open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    return Adopt(fd);
+}
+
 bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative, kBelowFlags);
@@ -204,6 +241,43 @@ bool CFile::Adopt(FileHandle hFile) {
     m_bIdentifiable = true;
     m_bSettled = HasSettled(m_nChanged);
     return true;
+}
+
+DWORD CFile::Read(void* pBuffer, DWORD count) {
+    if (m_hFile == kInvalidFileHandle) return 0;
+    for (;;) {
+        const ssize_t got = read(m_hFile, pBuffer, count);
+        if (got < 0 && errno == EINTR) continue;
+        return got < 0 ? 0 : static_cast<DWORD>(got);
+    }
+}
+
+DWORD CFile::Write(const void* pData, DWORD count) {
+    if (m_hFile == kInvalidFileHandle) return 0;
+    for (;;) {
+        const ssize_t put = write(m_hFile, pData, count);
+        if (put < 0 && errno == EINTR) continue;
+        return put < 0 ? 0 : static_cast<DWORD>(put);
+    }
+}
+
+DWORD CFile::GetSize() const {
+    struct stat info;
+    if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return 0;
+    return static_cast<DWORD>(static_cast<uint64_t>(info.st_size));
+}
+
+FILETIME CFile::GetLastWriteTime() const {
+    FILETIME time = {0, 0};
+    struct stat info;
+    if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return time;
+    // Signed first: a time before 1970 is still after 1601.
+    const int64_t ticks =
+        static_cast<int64_t>(kUnixEpochAsFileTime) + Nanoseconds(info.st_mtim) / 100;
+    if (ticks < 0) return time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    return time;
 }
 
 DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {

@@ -1,4 +1,6 @@
-// The host half of CFile and CFolder on Win32, and the file-name rules of Win32 paths.
+// The host half of CFile and CFolder on Win32, and the file-name rules of Win32 paths. Open,
+// Read, Write, GetSize and GetLastWriteTime are the Win32 file API's own calls: part of the
+// file's contract, though the server opens files with OpenBelow.
 #include "foundation/file.h"
 
 #include <winternl.h>
@@ -311,6 +313,12 @@ bool CFile::Adopt(FileHandle hFile) {
     return true;
 }
 
+bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
+                 DWORD flags) {
+    Close();
+    return Adopt(CreateFileW(pszPath, access, shareMode, nullptr, disposition, flags, nullptr));
+}
+
 bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     const std::wstring path = PathBelow(folder.m_path, pszRelative);
@@ -339,6 +347,31 @@ bool CFile::IsFolderBelow(const CFolder& folder, const char* pszRelative) {
     const bool bFolder = IsFolder(hFolder) && IsBelow(FinalPathOf(hFolder), folder.m_finalPath);
     CloseHandle(hFolder);
     return bFolder;
+}
+
+DWORD CFile::Read(void* pBuffer, DWORD count) {
+    DWORD read = 0;
+    if (!ReadFile(m_hFile, pBuffer, count, &read, nullptr)) return 0;
+    return read;
+}
+
+DWORD CFile::Write(const void* pData, DWORD count) {
+    DWORD written = 0;
+    if (!WriteFile(m_hFile, pData, count, &written, nullptr)) return 0;
+    return written;
+}
+
+DWORD CFile::GetSize() const {
+    // GetFileSizeEx rather than GetFileSize, so that a closed file gives 0 as on POSIX.
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(m_hFile, &size)) return 0;
+    return static_cast<DWORD>(static_cast<uint64_t>(size.QuadPart));
+}
+
+FILETIME CFile::GetLastWriteTime() const {
+    FILETIME written = {0, 0};
+    if (!GetFileTime(m_hFile, nullptr, nullptr, &written)) written = FILETIME{0, 0};
+    return written;
 }
 
 DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {

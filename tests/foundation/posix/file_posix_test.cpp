@@ -30,6 +30,15 @@ std::string ContentBelow(const CTempDir& dir, const char* pszRelative) {
     return bytes;
 }
 
+bool OpenForReading(CFile& file, const std::wstring& path) {
+    return file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                     0);
+}
+
+uint64_t Ticks(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 }  // namespace
 
 TEST(PosixFile, FifoAndDeviceOpenWithoutBlockingButAreNotRegularFiles) {
@@ -39,10 +48,12 @@ TEST(PosixFile, FifoAndDeviceOpenWithoutBlockingButAreNotRegularFiles) {
     // Run the open on another thread so that a blocking open fails the test, not hangs it.
     auto opened = std::async(std::launch::async, [&dir] {
         CFolder folder;
-        CFile file;
-        const bool bOpen =
-            folder.Open(dir.Path().wstring().c_str()) && file.OpenBelow(folder, "pipe");
-        return bOpen && !file.IsRegularFile();
+        CFile below;
+        const bool bBelow =
+            folder.Open(dir.Path().wstring().c_str()) && below.OpenBelow(folder, "pipe");
+        CFile byPath;
+        const bool bByPath = OpenForReading(byPath, (dir.Path() / "pipe").wstring());
+        return bBelow && !below.IsRegularFile() && bByPath && !byPath.IsRegularFile();
     });
     if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         // Unblock the open with a writer so the thread can end, then fail.
@@ -57,6 +68,9 @@ TEST(PosixFile, FifoAndDeviceOpenWithoutBlockingButAreNotRegularFiles) {
     CFile null;
     ASSERT_TRUE(null.OpenBelow(dev, "null"));
     EXPECT_FALSE(null.IsRegularFile());
+    ASSERT_TRUE(OpenForReading(null, L"/dev/null"));
+    EXPECT_FALSE(null.IsRegularFile());
+    EXPECT_TRUE(FileExists(L"/dev/null"));
 }
 
 TEST(PosixFile, SizeOfASparseFileBeyondFourGigabytes) {
@@ -73,6 +87,7 @@ TEST(PosixFile, SizeOfASparseFileBeyondFourGigabytes) {
     CFile file;
     ASSERT_TRUE(file.OpenBelow(folder, "sparse"));
     EXPECT_EQ(static_cast<uint64_t>(size), file.GetOpenedSize());
+    EXPECT_EQ((1u << 30) + 3u, file.GetSize());
     char last[4] = {};
     EXPECT_EQ(3u, file.ReadAt(last, sizeof last, static_cast<uint64_t>(size) - 3));
 }
@@ -89,6 +104,7 @@ TEST(PosixFile, WriteTimeCountsHundredNanosecondsSince1601) {
     CFile file;
     ASSERT_TRUE(file.OpenBelow(folder, "dated"));
     EXPECT_EQ(125911584005000000ull, file.GetOpenedWriteTime());
+    EXPECT_EQ(125911584005000000ull, Ticks(file.GetLastWriteTime()));
 
     // 1960-01-01: before the Unix epoch, after 1601.
     const timespec early[2] = {{-315619200, 0}, {-315619200, 0}};
@@ -99,6 +115,8 @@ TEST(PosixFile, WriteTimeCountsHundredNanosecondsSince1601) {
     CFile early1960;
     ASSERT_TRUE(early1960.OpenBelow(folder, "dated"));
     EXPECT_EQ(113288544000000000ull, early1960.GetOpenedWriteTime());
+    // The file opened before the change tells the new time when asked again.
+    EXPECT_EQ(113288544000000000ull, Ticks(file.GetLastWriteTime()));
 }
 
 TEST(PosixFile, RequestBytesOpenAsTheyAre) {
@@ -113,6 +131,34 @@ TEST(PosixFile, RequestBytesOpenAsTheyAre) {
     EXPECT_EQ(ContentBelow(dir, "bs/root"), "other");
     EXPECT_EQ(ContentBelow(dir, "caf\xE9"), "latin-1 name");
     EXPECT_EQ(ContentBelow(dir, "caf\xC3\xA9"), "<refused>");
+}
+
+TEST(PosixFile, OpenByPathTakesOnlyWhatItCanTranslate) {
+    // Each path character must fit in a byte, and a backslash is part of a name; of the Win32
+    // values only reading or writing, an existing file or one made anew, are understood.
+    CTempDir dir;
+    dir.WriteFile("caf\xE9", "latin-1 name");
+    dir.WriteFile("bs\\f", "literal");
+    const std::wstring folder = dir.Path().wstring();
+    const struct {
+        std::wstring m_path;
+        DWORD m_access;
+        DWORD m_disposition;
+        bool m_bOpens;
+    } cases[] = {
+        {folder + L"/caf" + wchar_t(0xE9), GENERIC_READ, OPEN_EXISTING, true},
+        {folder + L"/caf" + wchar_t(0x20AC), GENERIC_READ, OPEN_EXISTING, false},
+        {folder + L"/bs\\f", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, true},
+        {folder + L"\\bs\\f", GENERIC_READ, OPEN_EXISTING, false},
+        {folder + L"/bs\\f", GENERIC_READ, 1 /* CREATE_NEW */, false},
+        {folder + L"/bs\\f", 0, OPEN_EXISTING, false},
+    };
+    for (const auto& c : cases) {
+        CFile file;
+        EXPECT_EQ(c.m_bOpens, file.Open(c.m_path.c_str(), c.m_access, 0, c.m_disposition, 0))
+            << testing::PrintToString(c.m_path);
+        EXPECT_EQ(c.m_bOpens, file.IsOpen());
+    }
 }
 
 TEST(PosixFile, HostFacts) {

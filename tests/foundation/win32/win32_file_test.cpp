@@ -91,6 +91,12 @@ TEST(Win32File, OnlyPlainDiskFilesAreRegular) {
     ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
     CFile file;
     EXPECT_FALSE(file.OpenBelow(folder, "sub")) << "a folder is not a file to serve";
+    // By path a folder opens only with the backup flag, and is still not a file to serve.
+    const std::wstring sub = (dir.Path() / "sub").wstring();
+    EXPECT_FALSE(file.Open(sub.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+    ASSERT_TRUE(file.Open(sub.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS));
+    EXPECT_FALSE(file.IsRegularFile());
     // A device name below any folder reaches the device, if it opens at all.
     for (const char* pszDevice : {"NUL", "CON", "nul.txt"}) {
         CFile device;
@@ -105,18 +111,20 @@ TEST(Win32File, OnlyPlainDiskFilesAreRegular) {
 TEST(Win32File, SizesAbove4GiBAreWhole) {
     CTempDir dir;
     const std::wstring path = dir.Path().wstring() + L"\\big.bin";
-    // A file that ends 5 GiB + 3 bytes in, without writing them.
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
-    LARGE_INTEGER end;
-    end.QuadPart = (5LL << 30) + 3;
-    const bool bSized = SetFilePointerEx(hFile, end, nullptr, FILE_BEGIN) && SetEndOfFile(hFile);
-    CloseHandle(hFile);
-    ASSERT_TRUE(bSized);
+    {
+        CFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0));
+        // A file that ends 5 GiB + 3 bytes in, without writing them.
+        LARGE_INTEGER end;
+        end.QuadPart = (5LL << 30) + 3;
+        ASSERT_TRUE(SetFilePointerEx(file.GetHandle(), end, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file.GetHandle()));
+    }
     CFolder folder;
     ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
     CFile file;
     ASSERT_TRUE(file.OpenBelow(folder, "big.bin"));
     EXPECT_EQ(file.GetOpenedSize(), (5ull << 30) + 3);
+    EXPECT_EQ(file.GetSize(), (1u << 30) + 3u);  // the low 32 bits
     EXPECT_EQ(kPathSeparator, L'\\');
 }
