@@ -25,6 +25,13 @@ set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BENCH="$REPO/bench" BUILD="$REPO/build-bench"
+# The raw outputs, which bench/report.py reads: ROUND-LOAD-SERVER.txt (a tool's output, then
+# "exit status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt,
+# strace-cN-SERVER.txt (strace -c over the requests in strace-cN-SERVER-client.txt),
+# cost-cN-SERVER.txt (CPU ticks and thread switches before and after the load in
+# cost-cN-SERVER-wrk.txt, ticks per second), meta.txt; for Win32, ROUND-wcpu-PROGRAM.txt (the
+# Wine session's CPU ticks around the wc5 load), wsreq-PROGRAM.txt (wineserver requests counted,
+# idle, and the times around both) and wsreq-PROGRAM-client.txt, or win32-skipped.txt.
 RAW="$BUILD/bench-raw"
 COMMAND="bash bench/run.sh${*:+ $*}"
 STARTED=$(date +%s)
@@ -82,8 +89,8 @@ start_recorded() {
     STARTED_PIDS+=("$LAST_PID")
 }
 
-# Waits for one recorded process (after a kill when STOP is given), returns its status and
-# forgets it.
+# Waits for one recorded process (killed first when a second argument is given), returns its
+# status and forgets it.
 finish_recorded() {
     local pid kept=() status=0
     if [[ -n "${2:-}" ]]; then kill "$1" 2>/dev/null || true; fi
@@ -93,12 +100,12 @@ finish_recorded() {
     return "$status"
 }
 
+# Ends every process of the Wine session, once one was started.
 stop_wine() {
-    [[ $WINESERVER_STARTED -eq 1 ]] || return 0
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
+    if [[ $WINESERVER_STARTED -eq 1 ]]; then wineserver -k >/dev/null 2>&1 && wineserver -w >/dev/null 2>&1 || true; fi
 }
 
+# Stops everything recorded, removes the temporary folder, and exits with the script's status.
 cleanup() {
     local status=$? pid
     trap - EXIT INT TERM
@@ -142,11 +149,9 @@ install_puppeteer() {
 # Crowds need descriptors: the soft limit is raised towards the hard one, for the peers and the
 # load client that this shell starts.
 raise_file_limit() {
-    local want=8192 hard
-    hard=$(ulimit -Hn)
-    [[ $hard != unlimited && $hard -lt $want ]] && want=$hard
-    [[ $(ulimit -Sn) != unlimited && $(ulimit -Sn) -lt $want ]] && ulimit -Sn "$want"
-    return 0
+    local want=8192
+    [[ $(ulimit -Hn) != unlimited && $(ulimit -Hn) -lt $want ]] && want=$(ulimit -Hn)
+    if [[ $(ulimit -Sn) != unlimited && $(ulimit -Sn) -lt $want ]]; then ulimit -Sn "$want"; fi
 }
 
 # Builds kovweb of the tree in SRC (Release) in the folder BUILD_DIR.
@@ -485,7 +490,7 @@ run_win32_loads() {
             c50) timeout 60 wrk -t1 -c50 -d"${DURATION}s" --timeout 30s --latency "$url" ;;
             h2load256) timeout -k 5 60 h2load --h1 -c256 -n "$WIN32_CROWD" "$url" ;;
         esac >"${out/\%s/$load}" 2>&1 || echo "exit status: $?" >>"${out/\%s/$load}"
-        [[ $load == c5 ]] && echo "$before $(wine_ticks) $(getconf CLK_TCK)" >"${out/\%s/cpu}"
+        if [[ $load == c5 ]]; then echo "$before $(wine_ticks) $(getconf CLK_TCK)" >"${out/\%s/cpu}"; fi
     done
 }
 
@@ -585,13 +590,17 @@ if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
     say "Win32 build under Wine, against its floor"
     # In a subshell of its own, so that a skip ends this part only; the lock goes with it.
     (
-        trap 'stop_wine; for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null; done; wait' EXIT
+        trap 'stop_wine; for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done; wait' EXIT
         trap 'exit 143' TERM
         STARTED_PIDS=()
         run_win32
     ) &
     STARTED_PIDS+=("$!")
-    finish_recorded "$!" || echo "the Win32 part did not finish; see the report"
+    WIN32_STATUS=0
+    finish_recorded "$!" || WIN32_STATUS=$?
+    if [[ $WIN32_STATUS -ne 0 && ! -s "$RAW/win32-skipped.txt" ]]; then
+        echo "the Win32 part ended early (status $WIN32_STATUS); its figures are incomplete" | tee "$RAW/win32-skipped.txt"
+    fi
 fi
 
 for name in "${STARTING[@]}"; do finish_recorded "${PID[$name]}" stop || true; done
