@@ -1,7 +1,7 @@
 // Loads a page in headless Chromium several times from each of several servers, each time in a
 // fresh browser context (its own connections, nothing cached), and writes for each server each
-// load's time from the start of navigation to the page's load event, and whether the page arrived
-// whole. One browser serves all: a first load of the first server warms it up and is not counted.
+// load's time from the start of navigation to the load event, and whether the page came whole.
+// One browser serves all; a first load of the first server warms it up and is not counted.
 // Needs puppeteer-core on NODE_PATH.
 //
 //   node bench/pageload.js [--loads N] [--timeout S] [--expect ANSWERS] URL FILE [URL FILE ...]
@@ -10,17 +10,16 @@
 const fs = require("fs");
 const puppeteer = require("puppeteer-core");
 
-// Reads the command line into {loads, timeoutMs, expect, targets: [{url, file}]}; null when it
-// is wrong.
+// Reads the command line into {loads, timeoutMs, expect, targets: [{url, file}]}; null when wrong.
 function parseArguments(argv) {
     const options = { loads: 5, timeoutMs: 30000, expect: 0, targets: [] };
-    for (let i = 0; i < argv.length; ++i) {
+    for (let i = 0; i < argv.length; i += 2) {
         const value = argv[i + 1];
-        if (argv[i] === "--loads" && value) options.loads = Number(argv[++i]);
-        else if (argv[i] === "--timeout" && value) options.timeoutMs = Number(argv[++i]) * 1000;
-        else if (argv[i] === "--expect" && value) options.expect = Number(argv[++i]);
+        if (argv[i] === "--loads") options.loads = Number(value);
+        else if (argv[i] === "--timeout") options.timeoutMs = Number(value) * 1000;
+        else if (argv[i] === "--expect") options.expect = Number(value);
         // Only the loopback address: the browser talks to nothing else.
-        else if (/^http:\/\/127\.0\.0\.1:\d+\//.test(argv[i]) && value) options.targets.push({ url: argv[i], file: argv[++i] });
+        else if (/^http:\/\/127\.0\.0\.1:\d+\//.test(argv[i]) && value) options.targets.push({ url: argv[i], file: value });
         else return null;
     }
     const whole = (n) => Number.isInteger(n) && n >= 0;
@@ -28,52 +27,41 @@ function parseArguments(argv) {
         whole(options.expect) ? options : null;
 }
 
-// What the page shows of itself once loaded: the load event's time and whether its stylesheet,
-// scripts and images all arrived.
+// What the page shows of itself once loaded: the load event's time, and what did not arrive.
 function inspectPage() {
-    const navigation = performance.getEntriesByType("navigation")[0];
+    const problems = [];
     const images = Array.from(document.images);
-    return {
-        loadMs: navigation ? navigation.loadEventStart : null,
-        styled: getComputedStyle(document.documentElement).getPropertyValue("--bench").trim() === "styled",
-        scripts: document.documentElement.dataset.scripts === "ran",
-        images: images.length,
-        imagesShown: images.filter((image) => image.complete && image.naturalWidth > 0).length,
-    };
+    const shown = images.filter((image) => image.complete && image.naturalWidth > 0).length;
+    if (getComputedStyle(document.documentElement).getPropertyValue("--bench").trim() !== "styled") problems.push("the stylesheet was not applied");
+    if (document.documentElement.dataset.scripts !== "ran") problems.push("the scripts did not run");
+    if (shown !== images.length) problems.push(`${images.length - shown} images not shown`);
+    const navigation = performance.getEntriesByType("navigation")[0];
+    return { loadMs: navigation ? navigation.loadEventStart : null, problems };
 }
 
-// One load of url in a new context; resolves to the line that reports it.
+// One load of url in a new context; resolves to the line that reports it. A load that failed
+// counts with the time it took; the report marks it.
 async function loadOnce(browser, options, url, number) {
     const context = await browser.createBrowserContext();
     const problems = [];
-    let answers = 0;
-    let ms = null;
+    let answers = 0, ms = null;
     const began = Date.now();
     try {
         const page = await context.newPage();
         await page.setCacheEnabled(false);
-        page.on("response", (response) => {
-            if (response.status() === 200) answers += 1;
-            else problems.push(`${response.status()} ${response.url()}`);
-        });
-        page.on("requestfailed", (request) => {
-            problems.push(`${request.failure() ? request.failure().errorText : "failed"} ${request.url()}`);
-        });
+        page.on("response", (r) => (r.status() === 200 ? (answers += 1) : problems.push(`${r.status()} ${r.url()}`)));
+        page.on("requestfailed", (r) => problems.push(`${r.failure() ? r.failure().errorText : "failed"} ${r.url()}`));
         await page.goto(url, { waitUntil: "load", timeout: options.timeoutMs });
         const seen = await page.evaluate(inspectPage);
         ms = seen.loadMs;
-        if (!seen.styled) problems.push("the stylesheet was not applied");
-        if (!seen.scripts) problems.push("the scripts did not run");
-        if (seen.imagesShown !== seen.images) problems.push(`${seen.images - seen.imagesShown} images not shown`);
+        problems.push(...seen.problems);
         if (options.expect && answers !== options.expect) problems.push(`${answers} answers, wanted ${options.expect}`);
     } catch (error) {
         problems.push(String(error.message || error).split("\n")[0]);
     } finally {
         await context.close().catch(() => {});
     }
-    // A load that failed counts with the time it took; the report marks it.
-    if (ms === null) ms = Date.now() - began;
-    return `load ${number}: ${ms.toFixed(1)} ms, ${answers} answers` +
+    return `load ${number}: ${(ms === null ? Date.now() - began : ms).toFixed(1)} ms, ${answers} answers` +
         (problems.length ? `; failed: ${problems.slice(0, 3).join("; ")}` : "");
 }
 
@@ -88,14 +76,9 @@ async function main() {
     const browser = await puppeteer.launch({
         executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
         headless: true,
-        args: [
-            // The sandbox needs user namespaces that a root shell in a container may not have.
-            "--no-sandbox",
-            "--disable-gpu",
-            "--no-proxy-server",
-            // Every host name fails: the browser talks to the loopback address only.
-            "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
-        ],
+        // No sandbox: it needs user namespaces that a root shell in a container may not have;
+        // every host name but the loopback address fails.
+        args: ["--no-sandbox", "--disable-gpu", "--no-proxy-server", "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"],
     });
     try {
         const version = await browser.version();
@@ -103,14 +86,11 @@ async function main() {
         console.log(`warm-up ${await loadOnce(browser, options, options.targets[0].url, 0)}`);
         for (const target of options.targets) {
             const lines = [`pageload ${target.url}, ${options.loads} loads, Chromium ${version}`];
-            let failed = 0;
             for (let number = 1; number <= options.loads; ++number) {
-                const line = await loadOnce(browser, options, target.url, number);
-                if (line.includes("; failed:")) failed += 1;
-                lines.push(line);
-                console.log(line);
+                lines.push(await loadOnce(browser, options, target.url, number));
+                console.log(lines[lines.length - 1]);
             }
-            lines.push(`Page loads: ${options.loads}, failed ${failed}`);
+            lines.push(`Page loads: ${options.loads}, failed ${lines.filter((l) => l.includes("; failed:")).length}`);
             fs.writeFileSync(target.file, lines.join("\n") + "\n");
         }
     } finally {

@@ -1,17 +1,12 @@
 #!/usr/bin/env python3
 """Reads the raw outputs that bench/run.sh leaves in a folder and prints the results table.
 
-    report.py RAW                      the markdown report of a whole run
-    report.py --brief RAW ROUND LOAD   one line: the figures of one load in one round
+    report.py RAW                        the markdown report of a whole run
+    report.py --brief RAW ROUND KEY...   one line: the figures of some loads in one round
 
-Raw files: ROUND-LOAD-SERVER.txt (wrk, ab, loadclient, h2load or pageload output, then "exit
-status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt, strace-cN-SERVER.txt
-(strace -c output over the requests of N connections), strace-cN-SERVER-client.txt,
-cost-cN-SERVER.txt (CPU ticks and thread switches before and after, ticks per second),
-cost-cN-SERVER-wrk.txt, meta.txt (key=value lines), and win32/ (see win32_report.py). SERVER "baseline" is an earlier revision of ours (run.sh --baseline); it gets
-a column of its own when it ran. SERVER "logged" and "quiet" are two more processes of ours, with
-the request log on and with --quiet; a load on "logged" ends with "request log: N lines, D
-dropped", the lines its file gained.
+A load's output is ROUND-KEY-SERVER.txt, a tool's output and "exit status: N". SERVER "baseline"
+is an earlier revision of ours; "logged" and "quiet" are ours with the request log on and with
+--quiet; "kovweb" (kovweb.exe) and "floor" run under Wine. run.sh tells what the other files hold.
 """
 
 import os
@@ -20,333 +15,204 @@ import statistics
 import sys
 
 SERVERS = ("ours", "nginx", "lighttpd", "h2o")
-PEERS = ("nginx", "lighttpd", "h2o")
+PEERS = SERVERS[1:]
 BASELINE = "baseline"
-# Two more runs of ours, started alike and given only the load of the request log's cost: one
-# with the log on, standard output to a file, one with --quiet as "ours" itself.
-LOGGED = "logged"
-QUIET = "quiet"
-LISTING_ENTRIES = 10000
-# How far ours may fall behind the baseline on the fast path: 0.95 of its rate, 1/0.95 of its time.
-BASELINE_RATIO = 0.95
-# The connections of the loads that count system calls and thread switches per request, and
-# the bounds on ours (system calls, thread switches) where there is one.
-COST_CONNECTIONS = (5, 50)
-COST_BOUNDS = {5: (4.0, 0.5)}
-
-BINARY_UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3, "T": 1024**4}
-DECIMAL_UNITS = {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}
-TIME_UNITS_US = {"us": 1, "ms": 1e3, "s": 1e6, "m": 60e6, "h": 3600e6}
-
-
-class Load:
-    """One load of the table: which raw files, which figure, and its target.
-
-    target bounds ours / best peer; bound instead bounds our own figure (the ratio is then
-    information). samples, when given, pools the figures of every round before the median;
-    worst takes the worst round instead of the median. baseline names the title of the row that
-    compares ours with the baseline revision on this figure. subject and against, when given,
-    name two other runs of ours (their raw files' SERVER): the row shows subject's figure and
-    sets it against that of against instead of against the peers.
-    """
-
-    def __init__(self, key, title, measure, pick, higher_is_better, target=None, bound=None,
-                 samples=None, worst=False, decimals=None, baseline=None, subject=None, against=None):
-        self.key = key
-        self.title = title
-        self.measure = measure
-        self.pick = pick  # parsed output -> the figure, or None
-        self.higher_is_better = higher_is_better
-        self.target = target  # ratio bound, or None for information only
-        self.bound = bound  # (bound on our figure, its text), or None
-        self.samples = samples  # parsed output -> [figures] to pool, or None
-        self.worst = worst
-        self.decimals = decimals
-        self.baseline = baseline
-        self.subject = subject
-        self.against = against
-
-
-def per_mib(r):
-    """The transfer rate in MiB/s, or None."""
-    return r["bytes_per_s"] / 1024**2 if r.get("bytes_per_s") is not None else None
-
-
-def complete_rate(r):
-    """Answers per second that were not error answers: a server that answers 503 while it
-    builds a page has not served it."""
-    if r.get("requests") is None or not r.get("seconds"):
-        return None
-    return (r["requests"] - r.get("non_2xx", 0)) / r["seconds"]
-
-
-def in_ms(figure_us):
-    """A time in µs as ms, None staying None."""
-    return figure_us / 1e3 if figure_us is not None else None
-
-
-def least_share(r):
-    """The least-served connection's answers over the mean of all connections'."""
-    spread = r.get("spread")
-    if not spread:
-        return None
-    return spread["min"] / spread["mean"] if spread["mean"] else 0.0
-
-
-def median_load_ms(r):
-    """The median page load of one browser run, in ms."""
-    return statistics.median(r["loads_ms"]) if r.get("loads_ms") else None
-
-
-def crowd(connections):
-    """The two rows of a load of many kept-alive connections."""
-    title = f"{connections} kept-alive connections, 1 KiB (`loadclient -c {connections}`)"
-    return (Load(f"many{connections}", title, "req/s", lambda r: r.get("rps"), True, 1.0),
-            Load(f"many{connections}", f"{connections} kept-alive connections",
-                 "least-served connection / mean, worst round", least_share, True,
-                 bound=(0.25, "ours ≥ 0.25"), worst=True, decimals=2))
-
-
-def connecting_crowd(clients):
-    """The rows of a crowd of clients that connect at once, timed from the first connect."""
-    key = f"h2load{clients}"
-    short = f"{clients} clients connecting at once"
-    return (Load(key, f"{short}, 1 KiB, timed from the first connect (`h2load --h1 -c{clients}`)", "req/s",
-                 lambda r: r.get("rps"), True, 1.0),
-            Load(key, short, "slowest answer ms, worst round, lower is better",
-                 lambda r: in_ms(r.get("request_max_us")), False, bound=(100.0, "ours ≤ 100 ms"), worst=True),
-            Load(key, short, "slowest connect ms, worst round, lower is better",
-                 lambda r: in_ms(r.get("connect_max_us")), False, worst=True),
-            Load(key, short, "requests failed or unanswered, worst round", lambda r: r.get("unanswered"),
-                 False, bound=(0, "ours 0"), worst=True, decimals=0))
-
-
-LOADS = (
-    Load("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s",
-         lambda r: r.get("rps"), True, 0.85, baseline="keep-alive 1 KiB, 5 connections"),
-    Load("ka_log", "keep-alive 1 KiB, 5 connections, request log to a file", "req/s",
-         lambda r: r.get("rps"), True, 0.90, subject=LOGGED, against=QUIET),
-    Load("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better",
-         lambda r: r.get("p50_us"), False, 1.0, baseline="one connection, 1 KiB"),
-    Load("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better",
-         lambda r: r.get("p99_us"), False),
-    Load("c1_latency", "one connection, 1 KiB", "req/s", lambda r: r.get("rps"), True),
-    Load("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", lambda r: r.get("rps"), True, 0.9,
-         baseline="no keep-alive, 5 at a time"),
-    Load("big", "16 MiB file, keep-alive, 5 connections", "MiB/s", per_mib, True, 0.9,
-         baseline="16 MiB file, keep-alive, 5 connections"),
-    Load("head", "HEAD 1 KiB, keep-alive, 5 connections (`loadclient -m HEAD`)", "req/s", lambda r: r.get("rps"), True),
-    Load("listing", f"listing of a folder of {LISTING_ENTRIES:,} files (`wrk -t1 -c5`)",
-         "whole pages/s (non-2xx not counted)", complete_rate, True, 3.0),
-    Load("sixth", "sixth client: one-shot requests beside `wrk -t1 -c5` (1 KiB, `loadclient -o`)",
-         "p99 ms, worst round, lower is better", lambda r: in_ms(r.get("p99_us")), False,
-         bound=(20.0, "ours ≤ 20 ms"), worst=True),
-    Load("sixth", "sixth client beside five busy connections", "p50 ms, lower is better",
-         lambda r: in_ms(r.get("p50_us")), False),
-    *crowd(50),
-    *crowd(256),
-    *connecting_crowd(50),
-    *connecting_crowd(256),
-    Load("browser", "browser: page of 60 PNG images, a stylesheet, 2 module scripts (headless Chromium, cache off)",
-         "median ms to the load event, lower is better", median_load_ms, False, 1.0,
-         samples=lambda r: r.get("loads_ms") or []),
-)
-
+BASELINE_RATIO = 0.95  # ours against the baseline: rates at least this share, times at most 1/it
 RSS_LIMIT_KIB = 8 * 1024
+US = {"us": 1, "ms": 1e3, "s": 1e6, "m": 60e6, "h": 3600e6}
+BYTES = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3, "T": 1024**4}
 
 
-def parse_wrk(text):
-    """Returns the figures and the errors of one wrk run; a figure it did not print is None."""
-    result = {"rps": None, "bytes_per_s": None, "p50_us": None, "p99_us": None, "max_us": None,
-              "requests": None, "seconds": None, "errors": {}}
-    match = re.search(r"^Requests/sec:\s+([\d.]+)", text, re.M)
-    if match:
-        result["rps"] = float(match.group(1))
-    match = re.search(r"^Transfer/sec:\s+([\d.]+)([KMGT]?)B", text, re.M)
-    if match:
-        result["bytes_per_s"] = float(match.group(1)) * BINARY_UNITS[match.group(2)]
-    for percent, key in (("50", "p50_us"), ("99", "p99_us")):
-        match = re.search(r"^\s+" + percent + r"%\s+([\d.]+)(us|ms|s|m|h)\s*$", text, re.M)
-        if match:
-            result[key] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
-    # The slowest answer: the third figure of wrk's latency line (average, deviation, max).
-    match = re.search(r"^\s+Latency\s+\S+\s+\S+\s+([\d.]+)(us|ms|s|m|h)\s", text, re.M)
-    if match:
-        result["max_us"] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
-    match = re.search(r"^\s+(\d+) requests in ([\d.]+)(us|ms|s|m|h),", text, re.M)
-    if match:
-        result["requests"] = int(match.group(1))
-        result["seconds"] = float(match.group(2)) * TIME_UNITS_US[match.group(3)] / 1e6
-    match = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
-    if match:
-        for name, count in zip(("connect", "read", "write", "timeout"), match.groups()):
-            if int(count):
-                result["errors"][name] = int(count)
-    match = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
-    result["non_2xx"] = int(match.group(1)) if match else 0
-    if result["non_2xx"]:
-        result["errors"]["non-2xx/3xx"] = result["non_2xx"]
-    add_request_log(text, result)
-    # loadclient's count of answers per connection slot.
-    match = re.search(r"Answers per connection: min (\d+), mean ([\d.]+), max (\d+), unserved (\d+) of (\d+)", text)
-    if match:
-        result["spread"] = {"min": int(match.group(1)), "mean": float(match.group(2)),
-                            "max": int(match.group(3)), "unserved": int(match.group(4)),
-                            "connections": int(match.group(5))}
-    add_run_failures(text, result)
-    return result
+def parse(text):
+    """The figures of one run of any of the tools (None where it printed none) and its errors,
+    what went wrong mapped to a count or a text."""
+    def find(pattern):
+        return re.search(pattern, text, re.M)
 
+    def number(pattern, kind=float):
+        match = find(pattern)
+        return kind(match.group(1)) if match else None
 
-def add_request_log(text, result):
-    """Reads the count of log lines that run.sh appends to a load on a server that logs, and
-    flags the run when lines and drops together do not match the answers: each answer wrk
-    counted has its line, and each connection may have had one more answered that wrk did not
-    read to its end when its time was up."""
-    match = re.search(r"^request log: (\d+) lines, (\d+) dropped$", text, re.M)
-    connections = re.search(r"^\s+\d+ threads and (\d+) connections", text, re.M)
-    if not match or result["requests"] is None or not connections:
-        return
-    lines, dropped = int(match.group(1)), int(match.group(2))
-    result["log"] = {"lines": lines, "dropped": dropped}
-    if not result["requests"] <= lines + dropped <= result["requests"] + int(connections.group(1)):
-        result["errors"]["log lines"] = f"{lines} and {dropped} dropped for {result['requests']} answers"
+    def time_us(pattern):
+        match = find(pattern + r"([\d.]+)(us|ms|s|m|h)\b")
+        return float(match.group(1)) * US[match.group(2)] if match else None
 
-
-def parse_pageload(text):
-    """Returns the page load times (ms) and the errors of one pageload run."""
-    result = {"loads_ms": [], "errors": {}}
+    errors = {}
+    run = {"errors": errors, "loads_ms": [], "unanswered": None, "share": None}
+    run["rps"] = number(r"^(?:Requests/sec:|Requests per second:|finished in \S+,)\s+([\d.]+)")
+    match = find(r"^Transfer/sec:\s+([\d.]+)([KMGT]?)B")
+    run["mib_s"] = float(match.group(1)) * BYTES[match.group(2)] / 1024**2 if match else None
+    run["p50"], run["p99"] = time_us(r"^\s+50%\s+"), time_us(r"^\s+99%\s+")
+    # wrk's latency line: average, deviation, then the slowest answer.
+    run["max"] = time_us(r"^[ \t]+Latency[ \t]+\S+[ \t]+\S+[ \t]+")
+    run["request_max"] = time_us(r"^time for request:\s+\S+\s+")
+    run["connect_max"] = time_us(r"^time for connect:\s+\S+\s+")
+    match = find(r"^\s+(\d+) requests in ([\d.]+)(us|ms|s|m|h),")
+    run["requests"] = int(match.group(1)) if match else number(r"^Complete requests:\s+(\d+)", int)
+    seconds = float(match.group(2)) * US[match.group(3)] / 1e6 if match else None
+    match = find(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)")
+    for name, count in zip(("connect", "read", "write", "timeout"), match.groups() if match else ()):
+        if int(count):
+            errors[name] = int(count)
+    for name, label in (("failed", "Failed requests"), ("non-2xx", "Non-2xx responses"), ("write", "Write errors")):
+        if number(rf"^{label}:\s+(\d+)", int):
+            errors[name] = number(rf"^{label}:\s+(\d+)", int)
+    # h2load: a run stopped before its end printed only what it was to make and its progress in
+    # tenths; the requests beyond the last tenth it reached count as unanswered.
+    match = find(r"^requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded, (\d+) failed, (\d+) errored, "
+                 r"(\d+) timeout")
+    planned = sum(int(n) for n in re.findall(r"^spawning thread #\d+: \d+ total client\(s\)\. (\d+) total", text, re.M))
+    if match:
+        total, run["requests"], *failures = (int(n) for n in match.groups())
+        run["unanswered"] = total - run["requests"]
+        errors.update((name, n) for name, n in zip(("failed", "errored", "timeout"), failures) if n)
+    elif planned:
+        reached = max((int(n) for n in re.findall(r"^progress: (\d+)% done", text, re.M)), default=0)
+        run["unanswered"] = planned - planned * reached // 100
+    match = find(r"^status codes: \d+ 2xx, \d+ 3xx, (\d+) 4xx, (\d+) 5xx")
+    non_2xx = number(r"Non-2xx or 3xx responses: (\d+)", int) or (int(match[1]) + int(match[2]) if match else 0)
+    if non_2xx:
+        errors["non-2xx/3xx"] = non_2xx
+    # Whole pages: a server that answers 503 while it builds a page has not served it.
+    run["whole_rate"] = (run["requests"] - non_2xx) / seconds if run["requests"] is not None and seconds else None
+    match = find(r"Answers per connection: min (\d+), mean ([\d.]+), max \d+")
+    if match:
+        run["share"] = int(match[1]) / float(match[2]) if float(match[2]) else 0.0
+    check_request_log(find(r"^request log: (\d+) lines, (\d+) dropped$"), number(r"^\s+\d+ threads and (\d+) conn", int),
+                      run)
     failed = 0
     for match in re.finditer(r"^load \d+: ([\d.]+) ms, \d+ answers(; failed: .*)?$", text, re.M):
-        result["loads_ms"].append(float(match.group(1)))
-        if match.group(2):
-            failed += 1
+        run["loads_ms"].append(float(match[1]))
+        failed += bool(match[2])
     if failed:
-        result["errors"]["failed loads"] = failed
-    match = re.search(r"^exit status: (\d+)", text, re.M)
-    if match and int(match.group(1)):
-        status = int(match.group(1))
-        result["errors"]["exit"] = "timed out" if status == 124 else status
-    if not result["loads_ms"]:
-        result["errors"]["no loads"] = True
-    return result
-
-
-def parse_ab(text):
-    """Returns the request rate and the errors of one ab run."""
-    result = {"rps": None, "requests": None, "errors": {}}
-    match = re.search(r"^Requests per second:\s+([\d.]+)", text, re.M)
-    if match:
-        result["rps"] = float(match.group(1))
-    match = re.search(r"^Complete requests:\s+(\d+)", text, re.M)
-    if match:
-        result["requests"] = int(match.group(1))
-    for label, name in (("Failed requests", "failed"), ("Non-2xx responses", "non-2xx"),
-                        ("Write errors", "write")):
-        match = re.search(r"^" + label + r":\s+(\d+)", text, re.M)
-        if match and int(match.group(1)):
-            result["errors"][name] = int(match.group(1))
-    add_run_failures(text, result)
-    return result
-
-
-def parse_h2load(text):
-    """Returns the figures and the errors of one h2load run. A run stopped before its end
-    printed only how many requests it was to make and its progress in tenths: the requests
-    beyond the last tenth it reached count as unanswered."""
-    result = {"rps": None, "requests": None, "unanswered": None, "request_max_us": None,
-              "connect_max_us": None, "first_byte_max_us": None, "errors": {}}
-    match = re.search(r"^finished in \S+, ([\d.]+) req/s", text, re.M)
-    if match:
-        result["rps"] = float(match.group(1))
-    planned = sum(int(n) for n in re.findall(r"^spawning thread #\d+: \d+ total client\(s\)\. (\d+) total requests",
-                                             text, re.M))
-    match = re.search(r"^requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded, (\d+) failed, "
-                      r"(\d+) errored, (\d+) timeout", text, re.M)
-    if match:
-        total, succeeded, failed, errored, timed_out = (int(n) for n in match.groups())
-        result["requests"] = succeeded
-        result["unanswered"] = total - succeeded
-        for name, count in (("failed", failed), ("errored", errored), ("timeout", timed_out)):
-            if count:
-                result["errors"][name] = count
-    elif planned:
-        reached = [int(n) for n in re.findall(r"^progress: (\d+)% done", text, re.M)]
-        result["unanswered"] = planned - planned * max(reached, default=0) // 100
-    match = re.search(r"^status codes: \d+ 2xx, \d+ 3xx, (\d+) 4xx, (\d+) 5xx", text, re.M)
-    if match and int(match.group(1)) + int(match.group(2)):
-        result["errors"]["non-2xx/3xx"] = int(match.group(1)) + int(match.group(2))
-    for label, key in (("time for request", "request_max_us"), ("time for connect", "connect_max_us"),
-                       ("time to 1st byte", "first_byte_max_us")):
-        match = re.search(r"^" + label + r":\s+[\d.]+(?:us|ms|s)\s+([\d.]+)(us|ms|s)\s", text, re.M)
-        if match:
-            result[key] = float(match.group(1)) * TIME_UNITS_US[match.group(2)]
-    add_run_failures(text, result)
-    return result
-
-
-def add_run_failures(text, result):
-    """Flags a run whose tool failed or printed no figure at all."""
-    match = re.search(r"^exit status: (\d+)", text, re.M)
-    if match and int(match.group(1)):
-        status = int(match.group(1))
-        result["errors"]["exit"] = "timed out" if status == 124 else status
-    if not result["rps"]:
-        result["errors"]["no answers"] = True
-
-
-def parse_load(text):
-    """Parses the output of any of the tools, told apart by their banners."""
+        errors["failed loads"] = failed
+    status = number(r"^exit status: (\d+)", int)
+    if status:
+        errors["exit"] = "timed out" if status == 124 else status
     if text.startswith("pageload "):
-        return parse_pageload(text)
-    if text.startswith("starting benchmark..."):
-        return parse_h2load(text)
-    return parse_ab(text) if "ApacheBench" in text else parse_wrk(text)
+        errors.update({} if run["loads_ms"] else {"no loads": True})
+    elif not run["rps"]:
+        errors["no answers"] = True
+    return run
+
+
+def check_request_log(match, connections, run):
+    """Flags a load on the logged server whose lines and drops do not match the answers: each
+    answer wrk counted has its line, and each connection may have had one more answered that
+    wrk did not read to its end when its time was up."""
+    if not match or run["requests"] is None or not connections:
+        return
+    lines, dropped = int(match[1]), int(match[2])
+    run["log"] = (lines, dropped)
+    if not run["requests"] <= lines + dropped <= run["requests"] + connections:
+        run["errors"]["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
 
 
 def parse_strace(text):
-    """Returns (total calls, [(syscall, calls, errors)] most frequent first) of strace -c."""
-    calls = []
-    total = None
-    for line in text.splitlines():
-        fields = line.split()
-        if len(fields) < 5 or not re.match(r"^[\d.]+$", fields[0]):
-            continue
-        name = fields[-1]
-        count = int(fields[3])
-        errors = int(fields[4]) if len(fields) == 6 else 0
-        if name == "total":
-            total = count
-        else:
-            calls.append((name, count, errors))
+    """(total calls, [(system call, calls, errors)] most frequent first) of strace -c."""
+    calls, total = [], None
+    for fields in (line.split() for line in text.splitlines()):
+        if len(fields) >= 5 and re.match(r"^[\d.]+$", fields[0]):
+            if fields[-1] == "total":
+                total = int(fields[3])
+            else:
+                calls.append((fields[-1], int(fields[3]), int(fields[4]) if len(fields) == 6 else 0))
     calls.sort(key=lambda call: (-call[1], call[0]))
-    if total is None:
-        total = sum(call[1] for call in calls)
-    return total, calls
+    return (sum(c[1] for c in calls) if total is None else total), calls
 
 
-def best_peer(values, higher_is_better):
-    """The best figure among the peers that have one, or None."""
-    figures = [values[peer] for peer in PEERS if values.get(peer) is not None]
-    if not figures:
-        return None
-    return max(figures) if higher_is_better else min(figures)
+class Row:
+    """One row: the figure of a load's runs (a key of parse(), or a function of the raw folder
+    and a server to {round: figure}), scaled; target bounds the ratio, bound (figure, text) our
+    own figure; worst takes the worst round instead of the median, pooled the median of every
+    page load of every round; baseline asks for a row against the baseline too."""
+
+    def __init__(self, key, title, measure, figure, higher=True, target=None, bound=None, worst=False,
+                 decimals=None, scale=1.0, pooled=False, baseline=False):
+        self.key, self.title, self.measure, self.figure, self.higher = key, title, measure, figure, higher
+        self.target, self.bound, self.worst, self.decimals, self.scale = target, bound, worst, decimals, scale
+        self.pooled, self.baseline = pooled, baseline
+
+    def by_round(self, raw, server):
+        """{round: figure} of one server."""
+        if callable(self.figure):
+            return self.figure(raw, server)
+        runs = raw.runs(self.key, server)
+        if self.pooled:
+            return {(n, i): ms for n, run in runs.items() for i, ms in enumerate(run["loads_ms"])}
+        return {n: run[self.figure] * self.scale for n, run in runs.items() if run.get(self.figure) is not None}
+
+    def overall(self, values):
+        """The figure over the rounds: the worst round's or the median."""
+        if not values:
+            return None
+        if self.worst:
+            return min(values.values()) if self.higher else max(values.values())
+        return statistics.median(values.values())
+
+    def judge(self, value, bound):
+        return "n/a" if value is None else ("pass" if (value >= bound if self.higher else value <= bound) else "FAIL")
+
+    def text(self, value):
+        if self.decimals is not None:
+            return fmt(value, self.decimals)
+        return fmt(value, 1 if self.measure == "MiB/s" or (value is not None and value < 100) else 0)
 
 
-def meets(value, bound, higher_is_better):
-    """Whether value lies on the good side of bound (or on it)."""
-    return value >= bound if higher_is_better else value <= bound
+def crowd(n):
+    title = f"{n} kept-alive connections"
+    return (Row(f"many{n}", f"{title}, 1 KiB (`loadclient -c {n}`)", "req/s", "rps", target=1.0),
+            Row(f"many{n}", title, "least-served connection / mean, worst round", "share", bound=(0.25, "ours ≥ 0.25"),
+                worst=True, decimals=2))
 
 
-def ratio_and_result(ours, best, load):
-    """ours / best peer, and whether it meets the load's target ("" when it has none)."""
-    ratio = ours / best if ours is not None and best else None
-    if load.bound is not None:
-        return ratio, "n/a" if ours is None else ("pass" if meets(ours, load.bound[0], load.higher_is_better) else "FAIL")
-    if ratio is None:
-        return None, "n/a" if load.target is not None else ""
-    if load.target is None:
-        return ratio, ""
-    return ratio, "pass" if meets(ratio, load.target, load.higher_is_better) else "FAIL"
+def connecting_crowd(n):
+    key, short = f"h2load{n}", f"{n} clients connecting at once"
+    return (Row(key, f"{short}, 1 KiB, timed from the first connect (`h2load --h1 -c{n}`)", "req/s", "rps", target=1.0,
+                baseline=True),
+            Row(key, short, "slowest answer ms, worst round, lower is better", "request_max", False,
+                bound=(100.0, "ours ≤ 100 ms"), worst=True, scale=1e-3),
+            Row(key, short, "slowest connect ms, worst round, lower is better", "connect_max", False, worst=True,
+                scale=1e-3),
+            Row(key, short, "requests failed or unanswered, worst round", "unanswered", False, bound=(0, "ours 0"),
+                worst=True, decimals=0))
+
+
+ROWS = (
+    Row("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s", "rps", target=0.85, baseline=True),
+    Row("ka_log", "keep-alive 1 KiB, 5 connections, request log to a file", "req/s", "rps", target=0.90),
+    Row("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better", "p50", False, 1.0,
+        baseline=True),
+    Row("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better", "p99", False),
+    Row("c1_latency", "one connection, 1 KiB", "req/s", "rps"),
+    Row("ab_close", "no keep-alive, 5 at a time (`ab -c5`)", "req/s", "rps", target=0.9, baseline=True),
+    Row("big", "16 MiB file, keep-alive, 5 connections", "MiB/s", "mib_s", target=0.9, baseline=True),
+    Row("head", "HEAD 1 KiB, keep-alive, 5 connections (`loadclient -m HEAD`)", "req/s", "rps"),
+    Row("listing", "listing of a folder of 10,000 files (`wrk -t1 -c5`)", "whole pages/s (non-2xx not counted)",
+        "whole_rate", target=3.0),
+    Row("sixth", "sixth client: one-shot requests beside `wrk -t1 -c5` (1 KiB, `loadclient -o`)",
+        "p99 ms, worst round, lower is better", "p99", False, bound=(20.0, "ours ≤ 20 ms"), worst=True, scale=1e-3),
+    Row("sixth", "sixth client beside five busy connections", "p50 ms, lower is better", "p50", False, scale=1e-3),
+    *crowd(50), *crowd(256), *connecting_crowd(50), *connecting_crowd(256),
+    Row("browser", "browser: page of 60 PNG images, a stylesheet, 2 module scripts (headless Chromium, cache off)",
+        "median ms to the load event, lower is better", "loads_ms", False, 1.0, pooled=True),
+)
+
+
+def fmt(value, decimals=0):
+    if value is None:
+        return "n/a"
+    return f"{value:,.0f}" if decimals == 0 and abs(value) >= 1000 else f"{value:.{decimals}f}"
+
+
+def error_text(errors):
+    return ", ".join(name if value is True else f"{name} {value}" for name, value in errors.items())
+
+
+def target_text(row, against="", times=""):
+    if row.bound is not None:
+        return row.bound[1]
+    return "info" if row.target is None else ("≥ " if row.higher else "≤ ") + f"{row.target:.2f}{times}{against}"
 
 
 def read(path):
@@ -354,385 +220,329 @@ def read(path):
         return handle.read()
 
 
-def read_meta(raw):
-    meta = {}
-    path = os.path.join(raw, "meta.txt")
-    if os.path.exists(path):
-        for line in read(path).splitlines():
-            key, _, value = line.partition("=")
-            meta[key] = value
-    return meta
+class Raw:
+    """The raw folder of one run, each load's output parsed once."""
+
+    def __init__(self, folder):
+        self.folder, self.parsed = folder, {}
+        for name in os.listdir(folder):
+            match = re.fullmatch(r"(\d+)-(\w+)-(\w+)\.txt", name)
+            if match:
+                self.parsed.setdefault((match[2], match[3]), {})[int(match[1])] = parse(self.read(name))
+        self.meta = dict(line.partition("=")[::2] for line in self.read("meta.txt").splitlines())
+
+    def read(self, name):
+        path = os.path.join(self.folder, name)
+        return read(path) if os.path.exists(path) else ""
+
+    def runs(self, key, server):
+        return self.parsed.get((key, server), {})
+
+    def flagged(self, key, server):
+        return [(n, key, server, run["errors"]) for n, run in sorted(self.runs(key, server).items()) if run["errors"]]
 
 
-def rounds_in(raw):
-    found = set()
-    for name in os.listdir(raw):
-        match = re.match(r"^(\d+)-", name)
-        if match:
-            found.add(int(match.group(1)))
-    return sorted(found)
+def ratio_of(ours, other):
+    return ours / other if ours is not None and other else None
 
 
-def collect(raw, server, key, prefix=""):
-    """Parsed runs of one load and server, one per round that has its output."""
-    runs = []
-    for number in rounds_in(raw):
-        path = os.path.join(raw, f"{prefix}{number}-{key}-{server}.txt")
-        if os.path.exists(path):
-            runs.append((number, parse_load(read(path))))
-    return runs
+def load_row(raw, row, columns):
+    """The table row of a load, its figures by server, and whether a run had errors."""
+    values, cells, errored = {}, {}, set()
+    for server in columns:
+        values[server] = row.overall(row.by_round(raw, server))
+        bad = raw.flagged(row.key, server)
+        errored |= {server} if bad else set()
+        cells[server] = (row.text(values[server]) if raw.runs(row.key, server) else "-") + (" (!)" if bad else "")
+    peers = [values[p] for p in PEERS if values[p] is not None]
+    best = (max(peers) if row.higher else min(peers)) if peers else None
+    ratio = ratio_of(values["ours"], best)
+    if row.bound is not None:
+        result = row.judge(values["ours"], row.bound[0])
+    else:
+        result = "" if row.target is None else row.judge(ratio, row.target)
+    if result == "n/a" and values["ours"] is None and "ours" in errored:
+        result = "FAIL"  # ours ran and gave no figure (a crowd stopped after its time)
+    if errored - {BASELINE} and result:
+        result += " (errors)"
+    cells = [row.title, row.measure, *(cells[s] for s in columns), fmt(ratio, 2), target_text(row), result or "-"]
+    return cells, values, bool(errored & {"ours", BASELINE})
 
 
-def median_of(runs, pick):
-    figures = [pick(run) for _, run in runs if pick(run) is not None]
-    return statistics.median(figures) if figures else None
+def request_log_row(raw, row, columns):
+    """The row that sets ours with its request log (logged) against ours with --quiet (quiet)."""
+    logged, quiet = (row.overall(row.by_round(raw, server)) for server in ("logged", "quiet"))
+    ratio = ratio_of(logged, quiet)
+    flagged = raw.flagged(row.key, "logged") + raw.flagged(row.key, "quiet")
+    cells = {server: "-" for server in columns}
+    cells["ours"] = row.text(logged) + (" (!)" if raw.flagged(row.key, "logged") else "")
+    return [row.title, f"{row.measure}; `--quiet` in the same rounds: {row.text(quiet)}", *cells.values(),
+            fmt(ratio, 2), target_text(row, " of `--quiet`"), row.judge(ratio, row.target) + (" (errors)" if flagged else "")]
 
 
-def figure_of(runs, load):
-    """The load's figure over the rounds: pooled median, worst round or median of rounds."""
-    if load.samples is not None:
-        pooled = [figure for _, run in runs for figure in load.samples(run)]
-        return statistics.median(pooled) if pooled else None
-    if load.worst:
-        figures = [load.pick(run) for _, run in runs if load.pick(run) is not None]
-        if not figures:
-            return None
-        return min(figures) if load.higher_is_better else max(figures)
-    return median_of(runs, load.pick)
+def baseline_row(row, values, with_errors, columns):
+    """The row that sets ours against the baseline revision on one figure."""
+    ours, base = values.get("ours"), values.get(BASELINE)
+    bound = BASELINE_RATIO if row.higher else 1 / BASELINE_RATIO
+    ratio = ratio_of(ours, base)
+    cells = {server: "-" for server in columns}
+    cells["ours"], cells[BASELINE] = row.text(ours), row.text(base)
+    result = row.judge(ratio, bound) + (" (errors)" if with_errors and ratio is not None else "")
+    return [f"against the baseline: {row.title.split(' (`')[0]}", row.measure, *cells.values(), fmt(ratio, 2),
+            ("≥ " if row.higher else "≤ ") + f"{bound:.2f} of baseline", result]
 
 
-def columns_in(raw):
-    """The servers that get a column: ours, the baseline when it ran, the peers."""
-    has_baseline = any(name.endswith(f"-{BASELINE}.txt") and re.match(r"^\d+-", name) for name in os.listdir(raw))
-    return ("ours", BASELINE, *PEERS) if has_baseline else SERVERS
-
-
-def peak_rss_above_idle(raw, server):
-    """Highest sampled VmRSS during the 16 MiB loads minus the idle VmRSS, in KiB."""
-    idle_path = os.path.join(raw, f"idle-rss-{server}.txt")
-    if not os.path.exists(idle_path):
-        return None, None
-    idle = int(read(idle_path).split()[0])
-    samples = []
-    for number in rounds_in(raw):
-        path = os.path.join(raw, f"{number}-rss-{server}.txt")
-        if os.path.exists(path):
-            samples += [int(value) for value in read(path).split() if value.isdigit() and int(value) > 0]
-    if not samples:
-        return None, idle
-    return max(samples) - idle, idle
-
-
-def syscalls_per_request(raw, server, connections):
-    """(calls per request, requests, [(syscall, per request, errors per request)]) over the
-    counted requests on that many connections, or None."""
-    trace_path = os.path.join(raw, f"strace-c{connections}-{server}.txt")
-    client_path = os.path.join(raw, f"strace-c{connections}-{server}-client.txt")
-    if not (os.path.exists(trace_path) and os.path.exists(client_path)):
+def syscalls(raw, server, connections):
+    """(calls per request, requests, [(call, per request, failed per request)]), or None."""
+    requests = parse(raw.read(f"strace-c{connections}-{server}-client.txt"))["requests"]
+    trace = raw.read(f"strace-c{connections}-{server}.txt")
+    if not requests or not trace:
         return None
-    requests = parse_wrk(read(client_path))["requests"]
-    if not requests:
-        return None
-    total, calls = parse_strace(read(trace_path))
-    return (total / requests, requests,
-            [(name, count / requests, errors / requests) for name, count, errors in calls])
+    total, calls = parse_strace(trace)
+    return total / requests, requests, [(name, n / requests, e / requests) for name, n, e in calls]
 
 
-def cost_per_request(raw, server, connections):
-    """(requests, CPU µs per request, thread switches per request) of the keep-alive load on
-    that many connections, or None."""
-    cost = os.path.join(raw, f"cost-c{connections}-{server}.txt")
-    load = os.path.join(raw, f"cost-c{connections}-{server}-wrk.txt")
-    if not (os.path.exists(cost) and os.path.exists(load)):
+def cost(raw, server, connections):
+    """(requests, CPU µs per request, thread switches per request) of the cost load, or None."""
+    figures = raw.read(f"cost-c{connections}-{server}.txt").split()
+    requests = parse(raw.read(f"cost-c{connections}-{server}-wrk.txt"))["requests"]
+    if len(figures) != 5 or not requests:
         return None
-    ticks0, switches0, ticks1, switches1, hz = (int(x) for x in read(cost).split())
-    requests = parse_wrk(read(load)).get("requests") or 0
-    if requests <= 0:
-        return None
+    ticks0, switches0, ticks1, switches1, hz = (int(x) for x in figures)
     return requests, (ticks1 - ticks0) / hz * 1e6 / requests, (switches1 - switches0) / requests
 
 
-def fmt(value, decimals=0):
-    if value is None:
-        return "n/a"
-    if decimals == 0 and abs(value) >= 1000:
-        return f"{value:,.0f}"
-    return f"{value:.{decimals}f}" if decimals else f"{value:.0f}"
+def memory(raw, server):
+    """(peak VmRSS during the 16 MiB loads above idle, idle VmRSS) in KiB; None where missing."""
+    idle = raw.read(f"idle-rss-{server}.txt").split()
+    samples = [int(v) for n in range(1, 100) for v in raw.read(f"{n}-rss-{server}.txt").split() if v.isdigit()]
+    idle = int(idle[0]) if idle and idle[0].isdigit() else None
+    return (max(samples) - idle if samples and idle is not None else None), idle
 
 
-def figure_text(load, value):
-    if load.decimals is not None:
-        return fmt(value, load.decimals)
-    return fmt(value, 1 if load.measure == "MiB/s" or (value is not None and value < 100) else 0)
-
-
-def error_text(errors):
-    return ", ".join(name if value is True else f"{name} {value}" for name, value in errors.items())
-
-
-def target_text(load):
-    """The target column of a load's row."""
-    if load.bound is not None:
-        return load.bound[1]
-    if load.target is None:
-        return "info"
-    return ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f}"
-
-
-def baseline_row(load, values, with_errors, columns):
-    """The row that sets ours against the baseline revision on one fast-path figure; with_errors
-    tells whether ours or the baseline had a run with errors on this load."""
-    ours, base = values.get("ours"), values.get(BASELINE)
-    bound = BASELINE_RATIO if load.higher_is_better else 1 / BASELINE_RATIO
-    ratio = ours / base if ours is not None and base else None
-    result = "n/a" if ratio is None else ("pass" if meets(ratio, bound, load.higher_is_better) else "FAIL")
-    if with_errors and ratio is not None:
-        result += " (errors)"
-    cells = {server: "-" for server in columns}
-    cells["ours"], cells[BASELINE] = figure_text(load, ours), figure_text(load, base)
-    return ([f"against the baseline: {load.baseline}", load.measure, *(cells[s] for s in columns),
-             fmt(ratio, 2), ("≥ " if load.higher_is_better else "≤ ") + f"{bound:.2f} of baseline", result])
-
-
-def subject_row(raw, load, columns):
-    """The row of a load that sets one run of ours (load.subject) against another (load.against)
-    in the same rounds, and the runs of either that had errors."""
-    runs = {name: collect(raw, name, load.key) for name in (load.subject, load.against)}
-    values = {name: figure_of(runs[name], load) for name in runs}
-    flagged = [(number, load.key, name, run["errors"]) for name in runs for number, run in runs[name]
-               if run["errors"]]
-    subject, against = values[load.subject], values[load.against]
-    ratio = subject / against if subject is not None and against else None
-    result = "n/a" if ratio is None else ("pass" if meets(ratio, load.target, load.higher_is_better) else "FAIL")
-    if flagged:
-        result += " (errors)"
-    cells = {server: "-" for server in columns}
-    cells["ours"] = figure_text(load, subject) + (" (!)" if any(entry[2] == load.subject for entry in flagged) else "")
-    measure = f"{load.measure}; `--quiet` in the same rounds: {figure_text(load, against)}"
-    target = ("≥ " if load.higher_is_better else "≤ ") + f"{load.target:.2f} of `--quiet`"
-    return [load.title, measure, *(cells[s] for s in columns), fmt(ratio, 2), target, result], flagged
-
-
-def request_log_notes(raw):
-    """A line per round of the loads with the request log: answers, lines and drops."""
-    counts = []
-    for number, run in collect(raw, LOGGED, "ka_log"):
-        if "log" in run:
-            counts.append(f"round {number}: {fmt(run['requests'])} answers, {fmt(run['log']['lines'])} lines, "
-                          f"{fmt(run['log']['dropped'])} dropped")
-    if not counts:
-        return []
-    return ["Request log to a file (wrk's answers against the file's lines; a connection may add one "
-            "answer that wrk did not read to its end): " + "; ".join(counts) + ".", ""]
-
-
-def load_rows(raw, columns=SERVERS):
-    """Table rows for the loads (the rows against the baseline last), and the list of runs that
-    had errors."""
-    rows = []
-    against_baseline = []
-    flagged = []
-    for load in LOADS:
-        if load.subject:
-            row, bad = subject_row(raw, load, columns)
-            rows.append(row)
-            flagged += bad
-            continue
-        values = {}
-        cells = {}
-        with_errors = False
-        errored = set()
-        for server in columns:
-            runs = collect(raw, server, load.key)
-            values[server] = figure_of(runs, load)
-            bad = [(number, run["errors"]) for number, run in runs if run["errors"]]
-            cells[server] = (figure_text(load, values[server]) if runs else "-") + (" (!)" if bad else "")
-            if bad:
-                errored.add(server)
-                with_errors = with_errors or server != BASELINE
-                if load.measure in ("req/s", "MiB/s") or load.target is not None or load.bound is not None:
-                    flagged += [(number, load.key, server, errors) for number, errors in bad]
-        ratio, result = ratio_and_result(values["ours"], best_peer(values, load.higher_is_better), load)
-        if result == "n/a" and values["ours"] is None and "ours" in errored:
-            # Ours ran and gave no figure (a crowd stopped after its time): that misses the target.
-            result = "FAIL"
-        if with_errors and result:
-            result += " (errors)"
-        rows.append([load.title, load.measure, *(cells[s] for s in columns),
-                     fmt(ratio, 2), target_text(load), result or "-"])
-        if load.baseline and BASELINE in columns:
-            against_baseline.append(baseline_row(load, values, bool(errored & {"ours", BASELINE}), columns))
-    unique = []
-    for entry in flagged:
-        if entry not in unique:
-            unique.append(entry)
-    return rows + against_baseline, unique
-
-
-def per_request_row(title, figures, bound):
-    """A row of one per-request cost (lower is better) by server, with its bound on ours."""
-    cells = [fmt(figures[s], 2) if figures[s] is not None else "n/a" for s in SERVERS]
-    peers = [figures[p] for p in PEERS if figures[p] is not None]
-    ours = figures["ours"]
-    ratio = ours / min(peers) if ours is not None and peers and min(peers) else None
+def per_request_row(title, figures, bound, columns):
+    """A row of one cost per request (lower is better) by server, with its bound on ours."""
+    ours, peers = figures["ours"], [figures[p] for p in PEERS if figures[p] is not None]
+    cells = [fmt(figures.get(s), 2) if s != BASELINE or figures.get(s) is not None else "-" for s in columns]
+    ratio = ratio_of(ours, min(peers) if peers else None)
     if bound is None:
         return [title, "per request, lower is better", *cells, fmt(ratio, 2), "info", "-"]
     result = "n/a" if ours is None else ("pass" if ours <= bound else "FAIL")
     return [title, "per request, lower is better", *cells, fmt(ratio, 2), f"ours ≤ {bound:g}", result]
 
 
-def extra_rows(raw, columns=SERVERS):
-    """Rows of memory and of the per-request costs, and the system calls by connections."""
-    rows = []
-    rss = {server: peak_rss_above_idle(raw, server) for server in SERVERS}
-    cells = [fmt(rss[s][0] / 1024, 1) if rss[s][0] is not None else "n/a" for s in SERVERS]
-    ours = rss["ours"][0]
-    result = "n/a" if ours is None else ("pass" if ours < RSS_LIMIT_KIB else "FAIL")
-    rows.append(["peak RSS serving the 16 MiB file to 5 clients", "MiB above idle", *cells, "-",
-                 "ours < 8 MiB", result])
-    idle = [fmt(rss[s][1] / 1024, 1) if rss[s][1] is not None else "n/a" for s in SERVERS]
-    rows.append(["RSS right after start", "MiB", *idle, "-", "info", "-"])
-    per_request = {}
-    for connections in COST_CONNECTIONS:
-        calls_bound, switches_bound = COST_BOUNDS.get(connections, (None, None))
-        calls = {server: syscalls_per_request(raw, server, connections) for server in SERVERS}
-        per_request[connections] = calls
-        rows.append(per_request_row(f"system calls, keep-alive 1 KiB, {connections} connections",
-                                    {s: calls[s][0] if calls[s] else None for s in SERVERS}, calls_bound))
-        costs = {server: cost_per_request(raw, server, connections) for server in SERVERS}
+def extra_rows(raw, columns):
+    """Rows of memory and of the costs per request, the rows against the baseline on system
+    calls, and the system calls by connections."""
+    rows, against, calls = [], [], {}
+    rss = {server: memory(raw, server) for server in SERVERS}
+    cells = {s: fmt(rss[s][0] / 1024, 1) if s in rss and rss[s][0] is not None else ("-" if s == BASELINE else "n/a")
+             for s in columns}
+    rows.append(["peak RSS serving the 16 MiB file to 5 clients", "MiB above idle", *cells.values(), "-",
+                 "ours < 8 MiB", "n/a" if rss["ours"][0] is None else ("pass" if rss["ours"][0] < RSS_LIMIT_KIB else "FAIL")])
+    cells = {s: fmt(rss[s][1] / 1024, 1) if s in rss and rss[s][1] is not None else ("-" if s == BASELINE else "n/a")
+             for s in columns}
+    rows.append(["RSS right after start", "MiB", *cells.values(), "-", "info", "-"])
+    for connections, calls_bound, switches_bound in ((5, 4.0, 0.5), (50, None, None)):
+        calls[connections] = {server: syscalls(raw, server, connections) for server in columns}
+        title = f"system calls, keep-alive 1 KiB, {connections} connections"
+        figures = {s: calls[connections][s][0] if calls[connections][s] else None for s in columns}
+        rows.append(per_request_row(title, figures, calls_bound, columns))
+        if BASELINE in columns:
+            row = Row("", title, "per request, lower is better", "", False, decimals=2)
+            against.append(baseline_row(row, figures, False, columns))
+        costs = {server: cost(raw, server, connections) for server in SERVERS}
         rows.append(per_request_row(f"thread switches, keep-alive 1 KiB, {connections} connections",
-                                    {s: costs[s][2] if costs[s] else None for s in SERVERS}, switches_bound))
-    if BASELINE in columns:
-        # These are measured on ours and the peers only: the baseline's cell stays empty.
-        rows = [row[:3] + ["-"] + row[3:] for row in rows]
-    return rows, per_request
+                                    {s: costs[s][2] if costs.get(s) else None for s in columns}, switches_bound, columns))
+    return rows, against, calls
 
 
-def markdown_table(header, rows, align):
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join(align) + "|"]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return "\n".join(lines)
+def table(header, rows, align):
+    return "\n".join("| " + " | ".join(cells) + " |" for cells in [header, *rows]).replace(
+        "\n", "\n|" + "|".join(align) + "|\n", 1)
 
 
-def syscall_table(per_request, top=8):
-    """The most frequent calls of each server, per request."""
-    names = []
-    for server in SERVERS:
-        if per_request[server]:
-            names += [name for name, _, _ in per_request[server][2][:top] if name not in names]
-    rows = []
-    for name in names:
-        row = [f"`{name}`"]
-        for server in SERVERS:
-            found = [(count, errors) for call, count, errors in (per_request[server] or (0, 0, []))[2]
-                     if call == name]
-            if not found:
-                row.append("-")
-            else:
-                count, errors = found[0]
-                row.append(fmt(count, 2) + (f" ({fmt(errors, 2)} failed)" if errors >= 0.005 else ""))
-        rows.append(row)
-    totals = ["**total**"] + [fmt(per_request[s][0], 2) if per_request[s] else "n/a" for s in SERVERS]
-    return markdown_table(["system call", *SERVERS], rows + [totals], ["---", *["---:"] * len(SERVERS)])
-
-
-def syscall_section(per_request):
-    """The system call tables, one for each number of connections that was counted."""
+def syscall_section(calls, columns, top=8):
+    """The most frequent system calls of each server, per request, by connections."""
     parts = []
-    for connections, calls in per_request.items():
-        if any(calls.values()):
-            requests = next(entry[1] for entry in calls.values() if entry)
-            parts += ["", f"System calls per request over {requests} keep-alive requests for the 1 KiB file on "
-                      f"{connections} connections (`strace -c -f`, all threads):", "", syscall_table(calls)]
+    for connections, by_server in calls.items():
+        servers = [s for s in columns if by_server[s]]
+        if not servers:
+            continue
+        rows = []
+        for name in dict.fromkeys(name for s in servers for name, _, _ in by_server[s][2][:top]):
+            row = [f"`{name}`"]
+            for s in servers:
+                found = [(n, e) for call, n, e in by_server[s][2] if call == name]
+                failed = f" ({fmt(found[0][1], 2)} failed)" if found and found[0][1] >= 0.005 else ""
+                row.append(fmt(found[0][0], 2) + failed if found else "-")
+            rows.append(row)
+        rows.append(["**total**", *(fmt(by_server[s][0], 2) for s in servers)])
+        parts += ["", f"System calls per request over {by_server[servers[0]][1]} keep-alive requests for the 1 KiB "
+                  f"file on {connections} connections (`strace -c -f`, all threads):", "",
+                  table(["system call", *servers], rows, ["---", *["---:"] * len(servers)])]
     return parts
 
 
-def cost_section(raw):
-    """Server CPU time and thread switches per request, from measure_cost in run.sh."""
-    rows = []
-    for connections in COST_CONNECTIONS:
-        for server in SERVERS:
-            cost = cost_per_request(raw, server, connections)
-            if cost is not None:
-                requests, cpu_us, switches = cost
-                rows.append([server, str(connections), fmt(requests), fmt(cpu_us, 1), fmt(switches, 2)])
-    if not rows:
-        return ""
-    return ("\nWhere the time goes, keep-alive 1 KiB (`wrk -t1 -cN`), one run each: the server's CPU "
-            "time (all threads, user and system) and its threads' switches (voluntary and forced), "
-            "per request:\n\n" +
-            markdown_table(["server", "connections", "requests", "CPU µs per request",
-                            "thread switches per request"], rows, ["---", "---:", "---:", "---:", "---:"]) + "\n")
+def win32_cpu(raw, program):
+    """The Wine session's CPU µs per request under the five-connection load, by round."""
+    values = {}
+    for n, run in raw.runs("wc5", program).items():
+        figures = raw.read(f"{n}-wcpu-{program}.txt").split()
+        if len(figures) == 3 and run["requests"]:
+            values[n] = (int(figures[1]) - int(figures[0])) / int(figures[2]) * 1e6 / run["requests"]
+    return values
+
+
+def wineserver_requests(raw, program):
+    """Wineserver requests per HTTP request of the counted pass: those of the counted stretch,
+    less those of an idle stretch as long (Wine's helpers ask now and then), over the count."""
+    figures = raw.read(f"wsreq-{program}.txt").split()
+    requests = parse(raw.read(f"wsreq-{program}-client.txt"))["requests"]
+    if len(figures) != 5 or not requests:
+        return {}
+    loaded, idle, start, middle, end = (float(x) for x in figures)
+    if end <= middle:
+        return {}
+    return {0: max(loaded - idle * (middle - start) / (end - middle), 0) / requests}
+
+
+WIN32_ROWS = (
+    Row("wc5", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s", "rps", target=0.76, decimals=0),
+    Row("wc1", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better", "p50", False, 1.5,
+        decimals=0),
+    Row("wc1", "one connection, 1 KiB", "p99 µs, lower is better", "p99", False, decimals=0),
+    Row("wc1", "one connection, 1 KiB", "req/s", "rps", decimals=0),
+    Row("wc50", "50 kept-alive connections, 1 KiB (`wrk -t1 -c50 --latency`)", "req/s", "rps", target=0.7, decimals=0),
+    Row("wc50", "50 kept-alive connections", "p99 ms, lower is better", "p99", False,
+        bound=(100, "kovweb.exe ≤ 100 ms"), decimals=0, scale=1e-3),
+    Row("wc50", "50 kept-alive connections", "slowest answer ms, worst round, lower is better", "max", False,
+        worst=True, decimals=0, scale=1e-3),
+    Row("wh2load256", "256 clients connecting at once, 1 KiB (`h2load --h1 -c256 -n20000`)", "req/s", "rps",
+        decimals=0),
+    Row("wh2load256", "256 clients connecting at once", "slowest answer ms, worst round, lower is better",
+        "request_max", False, bound=(1000, "kovweb.exe ≤ 1 s"), worst=True, decimals=0, scale=1e-3),
+    Row("wh2load256", "256 clients connecting at once", "requests failed or unanswered, worst round", "unanswered",
+        False, bound=(0, "kovweb.exe 0"), worst=True, decimals=0),
+    Row("wc5", "CPU of all Wine processes, keep-alive 1 KiB, 5 connections", "µs per request", win32_cpu, False,
+        decimals=1),
+    Row("wsreq", "wineserver requests (`wineserver -d1`), keep-alive 1 KiB, 5 connections", "per HTTP request",
+        wineserver_requests, False, bound=(12, "kovweb.exe ≤ 12"), decimals=2),
+)
 
 
 def win32_section(raw):
-    """The Win32 part, which bench/win32.sh measures into RAW/win32 and win32_report.py reads."""
-    import win32_report  # here, as it imports this module itself
-    return win32_report.section(os.path.join(raw, "win32"))
+    """kovweb.exe against the floor under Wine; a ratio is the median of the rounds' own ratios,
+    as each round measures the two back to back."""
+    if raw.read("win32-skipped.txt"):
+        return ["", "Win32 build under Wine: " + raw.read("win32-skipped.txt").strip()]
+    if not raw.runs("wc5", "kovweb"):
+        return []
+    rows, errors = [], []
+    for row in WIN32_ROWS:
+        ours, floor = (row.by_round(raw, program) for program in ("kovweb", "floor"))
+        ratio = statistics.median([ours[n] / floor[n] for n in ours if floor.get(n)] or [None])
+        for program in ("kovweb", "floor"):
+            errors += [entry for entry in (f"{program}, {key} round {n}: {error_text(e)}"
+                                           for n, key, _, e in raw.flagged(row.key, program)) if entry not in errors]
+        value = row.overall(ours)
+        if row.target is not None:
+            result = row.judge(ratio, row.target)
+        else:
+            result = "-" if row.bound is None else row.judge(value, row.bound[0])
+        if result == "n/a" and value is None and raw.flagged(row.key, "kovweb"):
+            result = "FAIL"  # kovweb.exe ran and gave no figure (a crowd stopped after its time)
+        rows.append([row.title, row.measure, row.text(value), row.text(row.overall(floor)), fmt(ratio, 2),
+                     target_text(row, "× floor"), result])
+    meta = raw.meta
+    text = ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor, a "
+            "minimal Win32 server (`bench/win32_floor.cpp`: a thread per connection, blocking `recv`, one `send` of a "
+            "fixed answer), in the same run and Wine session: medians of "
+            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load, programs in alternating "
+            "order; a ratio is the median of the rounds' own ratios; slowest answers and unanswered requests are the "
+            "worst round's. A crowd that connects at once is stopped after 60 s, and its requests left count as "
+            "unanswered. CPU time counts every process of the Wine session (the program, the wineserver and Wine's "
+            "helpers). Wineserver requests are counted in a separate pass under a debug wineserver (`wineserver -f "
+            f"-d1`) over {meta.get('win32_requests', '?')} requests on 5 connections, less the requests of an idle "
+            "stretch as long.", "",
+            table(["load", "measure", "kovweb.exe", "floor", "kovweb.exe / floor", "target", "result"], rows,
+                  ["---", "---", "---:", "---:", "---:", "---", "---"])]
+    return text + (["", "The Win32 runs reported errors: " + "; ".join(errors)] if errors else [])
 
 
 def report(raw):
-    meta = read_meta(raw)
-    columns = columns_in(raw)
-    rows, flagged = load_rows(raw, columns)
-    more, per_request = extra_rows(raw, columns)
-    names = [f"baseline `{meta.get('baseline', '?')}`" if server == BASELINE else server for server in columns]
-    ratio_title = "ours / best peer (or baseline)" if BASELINE in columns else "ours / best peer"
-    header = ["load", "measure", *names, ratio_title, "target", "result"]
-    align = ["---", "---", *["---:"] * len(columns), "---:", "---", "---"]
+    meta = raw.meta
+    columns = ("ours", BASELINE, *PEERS) if meta.get("baseline") else SERVERS
+    rows, against = [], []
+    for row in ROWS:
+        if row.key == "ka_log":
+            rows.append(request_log_row(raw, row, columns))
+            continue
+        cells, values, with_errors = load_row(raw, row, columns)
+        rows.append(cells)
+        if row.baseline and BASELINE in columns:
+            against.append(baseline_row(row, values, with_errors, columns))
+    more, against_calls, calls = extra_rows(raw, columns)
+    keys = list(dict.fromkeys(row.key for row in ROWS))
+    flagged = [entry for key in keys for server in (*columns, "logged", "quiet") for entry in raw.flagged(key, server)]
+    names = [f"baseline `{meta['baseline']}`" if s == BASELINE else s for s in columns]
+    header = ["load", "measure", *names, "ours / best peer" + (" (or baseline)" if BASELINE in columns else ""),
+              "target", "result"]
+    logs = [f"round {n}: {fmt(run['requests'])} answers, {fmt(run['log'][0])} lines, {fmt(run['log'][1])} dropped"
+            for n, run in sorted(raw.runs("ka_log", "logged").items()) if "log" in run]
     parts = [
-        f"Run {meta.get('date', '?')} on {meta.get('cpu', '?')}, {meta.get('cores', '?')} cores, "
-        f"Linux {meta.get('kernel', '?')}; command `{meta.get('command', 'bash bench/run.sh')}` "
-        f"({meta.get('elapsed', '?')} s).",
+        f"Run {meta.get('date', '?')} on {meta.get('cpu', '?')}, {meta.get('cores', '?')} cores, Linux "
+        f"{meta.get('kernel', '?')}; command `{meta.get('command', 'bash bench/run.sh')}` ({meta.get('elapsed', '?')} s).",
         "",
         f"Medians of {meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load "
-        f"({meta.get('ab_requests', '?')} requests per ab run, {meta.get('h2load_requests', '?')} per "
-        f"h2load run, {meta.get('browser_loads', '?')} page loads per browser run), servers in rotating order; "
-        f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run "
-        "(in the rows against the baseline, by the baseline's); for latency and system calls lower "
-        "is better. The browser's figure is the median of every page load of every round; the sixth "
-        "client's p99, the share of the least-served connection and the slowest connects and answers "
-        "of the crowds that connect at once are those of the worst round.",
+        f"({meta.get('ab_requests', '?')} requests per ab run, {meta.get('h2load_requests', '?')} per h2load run, "
+        f"{meta.get('browser_loads', '?')} page loads per browser run), servers in rotating order; "
+        f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run (in the rows "
+        "against the baseline, by the baseline's); for latency and system calls lower is better. The browser's "
+        "figure is the median of every page load of every round; the sixth client's p99, the share of the "
+        "least-served connection and the slowest connects and answers of the crowds that connect at once are those "
+        "of the worst round.",
         "",
-        markdown_table(header, rows + more, align),
+        table(header, rows + against + against_calls + more,
+              ["---", "---", *["---:"] * (len(columns) + 1), "---", "---"]),
         "",
-        *request_log_notes(raw),
     ]
+    if logs:
+        parts += ["Request log to a file (wrk's answers against the file's lines; a connection may add one answer "
+                  "that wrk did not read to its end): " + "; ".join(logs) + ".", ""]
     if flagged:
         parts.append("Runs with errors (their figures are marked (!) and still in the medians):")
-        parts += [f"- round {number}, {key}, {server}: {error_text(errors)}"
-                  for number, key, server, errors in flagged]
+        parts += [f"- round {n}, {key}, {server}: {error_text(errors)}" for n, key, server, errors in flagged]
     else:
         parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
-    parts += syscall_section(per_request)
-    parts.append(cost_section(raw))
-    parts.append(win32_section(raw))
+    parts += syscall_section(calls, columns) + win32_section(raw)
     return "\n".join(parts).rstrip() + "\n"
 
 
-def brief(raw, number, key):
-    load = next(entry for entry in LOADS if entry.key == key)
+def brief(raw, number, keys):
+    """The figures of the first row of each load in one round, by server, with their errors."""
     cells = []
-    for server in (*columns_in(raw), *((load.subject, load.against) if load.subject else ())):
-        path = os.path.join(raw, f"{number}-{key}-{server}.txt")
-        if not os.path.exists(path):
-            continue
-        run = parse_load(read(path))
-        value = load.pick(run)
-        cells.append(f"{server} {figure_text(load, value)}" +
-                     (f" [{error_text(run['errors'])}]" if run["errors"] else ""))
-    return " | ".join(cells) + f" {load.measure}"
+    for key in keys:
+        row = next(row for row in (*ROWS, *WIN32_ROWS) if row.key == key)
+        for (found, server), runs in sorted(raw.parsed.items()):
+            if found == key and number in runs:
+                values = row.by_round(raw, server)
+                value = row.overall({n: v for n, v in values.items() if (n[0] if row.pooled else n) == number})
+                errors = runs[number]["errors"]
+                cells.append(f"{server} {row.text(value)}" + (f" [{error_text(errors)}]" if errors else ""))
+        cells[-1:] = [cells[-1] + f" {row.measure}"] if cells else []
+    return " | ".join(cells)
 
 
 def main(argv):
-    if len(argv) == 4 and argv[0] == "--brief":
-        print(brief(argv[1], int(argv[2]), argv[3]))
-        return 0
-    if len(argv) == 1:
-        sys.stdout.write(report(argv[0]))
-        return 0
-    sys.stderr.write(__doc__)
-    return 2
+    if len(argv) >= 4 and argv[0] == "--brief":
+        print(brief(Raw(argv[1]), int(argv[2]), argv[3:]))
+    elif len(argv) == 1:
+        sys.stdout.write(report(Raw(argv[0])))
+    else:
+        sys.stderr.write(__doc__)
+        return 2
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,68 +1,53 @@
 #!/usr/bin/env bash
 # Benchmarks kovweb against nginx, lighttpd and h2o on loopback: builds kovweb in Release (and,
 # with --baseline, an earlier revision beside it), makes a document root, starts the servers,
-# checks every URL on each, runs each load on each server in rotating order for several rounds
-# (crowds of kept-alive connections, crowds that connect at once, a sixth client beside five busy
-# ones, a folder listing of 10,000 files and a headless browser among them), sets ours with its
-# request log written to a file against ours with --quiet (as every other load runs it), counts
-# system calls and thread switches per request with 5 and 50 connections, samples the memory while
-# the 16 MiB file is served and, when a Win32 build exists, measures it under Wine against a
-# minimal Win32 server (bench/win32.sh).
-# Prints a markdown table and writes it to bench/results/latest.md.
+# checks every URL on each, runs each load on each server in rotating order for several rounds,
+# counts system calls and thread switches per request, samples the memory while the 16 MiB file
+# is served and, when a Win32 build exists, measures it under Wine against a minimal Win32
+# server. Prints the table (bench/report.py) and writes it to bench/results/latest.md.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
 #                     [--lock-wait S] [--baseline REV]
+#
+#   --rounds N      rounds of every load (default 3, 2 with --quick; medians need at least 3)
+#   --duration S    seconds per wrk load (default 5)
+#   --quick         a smoke run: 2 rounds, 1-second loads, 2000 requests for ab and strace, one
+#                   page load per server and round
+#   --no-install    do not install the tools, fail when one is missing
+#   --win32         measure build-win32/kovweb.exe under Wine (default: when it exists)
+#   --no-win32      skip the Win32 build
+#   --lock-wait S   how long the Win32 part waits for the Wine lock (default 120)
+#   --baseline REV  also build git revision REV (Release, in build-bench/) and measure it beside
+#                   ours on the fast path, the crowds that connect at once and the system calls
 #
 # Everything it starts is stopped on exit, Ctrl+C or failure.
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BENCH="$REPO/bench"
-BUILD="$REPO/build-bench"
+BENCH="$REPO/bench" BUILD="$REPO/build-bench"
+# The raw outputs, which bench/report.py reads: ROUND-LOAD-SERVER.txt (a tool's output, then
+# "exit status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt,
+# strace-cN-SERVER.txt (strace -c over the requests in strace-cN-SERVER-client.txt),
+# cost-cN-SERVER.txt (CPU ticks and thread switches before and after the load in
+# cost-cN-SERVER-wrk.txt, ticks per second), meta.txt; for Win32, ROUND-wcpu-PROGRAM.txt (the
+# Wine session's CPU ticks around the wc5 load), wsreq-PROGRAM.txt (wineserver requests counted,
+# idle, and the times around both) and wsreq-PROGRAM-client.txt, or win32-skipped.txt.
+RAW="$BUILD/bench-raw"
 COMMAND="bash bench/run.sh${*:+ $*}"
 STARTED=$(date +%s)
-
-ROUNDS=""
-QUICK=0
-DURATION=5
-AB_REQUESTS=20000
-STRACE_REQUESTS=20000
-INSTALL=1
-WIN32=auto
-LOCK_WAIT=120
-BASELINE_REV=""
-BROWSER_LOADS="" # page loads per server and round; by default enough for 5 over the rounds
-# Requests per h2load crowd: a few seconds for the fastest server at the usual duration.
-H2LOAD_REQUESTS_PER_SECOND=40000
-# Connections of the loads that count system calls and thread switches per request.
-COST_CONNECTIONS=(5 50)
+ROUNDS="" QUICK=0 DURATION=5 INSTALL=1 WIN32=auto LOCK_WAIT=120 BASELINE_REV="" BROWSER_LOADS=""
+AB_REQUESTS=20000 STRACE_REQUESTS=20000 WIN32_REQUESTS=2000 WIN32_CROWD=20000
 SERVERS=(ours nginx lighttpd h2o)
 PACKAGES=(wrk apache2-utils nginx lighttpd h2o nghttp2-client strace curl chromium nodejs npm)
 PUPPETEER=puppeteer-core@24
 
-usage() {
-    sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
-    cat <<EOF
-
-Options:
-  --rounds N     rounds of every load (default 3, 2 with --quick; medians need at least 3)
-  --duration S   seconds per wrk load (default $DURATION)
-  --quick        a smoke run: 2 rounds, 1-second loads, 2000 requests for ab and strace, one
-                 page load per server and round (h2load's count follows the duration)
-  --no-install   do not apt-get the tools, fail when one is missing
-  --win32        measure build-win32/kovweb.exe and its floor under Wine (default: when it exists)
-  --no-win32     skip the Win32 build
-  --lock-wait S  how long the Win32 part waits for the Wine lock (default $LOCK_WAIT)
-  --baseline REV also build git revision REV of kovweb (Release, in build-bench/) and measure
-                 it beside ours on the first four loads, to show the fast path lost nothing
-EOF
-}
+usage() { sed -n '2,/^set /s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'; }
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --rounds) ROUNDS="${2:?--rounds needs a number}"; shift 2 ;;
         --duration) DURATION="${2:?--duration needs seconds}"; shift 2 ;;
-        --quick) QUICK=1; DURATION=1; AB_REQUESTS=2000; STRACE_REQUESTS=2000; BROWSER_LOADS=1; shift ;;
+        --quick) QUICK=1 DURATION=1 AB_REQUESTS=2000 STRACE_REQUESTS=2000 BROWSER_LOADS=1; shift ;;
         --no-install) INSTALL=0; shift ;;
         --win32) WIN32=yes; shift ;;
         --no-win32) WIN32=no; shift ;;
@@ -73,12 +58,14 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 [[ -n "$ROUNDS" ]] || ROUNDS=$((QUICK ? 2 : 3))
-[[ "$ROUNDS" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --rounds must be a positive number" >&2; exit 2; }
-[[ "$DURATION" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --duration must be whole seconds" >&2; exit 2; }
+for number in "$ROUNDS" "$DURATION"; do
+    [[ "$number" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: '$number' is not a positive number" >&2; exit 2; }
+done
 [[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || { echo "run.sh: --lock-wait must be whole seconds" >&2; exit 2; }
 # The browser's median is taken over at least 5 loads of every round together.
 [[ -n "$BROWSER_LOADS" ]] || BROWSER_LOADS=$(((5 + ROUNDS - 1) / ROUNDS))
-H2LOAD_REQUESTS=$((H2LOAD_REQUESTS_PER_SECOND * DURATION))
+# Requests per h2load crowd: a few seconds for the fastest server.
+H2LOAD_REQUESTS=$((40000 * DURATION))
 if [[ -n "$BASELINE_REV" ]]; then
     BASELINE_COMMIT="$(git -C "$REPO" rev-parse --verify --quiet "$BASELINE_REV^{commit}")" ||
         { echo "run.sh: --baseline: '$BASELINE_REV' is no revision of this repository" >&2; exit 2; }
@@ -88,15 +75,43 @@ fi
 say() { echo "== $*"; }
 die() { echo "run.sh: $*" >&2; exit 1; }
 
-# --- cleanup: every process this script starts is recorded here --------------------------
+# --- every process this script starts is recorded, and stopped on exit -------------------
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-bench.XXXXXX")"
-# shellcheck source=bench/processes.sh
-source "$(dirname "${BASH_SOURCE[0]}")/processes.sh"
+STARTED_PIDS=()
+WINESERVER_STARTED=0
 
+# Starts a command in the background, its output into a log; its pid in LAST_PID.
+start_recorded() {
+    local log="$1"
+    shift
+    "$@" >"$log" 2>&1 &
+    LAST_PID=$!
+    STARTED_PIDS+=("$LAST_PID")
+}
+
+# Waits for one recorded process (killed first when a second argument is given), returns its
+# status and forgets it.
+finish_recorded() {
+    local pid kept=() status=0
+    if [[ -n "${2:-}" ]]; then kill "$1" 2>/dev/null || true; fi
+    wait "$1" 2>/dev/null || status=$?
+    for pid in "${STARTED_PIDS[@]}"; do [[ $pid == "$1" ]] || kept+=("$pid"); done
+    STARTED_PIDS=("${kept[@]}")
+    return "$status"
+}
+
+# Ends every process of the Wine session, once one was started.
+stop_wine() {
+    if [[ $WINESERVER_STARTED -eq 1 ]]; then wineserver -k >/dev/null 2>&1 && wineserver -w >/dev/null 2>&1 || true; fi
+}
+
+# Stops everything recorded, removes the temporary folder, and exits with the script's status.
 cleanup() {
-    local status=$?
+    local status=$? pid
     trap - EXIT INT TERM
-    stop_all_recorded
+    stop_wine
+    for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${STARTED_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$WORK"
     [[ $status -ne 0 ]] && echo "run.sh: stopped (status $status) after $(($(date +%s) - STARTED)) s" >&2
     exit "$status"
@@ -105,43 +120,19 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Waits for one recorded process to end by itself, appends its status to its log, forgets it.
-wait_recorded() {
-    local pid kept=() status=0
-    wait "$1" 2>/dev/null || status=$?
-    for pid in "${STARTED_PIDS[@]}"; do
-        [[ $pid == "$1" ]] || kept+=("$pid")
-    done
-    STARTED_PIDS=("${kept[@]}")
-    return "$status"
-}
-
-# Stops one recorded process, waits for it and forgets it.
-stop_recorded() {
-    local pid kept=()
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-    for pid in "${STARTED_PIDS[@]}"; do
-        [[ $pid == "$1" ]] || kept+=("$pid")
-    done
-    STARTED_PIDS=("${kept[@]}")
-}
-
-# --- tools and build -----------------------------------------------------------------------
+# --- tools and builds ------------------------------------------------------------------------
 install_tools() {
-    local missing=() tool
+    local missing=() tool sudo=""
     for tool in wrk ab nginx lighttpd h2o h2load strace curl chromium node npm; do
-        command -v "$tool" >/dev/null 2>&1 || PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 ||
-            missing+=("$tool")
+        PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
     done
     [[ ${#missing[@]} -eq 0 ]] && return
     [[ $INSTALL -eq 1 ]] || die "missing: ${missing[*]} (run without --no-install)"
     say "Installing ${PACKAGES[*]}"
-    local sudo=""
     [[ $(id -u) -ne 0 ]] && sudo=sudo
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
-    # The packaged services are not wanted running: they would hold ports and CPU.
+    # The packaged services would hold ports and CPU.
     $sudo systemctl disable --now nginx lighttpd h2o >/dev/null 2>&1 || true
 }
 
@@ -155,309 +146,228 @@ install_puppeteer() {
     npm install --prefix "$BUILD/browser" --no-save --no-audit --no-fund --loglevel=error "$PUPPETEER" >/dev/null
 }
 
-# Crowds of connections need descriptors: the soft limit is raised towards the hard one, for the
-# peers and the load client that this shell starts.
+# Crowds need descriptors: the soft limit is raised towards the hard one, for the peers and the
+# load client that this shell starts.
 raise_file_limit() {
-    local want=8192 hard
-    hard=$(ulimit -Hn)
-    [[ $hard != unlimited && $hard -lt $want ]] && want=$hard
-    [[ $(ulimit -Sn) != unlimited && $(ulimit -Sn) -lt $want ]] && ulimit -Sn "$want"
-    return 0
+    local want=8192
+    [[ $(ulimit -Hn) != unlimited && $(ulimit -Hn) -lt $want ]] && want=$(ulimit -Hn)
+    if [[ $(ulimit -Sn) != unlimited && $(ulimit -Sn) -lt $want ]]; then ulimit -Sn "$want"; fi
 }
 
-build_ours() {
+# Builds kovweb of the tree in SRC (Release) in the folder BUILD_DIR.
+build_kovweb() {
+    cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOV_BUILD_TESTS=OFF >/dev/null
+    nice cmake --build "$2" -j2 >/dev/null
+    [[ -x "$2/kovweb" ]] || die "the build in $2 made no kovweb"
+}
+
+# Builds ours and the load client, and the baseline from its commit's files alone; sets
+# BASELINE_BIN and the options it needs to run as ours does.
+build_all() {
     say "Building kovweb (Release) in build-bench/"
-    cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOV_BUILD_TESTS=OFF >/dev/null
-    nice cmake --build "$BUILD" -j2 >/dev/null
+    build_kovweb "$REPO" "$BUILD"
     g++ -O2 -std=c++17 -Wall -Wextra -Werror -o "$BUILD/loadclient" "$BENCH/loadclient.cpp"
-}
-
-# Builds kovweb of the baseline commit (Release) from its files alone, in
-# build-bench/baseline-src and build-bench/baseline-build; sets BASELINE_BIN.
-build_baseline() {
-    local commit="$BASELINE_COMMIT" src="$BUILD/baseline-src" build="$BUILD/baseline-build"
+    [[ -n "$BASELINE_REV" ]] || return 0
+    local src="$BUILD/baseline-src"
     say "Building the baseline $BASELINE_NAME (Release) in build-bench/baseline-build/"
-    if [[ "$(cat "$src/.kov-baseline" 2>/dev/null)" != "$commit" ]]; then
-        rm -rf "$src" "$build"
+    if [[ "$(cat "$src/.kov-baseline" 2>/dev/null)" != "$BASELINE_COMMIT" ]]; then
+        rm -rf "$src" "$BUILD/baseline-build"
         mkdir -p "$src"
-        git -C "$REPO" archive --format=tar "$commit" | tar -x -C "$src"
-        echo "$commit" >"$src/.kov-baseline"
+        git -C "$REPO" archive --format=tar "$BASELINE_COMMIT" | tar -x -C "$src"
+        echo "$BASELINE_COMMIT" >"$src/.kov-baseline"
     fi
-    cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOV_BUILD_TESTS=OFF >/dev/null
-    nice cmake --build "$build" -j2 >/dev/null
-    BASELINE_BIN="$build/kovweb"
-    [[ -x "$BASELINE_BIN" ]] || die "the baseline build made no $BASELINE_BIN"
+    build_kovweb "$src" "$BUILD/baseline-build"
+    BASELINE_BIN="$BUILD/baseline-build/kovweb"
     # A revision from before the request log has no --quiet, and nothing to leave out.
     BASELINE_QUIET=()
     if "$BASELINE_BIN" --help 2>&1 | grep -q -- --quiet; then BASELINE_QUIET=(--quiet); fi
 }
 
-# --- the document root ---------------------------------------------------------------------
-# Path, size in bytes; index.html is served for "/".
-FILES=("1k.txt 1024" "64k.bin 65536" "16m.bin 16777216" "empty.txt 0")
-SMALL=/1k.txt
-BIG=/16m.bin
-# A folder without index.html, of 10,000 small files of varied sizes, answered with a listing.
-LISTING=/listing/
-LISTING_LAST="entry-09999-some-name.txt"
+# --- servers ---------------------------------------------------------------------------------
+DOCROOT="$WORK/www"
+SMALL=/1k.txt BIG=/16m.bin LISTING=/listing/
+declare -A PORT PID
 
-make_docroot() {
-    local docroot="$WORK/www" entry name size
-    mkdir -p "$docroot"
-    for entry in "${FILES[@]}"; do
-        read -r name size <<<"$entry"
-        head -c "$size" /dev/urandom >"$docroot/$name"
-    done
-    printf '<!doctype html>\n<title>bench</title>\n<p>KOV bench index page.</p>\n' >"$docroot/index.html"
-    python3 "$BENCH/makepage.py" "$docroot/page"
-    mkdir -p "$docroot$LISTING"
-    python3 -c '
-import os, sys
-words = ("some-name", "holiday-photo-2026", "notes")
-for i in range(10000):
-    with open(os.path.join(sys.argv[1], f"entry-{i:05d}-{words[i % 3]}.txt"), "wb") as f:
-        f.write(b"x" * (i * 7919 % 5000))
-' "$docroot$LISTING"
-    DOCROOT="$docroot"
-}
-
-# --- servers -------------------------------------------------------------------------------
 free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-write_nginx_conf() {
-    local dir="$WORK/nginx" port="$1"
+# Writes the configuration of peer NAME on PORT into WORK/NAME/.
+write_conf() {
+    local dir="$WORK/$1" port="$2"
     mkdir -p "$dir/tmp"
-    cat >"$dir/nginx.conf" <<EOF
-# One process serves everything (as one worker would); it stays in the foreground.
-daemon off;
-master_process off;
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-worker_rlimit_nofile 8192;
+    case "$1" in
+        nginx) cat >"$dir/nginx.conf" <<EOF
+# One process serves everything (as one worker would), in the foreground.
+daemon off; master_process off; worker_processes 1; worker_rlimit_nofile 8192; pid $dir/pid; error_log $dir/error.log;
 events { worker_connections 4096; }
 http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    tcp_nodelay on;
-    keepalive_timeout 60s;
-    keepalive_requests 10000000;
-    client_body_temp_path $dir/tmp/body;
-    proxy_temp_path $dir/tmp/proxy;
-    fastcgi_temp_path $dir/tmp/fastcgi;
-    uwsgi_temp_path $dir/tmp/uwsgi;
-    scgi_temp_path $dir/tmp/scgi;
+    access_log off; sendfile on; tcp_nopush on; tcp_nodelay on; keepalive_timeout 60s; keepalive_requests 10000000;
+    client_body_temp_path $dir/tmp/body; proxy_temp_path $dir/tmp/proxy; fastcgi_temp_path $dir/tmp/fastcgi;
+    uwsgi_temp_path $dir/tmp/uwsgi; scgi_temp_path $dir/tmp/scgi; default_type application/octet-stream;
     types { text/html html; text/plain txt; text/css css; text/javascript js; image/png png; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port;
-        root $DOCROOT;
-        index index.html;
-        location $LISTING { autoindex on; }
-    }
+    server { listen 127.0.0.1:$port; root $DOCROOT; index index.html; location $LISTING { autoindex on; } }
 }
 EOF
-}
-
-write_lighttpd_conf() {
-    local dir="$WORK/lighttpd" port="$1"
-    mkdir -p "$dir"
-    cat >"$dir/lighttpd.conf" <<EOF
-server.modules = ("mod_dirlisting")
-server.document-root = "$DOCROOT"
-server.bind = "127.0.0.1"
-server.port = $port
-server.pid-file = "$dir/lighttpd.pid"
-server.errorlog = "$dir/error.log"
-server.max-keep-alive-requests = 65535
-server.max-keep-alive-idle = 60
-server.max-fds = 8192
-server.max-connections = 4096
-index-file.names = ("index.html")
+        ;;
+        lighttpd) cat >"$dir/lighttpd.conf" <<EOF
+server.modules = ("mod_dirlisting") server.document-root = "$DOCROOT" index-file.names = ("index.html")
+server.bind = "127.0.0.1" server.port = $port server.pid-file = "$dir/pid" server.errorlog = "$dir/error.log"
+server.max-keep-alive-requests = 65535 server.max-keep-alive-idle = 60 server.max-fds = 8192
+server.max-connections = 4096 \$HTTP["url"] =^ "$LISTING" { dir-listing.activate = "enable" }
 mimetype.assign = (".html" => "text/html", ".txt" => "text/plain", ".css" => "text/css",
                    ".js" => "text/javascript", ".png" => "image/png")
-\$HTTP["url"] =^ "$LISTING" { dir-listing.activate = "enable" }
 EOF
+        ;;
+        # A thread per core, as h2o runs by default; run as root it would take the identity of
+        # "nobody", which cannot read this run's private folder.
+        h2o) cat >"$dir/h2o.conf" <<EOF
+{$([[ $(id -u) -eq 0 ]] && echo "user: $(id -un), ")pid-file: $dir/pid, error-log: $dir/error.log, num-threads: $(nproc), max-connections: 4096,
+ http1-request-timeout: 60, listen: {host: 127.0.0.1, port: $port}, hosts: {default: {paths: {
+  /: {file.dir: $DOCROOT, file.index: [index.html]},
+  ${LISTING%/}: {file.dir: $DOCROOT$LISTING, file.dirlisting: ON}}}}}
+EOF
+        ;;
+    esac
 }
 
-# h2o serves files with a thread per core, as it runs by default; run as root it would
-# otherwise take the identity of "nobody", which cannot read this run's private folder.
-write_h2o_conf() {
-    local dir="$WORK/h2o" port="$1" user=""
-    mkdir -p "$dir"
-    [[ $(id -u) -eq 0 ]] && user="user: $(id -un)"
-    cat >"$dir/h2o.conf" <<EOF
-$user
-pid-file: $dir/h2o.pid
-error-log: $dir/error.log
-num-threads: $(nproc)
-max-connections: 4096
-http1-request-timeout: 60
-listen:
-  host: 127.0.0.1
-  port: $port
-hosts:
-  default:
-    paths:
-      /:
-        file.dir: $DOCROOT
-        file.index: [index.html]
-      ${LISTING%/}:
-        file.dir: $DOCROOT$LISTING
-        file.dirlisting: ON
-EOF
-}
-
-declare -A PORT PID IDLE_RSS
-# The request log's cost is measured on two more kovweb processes, started alike and given that
-# load only, so that neither carries what the other loads left: "logged" writes its log to
-# standard output, this file, and "quiet" runs --quiet (its standard output a file too).
-LOGGED_FILE="$WORK/logged.log"
-
-# Starts one server on its port and waits until it answers.
+# Starts one server on a free port and waits up to 10 s until it answers "/". Ours runs with
+# --quiet as the peers run with no access log; "logged" and "quiet" are two more of ours,
+# started alike, for the request log's cost only: one logs to a file, one runs --quiet.
 start_server() {
-    local name="$1" port
+    local name="$1" port log="$WORK/$1.log" _
     port="$(free_port)"
     PORT[$name]=$port
+    [[ $name == logged ]] && log="$WORK/logged-lines.log"
     case "$name" in
-        ours) start_recorded "$WORK/ours.log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
-        logged) start_recorded "$LOGGED_FILE" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
-        quiet) start_recorded "$WORK/quiet.log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
-        baseline) start_recorded "$WORK/baseline.log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
-        nginx)
-            write_nginx_conf "$port"
-            start_recorded "$WORK/nginx.log" nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log"
-            ;;
-        lighttpd)
-            write_lighttpd_conf "$port"
-            start_recorded "$WORK/lighttpd.log" lighttpd -D -f "$WORK/lighttpd/lighttpd.conf"
-            ;;
-        h2o)
-            write_h2o_conf "$port"
-            start_recorded "$WORK/h2o.log" h2o -c "$WORK/h2o/h2o.conf"
-            ;;
+        ours | quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
+        logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        baseline) start_recorded "$log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
+        nginx) write_conf nginx "$port" && start_recorded "$log" nginx -p "$WORK/nginx" -c nginx.conf -e error.log ;;
+        lighttpd) write_conf lighttpd "$port" && start_recorded "$log" lighttpd -D -f "$WORK/lighttpd/lighttpd.conf" ;;
+        h2o) write_conf h2o "$port" && start_recorded "$log" h2o -c "$WORK/h2o/h2o.conf" ;;
     esac
     PID[$name]=$LAST_PID
-    wait_answering "$name" "http://127.0.0.1:$port/" "$LAST_PID"
-    IDLE_RSS[$name]="$(rss_kib "$LAST_PID")"
-}
-
-# Waits up to SECONDS (10 by default) for a server to answer "/", failing when its process
-# has ended.
-wait_answering() {
-    local name="$1" url="$2" pid="$3" seconds="${4:-10}" _
-    for _ in $(seq $((seconds * 10))); do
-        curl -s -o /dev/null --max-time 1 "$url" && return 0
-        kill -0 "$pid" 2>/dev/null || { cat "$WORK/$name.log" >&2 || true; die "$name ended at start"; }
+    for _ in $(seq 100); do
+        curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/" && break
+        kill -0 "$LAST_PID" 2>/dev/null || { cat "$log" >&2; die "$name ended at start"; }
         sleep 0.1
     done
-    die "$name does not answer on $url"
+    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/" || die "$name does not answer on port $port"
+    rss_kib "$LAST_PID" >"$RAW/idle-rss-$name.txt"
 }
 
 # Prints a process's resident set in KiB.
-rss_kib() {
-    local key value _
-    while read -r key value _; do
-        [[ $key == VmRSS: ]] && { echo "$value"; return; }
-    done <"/proc/$1/status"
-    echo 0
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
+
+# Dies unless a curl of the URL (its options first) answers WANT, a pattern of "status size".
+expect_answer() {
+    local name="$1" want="$2" got
+    shift 2
+    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$@")" || true
+    # shellcheck disable=SC2053 # want is a pattern
+    [[ "$got" == $want ]] || die "$name: ${*: -1} gave '$got', wanted '$want'"
 }
 
-# Checks status and size of every URL on one server (and a HEAD and a 404), so that no
-# load measures a server that answers wrongly.
+# Checks status and size of every URL on one server (a HEAD, a 404 and the listing too), so
+# that no load measures a server that answers wrongly.
 check_server() {
-    local name="$1" base="http://127.0.0.1:${PORT[$1]}" entry path size got page=()
-    for path in page/index.html page/style.css page/main.js page/util.js page/img/00.png; do
-        page+=("$path $(stat -c %s "$DOCROOT/$path")")
+    local name="$1" base="http://127.0.0.1:${PORT[$1]}" path
+    for path in 1k.txt 64k.bin 16m.bin empty.txt index.html page/index.html page/style.css page/main.js \
+        page/util.js page/img/00.png; do
+        expect_answer "$name" "200 $(stat -c %s "$DOCROOT/$path")" "$base/$path"
     done
-    for entry in "${FILES[@]}" "index.html $(stat -c %s "$DOCROOT/index.html")" "${page[@]}"; do
-        read -r path size <<<"$entry"
-        got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$base/$path")" || true
-        [[ "$got" == "200 $size" ]] || die "$name: GET /$path gave '$got', wanted '200 $size'"
-    done
-    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$base/")" || true
-    [[ "$got" == "200 $(stat -c %s "$DOCROOT/index.html")" ]] || die "$name: GET / gave '$got'"
-    got="$(curl -s -I -o /dev/null --max-time 10 -w '%{http_code}' "$base$SMALL")" || true
-    [[ "$got" == 200 ]] || die "$name: HEAD $SMALL gave '$got'"
-    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code}' "$base/missing.txt")" || true
-    [[ "$got" == 404 ]] || die "$name: GET /missing.txt gave '$got', wanted 404"
-    # The baseline may predate listings; it runs only the first loads anyway.
-    [[ "$name" == baseline ]] && return 0
-    got="$(curl -s -o "$WORK/listing-$name.html" --max-time 10 -w '%{http_code}' "$base$LISTING")" || true
-    [[ "$got" == 200 ]] || die "$name: GET $LISTING gave '$got', wanted 200 and a listing"
-    grep -qF "$LISTING_LAST" "$WORK/listing-$name.html" || die "$name: the listing of $LISTING does not name $LISTING_LAST"
+    expect_answer "$name" "200 $(stat -c %s "$DOCROOT/index.html")" "$base/"
+    expect_answer "$name" "200 *" -I "$base$SMALL"
+    expect_answer "$name" "404 *" "$base/missing.txt"
+    # The baseline may predate listings, and is not asked for one.
+    [[ $name == baseline ]] && return 0
+    curl -s --max-time 10 -f -o "$WORK/listing-$name.html" "$base$LISTING" &&
+        grep -qF "entry-09999-some-name.txt" "$WORK/listing-$name.html" ||
+        die "$name: GET $LISTING gave no listing that names entry-09999-some-name.txt"
 }
 
-# --- loads ---------------------------------------------------------------------------------
+# --- loads -----------------------------------------------------------------------------------
 LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 h2load50 h2load256 ka_log listing browser)
-# The loads the baseline revision takes part in: the fast path that must lose nothing.
-BASELINE_LOADS=" ka_small c1_latency ab_close big "
-RAW="$BUILD/bench-raw"
+# The loads the baseline takes part in: the fast path that must lose nothing, and the crowds.
+BASELINE_LOADS=" ka_small c1_latency ab_close big h2load50 h2load256 "
 
-# Runs one load against one server, its output into RAW/round-load-server.txt; a load that
-# fails or hangs leaves its output and status there, and the report flags it.
+# Runs one load against one server, its output and "exit status: N" into
+# RAW/ROUND-LOAD-SERVER.txt, where the report flags a load that failed or hung.
 run_load() {
     local round="$1" load="$2" name="$3" url="http://127.0.0.1:${PORT[$3]}"
-    local out="$RAW/$round-$load-$name.txt" limit=$((DURATION + 30)) status=0
-    local sampler="" logged_from=""
+    local out="$RAW/$1-$2-$3.txt" limit=$((DURATION + 30)) status=0 sampler="" from=""
     [[ $name == baseline && $BASELINE_LOADS != *" $load "* ]] && return
-    [[ $name == logged ]] && logged_from=$(stat -c %s "$LOGGED_FILE")
+    [[ $name == logged ]] && from=$(stat -c %s "$WORK/logged-lines.log")
     if [[ $load == big ]]; then
-        sample_rss "${PID[$name]}" "$RAW/$round-rss-$name.txt"
+        start_recorded "$RAW/$round-rss-$name.txt" sample_rss "${PID[$name]}"
         sampler=$LAST_PID
     fi
+    local wrk=(timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout)
     case "$load" in
-        ka_small) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 5s "$url$SMALL" ;;
+        ka_small | ka_log) "${wrk[@]}" 5s "$url$SMALL" ;;
         c1_latency) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url$SMALL" ;;
         ab_close) timeout 120 ab -q -c5 -n "$AB_REQUESTS" -s 10 "$url$SMALL" ;;
-        big) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 10s "$url$BIG" ;;
-        ka_log) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 5s "$url$SMALL" ;;
+        big) "${wrk[@]}" 10s "$url$BIG" ;;
         # A peer that answers 503 while it builds the page has those answers counted apart.
-        listing) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 10s "$url$LISTING" ;;
+        listing) "${wrk[@]}" 10s "$url$LISTING" ;;
         # wrk would wait for the body a HEAD answer announces, so our own client drives it.
         head) timeout "$limit" "$BUILD/loadclient" -m HEAD -c 5 -d "$DURATION" -t 5 "$url$SMALL" ;;
         sixth) sixth_client "$url" "$RAW/$round-sixthload-$name.txt" ;;
         # Measured once every connection has been made and answered (at most 20 s): a burst
-        # of connects beyond a server's listen backlog waits out the client's handshake
-        # retries, which is not what these loads are about.
-        many50) timeout $((limit + 20)) "$BUILD/loadclient" -c 50 -w 20 -d "$DURATION" -t 5 "$url$SMALL" ;;
-        many256) timeout $((limit + 20)) "$BUILD/loadclient" -c 256 -w 20 -d "$DURATION" -t 5 "$url$SMALL" ;;
-        # Timed from the first connect: every client connects at once, so a backlog that
-        # drops handshakes shows as slow connects and a low rate. A crowd that has not
-        # finished after 60 s is stopped and reported as timed out.
-        h2load50) timeout -k 5 60 h2load --h1 -c50 -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
-        h2load256) timeout -k 5 60 h2load --h1 -c256 -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
+        # of connects beyond a listen backlog waits out the client's handshake retries, which
+        # is not what these loads are about.
+        many50 | many256) timeout $((limit + 20)) "$BUILD/loadclient" -c "${load#many}" -w 20 -d "$DURATION" \
+            -t 5 "$url$SMALL" ;;
+        # Timed from the first connect: a backlog that drops handshakes shows as slow connects
+        # and a low rate. A crowd not finished after 60 s is stopped and reported timed out.
+        h2load50 | h2load256) timeout -k 5 60 h2load --h1 -c"${load#h2load}" -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
     esac >"$out" 2>&1 || status=$?
-    [[ -n "$sampler" ]] && stop_recorded "$sampler"
+    [[ -n "$sampler" ]] && { finish_recorded "$sampler" stop || true; }
     echo "exit status: $status" >>"$out"
-    [[ -n "$logged_from" ]] && count_log_lines "$logged_from" "$url" >>"$out"
+    [[ -n "$from" ]] && count_log_lines "$from" "$url" >>"$out"
     kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"
 }
 
-# Prints "request log: N lines, D dropped": the 1 KiB requests' lines that the logged server
-# wrote to its file from byte offset FROM on, and the lines it told as dropped. One more request
-# after the load pushes out a count of lines dropped at its end, which is told only before a line.
+# Prints a process's VmRSS (KiB) every 50 ms until it ends or this is stopped.
+sample_rss() {
+    while kill -0 "$1" 2>/dev/null; do
+        rss_kib "$1"
+        sleep 0.05
+    done
+}
+
+# Prints "request log: N lines, D dropped": the small file's lines that the logged server wrote
+# from byte offset FROM on, and the lines it told as dropped. One more request pushes out a
+# count of lines dropped at the load's end, which is told only before a line.
 count_log_lines() {
-    local from="$1" url="$2"
     sleep 0.6 # a line is out within half a second of its answer
-    curl -s -o /dev/null --max-time 5 "$url/index.html" || true
+    curl -s -o /dev/null --max-time 5 "$2/index.html" || true
     sleep 0.6
-    tail -c +$((from + 1)) "$LOGGED_FILE" | awk -v request="\"GET $SMALL HTTP/1.1\"" '
+    tail -c +$(($1 + 1)) "$WORK/logged-lines.log" | awk -v request="\"GET $SMALL HTTP/1.1\"" '
         index($0, request) { lines++ }
         /^\([0-9]+ request lines dropped/ { dropped += substr($1, 2) }
         END { printf "request log: %d lines, %d dropped\n", lines, dropped }'
 }
 
-# Loads the page of 60 images in one headless browser from each server in the order given, into
-# RAW/round-browser-server.txt; the browser's own lines go to RAW/round-browser.log.
+# While wrk keeps five connections busy on the small file, a sixth client makes one-shot
+# requests 10 ms apart for the load's duration, each bounded by 5 s; wrk's output goes to BUSY.
+sixth_client() {
+    local status=0
+    start_recorded "$2" timeout $((DURATION + 30)) wrk -t1 -c5 -d"$((DURATION + 1))s" --timeout 5s "$1$SMALL"
+    local busy=$LAST_PID
+    sleep 0.5 # wrk's five connections are open and busy
+    timeout $((DURATION + 30)) "$BUILD/loadclient" -o -p 10 -d "$DURATION" -t 5 "$1$SMALL" || status=$?
+    finish_recorded "$busy" || true
+    return "$status"
+}
+
+# Loads the page of 60 images in one headless browser from each server named, in that order,
+# into RAW/ROUND-browser-SERVER.txt; an empty file stays when the browser never got there.
 run_browser() {
-    local round="$1" name targets=() status=0
+    local round="$1" name targets=() status=0 pid
     shift
     for name in "$@"; do
-        # An empty file stays when the browser never got to this server; the report flags it.
         : >"$RAW/$round-browser-$name.txt"
         targets+=("http://127.0.0.1:${PORT[$name]}/page/" "$RAW/$round-browser-$name.txt")
     done
@@ -465,141 +375,199 @@ run_browser() {
     TMPDIR="$WORK" NODE_PATH="$PUPPETEER_MODULES" timeout -k 5 $((($# * BROWSER_LOADS + 1) * 35 + 30)) \
         node "$BENCH/pageload.js" --loads "$BROWSER_LOADS" --timeout 30 --expect 64 "${targets[@]}" \
         >"$RAW/$round-browser.log" 2>&1 || status=$?
-    # The driver stops its browser, unless it was killed: then the browser is found by its
-    # profile, which lies in this run's own folder.
-    local pid
-    for pid in $(pgrep -f -- "--user-data-dir=$WORK/" || true); do
-        kill -KILL "$pid" 2>/dev/null || true
-    done
+    # A driver that was killed leaves its browser, found by its profile in this run's folder.
+    for pid in $(pgrep -f -- "--user-data-dir=$WORK/" || true); do kill -KILL "$pid" 2>/dev/null || true; done
     for name in "$@"; do
         echo "exit status: $status" >>"$RAW/$round-browser-$name.txt"
         kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during browser (round $round)"
     done
 }
 
-# While wrk keeps five connections busy on the small file, a sixth client makes one-shot
-# requests one after another, 10 ms apart, for the load's duration, each bounded by 5 s; prints
-# the one-shot client's figures, and leaves wrk's output in the file named second.
-sixth_client() {
-    local url="$1" busy_out="$2" busy status=0
-    start_recorded "$busy_out" timeout $((DURATION + 30)) wrk -t1 -c5 -d"$((DURATION + 1))s" --timeout 5s "$url$SMALL"
-    busy=$LAST_PID
-    sleep 0.5 # wrk's five connections are open and busy
-    timeout $((DURATION + 30)) "$BUILD/loadclient" -o -p 10 -d "$DURATION" -t 5 "$url$SMALL" || status=$?
-    local busy_status=0
-    wait_recorded "$busy" || busy_status=$?
-    echo "exit status: $busy_status" >>"$busy_out"
-    return "$status"
-}
-
-# Samples a process's VmRSS (KiB) every 50 ms into a file until stopped.
-sample_rss() {
-    local pid="$1" file="$2"
-    (
-        while kill -0 "$pid" 2>/dev/null; do
-            rss_kib "$pid"
-            sleep 0.05
-        done
-    ) >"$file" 2>/dev/null &
-    LAST_PID=$!
-    STARTED_PIDS+=("$LAST_PID")
-}
-
-# Round r starts with server r mod n so no server always runs first (or right after another);
-# the baseline, when there is one, takes its turn among them.
+# Round r starts with server r mod n, so that no server always runs first or right after
+# another; the baseline takes its turn among them, and the logged and quiet runs of ours go
+# first in turn.
 run_rounds() {
     local round load i name rotation=("${SERVERS[@]}")
     [[ -n "$BASELINE_REV" ]] && rotation=(ours baseline nginx lighttpd h2o)
     for ((round = 1; round <= ROUNDS; round++)); do
-        local order=()
-        for ((i = 0; i < ${#rotation[@]}; i++)); do
-            order+=("${rotation[$(((round - 1 + i) % ${#rotation[@]}))]}")
-        done
+        local order=() browsing=() pair=(logged quiet)
+        for ((i = 0; i < ${#rotation[@]}; i++)); do order+=("${rotation[$(((round - 1 + i) % ${#rotation[@]}))]}"); done
+        for name in "${order[@]}"; do [[ $name == baseline ]] || browsing+=("$name"); done
+        ((round % 2 == 0)) && pair=(quiet logged)
         say "Round $round/$ROUNDS: ${order[*]}"
-        local browsing=()
-        for name in "${order[@]}"; do
-            [[ $name == baseline ]] || browsing+=("$name")
-        done
         for load in "${LOADS[@]}"; do
-            if [[ $load == browser ]]; then
-                # One browser per round goes through the servers in the round's order.
-                run_browser "$round" "${browsing[@]}"
-            elif [[ $load == ka_log ]]; then
-                # Ours with the log against ours with --quiet, each first in every other round.
-                local pair=(logged quiet)
-                ((round % 2 == 0)) && pair=(quiet logged)
-                for name in "${pair[@]}"; do
-                    run_load "$round" "$load" "$name"
-                done
-            else
-                for name in "${order[@]}"; do
-                    run_load "$round" "$load" "$name"
-                done
-            fi
+            case "$load" in
+                browser) run_browser "$round" "${browsing[@]}" ;;
+                ka_log) for name in "${pair[@]}"; do run_load "$round" "$load" "$name"; done ;;
+                *) for name in "${order[@]}"; do run_load "$round" "$load" "$name"; done ;;
+            esac
             printf '   %-10s %s\n' "$load" "$(python3 "$BENCH/report.py" --brief "$RAW" "$round" "$load")"
         done
     done
 }
 
-# Counts the system calls one server makes (all its threads) over a fixed number of
-# keep-alive requests for the small file on CONNECTIONS connections.
+# Counts the system calls one server makes (all its threads) over a fixed number of keep-alive
+# requests for the small file on CONNECTIONS connections.
 count_syscalls() {
-    local name="$1" connections="$2" pid="${PID[$1]}" out="$RAW/strace-c$2-$1.txt" _
-    start_recorded "$WORK/strace-$name.log" strace -c -f -o "$out" -p "$pid"
+    local name="$1" pid="${PID[$1]}" out="$RAW/strace-c$2-$1" _
+    start_recorded "$WORK/strace-$name.log" strace -c -f -o "$out.txt" -p "$pid"
     local tracer=$LAST_PID
     for _ in $(seq 50); do
         grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$pid/status" && break
         sleep 0.1
     done
     sleep 0.3 # strace attaches the other threads after the first
-    timeout 120 "$BUILD/loadclient" -c "$connections" -n "$STRACE_REQUESTS" -t 5 \
-        "http://127.0.0.1:${PORT[$name]}$SMALL" >"$RAW/strace-c$connections-$name-client.txt" 2>&1 || true
+    timeout 120 "$BUILD/loadclient" -c "$2" -n "$STRACE_REQUESTS" -t 5 "http://127.0.0.1:${PORT[$name]}$SMALL" \
+        >"$out-client.txt" 2>&1 || true
     kill -INT "$tracer" 2>/dev/null || true
-    wait "$tracer" 2>/dev/null || true
+    finish_recorded "$tracer" || true
 }
 
-# Sums the user and system CPU ticks and the thread switches of every thread of pid.
+# Prints the user and system CPU ticks of PID and the switches of all its threads.
 cpu_and_switches() {
-    local pid="$1" ticks switches=0 task
-    ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    for task in /proc/"$pid"/task/*; do
-        switches=$((switches + $(awk '/ctxt_switches/ {n += $2} END {print n + 0}' "$task/status" 2>/dev/null || echo 0)))
-    done
-    echo "$ticks $switches"
+    awk '{print $14 + $15}' "/proc/$1/stat"
+    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'
 }
 
-# Measures what one server spends per request under a keep-alive load on CONNECTIONS
-# connections: its CPU time and how often its threads were switched out and in.
+# Measures one server's CPU time and thread switches over a keep-alive load on CONNECTIONS.
 measure_cost() {
-    local name="$1" connections="$2" pid="${PID[$1]}" before after
-    before=$(cpu_and_switches "$pid")
-    timeout $((DURATION + 30)) wrk -t1 -c"$connections" -d"${DURATION}s" --timeout 5s \
-        "http://127.0.0.1:${PORT[$name]}$SMALL" >"$RAW/cost-c$connections-$name-wrk.txt" 2>&1 || true
-    after=$(cpu_and_switches "$pid")
-    echo "$before $after $(getconf CLK_TCK)" >"$RAW/cost-c$connections-$name.txt"
+    local before
+    before=$(cpu_and_switches "${PID[$1]}")
+    timeout $((DURATION + 30)) wrk -t1 -c"$2" -d"${DURATION}s" --timeout 5s "http://127.0.0.1:${PORT[$1]}$SMALL" \
+        >"$RAW/cost-c$2-$1-wrk.txt" 2>&1 || true
+    echo $before $(cpu_and_switches "${PID[$1]}") "$(getconf CLK_TCK)" >"$RAW/cost-c$2-$1.txt"
 }
 
-# --- Win32 build under Wine, against its floor ---------------------------------------------
+# --- the Win32 build under Wine, against its floor --------------------------------------------
 WIN32_EXE="$REPO/build-win32/kovweb.exe"
+declare -A WIN_URL
 
-# Measures kovweb.exe and the minimal Win32 server under Wine (bench/win32.sh, which holds the
-# lock that the Win32 tests hold for port 80); its raw outputs go to RAW/win32.
-run_win32() {
-    bash "$BENCH/win32.sh" --raw "$RAW/win32" --docroot "$DOCROOT" --rounds "$ROUNDS" \
-        --duration "$DURATION" --lock-wait "$LOCK_WAIT" &
-    local pid=$!
-    STARTED_PIDS+=("$pid")
-    wait "$pid" || echo "the Win32 part failed; see the report"
-    stop_recorded "$pid"
+# Ends the Win32 part (run in a subshell), leaving the reason where the report finds it.
+win32_skip() {
+    echo "$*" | tee "$RAW/win32-skipped.txt" >&2
+    exit 1
 }
 
-# --- main ----------------------------------------------------------------------------------
+# Starts kovweb.exe (--quiet, as on Linux) and the floor in the running Wine session and waits
+# until both answer.
+start_win32_programs() {
+    local name got _
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+    start_recorded "$WORK/kovweb-$1.log" wine "$WIN32_EXE" --quiet "$WIN_DOCROOT"
+    start_recorded "$WORK/floor-$1.log" wine "$BUILD/win32_floor.exe" "$FLOOR_PORT" "${WIN_DOCROOT}1k.txt"
+    for name in kovweb floor; do
+        for _ in $(seq 600); do
+            got="$(curl -s -o /dev/null --max-time 1 -w '%{http_code} %{size_download}' "${WIN_URL[$name]}")" || true
+            [[ "$got" == "200 1024" ]] && break
+            sleep 0.1
+        done
+        [[ "$got" == "200 1024" ]] || win32_skip "$name does not answer GET /1k.txt under Wine (got '$got')"
+    done
+}
+
+# Sums the CPU ticks of every process of this Wine session: the programs, the wineserver and
+# Wine's helpers, all of which work for each request.
+wine_ticks() {
+    local dir total=0 parts
+    for dir in /proc/[0-9]*; do
+        { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+        # utime and stime are the 12th and 13th fields after the command's parenthesis.
+        read -r -a parts <<<"$(sed 's/.*) //' "$dir/stat" 2>/dev/null)" || continue
+        total=$((total + parts[11] + parts[12]))
+    done
+    echo "$total"
+}
+
+# One round's loads on one program: five connections (with the session's CPU time around
+# it), one connection, fifty (an answer may wait 30 s) and 256 clients that connect at once.
+run_win32_loads() {
+    local out="$RAW/$1-w%s-$2.txt" url="${WIN_URL[$2]}" before limit=$((DURATION + 30)) load
+    before="$(wine_ticks)"
+    for load in c5 c1 c50 h2load256; do
+        case $load in
+            c5) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 5s "$url" ;;
+            c1) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url" ;;
+            c50) timeout 60 wrk -t1 -c50 -d"${DURATION}s" --timeout 30s --latency "$url" ;;
+            h2load256) timeout -k 5 60 h2load --h1 -c256 -n "$WIN32_CROWD" "$url" ;;
+        esac >"${out/\%s/$load}" 2>&1 || echo "exit status: $?" >>"${out/\%s/$load}"
+        if [[ $load == c5 ]]; then echo "$before $(wine_ticks) $(getconf CLK_TCK)" >"${out/\%s/cpu}"; fi
+    done
+}
+
+# Prints how many request lines the debug wineserver has logged.
+wineserver_lines() { grep -cE '^[0-9a-f]+: [a-z_0-9]+\( ' "$WORK/wineserver.log" || true; }
+
+# Counts the debug wineserver's requests over a fixed number of keep-alive requests on five
+# connections, and over an idle stretch as long, which the report takes off.
+count_wineserver_requests() {
+    local start middle t0 t1
+    # Threads and connections are made outside the counted stretch, as in a long load.
+    "$BUILD/loadclient" -c 5 -n 200 "${WIN_URL[$1]}" >/dev/null 2>&1 || true
+    sleep 1
+    t0=$(date +%s.%N) start=$(wineserver_lines)
+    timeout 300 "$BUILD/loadclient" -c 5 -n "$WIN32_REQUESTS" "${WIN_URL[$1]}" >"$RAW/wsreq-$1-client.txt" 2>&1 ||
+        echo "exit status: $?" >>"$RAW/wsreq-$1-client.txt"
+    sleep 0.5
+    middle=$(wineserver_lines) t1=$(date +%s.%N)
+    sleep "$(python3 -c "print($t1 - $t0)")"
+    echo "$((middle - start)) $(($(wineserver_lines) - middle)) $t0 $t1 $(date +%s.%N)" >"$RAW/wsreq-$1.txt"
+}
+
+# Measures kovweb.exe and the floor in one Wine session, holding /tmp/kov-win32.lock as the
+# Win32 tests do (kovweb.exe listens on port 80): the timed rounds, then a pass under a debug
+# wineserver (-d1) whose request lines are counted.
+run_win32() {
+    local tool round name
+    for tool in x86_64-w64-mingw32-g++-posix wine wineserver Xvfb; do
+        command -v "$tool" >/dev/null 2>&1 || win32_skip "'$tool' is missing (scripts/setup.sh installs the Wine tools)"
+    done
+    [[ -f "$WIN32_EXE" ]] || win32_skip "$WIN32_EXE does not exist; build it with scripts/test-win32.sh"
+    x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -Wall -Wextra -Werror -static -static-libgcc -static-libstdc++ \
+        -o "$BUILD/win32_floor.exe" "$BENCH/win32_floor.cpp" -lws2_32
+    exec {LOCK_FD}>/tmp/kov-win32.lock
+    flock -w "$LOCK_WAIT" "$LOCK_FD" || win32_skip "the Wine lock stayed busy for $LOCK_WAIT s; skipped"
+    curl -s -o /dev/null --max-time 1 http://127.0.0.1:80/ && win32_skip "port 80 is in use; skipped"
+    # The Win32 tests' prefix is ready-made and ours while the lock is held; else a new one.
+    export WINEPREFIX="$REPO/build-win32/wine" WINEARCH=win64 WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    [[ -d "$WINEPREFIX/drive_c" ]] || WINEPREFIX="$WORK/wine"
+    mkdir -p "$WINEPREFIX"
+    # kovweb.exe makes a window, which needs a display.
+    start_recorded "$WORK/xvfb.log" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display"
+    for _ in $(seq 100); do [[ -s "$WORK/display" ]] && break || sleep 0.1; done
+    [[ -s "$WORK/display" ]] || win32_skip "Xvfb did not start"
+    export DISPLAY=":$(head -n1 "$WORK/display")"
+    WIN_DOCROOT="Z:${DOCROOT//\//\\}\\" # Wine's Z: drive is the file system's root
+    FLOOR_PORT="$(free_port)"
+    WIN_URL=([kovweb]="http://127.0.0.1:80/1k.txt" [floor]="http://127.0.0.1:$FLOOR_PORT/1k.txt")
+    say "kovweb.exe and the floor under $(wine --version 2>/dev/null) (floor on port $FLOOR_PORT)"
+    WINESERVER_STARTED=1
+    start_win32_programs timed
+    for ((round = 1; round <= ROUNDS; round++)); do
+        local order=(kovweb floor)
+        ((round % 2 == 0)) && order=(floor kovweb)
+        for name in "${order[@]}"; do run_win32_loads "$round" "$name"; done
+        echo "   round $round/$ROUNDS: $(python3 "$BENCH/report.py" --brief "$RAW" "$round" wc5 wc1 wc50 wh2load256)"
+    done
+    say "Wineserver requests over $WIN32_REQUESTS keep-alive requests (wineserver -d1)"
+    stop_wine
+    start_recorded "$WORK/wineserver-start.log" sh -c 'exec wineserver -f -d1 2>"$0"' "$WORK/wineserver.log"
+    # Wine starts a wineserver of its own unless ours is listening when it looks.
+    local socket
+    socket="/tmp/.wine-$(id -u)/server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")/socket"
+    for _ in $(seq 100); do [[ -S "$socket" ]] && break || sleep 0.1; done
+    [[ -S "$socket" ]] || sleep 2
+    start_win32_programs counted
+    for name in kovweb floor; do count_wineserver_requests "$name"; done
+    echo "wine=$(wine --version 2>/dev/null)" >"$RAW/win32-meta.txt"
+}
+
+# --- main ------------------------------------------------------------------------------------
 install_tools
 install_puppeteer
 raise_file_limit
-build_ours
-[[ -n "$BASELINE_REV" ]] && build_baseline
-make_docroot
+build_all
+python3 "$BENCH/makeroot.py" "$DOCROOT"
 rm -rf "$RAW"
 mkdir -p "$RAW"
 STARTING=("${SERVERS[@]}" logged quiet)
@@ -607,36 +575,35 @@ STARTING=("${SERVERS[@]}" logged quiet)
 for name in "${STARTING[@]}"; do
     start_server "$name"
     check_server "$name"
-    echo "${IDLE_RSS[$name]}" >"$RAW/idle-rss-$name.txt"
-    say "$name answers on port ${PORT[$name]} (pid ${PID[$name]}, idle RSS ${IDLE_RSS[$name]} KiB)"
+    say "$name answers on port ${PORT[$name]} (pid ${PID[$name]}, idle RSS $(cat "$RAW/idle-rss-$name.txt") KiB)"
 done
 
 run_rounds
 
-for connections in "${COST_CONNECTIONS[@]}"; do
-    say "System calls over $STRACE_REQUESTS keep-alive requests on $connections connections"
-    for name in "${SERVERS[@]}"; do
-        count_syscalls "$name" "$connections"
-    done
-    say "CPU time and thread switches per request (keep-alive, $connections connections)"
-    for name in "${SERVERS[@]}"; do
-        measure_cost "$name" "$connections"
-    done
+for connections in 5 50; do
+    say "System calls, then CPU time and thread switches, per keep-alive request on $connections connections"
+    for name in "${SERVERS[@]}" ${BASELINE_REV:+baseline}; do count_syscalls "$name" "$connections"; done
+    for name in "${SERVERS[@]}"; do measure_cost "$name" "$connections"; done
 done
 
 if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
-    if [[ -x "$WIN32_EXE" ]]; then
-        say "Win32 build under Wine, against its floor"
+    say "Win32 build under Wine, against its floor"
+    # In a subshell of its own, so that a skip ends this part only; the lock goes with it.
+    (
+        trap 'stop_wine; for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done; wait' EXIT
+        trap 'exit 143' TERM
+        STARTED_PIDS=()
         run_win32
-    else
-        mkdir -p "$RAW/win32"
-        echo "$WIN32_EXE does not exist; build it with scripts/test-win32.sh" | tee "$RAW/win32/skipped.txt"
+    ) &
+    STARTED_PIDS+=("$!")
+    WIN32_STATUS=0
+    finish_recorded "$!" || WIN32_STATUS=$?
+    if [[ $WIN32_STATUS -ne 0 && ! -s "$RAW/win32-skipped.txt" ]]; then
+        echo "the Win32 part ended early (status $WIN32_STATUS); its figures are incomplete" | tee "$RAW/win32-skipped.txt"
     fi
 fi
 
-for name in "${STARTING[@]}"; do
-    stop_recorded "${PID[$name]}"
-done
+for name in "${STARTING[@]}"; do finish_recorded "${PID[$name]}" stop || true; done
 
 cat >"$RAW/meta.txt" <<EOF
 date=$(date -u '+%Y-%m-%d %H:%M UTC')
@@ -647,13 +614,15 @@ command=$COMMAND
 rounds=$ROUNDS
 duration=$DURATION
 ab_requests=$AB_REQUESTS
-strace_requests=$STRACE_REQUESTS
 h2load_requests=$H2LOAD_REQUESTS
 browser_loads=$BROWSER_LOADS
+win32_requests=$WIN32_REQUESTS
+win32_crowd=$WIN32_CROWD
 baseline=${BASELINE_NAME:-}
 versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), h2o/$(h2o --version | sed -n 's/^h2o version //p'), $(h2load --version | awk '{print $2}'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p'), $(chromium --version 2>/dev/null | awk '{print $1 " " $2}'), puppeteer-core $(sed -n 's/^  "version": "\(.*\)",/\1/p' "$PUPPETEER_MODULES/puppeteer-core/package.json")
 elapsed=$(($(date +%s) - STARTED))
 EOF
+cat "$RAW/win32-meta.txt" >>"$RAW/meta.txt" 2>/dev/null || true
 mkdir -p "$BENCH/results"
 python3 "$BENCH/report.py" "$RAW" | tee "$BENCH/results/latest.md"
 say "Done in $(($(date +%s) - STARTED)) s; raw outputs in build-bench/bench-raw/"
