@@ -81,10 +81,11 @@ public:
     // changed just before it was opened: a file put in its place within the same tick of the
     // file system's clock could not be told from it.
     bool CanTellItIsStillAt() const { return IsOpen() && m_bIdentifiable; }
-    // Whether the file last changed well before it was opened (a second or more), so that
-    // any later change moves the times IsStillAt compares: bytes read from it now stay what
-    // it holds for as long as IsStillAt says so.
-    bool IsSettled() const { return IsOpen() && m_bSettled; }
+    // Whether the file last changed a second or more before it was opened, which makes its
+    // times a strong validator (as a modification date is, RFC 9110 8.8.2.2): any later
+    // change moves the times IsStillAt compares, so bytes read from it now stay what it
+    // holds for as long as IsStillAt says so.
+    bool HasStrongValidator() const { return IsOpen() && m_bStrongValidator; }
     // Whether a file held open keeps other programs from deleting or renaming it, so that
     // it should not be held long when idle.
     static const bool kHeldOpenKeepsOthersOut;
@@ -106,7 +107,7 @@ private:
     // (nanoseconds on POSIX, 100 ns on Win32, where the creation time stands in for the
     // index that no query by name gives).
     bool m_bIdentifiable;
-    bool m_bSettled;
+    bool m_bStrongValidator;
     uint64_t m_nDevice;
     uint64_t m_nIndex;
     int64_t m_nModified;

@@ -145,7 +145,8 @@ size_t CFileCache::AppendBytes(CCachedFile& file, uint64_t first, size_t count,
     // A small file that no write was under way on when it opened stays as it was read for as
     // long as its name still leads to it unchanged.
     const uint64_t size = file.m_file.GetOpenedSize();
-    if (first == 0 && read == size && size <= kMostCopiedBytes && file.m_file.IsSettled()) {
+    if (first == 0 && read == size && size <= kMostCopiedBytes &&
+        file.m_file.HasStrongValidator()) {
         file.m_content.assign(*pOut, start, read);
         file.m_bCopied = true;
     }

@@ -8,7 +8,7 @@ CFile::CFile()
       m_bRegular(false),
       m_nOpenedSize(0),
       m_bIdentifiable(false),
-      m_bSettled(false),
+      m_bStrongValidator(false),
       m_nDevice(0),
       m_nIndex(0),
       m_nModified(0),
@@ -24,7 +24,7 @@ bool CFile::Close() {
     m_bRegular = false;
     m_nOpenedSize = 0;
     m_bIdentifiable = false;
-    m_bSettled = false;
+    m_bStrongValidator = false;
     return true;
 }
 

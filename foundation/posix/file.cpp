@@ -34,11 +34,11 @@ int64_t Nanoseconds(const struct timespec& time) {
 // Whether a file last changed at changed (in nanoseconds since 1970) did so long enough ago
 // that a write still under way then is over, and that any later change carries a later time
 // even where the file system's clock ticks coarsely.
-bool HasSettled(int64_t changed) {
-    constexpr int64_t kSettledNs = 1000000000;
+bool ChangedAtLeastASecondAgo(int64_t changed) {
+    constexpr int64_t kStrongValidatorAgeNs = 1000000000;
     struct timespec now;
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
-    return changed < Nanoseconds(now) - kSettledNs;
+    return changed < Nanoseconds(now) - kStrongValidatorAgeNs;
 }
 
 // The open(2) flags for a Win32 access and disposition pair; -1 when we do not support it.
@@ -239,7 +239,7 @@ bool CFile::Adopt(FileHandle hFile) {
     m_nChanged = Nanoseconds(info.st_ctim);
     // The device and index tell this file from any other, whenever it last changed.
     m_bIdentifiable = true;
-    m_bSettled = HasSettled(m_nChanged);
+    m_bStrongValidator = ChangedAtLeastASecondAgo(m_nChanged);
     return true;
 }
 

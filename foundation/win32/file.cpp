@@ -196,17 +196,17 @@ uint64_t FileIndexOf(HANDLE hFile) {
 // How long before its opening a file must have last changed for its times to tell it from a
 // file put in its place afterwards: well above the tick of any file system's clock (15.6 ms
 // on Windows, a few ms under Wine), so that a later change can never carry the same time.
-constexpr int64_t kSettledTime = 10'000'000;  // 1 s in 100 ns units
+constexpr int64_t kStrongValidatorAge = 10'000'000;  // 1 s in 100 ns units
 
 // Whether a file last changed at changeTime (0 where the file system keeps no change time)
 // did so long enough ago for IsStillAt to trust its times.
-bool HasSettled(int64_t changeTime) {
+bool ChangedAtLeastASecondAgo(int64_t changeTime) {
     if (changeTime <= 0) return false;
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const int64_t nowTime =
         static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-    return changeTime < nowTime - kSettledTime;
+    return changeTime < nowTime - kStrongValidatorAge;
 }
 
 // Whether the file system of the folder behind the handle keeps a change time that every
@@ -295,7 +295,7 @@ bool CFile::Adopt(FileHandle hFile) {
     m_nOpenedSize = 0;
     m_nModified = 0;
     m_bIdentifiable = false;
-    m_bSettled = false;
+    m_bStrongValidator = false;
     if (m_hFile == kInvalidFileHandle) return false;
     // CreateFileW tells nothing about the file, so it is asked once here, in one query that
     // Wine answers inside the process. Consoles, pipes and character devices open through
@@ -329,8 +329,9 @@ bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     // Links, junctions and (under Wine) host links are followed by the open; where they led
     // is checked on the handle, so no step of the walk can be swapped in between.
     if (IsBelow(FinalPathOf(m_hFile), folder.m_finalPath)) {
-        m_bIdentifiable = m_bRegular && folder.FilesMayBeKept() && HasSettled(m_nChanged);
-        m_bSettled = m_bIdentifiable;
+        m_bIdentifiable =
+            m_bRegular && folder.FilesMayBeKept() && ChangedAtLeastASecondAgo(m_nChanged);
+        m_bStrongValidator = m_bIdentifiable;
         return true;
     }
     Close();

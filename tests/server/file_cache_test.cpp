@@ -110,7 +110,8 @@ TEST_F(FileCacheTest, AKeptFileIsServedAsItIsNowHoweverTheRequestWasReported) {
     EXPECT_EQ(Served("/a.txt", TakeInWhatAWaitReports()), "<missing>");
 }
 
-TEST_F(FileCacheTest, ASmallSettledFileIsCopiedAndIdleFilesAreLetGoWhereTheyKeepOthersOut) {
+TEST_F(FileCacheTest,
+       ASmallFileWithAStrongValidatorIsCopiedAndIdleFilesAreLetGoWhereTheyKeepOthersOut) {
     m_root.WriteFile("small.txt", "small");
     // Changed a second ago or more: no write can still be under way in it.
     SleepMs(1100);

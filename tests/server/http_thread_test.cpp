@@ -235,7 +235,8 @@ TEST_F(HttpWorkerTest, FilesAreFoundByTheirDecodedNames) {
 
 TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
     // A file changed a moment before it was opened is not told apart by its times alone and
-    // so never kept open between requests; these are let settle first, to be kept everywhere.
+    // so never kept open between requests; these are left a second untouched first, to be kept
+    // everywhere.
     SleepMs(1100);
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(Connect(client));
@@ -264,7 +265,7 @@ TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
     ExpectAnswer(client, Head("/a.txt"), StableHeadAnswer(StableNotFound("a.txt")));
     m_root.WriteFile("a.txt", "back");
     ExpectAnswer(client, Get("/a.txt"), Ok("back", kText));
-    // A settled file held by a connection that then waits is let go well before the
+    // A file with a strong validator held by a connection that then waits is let go well before the
     // connection ends, so that it can be saved over meanwhile (on Win32 a file held open
     // cannot be).
     ExpectAnswer(client, Get("/data.bin"), Ok(std::string("\0\x01\xff", 3), nullptr));
