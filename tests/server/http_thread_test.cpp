@@ -281,32 +281,6 @@ TEST_F(HttpWorkerTest, AFileAskedForAgainIsServedAsItIsNow) {
     ExpectAnswer(client, Get("/docs/"), Ok("new docs", kHtml));
 }
 
-TEST_F(HttpWorkerTest, NothingOutsideTheRootIsServed) {
-    std::ofstream(m_root.Outside() / "secret.txt") << "secret";
-    CTestClient client;
-    ASSERT_NO_FATAL_FAILURE(Connect(client));
-    for (const char* pszTarget : {"/../secret.txt", "/%2e%2e/secret.txt", "/..%5csecret.txt",
-                                  "/docs/../../secret.txt", "/docs%2f..%2f..%2fsecret.txt"}) {
-        CTestResponse response;
-        ASSERT_TRUE(client.SendText(Get(pszTarget)));
-        ASSERT_TRUE(client.ReadResponse(response)) << pszTarget;
-        EXPECT_EQ(response.m_nStatus, 404) << pszTarget;
-        EXPECT_EQ(response.m_body.find("secret\r\n"), std::string::npos);
-        ASSERT_TRUE(client.SendText(Head(pszTarget)));
-        ASSERT_TRUE(client.ReadResponse(response)) << pszTarget;
-        EXPECT_EQ(response.m_nStatus, 404) << pszTarget;
-    }
-}
-
-TEST_F(HttpWorkerTest, PipelinedRequestsInOneWriteAreAllAnsweredInOrder) {
-    CTestClient client;
-    ASSERT_NO_FATAL_FAILURE(Connect(client));
-    ExpectAnswer(client,
-                 Get("/a.txt") + Head("/missing") + "\r\n" + Get("/nope") + Get("/empty.txt"),
-                 Ok("hello", kText) + StableHeadAnswer(StableNotFound("missing")) +
-                     StableNotFound("nope") + Ok("", kText));
-}
-
 TEST_F(HttpWorkerTest, HeadSentInPiecesIsAssembled) {
     CTestClient client;
     ASSERT_NO_FATAL_FAILURE(Connect(client));
