@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""Reads the raw outputs that bench/run.sh leaves in a folder and prints the results table.
+"""Reads the raw outputs that bench/run.sh leaves in folder RAW and prints the results table.
 
-    report.py RAW                        the markdown report of a whole run
-    report.py --brief RAW ROUND KEY...   one line: the figures of some loads in one round
+    report.py RAW
 
 A load's output is ROUND-KEY-SERVER.txt, a tool's output and "exit status: N". SERVER "baseline"
 is an earlier revision of ours; "logged" and "quiet" are ours with the request log on and with
@@ -108,17 +107,11 @@ def check_request_log(match, connections, run):
         run["errors"]["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
 
 
-def parse_strace(text):
-    """(total calls, [(system call, calls, errors)] most frequent first) of strace -c."""
-    calls, total = [], None
-    for fields in (line.split() for line in text.splitlines()):
-        if len(fields) >= 5 and re.match(r"^[\d.]+$", fields[0]):
-            if fields[-1] == "total":
-                total = int(fields[3])
-            else:
-                calls.append((fields[-1], int(fields[3]), int(fields[4]) if len(fields) == 6 else 0))
-    calls.sort(key=lambda call: (-call[1], call[0]))
-    return (sum(c[1] for c in calls) if total is None else total), calls
+def strace_total(text):
+    """The calls of strace -c's total line: % time, seconds, µs per call, calls, errors (only
+    when some call failed), "total"; None without it."""
+    match = re.search(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$", text, re.M)
+    return int(match[1]) if match else None
 
 
 class Row:
@@ -293,23 +286,17 @@ def baseline_row(row, values, with_errors, columns):
 
 
 def syscalls(raw, server, connections):
-    """(calls per request, requests, [(call, per request, failed per request)]), or None."""
+    """System calls per request of the strace pass, or None."""
     requests = parse(raw.read(f"strace-c{connections}-{server}-client.txt"))["requests"]
-    trace = raw.read(f"strace-c{connections}-{server}.txt")
-    if not requests or not trace:
-        return None
-    total, calls = parse_strace(trace)
-    return total / requests, requests, [(name, n / requests, e / requests) for name, n, e in calls]
+    total = strace_total(raw.read(f"strace-c{connections}-{server}.txt"))
+    return total / requests if requests and total is not None else None
 
 
-def cost(raw, server, connections):
-    """(requests, CPU µs per request, thread switches per request) of the cost load, or None."""
+def switches(raw, server, connections):
+    """Thread switches per request of the cost load, or None."""
     figures = raw.read(f"cost-c{connections}-{server}.txt").split()
     requests = parse(raw.read(f"cost-c{connections}-{server}-wrk.txt"))["requests"]
-    if len(figures) != 5 or not requests:
-        return None
-    ticks0, switches0, ticks1, switches1, hz = (int(x) for x in figures)
-    return requests, (ticks1 - ticks0) / hz * 1e6 / requests, (switches1 - switches0) / requests
+    return (int(figures[1]) - int(figures[0])) / requests if len(figures) == 2 and requests else None
 
 
 def memory(raw, server):
@@ -332,56 +319,32 @@ def per_request_row(title, figures, bound, columns):
 
 
 def extra_rows(raw, columns):
-    """Rows of memory and of the costs per request, the rows against the baseline on system
-    calls, and the system calls by connections."""
-    rows, against, calls = [], [], {}
+    """Rows of memory and of the costs per request, and the rows against the baseline on system
+    calls."""
+    rows, against = [], []
     rss = {server: memory(raw, server) for server in SERVERS}
-    cells = {s: fmt(rss[s][0] / 1024, 1) if s in rss and rss[s][0] is not None else ("-" if s == BASELINE else "n/a")
-             for s in columns}
-    rows.append(["peak RSS serving the 16 MiB file to 5 clients", "MiB above idle", *cells.values(), "-",
-                 "ours < 8 MiB", "n/a" if rss["ours"][0] is None else ("pass" if rss["ours"][0] < RSS_LIMIT_KIB else "FAIL")])
-    cells = {s: fmt(rss[s][1] / 1024, 1) if s in rss and rss[s][1] is not None else ("-" if s == BASELINE else "n/a")
-             for s in columns}
-    rows.append(["RSS right after start", "MiB", *cells.values(), "-", "info", "-"])
+    for n, title, measure in ((0, "peak RSS serving the 16 MiB file to 5 clients", "MiB above idle"),
+                              (1, "RSS right after start", "MiB")):
+        cells = [fmt(rss[s][n] / 1024, 1) if s in rss and rss[s][n] is not None else
+                 ("-" if s == BASELINE else "n/a") for s in columns]
+        peak = rss["ours"][0]
+        result = "-" if n else "n/a" if peak is None else ("pass" if peak < RSS_LIMIT_KIB else "FAIL")
+        rows.append([title, measure, *cells, "-", "info" if n else "ours < 8 MiB", result])
     for connections, calls_bound, switches_bound in ((5, 4.0, 0.5), (50, None, None)):
-        calls[connections] = {server: syscalls(raw, server, connections) for server in columns}
         title = f"system calls, keep-alive 1 KiB, {connections} connections"
-        figures = {s: calls[connections][s][0] if calls[connections][s] else None for s in columns}
+        figures = {server: syscalls(raw, server, connections) for server in columns}
         rows.append(per_request_row(title, figures, calls_bound, columns))
         if BASELINE in columns:
             row = Row("", title, "per request, lower is better", "", False, decimals=2)
             against.append(baseline_row(row, figures, False, columns))
-        costs = {server: cost(raw, server, connections) for server in SERVERS}
         rows.append(per_request_row(f"thread switches, keep-alive 1 KiB, {connections} connections",
-                                    {s: costs[s][2] if costs.get(s) else None for s in columns}, switches_bound, columns))
-    return rows, against, calls
+                                    {s: switches(raw, s, connections) for s in columns}, switches_bound, columns))
+    return rows, against
 
 
 def table(header, rows, align):
     return "\n".join("| " + " | ".join(cells) + " |" for cells in [header, *rows]).replace(
         "\n", "\n|" + "|".join(align) + "|\n", 1)
-
-
-def syscall_section(calls, columns, top=8):
-    """The most frequent system calls of each server, per request, by connections."""
-    parts = []
-    for connections, by_server in calls.items():
-        servers = [s for s in columns if by_server[s]]
-        if not servers:
-            continue
-        rows = []
-        for name in dict.fromkeys(name for s in servers for name, _, _ in by_server[s][2][:top]):
-            row = [f"`{name}`"]
-            for s in servers:
-                found = [(n, e) for call, n, e in by_server[s][2] if call == name]
-                failed = f" ({fmt(found[0][1], 2)} failed)" if found and found[0][1] >= 0.005 else ""
-                row.append(fmt(found[0][0], 2) + failed if found else "-")
-            rows.append(row)
-        rows.append(["**total**", *(fmt(by_server[s][0], 2) for s in servers)])
-        parts += ["", f"System calls per request over {by_server[servers[0]][1]} keep-alive requests for the 1 KiB "
-                  f"file on {connections} connections (`strace -c -f`, all threads):", "",
-                  table(["system call", *servers], rows, ["---", *["---:"] * len(servers)])]
-    return parts
 
 
 def win32_cpu(raw, program):
@@ -482,7 +445,7 @@ def report(raw):
         rows.append(cells)
         if row.baseline and BASELINE in columns:
             against.append(baseline_row(row, values, with_errors, columns))
-    more, against_calls, calls = extra_rows(raw, columns)
+    more, against_calls = extra_rows(raw, columns)
     keys = list(dict.fromkeys(row.key for row in ROWS))
     flagged = [entry for key in keys for server in (*columns, "logged", "quiet") for entry in raw.flagged(key, server)]
     names = [f"baseline `{meta['baseline']}`" if s == BASELINE else s for s in columns]
@@ -515,33 +478,15 @@ def report(raw):
         parts += [f"- round {n}, {key}, {server}: {error_text(errors)}" for n, key, server, errors in flagged]
     else:
         parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
-    parts += syscall_section(calls, columns) + win32_section(raw)
+    parts += win32_section(raw)
     return "\n".join(parts).rstrip() + "\n"
 
 
-def brief(raw, number, keys):
-    """The figures of the first row of each load in one round, by server, with their errors."""
-    cells = []
-    for key in keys:
-        row = next(row for row in (*ROWS, *WIN32_ROWS) if row.key == key)
-        for (found, server), runs in sorted(raw.parsed.items()):
-            if found == key and number in runs:
-                values = row.by_round(raw, server)
-                value = row.overall({n: v for n, v in values.items() if (n[0] if row.pooled else n) == number})
-                errors = runs[number]["errors"]
-                cells.append(f"{server} {row.text(value)}" + (f" [{error_text(errors)}]" if errors else ""))
-        cells[-1:] = [cells[-1] + f" {row.measure}"] if cells else []
-    return " | ".join(cells)
-
-
 def main(argv):
-    if len(argv) >= 4 and argv[0] == "--brief":
-        print(brief(Raw(argv[1]), int(argv[2]), argv[3:]))
-    elif len(argv) == 1:
-        sys.stdout.write(report(Raw(argv[0])))
-    else:
+    if len(argv) != 1:
         sys.stderr.write(__doc__)
         return 2
+    sys.stdout.write(report(Raw(argv[0])))
     return 0
 
 
