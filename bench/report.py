@@ -54,8 +54,7 @@ def parse(text):
         if int(count):
             errors[name] = int(count)
     for name, label in (("failed", "Failed requests"), ("non-2xx", "Non-2xx responses"), ("write", "Write errors")):
-        if number(rf"^{label}:\s+(\d+)", int):
-            errors[name] = number(rf"^{label}:\s+(\d+)", int)
+        errors.update({name: count} if (count := number(rf"^{label}:\s+(\d+)", int)) else {})
     # h2load: a run stopped before its end printed only what it was to make and its progress in
     # tenths; the requests beyond the last tenth it reached count as unanswered.
     match = find(r"^requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded, (\d+) failed, (\d+) errored, "
@@ -77,8 +76,13 @@ def parse(text):
     match = find(r"Answers per connection: min (\d+), mean ([\d.]+), max \d+")
     if match:
         run["share"] = int(match[1]) / float(match[2]) if float(match[2]) else 0.0
-    check_request_log(find(r"^request log: (\d+) lines, (\d+) dropped$"), number(r"^\s+\d+ threads and (\d+) conn", int),
-                      run)
+    # The logged server: each answer wrk counted has its line, and each connection may have had
+    # one more answered that wrk did not read to its end when its time was up.
+    log, connections = find(r"^request log: (\d+) lines, (\d+) dropped$"), number(r"^\s+\d+ threads and (\d+) conn", int)
+    if log and run["requests"] is not None and connections:
+        run["log"] = lines, dropped = int(log[1]), int(log[2])
+        if not run["requests"] <= lines + dropped <= run["requests"] + connections:
+            errors["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
     failed = 0
     for match in re.finditer(r"^load \d+: ([\d.]+) ms, \d+ answers(; failed: .*)?$", text, re.M):
         run["loads_ms"].append(float(match[1]))
@@ -93,25 +97,6 @@ def parse(text):
     elif not run["rps"]:
         errors["no answers"] = True
     return run
-
-
-def check_request_log(match, connections, run):
-    """Flags a load on the logged server whose lines and drops do not match the answers: each
-    answer wrk counted has its line, and each connection may have had one more answered that
-    wrk did not read to its end when its time was up."""
-    if not match or run["requests"] is None or not connections:
-        return
-    lines, dropped = int(match[1]), int(match[2])
-    run["log"] = (lines, dropped)
-    if not run["requests"] <= lines + dropped <= run["requests"] + connections:
-        run["errors"]["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
-
-
-def strace_total(text):
-    """The calls of strace -c's total line: % time, seconds, µs per call, calls, errors (only
-    when some call failed), "total"; None without it."""
-    match = re.search(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$", text, re.M)
-    return int(match[1]) if match else None
 
 
 class Row:
@@ -144,15 +129,18 @@ class Row:
         return statistics.median(values.values())
 
     def judge(self, value, bound):
+        """pass or FAIL of a figure against a bound, n/a without it."""
         return "n/a" if value is None else ("pass" if (value >= bound if self.higher else value <= bound) else "FAIL")
 
     def text(self, value):
+        """The figure as the table shows it."""
         if self.decimals is not None:
             return fmt(value, self.decimals)
         return fmt(value, 1 if self.measure == "MiB/s" or (value is not None and value < 100) else 0)
 
 
 def crowd(n):
+    """The rows of N kept-alive connections."""
     title = f"{n} kept-alive connections"
     return (Row(f"many{n}", f"{title}, 1 KiB (`loadclient -c {n}`)", "req/s", "rps", target=1.0),
             Row(f"many{n}", title, "least-served connection / mean, worst round", "share", bound=(0.25, "ours ≥ 0.25"),
@@ -160,6 +148,7 @@ def crowd(n):
 
 
 def connecting_crowd(n):
+    """The rows of N clients that connect at once."""
     key, short = f"h2load{n}", f"{n} clients connecting at once"
     return (Row(key, f"{short}, 1 KiB, timed from the first connect (`h2load --h1 -c{n}`)", "req/s", "rps", target=1.0,
                 baseline=True),
@@ -193,22 +182,24 @@ ROWS = (
 
 
 def fmt(value, decimals=0):
-    if value is None:
-        return "n/a"
-    return f"{value:,.0f}" if decimals == 0 and abs(value) >= 1000 else f"{value:.{decimals}f}"
+    """A figure with thousands separators from 1,000 on, n/a for None."""
+    return "n/a" if value is None else f"{value:,.0f}" if decimals == 0 and abs(value) >= 1000 else f"{value:.{decimals}f}"
 
 
 def error_text(errors):
+    """What went wrong in a run, as one line."""
     return ", ".join(name if value is True else f"{name} {value}" for name, value in errors.items())
 
 
 def target_text(row, against="", times=""):
+    """The target column of a row."""
     if row.bound is not None:
         return row.bound[1]
     return "info" if row.target is None else ("≥ " if row.higher else "≤ ") + f"{row.target:.2f}{times}{against}"
 
 
 def read(path):
+    """A file's text."""
     with open(path, encoding="utf-8", errors="replace") as handle:
         return handle.read()
 
@@ -225,17 +216,21 @@ class Raw:
         self.meta = dict(line.partition("=")[::2] for line in self.read("meta.txt").splitlines())
 
     def read(self, name):
+        """A raw file's text, empty when it is missing."""
         path = os.path.join(self.folder, name)
         return read(path) if os.path.exists(path) else ""
 
     def runs(self, key, server):
+        """{round: parsed run} of one load on one server."""
         return self.parsed.get((key, server), {})
 
     def flagged(self, key, server):
+        """(round, key, server, errors) of each of those runs with errors."""
         return [(n, key, server, run["errors"]) for n, run in sorted(self.runs(key, server).items()) if run["errors"]]
 
 
 def ratio_of(ours, other):
+    """ours / other, None without both."""
     return ours / other if ours is not None and other else None
 
 
@@ -288,8 +283,10 @@ def baseline_row(row, values, with_errors, columns):
 def syscalls(raw, server, connections):
     """System calls per request of the strace pass, or None."""
     requests = parse(raw.read(f"strace-c{connections}-{server}-client.txt"))["requests"]
-    total = strace_total(raw.read(f"strace-c{connections}-{server}.txt"))
-    return total / requests if requests and total is not None else None
+    # strace -c's total line: % time, seconds, µs per call, calls, errors (when some call failed).
+    total = re.search(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$",
+                      raw.read(f"strace-c{connections}-{server}.txt"), re.M)
+    return int(total[1]) / requests if requests and total else None
 
 
 def switches(raw, server, connections):
@@ -343,6 +340,7 @@ def extra_rows(raw, columns):
 
 
 def table(header, rows, align):
+    """A markdown table."""
     return "\n".join("| " + " | ".join(cells) + " |" for cells in [header, *rows]).replace(
         "\n", "\n|" + "|".join(align) + "|\n", 1)
 
@@ -360,13 +358,11 @@ def win32_cpu(raw, program):
 def wineserver_requests(raw, program):
     """Wineserver requests per HTTP request of the counted pass: those of the counted stretch,
     less those of an idle stretch as long (Wine's helpers ask now and then), over the count."""
-    figures = raw.read(f"wsreq-{program}.txt").split()
+    figures = [float(x) for x in raw.read(f"wsreq-{program}.txt").split()]
     requests = parse(raw.read(f"wsreq-{program}-client.txt"))["requests"]
-    if len(figures) != 5 or not requests:
+    if len(figures) != 5 or not requests or figures[4] <= figures[3]:
         return {}
-    loaded, idle, start, middle, end = (float(x) for x in figures)
-    if end <= middle:
-        return {}
+    loaded, idle, start, middle, end = figures
     return {0: max(loaded - idle * (middle - start) / (end - middle), 0) / requests}
 
 
@@ -418,15 +414,11 @@ def win32_section(raw):
         rows.append([row.title, row.measure, row.text(value), row.text(row.overall(floor)), fmt(ratio, 2),
                      target_text(row, "× floor"), result])
     meta = raw.meta
-    text = ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor, a "
-            "minimal Win32 server (`bench/win32_floor.cpp`: a thread per connection, blocking `recv`, one `send` of a "
-            "fixed answer), in the same run and Wine session: medians of "
-            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load, programs in alternating "
-            "order; a ratio is the median of the rounds' own ratios; slowest answers and unanswered requests are the "
-            "worst round's. A crowd that connects at once is stopped after 60 s, and its requests left count as "
-            "unanswered. CPU time counts every process of the Wine session (the program, the wineserver and Wine's "
-            "helpers). Wineserver requests are counted in a separate pass under a debug wineserver (`wineserver -f "
-            f"-d1`) over {meta.get('win32_requests', '?')} requests on 5 connections, less the requests of an idle "
+    text = ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor "
+            "(`bench/win32_floor.cpp`, a minimal Win32 server), in one Wine session: medians of "
+            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load in alternating order, a "
+            "ratio the median of the rounds' own; CPU time of every process of the session; wineserver requests of a "
+            f"separate pass under `wineserver -f -d1` over {meta.get('win32_requests', '?')} requests, less an idle "
             "stretch as long.", "",
             table(["load", "measure", "kovweb.exe", "floor", "kovweb.exe / floor", "target", "result"], rows,
                   ["---", "---", "---:", "---:", "---:", "---", "---"])]
@@ -483,6 +475,7 @@ def report(raw):
 
 
 def main(argv):
+    """Prints the report of the folder on the command line."""
     if len(argv) != 1:
         sys.stderr.write(__doc__)
         return 2
