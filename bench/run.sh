@@ -239,7 +239,7 @@ expect_answer() {
 # Checks status and size of every URL on one server (a HEAD, a 404 and the listing too), so
 # that no load measures a server that answers wrongly.
 check_server() {
-    local name="$1" base="http://127.0.0.1:${PORT[$1]}" path
+    local name="$1" base="http://127.0.0.1:${PORT[$1]}" path got
     for path in 1k.txt 64k.bin 16m.bin empty.txt index.html page/index.html page/style.css page/main.js \
         page/util.js page/img/00.png; do
         expect_answer "$name" "200 $(stat -c %s "$DOCROOT/$path")" "$base/$path"
@@ -248,6 +248,10 @@ check_server() {
     expect_answer "$name" "200 *" -I "$base$SMALL"
     expect_answer "$name" "404 *" "$base/missing.txt"
     # The baseline may predate listings, and is not asked for one.
+    # The load client reads each answer by its length, a HEAD answer by its head alone.
+    got="$("$BUILD/loadclient" -m HEAD -c 2 -n 20 -t 5 "$base$SMALL"; "$BUILD/loadclient" -c 2 -n 20 -t 5 "$base/64k.bin")"
+    [[ $(grep -c '^  20 requests in' <<<"$got") -eq 2 && $got != *errors* && $got != *Non-2xx* ]] ||
+        die "$name: the load client did not count 20 HEAD and 20 GET answers: $got"
     [[ $name == baseline ]] && return 0
     curl -s --max-time 10 -f -o "$WORK/listing-$name.html" "$base$LISTING" &&
         grep -qF "entry-09999-some-name.txt" "$WORK/listing-$name.html" ||
@@ -496,7 +500,8 @@ run_win32() {
     # kovweb.exe makes a window, which needs a display.
     start_recorded "$WORK/xvfb.log" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display"
     wait_for 100 -s "$WORK/display" || win32_skip "Xvfb did not start"
-    export DISPLAY=":$(head -n1 "$WORK/display")"
+    DISPLAY=":$(head -n1 "$WORK/display")"
+    export DISPLAY
     WIN_DOCROOT="Z:${DOCROOT//\//\\}\\" # Wine's Z: drive is the file system's root
     FLOOR_PORT="$(free_port)"
     WIN_URL=([kovweb]="http://127.0.0.1:80/1k.txt" [floor]="http://127.0.0.1:$FLOOR_PORT/1k.txt")
@@ -516,17 +521,11 @@ run_win32() {
     for name in kovweb floor; do count_wineserver_requests "$name"; done
 }
 
-# Crowds need descriptors: the soft limit goes up towards 8192 (or the hard limit), for the
-# peers and the load client that this shell starts.
-raise_file_limit() {
-    local want=8192
-    [[ $(ulimit -Hn) == unlimited || $(ulimit -Hn) -ge $want ]] || want=$(ulimit -Hn)
-    [[ $(ulimit -Sn) == unlimited || $(ulimit -Sn) -ge $want ]] || ulimit -Sn "$want"
-}
-
 # --- main ------------------------------------------------------------------------------------
 install_tools
-raise_file_limit
+# Crowds need descriptors: the soft limit goes up to 8192 (or the hard limit) for the peers
+# and the load client.
+ulimit -Sn "$(ulimit -Hn | awk '{print ($1 == "unlimited" || $1 > 8192) ? 8192 : $1}')"
 build_all
 python3 "$BENCH/makeroot.py" "$DOCROOT"
 rm -rf "$RAW" && mkdir -p "$RAW"
