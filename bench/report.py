@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""Reads the raw outputs that bench/run.sh leaves in a folder and prints the results table.
+"""Reads the raw outputs that bench/run.sh leaves in folder RAW and prints the results table.
 
-    report.py RAW                        the markdown report of a whole run
-    report.py --brief RAW ROUND KEY...   one line: the figures of some loads in one round
+    report.py RAW
 
 A load's output is ROUND-KEY-SERVER.txt, a tool's output and "exit status: N". SERVER "baseline"
 is an earlier revision of ours; "logged" and "quiet" are ours with the request log on and with
@@ -55,8 +54,7 @@ def parse(text):
         if int(count):
             errors[name] = int(count)
     for name, label in (("failed", "Failed requests"), ("non-2xx", "Non-2xx responses"), ("write", "Write errors")):
-        if number(rf"^{label}:\s+(\d+)", int):
-            errors[name] = number(rf"^{label}:\s+(\d+)", int)
+        errors.update({name: count} if (count := number(rf"^{label}:\s+(\d+)", int)) else {})
     # h2load: a run stopped before its end printed only what it was to make and its progress in
     # tenths; the requests beyond the last tenth it reached count as unanswered.
     match = find(r"^requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded, (\d+) failed, (\d+) errored, "
@@ -78,8 +76,13 @@ def parse(text):
     match = find(r"Answers per connection: min (\d+), mean ([\d.]+), max \d+")
     if match:
         run["share"] = int(match[1]) / float(match[2]) if float(match[2]) else 0.0
-    check_request_log(find(r"^request log: (\d+) lines, (\d+) dropped$"), number(r"^\s+\d+ threads and (\d+) conn", int),
-                      run)
+    # The logged server: each answer wrk counted has its line, and each connection may have had
+    # one more answered that wrk did not read to its end when its time was up.
+    log, connections = find(r"^request log: (\d+) lines, (\d+) dropped$"), number(r"^\s+\d+ threads and (\d+) conn", int)
+    if log and run["requests"] is not None and connections:
+        run["log"] = lines, dropped = int(log[1]), int(log[2])
+        if not run["requests"] <= lines + dropped <= run["requests"] + connections:
+            errors["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
     failed = 0
     for match in re.finditer(r"^load \d+: ([\d.]+) ms, \d+ answers(; failed: .*)?$", text, re.M):
         run["loads_ms"].append(float(match[1]))
@@ -94,31 +97,6 @@ def parse(text):
     elif not run["rps"]:
         errors["no answers"] = True
     return run
-
-
-def check_request_log(match, connections, run):
-    """Flags a load on the logged server whose lines and drops do not match the answers: each
-    answer wrk counted has its line, and each connection may have had one more answered that
-    wrk did not read to its end when its time was up."""
-    if not match or run["requests"] is None or not connections:
-        return
-    lines, dropped = int(match[1]), int(match[2])
-    run["log"] = (lines, dropped)
-    if not run["requests"] <= lines + dropped <= run["requests"] + connections:
-        run["errors"]["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
-
-
-def parse_strace(text):
-    """(total calls, [(system call, calls, errors)] most frequent first) of strace -c."""
-    calls, total = [], None
-    for fields in (line.split() for line in text.splitlines()):
-        if len(fields) >= 5 and re.match(r"^[\d.]+$", fields[0]):
-            if fields[-1] == "total":
-                total = int(fields[3])
-            else:
-                calls.append((fields[-1], int(fields[3]), int(fields[4]) if len(fields) == 6 else 0))
-    calls.sort(key=lambda call: (-call[1], call[0]))
-    return (sum(c[1] for c in calls) if total is None else total), calls
 
 
 class Row:
@@ -151,15 +129,18 @@ class Row:
         return statistics.median(values.values())
 
     def judge(self, value, bound):
+        """pass or FAIL of a figure against a bound, n/a without it."""
         return "n/a" if value is None else ("pass" if (value >= bound if self.higher else value <= bound) else "FAIL")
 
     def text(self, value):
+        """The figure as the table shows it."""
         if self.decimals is not None:
             return fmt(value, self.decimals)
         return fmt(value, 1 if self.measure == "MiB/s" or (value is not None and value < 100) else 0)
 
 
 def crowd(n):
+    """The rows of N kept-alive connections."""
     title = f"{n} kept-alive connections"
     return (Row(f"many{n}", f"{title}, 1 KiB (`loadclient -c {n}`)", "req/s", "rps", target=1.0),
             Row(f"many{n}", title, "least-served connection / mean, worst round", "share", bound=(0.25, "ours ≥ 0.25"),
@@ -167,6 +148,7 @@ def crowd(n):
 
 
 def connecting_crowd(n):
+    """The rows of N clients that connect at once."""
     key, short = f"h2load{n}", f"{n} clients connecting at once"
     return (Row(key, f"{short}, 1 KiB, timed from the first connect (`h2load --h1 -c{n}`)", "req/s", "rps", target=1.0,
                 baseline=True),
@@ -200,22 +182,24 @@ ROWS = (
 
 
 def fmt(value, decimals=0):
-    if value is None:
-        return "n/a"
-    return f"{value:,.0f}" if decimals == 0 and abs(value) >= 1000 else f"{value:.{decimals}f}"
+    """A figure with thousands separators from 1,000 on, n/a for None."""
+    return "n/a" if value is None else f"{value:,.0f}" if decimals == 0 and abs(value) >= 1000 else f"{value:.{decimals}f}"
 
 
 def error_text(errors):
+    """What went wrong in a run, as one line."""
     return ", ".join(name if value is True else f"{name} {value}" for name, value in errors.items())
 
 
 def target_text(row, against="", times=""):
+    """The target column of a row."""
     if row.bound is not None:
         return row.bound[1]
     return "info" if row.target is None else ("≥ " if row.higher else "≤ ") + f"{row.target:.2f}{times}{against}"
 
 
 def read(path):
+    """A file's text."""
     with open(path, encoding="utf-8", errors="replace") as handle:
         return handle.read()
 
@@ -232,17 +216,21 @@ class Raw:
         self.meta = dict(line.partition("=")[::2] for line in self.read("meta.txt").splitlines())
 
     def read(self, name):
+        """A raw file's text, empty when it is missing."""
         path = os.path.join(self.folder, name)
         return read(path) if os.path.exists(path) else ""
 
     def runs(self, key, server):
+        """{round: parsed run} of one load on one server."""
         return self.parsed.get((key, server), {})
 
     def flagged(self, key, server):
+        """(round, key, server, errors) of each of those runs with errors."""
         return [(n, key, server, run["errors"]) for n, run in sorted(self.runs(key, server).items()) if run["errors"]]
 
 
 def ratio_of(ours, other):
+    """ours / other, None without both."""
     return ours / other if ours is not None and other else None
 
 
@@ -293,23 +281,19 @@ def baseline_row(row, values, with_errors, columns):
 
 
 def syscalls(raw, server, connections):
-    """(calls per request, requests, [(call, per request, failed per request)]), or None."""
+    """System calls per request of the strace pass, or None."""
     requests = parse(raw.read(f"strace-c{connections}-{server}-client.txt"))["requests"]
-    trace = raw.read(f"strace-c{connections}-{server}.txt")
-    if not requests or not trace:
-        return None
-    total, calls = parse_strace(trace)
-    return total / requests, requests, [(name, n / requests, e / requests) for name, n, e in calls]
+    # strace -c's total line: % time, seconds, µs per call, calls, errors (when some call failed).
+    total = re.search(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$",
+                      raw.read(f"strace-c{connections}-{server}.txt"), re.M)
+    return int(total[1]) / requests if requests and total else None
 
 
-def cost(raw, server, connections):
-    """(requests, CPU µs per request, thread switches per request) of the cost load, or None."""
+def switches(raw, server, connections):
+    """Thread switches per request of the cost load, or None."""
     figures = raw.read(f"cost-c{connections}-{server}.txt").split()
     requests = parse(raw.read(f"cost-c{connections}-{server}-wrk.txt"))["requests"]
-    if len(figures) != 5 or not requests:
-        return None
-    ticks0, switches0, ticks1, switches1, hz = (int(x) for x in figures)
-    return requests, (ticks1 - ticks0) / hz * 1e6 / requests, (switches1 - switches0) / requests
+    return (int(figures[1]) - int(figures[0])) / requests if len(figures) == 2 and requests else None
 
 
 def memory(raw, server):
@@ -332,56 +316,33 @@ def per_request_row(title, figures, bound, columns):
 
 
 def extra_rows(raw, columns):
-    """Rows of memory and of the costs per request, the rows against the baseline on system
-    calls, and the system calls by connections."""
-    rows, against, calls = [], [], {}
+    """Rows of memory and of the costs per request, and the rows against the baseline on system
+    calls."""
+    rows, against = [], []
     rss = {server: memory(raw, server) for server in SERVERS}
-    cells = {s: fmt(rss[s][0] / 1024, 1) if s in rss and rss[s][0] is not None else ("-" if s == BASELINE else "n/a")
-             for s in columns}
-    rows.append(["peak RSS serving the 16 MiB file to 5 clients", "MiB above idle", *cells.values(), "-",
-                 "ours < 8 MiB", "n/a" if rss["ours"][0] is None else ("pass" if rss["ours"][0] < RSS_LIMIT_KIB else "FAIL")])
-    cells = {s: fmt(rss[s][1] / 1024, 1) if s in rss and rss[s][1] is not None else ("-" if s == BASELINE else "n/a")
-             for s in columns}
-    rows.append(["RSS right after start", "MiB", *cells.values(), "-", "info", "-"])
+    for n, title, measure in ((0, "peak RSS serving the 16 MiB file to 5 clients", "MiB above idle"),
+                              (1, "RSS right after start", "MiB")):
+        cells = [fmt(rss[s][n] / 1024, 1) if s in rss and rss[s][n] is not None else
+                 ("-" if s == BASELINE else "n/a") for s in columns]
+        peak = rss["ours"][0]
+        result = "-" if n else "n/a" if peak is None else ("pass" if peak < RSS_LIMIT_KIB else "FAIL")
+        rows.append([title, measure, *cells, "-", "info" if n else "ours < 8 MiB", result])
     for connections, calls_bound, switches_bound in ((5, 4.0, 0.5), (50, None, None)):
-        calls[connections] = {server: syscalls(raw, server, connections) for server in columns}
         title = f"system calls, keep-alive 1 KiB, {connections} connections"
-        figures = {s: calls[connections][s][0] if calls[connections][s] else None for s in columns}
+        figures = {server: syscalls(raw, server, connections) for server in columns}
         rows.append(per_request_row(title, figures, calls_bound, columns))
         if BASELINE in columns:
             row = Row("", title, "per request, lower is better", "", False, decimals=2)
             against.append(baseline_row(row, figures, False, columns))
-        costs = {server: cost(raw, server, connections) for server in SERVERS}
         rows.append(per_request_row(f"thread switches, keep-alive 1 KiB, {connections} connections",
-                                    {s: costs[s][2] if costs.get(s) else None for s in columns}, switches_bound, columns))
-    return rows, against, calls
+                                    {s: switches(raw, s, connections) for s in columns}, switches_bound, columns))
+    return rows, against
 
 
 def table(header, rows, align):
+    """A markdown table."""
     return "\n".join("| " + " | ".join(cells) + " |" for cells in [header, *rows]).replace(
         "\n", "\n|" + "|".join(align) + "|\n", 1)
-
-
-def syscall_section(calls, columns, top=8):
-    """The most frequent system calls of each server, per request, by connections."""
-    parts = []
-    for connections, by_server in calls.items():
-        servers = [s for s in columns if by_server[s]]
-        if not servers:
-            continue
-        rows = []
-        for name in dict.fromkeys(name for s in servers for name, _, _ in by_server[s][2][:top]):
-            row = [f"`{name}`"]
-            for s in servers:
-                found = [(n, e) for call, n, e in by_server[s][2] if call == name]
-                failed = f" ({fmt(found[0][1], 2)} failed)" if found and found[0][1] >= 0.005 else ""
-                row.append(fmt(found[0][0], 2) + failed if found else "-")
-            rows.append(row)
-        rows.append(["**total**", *(fmt(by_server[s][0], 2) for s in servers)])
-        parts += ["", f"System calls per request over {by_server[servers[0]][1]} keep-alive requests for the 1 KiB "
-                  f"file on {connections} connections (`strace -c -f`, all threads):", "",
-                  table(["system call", *servers], rows, ["---", *["---:"] * len(servers)])]
-    return parts
 
 
 def win32_cpu(raw, program):
@@ -397,13 +358,11 @@ def win32_cpu(raw, program):
 def wineserver_requests(raw, program):
     """Wineserver requests per HTTP request of the counted pass: those of the counted stretch,
     less those of an idle stretch as long (Wine's helpers ask now and then), over the count."""
-    figures = raw.read(f"wsreq-{program}.txt").split()
+    figures = [float(x) for x in raw.read(f"wsreq-{program}.txt").split()]
     requests = parse(raw.read(f"wsreq-{program}-client.txt"))["requests"]
-    if len(figures) != 5 or not requests:
+    if len(figures) != 5 or not requests or figures[4] <= figures[3]:
         return {}
-    loaded, idle, start, middle, end = (float(x) for x in figures)
-    if end <= middle:
-        return {}
+    loaded, idle, start, middle, end = figures
     return {0: max(loaded - idle * (middle - start) / (end - middle), 0) / requests}
 
 
@@ -455,15 +414,11 @@ def win32_section(raw):
         rows.append([row.title, row.measure, row.text(value), row.text(row.overall(floor)), fmt(ratio, 2),
                      target_text(row, "× floor"), result])
     meta = raw.meta
-    text = ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor, a "
-            "minimal Win32 server (`bench/win32_floor.cpp`: a thread per connection, blocking `recv`, one `send` of a "
-            "fixed answer), in the same run and Wine session: medians of "
-            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load, programs in alternating "
-            "order; a ratio is the median of the rounds' own ratios; slowest answers and unanswered requests are the "
-            "worst round's. A crowd that connects at once is stopped after 60 s, and its requests left count as "
-            "unanswered. CPU time counts every process of the Wine session (the program, the wineserver and Wine's "
-            "helpers). Wineserver requests are counted in a separate pass under a debug wineserver (`wineserver -f "
-            f"-d1`) over {meta.get('win32_requests', '?')} requests on 5 connections, less the requests of an idle "
+    text = ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor "
+            "(`bench/win32_floor.cpp`, a minimal Win32 server), in one Wine session: medians of "
+            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load in alternating order, a "
+            "ratio the median of the rounds' own; CPU time of every process of the session; wineserver requests of a "
+            f"separate pass under `wineserver -f -d1` over {meta.get('win32_requests', '?')} requests, less an idle "
             "stretch as long.", "",
             table(["load", "measure", "kovweb.exe", "floor", "kovweb.exe / floor", "target", "result"], rows,
                   ["---", "---", "---:", "---:", "---:", "---", "---"])]
@@ -482,7 +437,7 @@ def report(raw):
         rows.append(cells)
         if row.baseline and BASELINE in columns:
             against.append(baseline_row(row, values, with_errors, columns))
-    more, against_calls, calls = extra_rows(raw, columns)
+    more, against_calls = extra_rows(raw, columns)
     keys = list(dict.fromkeys(row.key for row in ROWS))
     flagged = [entry for key in keys for server in (*columns, "logged", "quiet") for entry in raw.flagged(key, server)]
     names = [f"baseline `{meta['baseline']}`" if s == BASELINE else s for s in columns]
@@ -515,33 +470,16 @@ def report(raw):
         parts += [f"- round {n}, {key}, {server}: {error_text(errors)}" for n, key, server, errors in flagged]
     else:
         parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
-    parts += syscall_section(calls, columns) + win32_section(raw)
+    parts += win32_section(raw)
     return "\n".join(parts).rstrip() + "\n"
 
 
-def brief(raw, number, keys):
-    """The figures of the first row of each load in one round, by server, with their errors."""
-    cells = []
-    for key in keys:
-        row = next(row for row in (*ROWS, *WIN32_ROWS) if row.key == key)
-        for (found, server), runs in sorted(raw.parsed.items()):
-            if found == key and number in runs:
-                values = row.by_round(raw, server)
-                value = row.overall({n: v for n, v in values.items() if (n[0] if row.pooled else n) == number})
-                errors = runs[number]["errors"]
-                cells.append(f"{server} {row.text(value)}" + (f" [{error_text(errors)}]" if errors else ""))
-        cells[-1:] = [cells[-1] + f" {row.measure}"] if cells else []
-    return " | ".join(cells)
-
-
 def main(argv):
-    if len(argv) >= 4 and argv[0] == "--brief":
-        print(brief(Raw(argv[1]), int(argv[2]), argv[3:]))
-    elif len(argv) == 1:
-        sys.stdout.write(report(Raw(argv[0])))
-    else:
+    """Prints the report of the folder on the command line."""
+    if len(argv) != 1:
         sys.stderr.write(__doc__)
         return 2
+    sys.stdout.write(report(Raw(argv[0])))
     return 0
 
 

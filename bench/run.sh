@@ -1,37 +1,31 @@
 #!/usr/bin/env bash
-# Benchmarks kovweb against nginx, lighttpd and h2o on loopback: builds kovweb in Release (and,
-# with --baseline, an earlier revision beside it), makes a document root, starts the servers,
-# checks every URL on each, runs each load on each server in rotating order for several rounds,
-# counts system calls and thread switches per request, samples the memory while the 16 MiB file
-# is served and, when a Win32 build exists, measures it under Wine against a minimal Win32
-# server. Prints the table (bench/report.py) and writes it to bench/results/latest.md.
+# Benchmarks kovweb against nginx, lighttpd and h2o on loopback and, when build-win32/kovweb.exe
+# exists, kovweb.exe under Wine against a minimal Win32 server (bench/win32_floor.cpp). Prints
+# the table of bench/report.py and writes it to bench/results/latest.md. Everything it starts
+# is stopped on exit, Ctrl+C or failure.
 #
 #   bash bench/run.sh [--rounds N] [--duration S] [--quick] [--no-install] [--win32|--no-win32]
 #                     [--lock-wait S] [--baseline REV]
 #
 #   --rounds N      rounds of every load (default 3, 2 with --quick; medians need at least 3)
 #   --duration S    seconds per wrk load (default 5)
-#   --quick         a smoke run: 2 rounds, 1-second loads, 2000 requests for ab and strace, one
+#   --quick         a smoke run: 2 rounds, 1 s loads, 2000 requests for ab and strace, one
 #                   page load per server and round
-#   --no-install    do not install the tools, fail when one is missing
-#   --win32         measure build-win32/kovweb.exe under Wine (default: when it exists)
-#   --no-win32      skip the Win32 build
-#   --lock-wait S   how long the Win32 part waits for the Wine lock (default 120)
-#   --baseline REV  also build git revision REV (Release, in build-bench/) and measure it beside
-#                   ours on the fast path, the crowds that connect at once and the system calls
-#
-# Everything it starts is stopped on exit, Ctrl+C or failure.
+#   --no-install    fail when a tool is missing instead of installing it
+#   --win32         measure build-win32/kovweb.exe (default: when it exists); --no-win32: not
+#   --lock-wait S   seconds to wait for the Wine lock, /tmp/kov-win32.lock (default 120)
+#   --baseline REV  also build git revision REV in build-bench/ and measure it beside ours on
+#                   the fast path, the crowds that connect at once and the system calls
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BENCH="$REPO/bench" BUILD="$REPO/build-bench"
-# The raw outputs, which bench/report.py reads: ROUND-LOAD-SERVER.txt (a tool's output, then
-# "exit status: N"), ROUND-rss-SERVER.txt (VmRSS samples in KiB), idle-rss-SERVER.txt,
-# strace-cN-SERVER.txt (strace -c over the requests in strace-cN-SERVER-client.txt),
-# cost-cN-SERVER.txt (CPU ticks and thread switches before and after the load in
-# cost-cN-SERVER-wrk.txt, ticks per second), meta.txt; for Win32, ROUND-wcpu-PROGRAM.txt (the
-# Wine session's CPU ticks around the wc5 load), wsreq-PROGRAM.txt (wineserver requests counted,
-# idle, and the times around both) and wsreq-PROGRAM-client.txt, or win32-skipped.txt.
+# The raw outputs that bench/report.py reads: ROUND-LOAD-SERVER.txt (a tool's output, then
+# "exit status: N"), ROUND-rss-SERVER.txt and idle-rss-SERVER.txt (VmRSS in KiB),
+# strace-cN-SERVER{,-client}.txt, cost-cN-SERVER{,-wrk}.txt (thread switches before and after
+# the load), meta.txt; for Win32 ROUND-wcpu-PROGRAM.txt (the Wine session's CPU ticks around
+# the wc5 load), wsreq-PROGRAM{,-client}.txt (wineserver requests loaded and idle, the times
+# around both) or win32-skipped.txt.
 RAW="$BUILD/bench-raw"
 COMMAND="bash bench/run.sh${*:+ $*}"
 STARTED=$(date +%s)
@@ -49,8 +43,7 @@ while [[ $# -gt 0 ]]; do
         --duration) DURATION="${2:?--duration needs seconds}"; shift 2 ;;
         --quick) QUICK=1 DURATION=1 AB_REQUESTS=2000 STRACE_REQUESTS=2000 BROWSER_LOADS=1; shift ;;
         --no-install) INSTALL=0; shift ;;
-        --win32) WIN32=yes; shift ;;
-        --no-win32) WIN32=no; shift ;;
+        --win32 | --no-win32) WIN32=$([[ $1 == --win32 ]] && echo yes || echo no); shift ;;
         --lock-wait) LOCK_WAIT="${2:?--lock-wait needs seconds}"; shift 2 ;;
         --baseline) BASELINE_REV="${2:?--baseline needs a git revision}"; shift 2 ;;
         -h | --help) usage; exit 0 ;;
@@ -58,10 +51,8 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 [[ -n "$ROUNDS" ]] || ROUNDS=$((QUICK ? 2 : 3))
-for number in "$ROUNDS" "$DURATION"; do
-    [[ "$number" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: '$number' is not a positive number" >&2; exit 2; }
-done
-[[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || { echo "run.sh: --lock-wait must be whole seconds" >&2; exit 2; }
+[[ "$ROUNDS $DURATION $LOCK_WAIT" =~ ^[1-9][0-9]*\ [1-9][0-9]*\ [0-9]+$ ]] ||
+    { echo "run.sh: --rounds and --duration take positive numbers, --lock-wait whole seconds" >&2; exit 2; }
 # The browser's median is taken over at least 5 loads of every round together.
 [[ -n "$BROWSER_LOADS" ]] || BROWSER_LOADS=$(((5 + ROUNDS - 1) / ROUNDS))
 # Requests per h2load crowd: a few seconds for the fastest server.
@@ -77,14 +68,11 @@ die() { echo "run.sh: $*" >&2; exit 1; }
 
 # --- every process this script starts is recorded, and stopped on exit -------------------
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kov-bench.XXXXXX")"
-STARTED_PIDS=()
-WINESERVER_STARTED=0
+STARTED_PIDS=() WINESERVER_STARTED=0
 
 # Starts a command in the background, its output into a log; its pid in LAST_PID.
 start_recorded() {
-    local log="$1"
-    shift
-    "$@" >"$log" 2>&1 &
+    "${@:2}" >"$1" 2>&1 &
     LAST_PID=$!
     STARTED_PIDS+=("$LAST_PID")
 }
@@ -93,7 +81,7 @@ start_recorded() {
 # status and forgets it.
 finish_recorded() {
     local pid kept=() status=0
-    if [[ -n "${2:-}" ]]; then kill "$1" 2>/dev/null || true; fi
+    [[ -z "${2:-}" ]] || kill "$1" 2>/dev/null || true
     wait "$1" 2>/dev/null || status=$?
     for pid in "${STARTED_PIDS[@]}"; do [[ $pid == "$1" ]] || kept+=("$pid"); done
     STARTED_PIDS=("${kept[@]}")
@@ -101,19 +89,23 @@ finish_recorded() {
 }
 
 # Ends every process of the Wine session, once one was started.
-stop_wine() {
-    if [[ $WINESERVER_STARTED -eq 1 ]]; then wineserver -k >/dev/null 2>&1 && wineserver -w >/dev/null 2>&1 || true; fi
-}
+stop_wine() { [[ $WINESERVER_STARTED -eq 0 ]] || { wineserver -k && wineserver -w; } >/dev/null 2>&1 || true; }
 
-# Stops everything recorded, removes the temporary folder, and exits with the script's status.
-cleanup() {
-    local status=$? pid
-    trap - EXIT INT TERM
+# Stops everything recorded (the Wine session first), then kills and waits for each of them.
+stop_all() {
+    local pid
     stop_wine
     for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${STARTED_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+
+# Stops everything, removes the temporary folder, and exits with the script's status.
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM
+    stop_all
     rm -rf "$WORK"
-    [[ $status -ne 0 ]] && echo "run.sh: stopped (status $status) after $(($(date +%s) - STARTED)) s" >&2
+    [[ $status -eq 0 ]] || echo "run.sh: stopped (status $status) after $(($(date +%s) - STARTED)) s" >&2
     exit "$status"
 }
 trap cleanup EXIT
@@ -121,37 +113,29 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # --- tools and builds ------------------------------------------------------------------------
+# Installs the packages when a tool is missing, and puppeteer-core (which drives the browser)
+# into build-bench/browser, never into the repository.
+PUPPETEER_MODULES="$BUILD/browser/node_modules"
 install_tools() {
     local missing=() tool sudo=""
     for tool in wrk ab nginx lighttpd h2o h2load strace curl chromium node npm; do
         PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
     done
+    [[ -f "$PUPPETEER_MODULES/puppeteer-core/package.json" ]] || missing+=("$PUPPETEER")
     [[ ${#missing[@]} -eq 0 ]] && return
     [[ $INSTALL -eq 1 ]] || die "missing: ${missing[*]} (run without --no-install)"
-    say "Installing ${PACKAGES[*]}"
-    [[ $(id -u) -ne 0 ]] && sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
-    # The packaged services would hold ports and CPU.
-    $sudo systemctl disable --now nginx lighttpd h2o >/dev/null 2>&1 || true
-}
-
-# puppeteer-core drives the browser; it lives in build-bench/browser, never in the repository.
-PUPPETEER_MODULES="$BUILD/browser/node_modules"
-install_puppeteer() {
-    [[ -f "$PUPPETEER_MODULES/puppeteer-core/package.json" ]] && return
-    [[ $INSTALL -eq 1 ]] || die "missing: $PUPPETEER in build-bench/browser (run without --no-install)"
+    if [[ ${missing[*]} != "$PUPPETEER" ]]; then
+        say "Installing ${PACKAGES[*]}"
+        [[ $(id -u) -ne 0 ]] && sudo=sudo
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
+        # The packaged services would hold ports and CPU.
+        $sudo systemctl disable --now nginx lighttpd h2o >/dev/null 2>&1 || true
+    fi
+    [[ ${missing[*]} == *"$PUPPETEER"* ]] || return 0
     say "Installing $PUPPETEER into build-bench/browser/"
     mkdir -p "$BUILD/browser"
     npm install --prefix "$BUILD/browser" --no-save --no-audit --no-fund --loglevel=error "$PUPPETEER" >/dev/null
-}
-
-# Crowds need descriptors: the soft limit is raised towards the hard one, for the peers and the
-# load client that this shell starts.
-raise_file_limit() {
-    local want=8192
-    [[ $(ulimit -Hn) != unlimited && $(ulimit -Hn) -lt $want ]] && want=$(ulimit -Hn)
-    if [[ $(ulimit -Sn) != unlimited && $(ulimit -Sn) -lt $want ]]; then ulimit -Sn "$want"; fi
 }
 
 # Builds kovweb of the tree in SRC (Release) in the folder BUILD_DIR.
@@ -171,15 +155,13 @@ build_all() {
     local src="$BUILD/baseline-src"
     say "Building the baseline $BASELINE_NAME (Release) in build-bench/baseline-build/"
     if [[ "$(cat "$src/.kov-baseline" 2>/dev/null)" != "$BASELINE_COMMIT" ]]; then
-        rm -rf "$src" "$BUILD/baseline-build"
-        mkdir -p "$src"
+        rm -rf "$src" "$BUILD/baseline-build" && mkdir -p "$src"
         git -C "$REPO" archive --format=tar "$BASELINE_COMMIT" | tar -x -C "$src"
         echo "$BASELINE_COMMIT" >"$src/.kov-baseline"
     fi
     build_kovweb "$src" "$BUILD/baseline-build"
-    BASELINE_BIN="$BUILD/baseline-build/kovweb"
+    BASELINE_BIN="$BUILD/baseline-build/kovweb" BASELINE_QUIET=()
     # A revision from before the request log has no --quiet, and nothing to leave out.
-    BASELINE_QUIET=()
     if "$BASELINE_BIN" --help 2>&1 | grep -q -- --quiet; then BASELINE_QUIET=(--quiet); fi
 }
 
@@ -188,17 +170,26 @@ DOCROOT="$WORK/www"
 SMALL=/1k.txt BIG=/16m.bin LISTING=/listing/
 declare -A PORT PID
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
-# Writes the configuration of peer NAME on PORT into WORK/NAME/.
-write_conf() {
-    local dir="$WORK/$1" port="$2"
+# Prints a process's resident set in KiB.
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
+
+# Starts one server on a free port (a peer with its configuration written into WORK/NAME/)
+# and waits up to 10 s until it answers "/". Ours runs with --quiet as the peers run with no
+# access log; "logged" and "quiet" are two more of ours for the request log's cost only.
+start_server() {
+    local name="$1" port log="$WORK/$1.log" dir="$WORK/$1" _
+    port="$(free_port)"
+    PORT[$name]=$port
+    [[ $name == logged ]] && log="$WORK/logged-lines.log"
     mkdir -p "$dir/tmp"
-    case "$1" in
+    case "$name" in
+        ours | quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
+        logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        baseline) start_recorded "$log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
+        # One process serves everything (as one worker would), in the foreground.
         nginx) cat >"$dir/nginx.conf" <<EOF
-# One process serves everything (as one worker would), in the foreground.
 daemon off; master_process off; worker_processes 1; worker_rlimit_nofile 8192; pid $dir/pid; error_log $dir/error.log;
 events { worker_connections 4096; }
 http {
@@ -206,10 +197,9 @@ http {
     client_body_temp_path $dir/tmp/body; proxy_temp_path $dir/tmp/proxy; fastcgi_temp_path $dir/tmp/fastcgi;
     uwsgi_temp_path $dir/tmp/uwsgi; scgi_temp_path $dir/tmp/scgi; default_type application/octet-stream;
     types { text/html html; text/plain txt; text/css css; text/javascript js; image/png png; }
-    server { listen 127.0.0.1:$port; root $DOCROOT; index index.html; location $LISTING { autoindex on; } }
-}
+    server { listen 127.0.0.1:$port; root $DOCROOT; index index.html; location $LISTING { autoindex on; } } }
 EOF
-        ;;
+            start_recorded "$log" nginx -p "$dir" -c nginx.conf -e error.log ;;
         lighttpd) cat >"$dir/lighttpd.conf" <<EOF
 server.modules = ("mod_dirlisting") server.document-root = "$DOCROOT" index-file.names = ("index.html")
 server.bind = "127.0.0.1" server.port = $port server.pid-file = "$dir/pid" server.errorlog = "$dir/error.log"
@@ -218,34 +208,15 @@ server.max-connections = 4096 \$HTTP["url"] =^ "$LISTING" { dir-listing.activate
 mimetype.assign = (".html" => "text/html", ".txt" => "text/plain", ".css" => "text/css",
                    ".js" => "text/javascript", ".png" => "image/png")
 EOF
-        ;;
+            start_recorded "$log" lighttpd -D -f "$dir/lighttpd.conf" ;;
         # A thread per core, as h2o runs by default; run as root it would take the identity of
         # "nobody", which cannot read this run's private folder.
         h2o) cat >"$dir/h2o.conf" <<EOF
 {$([[ $(id -u) -eq 0 ]] && echo "user: $(id -un), ")pid-file: $dir/pid, error-log: $dir/error.log, num-threads: $(nproc), max-connections: 4096,
  http1-request-timeout: 60, listen: {host: 127.0.0.1, port: $port}, hosts: {default: {paths: {
-  /: {file.dir: $DOCROOT, file.index: [index.html]},
-  ${LISTING%/}: {file.dir: $DOCROOT$LISTING, file.dirlisting: ON}}}}}
+  /: {file.dir: $DOCROOT, file.index: [index.html]}, ${LISTING%/}: {file.dir: $DOCROOT$LISTING, file.dirlisting: ON}}}}}
 EOF
-        ;;
-    esac
-}
-
-# Starts one server on a free port and waits up to 10 s until it answers "/". Ours runs with
-# --quiet as the peers run with no access log; "logged" and "quiet" are two more of ours,
-# started alike, for the request log's cost only: one logs to a file, one runs --quiet.
-start_server() {
-    local name="$1" port log="$WORK/$1.log" _
-    port="$(free_port)"
-    PORT[$name]=$port
-    [[ $name == logged ]] && log="$WORK/logged-lines.log"
-    case "$name" in
-        ours | quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
-        logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
-        baseline) start_recorded "$log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
-        nginx) write_conf nginx "$port" && start_recorded "$log" nginx -p "$WORK/nginx" -c nginx.conf -e error.log ;;
-        lighttpd) write_conf lighttpd "$port" && start_recorded "$log" lighttpd -D -f "$WORK/lighttpd/lighttpd.conf" ;;
-        h2o) write_conf h2o "$port" && start_recorded "$log" h2o -c "$WORK/h2o/h2o.conf" ;;
+            start_recorded "$log" h2o -c "$dir/h2o.conf" ;;
     esac
     PID[$name]=$LAST_PID
     for _ in $(seq 100); do
@@ -257,22 +228,18 @@ start_server() {
     rss_kib "$LAST_PID" >"$RAW/idle-rss-$name.txt"
 }
 
-# Prints a process's resident set in KiB.
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
-
 # Dies unless a curl of the URL (its options first) answers WANT, a pattern of "status size".
 expect_answer() {
-    local name="$1" want="$2" got
-    shift 2
-    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "$@")" || true
+    local got
+    got="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} %{size_download}' "${@:3}")" || true
     # shellcheck disable=SC2053 # want is a pattern
-    [[ "$got" == $want ]] || die "$name: ${*: -1} gave '$got', wanted '$want'"
+    [[ "$got" == $2 ]] || die "$1: ${*: -1} gave '$got', wanted '$2'"
 }
 
 # Checks status and size of every URL on one server (a HEAD, a 404 and the listing too), so
 # that no load measures a server that answers wrongly.
 check_server() {
-    local name="$1" base="http://127.0.0.1:${PORT[$1]}" path
+    local name="$1" base="http://127.0.0.1:${PORT[$1]}" path got
     for path in 1k.txt 64k.bin 16m.bin empty.txt index.html page/index.html page/style.css page/main.js \
         page/util.js page/img/00.png; do
         expect_answer "$name" "200 $(stat -c %s "$DOCROOT/$path")" "$base/$path"
@@ -281,6 +248,10 @@ check_server() {
     expect_answer "$name" "200 *" -I "$base$SMALL"
     expect_answer "$name" "404 *" "$base/missing.txt"
     # The baseline may predate listings, and is not asked for one.
+    # The load client reads each answer by its length, a HEAD answer by its head alone.
+    got="$("$BUILD/loadclient" -m HEAD -c 2 -n 20 -t 5 "$base$SMALL"; "$BUILD/loadclient" -c 2 -n 20 -t 5 "$base/64k.bin")"
+    [[ $(grep -c '^  20 requests in' <<<"$got") -eq 2 && $got != *errors* && $got != *Non-2xx* ]] ||
+        die "$name: the load client did not count 20 HEAD and 20 GET answers: $got"
     [[ $name == baseline ]] && return 0
     curl -s --max-time 10 -f -o "$WORK/listing-$name.html" "$base$LISTING" &&
         grep -qF "entry-09999-some-name.txt" "$WORK/listing-$name.html" ||
@@ -323,19 +294,14 @@ run_load() {
         # and a low rate. A crowd not finished after 60 s is stopped and reported timed out.
         h2load50 | h2load256) timeout -k 5 60 h2load --h1 -c"${load#h2load}" -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
     esac >"$out" 2>&1 || status=$?
-    [[ -n "$sampler" ]] && { finish_recorded "$sampler" stop || true; }
+    [[ -z "$sampler" ]] || finish_recorded "$sampler" stop || true
     echo "exit status: $status" >>"$out"
-    [[ -n "$from" ]] && count_log_lines "$from" "$url" >>"$out"
+    [[ -z "$from" ]] || count_log_lines "$from" "$url" >>"$out"
     kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"
 }
 
 # Prints a process's VmRSS (KiB) every 50 ms until it ends or this is stopped.
-sample_rss() {
-    while kill -0 "$1" 2>/dev/null; do
-        rss_kib "$1"
-        sleep 0.05
-    done
-}
+sample_rss() { while kill -0 "$1" 2>/dev/null; do rss_kib "$1" && sleep 0.05; done; }
 
 # Prints "request log: N lines, D dropped": the small file's lines that the logged server wrote
 # from byte offset FROM on, and the lines it told as dropped. One more request pushes out a
@@ -350,12 +316,12 @@ count_log_lines() {
         END { printf "request log: %d lines, %d dropped\n", lines, dropped }'
 }
 
-# While wrk keeps five connections busy on the small file, a sixth client makes one-shot
-# requests 10 ms apart for the load's duration, each bounded by 5 s; wrk's output goes to BUSY.
+# While wrk keeps five connections busy on the small file (its output into BUSY), a sixth
+# client makes one-shot requests 10 ms apart for the load's duration, each bounded by 5 s.
 sixth_client() {
-    local status=0
+    local status=0 busy
     start_recorded "$2" timeout $((DURATION + 30)) wrk -t1 -c5 -d"$((DURATION + 1))s" --timeout 5s "$1$SMALL"
-    local busy=$LAST_PID
+    busy=$LAST_PID
     sleep 0.5 # wrk's five connections are open and busy
     timeout $((DURATION + 30)) "$BUILD/loadclient" -o -p 10 -d "$DURATION" -t 5 "$1$SMALL" || status=$?
     finish_recorded "$busy" || true
@@ -401,7 +367,6 @@ run_rounds() {
                 ka_log) for name in "${pair[@]}"; do run_load "$round" "$load" "$name"; done ;;
                 *) for name in "${order[@]}"; do run_load "$round" "$load" "$name"; done ;;
             esac
-            printf '   %-10s %s\n' "$load" "$(python3 "$BENCH/report.py" --brief "$RAW" "$round" "$load")"
         done
     done
 }
@@ -409,13 +374,10 @@ run_rounds() {
 # Counts the system calls one server makes (all its threads) over a fixed number of keep-alive
 # requests for the small file on CONNECTIONS connections.
 count_syscalls() {
-    local name="$1" pid="${PID[$1]}" out="$RAW/strace-c$2-$1" _
+    local name="$1" pid="${PID[$1]}" out="$RAW/strace-c$2-$1" tracer _
     start_recorded "$WORK/strace-$name.log" strace -c -f -o "$out.txt" -p "$pid"
-    local tracer=$LAST_PID
-    for _ in $(seq 50); do
-        grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$pid/status" && break
-        sleep 0.1
-    done
+    tracer=$LAST_PID
+    for _ in $(seq 50); do grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$pid/status" && break || sleep 0.1; done
     sleep 0.3 # strace attaches the other threads after the first
     timeout 120 "$BUILD/loadclient" -c "$2" -n "$STRACE_REQUESTS" -t 5 "http://127.0.0.1:${PORT[$name]}$SMALL" \
         >"$out-client.txt" 2>&1 || true
@@ -423,19 +385,16 @@ count_syscalls() {
     finish_recorded "$tracer" || true
 }
 
-# Prints the user and system CPU ticks of PID and the switches of all its threads.
-cpu_and_switches() {
-    awk '{print $14 + $15}' "/proc/$1/stat"
-    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'
-}
+# Prints the thread switches (voluntary and forced) of all the threads of PID.
+switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
 
-# Measures one server's CPU time and thread switches over a keep-alive load on CONNECTIONS.
+# Counts one server's thread switches over a keep-alive load on CONNECTIONS.
 measure_cost() {
     local before
-    before=$(cpu_and_switches "${PID[$1]}")
+    before=$(switches "${PID[$1]}")
     timeout $((DURATION + 30)) wrk -t1 -c"$2" -d"${DURATION}s" --timeout 5s "http://127.0.0.1:${PORT[$1]}$SMALL" \
         >"$RAW/cost-c$2-$1-wrk.txt" 2>&1 || true
-    echo $before $(cpu_and_switches "${PID[$1]}") "$(getconf CLK_TCK)" >"$RAW/cost-c$2-$1.txt"
+    echo "$before $(switches "${PID[$1]}")" >"$RAW/cost-c$2-$1.txt"
 }
 
 # --- the Win32 build under Wine, against its floor --------------------------------------------
@@ -448,6 +407,13 @@ win32_skip() {
     exit 1
 }
 
+# Waits up to TRIES tenths of a second until test OP FILE holds (-s: a file with something in it).
+wait_for() {
+    local _
+    for _ in $(seq "$1"); do test "$2" "$3" && return 0 || sleep 0.1; done
+    test "$2" "$3"
+}
+
 # Starts kovweb.exe (--quiet, as on Linux) and the floor in the running Wine session and waits
 # until both answer.
 start_win32_programs() {
@@ -458,8 +424,7 @@ start_win32_programs() {
     for name in kovweb floor; do
         for _ in $(seq 600); do
             got="$(curl -s -o /dev/null --max-time 1 -w '%{http_code} %{size_download}' "${WIN_URL[$name]}")" || true
-            [[ "$got" == "200 1024" ]] && break
-            sleep 0.1
+            [[ "$got" == "200 1024" ]] && break || sleep 0.1
         done
         [[ "$got" == "200 1024" ]] || win32_skip "$name does not answer GET /1k.txt under Wine (got '$got')"
     done
@@ -490,7 +455,7 @@ run_win32_loads() {
             c50) timeout 60 wrk -t1 -c50 -d"${DURATION}s" --timeout 30s --latency "$url" ;;
             h2load256) timeout -k 5 60 h2load --h1 -c256 -n "$WIN32_CROWD" "$url" ;;
         esac >"${out/\%s/$load}" 2>&1 || echo "exit status: $?" >>"${out/\%s/$load}"
-        if [[ $load == c5 ]]; then echo "$before $(wine_ticks) $(getconf CLK_TCK)" >"${out/\%s/cpu}"; fi
+        [[ $load != c5 ]] || echo "$before $(wine_ticks) $(getconf CLK_TCK)" >"${out/\%s/cpu}"
     done
 }
 
@@ -498,26 +463,26 @@ run_win32_loads() {
 wineserver_lines() { grep -cE '^[0-9a-f]+: [a-z_0-9]+\( ' "$WORK/wineserver.log" || true; }
 
 # Counts the debug wineserver's requests over a fixed number of keep-alive requests on five
-# connections, and over an idle stretch as long, which the report takes off.
+# connections, and over an idle stretch as long, which the report takes off. Threads and
+# connections are made before the counted stretch, as in a long load.
 count_wineserver_requests() {
-    local start middle t0 t1
-    # Threads and connections are made outside the counted stretch, as in a long load.
+    local start middle t0 t1 out="$RAW/wsreq-$1"
     "$BUILD/loadclient" -c 5 -n 200 "${WIN_URL[$1]}" >/dev/null 2>&1 || true
     sleep 1
     t0=$(date +%s.%N) start=$(wineserver_lines)
-    timeout 300 "$BUILD/loadclient" -c 5 -n "$WIN32_REQUESTS" "${WIN_URL[$1]}" >"$RAW/wsreq-$1-client.txt" 2>&1 ||
-        echo "exit status: $?" >>"$RAW/wsreq-$1-client.txt"
+    timeout 300 "$BUILD/loadclient" -c 5 -n "$WIN32_REQUESTS" "${WIN_URL[$1]}" >"$out-client.txt" 2>&1 ||
+        echo "exit status: $?" >>"$out-client.txt"
     sleep 0.5
     middle=$(wineserver_lines) t1=$(date +%s.%N)
     sleep "$(python3 -c "print($t1 - $t0)")"
-    echo "$((middle - start)) $(($(wineserver_lines) - middle)) $t0 $t1 $(date +%s.%N)" >"$RAW/wsreq-$1.txt"
+    echo "$((middle - start)) $(($(wineserver_lines) - middle)) $t0 $t1 $(date +%s.%N)" >"$out.txt"
 }
 
 # Measures kovweb.exe and the floor in one Wine session, holding /tmp/kov-win32.lock as the
-# Win32 tests do (kovweb.exe listens on port 80): the timed rounds, then a pass under a debug
-# wineserver (-d1) whose request lines are counted.
+# Win32 tests do (kovweb.exe listens on port 80): the timed rounds in alternating order, then
+# a pass under a debug wineserver (-d1) whose request lines are counted.
 run_win32() {
-    local tool round name
+    local tool round name socket
     for tool in x86_64-w64-mingw32-g++-posix wine wineserver Xvfb; do
         command -v "$tool" >/dev/null 2>&1 || win32_skip "'$tool' is missing (scripts/setup.sh installs the Wine tools)"
     done
@@ -534,9 +499,9 @@ run_win32() {
     mkdir -p "$WINEPREFIX"
     # kovweb.exe makes a window, which needs a display.
     start_recorded "$WORK/xvfb.log" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display"
-    for _ in $(seq 100); do [[ -s "$WORK/display" ]] && break || sleep 0.1; done
-    [[ -s "$WORK/display" ]] || win32_skip "Xvfb did not start"
-    export DISPLAY=":$(head -n1 "$WORK/display")"
+    wait_for 100 -s "$WORK/display" || win32_skip "Xvfb did not start"
+    DISPLAY=":$(head -n1 "$WORK/display")"
+    export DISPLAY
     WIN_DOCROOT="Z:${DOCROOT//\//\\}\\" # Wine's Z: drive is the file system's root
     FLOOR_PORT="$(free_port)"
     WIN_URL=([kovweb]="http://127.0.0.1:80/1k.txt" [floor]="http://127.0.0.1:$FLOOR_PORT/1k.txt")
@@ -544,34 +509,27 @@ run_win32() {
     WINESERVER_STARTED=1
     start_win32_programs timed
     for ((round = 1; round <= ROUNDS; round++)); do
-        local order=(kovweb floor)
-        ((round % 2 == 0)) && order=(floor kovweb)
-        for name in "${order[@]}"; do run_win32_loads "$round" "$name"; done
-        echo "   round $round/$ROUNDS: $(python3 "$BENCH/report.py" --brief "$RAW" "$round" wc5 wc1 wc50 wh2load256)"
+        for name in $( ((round % 2)) && echo kovweb floor || echo floor kovweb); do run_win32_loads "$round" "$name"; done
     done
     say "Wineserver requests over $WIN32_REQUESTS keep-alive requests (wineserver -d1)"
     stop_wine
     start_recorded "$WORK/wineserver-start.log" sh -c 'exec wineserver -f -d1 2>"$0"' "$WORK/wineserver.log"
     # Wine starts a wineserver of its own unless ours is listening when it looks.
-    local socket
     socket="/tmp/.wine-$(id -u)/server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")/socket"
-    for _ in $(seq 100); do [[ -S "$socket" ]] && break || sleep 0.1; done
-    [[ -S "$socket" ]] || sleep 2
+    wait_for 100 -S "$socket" || sleep 2
     start_win32_programs counted
     for name in kovweb floor; do count_wineserver_requests "$name"; done
-    echo "wine=$(wine --version 2>/dev/null)" >"$RAW/win32-meta.txt"
 }
 
 # --- main ------------------------------------------------------------------------------------
 install_tools
-install_puppeteer
-raise_file_limit
+# Crowds need descriptors: the soft limit goes up to 8192 (or the hard limit) for the peers
+# and the load client.
+ulimit -Sn "$(ulimit -Hn | awk '{print ($1 == "unlimited" || $1 > 8192) ? 8192 : $1}')"
 build_all
 python3 "$BENCH/makeroot.py" "$DOCROOT"
-rm -rf "$RAW"
-mkdir -p "$RAW"
-STARTING=("${SERVERS[@]}" logged quiet)
-[[ -n "$BASELINE_REV" ]] && STARTING+=(baseline)
+rm -rf "$RAW" && mkdir -p "$RAW"
+STARTING=("${SERVERS[@]}" logged quiet ${BASELINE_REV:+baseline})
 for name in "${STARTING[@]}"; do
     start_server "$name"
     check_server "$name"
@@ -581,7 +539,7 @@ done
 run_rounds
 
 for connections in 5 50; do
-    say "System calls, then CPU time and thread switches, per keep-alive request on $connections connections"
+    say "System calls, then thread switches, per keep-alive request on $connections connections"
     for name in "${SERVERS[@]}" ${BASELINE_REV:+baseline}; do count_syscalls "$name" "$connections"; done
     for name in "${SERVERS[@]}"; do measure_cost "$name" "$connections"; done
 done
@@ -590,7 +548,7 @@ if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
     say "Win32 build under Wine, against its floor"
     # In a subshell of its own, so that a skip ends this part only; the lock goes with it.
     (
-        trap 'stop_wine; for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done; wait' EXIT
+        trap stop_all EXIT
         trap 'exit 143' TERM
         STARTED_PIDS=()
         run_win32
@@ -605,24 +563,20 @@ fi
 
 for name in "${STARTING[@]}"; do finish_recorded "${PID[$name]}" stop || true; done
 
-cat >"$RAW/meta.txt" <<EOF
-date=$(date -u '+%Y-%m-%d %H:%M UTC')
-kernel=$(uname -r)
-cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
-cores=$(nproc)
-command=$COMMAND
-rounds=$ROUNDS
-duration=$DURATION
-ab_requests=$AB_REQUESTS
-h2load_requests=$H2LOAD_REQUESTS
-browser_loads=$BROWSER_LOADS
-win32_requests=$WIN32_REQUESTS
-win32_crowd=$WIN32_CROWD
-baseline=${BASELINE_NAME:-}
-versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), h2o/$(h2o --version | sed -n 's/^h2o version //p'), $(h2load --version | awk '{print $2}'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p'), $(chromium --version 2>/dev/null | awk '{print $1 " " $2}'), puppeteer-core $(sed -n 's/^  "version": "\(.*\)",/\1/p' "$PUPPETEER_MODULES/puppeteer-core/package.json")
-elapsed=$(($(date +%s) - STARTED))
-EOF
-cat "$RAW/win32-meta.txt" >>"$RAW/meta.txt" 2>/dev/null || true
+{
+    echo "date=$(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "kernel=$(uname -r)"
+    echo "cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)"
+    echo "cores=$(nproc)"
+    echo "command=$COMMAND"
+    for name in ROUNDS DURATION AB_REQUESTS H2LOAD_REQUESTS BROWSER_LOADS WIN32_REQUESTS WIN32_CROWD; do
+        echo "${name,,}=${!name}"
+    done
+    echo "baseline=${BASELINE_NAME:-}"
+    echo "versions=$(nginx -v 2>&1 | sed 's/^nginx version: //'), $(lighttpd -v 2>&1 | sed 's/ .*//'), h2o/$(h2o --version | sed -n 's/^h2o version //p'), $(h2load --version | awk '{print $2}'), $(wrk -v 2>&1 | head -n1 | awk '{print "wrk " $2}'), ab $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/\1/p'), $(chromium --version 2>/dev/null | awk '{print $1 " " $2}'), puppeteer-core $(sed -n 's/^  "version": "\(.*\)",/\1/p' "$PUPPETEER_MODULES/puppeteer-core/package.json")"
+    echo "wine=$(wine --version 2>/dev/null || true)"
+    echo "elapsed=$(($(date +%s) - STARTED))"
+} >"$RAW/meta.txt"
 mkdir -p "$BENCH/results"
 python3 "$BENCH/report.py" "$RAW" | tee "$BENCH/results/latest.md"
 say "Done in $(($(date +%s) - STARTED)) s; raw outputs in build-bench/bench-raw/"
