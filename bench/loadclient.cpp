@@ -57,28 +57,27 @@ struct SSlot {
 
 // Reads the command line and "http://HOST[:PORT][/PATH]"; false when it is wrong.
 bool ParseArguments(int argc, char** argv, SOptions& o) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i], value = argv[i + 1];
-        if (arg == "-o") {
+    for (int option; (option = getopt(argc, argv, "om:c:n:d:t:p:w:")) != -1;) {
+        if (option == 'o')
             o.m_bOneShot = true;
-            --i;
-        } else if (arg == "-m") {
-            o.m_strMethod = value;
-        } else if (arg == "-c") {
-            o.m_nConnections = std::atoi(value.c_str());
-        } else if (arg == "-n") {
-            o.m_nRequests = std::atol(value.c_str());
-        } else if (arg == "-d" || arg == "-t" || arg == "-p" || arg == "-w") {
-            double& target = arg == "-d"   ? o.m_dSeconds
-                             : arg == "-t" ? o.m_dTimeout
-                             : arg == "-p" ? o.m_dPauseMs
-                                           : o.m_dWarmUp;
-            target = std::atof(value.c_str());
-        } else {
+        else if (option == 'm')
+            o.m_strMethod = optarg;
+        else if (option == 'c')
+            o.m_nConnections = std::atoi(optarg);
+        else if (option == 'n')
+            o.m_nRequests = std::atol(optarg);
+        else if (option == 'd')
+            o.m_dSeconds = std::atof(optarg);
+        else if (option == 't')
+            o.m_dTimeout = std::atof(optarg);
+        else if (option == 'p')
+            o.m_dPauseMs = std::atof(optarg);
+        else if (option == 'w')
+            o.m_dWarmUp = std::atof(optarg);
+        else
             return false;
-        }
     }
-    const std::string url = argc > 1 ? argv[argc - 1] : "";
+    const std::string url = optind == argc - 1 ? argv[optind] : "";
     if (url.compare(0, 7, "http://") != 0) return false;
     const size_t slash = url.find('/', 7), colon = url.find(':', 7);
     o.m_strPath = slash == std::string::npos ? "/" : url.substr(slash);
@@ -181,7 +180,7 @@ bool Receive(SSlot& slot, SCounts& counts) {
     return true;
 }
 
-// Prints the figures as wrk does: p50 and p99 (nearest rank), counts, errors, the rate.
+// Prints the figures in wrk's words: p50 and p99 (nearest rank), counts, errors, the rate.
 void PrintFigures(const SOptions& o, SCounts& counts, const std::vector<SSlot>& slots,
                   double seconds) {
     std::printf("loadclient %s %s, %d connections%s\n", o.m_strMethod.c_str(), o.m_strPath.c_str(),
@@ -191,13 +190,8 @@ void PrintFigures(const SOptions& o, SCounts& counts, const std::vector<SSlot>& 
     if (!latencies.empty()) std::printf("  Latency Distribution\n");
     for (const size_t percent : {50, 99}) {
         if (latencies.empty()) break;
-        const double us =
-            latencies[std::max<size_t>((latencies.size() * percent + 99) / 100, 1) - 1];
-        if (us < 1000)
-            std::printf("     %zu%%   %.2fus\n", percent, us);
-        else
-            std::printf("     %zu%%   %.2f%s\n", percent, us < 1e6 ? us / 1e3 : us / 1e6,
-                        us < 1e6 ? "ms" : "s");
+        std::printf("     %zu%%   %.2fus\n", percent,
+                    latencies[std::max<size_t>((latencies.size() * percent + 99) / 100, 1) - 1]);
     }
     std::printf("  %ld requests in %.2fs, %ld bytes read\n", counts.m_nDone, seconds,
                 counts.m_nBytes);
@@ -284,11 +278,9 @@ int main(int argc, char** argv) {
                 owners.push_back(&slot);
             }
         }
-        if (polls.empty() && !resting) {
-            // Nothing in flight: every request is done, or no connection opens.
-            if (!mayStart() || counts.m_errors[kConnect] >= 1000) break;
-            continue;
-        }
+        // Nothing in flight and every request done; or a server that refuses every connection.
+        if ((polls.empty() && !resting && !mayStart()) || counts.m_errors[kConnect] >= 1000) break;
+        if (polls.empty() && !resting) continue;
         // Rounded up, so that a pause ending within the millisecond is not polled for in a spin.
         const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(
             wake - now + std::chrono::microseconds(999));

@@ -4,27 +4,21 @@
 // One browser serves all; a first load of the first server warms it up and is not counted.
 // Needs puppeteer-core on NODE_PATH.
 //
-//   node bench/pageload.js [--loads N] [--timeout S] [--expect ANSWERS] URL FILE [URL FILE ...]
+//   node bench/pageload.js LOADS TIMEOUT_S EXPECTED_ANSWERS URL FILE [URL FILE ...]
 "use strict";
 
 const fs = require("fs");
 const puppeteer = require("puppeteer-core");
 
-// Reads the command line into {loads, timeoutMs, expect, targets: [{url, file}]}; null when wrong.
-function parseArguments(argv) {
-    const options = { loads: 5, timeoutMs: 30000, expect: 0, targets: [] };
-    for (let i = 0; i < argv.length; i += 2) {
-        const value = argv[i + 1];
-        if (argv[i] === "--loads") options.loads = Number(value);
-        else if (argv[i] === "--timeout") options.timeoutMs = Number(value) * 1000;
-        else if (argv[i] === "--expect") options.expect = Number(value);
-        // Only the loopback address: the browser talks to nothing else.
-        else if (/^http:\/\/127\.0\.0\.1:\d+\//.test(argv[i]) && value) options.targets.push({ url: argv[i], file: value });
-        else return null;
-    }
-    const whole = (n) => Number.isInteger(n) && n >= 0;
-    return options.targets.length && options.loads > 0 && whole(options.loads) && options.timeoutMs > 0 &&
-        whole(options.expect) ? options : null;
+// Reads "LOADS TIMEOUT EXPECT URL FILE [URL FILE ...]" into {loads, timeoutMs, expect, targets};
+// null when wrong. Only the loopback address: the browser talks to nothing else.
+function parseArguments([loads, timeout, expect, ...pairs]) {
+    const targets = [];
+    for (let i = 0; i + 1 < pairs.length; i += 2) targets.push({ url: pairs[i], file: pairs[i + 1] });
+    const options = { loads: Number(loads), timeoutMs: Number(timeout) * 1000, expect: Number(expect), targets };
+    const fine = targets.length && pairs.length % 2 === 0 && targets.every((t) => /^http:\/\/127\.0\.0\.1:\d+\//.test(t.url));
+    return fine && Number.isInteger(options.loads) && options.loads > 0 && options.timeoutMs > 0 &&
+        Number.isInteger(options.expect) ? options : null;
 }
 
 // What the page shows of itself once loaded: the load event's time, and what did not arrive.
@@ -69,8 +63,7 @@ async function loadOnce(browser, options, url, number) {
 async function main() {
     const options = parseArguments(process.argv.slice(2));
     if (!options) {
-        process.stderr.write("usage: node pageload.js [--loads N] [--timeout S] [--expect ANSWERS] " +
-            "http://127.0.0.1:PORT/PATH FILE [URL FILE ...]\n");
+        process.stderr.write("usage: node pageload.js LOADS TIMEOUT_S EXPECTED_ANSWERS http://127.0.0.1:PORT/PATH FILE ...\n");
         return 2;
     }
     const browser = await puppeteer.launch({

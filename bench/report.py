@@ -3,9 +3,10 @@
 
     report.py RAW
 
-A load's output is ROUND-KEY-SERVER.txt, a tool's output and "exit status: N". SERVER "baseline"
-is an earlier revision of ours; "logged" and "quiet" are ours with the request log on and with
---quiet; "kovweb" (kovweb.exe) and "floor" run under Wine. run.sh tells what the other files hold.
+Each output is ROUND-KEY-SERVER.txt: a tool's output, the figures run.sh counted around it and
+"exit status: N"; parse() reads every one of them. SERVER "baseline" is an earlier revision of
+ours; "logged" and "quiet" are ours with the request log on and with --quiet; "kovweb"
+(kovweb.exe) and "floor" run under Wine. idle-rss-SERVER.txt holds a server's VmRSS at start.
 """
 
 import os
@@ -16,15 +17,14 @@ import sys
 SERVERS = ("ours", "nginx", "lighttpd", "h2o")
 PEERS = SERVERS[1:]
 BASELINE = "baseline"
-BASELINE_RATIO = 0.95  # ours against the baseline: rates at least this share, times at most 1/it
-RSS_LIMIT_KIB = 8 * 1024
+BASELINE_RATIO = 0.95  # ours against the baseline: rates at least this share, costs at most 1/it
 US = {"us": 1, "ms": 1e3, "s": 1e6, "m": 60e6, "h": 3600e6}
 BYTES = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3, "T": 1024**4}
 
 
 def parse(text):
-    """The figures of one run of any of the tools (None where it printed none) and its errors,
-    what went wrong mapped to a count or a text."""
+    """The figures of one output (None where it holds none) and its errors, what went wrong
+    mapped to a count or a text."""
     def find(pattern):
         return re.search(pattern, text, re.M)
 
@@ -72,17 +72,32 @@ def parse(text):
     if non_2xx:
         errors["non-2xx/3xx"] = non_2xx
     # Whole pages: a server that answers 503 while it builds a page has not served it.
-    run["whole_rate"] = (run["requests"] - non_2xx) / seconds if run["requests"] is not None and seconds else None
+    requests = run["requests"]
+    run["whole_rate"] = (requests - non_2xx) / seconds if requests is not None and seconds else None
     match = find(r"Answers per connection: min (\d+), mean ([\d.]+), max \d+")
     if match:
         run["share"] = int(match[1]) / float(match[2]) if float(match[2]) else 0.0
+    per_request(run, "switches", number(r"^thread switches: (\d+)$", int))
+    # strace -c's total line: % time, seconds, µs per call, calls, errors (when some call failed).
+    per_request(run, "syscalls", number(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$", int))
+    match = find(r"^wine ticks: (\d+) (\d+) (\d+)$")
+    per_request(run, "wine_cpu_us", (int(match[2]) - int(match[1])) / int(match[3]) * 1e6 if match else None)
+    # The wineserver's requests of the counted stretch, less those of an idle stretch as long
+    # (Wine's helpers ask now and then).
+    match = find(r"^wineserver requests: (\d+) (\d+) ([\d.]+) ([\d.]+) ([\d.]+)$")
+    if match and float(match[5]) > float(match[4]):
+        loaded, idle, start, middle, end = (float(x) for x in match.groups())
+        per_request(run, "wineserver", max(loaded - idle * (middle - start) / (end - middle), 0))
+    # What serving the load added to the memory, whatever earlier loads left behind.
+    match = find(r"^rss: (\d+) KiB at most, (\d+) KiB before$")
+    run["rss_mib"] = (int(match[1]) - int(match[2])) / 1024 if match else None
     # The logged server: each answer wrk counted has its line, and each connection may have had
     # one more answered that wrk did not read to its end when its time was up.
     log, connections = find(r"^request log: (\d+) lines, (\d+) dropped$"), number(r"^\s+\d+ threads and (\d+) conn", int)
-    if log and run["requests"] is not None and connections:
+    if log and requests is not None and connections:
         run["log"] = lines, dropped = int(log[1]), int(log[2])
-        if not run["requests"] <= lines + dropped <= run["requests"] + connections:
-            errors["log lines"] = f"{lines} and {dropped} dropped for {run['requests']} answers"
+        if not requests <= lines + dropped <= requests + connections:
+            errors["log lines"] = f"{lines} and {dropped} dropped for {requests} answers"
     failed = 0
     for match in re.finditer(r"^load \d+: ([\d.]+) ms, \d+ answers(; failed: .*)?$", text, re.M):
         run["loads_ms"].append(float(match[1]))
@@ -97,6 +112,11 @@ def parse(text):
     elif not run["rps"]:
         errors["no answers"] = True
     return run
+
+
+def per_request(run, name, count):
+    """Sets run[name] to a count over the run's requests, None without both."""
+    run[name] = count / run["requests"] if count is not None and run["requests"] else None
 
 
 class Row:
@@ -160,6 +180,21 @@ def connecting_crowd(n):
                 worst=True, decimals=0))
 
 
+def idle_rss(raw, server):
+    """{0: the server's VmRSS in MiB right after its start}, or {}."""
+    kib = raw.read(f"idle-rss-{server}.txt").strip()
+    return {0: int(kib) / 1024} if kib.isdigit() else {}
+
+
+def costs(n, calls_bound=None, switches_bound=None):
+    """The rows of the system calls and the thread switches per request on N connections."""
+    per = "per request, lower is better"
+    return (Row(f"strace{n}", f"system calls, keep-alive 1 KiB, {n} connections", per, "syscalls", False,
+                bound=calls_bound and (calls_bound, f"ours ≤ {calls_bound}"), decimals=2, baseline=True),
+            Row("ka_small" if n == 5 else f"many{n}", f"thread switches, keep-alive 1 KiB, {n} connections", per,
+                "switches", False, bound=switches_bound and (switches_bound, f"ours ≤ {switches_bound}"), decimals=2))
+
+
 ROWS = (
     Row("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s", "rps", target=0.85, baseline=True),
     Row("ka_log", "keep-alive 1 KiB, 5 connections, request log to a file", "req/s", "rps", target=0.90),
@@ -178,6 +213,13 @@ ROWS = (
     *crowd(50), *crowd(256), *connecting_crowd(50), *connecting_crowd(256),
     Row("browser", "browser: page of 60 PNG images, a stylesheet, 2 module scripts (headless Chromium, cache off)",
         "median ms to the load event, lower is better", "loads_ms", False, 1.0, pooled=True),
+)
+# The rows after those against the baseline: what serving costs.
+COST_ROWS = (
+    Row("big", "peak RSS serving the 16 MiB file to 5 clients", "MiB above its start, worst round", "rss_mib", False,
+        bound=(8.0, "ours ≤ 8 MiB"), worst=True, decimals=1),
+    Row("idle", "RSS right after start", "MiB", idle_rss, False, decimals=1),
+    *costs(5, 4, 0.5), *costs(50),
 )
 
 
@@ -205,7 +247,7 @@ def read(path):
 
 
 class Raw:
-    """The raw folder of one run, each load's output parsed once."""
+    """The raw folder of one run, each output parsed once."""
 
     def __init__(self, folder):
         self.folder, self.parsed = folder, {}
@@ -234,27 +276,30 @@ def ratio_of(ours, other):
     return ours / other if ours is not None and other else None
 
 
-def load_row(raw, row, columns):
-    """The table row of a load, its figures by server, and whether a run had errors."""
+def load_row(raw, row, columns, ours="ours", peers=PEERS, times=""):
+    """The table row of a load, its figures by server, and whether a run of ours or of the
+    baseline had errors; the ratio sets ours against the best of the peers."""
     values, cells, errored = {}, {}, set()
     for server in columns:
         values[server] = row.overall(row.by_round(raw, server))
         bad = raw.flagged(row.key, server)
         errored |= {server} if bad else set()
-        cells[server] = (row.text(values[server]) if raw.runs(row.key, server) else "-") + (" (!)" if bad else "")
-    peers = [values[p] for p in PEERS if values[p] is not None]
-    best = (max(peers) if row.higher else min(peers)) if peers else None
-    ratio = ratio_of(values["ours"], best)
+        ran = raw.runs(row.key, server) or values[server] is not None
+        cells[server] = (row.text(values[server]) if ran else "-") + (" (!)" if bad else "")
+    found = [values[p] for p in peers if values[p] is not None]
+    best = (max(found) if row.higher else min(found)) if found else None
+    ratio = ratio_of(values[ours], best)
     if row.bound is not None:
-        result = row.judge(values["ours"], row.bound[0])
+        result = row.judge(values[ours], row.bound[0])
     else:
         result = "" if row.target is None else row.judge(ratio, row.target)
-    if result == "n/a" and values["ours"] is None and "ours" in errored:
+    if result == "n/a" and values[ours] is None and ours in errored:
         result = "FAIL"  # ours ran and gave no figure (a crowd stopped after its time)
     if errored - {BASELINE} and result:
         result += " (errors)"
-    cells = [row.title, row.measure, *(cells[s] for s in columns), fmt(ratio, 2), target_text(row), result or "-"]
-    return cells, values, bool(errored & {"ours", BASELINE})
+    cells = [row.title, row.measure, *(cells[s] for s in columns), fmt(ratio, 2), target_text(row, times=times),
+             result or "-"]
+    return cells, values, bool(errored & {ours, BASELINE})
 
 
 def request_log_row(raw, row, columns):
@@ -280,90 +325,10 @@ def baseline_row(row, values, with_errors, columns):
             ("≥ " if row.higher else "≤ ") + f"{bound:.2f} of baseline", result]
 
 
-def syscalls(raw, server, connections):
-    """System calls per request of the strace pass, or None."""
-    requests = parse(raw.read(f"strace-c{connections}-{server}-client.txt"))["requests"]
-    # strace -c's total line: % time, seconds, µs per call, calls, errors (when some call failed).
-    total = re.search(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$",
-                      raw.read(f"strace-c{connections}-{server}.txt"), re.M)
-    return int(total[1]) / requests if requests and total else None
-
-
-def switches(raw, server, connections):
-    """Thread switches per request of the cost load, or None."""
-    figures = raw.read(f"cost-c{connections}-{server}.txt").split()
-    requests = parse(raw.read(f"cost-c{connections}-{server}-wrk.txt"))["requests"]
-    return (int(figures[1]) - int(figures[0])) / requests if len(figures) == 2 and requests else None
-
-
-def memory(raw, server):
-    """(peak VmRSS during the 16 MiB loads above idle, idle VmRSS) in KiB; None where missing."""
-    idle = raw.read(f"idle-rss-{server}.txt").split()
-    samples = [int(v) for n in range(1, 100) for v in raw.read(f"{n}-rss-{server}.txt").split() if v.isdigit()]
-    idle = int(idle[0]) if idle and idle[0].isdigit() else None
-    return (max(samples) - idle if samples and idle is not None else None), idle
-
-
-def per_request_row(title, figures, bound, columns):
-    """A row of one cost per request (lower is better) by server, with its bound on ours."""
-    ours, peers = figures["ours"], [figures[p] for p in PEERS if figures[p] is not None]
-    cells = [fmt(figures.get(s), 2) if s != BASELINE or figures.get(s) is not None else "-" for s in columns]
-    ratio = ratio_of(ours, min(peers) if peers else None)
-    if bound is None:
-        return [title, "per request, lower is better", *cells, fmt(ratio, 2), "info", "-"]
-    result = "n/a" if ours is None else ("pass" if ours <= bound else "FAIL")
-    return [title, "per request, lower is better", *cells, fmt(ratio, 2), f"ours ≤ {bound:g}", result]
-
-
-def extra_rows(raw, columns):
-    """Rows of memory and of the costs per request, and the rows against the baseline on system
-    calls."""
-    rows, against = [], []
-    rss = {server: memory(raw, server) for server in SERVERS}
-    for n, title, measure in ((0, "peak RSS serving the 16 MiB file to 5 clients", "MiB above idle"),
-                              (1, "RSS right after start", "MiB")):
-        cells = [fmt(rss[s][n] / 1024, 1) if s in rss and rss[s][n] is not None else
-                 ("-" if s == BASELINE else "n/a") for s in columns]
-        peak = rss["ours"][0]
-        result = "-" if n else "n/a" if peak is None else ("pass" if peak < RSS_LIMIT_KIB else "FAIL")
-        rows.append([title, measure, *cells, "-", "info" if n else "ours < 8 MiB", result])
-    for connections, calls_bound, switches_bound in ((5, 4.0, 0.5), (50, None, None)):
-        title = f"system calls, keep-alive 1 KiB, {connections} connections"
-        figures = {server: syscalls(raw, server, connections) for server in columns}
-        rows.append(per_request_row(title, figures, calls_bound, columns))
-        if BASELINE in columns:
-            row = Row("", title, "per request, lower is better", "", False, decimals=2)
-            against.append(baseline_row(row, figures, False, columns))
-        rows.append(per_request_row(f"thread switches, keep-alive 1 KiB, {connections} connections",
-                                    {s: switches(raw, s, connections) for s in columns}, switches_bound, columns))
-    return rows, against
-
-
 def table(header, rows, align):
     """A markdown table."""
     return "\n".join("| " + " | ".join(cells) + " |" for cells in [header, *rows]).replace(
         "\n", "\n|" + "|".join(align) + "|\n", 1)
-
-
-def win32_cpu(raw, program):
-    """The Wine session's CPU µs per request under the five-connection load, by round."""
-    values = {}
-    for n, run in raw.runs("wc5", program).items():
-        figures = raw.read(f"{n}-wcpu-{program}.txt").split()
-        if len(figures) == 3 and run["requests"]:
-            values[n] = (int(figures[1]) - int(figures[0])) / int(figures[2]) * 1e6 / run["requests"]
-    return values
-
-
-def wineserver_requests(raw, program):
-    """Wineserver requests per HTTP request of the counted pass: those of the counted stretch,
-    less those of an idle stretch as long (Wine's helpers ask now and then), over the count."""
-    figures = [float(x) for x in raw.read(f"wsreq-{program}.txt").split()]
-    requests = parse(raw.read(f"wsreq-{program}-client.txt"))["requests"]
-    if len(figures) != 5 or not requests or figures[4] <= figures[3]:
-        return {}
-    loaded, idle, start, middle, end = figures
-    return {0: max(loaded - idle * (middle - start) / (end - middle), 0) / requests}
 
 
 WIN32_ROWS = (
@@ -383,63 +348,47 @@ WIN32_ROWS = (
         "request_max", False, bound=(1000, "kovweb.exe ≤ 1 s"), worst=True, decimals=0, scale=1e-3),
     Row("wh2load256", "256 clients connecting at once", "requests failed or unanswered, worst round", "unanswered",
         False, bound=(0, "kovweb.exe 0"), worst=True, decimals=0),
-    Row("wc5", "CPU of all Wine processes, keep-alive 1 KiB, 5 connections", "µs per request", win32_cpu, False,
+    Row("wc5", "CPU of all Wine processes, keep-alive 1 KiB, 5 connections", "µs per request", "wine_cpu_us", False,
         decimals=1),
     Row("wsreq", "wineserver requests (`wineserver -d1`), keep-alive 1 KiB, 5 connections", "per HTTP request",
-        wineserver_requests, False, bound=(12, "kovweb.exe ≤ 12"), decimals=2),
+        "wineserver", False, bound=(12, "kovweb.exe ≤ 12"), decimals=2),
 )
 
 
 def win32_section(raw):
-    """kovweb.exe against the floor under Wine; a ratio is the median of the rounds' own ratios,
-    as each round measures the two back to back."""
+    """kovweb.exe against the floor under Wine."""
     if raw.read("win32-skipped.txt"):
         return ["", "Win32 build under Wine: " + raw.read("win32-skipped.txt").strip()]
     if not raw.runs("wc5", "kovweb"):
         return []
-    rows, errors = [], []
-    for row in WIN32_ROWS:
-        ours, floor = (row.by_round(raw, program) for program in ("kovweb", "floor"))
-        ratio = statistics.median([ours[n] / floor[n] for n in ours if floor.get(n)] or [None])
-        for program in ("kovweb", "floor"):
-            errors += [entry for entry in (f"{program}, {key} round {n}: {error_text(e)}"
-                                           for n, key, _, e in raw.flagged(row.key, program)) if entry not in errors]
-        value = row.overall(ours)
-        if row.target is not None:
-            result = row.judge(ratio, row.target)
-        else:
-            result = "-" if row.bound is None else row.judge(value, row.bound[0])
-        if result == "n/a" and value is None and raw.flagged(row.key, "kovweb"):
-            result = "FAIL"  # kovweb.exe ran and gave no figure (a crowd stopped after its time)
-        rows.append([row.title, row.measure, row.text(value), row.text(row.overall(floor)), fmt(ratio, 2),
-                     target_text(row, "× floor"), result])
+    programs = ("kovweb", "floor")
+    rows = [load_row(raw, row, programs, "kovweb", ("floor",), "× floor")[0] for row in WIN32_ROWS]
     meta = raw.meta
-    text = ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor "
+    return ["", f"Win32 build under Wine ({meta.get('wine', 'wine')}, kovweb.exe on port 80) against the floor "
             "(`bench/win32_floor.cpp`, a minimal Win32 server), in one Wine session: medians of "
-            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load in alternating order, a "
-            "ratio the median of the rounds' own; CPU time of every process of the session; wineserver requests of a "
-            f"separate pass under `wineserver -f -d1` over {meta.get('win32_requests', '?')} requests, less an idle "
-            "stretch as long.", "",
+            f"{meta.get('rounds', '?')} rounds of {meta.get('duration', '?')} s per wrk load in alternating order; "
+            "CPU time of every process of the session; wineserver requests of a separate pass under "
+            f"`wineserver -f -d1` over {meta.get('win32_requests', '?')} requests, less an idle stretch as long.", "",
             table(["load", "measure", "kovweb.exe", "floor", "kovweb.exe / floor", "target", "result"], rows,
                   ["---", "---", "---:", "---:", "---:", "---", "---"])]
-    return text + (["", "The Win32 runs reported errors: " + "; ".join(errors)] if errors else [])
 
 
 def report(raw):
+    """The whole report of one run."""
     meta = raw.meta
     columns = ("ours", BASELINE, *PEERS) if meta.get("baseline") else SERVERS
-    rows, against = [], []
-    for row in ROWS:
+    rows, against, cost_rows = [], [], []
+    for row in (*ROWS, *COST_ROWS):
         if row.key == "ka_log":
             rows.append(request_log_row(raw, row, columns))
             continue
         cells, values, with_errors = load_row(raw, row, columns)
-        rows.append(cells)
+        (cost_rows if row in COST_ROWS else rows).append(cells)
         if row.baseline and BASELINE in columns:
             against.append(baseline_row(row, values, with_errors, columns))
-    more, against_calls = extra_rows(raw, columns)
-    keys = list(dict.fromkeys(row.key for row in ROWS))
-    flagged = [entry for key in keys for server in (*columns, "logged", "quiet") for entry in raw.flagged(key, server)]
+    keys = list(dict.fromkeys(row.key for row in (*ROWS, *COST_ROWS, *WIN32_ROWS)))
+    servers = (*columns, "logged", "quiet", "kovweb", "floor")
+    flagged = [entry for key in keys for server in servers for entry in raw.flagged(key, server)]
     names = [f"baseline `{meta['baseline']}`" if s == BASELINE else s for s in columns]
     header = ["load", "measure", *names, "ours / best peer" + (" (or baseline)" if BASELINE in columns else ""),
               "target", "result"]
@@ -453,13 +402,13 @@ def report(raw):
         f"({meta.get('ab_requests', '?')} requests per ab run, {meta.get('h2load_requests', '?')} per h2load run, "
         f"{meta.get('browser_loads', '?')} page loads per browser run), servers in rotating order; "
         f"{meta.get('versions', '')}. Ratios divide our figure by the best peer's in the same run (in the rows "
-        "against the baseline, by the baseline's); for latency and system calls lower is better. The browser's "
+        "against the baseline, by the baseline's); for latency and costs lower is better. The browser's "
         "figure is the median of every page load of every round; the sixth client's p99, the share of the "
-        "least-served connection and the slowest connects and answers of the crowds that connect at once are those "
-        "of the worst round.",
+        "least-served connection, the slowest connects and answers of the crowds that connect at once and the peak "
+        "RSS are those of the worst round. Thread switches are counted over the `wrk -c5` and `loadclient -c 50` "
+        f"loads, system calls (`strace -c -f`) over {meta.get('strace_requests', '?')} requests of a separate pass.",
         "",
-        table(header, rows + against + against_calls + more,
-              ["---", "---", *["---:"] * (len(columns) + 1), "---", "---"]),
+        table(header, rows + against + cost_rows, ["---", "---", *["---:"] * (len(columns) + 1), "---", "---"]),
         "",
     ]
     if logs:

@@ -20,12 +20,9 @@ set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BENCH="$REPO/bench" BUILD="$REPO/build-bench"
-# The raw outputs that bench/report.py reads: ROUND-LOAD-SERVER.txt (a tool's output, then
-# "exit status: N"), ROUND-rss-SERVER.txt and idle-rss-SERVER.txt (VmRSS in KiB),
-# strace-cN-SERVER{,-client}.txt, cost-cN-SERVER{,-wrk}.txt (thread switches before and after
-# the load), meta.txt; for Win32 ROUND-wcpu-PROGRAM.txt (the Wine session's CPU ticks around
-# the wc5 load), wsreq-PROGRAM{,-client}.txt (wineserver requests loaded and idle, the times
-# around both) or win32-skipped.txt.
+# The raw outputs that bench/report.py reads: ROUND-LOAD-SERVER.txt (a tool's output, what was
+# counted around it, then "exit status: N"), idle-rss-SERVER.txt (VmRSS in KiB at start),
+# meta.txt, or win32-skipped.txt (why the Win32 part has no figures).
 RAW="$BUILD/bench-raw"
 COMMAND="bash bench/run.sh${*:+ $*}"
 STARTED=$(date +%s)
@@ -176,11 +173,14 @@ free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
 
 # Starts one server on a free port (a peer with its configuration written into WORK/NAME/)
-# and waits up to 10 s until it answers "/". Ours runs with --quiet as the peers run with no
-# access log; "logged" and "quiet" are two more of ours for the request log's cost only.
+# and waits until it answers "/" (10 s; a minute for kovweb.exe and the floor under Wine, on
+# ports 80 and FLOOR_PORT). Ours runs with --quiet as the peers run with no access log;
+# "logged" and "quiet" are two more of ours for the request log's cost only.
 start_server() {
-    local name="$1" port log="$WORK/$1.log" dir="$WORK/$1" _
+    local name="$1" port log="$WORK/$1.log" dir="$WORK/$1" tries=100 _
     port="$(free_port)"
+    [[ $name == kovweb ]] && port=80 tries=600
+    [[ $name == floor ]] && port=$FLOOR_PORT tries=600
     PORT[$name]=$port
     [[ $name == logged ]] && log="$WORK/logged-lines.log"
     mkdir -p "$dir/tmp"
@@ -188,6 +188,8 @@ start_server() {
         ours | quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
         logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
         baseline) start_recorded "$log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
+        kovweb) start_recorded "$log" wine "$WIN32_EXE" --quiet "$WIN_DOCROOT" ;;
+        floor) start_recorded "$log" wine "$BUILD/win32_floor.exe" "$port" "${WIN_DOCROOT}1k.txt" ;;
         # One process serves everything (as one worker would), in the foreground.
         nginx) cat >"$dir/nginx.conf" <<EOF
 daemon off; master_process off; worker_processes 1; worker_rlimit_nofile 8192; pid $dir/pid; error_log $dir/error.log;
@@ -219,7 +221,7 @@ EOF
             start_recorded "$log" h2o -c "$dir/h2o.conf" ;;
     esac
     PID[$name]=$LAST_PID
-    for _ in $(seq 100); do
+    for _ in $(seq $tries); do
         curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/" && break
         kill -0 "$LAST_PID" 2>/dev/null || { cat "$log" >&2; die "$name ended at start"; }
         sleep 0.1
@@ -263,21 +265,26 @@ LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 h2load50 h2loa
 # The loads the baseline takes part in: the fast path that must lose nothing, and the crowds.
 BASELINE_LOADS=" ka_small c1_latency ab_close big h2load50 h2load256 "
 
-# Runs one load against one server, its output and "exit status: N" into
-# RAW/ROUND-LOAD-SERVER.txt, where the report flags a load that failed or hung.
+# Runs one load against one server, its output, what was counted around it and "exit status: N"
+# into RAW/ROUND-LOAD-SERVER.txt, where the report flags a load that failed or hung: the
+# thread switches over ka_small and many50, the VmRSS before and while the 16 MiB file is
+# served, the Wine session's CPU ticks over wc5.
 run_load() {
     local round="$1" load="$2" name="$3" url="http://127.0.0.1:${PORT[$3]}"
-    local out="$RAW/$1-$2-$3.txt" limit=$((DURATION + 30)) status=0 sampler="" from=""
+    local out="$RAW/$1-$2-$3.txt" limit=$((DURATION + 30)) status=0 sampler="" from="" before=""
     [[ $name == baseline && $BASELINE_LOADS != *" $load "* ]] && return
     [[ $name == logged ]] && from=$(stat -c %s "$WORK/logged-lines.log")
-    if [[ $load == big ]]; then
-        start_recorded "$RAW/$round-rss-$name.txt" sample_rss "${PID[$name]}"
-        sampler=$LAST_PID
-    fi
+    case $load in
+        ka_small | many50) before=$(switches "${PID[$name]}") ;;
+        wc5) before=$(wine_ticks) ;;
+        big) before=$(rss_kib "${PID[$name]}")
+            start_recorded "$WORK/rss-samples.txt" sample_rss "${PID[$name]}"
+            sampler=$LAST_PID ;;
+    esac
     local wrk=(timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout)
     case "$load" in
-        ka_small | ka_log) "${wrk[@]}" 5s "$url$SMALL" ;;
-        c1_latency) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url$SMALL" ;;
+        ka_small | ka_log | wc5) "${wrk[@]}" 5s "$url$SMALL" ;;
+        c1_latency | wc1) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url$SMALL" ;;
         ab_close) timeout 120 ab -q -c5 -n "$AB_REQUESTS" -s 10 "$url$SMALL" ;;
         big) "${wrk[@]}" 10s "$url$BIG" ;;
         # A peer that answers 503 while it builds the page has those answers counted apart.
@@ -293,8 +300,16 @@ run_load() {
         # Timed from the first connect: a backlog that drops handshakes shows as slow connects
         # and a low rate. A crowd not finished after 60 s is stopped and reported timed out.
         h2load50 | h2load256) timeout -k 5 60 h2load --h1 -c"${load#h2load}" -n "$H2LOAD_REQUESTS" "$url$SMALL" ;;
+        # Under Wine an answer may wait 30 s.
+        wc50) timeout 60 wrk -t1 -c50 -d"${DURATION}s" --timeout 30s --latency "$url$SMALL" ;;
+        wh2load256) timeout -k 5 60 h2load --h1 -c256 -n "$WIN32_CROWD" "$url$SMALL" ;;
     esac >"$out" 2>&1 || status=$?
-    [[ -z "$sampler" ]] || finish_recorded "$sampler" stop || true
+    case $load in
+        ka_small | many50) echo "thread switches: $(($(switches "${PID[$name]}") - before))" ;;
+        wc5) echo "wine ticks: $before $(wine_ticks) $(getconf CLK_TCK)" ;;
+        big) finish_recorded "$sampler" stop || true
+            echo "rss: $(sort -n "$WORK/rss-samples.txt" | tail -n1) KiB at most, $before KiB before" ;;
+    esac >>"$out"
     echo "exit status: $status" >>"$out"
     [[ -z "$from" ]] || count_log_lines "$from" "$url" >>"$out"
     kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"
@@ -339,7 +354,7 @@ run_browser() {
     done
     # Each load (the warm-up too) has 30 s; the rest is the browser's start and end.
     TMPDIR="$WORK" NODE_PATH="$PUPPETEER_MODULES" timeout -k 5 $((($# * BROWSER_LOADS + 1) * 35 + 30)) \
-        node "$BENCH/pageload.js" --loads "$BROWSER_LOADS" --timeout 30 --expect 64 "${targets[@]}" \
+        node "$BENCH/pageload.js" "$BROWSER_LOADS" 30 64 "${targets[@]}" \
         >"$RAW/$round-browser.log" 2>&1 || status=$?
     # A driver that was killed leaves its browser, found by its profile in this run's folder.
     for pid in $(pgrep -f -- "--user-data-dir=$WORK/" || true); do kill -KILL "$pid" 2>/dev/null || true; done
@@ -372,34 +387,26 @@ run_rounds() {
 }
 
 # Counts the system calls one server makes (all its threads) over a fixed number of keep-alive
-# requests for the small file on CONNECTIONS connections.
+# requests for the small file on CONNECTIONS connections: the load client's output, then
+# strace's table, in RAW/1-straceCONNECTIONS-SERVER.txt.
 count_syscalls() {
-    local name="$1" pid="${PID[$1]}" out="$RAW/strace-c$2-$1" tracer _
-    start_recorded "$WORK/strace-$name.log" strace -c -f -o "$out.txt" -p "$pid"
+    local name="$1" pid="${PID[$1]}" out="$RAW/1-strace$2-$1.txt" tracer status=0 _
+    start_recorded "$WORK/strace-$name.log" strace -c -f -o "$WORK/strace-$name.txt" -p "$pid"
     tracer=$LAST_PID
     for _ in $(seq 50); do grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$pid/status" && break || sleep 0.1; done
     sleep 0.3 # strace attaches the other threads after the first
     timeout 120 "$BUILD/loadclient" -c "$2" -n "$STRACE_REQUESTS" -t 5 "http://127.0.0.1:${PORT[$name]}$SMALL" \
-        >"$out-client.txt" 2>&1 || true
+        >"$out" 2>&1 || status=$?
     kill -INT "$tracer" 2>/dev/null || true
     finish_recorded "$tracer" || true
+    { cat "$WORK/strace-$name.txt" && echo "exit status: $status"; } >>"$out"
 }
 
 # Prints the thread switches (voluntary and forced) of all the threads of PID.
 switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
 
-# Counts one server's thread switches over a keep-alive load on CONNECTIONS.
-measure_cost() {
-    local before
-    before=$(switches "${PID[$1]}")
-    timeout $((DURATION + 30)) wrk -t1 -c"$2" -d"${DURATION}s" --timeout 5s "http://127.0.0.1:${PORT[$1]}$SMALL" \
-        >"$RAW/cost-c$2-$1-wrk.txt" 2>&1 || true
-    echo "$before $(switches "${PID[$1]}")" >"$RAW/cost-c$2-$1.txt"
-}
-
 # --- the Win32 build under Wine, against its floor --------------------------------------------
 WIN32_EXE="$REPO/build-win32/kovweb.exe"
-declare -A WIN_URL
 
 # Ends the Win32 part (run in a subshell), leaving the reason where the report finds it.
 win32_skip() {
@@ -414,19 +421,13 @@ wait_for() {
     test "$2" "$3"
 }
 
-# Starts kovweb.exe (--quiet, as on Linux) and the floor in the running Wine session and waits
-# until both answer.
+# Starts kovweb.exe (--quiet, as on Linux) and the floor in the running Wine session.
 start_win32_programs() {
-    local name got _
+    local name
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
-    start_recorded "$WORK/kovweb-$1.log" wine "$WIN32_EXE" --quiet "$WIN_DOCROOT"
-    start_recorded "$WORK/floor-$1.log" wine "$BUILD/win32_floor.exe" "$FLOOR_PORT" "${WIN_DOCROOT}1k.txt"
     for name in kovweb floor; do
-        for _ in $(seq 600); do
-            got="$(curl -s -o /dev/null --max-time 1 -w '%{http_code} %{size_download}' "${WIN_URL[$name]}")" || true
-            [[ "$got" == "200 1024" ]] && break || sleep 0.1
-        done
-        [[ "$got" == "200 1024" ]] || win32_skip "$name does not answer GET /1k.txt under Wine (got '$got')"
+        start_server "$name"
+        expect_answer "$name" "200 1024" "http://127.0.0.1:${PORT[$name]}$SMALL"
     done
 }
 
@@ -443,46 +444,31 @@ wine_ticks() {
     echo "$total"
 }
 
-# One round's loads on one program: five connections (with the session's CPU time around
-# it), one connection, fifty (an answer may wait 30 s) and 256 clients that connect at once.
-run_win32_loads() {
-    local out="$RAW/$1-w%s-$2.txt" url="${WIN_URL[$2]}" before limit=$((DURATION + 30)) load
-    before="$(wine_ticks)"
-    for load in c5 c1 c50 h2load256; do
-        case $load in
-            c5) timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout 5s "$url" ;;
-            c1) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url" ;;
-            c50) timeout 60 wrk -t1 -c50 -d"${DURATION}s" --timeout 30s --latency "$url" ;;
-            h2load256) timeout -k 5 60 h2load --h1 -c256 -n "$WIN32_CROWD" "$url" ;;
-        esac >"${out/\%s/$load}" 2>&1 || echo "exit status: $?" >>"${out/\%s/$load}"
-        [[ $load != c5 ]] || echo "$before $(wine_ticks) $(getconf CLK_TCK)" >"${out/\%s/cpu}"
-    done
-}
-
 # Prints how many request lines the debug wineserver has logged.
 wineserver_lines() { grep -cE '^[0-9a-f]+: [a-z_0-9]+\( ' "$WORK/wineserver.log" || true; }
 
 # Counts the debug wineserver's requests over a fixed number of keep-alive requests on five
-# connections, and over an idle stretch as long, which the report takes off. Threads and
-# connections are made before the counted stretch, as in a long load.
+# connections, and over an idle stretch as long, which the report takes off, into
+# RAW/1-wsreq-PROGRAM.txt. Threads and connections are made before the counted stretch, as
+# in a long load.
 count_wineserver_requests() {
-    local start middle t0 t1 out="$RAW/wsreq-$1"
-    "$BUILD/loadclient" -c 5 -n 200 "${WIN_URL[$1]}" >/dev/null 2>&1 || true
+    local start middle t0 t1 out="$RAW/1-wsreq-$1.txt" url="http://127.0.0.1:${PORT[$1]}$SMALL" status=0
+    "$BUILD/loadclient" -c 5 -n 200 "$url" >/dev/null 2>&1 || true
     sleep 1
     t0=$(date +%s.%N) start=$(wineserver_lines)
-    timeout 300 "$BUILD/loadclient" -c 5 -n "$WIN32_REQUESTS" "${WIN_URL[$1]}" >"$out-client.txt" 2>&1 ||
-        echo "exit status: $?" >>"$out-client.txt"
+    timeout 300 "$BUILD/loadclient" -c 5 -n "$WIN32_REQUESTS" "$url" >"$out" 2>&1 || status=$?
     sleep 0.5
     middle=$(wineserver_lines) t1=$(date +%s.%N)
     sleep "$(python3 -c "print($t1 - $t0)")"
-    echo "$((middle - start)) $(($(wineserver_lines) - middle)) $t0 $t1 $(date +%s.%N)" >"$out.txt"
+    echo "wineserver requests: $((middle - start)) $(($(wineserver_lines) - middle)) $t0 $t1 $(date +%s.%N)" >>"$out"
+    echo "exit status: $status" >>"$out"
 }
 
 # Measures kovweb.exe and the floor in one Wine session, holding /tmp/kov-win32.lock as the
 # Win32 tests do (kovweb.exe listens on port 80): the timed rounds in alternating order, then
 # a pass under a debug wineserver (-d1) whose request lines are counted.
 run_win32() {
-    local tool round name socket
+    local tool round name load socket
     for tool in x86_64-w64-mingw32-g++-posix wine wineserver Xvfb; do
         command -v "$tool" >/dev/null 2>&1 || win32_skip "'$tool' is missing (scripts/setup.sh installs the Wine tools)"
     done
@@ -504,12 +490,13 @@ run_win32() {
     export DISPLAY
     WIN_DOCROOT="Z:${DOCROOT//\//\\}\\" # Wine's Z: drive is the file system's root
     FLOOR_PORT="$(free_port)"
-    WIN_URL=([kovweb]="http://127.0.0.1:80/1k.txt" [floor]="http://127.0.0.1:$FLOOR_PORT/1k.txt")
     say "kovweb.exe and the floor under $(wine --version 2>/dev/null) (floor on port $FLOOR_PORT)"
     WINESERVER_STARTED=1
-    start_win32_programs timed
+    start_win32_programs
     for ((round = 1; round <= ROUNDS; round++)); do
-        for name in $( ((round % 2)) && echo kovweb floor || echo floor kovweb); do run_win32_loads "$round" "$name"; done
+        for name in $( ((round % 2)) && echo kovweb floor || echo floor kovweb); do
+            for load in wc5 wc1 wc50 wh2load256; do run_load "$round" "$load" "$name"; done
+        done
     done
     say "Wineserver requests over $WIN32_REQUESTS keep-alive requests (wineserver -d1)"
     stop_wine
@@ -517,7 +504,7 @@ run_win32() {
     # Wine starts a wineserver of its own unless ours is listening when it looks.
     socket="/tmp/.wine-$(id -u)/server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")/socket"
     wait_for 100 -S "$socket" || sleep 2
-    start_win32_programs counted
+    start_win32_programs
     for name in kovweb floor; do count_wineserver_requests "$name"; done
 }
 
@@ -539,9 +526,8 @@ done
 run_rounds
 
 for connections in 5 50; do
-    say "System calls, then thread switches, per keep-alive request on $connections connections"
+    say "System calls per keep-alive request on $connections connections"
     for name in "${SERVERS[@]}" ${BASELINE_REV:+baseline}; do count_syscalls "$name" "$connections"; done
-    for name in "${SERVERS[@]}"; do measure_cost "$name" "$connections"; done
 done
 
 if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
@@ -551,6 +537,7 @@ if [[ $WIN32 == yes || ($WIN32 == auto && -x "$WIN32_EXE") ]]; then
         trap stop_all EXIT
         trap 'exit 143' TERM
         STARTED_PIDS=()
+        die() { win32_skip "$*"; }
         run_win32
     ) &
     STARTED_PIDS+=("$!")
@@ -569,7 +556,7 @@ for name in "${STARTING[@]}"; do finish_recorded "${PID[$name]}" stop || true; d
     echo "cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)"
     echo "cores=$(nproc)"
     echo "command=$COMMAND"
-    for name in ROUNDS DURATION AB_REQUESTS H2LOAD_REQUESTS BROWSER_LOADS WIN32_REQUESTS WIN32_CROWD; do
+    for name in ROUNDS DURATION AB_REQUESTS STRACE_REQUESTS H2LOAD_REQUESTS BROWSER_LOADS WIN32_REQUESTS WIN32_CROWD; do
         echo "${name,,}=${!name}"
     done
     echo "baseline=${BASELINE_NAME:-}"
