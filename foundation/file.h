@@ -2,7 +2,8 @@
 // below a folder is given as the bytes a request spelt it in, NUL-terminated, its segments
 // separated by '/': POSIX opens those bytes as they are, Win32 reads them as UTF-8. Open,
 // Read, Write, GetSize, GetLastWriteTime and FileExists are part of the file's contract,
-// though the server itself opens files with OpenBelow and reads them with ReadAt.
+// though the server itself opens files with OpenBelow and reads them with ReadAt: they
+// work on any file by its path, as the Win32 file API's calls of the same names do.
 #pragma once
 
 #include <cstddef>
@@ -27,14 +28,11 @@ class CFile : public CObject {
 public:
     CFile();
     ~CFile() override;
-    CFile(const CFile&) = delete;
-    CFile& operator=(const CFile&) = delete;
 
     // Opens path (the host's own text; on POSIX a '\\' in it is an ordinary character) with
-    // the Win32 file API's access, share, disposition and flags values. Part of the file's
-    // contract, though the server opens files with OpenBelow. POSIX understands GENERIC_READ
-    // and GENERIC_WRITE with OPEN_EXISTING or CREATE_ALWAYS and ignores share and flags;
-    // opening an existing file never blocks on a FIFO or device, which opens but is not
+    // the Win32 file API's access, share, disposition and flags values. POSIX understands
+    // GENERIC_READ and GENERIC_WRITE with OPEN_EXISTING or CREATE_ALWAYS and ignores share and
+    // flags; opening an existing file never blocks on a FIFO or device, which opens but is not
     // IsRegularFile.
     bool Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD disposition,
               DWORD flags);
@@ -51,16 +49,15 @@ public:
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
     // Bytes read from the current position on, which they advance; 0 at end of file or on
-    // failure. Part of the file's contract, though the server reads with ReadAt.
+    // failure.
     DWORD Read(void* pBuffer, DWORD count);
-    // Bytes written at the current position, which they advance; 0 on failure. Part of the
-    // file's contract, though the server writes no files.
+    // Bytes written at the current position, which they advance; 0 on failure.
     DWORD Write(const void* pData, DWORD count);
-    // The low 32 bits of the size as the host tells it now; 0 when it cannot be read. Part
-    // of the file's contract, though the server announces GetOpenedSize.
+    // The low 32 bits of the size as the host tells it now (the opened size is
+    // GetOpenedSize); 0 when it cannot be read.
     DWORD GetSize() const;
-    // The last write time as the host tells it now; zero when it cannot be read. Part of the
-    // file's contract, though the server announces GetOpenedWriteTime.
+    // The last write time as the host tells it now (the opened one is GetOpenedWriteTime);
+    // zero when it cannot be read.
     FILETIME GetLastWriteTime() const;
     // Bytes read from offset on, whatever the current position; 0 at end of file or on failure.
     DWORD ReadAt(void* pBuffer, DWORD count, uint64_t offset);
@@ -120,8 +117,6 @@ class CFolder : public CObject {
 public:
     CFolder();
     ~CFolder() override;
-    CFolder(const CFolder&) = delete;
-    CFolder& operator=(const CFolder&) = delete;
 
     // Opens the folder at path (the host's own text, a final separator allowed); false when
     // it is not an existing folder.
@@ -177,8 +172,7 @@ uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative);
 uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count);
 
 // Whether path opens for reading (GENERIC_READ, shared read and write, OPEN_EXISTING, no
-// flags), closed again at once. Part of the file's contract, though the server looks for
-// files with OpenBelow.
+// flags), closed again at once.
 bool FileExists(const wchar_t* pszPath);
 
 // Whether the host's file system gives one path segment a meaning of its own (device

@@ -1,6 +1,5 @@
 // What CFile and CFolder do alike on every host: construction, closing, the facts kept from
-// opening, FileExists (part of the file's contract, though the server looks for files with
-// OpenBelow), and the folder stamp's mix. The twins hold the calls that differ.
+// opening, FileExists, and the folder stamp's mix. The twins hold the calls that differ.
 #include "foundation/file.h"
 
 CFile::CFile()

@@ -1,6 +1,5 @@
 // CFile and CFolder on POSIX: descriptors, opened below a folder from the request path's own
-// bytes, or by path with the Win32 access values (Open: part of the file's contract, though
-// the server opens files with OpenBelow).
+// bytes, or by path with the Win32 access values.
 #include "foundation/file.h"
 
 #include <dirent.h>
@@ -29,6 +28,24 @@ constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
 int64_t Nanoseconds(const struct timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// A time in nanoseconds since 1970 as 100 ns units since 1601, as Win32 tells file times; 0
+// for a time before 1601. Signed first: a time before 1970 is still after 1601.
+uint64_t FileTimeOf(int64_t unixNs) {
+    const int64_t ticks = static_cast<int64_t>(kUnixEpochAsFileTime) + unixNs / 100;
+    return ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
+}
+
+// Calls call (a read or write) again for as long as a signal interrupts it; its bytes, or 0
+// on failure.
+template <typename Call>
+DWORD BytesOfRetried(Call call) {
+    for (;;) {
+        const ssize_t done = call();
+        if (done < 0 && errno == EINTR) continue;
+        return done < 0 ? 0 : static_cast<DWORD>(done);
+    }
 }
 
 // Whether a file last changed at changed (in nanoseconds since 1970) did so long enough ago
@@ -153,9 +170,7 @@ bool EntryFromStat(const struct stat& info, const char* pszName, CFolderEntry* p
     pEntry->m_bFolder = S_ISDIR(info.st_mode);
     pEntry->m_nSize = pEntry->m_bFolder ? 0 : static_cast<uint64_t>(info.st_size);
     // As GetOpenedWriteTime tells it, so that the listing and the file's own answer agree.
-    const int64_t ticks =
-        static_cast<int64_t>(kUnixEpochAsFileTime) + Nanoseconds(info.st_mtim) / 100;
-    pEntry->m_nWriteTime = ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
+    pEntry->m_nWriteTime = FileTimeOf(Nanoseconds(info.st_mtim));
     return true;
 }
 
@@ -245,20 +260,12 @@ bool CFile::Adopt(FileHandle hFile) {
 
 DWORD CFile::Read(void* pBuffer, DWORD count) {
     if (m_hFile == kInvalidFileHandle) return 0;
-    for (;;) {
-        const ssize_t got = read(m_hFile, pBuffer, count);
-        if (got < 0 && errno == EINTR) continue;
-        return got < 0 ? 0 : static_cast<DWORD>(got);
-    }
+    return BytesOfRetried([&] { return read(m_hFile, pBuffer, count); });
 }
 
 DWORD CFile::Write(const void* pData, DWORD count) {
     if (m_hFile == kInvalidFileHandle) return 0;
-    for (;;) {
-        const ssize_t put = write(m_hFile, pData, count);
-        if (put < 0 && errno == EINTR) continue;
-        return put < 0 ? 0 : static_cast<DWORD>(put);
-    }
+    return BytesOfRetried([&] { return write(m_hFile, pData, count); });
 }
 
 DWORD CFile::GetSize() const {
@@ -271,29 +278,20 @@ FILETIME CFile::GetLastWriteTime() const {
     FILETIME time = {0, 0};
     struct stat info;
     if (m_hFile == kInvalidFileHandle || fstat(m_hFile, &info) != 0) return time;
-    // Signed first: a time before 1970 is still after 1601.
-    const int64_t ticks =
-        static_cast<int64_t>(kUnixEpochAsFileTime) + Nanoseconds(info.st_mtim) / 100;
-    if (ticks < 0) return time;
+    const uint64_t ticks = FileTimeOf(Nanoseconds(info.st_mtim));
     time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     return time;
 }
 
 DWORD CFile::ReadAt(void* pBuffer, DWORD count, uint64_t offset) {
     if (m_hFile == kInvalidFileHandle) return 0;
-    for (;;) {
-        const ssize_t got = pread(m_hFile, pBuffer, count, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        return got < 0 ? 0 : static_cast<DWORD>(got);
-    }
+    return BytesOfRetried(
+        [&] { return pread(m_hFile, pBuffer, count, static_cast<off_t>(offset)); });
 }
 
 uint64_t CFile::GetOpenedWriteTime() const {
-    if (!IsOpen()) return 0;
-    // Signed first: a time before 1970 is still after 1601.
-    const int64_t ticks = static_cast<int64_t>(kUnixEpochAsFileTime) + m_nModified / 100;
-    return ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
+    return IsOpen() ? FileTimeOf(m_nModified) : 0;
 }
 
 // A descriptor held open keeps nobody from unlinking or renaming the file.

@@ -1,6 +1,4 @@
-// The host half of CFile and CFolder on Win32, and the file-name rules of Win32 paths. Open,
-// Read, Write, GetSize and GetLastWriteTime are the Win32 file API's own calls: part of the
-// file's contract, though the server opens files with OpenBelow.
+// The host half of CFile and CFolder on Win32, and the file-name rules of Win32 paths.
 #include "foundation/file.h"
 
 #include <winternl.h>
