@@ -136,7 +136,7 @@ void CConnection::Answer(const CRequest& request, uint64_t mark, const CServeTim
     g_nRequests.fetch_add(1, std::memory_order_relaxed);
     // Behind a body of unknown length no later head can be found, and after a request that
     // cannot be read nothing more on the connection can be trusted to be a request.
-    m_bLast = request.m_nBodyLength == kUnknownBodyLength ||
+    m_bLast = request.m_nBodyLength < 0 ||
               request.m_problem != RequestProblem::kNone || !request.WantsPersistence();
     m_nBodyLeft = request.m_nBodyLength > 0 ? request.m_nBodyLength : 0;
     m_nOutSent = 0;
@@ -191,7 +191,10 @@ const char* CConnection::RefusalOf(const CRequest& request) {
     if (request.m_problem == RequestProblem::kVersionNotSupported) {
         return "505 HTTP Version Not Supported";
     }
-    if (request.m_method == RequestMethod::kNotAllowed) return "405 Method Not Allowed";
+    if (request.m_method == RequestMethod::kNotAllowed || request.m_method == RequestMethod::kPut ||
+        request.m_method == RequestMethod::kPost) {
+        return "405 Method Not Allowed";
+    }
     if (request.m_method == RequestMethod::kUnknown) return "501 Not Implemented";
     return nullptr;
 }

@@ -92,8 +92,7 @@ bool IsDigit(char c) {
 
 // The methods that have a meaning for a resource but are not offered on files.
 bool IsKnownOtherMethod(const char* p, size_t n) {
-    static const char* const kMethods[] = {"POST",    "PUT",   "DELETE", "PATCH",
-                                           "OPTIONS", "TRACE", "CONNECT"};
+    static const char* const kMethods[] = {"DELETE", "PATCH", "OPTIONS", "TRACE", "CONNECT"};
     for (const char* pszMethod : kMethods) {
         if (std::strlen(pszMethod) == n && std::memcmp(p, pszMethod, n) == 0) return true;
     }
@@ -104,6 +103,8 @@ RequestMethod MethodOf(const char* p, size_t n) {
     // Methods are case-sensitive: "get" is a method of its own, which is not implemented.
     if (n == 3 && std::memcmp(p, "GET", 3) == 0) return RequestMethod::kGet;
     if (n == 4 && std::memcmp(p, "HEAD", 4) == 0) return RequestMethod::kHead;
+    if (n == 3 && std::memcmp(p, "PUT", 3) == 0) return RequestMethod::kPut;
+    if (n == 4 && std::memcmp(p, "POST", 4) == 0) return RequestMethod::kPost;
     return IsKnownOtherMethod(p, n) ? RequestMethod::kNotAllowed : RequestMethod::kUnknown;
 }
 
@@ -196,13 +197,29 @@ void NoteValue(const char* p, size_t n, CHeaderValue& value) {
     value.m_n = n;
 }
 
-// Takes a Content-Length value: two lengths that disagree leave the body's end unknown.
+// Takes a Content-Length value: two lengths that disagree, or a length beside a transfer
+// coding, leave the body's end unknown (a request that could be read two ways is not read).
 void ReadContentLength(const char* p, size_t n, CRequest& request) {
     if (request.m_nBodyLength == kUnknownBodyLength) return;
+    if (request.m_bTransferCoded) {
+        request.m_nBodyLength = kUnknownBodyLength;
+        return;
+    }
     const long long length = PlainNumber(p, n);
     const bool bAgrees = !request.m_bBodyLengthGiven || request.m_nBodyLength == length;
     request.m_nBodyLength = length >= 0 && bAgrees ? length : kUnknownBodyLength;
     request.m_bBodyLengthGiven = true;
+}
+
+// Takes a Transfer-Encoding value: only chunked alone can be read (a body with another coding
+// has no end this server can find), and never beside a Content-Length.
+void ReadTransferEncoding(const char* p, size_t n, CRequest& request) {
+    const bool bFirst = !request.m_bTransferCoded;
+    request.m_bTransferCoded = true;
+    const bool bChunked = EqualsIgnoringCase(p, n, "chunked");
+    request.m_nBodyLength = bFirst && bChunked && !request.m_bBodyLengthGiven
+                                ? kChunkedBodyLength
+                                : kUnknownBodyLength;
 }
 
 // Takes one header field into the request when it is one the server uses.
@@ -218,6 +235,9 @@ void ReadField(const char* pName, size_t nName, const char* pValue, size_t nValu
         {"if-range", request.m_file.m_ifRange},
         {"if-none-match", request.m_file.m_ifNoneMatch},
         {"if-modified-since", request.m_file.m_ifModifiedSince},
+        {"authorization", request.m_authorization},
+        {"origin", request.m_origin},
+        {"content-type", request.m_contentType},
     };
     for (const auto& field : kept) {
         if (EqualsIgnoringCase(pName, nName, field.m_pszName)) {
@@ -230,7 +250,9 @@ void ReadField(const char* pName, size_t nName, const char* pValue, size_t nValu
     } else if (EqualsIgnoringCase(pName, nName, "content-length")) {
         ReadContentLength(pValue, nValue, request);
     } else if (EqualsIgnoringCase(pName, nName, "transfer-encoding")) {
-        request.m_nBodyLength = kUnknownBodyLength;
+        ReadTransferEncoding(pValue, nValue, request);
+    } else if (EqualsIgnoringCase(pName, nName, "expect")) {
+        request.m_bExpectContinue = EqualsIgnoringCase(pValue, nValue, "100-continue");
     }
 }
 

@@ -42,14 +42,16 @@ private:
     int m_nHeld;
 };
 
-// kNotAllowed: a method this server knows and does not allow on files (POST, PUT, ...).
-enum class RequestMethod { kGet, kHead, kNotAllowed, kUnknown };
+// kNotAllowed: a method this server knows and does not allow on files (DELETE, ...).
+enum class RequestMethod { kGet, kHead, kPut, kPost, kNotAllowed, kUnknown };
 
 // What makes a head unanswerable as a request: a request line or header field line that
 // does not parse, or a major version other than 1.
 enum class RequestProblem { kNone, kBadRequest, kVersionNotSupported };
 
 constexpr long long kUnknownBodyLength = -1;
+// The body comes in chunks (Transfer-Encoding: chunked): its end is told by its last chunk.
+constexpr long long kChunkedBodyLength = -2;
 
 // One header field's value in a head: its bytes without the blanks around them, and how
 // many lines of that field the head has (0 when none). The value kept is the first line's.
@@ -81,13 +83,23 @@ struct CRequest {
     int m_nMinorVersion = 1;  // of HTTP/1.x
     CHeaderValue m_host;
     CFileRequestHeaders m_file;
+    CHeaderValue m_authorization;
+    CHeaderValue m_origin;
+    CHeaderValue m_contentType;
+    // Expect: 100-continue: the client waits for an interim answer before it sends the body.
+    bool m_bExpectContinue = false;
     bool m_bConnectionClose = false;      // Connection lists "close"
     bool m_bConnectionKeepAlive = false;  // Connection lists "keep-alive"
-    // The body's length: 0 when there is none, or kUnknownBodyLength when it cannot be told
-    // (a Transfer-Encoding, or a Content-Length that is not one plain number), in which case
-    // no later head on the connection can be found.
+    // The body's length: 0 when there is none, kChunkedBodyLength for a chunked body, or
+    // kUnknownBodyLength when it cannot be told (a transfer coding other than chunked, both
+    // a Transfer-Encoding and a Content-Length, or a Content-Length that is not one plain
+    // number), in which case no later head on the connection can be found.
     long long m_nBodyLength = 0;
     bool m_bBodyLengthGiven = false;  // a Content-Length line was read
+    bool m_bTransferCoded = false;    // a Transfer-Encoding line was read
+
+    // Whether a body follows the head.
+    bool HasBody() const { return m_nBodyLength != 0; }
 
     // Whether the client means to send another request on the connection after this one:
     // HTTP/1.1 unless it said close, HTTP/1.0 only when it asked for keep-alive.

@@ -1,0 +1,84 @@
+// The seam between moving bytes and deciding what they say: a handler turns a request into
+// a CAnswer (a response head and a body of one of a few kinds, or a sink for the request's
+// body that gives the answer once the body is in); the connection sends it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct CAnswer;
+struct CCachedFile;
+
+// A body made as it goes out, which the connection pulls from as the socket takes it (an
+// archive written while it is sent). Positional, so that bytes the socket did not take are
+// asked for again rather than kept.
+class CBodySource {
+public:
+    virtual ~CBodySource() = default;
+    // Copies up to n of the body's bytes from offset on into p; returns how many (fewer than
+    // n only at the body's end, 0 past it), or -1 when the body cannot go on as announced
+    // (the connection is then cut short, so the client sees an incomplete answer).
+    virtual long long ReadAt(uint64_t offset, char* p, size_t n) = 0;
+};
+
+// Where a request's body goes as it arrives, chosen by the handler in place of an answer.
+// A sink destroyed before Finish (a cut connection, a timeout, a malformed body) undoes
+// whatever it had begun.
+class CRequestSink {
+public:
+    virtual ~CRequestSink() = default;
+    // Takes the next n bytes of the body, as decoded from its framing; false when it takes no
+    // more (too large, a write failed), and Finish(false) follows at once.
+    virtual bool Take(const char* p, size_t n) = 0;
+    // Puts the answer into pAnswer: bWhole when the body arrived whole, false after Take
+    // refused. Called once.
+    virtual void Finish(bool bWhole, CAnswer* pAnswer) = 0;
+};
+
+enum class BodyKind {
+    kNone,    // nothing follows the head (or all of it is in CAnswer::m_out)
+    kBytes,   // bytes held and shared, sent from where they are kept
+    kFile,    // a range of an open file
+    kStream,  // a CBodySource
+};
+
+// What follows the bytes of CAnswer::m_out: [m_nOffset, m_nEnd) of one of the kinds.
+struct CAnswerBody {
+    // m_nEnd of a stream whose length is not known up front: it ends where ReadAt gives 0,
+    // and the connection ends with it.
+    static constexpr uint64_t kUnknownEnd = ~uint64_t{0};
+
+    BodyKind m_kind = BodyKind::kNone;
+    std::shared_ptr<const std::string> m_pBytes;  // kBytes
+    std::shared_ptr<CCachedFile> m_pFile;         // kFile
+    std::shared_ptr<CBodySource> m_pSource;       // kStream
+    uint64_t m_nOffset = 0;                       // the next byte to send
+    uint64_t m_nEnd = 0;
+    // The body ended before the length its head announced: the connection ends after it.
+    bool m_bCutShort = false;
+};
+
+// One answer as the handler decides it. The connection keeps one and clears it for every
+// request, so that its buffers are reused.
+struct CAnswer {
+    // The response head, blank line included, and the body's first bytes when they travel
+    // with it. Empty while a sink is to give the answer.
+    std::string m_out;
+    CAnswerBody m_body;
+    // Where the request's body goes; null: it is read and dropped after the answer.
+    std::unique_ptr<CRequestSink> m_pSink;
+    // The connection ends after this answer, whatever the client asked.
+    bool m_bClose = false;
+    // The user the request's credentials named, for the request log; empty when none.
+    std::string m_user;
+
+    void Clear() {
+        m_out.clear();
+        m_body = CAnswerBody();
+        m_pSink.reset();
+        m_bClose = false;
+        m_user.clear();
+    }
+};
