@@ -78,16 +78,8 @@ namespace {
 
 // Whether c may appear in a token (a method or a field name).
 bool IsTokenChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c)) return true;
     return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
 }
 
 // The methods that have a meaning for a resource but are not offered on files.
@@ -217,9 +209,8 @@ void ReadTransferEncoding(const char* p, size_t n, CRequest& request) {
     const bool bFirst = !request.m_bTransferCoded;
     request.m_bTransferCoded = true;
     const bool bChunked = EqualsIgnoringCase(p, n, "chunked");
-    request.m_nBodyLength = bFirst && bChunked && !request.m_bBodyLengthGiven
-                                ? kChunkedBodyLength
-                                : kUnknownBodyLength;
+    request.m_nBodyLength =
+        bFirst && bChunked && !request.m_bBodyLengthGiven ? kChunkedBodyLength : kUnknownBodyLength;
 }
 
 // Takes one header field into the request when it is one the server uses.
