@@ -23,7 +23,7 @@ bool IsC1ControlInUtf8(const std::string& text, size_t i) {
 }  // namespace
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
+    if (IsDigit(c)) return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
