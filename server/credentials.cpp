@@ -84,15 +84,19 @@ bool DigestsEqual(const unsigned char* a, const unsigned char* b) {
 
 CCredentials::CCredentials() : m_salt{0}, m_digest{0} {}
 
-bool CCredentials::Set(char* p, size_t n) {
+bool CCredentials::IsUserPassword(const char* p, size_t n) {
     const char* pColon = static_cast<const char*>(std::memchr(p, ':', n));
-    bool bFine = pColon != nullptr && pColon != p;
+    bool bFine = pColon != nullptr && pColon != p && n <= kMaxText;
     for (size_t i = 0; i < n && bFine; ++i) {
         bFine = p[i] != '\0' && p[i] != '\r' && p[i] != '\n';
     }
-    bFine = bFine && FillRandom(m_salt, sizeof(m_salt));
+    return bFine;
+}
+
+bool CCredentials::Set(char* p, size_t n) {
+    const bool bFine = IsUserPassword(p, n) && FillRandom(m_salt, sizeof(m_salt));
     if (bFine) {
-        m_user.assign(p, static_cast<size_t>(pColon - p));
+        m_user.assign(p, static_cast<size_t>(static_cast<const char*>(std::memchr(p, ':', n)) - p));
         DigestOf(m_salt, reinterpret_cast<const unsigned char*>(p), n, m_digest);
         m_pThrottle = std::make_shared<CGuessThrottle>();
     }

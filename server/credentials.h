@@ -46,13 +46,19 @@ class CCredentials {
 public:
     static constexpr size_t kSaltSize = 16;
 
+    // The longest "USER:PASSWORD" taken: its base64 must leave room in a request head.
+    static constexpr size_t kMaxText = 1024;
+
     // Asks for nothing until Set succeeds.
     CCredentials();
 
+    // Whether the n bytes at p are "USER:PASSWORD" as Set takes them.
+    static bool IsUserPassword(const char* p, size_t n);
+
     // Takes the n bytes "USER:PASSWORD" at p (UTF-8; the user is what comes before the
     // first colon and is not empty, the password may hold colons) and wipes them, whatever
-    // the outcome. False when the text has no colon, an empty user, a line end or a zero
-    // byte, or no random salt could be drawn.
+    // the outcome. False when the text is not IsUserPassword (no colon, an empty user, a
+    // line end or a zero byte, longer than kMaxText), or no random salt could be drawn.
     bool Set(char* p, size_t n);
     // Whether requests must carry the credentials.
     bool IsRequired() const { return !m_user.empty(); }

@@ -104,7 +104,31 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
         AppendRefusal(&pAnswer->m_out, pszRefusal, reply);
         return;
     }
+    if (m_pOptions->m_credentials.IsRequired() && !Admits(request, context, reply, pAnswer)) {
+        return;
+    }
     AnswerFromFiles(request, context, reply, pAnswer);
+}
+
+bool CHandler::Admits(const CRequest& request, const CRequestContext& context, const CReply& reply,
+                      CAnswer* pAnswer) const {
+    const CCredentials& credentials = m_pOptions->m_credentials;
+    const CAuthVerdict verdict =
+        credentials.Check(request.m_authorization, context.m_pszPeer, context.m_now);
+    const bool bHead = request.m_method == RequestMethod::kHead;
+    switch (verdict.m_outcome) {
+        case AuthOutcome::kRight:
+            pAnswer->m_user = credentials.GetUser();
+            return true;
+        case AuthOutcome::kThrottled:
+            AppendTooManyTries(&pAnswer->m_out, verdict.m_nRetryAfterSeconds, reply, bHead);
+            return false;
+        case AuthOutcome::kMissing:
+        case AuthOutcome::kWrong:
+            break;
+    }
+    AppendUnauthorized(&pAnswer->m_out, reply, bHead);
+    return false;
 }
 
 void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& context,
