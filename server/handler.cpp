@@ -99,12 +99,15 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
     CReply reply;
     reply.m_pszDate = CurrentHttpDate(context.m_now);
     reply.m_connection = context.m_connection;
+    // Only a request that cannot be read is refused before its credentials are asked for:
+    // which methods the share takes is the share's to tell.
+    if (request.m_problem == RequestProblem::kNone && m_pOptions->m_credentials.IsRequired() &&
+        !Admits(request, context, reply, pAnswer)) {
+        return;
+    }
     const char* pszRefusal = RefusalOf(request, *m_pOptions);
     if (pszRefusal != nullptr) {
         AppendRefusal(&pAnswer->m_out, pszRefusal, reply);
-        return;
-    }
-    if (m_pOptions->m_credentials.IsRequired() && !Admits(request, context, reply, pAnswer)) {
         return;
     }
     AnswerFromFiles(request, context, reply, pAnswer);
