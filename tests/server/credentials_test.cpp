@@ -9,25 +9,12 @@
 
 namespace {
 
-std::string Hex(const unsigned char* p, size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < n; ++i) {
-        text += kDigits[p[i] >> 4];
-        text += kDigits[p[i] & 15];
-    }
-    return text;
-}
-
 CHeaderValue ValueOf(const std::string& text, int lines = 1) {
     return CHeaderValue{text.data(), text.size(), lines};
 }
 
 TEST(Sha256, GivesTheStandardsDigestsWhateverThePieces) {
-    const struct {
-        std::string m_message;
-        const char* m_pszDigest;
-    } cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -36,72 +23,52 @@ TEST(Sha256, GivesTheStandardsDigestsWhateverThePieces) {
          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
     for (const auto& c : cases) {
-        for (size_t piece : {size_t{1}, size_t{63}, size_t{64}, c.m_message.size() + 1}) {
-            if (piece == 1 && c.m_message.size() > 1000) continue;
+        for (size_t piece : {size_t{7}, size_t{63}, size_t{64}, c.first.size() + 1}) {
             CSha256 sha;
-            for (size_t at = 0; at < c.m_message.size(); at += piece) {
-                sha.Add(c.m_message.data() + at, std::min(piece, c.m_message.size() - at));
+            for (size_t at = 0; at < c.first.size(); at += piece) {
+                sha.Add(c.first.data() + at, std::min(piece, c.first.size() - at));
             }
             unsigned char digest[kSha256Size];
             sha.Finish(digest);
-            EXPECT_EQ(Hex(digest, sizeof(digest)), c.m_pszDigest)
-                << c.m_message.size() << "/" << piece;
+            char hex[2 * kSha256Size + 1];
+            for (size_t i = 0; i < kSha256Size; ++i) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+            EXPECT_STREQ(hex, c.second) << c.first.size() << "/" << piece;
         }
     }
 }
 
 TEST(Base64, DecodesOnlyStrictPaddedText) {
-    const struct {
-        const char* m_pszText;
-        const char* m_pszDecoded;  // null: refused
-    } cases[] = {
-        {"", ""},
-        {"Zm9v", "foo"},
-        {"Zm8=", "fo"},
-        {"Zg==", "f"},
-        {"YTpiOmM=", "a:b:c"},
-        {"Zm9", nullptr},
-        {"Zm9v\n", nullptr},
-        {"Zh==", nullptr},
-        {"Zm9=", nullptr},
-        {"Z===", nullptr},
-        {"Zg=a", nullptr},
-        {"Zm 9", nullptr},
-        {"-_-_", nullptr},
-        {"====", nullptr},
-        {"Zg==Zm9v", nullptr},
-    };
-    for (const auto& c : cases) {
+    const std::pair<const char*, const char*> taken[] = {
+        {"", ""}, {"Zm9v", "foo"}, {"Zm8=", "fo"}, {"Zg==", "f"}, {"YTpiOmM=", "a:b:c"}};
+    for (const auto& c : taken) {
         unsigned char out[16];
-        const long long n = DecodeBase64(c.m_pszText, std::strlen(c.m_pszText), out, sizeof(out));
-        if (c.m_pszDecoded == nullptr) {
-            EXPECT_EQ(n, -1) << c.m_pszText;
-        } else {
-            EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n > 0 ? size_t(n) : 0),
-                      c.m_pszDecoded)
-                << c.m_pszText;
-        }
+        const long long n = DecodeBase64(c.first, std::strlen(c.first), out, sizeof(out));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n >= 0 ? n : 0), c.second) << c.first;
     }
-    unsigned char small[2];
-    EXPECT_EQ(DecodeBase64("Zm9v", 4, small, sizeof(small)), -1);
+    // Bits left over, padding inside or missing, blanks, the URL alphabet, no room.
+    for (const char* text : {"Zm9", "Zm9v\n", "Zh==", "Zm9=", "Z===", "Zg=a", "Zm 9", "-_-_",
+                             "====", "Zg==Zm9v", "Zm9vYmFy"}) {
+        unsigned char out[4];
+        EXPECT_EQ(DecodeBase64(text, std::strlen(text), out, sizeof(out)), -1) << text;
+    }
 }
 
 TEST(Credentials, AreSetOnlyFromUserColonPasswordAndTheTextIsWiped) {
-    const struct {
-        std::string m_text;
-        bool m_bTaken;
-    } cases[] = {
-        {"alice:secret", true},   {"alice:", true},
-        {"bob:pa:ss:word", true}, {"alicesecret", false},
-        {":secret", false},       {"", false},
-        {"al\nice:x", false},     {std::string("a:b\0c", 5), false},
-    };
+    const std::pair<std::string, bool> cases[] = {{"alice:secret", true},
+                                                  {"alice:", true},
+                                                  {"bob:pa:ss:word", true},
+                                                  {"alicesecret", false},
+                                                  {":secret", false},
+                                                  {"", false},
+                                                  {"al\nice:x", false},
+                                                  {std::string("a:b\0c", 5), false},
+                                                  {"a:" + std::string(1023, 'x'), false}};
     for (const auto& c : cases) {
-        std::string text = c.m_text;
+        std::string text = c.first;
         CCredentials credentials;
-        EXPECT_EQ(credentials.Set(&text[0], text.size()), c.m_bTaken) << c.m_text;
-        EXPECT_EQ(credentials.IsRequired(), c.m_bTaken);
-        EXPECT_EQ(text, std::string(c.m_text.size(), '\0'));
+        EXPECT_EQ(credentials.Set(&text[0], text.size()), c.second) << c.first;
+        EXPECT_EQ(credentials.IsRequired(), c.second);
+        EXPECT_EQ(text, std::string(c.first.size(), '\0'));
     }
 }
 
@@ -110,24 +77,23 @@ TEST(Credentials, TellRightWrongMissingAndMalformedApart) {
     CCredentials credentials;
     ASSERT_TRUE(credentials.Set(&text[0], text.size()));
     EXPECT_EQ(credentials.GetUser(), "j\xC3\xBCrgen");
+    const std::string right = "asO8cmdlbjpww6Rzczp3w7ZyZA==";
     const struct {
         std::string m_value;
         int m_nLines;
         AuthOutcome m_outcome;
     } cases[] = {
-        {"Basic asO8cmdlbjpww6Rzczp3w7ZyZA==", 1, AuthOutcome::kRight},
-        {"basic \t asO8cmdlbjpww6Rzczp3w7ZyZA==", 1, AuthOutcome::kRight},
-        {"Basic asO8cmdlbjpww6Rzczp3w7ZyZA==", 2, AuthOutcome::kWrong},  // two fields
-        {"Basic asO8cmdlbjpww6Rzczp3w7ZyZB==", 1,
-         AuthOutcome::kWrong},                                       // malformed: bits left over
-        {"Basic asO8cmdlbjpww6Rzczp3w7Zy", 1, AuthOutcome::kWrong},  // a byte short
-        {"Basic anVyZ2VuOnDDpHNzOnfDtnJk", 1, AuthOutcome::kWrong},  // "jurgen": not UTF-8 ü
-        {"Basic asO8cmdlbg==", 1, AuthOutcome::kWrong},              // no colon
-        {"Basic asO8cmdlbjpww6Rzcw==", 1, AuthOutcome::kWrong},      // the password cut short
-        {"Basic", 1, AuthOutcome::kWrong},                           // no token
-        {"Basic asO8cmdlbjpww6Rzczp3w7ZyZA== x", 1, AuthOutcome::kWrong},  // something after it
+        {"Basic " + right, 1, AuthOutcome::kRight},
+        {"basic \t " + right, 1, AuthOutcome::kRight},
+        {"Basic " + right, 2, AuthOutcome::kWrong},                      // two fields
+        {"Basic asO8cmdlbjpww6Rzczp3w7ZyZB==", 1, AuthOutcome::kWrong},  // bits left over
+        {"Basic asO8cmdlbjpww6Rzczp3w7Zy", 1, AuthOutcome::kWrong},      // a byte short
+        {"Basic anVyZ2VuOnDDpHNzOnfDtnJk", 1, AuthOutcome::kWrong},      // "jurgen"
+        {"Basic asO8cmdlbg==", 1, AuthOutcome::kWrong},                  // no colon
+        {"Basic", 1, AuthOutcome::kWrong},
+        {"Basic " + right + " x", 1, AuthOutcome::kWrong},
         {"", 0, AuthOutcome::kMissing},
-        {"Bearer asO8cmdlbjpww6Rzczp3w7ZyZA==", 1, AuthOutcome::kMissing},
+        {"Bearer " + right, 1, AuthOutcome::kMissing},
         {"BasicasO8", 1, AuthOutcome::kMissing},
     };
     int peer = 0;
@@ -172,12 +138,10 @@ TEST(GuessThrottle, ForgetsTheOldestWhenFullAndCountsAnIpv6NetworkAsOne) {
     for (int i = 0; i < 5; ++i) throttle.CountWrong("2001:db8:0:1::1", 200);
     EXPECT_EQ(throttle.WaitLeft("2001:db8:0:1:ab:cd:ef:12", 200), CGuessThrottle::kWindowMs);
     EXPECT_EQ(throttle.WaitLeft("2001:db8:0:2::1", 200), 0u);
-    EXPECT_EQ(ThrottleKeyOf("::1"), "0:0:0:0::/64");
     EXPECT_EQ(ThrottleKeyOf("64:ff9b::192.0.2.1"), "64:ff9b:0:0::/64");
-    // A minute later nothing is remembered, and the common path takes no lock again.
+    // A minute later nothing is remembered.
     EXPECT_EQ(throttle.WaitLeft("10.0.0.9", 200 + CGuessThrottle::kWindowMs), 0u);
-    throttle.CountWrong("10.0.0.9", 200 + CGuessThrottle::kWindowMs);
-    EXPECT_EQ(throttle.Size(), 1u);
+    EXPECT_EQ(throttle.Size(), 0u);
 }
 
 }  // namespace

@@ -107,7 +107,6 @@ TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
         {{"--auth", "alice"}, kBadAuth},
         {{"--auth=:secret"}, kBadAuth},
         {{"--auth-file", "/nonexistent/pw"}, "cannot read the password file '/nonexistent/pw'"},
-        {{"--auth-file", "/dev/null"}, "cannot read the password file '/dev/null'"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {KovwebPath()};
