@@ -5,7 +5,6 @@
 
 #include "server/ascii.h"
 #include "server/credentials.h"
-#include "server/target.h"
 
 namespace {
 
