@@ -85,7 +85,9 @@ public:
     // Listening side: socket, bind to port on every local address (IPv6 ones too, through one
     // dual-stack socket in place of the one Create made, where the host has IPv6) or on the
     // one address given (a socket of its family in place of Create's), with the system's
-    // largest backlog. Create and Listen log their failures.
+    // largest backlog; where the host can, a connection is reported (AcceptNoWait takes it)
+    // only once its client has sent something, or after a second of silence. Create and
+    // Listen log their failures.
     bool Create(int addressFamily, int type, int protocol);
     bool Listen(unsigned short port, const CListenAddress& address = CListenAddress());
     // Takes a connection that is already waiting, for a non-blocking listening socket; the

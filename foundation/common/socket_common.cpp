@@ -316,6 +316,7 @@ bool CSocket::Listen(unsigned short port, const CListenAddress& address) {
         Log(L"CS:Listen: listen failed: %d\r\n", error);
         return false;
     }
+    ReportConnectionsWithData(s);
     return true;
 }
 

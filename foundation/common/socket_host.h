@@ -18,6 +18,10 @@ bool IsWouldBlock(int error);
 // Lets a listening socket bind a port whose old connections still sit in TIME_WAIT, where
 // the host needs to be told.
 void AllowQuickRebind(SOCKET s);
+// Has the listening socket s report a connection only once its client has sent something,
+// where the host can: the first receive then finds the request, and a connection that sends
+// nothing is never woken for. Nothing where the host cannot.
+void ReportConnectionsWithData(SOCKET s);
 // recv and send that never wait, nor raise a signal at a peer that has gone: the count, or
 // SOCKET_ERROR with LastSocketError.
 int ReceiveNative(SOCKET s, char* pBuffer, int length);

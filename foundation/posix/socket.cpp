@@ -36,6 +36,17 @@ void AllowQuickRebind(SOCKET s) {
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
+void ReportConnectionsWithData(SOCKET s) {
+#ifdef TCP_DEFER_ACCEPT
+    // The seconds a silent client is held back before it is reported anyway, with nothing to
+    // read yet: such a client then waits for its head deadline like any other.
+    const int seconds = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+#else
+    (void)s;
+#endif
+}
+
 int ReceiveNative(SOCKET s, char* pBuffer, int length) {
     return static_cast<int>(recv(s, pBuffer, static_cast<size_t>(length), MSG_DONTWAIT));
 }

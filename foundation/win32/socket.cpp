@@ -45,6 +45,10 @@ int SendNative(SOCKET s, const char* pData, int length) {
     return send(s, pData, length, 0);
 }
 
+void ReportConnectionsWithData(SOCKET) {
+    // Windows Sockets has no such option: a connection is reported once it is made.
+}
+
 AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted) {
     for (;;) {
         *pAccepted = accept(s, nullptr, nullptr);
