@@ -9,10 +9,9 @@
 
 namespace {
 
-// A file goes out in pieces of this much, read into a buffer of the thread's own: reading
-// and sending beat handing the file's pages to the socket (sendfile) on loopback, and larger
-// pieces cost more reading where a socket has little room (docs/architecture.md, Large
-// bodies).
+// Where the host cannot hand a file's pages to a socket, the file goes out in pieces of this
+// much, read into a buffer of the thread's own; larger pieces cost more reading where a socket
+// has little room (docs/architecture.md, Large bodies).
 constexpr uint64_t kFilePiece = 256 * 1024;
 
 // The system's most: a crowd that connects at once is queued, not refused and retried
@@ -235,6 +234,8 @@ int CSocket::SendNoWait(const char* pData, int length) {
 }
 
 long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
+    long long nativeSent = 0;
+    if (SendFileNative(GetHandle(), file, offset, length, &nativeSent)) return nativeSent;
     char* pBuffer = FilePieceBuffer();
     uint64_t sent = 0;
     while (sent < length) {

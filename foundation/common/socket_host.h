@@ -26,6 +26,12 @@ void ReportConnectionsWithData(SOCKET s);
 // SOCKET_ERROR with LastSocketError.
 int ReceiveNative(SOCKET s, char* pBuffer, int length);
 int SendNative(SOCKET s, const char* pData, int length);
+// Sends up to length bytes of file from offset on straight from the host's file cache, as
+// many as the non-blocking socket s takes now, into *pSent: the count (below length when s
+// filled up), 0 when it had no room, SOCKET_ERROR on failure or when the file ended before any
+// byte went. False, with nothing sent, where the host has no such path for this file and
+// socket: the caller copies the bytes then.
+bool SendFileNative(SOCKET s, CFile& file, uint64_t offset, uint64_t length, long long* pSent);
 // Takes a connection waiting on the listening socket s into *pAccepted, non-blocking and
 // kept to this process; a client that left before it was taken is passed over.
 AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted);

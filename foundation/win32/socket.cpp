@@ -49,6 +49,11 @@ void ReportConnectionsWithData(SOCKET) {
     // Windows Sockets has no such option: a connection is reported once it is made.
 }
 
+bool SendFileNative(SOCKET, CFile&, uint64_t, uint64_t, long long*) {
+    // Reading and sending serves Wine faster than TransmitFile.
+    return false;
+}
+
 AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted) {
     for (;;) {
         *pAccepted = accept(s, nullptr, nullptr);
