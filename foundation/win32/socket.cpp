@@ -50,7 +50,8 @@ void ReportConnectionsWithData(SOCKET) {
 }
 
 bool SendFileNative(SOCKET, CFile&, uint64_t, uint64_t, long long*) {
-    // Reading and sending serves Wine faster than TransmitFile.
+    // TransmitFile sends its whole range before it returns, or completes it later through
+    // an overlapped wait: neither fits a step that takes only what the socket has room for.
     return false;
 }
 
