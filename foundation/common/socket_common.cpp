@@ -9,20 +9,9 @@
 
 namespace {
 
-// Where the host cannot hand a file's pages to a socket, the file goes out in pieces of this
-// much, read into a buffer of the thread's own; larger pieces cost more reading where a socket
-// has little room (docs/architecture.md, Large bodies).
-constexpr uint64_t kFilePiece = 256 * 1024;
-
 // The system's most: a crowd that connects at once is queued, not refused and retried
 // seconds later, while the listener takes it in.
 constexpr int kListenBacklog = SOMAXCONN;
-
-char* FilePieceBuffer() {
-    // Kept for the thread's life: a worker that sent one large file will likely send more.
-    static thread_local char t_buffer[kFilePiece];
-    return t_buffer;
-}
 
 // Whether text is "localhost" in any case.
 bool IsLocalhostName(const char* pszText) {
@@ -233,13 +222,13 @@ int CSocket::SendNoWait(const char* pData, int length) {
         GetHandle(), [&](SOCKET s) { return SendNative(s, pData, length); }, 0);
 }
 
-long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
+long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
+                                  size_t nBuffer) {
     long long nativeSent = 0;
     if (SendFileNative(GetHandle(), file, offset, length, &nativeSent)) return nativeSent;
-    char* pBuffer = FilePieceBuffer();
     uint64_t sent = 0;
     while (sent < length) {
-        const DWORD wanted = static_cast<DWORD>(std::min(kFilePiece, length - sent));
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(nBuffer, length - sent));
         const DWORD count = file.ReadAt(pBuffer, wanted, offset + sent);
         // The file ended before the length announced for it.
         if (count == 0) return sent > 0 ? static_cast<long long>(sent) : SOCKET_ERROR;

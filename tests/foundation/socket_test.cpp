@@ -53,6 +53,7 @@ protected:
     CLoopbackPair m_pair;
     CTempDir m_dir;
     CFolder m_folder;
+    char m_buffer[8192];  // the sender's buffer for the file's pieces
 };
 
 }  // namespace
@@ -136,13 +137,15 @@ TEST_F(SocketTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFil
     const uint64_t end = 5 + 8192 + 7;
     const uint64_t deadline = GetTickCount64Ms() + kTestReadTimeoutMs;
     while (offset < end) {
-        const long long count = m_pair.m_server.SendFileNoWait(file, offset, end - offset);
+        const long long count =
+            m_pair.m_server.SendFileNoWait(file, offset, end - offset, m_buffer, sizeof m_buffer);
         ASSERT_GE(count, 0);
         ASSERT_LT(GetTickCount64Ms(), deadline);
         offset += static_cast<uint64_t>(count);
     }
     // A file that ends before the range does is a failure, not a short success.
-    EXPECT_EQ(SOCKET_ERROR, m_pair.m_server.SendFileNoWait(file, bytes.size(), 10));
+    EXPECT_EQ(SOCKET_ERROR,
+              m_pair.m_server.SendFileNoWait(file, bytes.size(), 10, m_buffer, sizeof m_buffer));
     m_pair.m_server.Close();
     EXPECT_EQ(bytes.substr(5, 8192 + 7), ReadUntilClosed(m_pair.m_client));
 }
@@ -152,13 +155,15 @@ TEST_F(SocketTest, AFileThatShrinksWhileItIsSentIsCutShortWhereItNowEnds) {
     CFile file;
     ASSERT_TRUE(OpenForReading(file, "shrinks"));
     ASSERT_TRUE(m_pair.m_server.SetNonBlocking());
-    ASSERT_EQ(8192, m_pair.m_server.SendFileNoWait(file, 0, 8192));
+    ASSERT_EQ(8192, m_pair.m_server.SendFileNoWait(file, 0, 8192, m_buffer, sizeof m_buffer));
     // Rewritten shorter in place while the rest is still to go.
     const std::string shorter = PatternBytes(10000);
     m_dir.WriteFile("shrinks", shorter);
     // What is left of the file goes, then nothing: the answer is cut short, not padded.
-    EXPECT_EQ(10000 - 8192, m_pair.m_server.SendFileNoWait(file, 8192, 2 * 8192));
-    EXPECT_EQ(SOCKET_ERROR, m_pair.m_server.SendFileNoWait(file, 10000, 8192));
+    EXPECT_EQ(10000 - 8192,
+              m_pair.m_server.SendFileNoWait(file, 8192, 2 * 8192, m_buffer, sizeof m_buffer));
+    EXPECT_EQ(SOCKET_ERROR,
+              m_pair.m_server.SendFileNoWait(file, 10000, 8192, m_buffer, sizeof m_buffer));
     m_pair.m_server.Close();
     EXPECT_EQ(shorter, ReadUntilClosed(m_pair.m_client));
 }
@@ -175,7 +180,8 @@ TEST_F(SocketTest, SendingAFileToAClosedPeerFailsWithoutEndingTheProcess) {
     uint64_t offset = 0;
     long long count = 0;
     const uint64_t deadline = GetTickCount64Ms() + kTestReadTimeoutMs;
-    while ((count = m_pair.m_server.SendFileNoWait(file, offset, bytes.size() - offset)) >= 0 &&
+    while ((count = m_pair.m_server.SendFileNoWait(file, offset, bytes.size() - offset, m_buffer,
+                                                   sizeof m_buffer)) >= 0 &&
            offset < bytes.size() && GetTickCount64Ms() < deadline) {
         offset += static_cast<uint64_t>(count);
         if (count == 0) SleepMs(1);
