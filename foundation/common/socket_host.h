@@ -21,7 +21,7 @@ void AllowQuickRebind(SOCKET s);
 // Has the listening socket s report a connection only once its client has sent something,
 // where the host can: the first receive then finds the request, and a connection that sends
 // nothing is never woken for. Nothing where the host cannot.
-void ReportConnectionsWithData(SOCKET s);
+void ReportConnectionsWithDataNative(SOCKET s);
 // recv and send that never wait, nor raise a signal at a peer that has gone: the count, or
 // SOCKET_ERROR with LastSocketError.
 int ReceiveNative(SOCKET s, char* pBuffer, int length);
@@ -33,5 +33,6 @@ int SendNative(SOCKET s, const char* pData, int length);
 // socket: the caller copies the bytes then.
 bool SendFileNative(SOCKET s, CFile& file, uint64_t offset, uint64_t length, long long* pSent);
 // Takes a connection waiting on the listening socket s into *pAccepted, non-blocking and
-// kept to this process; a client that left before it was taken is passed over.
-AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted);
+// kept to this process, and its client's address into *pPeer; a client that left before it
+// was taken is passed over.
+AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted, sockaddr_storage* pPeer);

@@ -89,7 +89,7 @@ void AllowQuickRebind(SOCKET s) {
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-void ReportConnectionsWithData(SOCKET s) {
+void ReportConnectionsWithDataNative(SOCKET s) {
 #ifdef TCP_DEFER_ACCEPT
     // The seconds a silent client is held back before it is reported anyway, with nothing to
     // read yet: such a client then waits for its head deadline like any other.
@@ -138,9 +138,11 @@ bool SendFileNative(SOCKET s, CFile& file, uint64_t offset, uint64_t length, lon
     return true;
 }
 
-AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted) {
+AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted, sockaddr_storage* pPeer) {
     for (;;) {
-        *pAccepted = accept4(s, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        socklen_t length = sizeof *pPeer;
+        *pAccepted =
+            accept4(s, reinterpret_cast<sockaddr*>(pPeer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (*pAccepted >= 0) return AcceptResult::kAccepted;
         *pAccepted = INVALID_SOCKET;
         switch (errno) {

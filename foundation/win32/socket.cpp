@@ -45,7 +45,7 @@ int SendNative(SOCKET s, const char* pData, int length) {
     return send(s, pData, length, 0);
 }
 
-void ReportConnectionsWithData(SOCKET) {
+void ReportConnectionsWithDataNative(SOCKET) {
     // Windows Sockets has no such option: a connection is reported once it is made.
 }
 
@@ -55,9 +55,10 @@ bool SendFileNative(SOCKET, CFile&, uint64_t, uint64_t, long long*) {
     return false;
 }
 
-AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted) {
+AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted, sockaddr_storage* pPeer) {
     for (;;) {
-        *pAccepted = accept(s, nullptr, nullptr);
+        int length = static_cast<int>(sizeof *pPeer);
+        *pAccepted = accept(s, reinterpret_cast<sockaddr*>(pPeer), &length);
         if (*pAccepted != INVALID_SOCKET) {
             // Accepted sockets take the listening socket's mode, but that is not relied on.
             if (SetNonBlockingMode(*pAccepted)) return AcceptResult::kAccepted;

@@ -50,23 +50,19 @@ TEST(ListenSocket, AcceptNoWaitTakesWaitingClientsInTurnThenFindsNobody) {
     ASSERT_TRUE(listener.SetNonBlocking());
     CSocket accepted;
     EXPECT_EQ(AcceptResult::kNothingYet, listener.AcceptNoWait(accepted));
-    // Where the host holds a connection back until its client has sent something, the
-    // request is there at the accept.
     CTestClient client;
     ASSERT_TRUE(client.Connect(listener.GetLocalPort()));
-    ASSERT_TRUE(client.SendText("hello"));
+    // A second client waits in the backlog for the next accept.
+    CTestClient waiting;
+    ASSERT_TRUE(waiting.Connect(listener.GetLocalPort()));
 
     ASSERT_TRUE(WaitReadable(listener, kTestReadTimeoutMs));
     ASSERT_EQ(AcceptResult::kAccepted, listener.AcceptNoWait(accepted));
+    ASSERT_TRUE(client.SendText("hello"));
     ASSERT_TRUE(WaitReadable(accepted, kTestReadTimeoutMs));
     char buffer[8];
     EXPECT_EQ(5, accepted.ReceiveNoWait(buffer, sizeof buffer));
 
-    // A second client waits in the backlog for the next accept.
-    CTestClient waiting;
-    ASSERT_TRUE(waiting.Connect(listener.GetLocalPort()));
-    ASSERT_TRUE(waiting.SendText("hi"));
-    ASSERT_TRUE(WaitReadable(listener, kTestReadTimeoutMs));
     // An occupied client object is not overwritten; the connection is lost, not leaked.
     const SOCKET held = accepted.GetHandle();
     EXPECT_EQ(AcceptResult::kFailed, listener.AcceptNoWait(accepted));
