@@ -143,7 +143,7 @@ build_kovweb() {
 }
 
 # Builds ours and the load client, and the baseline from its commit's files alone; sets
-# BASELINE_BIN and the options it needs to run as ours does.
+# BASELINE_BIN.
 build_all() {
     say "Building kovweb (Release) in build-bench/"
     build_kovweb "$REPO" "$BUILD"
@@ -157,9 +157,7 @@ build_all() {
         echo "$BASELINE_COMMIT" >"$src/.kov-baseline"
     fi
     build_kovweb "$src" "$BUILD/baseline-build"
-    BASELINE_BIN="$BUILD/baseline-build/kovweb" BASELINE_QUIET=()
-    # A revision from before the request log has no --quiet, and nothing to leave out.
-    if "$BASELINE_BIN" --help 2>&1 | grep -q -- --quiet; then BASELINE_QUIET=(--quiet); fi
+    BASELINE_BIN="$BUILD/baseline-build/kovweb"
 }
 
 # --- servers ---------------------------------------------------------------------------------
@@ -188,7 +186,8 @@ start_server() {
     case "$name" in
         quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
         ours | logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
-        baseline) start_recorded "$log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
+        # As ours runs: with its request log where it has one.
+        baseline) start_recorded "$log" "$BASELINE_BIN" --port "$port" "$DOCROOT" ;;
         kovweb) start_recorded "$log" wine "$WIN32_EXE" --quiet "$WIN_DOCROOT" ;;
         floor) start_recorded "$log" wine "$BUILD/win32_floor.exe" "$port" "${WIN_DOCROOT}1k.txt" ;;
         # One process serves everything (as one worker would), in the foreground.
