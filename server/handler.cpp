@@ -127,7 +127,8 @@ bool CHandler::Admits(const CRequest& request, const CRequestContext& context, c
 void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& context,
                                const CReply& reply, CAnswer* pAnswer) {
     const bool bHead = request.m_method == RequestMethod::kHead;
-    const CMappedTarget mapped = MapTarget(request.m_pTarget, request.m_nTarget);
+    MapTargetInto(request.m_pTarget, request.m_nTarget, &m_mapped);
+    const CMappedTarget& mapped = m_mapped;
     CFileCache* pFiles = context.m_pFiles;
     if (pFiles == nullptr) {
         AppendNotFoundAnswer(&pAnswer->m_out, mapped.m_display, reply, bHead);
