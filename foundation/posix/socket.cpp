@@ -2,10 +2,10 @@
 // child process and never raise SIGPIPE. The portable members live in foundation/common.
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <sys/uio.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/sendfile.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
