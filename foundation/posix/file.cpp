@@ -409,3 +409,8 @@ uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative) {
                               static_cast<uint64_t>(Nanoseconds(info.st_ctim))};
     return MixFolderStamp(facts, sizeof facts / sizeof facts[0]);
 }
+
+std::string CFolder::GetNameBytes() const {
+    const size_t slash = m_finalPath.find_last_of('/');
+    return slash == std::string::npos ? m_finalPath : m_finalPath.substr(slash + 1);
+}
