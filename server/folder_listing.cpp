@@ -14,7 +14,7 @@ namespace {
 
 // Raised whenever the page's markup changes, so that a page a client cached under an old
 // entity tag is never taken for the new one.
-constexpr uint64_t kPageFormat = 1;
+constexpr uint64_t kPageFormat = 2;
 
 const char kHex[] = "0123456789ABCDEF";
 
@@ -350,7 +350,8 @@ void AppendListingPage(std::string* pOut, const std::string& folderPath, const C
     AppendText(pOut, folderPath.data(), folderPath.size());
     *pOut += kStyle;
     AppendText(pOut, folderPath.data(), folderPath.size());
-    *pOut += "</h1>\n<table>\n<tr>";
+    *pOut +=
+        "</h1>\n<p><a href=\"?zip\" download>Download this folder as .zip</a></p>\n<table>\n<tr>";
     AppendColumnHead(pOut, "Name", EListingKey::kName, order);
     AppendColumnHead(pOut, "Modified", EListingKey::kDate, order);
     AppendColumnHead(pOut, "Size", EListingKey::kSize, order);

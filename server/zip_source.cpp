@@ -265,9 +265,12 @@ bool CZipSource::ReadData(size_t i, uint64_t position, char* p, size_t n) {
         m_nFollowedUpTo = 0;
         m_followedCrc = 0;
     }
-    if (m_nFollowed == i && m_nFollowedUpTo == position) {
-        m_followedCrc = UpdateCrc32(m_followedCrc, p, n);
-        m_nFollowedUpTo += n;
+    // Bytes sent again because the socket did not take them all are followed only past
+    // where the CRC has got to.
+    if (m_nFollowed == i && position <= m_nFollowedUpTo && m_nFollowedUpTo < position + n) {
+        const size_t skipped = static_cast<size_t>(m_nFollowedUpTo - position);
+        m_followedCrc = UpdateCrc32(m_followedCrc, p + skipped, n - skipped);
+        m_nFollowedUpTo = position + n;
         if (m_nFollowedUpTo == m_entries[i].m_nSize) KnowCrc(i, m_followedCrc);
     }
     return true;
