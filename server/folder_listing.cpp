@@ -350,8 +350,12 @@ void AppendListingPage(std::string* pOut, const std::string& folderPath, const C
     AppendText(pOut, folderPath.data(), folderPath.size());
     *pOut += kStyle;
     AppendText(pOut, folderPath.data(), folderPath.size());
+    // The archive is asked for by a form, which programs that mirror a folder by following
+    // its links (wget -r) do not submit, so that they fetch every file once, not once more
+    // per folder above it.
     *pOut +=
-        "</h1>\n<p><a href=\"?zip\" download>Download this folder as .zip</a></p>\n<table>\n<tr>";
+        "</h1>\n<form><button name=\"zip\">Download this folder as .zip</button></form>\n"
+        "<table>\n<tr>";
     AppendColumnHead(pOut, "Name", EListingKey::kName, order);
     AppendColumnHead(pOut, "Modified", EListingKey::kDate, order);
     AppendColumnHead(pOut, "Size", EListingKey::kSize, order);

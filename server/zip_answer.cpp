@@ -64,7 +64,9 @@ bool AsksForZip(const char* pTarget, size_t n) {
     while (p != pEnd) {
         ++p;
         const char* pPartEnd = std::find(p, pEnd, '&');
-        if (pPartEnd - p == 3 && std::memcmp(p, "zip", 3) == 0) return true;
+        // "zip=" is what the listing page's form sends.
+        const size_t length = static_cast<size_t>(pPartEnd - p);
+        if ((length == 3 || length == 4) && std::memcmp(p, "zip=", length) == 0) return true;
         p = pPartEnd;
     }
     return false;

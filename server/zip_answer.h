@@ -11,7 +11,7 @@
 #include "server/response_head.h"
 #include "server/target.h"
 
-// Whether the query of the target (the bytes after '?' up to '#') holds the bare name "zip"
+// Whether the query of the target (the bytes after '?' up to '#') holds "zip" or "zip="
 // among its '&'-separated parts.
 bool AsksForZip(const char* pTarget, size_t n);
 
