@@ -242,7 +242,19 @@ bool CZipSource::OpenEntry(size_t i) {
         return false;
     }
     m_nOpenEntry = i;
+    // A CRC an earlier download kept spares following this one's bytes.
+    uint32_t kept = 0;
+    if (!m_bCrcKnown[i] && m_pMemory != nullptr && m_pMemory->Find(KeyOf(i), &kept)) {
+        m_crcs[i] = kept;
+        m_bCrcKnown[i] = true;
+    }
     return true;
+}
+
+bool CZipSource::IsUnchanged(size_t i) const {
+    // A file written to while it was read is not the file announced either.
+    return !m_file.CanTellItIsStillAt() ||
+           m_file.IsStillAt(m_root, (m_relative + m_entries[i].m_name).c_str());
 }
 
 bool CZipSource::ReadData(size_t i, uint64_t position, char* p, size_t n) {
@@ -253,12 +265,7 @@ bool CZipSource::ReadData(size_t i, uint64_t position, char* p, size_t n) {
         if (count == 0) return false;  // shrunk, or unreadable
         done += count;
     }
-    // A file written to while it was read is not the file announced either (where the host
-    // can tell).
-    if (position + n == m_entries[i].m_nSize && m_file.CanTellItIsStillAt() &&
-        !m_file.IsStillAt(m_root, (m_relative + m_entries[i].m_name).c_str())) {
-        return false;
-    }
+    if (position + n == m_entries[i].m_nSize && !IsUnchanged(i)) return false;
     if (m_bCrcKnown[i]) return true;
     if (position == 0) {
         m_nFollowed = i;

@@ -84,6 +84,9 @@ private:
     bool ReadData(size_t i, uint64_t position, char* p, size_t n);
     // Makes entry i's file the open one, checked to be what the tree said.
     bool OpenEntry(size_t i);
+    // Whether entry i's open file is still what it was when opened, as its last bytes go out
+    // (where the host can tell).
+    bool IsUnchanged(size_t i) const;
     // Entry i's CRC-32, read from the memories or computed by reading its file through
     // scratch (n bytes).
     bool CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc);
