@@ -13,28 +13,6 @@
 
 namespace {
 
-uint64_t SizeOf(unsigned char kind, size_t index) {
-    const uint64_t k4GiB = uint64_t{1} << 32;
-    switch ((kind >> 1) & 7) {
-        case 0:
-            return 0;
-        case 1:
-            return index * 37 % 1000;
-        case 2:
-            return k4GiB - 2;
-        case 3:
-            return k4GiB - 1;
-        case 4:
-            return k4GiB;
-        case 5:
-            return k4GiB * 3 + kind;
-        case 6:
-            return (uint64_t{1} << 40) + index;
-        default:
-            return kind;
-    }
-}
-
 std::vector<CZipEntry> EntriesOf(const uint8_t* pData, size_t size) {
     std::vector<CZipEntry> entries;
     size_t at = 1;
@@ -46,16 +24,23 @@ std::vector<CZipEntry> EntriesOf(const uint8_t* pData, size_t size) {
         }
         ++at;
         entry.m_bFolder = (kind & 1) != 0;
-        entry.m_nSize = entry.m_bFolder ? 0 : SizeOf(kind, entries.size());
+        // Sizes on both sides of where zip64 starts, and far past it.
+        const uint64_t k4GiB = uint64_t{1} << 32, index = entries.size();
+        const uint64_t sizes[] = {0,
+                                  index % 1000,
+                                  k4GiB - 2,
+                                  k4GiB - 1,
+                                  k4GiB,
+                                  k4GiB * 3 + kind,
+                                  (uint64_t{1} << 40) + index,
+                                  kind};
+        entry.m_nSize = entry.m_bFolder ? 0 : sizes[(kind >> 1) & 7];
         entry.m_nWriteTime = uint64_t{kind} << 40;
         entries.push_back(entry);
     }
     if (size > 0 && (pData[0] & 1) != 0) {
-        CZipEntry folder;
-        folder.m_name = "p/";
-        folder.m_bFolder = true;
         const size_t count = 0xFFFE + ((pData[0] >> 1) & 3);
-        if (entries.size() < count) entries.resize(count, folder);
+        if (entries.size() < count) entries.resize(count, CZipEntry{"p/", true});
     }
     return entries;
 }
