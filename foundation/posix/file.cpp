@@ -221,6 +221,8 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
+    // As Open does, the file held before is let go first rather than leaked.
+    Close();
     if (!folder.IsOpen()) return false;
     const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative, kBelowFlags);
     if (fd < 0) return false;

@@ -318,6 +318,8 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD di
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
+    // As Open does, the file held before is let go first rather than leaked.
+    Close();
     if (!folder.IsOpen()) return false;
     const std::wstring path = PathBelow(folder.m_path, pszRelative);
     if (!Adopt(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
