@@ -2,9 +2,10 @@
 // follow one another without a gap, each record written is exactly as long as the layout
 // says, and the archive's length is the sum of them all.
 //
-// Input: a first byte (bit 0: pad the entries with folders up to around 65,535, bits 1-2
-// how far past), then entries separated by zero bytes, each a kind byte (bit 0: a folder;
-// bits 1-3 pick a size: 0, small, or around 4 GiB and beyond) and the name.
+// Input: a first byte (0xFC to 0xFF: pad the entries with folders up to 65,534 and 0 to 3
+// more, which is slow, so rarely), then entries separated by zero bytes, each
+// a kind byte (bit 0: a folder; bits 1-3 pick a size: 0, small, or around 4 GiB and beyond) and the
+// name.
 #include <string>
 #include <vector>
 
@@ -38,8 +39,8 @@ std::vector<CZipEntry> EntriesOf(const uint8_t* pData, size_t size) {
         entry.m_nWriteTime = uint64_t{kind} << 40;
         entries.push_back(entry);
     }
-    if (size > 0 && (pData[0] & 1) != 0) {
-        const size_t count = 0xFFFE + ((pData[0] >> 1) & 3);
+    if (size > 0 && pData[0] >= 0xFC) {
+        const size_t count = 0xFFFE + (pData[0] & 3);
         if (entries.size() < count) entries.resize(count, CZipEntry{"p/", true});
     }
     return entries;
