@@ -98,7 +98,8 @@ const COptionSpec kOptions[] = {
      L"write no line per request (by default each answered request is\n"
      L"a Common Log Format line in the log)"},
     {L"--no-listing", nullptr, nullptr, TakeNoListing,
-     L"answer a folder without an index.html 404 instead of listing it"},
+     L"answer a folder without an index.html 404 instead of listing\n"
+     L"it, and any folder's ?zip archive too"},
     {L"--auth", nullptr, L"USER:PASSWORD", TakeAuth,
      L"ask every request for this user name and password (HTTP basic\n"
      L"authentication, UTF-8); after 5 wrong tries in a minute an address\n"
@@ -169,9 +170,10 @@ std::wstring UsageText() {
     text +=
         L" [DOCROOT]\n"
         L"Serves the files below DOCROOT over HTTP/1.1; a folder without an index.html is\n"
-        L"answered with a listing of what it holds. DOCROOT is the current directory when left\n"
-        L"out (kovweb.exe: the text after the options, quotes removed, or the program's own\n"
-        L"folder).\n"
+        L"answered with a listing of what it holds, and any folder's target with ?zip (say\n"
+        L"/Photos/?zip) with the folder whole as a zip archive that resumes. DOCROOT is the\n"
+        L"current directory when left out (kovweb.exe: the text after the options, quotes\n"
+        L"removed, or the program's own folder).\n"
         L"\n";
     constexpr size_t kHelpColumn = 24;
     for (const COptionSpec& spec : kOptions) {

@@ -379,6 +379,34 @@ def win32_section(raw):
                   ["---", "---", "---:", "---:", "---:", "---", "---"])]
 
 
+ZIP_ROWS = (("zipbig", "zip of a folder of 4 files of 64 MiB", 0.9),
+            ("zipsmall", "zip of a folder of 1,000 files of 1 to 8 KiB", 0.5))
+
+
+def zip_section(raw):
+    """The archive of a folder against its files one by one, from ours: speed ratio (time of
+    the files / time of the archive), medians of the rounds and the first round alone."""
+    rows = []
+    for folder, title, target in ZIP_ROWS:
+        times = {}
+        for line in raw.read(f"zip-{folder}.txt").splitlines():
+            round_, kind, seconds = line.split()
+            times.setdefault(kind, {})[int(round_)] = float(seconds)
+        if not times.get("files") or not times.get("zip"):
+            continue
+        files, zips = times["files"], times["zip"]
+        ratio = statistics.median(files[n] / zips[n] for n in zips if n in files)
+        first = files[1] / zips[1] if 1 in files and 1 in zips else None
+        rows.append([title, fmt(statistics.median(files.values()), 3), fmt(statistics.median(zips.values()), 3),
+                     fmt(first, 2), fmt(ratio, 2), f"≥ {target:.2f}", "PASS" if ratio >= target else "FAIL"])
+    if not rows:
+        return []
+    return ["", "A folder's zip against its files one by one from ours (curl, one connection; wall seconds, "
+            "medians of the rounds; the first round computes the CRC-32s, later ones find them kept):", "",
+            table(["load", "files s", "zip s", "first round speed ratio", "speed ratio", "target", "result"], rows,
+                  ["---", "---:", "---:", "---:", "---:", "---", "---"])]
+
+
 def report(raw):
     """The whole report of one run."""
     meta = raw.meta
@@ -428,6 +456,7 @@ def report(raw):
         parts += [f"- round {n}, {key}, {server}: {error_text(errors)}" for n, key, server, errors in flagged]
     else:
         parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
+    parts += zip_section(raw)
     parts += win32_section(raw)
     return "\n".join(parts).rstrip() + "\n"
 

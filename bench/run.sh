@@ -375,6 +375,27 @@ run_browser() {
     done
 }
 
+# A folder's archive against its files fetched one by one (curl, one connection), from ours,
+# in wall seconds per round: RAW/zip-FOLDER.txt holds "ROUND files S" and "ROUND zip S" lines.
+# The first round's archive computes the files' CRC-32s; later ones find them kept.
+run_zip_loads() {
+    local url="http://127.0.0.1:${PORT[ours]}" folder round list start
+    say "Zip of a folder against its files one by one"
+    for folder in zipbig zipsmall; do
+        list="$WORK/$folder.curl"
+        (cd "$DOCROOT" && find "$folder" -type f | sort) |
+            awk -v url="$url" '{print "url = \"" url "/" $0 "\"\noutput = \"/dev/null\""}' >"$list"
+        for ((round = 1; round <= ROUNDS; round++)); do
+            start=$(date +%s.%N)
+            curl -sf -K "$list" || die "a file of $folder did not come"
+            echo "$round files $(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN {print b - a}')"
+            start=$(date +%s.%N)
+            curl -sf -o /dev/null "$url/$folder/?zip" || die "the archive of $folder did not come"
+            echo "$round zip $(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN {print b - a}')"
+        done >"$RAW/zip-$folder.txt"
+    done
+}
+
 # Round r starts with server r mod n, so that no server always runs first or right after
 # another; the baseline takes its turn among them, and the logged and quiet runs of ours go
 # first in turn.
@@ -536,6 +557,7 @@ for name in "${STARTING[@]}"; do
 done
 
 run_rounds
+run_zip_loads
 
 for connections in 5 50; do
     say "System calls per keep-alive request on $connections connections"

@@ -356,13 +356,13 @@ bool CConnection::SendBody(const CServeTime& time, uint64_t budget, uint64_t* pS
                     return true;
                 }
                 count = m_socket.SendNoWait(pBuffer, static_cast<int>(made));
-                // What the socket did not take is made again when it has room.
-                if (count >= 0 && count < made) {
-                    body.m_nOffset += static_cast<uint64_t>(count);
-                    *pSent += static_cast<uint64_t>(count);
-                    return true;
-                }
-                break;
+                if (count == SOCKET_ERROR) return false;
+                body.m_nOffset += static_cast<uint64_t>(count);
+                *pSent += static_cast<uint64_t>(count);
+                // What the socket did not take is made again when it has room; a stream
+                // made a buffer at a time goes on while the socket takes it whole.
+                if (count < made) return true;
+                continue;
             }
             case BodyKind::kNone:
                 return true;

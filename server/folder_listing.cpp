@@ -13,7 +13,7 @@ namespace {
 
 // Raised whenever the page's markup changes, so that a page a client cached under an old
 // entity tag is never taken for the new one.
-constexpr uint64_t kPageFormat = 1;
+constexpr uint64_t kPageFormat = 2;
 
 // Whether the n query bytes at p equal the text.
 bool QueryEquals(const char* p, size_t n, const char* pszText) {
@@ -315,7 +315,12 @@ void AppendListingPage(std::string* pOut, const std::string& folderPath, const C
     AppendText(pOut, folderPath.data(), folderPath.size());
     *pOut += kStyle;
     AppendText(pOut, folderPath.data(), folderPath.size());
-    *pOut += "</h1>\n<table>\n<tr>";
+    // The archive is asked for by a form, which programs that mirror a folder by following
+    // its links (wget -r) do not submit, so that they fetch every file once, not once more
+    // per folder above it.
+    *pOut +=
+        "</h1>\n<form><button name=\"zip\">Download this folder as .zip</button></form>\n"
+        "<table>\n<tr>";
     AppendColumnHead(pOut, "Name", EListingKey::kName, order);
     AppendColumnHead(pOut, "Modified", EListingKey::kDate, order);
     AppendColumnHead(pOut, "Size", EListingKey::kSize, order);

@@ -9,6 +9,7 @@
 #include "server/http_date.h"
 #include "server/response_head.h"
 #include "server/target.h"
+#include "server/zip_answer.h"
 
 namespace {
 
@@ -132,6 +133,16 @@ void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& c
     CFileCache* pFiles = context.m_pFiles;
     if (pFiles == nullptr) {
         AppendNotFoundAnswer(&pAnswer->m_out, mapped.m_display, reply, bHead);
+        return;
+    }
+    // A folder's archive is its tree whether or not it has an index.html; it goes where its
+    // listing goes.
+    if (mapped.m_bFolderIndex && AsksForZip(request.m_pTarget, request.m_nTarget)) {
+        const CFolder* pRoot =
+            m_pOptions->m_bListFolders ? pFiles->CurrentRoot(context.m_now) : nullptr;
+        if (pRoot == nullptr || !PrepareZipAnswer(request, mapped, reply, *pRoot, pAnswer)) {
+            AppendNotFoundAnswer(&pAnswer->m_out, mapped.m_display, reply, bHead);
+        }
         return;
     }
     CListingOrder order;

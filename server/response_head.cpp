@@ -59,6 +59,9 @@ void AppendReplyHead(std::string* pOut, const CReply& reply) {
     if (reply.m_pszContentType != nullptr) {
         AppendField(pOut, "content-type: ", reply.m_pszContentType);
     }
+    if (reply.m_pDisposition != nullptr) {
+        AppendField(pOut, "content-disposition: ", reply.m_pDisposition, reply.m_nDisposition);
+    }
     if (reply.m_bHasRange) AppendContentRange(pOut, reply);
     if (reply.m_bAcceptRanges) AppendField(pOut, "accept-ranges: ", "bytes");
     if (reply.m_pszAllow != nullptr) AppendField(pOut, "allow: ", reply.m_pszAllow);

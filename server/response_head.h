@@ -13,9 +13,9 @@
 enum class ConnectionOption { kNone, kClose, kKeepAlive };
 
 // One response's status line and header fields. Fields left empty are not sent; those given
-// go out in a fixed order: location, content-length, content-type, content-range,
-// accept-ranges, allow, www-authenticate, retry-after, last-modified, etag, date,
-// connection.
+// go out in a fixed order: location, content-length, content-type, content-disposition,
+// content-range, accept-ranges, allow, www-authenticate, retry-after, last-modified, etag,
+// date, connection.
 struct CReply {
     const char* m_pszStatus = nullptr;  // code and reason phrase, e.g. "200 Sending file"
     const char* m_pLocation = nullptr;  // already escaped for a header field
@@ -23,6 +23,8 @@ struct CReply {
     bool m_bHasLength = false;
     uint64_t m_nLength = 0;
     const char* m_pszContentType = nullptr;
+    const char* m_pDisposition = nullptr;  // content-disposition, already fit for a head
+    size_t m_nDisposition = 0;
     // content-range: the bytes [m_nRangeFirst, m_nRangeEnd) of m_nRangeSize, or "*" when
     // the range is empty (an unsatisfiable one).
     bool m_bHasRange = false;
