@@ -207,5 +207,9 @@ bool IsReservedPathSegment(const char* pSegment, size_t n);
 // or "..", without '/', '\\' or a zero byte before its end.
 bool IsOneNameSegment(const char* pszName);
 
+// Whether the host's file system can hold a file of this name (one path segment, UTF-8) as
+// it is spelt: on Win32 not a reserved segment nor one with <>:"|?* or control characters.
+bool CanHoldFileName(const char* pszName);
+
 // The separator the host puts between a folder and its contents.
 extern const wchar_t kPathSeparator;

@@ -418,6 +418,10 @@ bool IsReservedPathSegment(const char* /*pSegment*/, size_t /*n*/) {
     return false;
 }
 
+bool CanHoldFileName(const char* pszName) {
+    return IsOneNameSegment(pszName);
+}
+
 bool ListFolderBelow(const CFolder& root, const char* pszRelative,
                      std::vector<CFolderEntry>* pEntries) {
     pEntries->clear();

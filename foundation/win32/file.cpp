@@ -564,6 +564,16 @@ bool IsReservedPathSegment(const char* pSegment, size_t n) {
     return IsPortName(pSegment, base);
 }
 
+bool CanHoldFileName(const char* pszName) {
+    if (!IsOneNameSegment(pszName)) return false;
+    for (const char* p = pszName; *p; ++p) {
+        if (static_cast<unsigned char>(*p) < 0x20 || std::strchr("<>:\"|?*", *p) != nullptr) {
+            return false;
+        }
+    }
+    return !IsReservedPathSegment(pszName, std::strlen(pszName));
+}
+
 bool ListFolderBelow(const CFolder& root, const char* pszRelative,
                      std::vector<CFolderEntry>* pEntries) {
     pEntries->clear();
