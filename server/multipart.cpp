@@ -255,10 +255,10 @@ bool CMultipartReader::UseAfterDelimiter() {
         // A CR alone may be the start of the line end.
         const std::string_view padding =
             held.back() == '\r' ? held.substr(0, held.size() - 1) : held;
-        m_bMore = held.size() <= kMaxPadding;
+        m_bMore = held.size() <= kMaxPadding + 1;
         return m_bMore && Trimmed(padding).empty();
     }
-    if (!Trimmed(held.substr(0, end)).empty()) return false;
+    if (end > kMaxPadding || !Trimmed(held.substr(0, end)).empty()) return false;
     m_nStart += end + 2;
     m_state = State::kHead;
     return true;

@@ -122,16 +122,11 @@ CMappedTarget MapTarget(const char* pTarget, size_t n) {
     return mapped;
 }
 
-std::string FolderLocation(const char* pTarget, size_t n) {
-    const size_t pathLength = PathPartLength(pTarget, n);
-    std::string raw(pTarget, pathLength);
-    // An origin-form target already starts with '/'; the location must, or a client would
-    // take it as relative to the folder's parent.
-    if (raw.empty() || raw[0] != '/') raw.insert(0, 1, '/');
-    raw += '/';
-    raw.append(pTarget + pathLength, n - pathLength);
-    // Bytes that have no place in a header line or a URI are escaped, so that a target can
-    // never add lines of its own to the head.
+namespace {
+
+// The bytes with those that have no place in a header line or a URI escaped, so that a
+// target can never add lines of its own to a head.
+std::string EscapedForHead(const std::string& raw) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string location;
     for (const char c : raw) {
@@ -145,6 +140,25 @@ std::string FolderLocation(const char* pTarget, size_t n) {
         }
     }
     return location;
+}
+
+}  // namespace
+
+std::string FolderLocation(const char* pTarget, size_t n) {
+    const size_t pathLength = PathPartLength(pTarget, n);
+    std::string raw(pTarget, pathLength);
+    // An origin-form target already starts with '/'; the location must, or a client would
+    // take it as relative to the folder's parent.
+    if (raw.empty() || raw[0] != '/') raw.insert(0, 1, '/');
+    raw += '/';
+    raw.append(pTarget + pathLength, n - pathLength);
+    return EscapedForHead(raw);
+}
+
+std::string PathLocation(const char* pTarget, size_t n) {
+    std::string raw(pTarget, PathPartLength(pTarget, n));
+    if (raw.empty() || raw[0] != '/') raw.insert(0, 1, '/');
+    return EscapedForHead(raw);
 }
 
 std::string EscapeHtml(const std::string& text) {

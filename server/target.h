@@ -31,5 +31,9 @@ CMappedTarget MapTarget(const char* pTarget, size_t n);
 // target with the '/' added (query and fragment kept), escaped so that it fits in a head.
 std::string FolderLocation(const char* pTarget, size_t n);
 
+// The path of a target (without its query and fragment), escaped as FolderLocation escapes
+// it: where a file made at the target is found, or the listing of a folder target.
+std::string PathLocation(const char* pTarget, size_t n);
+
 // HTML text for bytes: & < > " ' and control characters become character references.
 std::string EscapeHtml(const std::string& text);
