@@ -214,7 +214,7 @@ bool CFileCache::BuildListing(const CMappedTarget& mapped, const CListingOrder& 
     std::replace(folderPath.begin(), folderPath.end(), '\\', '/');
     SortListing(&entries, pPage->m_order);
     pPage->m_body.clear();
-    AppendListingPage(&pPage->m_body, folderPath, pPage->m_order, entries);
-    pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries);
+    AppendListingPage(&pPage->m_body, folderPath, pPage->m_order, entries, m_bUploadForm);
+    pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries, m_bUploadForm);
     return true;
 }
