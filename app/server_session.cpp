@@ -6,10 +6,9 @@
 #include "foundation/network.h"
 
 CListenThread* g_pListenThread = nullptr;
-bool g_bLogRequests = false;
 CRequestLogWriter* g_pRequestLogWriter = nullptr;
 
-bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
+bool StartServer(const wchar_t* pszRoot, const CStartOptions& options,
                  ListenOutcomeCallback pfnOutcome, void* pContext) {
     Log(L"Initializing sockets...\r\n");
     if (!InitSockets()) {
@@ -17,11 +16,12 @@ bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddre
         return false;
     }
     Log(L"Sockets Initialized OK\r\nStarting Listen Thread.\r\n");
-    g_pListenThread = new CListenThread(port, address);
+    g_pListenThread = new CListenThread(options.m_nPort, options.m_address);
+    g_pListenThread->SetServerOptions(options.m_server);
     // A root that cannot be opened yet is tried again at each request, as it always was.
     g_pListenThread->GetDocumentRoot().Set(pszRoot);
     g_pListenThread->SetOutcomeCallback(pfnOutcome, pContext);
-    if (g_bLogRequests) {
+    if (options.m_server.m_bLogRequests) {
         g_pRequestLogWriter = new CRequestLogWriter(kWorkerCount);
         for (int index = 0; index < kWorkerCount; ++index) {
             g_pListenThread->GetWorker(index).SetRequestLog(g_pRequestLogWriter->GetRing(index));

@@ -6,23 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "server/listen_thread.h"
 #include "server/request_log.h"
 
 // The listener: created by StartServer, deleted by StopServer.
 extern CListenThread* g_pListenThread;
-// Whether StartServer gives the workers a request log and starts its writer; the front end
-// clears it for --quiet. Lines reach the front end once it installs a request log sink.
-extern bool g_bLogRequests;
 // The request log's writer while the server runs with the log on; null otherwise.
 extern CRequestLogWriter* g_pRequestLogWriter;
 
 // What the main window's creation does: the start-up messages, the document root pszRoot,
-// the socket library, then the listener on port at address, whose outcome pfnOutcome (may
-// be null) is told on the listener's thread; with the request log's writer when
-// g_bLogRequests. False, said in the log, when the socket library or the listener's thread
-// cannot start.
-bool StartServer(const wchar_t* pszRoot, unsigned short port, const CListenAddress& address,
+// the socket library, then the listener on the options' port and address, serving by the
+// options, whose outcome pfnOutcome (may be null) is told on the listener's thread; with
+// the request log's writer when the options log requests (lines reach the front end once
+// it installs a request log sink). False, said in the log, when the socket library or the
+// listener's thread cannot start.
+bool StartServer(const wchar_t* pszRoot, const CStartOptions& options,
                  ListenOutcomeCallback pfnOutcome, void* pContext);
 // Shares the folder at pszRoot (ending with the host's separator) from every worker's next
 // request on; false, and the served folder kept, when it does not open or nothing serves.

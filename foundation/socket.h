@@ -79,8 +79,11 @@ public:
     int SendNoWait(const char* pData, int length);
     // Up to length bytes of the file from offset on, as many as the socket takes now: the
     // count (below length when the socket filled up), 0 when it has no room, SOCKET_ERROR on
-    // failure or when the file ends before any byte went. For a non-blocking socket.
-    long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length);
+    // failure or when the file ends before any byte went. For a non-blocking socket; the
+    // file's bytes pass through the caller's buffer of nBuffer bytes where the host cannot
+    // send them from the file itself.
+    long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
+                             size_t nBuffer);
 
     // Listening side: socket, bind to port on every local address (IPv6 ones too, through one
     // dual-stack socket in place of the one Create made, where the host has IPv6) or on the

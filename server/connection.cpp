@@ -1,31 +1,31 @@
-// The connection service on one connection: request heads in, files or 404 pages out,
-// each step taken as far as it goes without waiting.
+// The connection service on one connection: request heads and bodies in, answers out, each
+// step taken as far as it goes without waiting. What an answer says is the handler's.
 #include "server/connection.h"
 
 #include <algorithm>
+#include <cstring>
 
-#include "foundation/clock.h"
-#include "foundation/wide_string.h"
-#include "server/file_answer.h"
 #include "server/file_cache.h"
+#include "server/handler.h"
 #include "server/http_date.h"
 #include "server/request_log.h"
 #include "server/response_head.h"
-#include "server/target.h"
 
 wchar_t g_szWebRoot[1024];
-std::atomic<bool> g_bListFolders{true};
 std::atomic<int32_t> g_nRequests{0};
 
 namespace {
 
-// The head and the file's first bytes leave together in one send of at most this much.
-constexpr size_t kFirstSend = 8192;
-// Receives of bytes that are dropped (a body, or what comes after a last answer) that one
-// step makes at most.
+// Receives of bytes that are dropped or handed on (a body, or what comes after a last answer)
+// that one step makes at most.
 constexpr int kSlicesPerStep = 16;
-// What one step sends of a file before the connection lets its worker's others go first.
-constexpr uint64_t kFileBytesPerStep = 4 << 20;
+// What one step sends of a body before the connection lets its worker's others go first.
+constexpr uint64_t kBodyBytesPerStep = 4 << 20;
+// The interim answer a client that sent Expect: 100-continue waits for before its body.
+constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr size_t kContinueLength = sizeof kContinue - 1;
+// Where a connection without a buffer of its worker's (in tests) reads and sends through.
+constexpr size_t kOwnBufferSize = 4096;
 
 }  // namespace
 
@@ -35,7 +35,6 @@ CConnection::CConnection()
       m_deadline(0),
       m_nAnswered(0),
       m_bLast(false),
-      m_nBodyLeft(0),
       m_nOutSent(0) {}
 
 CConnection::~CConnection() = default;
@@ -54,13 +53,13 @@ CConnectionWait CConnection::Advance(const CServeTime& time) {
             case Phase::kHead:
                 bGoOn = ReadHeadStep(time);
                 break;
+            case Phase::kBody:
+                bGoOn = BodyStep(time);
+                break;
             case Phase::kAnswer:
                 bGoOn = SendStep(time);
                 // An answer cut short is logged with what went out of it.
                 if (!bGoOn && m_wait.m_want == ConnectionWant::kEnd) LogAnswer(time);
-                break;
-            case Phase::kBody:
-                bGoOn = SkipBodyStep(time);
                 break;
             case Phase::kLinger:
                 bGoOn = LingerStep(time);
@@ -97,10 +96,8 @@ int CConnection::ReceivePending() {
     return count == CSocket::kNothingYet ? 0 : -1;
 }
 
-int CConnection::ReceiveAndDrop(long long n) {
-    char scratch[4096];
-    const int wanted = static_cast<int>(std::min<long long>(n, sizeof scratch));
-    const int count = m_socket.ReceiveNoWait(scratch, wanted);
+int CConnection::ReceiveInto(char* p, size_t n) {
+    const int count = m_socket.ReceiveNoWait(p, static_cast<int>(std::min<size_t>(n, 1 << 30)));
     if (count > 0) return count;
     return count == CSocket::kNothingYet ? 0 : -1;
 }
@@ -110,10 +107,10 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     if (m_pending.IsHopeless()) return End();
     const int length = m_pending.CompleteHeadLength();
     if (length > 0) {
-        // The request is read where it lies; the answer copies what it needs of it.
+        // The request is read where it lies; the handler copies what it needs of it.
         const uint64_t mark = m_read.m_nHeadMark;
         m_read.m_nHeadMark = 0;
-        Answer(ParseRequest(m_pending.Data(), static_cast<size_t>(length)), mark, time);
+        TakeRequest(ParseRequest(m_pending.Data(), static_cast<size_t>(length)), mark, time);
         m_pending.Discard(length);
         return kStepAgain;
     }
@@ -132,48 +129,77 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
     return WaitFor(ConnectionWant::kRead, m_deadline);
 }
 
-void CConnection::Answer(const CRequest& request, uint64_t mark, const CServeTime& time) {
+void CConnection::TakeRequest(const CRequest& request, uint64_t mark, const CServeTime& time) {
     g_nRequests.fetch_add(1, std::memory_order_relaxed);
     // Behind a body of unknown length no later head can be found, and after a request that
-    // cannot be read nothing more on the connection can be trusted to be a request.
-    m_bLast = request.m_nBodyLength < 0 ||
-              request.m_problem != RequestProblem::kNone || !request.WantsPersistence();
-    m_nBodyLeft = request.m_nBodyLength > 0 ? request.m_nBodyLength : 0;
-    m_nOutSent = 0;
-    m_out.clear();
-    m_body = CFileBody();
-    CReply reply;
-    reply.m_pszDate = CurrentHttpDate(time.m_now);
+    // cannot be read nothing more on the connection can be trusted to be a request. A client
+    // that waits for leave to send its body and is answered without it may send it or not,
+    // so the connection cannot tell where its next request starts either.
+    const bool bExpectsLeave = request.m_bExpectContinue && request.HasBody();
+    m_bLast = request.m_nBodyLength == kUnknownBodyLength ||
+              request.m_problem != RequestProblem::kNone || !request.WantsPersistence() ||
+              bExpectsLeave;
+    CRequestContext context;
+    context.m_now = time.m_now;
+    context.m_nMark = mark;
+    context.m_pFiles = time.m_pFiles;
+    context.m_pszPeer = m_log.m_szPeer;
     // An HTTP/1.0 client keeps the connection only when the answer says it may.
-    reply.m_connection = m_bLast                        ? ConnectionOption::kClose
-                         : request.m_nMinorVersion == 0 ? ConnectionOption::kKeepAlive
-                                                        : ConnectionOption::kNone;
-    const char* pszRefusal = RefusalOf(request);
-    if (pszRefusal != nullptr) {
-        AppendRefusal(&m_out, pszRefusal, reply);
+    context.m_connection = m_bLast                        ? ConnectionOption::kClose
+                           : request.m_nMinorVersion == 0 ? ConnectionOption::kKeepAlive
+                                                          : ConnectionOption::kNone;
+    static CHandler s_defaultHandler;
+    CHandler& handler = time.m_pHandler != nullptr ? *time.m_pHandler : s_defaultHandler;
+    handler.Decide(request, context, &m_answer);
+
+    m_body = CBodyState();
+    if (request.m_nBodyLength == kChunkedBodyLength) {
+        m_body.m_framing.BeginChunked();
     } else {
-        PrepareFileAnswer(request, reply, mark, time);
+        m_body.m_framing.BeginLength(
+            request.m_nBodyLength > 0 ? static_cast<uint64_t>(request.m_nBodyLength) : 0);
     }
-    if (time.m_pRequestLog != nullptr) NoteForLog(request);
+    if (time.m_pRequestLog != nullptr) {
+        m_log.m_bPending = true;
+        m_log.m_requestLine.assign(request.m_pLine != nullptr ? request.m_pLine : "",
+                                   request.m_pLine != nullptr ? request.m_nLine : 0);
+    }
+    if (m_answer.m_pSink == nullptr) {
+        StartAnswer(time);
+        return;
+    }
+    // The answer comes from the sink once the body is in.
+    m_body.m_bToSink = true;
+    m_body.m_bInterim = request.m_bExpectContinue && request.m_nMinorVersion >= 1;
+    // With leave to send given, the body is read and the connection can go on after it.
+    if (m_body.m_bInterim) m_bLast = request.m_nBodyLength == kUnknownBodyLength;
+    m_phase = Phase::kBody;
+    m_deadline = time.m_now + kSendStallMs;
+    m_read.m_bMayRead = true;
+}
+
+void CConnection::StartAnswer(const CServeTime& time) {
+    m_bLast = m_bLast || m_answer.m_bClose ||
+              (m_answer.m_body.m_kind == BodyKind::kStream &&
+               m_answer.m_body.m_nEnd == CAnswerBody::kUnknownEnd);
+    m_nOutSent = 0;
+    if (time.m_pRequestLog != nullptr) NoteAnswerForLog();
     m_phase = Phase::kAnswer;
     m_deadline = time.m_now + kSendStallMs;
 }
 
-void CConnection::NoteForLog(const CRequest& request) {
-    m_log.m_bPending = true;
-    if (request.m_pLine != nullptr) {
-        m_log.m_requestLine.assign(request.m_pLine, request.m_nLine);
-    } else {
-        m_log.m_requestLine.clear();
-    }
+void CConnection::NoteAnswerForLog() {
+    const std::string& out = m_answer.m_out;
     // Every head starts its output: "HTTP/1.1 " and the three digits of the status.
-    m_log.m_nStatus = (m_out[9] - '0') * 100 + (m_out[10] - '0') * 10 + (m_out[11] - '0');
-    m_log.m_nHeadLength = m_out.find("\r\n\r\n") + 4;
-    m_log.m_nFileFirst = m_body.m_nOffset;
+    m_log.m_nStatus =
+        out.size() > 11 ? (out[9] - '0') * 100 + (out[10] - '0') * 10 + (out[11] - '0') : 0;
+    const size_t end = out.find("\r\n\r\n");
+    m_log.m_nHeadLength = end == std::string::npos ? out.size() : end + 4;
+    m_log.m_nBodyFirst = m_answer.m_body.m_nOffset;
 }
 
 void CConnection::LogAnswer(const CServeTime& time) {
-    if (!m_log.m_bPending || time.m_pRequestLog == nullptr) return;
+    if (!m_log.m_bPending || time.m_pRequestLog == nullptr || m_phase != Phase::kAnswer) return;
     m_log.m_bPending = false;
     const uint64_t outBody =
         m_nOutSent > m_log.m_nHeadLength ? m_nOutSent - m_log.m_nHeadLength : 0;
@@ -181,102 +207,166 @@ void CConnection::LogAnswer(const CServeTime& time) {
                                 m_log.m_requestLine.data(),
                                 m_log.m_requestLine.size(),
                                 m_log.m_nStatus,
-                                outBody + (m_body.m_nOffset - m_log.m_nFileFirst),
+                                outBody + (m_answer.m_body.m_nOffset - m_log.m_nBodyFirst),
                                 time.m_now};
     time.m_pRequestLog->Add(record);
 }
 
-const char* CConnection::RefusalOf(const CRequest& request) {
-    if (request.m_problem == RequestProblem::kBadRequest) return "400 Bad Request";
-    if (request.m_problem == RequestProblem::kVersionNotSupported) {
-        return "505 HTTP Version Not Supported";
-    }
-    if (request.m_method == RequestMethod::kNotAllowed || request.m_method == RequestMethod::kPut ||
-        request.m_method == RequestMethod::kPost) {
-        return "405 Method Not Allowed";
-    }
-    if (request.m_method == RequestMethod::kUnknown) return "501 Not Implemented";
-    return nullptr;
-}
-
-void CConnection::PrepareFileAnswer(const CRequest& request, const CReply& reply, uint64_t mark,
-                                    const CServeTime& time) {
-    const bool bHead = request.m_method == RequestMethod::kHead;
-    const char* pTarget = request.m_pTarget;
-    const size_t n = request.m_nTarget;
-    const CMappedTarget mapped = MapTarget(pTarget, n);
-    CFileCache* pFiles = time.m_pFiles;
-    if (pFiles != nullptr) m_body.m_pFile = pFiles->FileFor(mapped, mark, time.m_now);
-    if (!m_body.m_pFile) {
-        if (pFiles != nullptr && g_bListFolders.load(std::memory_order_relaxed) &&
-            PrepareListing(request, mapped, reply, mark, time)) {
-            return;
+bool CConnection::SendInterim(const CServeTime& time, bool* pbWaits) {
+    *pbWaits = false;
+    while (m_body.m_nInterimSent < kContinueLength) {
+        const int count =
+            m_socket.SendNoWait(kContinue + m_body.m_nInterimSent,
+                                static_cast<int>(kContinueLength - m_body.m_nInterimSent));
+        if (count == SOCKET_ERROR) return false;
+        if (count == 0) {
+            *pbWaits = true;
+            WaitFor(ConnectionWant::kWrite, m_deadline);
+            return true;
         }
-        if (pFiles != nullptr && pFiles->NamesFolder(mapped, time.m_now)) {
-            AppendMovedAnswer(&m_out, FolderLocation(pTarget, n), reply, bHead);
-        } else {
-            AppendNotFoundAnswer(&m_out, mapped.m_display, reply, bHead);
-        }
-        return;
+        m_body.m_nInterimSent += static_cast<size_t>(count);
+        m_deadline = time.m_now + kSendStallMs;
     }
-    const CFile& file = m_body.m_pFile->m_file;
-    const CFileVersion version{file.GetOpenedSize(), file.GetOpenedWriteTime()};
-    const CValidators validators = ValidatorsOf(version);
-    const CFileAnswer answer = ChooseFileAnswer(request.m_file, version, validators);
-    AppendReplyHead(&m_out,
-                    FileReply(reply, answer, version, validators, mapped.m_pszContentType, bHead));
-    if (!bHead &&
-        (answer.m_kind == FileAnswerKind::kWhole || answer.m_kind == FileAnswerKind::kPart)) {
-        PrepareFileBytes(answer, *pFiles);
-    } else {
-        m_body.m_pFile.reset();
-    }
-}
-
-bool CConnection::PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
-                                 uint64_t mark, const CServeTime& time) {
-    const bool bHead = request.m_method == RequestMethod::kHead;
-    // The query runs from the '?' that ends the path to the fragment, if any.
-    const char* pEnd = request.m_pTarget + request.m_nTarget;
-    const char* pQuery =
-        std::find_if(request.m_pTarget, pEnd, [](char c) { return c == '?' || c == '#'; });
-    if (pQuery != pEnd && *pQuery == '?')
-        ++pQuery;
-    else
-        pQuery = pEnd;
-    const CListingOrder order =
-        ListingOrderFromQuery(pQuery, static_cast<size_t>(std::find(pQuery, pEnd, '#') - pQuery));
-    CListingPage built;
-    const CListingPage* pPage = time.m_pFiles->ListingFor(mapped, order, mark, time.m_now, &built);
-    if (pPage == nullptr) return false;
-    reply.m_pEtag = pPage->m_etag.data();
-    reply.m_nEtag = pPage->m_etag.size();
-    if (IfNoneMatchNames(request.m_file.m_ifNoneMatch, pPage->m_etag.data(),
-                         pPage->m_etag.size())) {
-        reply.m_pszStatus = "304 Not Modified";
-        AppendReplyHead(&m_out, reply);
-    } else {
-        reply.m_pszStatus = "200 OK";
-        AppendPageAnswer(&m_out, reply, pPage->m_body, bHead);
-    }
+    m_body.m_bInterim = false;
     return true;
 }
 
-void CConnection::PrepareFileBytes(const CFileAnswer& answer, CFileCache& files) {
-    // The first bytes asked for travel with the head, so that a small answer is one send; a
-    // file copied whole goes with it whole.
-    const size_t headLength = m_out.size();
-    const uint64_t room = m_body.m_pFile->m_bCopied ? answer.m_nEnd - answer.m_nFirst
-                          : headLength < kFirstSend ? kFirstSend - headLength
-                                                    : 0;
-    const size_t wanted =
-        static_cast<size_t>(std::min<uint64_t>(room, answer.m_nEnd - answer.m_nFirst));
-    const size_t count = files.AppendBytes(*m_body.m_pFile, answer.m_nFirst, wanted, &m_out);
-    // A file that shrank since it was measured cannot fill the length announced for it.
-    m_body.m_bCutShort = count < wanted;
-    m_body.m_nOffset = answer.m_nFirst + count;
-    m_body.m_nEnd = m_body.m_bCutShort ? m_body.m_nOffset : answer.m_nEnd;
-    if (m_body.m_nOffset == m_body.m_nEnd) m_body.m_pFile.reset();
+size_t CConnection::FeedBody(const char* p, size_t n) {
+    size_t used = 0;
+    while (used < n && m_body.m_framing.GetState() == CBodyFraming::State::kData &&
+           !m_body.m_bRefused) {
+        size_t nData = 0;
+        const size_t step = m_body.m_framing.Read(p + used, n - used, &nData);
+        if (nData > 0 && m_body.m_bToSink &&
+            !m_answer.m_pSink->Take(p + used + step - nData, nData)) {
+            m_body.m_bRefused = true;
+        }
+        used += step;
+    }
+    return used;
+}
+
+bool CConnection::BodyStep(const CServeTime& time) {
+    // A stop cuts the body short: no answer that depends on it could go out in time anyway.
+    if (time.m_bStopping || time.m_now >= m_deadline) return End();
+    if (m_body.m_bInterim) {
+        bool bWaits = false;
+        if (!SendInterim(time, &bWaits)) return End();
+        if (bWaits) return !kStepAgain;
+    }
+    // The body's first bytes may have come with its head.
+    if (m_pending.Held() > 0) {
+        m_pending.Discard(static_cast<long long>(FeedBody(m_pending.Data(), m_pending.Held())));
+    }
+    char ownBuffer[kOwnBufferSize];
+    char* pBuffer = time.m_pBuffer != nullptr ? time.m_pBuffer : ownBuffer;
+    const size_t nBuffer = time.m_pBuffer != nullptr ? time.m_nBuffer : sizeof ownBuffer;
+    for (int slice = 0;
+         m_body.m_framing.GetState() == CBodyFraming::State::kData && !m_body.m_bRefused; ++slice) {
+        if (slice == kSlicesPerStep) return WaitFor(ConnectionWant::kGoOn, time.m_now);
+        // A body of known length is read to its end and no further, so what follows it stays
+        // on the socket for the next head.
+        const CBodyFraming& framing = m_body.m_framing;
+        const size_t wanted =
+            framing.HasLength()
+                ? static_cast<size_t>(std::min<uint64_t>(framing.DataLeft(), nBuffer))
+                : nBuffer;
+        const int count = ReceiveInto(pBuffer, wanted);
+        if (count < 0) return End();
+        if (count == 0) {
+            m_read.m_bMayRead = false;
+            return WaitFor(ConnectionWant::kRead, m_deadline);
+        }
+        m_deadline = time.m_now + (m_body.m_bToSink ? kSendStallMs : kHeadDeadlineMs);
+        const size_t used = FeedBody(pBuffer, static_cast<size_t>(count));
+        // A chunked body's end may come with the next request's first bytes.
+        if (used < static_cast<size_t>(count) && !m_body.m_framing.IsMalformed()) {
+            const int rest = static_cast<int>(count - static_cast<int>(used));
+            if (m_pending.Feed(pBuffer + used, rest) < rest) m_bLast = true;
+        }
+    }
+    EndBody(time);
+    return kStepAgain;
+}
+
+void CConnection::EndBody(const CServeTime& time) {
+    const bool bMalformed = m_body.m_framing.IsMalformed();
+    if (!m_body.m_bToSink) {
+        // A body dropped after its answer: the next head follows, unless the body could not
+        // be read, which leaves nothing after it that can be trusted.
+        if (bMalformed || m_bLast) {
+            m_phase = Phase::kLinger;
+            m_deadline = 0;
+            return;
+        }
+        StartHead(time.m_now);
+        return;
+    }
+    std::unique_ptr<CRequestSink> pSink = std::move(m_answer.m_pSink);
+    if (bMalformed) {
+        // The sink goes without its answer, undoing what it began.
+        pSink.reset();
+        m_answer.Clear();
+        CReply reply;
+        reply.m_pszDate = CurrentHttpDate(time.m_now);
+        reply.m_connection = ConnectionOption::kClose;
+        AppendRefusal(&m_answer.m_out, "400 Bad Request", reply);
+        m_bLast = true;
+    } else {
+        pSink->Finish(!m_body.m_bRefused, &m_answer);
+        // A body not read to its end leaves the connection without a next head it can find.
+        if (m_body.m_bRefused) m_bLast = true;
+    }
+    StartAnswer(time);
+}
+
+bool CConnection::SendBody(const CServeTime& time, uint64_t budget, uint64_t* pSent) {
+    CAnswerBody& body = m_answer.m_body;
+    char ownBuffer[kOwnBufferSize];
+    char* pBuffer = time.m_pBuffer != nullptr ? time.m_pBuffer : ownBuffer;
+    const size_t nBuffer = time.m_pBuffer != nullptr ? time.m_nBuffer : sizeof ownBuffer;
+    while (body.m_nOffset < body.m_nEnd && *pSent < budget) {
+        const uint64_t asked = std::min(body.m_nEnd - body.m_nOffset, budget - *pSent);
+        long long count = 0;
+        switch (body.m_kind) {
+            case BodyKind::kBytes:
+                count = m_socket.SendNoWait(body.m_pBytes->data() + body.m_nOffset,
+                                            static_cast<int>(std::min<uint64_t>(asked, 1 << 30)));
+                break;
+            case BodyKind::kFile:
+                count = m_socket.SendFileNoWait(body.m_pFile->m_file, body.m_nOffset, asked,
+                                                pBuffer, nBuffer);
+                break;
+            case BodyKind::kStream: {
+                const long long made =
+                    body.m_pSource->ReadAt(body.m_nOffset, pBuffer,
+                                           static_cast<size_t>(std::min<uint64_t>(asked, nBuffer)));
+                if (made < 0) return false;
+                if (made == 0) {
+                    // A stream of unknown length ends here; one of known length was cut short.
+                    if (body.m_nEnd != CAnswerBody::kUnknownEnd) return false;
+                    body.m_nEnd = body.m_nOffset;
+                    return true;
+                }
+                count = m_socket.SendNoWait(pBuffer, static_cast<int>(made));
+                // What the socket did not take is made again when it has room.
+                if (count >= 0 && count < made) {
+                    body.m_nOffset += static_cast<uint64_t>(count);
+                    *pSent += static_cast<uint64_t>(count);
+                    return true;
+                }
+                break;
+            }
+            case BodyKind::kNone:
+                return true;
+        }
+        if (count == SOCKET_ERROR) return false;
+        body.m_nOffset += static_cast<uint64_t>(count);
+        *pSent += static_cast<uint64_t>(count);
+        // A socket that took less than it was offered is full, and says when it has room.
+        if (static_cast<uint64_t>(count) < asked) return true;
+    }
+    return true;
 }
 
 bool CConnection::SendStep(const CServeTime& time) {
@@ -284,35 +374,28 @@ bool CConnection::SendStep(const CServeTime& time) {
     if (time.m_bStopping && time.m_now >= time.m_graceEnd) return End();
     // A peer that took nothing for the stall time is not given another try.
     if (time.m_now >= m_deadline) return End();
+    const std::string& out = m_answer.m_out;
+    CAnswerBody& body = m_answer.m_body;
     bool bProgress = false;
-    while (m_nOutSent < m_out.size()) {
-        const int count = m_socket.SendNoWait(m_out.data() + m_nOutSent,
-                                              static_cast<int>(m_out.size() - m_nOutSent));
+    while (m_nOutSent < out.size()) {
+        const int count =
+            m_socket.SendNoWait(out.data() + m_nOutSent, static_cast<int>(out.size() - m_nOutSent));
         if (count == SOCKET_ERROR) return End();
         if (count == 0) break;
         m_nOutSent += static_cast<size_t>(count);
         bProgress = true;
     }
-    uint64_t fileSent = 0;
-    while (m_nOutSent == m_out.size() && m_body.m_nOffset < m_body.m_nEnd &&
-           fileSent < kFileBytesPerStep) {
-        const uint64_t asked =
-            std::min(m_body.m_nEnd - m_body.m_nOffset, kFileBytesPerStep - fileSent);
-        const long long count =
-            m_socket.SendFileNoWait(m_body.m_pFile->m_file, m_body.m_nOffset, asked);
-        if (count == SOCKET_ERROR) return End();
-        m_body.m_nOffset += static_cast<uint64_t>(count);
-        fileSent += static_cast<uint64_t>(count);
-        bProgress = bProgress || count > 0;
-        // A socket that took less than it was offered is full, and says when it has room.
-        if (static_cast<uint64_t>(count) < asked) break;
-    }
+    uint64_t bodySent = 0;
+    if (m_nOutSent == out.size() && !SendBody(time, kBodyBytesPerStep, &bodySent)) return End();
+    bProgress = bProgress || bodySent > 0;
     if (bProgress) m_deadline = time.m_now + kSendStallMs;
-    // A reader fast enough to take a large file at once still gets it a share per step, so
+    const bool bBodyLeft = body.m_nOffset < body.m_nEnd;
+    // A reader fast enough to take a large body at once still gets it a share per step, so
     // that the worker's other connections are served between the shares.
-    if (fileSent >= kFileBytesPerStep && m_body.m_nOffset < m_body.m_nEnd)
+    if (bodySent >= kBodyBytesPerStep && bBodyLeft) {
         return WaitFor(ConnectionWant::kGoOn, time.m_now);
-    if (m_nOutSent < m_out.size() || m_body.m_nOffset < m_body.m_nEnd) {
+    }
+    if (m_nOutSent < out.size() || bBodyLeft) {
         const uint64_t deadline =
             time.m_bStopping ? std::min(m_deadline, time.m_graceEnd) : m_deadline;
         return WaitFor(ConnectionWant::kWrite, deadline);
@@ -320,16 +403,19 @@ bool CConnection::SendStep(const CServeTime& time) {
 
     // The answer is out whole.
     LogAnswer(time);
-    m_body.m_pFile.reset();
+    const bool bCutShort = body.m_bCutShort;
+    m_answer.m_body = CAnswerBody();
     // After a cut-off answer the client can no longer tell where the next one starts.
-    if (m_body.m_bCutShort) return End();
+    if (bCutShort) return End();
     // From the second answer on, a small answer must not wait for the client to
     // acknowledge the one before; a connection with one answer never needs it.
     if (++m_nAnswered == 1 && !m_bLast) m_socket.SendSmallWritesAtOnce();
     FinishRequest(time.m_now);
     // With bytes of a next request already here the connection can go on at once; it stops
     // anyway, so that a client that keeps pipelining cannot keep its worker from others.
-    return m_pending.Held() > 0 ? WaitFor(ConnectionWant::kGoOn, time.m_now) : kStepAgain;
+    return m_phase == Phase::kHead && m_pending.Held() > 0
+               ? WaitFor(ConnectionWant::kGoOn, time.m_now)
+               : kStepAgain;
 }
 
 void CConnection::FinishRequest(uint64_t now) {
@@ -339,18 +425,18 @@ void CConnection::FinishRequest(uint64_t now) {
         // still sends is read and dropped until it closes too. Without unread bytes a plain
         // close ends cleanly at once.
         u_long waiting = 0;
-        if (m_socket.IoControl(FIONREAD, &waiting) && waiting > 0 && m_socket.ShutdownSend()) {
-            m_phase = Phase::kLinger;
+        m_phase = Phase::kLinger;
+        if ((m_pending.Held() > 0 || (m_socket.IoControl(FIONREAD, &waiting) && waiting > 0)) &&
+            m_socket.ShutdownSend()) {
             m_deadline = now + kLingerMs;
             m_read.m_bMayRead = true;
         } else {
-            m_phase = Phase::kLinger;
             m_deadline = 0;  // over at once
         }
         return;
     }
-    m_nBodyLeft -= m_pending.Discard(m_nBodyLeft);
-    if (m_nBodyLeft > 0) {
+    if (m_body.m_framing.GetState() == CBodyFraming::State::kData && !m_body.m_bToSink) {
+        // The body of a request answered without it is read past before the next head.
         m_phase = Phase::kBody;
         m_deadline = now + kHeadDeadlineMs;
         m_read.m_bMayRead = true;
@@ -364,28 +450,11 @@ void CConnection::StartHead(uint64_t now) {
     m_deadline = now + kHeadDeadlineMs;
 }
 
-bool CConnection::SkipBodyStep(const CServeTime& time) {
-    // A stop cuts the skipping short: no later request could be answered in time anyway.
-    if (time.m_bStopping || time.m_now >= m_deadline) return End();
-    // A large body is dropped a slice at a time, so that its deadline is looked at.
-    for (int slice = 0; m_nBodyLeft > 0; ++slice) {
-        if (slice == kSlicesPerStep) return WaitFor(ConnectionWant::kGoOn, time.m_now);
-        const int count = ReceiveAndDrop(m_nBodyLeft);
-        if (count < 0) return End();
-        if (count == 0) {
-            m_read.m_bMayRead = false;
-            return WaitFor(ConnectionWant::kRead, m_deadline);
-        }
-        m_nBodyLeft -= count;
-    }
-    StartHead(time.m_now);
-    return kStepAgain;
-}
-
 bool CConnection::LingerStep(const CServeTime& time) {
     if (time.m_bStopping || time.m_now >= m_deadline) return End();
+    char scratch[4096];
     for (int slice = 0; slice < kSlicesPerStep; ++slice) {
-        const int count = ReceiveAndDrop(4096);
+        const int count = ReceiveInto(scratch, sizeof scratch);
         // The client's own end is what the linger waits for.
         if (count < 0) return End();
         if (count == 0) return WaitFor(ConnectionWant::kRead, m_deadline);

@@ -9,21 +9,17 @@
 #include <string>
 
 #include "foundation/socket.h"
+#include "server/answer.h"
+#include "server/request_body.h"
 #include "server/request_head.h"
-#include "server/response_head.h"
 
 class CFileCache;
+class CHandler;
 class CRequestLogRing;
-struct CCachedFile;
-struct CFileAnswer;
-struct CMappedTarget;
 
 // The document root as start-up fixes it: targets are joined to it without a separator, so
 // it ends with one. Written once before any server thread starts.
 extern wchar_t g_szWebRoot[1024];
-// Whether a folder without an index.html is answered with a listing of its entries (else
-// 404). Written once before any server thread starts.
-extern std::atomic<bool> g_bListFolders;
 // Request heads read by all workers since start.
 extern std::atomic<int32_t> g_nRequests;
 
@@ -51,6 +47,13 @@ struct CServeTime {
     CFileCache* m_pFiles = nullptr;
     // The thread's request log; null when requests are not logged.
     CRequestLogRing* m_pRequestLog = nullptr;
+    // What decides the answers; null: the default handler.
+    CHandler* m_pHandler = nullptr;
+    // The thread's buffer for the bytes that pass through it (a file's pieces where the host
+    // cannot send from the file, a stream's, a request body's); shared by its connections
+    // and holding nothing between steps.
+    char* m_pBuffer = nullptr;
+    size_t m_nBuffer = 0;
 };
 
 class CConnection {
@@ -84,14 +87,16 @@ public:
     int GetAnswerCount() const { return m_nAnswered; }
 
 private:
-    enum class Phase { kHead, kAnswer, kBody, kLinger };
+    // kBody: the request's body is read, into the answer's sink before the answer or
+    // dropped after it.
+    enum class Phase { kHead, kBody, kAnswer, kLinger };
     static constexpr bool kStepAgain = true;
 
     // Each step does what its phase can without waiting: kStepAgain when the phase changed and
     // Advance should look again, otherwise it has set m_wait.
     bool ReadHeadStep(const CServeTime& time);
+    bool BodyStep(const CServeTime& time);
     bool SendStep(const CServeTime& time);
-    bool SkipBodyStep(const CServeTime& time);
     bool LingerStep(const CServeTime& time);
     bool WaitFor(ConnectionWant want, uint64_t deadline);
     bool End();
@@ -99,33 +104,31 @@ private:
     // Reads what has arrived into m_pending: its count, 0 when nothing has, -1 when the
     // connection ended or failed. Notes whether more may be waiting.
     int ReceivePending();
-    // Reads and drops up to n bytes that have arrived, with the same results.
-    int ReceiveAndDrop(long long n);
+    // Reads up to n bytes that have arrived into p, with the same results.
+    int ReceiveInto(char* p, size_t n);
 
-    // Counts and answers the request, leaving the answer to send in m_out and m_body; mark
-    // is the one its head arrived with (0 when no wait reported it).
-    void Answer(const CRequest& request, uint64_t mark, const CServeTime& time);
-    // The status line of the refusal a request gets (a request that cannot be read, a
-    // version or method not served), or null when it asks for a file.
-    static const char* RefusalOf(const CRequest& request);
-    // The answer to a GET or HEAD of the request's target, on top of reply (its date and
-    // connection): the file, partial content of it, 304 or 416, a listing, or a 301 or 404
-    // page; a HEAD gets the same head without the body.
-    void PrepareFileAnswer(const CRequest& request, const CReply& reply, uint64_t mark,
-                           const CServeTime& time);
-    // The listing of a folder target, 200 or 304 on top of reply; false when the target names
-    // no folder that may be listed.
-    bool PrepareListing(const CRequest& request, const CMappedTarget& mapped, CReply reply,
-                        uint64_t mark, const CServeTime& time);
-    // Adds the first bytes of the answer's range to m_out, to go out with the head.
-    void PrepareFileBytes(const CFileAnswer& answer, CFileCache& files);
-    // Notes what the log says of the answer just prepared for request: its request line,
-    // status and where its body starts.
-    void NoteForLog(const CRequest& request);
+    // Counts the request, has the handler decide it, and goes on to its body or its answer;
+    // mark is the one its head arrived with (0 when no wait reported it).
+    void TakeRequest(const CRequest& request, uint64_t mark, const CServeTime& time);
+    // Sends the interim 100 Continue that a client waiting on Expect gets before its body;
+    // false when it failed, with m_wait set when it waits for room.
+    bool SendInterim(const CServeTime& time, bool* pbWaits);
+    // Reads the body's framing and data from the n bytes at p, the data into the sink when
+    // there is one; returns how many bytes it used.
+    size_t FeedBody(const char* p, size_t n);
+    // Moves on once the body has ended, whole, cut by its sink or malformed.
+    void EndBody(const CServeTime& time);
+    // Starts sending m_answer.
+    void StartAnswer(const CServeTime& time);
+    // Sends the body's bytes after m_out, at most budget of them; false when the connection
+    // must end (a failed send, a body that cannot go on).
+    bool SendBody(const CServeTime& time, uint64_t budget, uint64_t* pSent);
+    // Notes what the log says of the answer just decided: its status and where its body starts.
+    void NoteAnswerForLog();
     // Adds the answer's line to the log, with the body bytes sent so far; once per answer.
     void LogAnswer(const CServeTime& time);
-    // What comes after a request has been answered (or skipped): its body, the linger
-    // after a last answer, or the next head.
+    // What comes after a request has been answered: its body, the linger after a last
+    // answer, or the next head.
     void FinishRequest(uint64_t now);
     void StartHead(uint64_t now);
 
@@ -144,12 +147,13 @@ private:
         // of the step.
         uint64_t m_nHeadMark = 0;
     };
-    // The file bytes of the answer that follow m_out.
-    struct CFileBody {
-        std::shared_ptr<CCachedFile> m_pFile;
-        uint64_t m_nOffset = 0;  // the file's bytes from here to m_nEnd are still to send
-        uint64_t m_nEnd = 0;
-        bool m_bCutShort = false;  // the file ended before its announced length
+    // The request's body while it is read.
+    struct CBodyState {
+        CBodyFraming m_framing;
+        bool m_bToSink = false;     // into m_answer.m_pSink, which then gives the answer
+        bool m_bRefused = false;    // the sink took no more
+        size_t m_nInterimSent = 0;  // of the 100 Continue, while it is being sent
+        bool m_bInterim = false;    // a 100 Continue is to go out before the body is read
     };
     // What the request log says of the answer, while its line is still to be added.
     struct CLogNote {
@@ -158,7 +162,7 @@ private:
         std::string m_requestLine;        // as received
         int m_nStatus = 0;
         size_t m_nHeadLength = 0;   // of the answer's head in m_out
-        uint64_t m_nFileFirst = 0;  // where the file's bytes after m_out started
+        uint64_t m_nBodyFirst = 0;  // where the body's bytes after m_out started
     };
 
     CSocket m_socket;
@@ -168,10 +172,9 @@ private:
     uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
     CReadState m_read;
     int m_nAnswered;
-    bool m_bLast;           // the connection ends after this request
-    long long m_nBodyLeft;  // body bytes of the request still to skip
-    std::string m_out;      // head and first bytes of the answer
-    size_t m_nOutSent;
-    CFileBody m_body;
+    bool m_bLast;  // the connection ends after this request
+    CBodyState m_body;
+    CAnswer m_answer;
+    size_t m_nOutSent;  // of m_answer.m_out
     CLogNote m_log;
 };

@@ -170,6 +170,15 @@ bool CFileCache::NamesFolder(const CMappedTarget& mapped, uint64_t now) {
     return CFile::IsFolderBelow(m_root, mapped.m_path.c_str());
 }
 
+const CListingPage* CFileCache::KeptListingFor(const CMappedTarget& mapped,
+                                               const CListingOrder& order, uint64_t mark,
+                                               uint64_t now) {
+    if (!mapped.m_bAllowed || !mapped.m_bFolderIndex || !IsTrusted(mark) || !UseCurrentRoot(now)) {
+        return nullptr;
+    }
+    return m_listings.Find(TargetFolder(mapped), order, m_changes.GetGeneration());
+}
+
 const CListingPage* CFileCache::ListingFor(const CMappedTarget& mapped, const CListingOrder& order,
                                            uint64_t mark, uint64_t now, CListingPage* pBuilt) {
     if (!mapped.m_bAllowed || !mapped.m_bFolderIndex || !UseCurrentRoot(now)) return nullptr;
@@ -213,8 +222,10 @@ bool CFileCache::BuildListing(const CMappedTarget& mapped, const CListingOrder& 
         "/" + mapped.m_display.substr(0, mapped.m_display.size() - (sizeof kDefaultDocument - 1));
     std::replace(folderPath.begin(), folderPath.end(), '\\', '/');
     SortListing(&entries, pPage->m_order);
-    pPage->m_body.clear();
-    AppendListingPage(&pPage->m_body, folderPath, pPage->m_order, entries, m_bUploadForm);
+    // A new page, never the bytes of one that an answer may still be sending.
+    auto pBody = std::make_shared<std::string>();
+    AppendListingPage(pBody.get(), folderPath, pPage->m_order, entries, m_bUploadForm);
+    pPage->m_pBody = std::move(pBody);
     pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries, m_bUploadForm);
     return true;
 }

@@ -81,6 +81,12 @@ public:
     // be listed.
     const CListingPage* ListingFor(const CMappedTarget& mapped, const CListingOrder& order,
                                    uint64_t mark, uint64_t now, CListingPage* pBuilt);
+    // The page kept of the folder that a folder target names, in order, when a request with
+    // mark may trust it (nothing in the folder has changed since it was built, an index.html
+    // included) and the root is the one it was built under; null otherwise. Makes no system
+    // call that a kept file does not.
+    const CListingPage* KeptListingFor(const CMappedTarget& mapped, const CListingOrder& order,
+                                       uint64_t mark, uint64_t now);
     // Whether an allowed target whose path did not end in '/' names a folder below the root,
     // reached by the same rules as files.
     bool NamesFolder(const CMappedTarget& mapped, uint64_t now);

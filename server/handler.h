@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "server/answer.h"
+#include "server/listing_cache.h"
 #include "server/request_head.h"
+#include "server/response_head.h"
 #include "server/server_options.h"
 
 class CFileCache;
@@ -20,22 +22,34 @@ struct CRequestContext {
     // served.
     CFileCache* m_pFiles = nullptr;
     const char* m_pszPeer = "-";  // the client's address as text
+    // What the answer's Connection header field says: the connection decides whether it
+    // stays open.
+    ConnectionOption m_connection = ConnectionOption::kNone;
 };
 
 // One worker's handler: decides every answer that worker's connections send.
 class CHandler {
 public:
-    // Decides by options (which outlive the handler).
-    explicit CHandler(const CServerOptions& options) : m_options(options) {}
+    // Decides by the default options until DecideBy.
+    CHandler();
     CHandler(const CHandler&) = delete;
     CHandler& operator=(const CHandler&) = delete;
 
-    const CServerOptions& GetOptions() const { return m_options; }
+    // Decides by options (which outlive the handler) from now on; before its worker starts.
+    void DecideBy(const CServerOptions* pOptions) { m_pOptions = pOptions; }
+    const CServerOptions& GetOptions() const { return *m_pOptions; }
 
     // Puts into pAnswer (cleared) the answer to request, or the sink that its body goes to
     // and that gives the answer once the body is in.
     void Decide(const CRequest& request, const CRequestContext& context, CAnswer* pAnswer);
 
 private:
-    const CServerOptions& m_options;
+    // The answer to a GET or HEAD of the request's target on top of reply (its date and
+    // connection): the file, partial content of it, 304 or 416, a listing, or a 301 or 404
+    // page; a HEAD gets the same head without the body.
+    void AnswerFromFiles(const CRequest& request, const CRequestContext& context,
+                         const CReply& reply, CAnswer* pAnswer);
+
+    const CServerOptions* m_pOptions;
+    CListingPage m_built;  // a listing built for one answer and not kept by the cache
 };

@@ -30,6 +30,7 @@ int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
 CHttpThread::CHttpThread()
     : CThread(false),
       m_nFilesDue(CFileCache::kNoDeadline),
+      m_buffer(kBufferSize),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
@@ -141,7 +142,11 @@ CServeTime CHttpThread::Now() {
         m_bStopping = true;
         m_nGraceEnd = now + kStopGraceMs;
     }
-    return CServeTime{now, m_bStopping, m_nGraceEnd, &m_files, m_pRequestLog};
+    CServeTime time{now, m_bStopping, m_nGraceEnd, &m_files, m_pRequestLog};
+    time.m_pHandler = &m_handler;
+    time.m_pBuffer = m_buffer.data();
+    time.m_nBuffer = m_buffer.size();
+    return time;
 }
 
 void CHttpThread::TakePlaced() {

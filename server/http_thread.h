@@ -12,6 +12,7 @@
 #include "foundation/thread.h"
 #include "server/connection.h"
 #include "server/file_cache.h"
+#include "server/handler.h"
 #include "server/request_log.h"
 #include "server/waiting_connections.h"
 
@@ -63,6 +64,8 @@ public:
     uint64_t GetIdleCloseDeadline(bool bKeepAlive) const;
     // Serves the files below pRoot (which outlives the worker); called before Start.
     void ServeFrom(const CDocumentRoot* pRoot) { m_files.ServeFrom(pRoot); }
+    // Decides its answers by options (which outlive the worker); called before Start.
+    void DecideBy(const CServerOptions* pOptions) { m_handler.DecideBy(pOptions); }
     // Where ends of connections are told; called before Start.
     void SetEndNotice(CEndNotice* pNotice) { m_pEndNotice = pNotice; }
     // The ring its connections add their answered requests to (null: none are logged);
@@ -110,12 +113,18 @@ private:
     int Sleep(uint32_t ms);
 
     static constexpr int kReadyBatch = 64;
+    // A file's pieces go out through this much of the worker's buffer where the host cannot
+    // send them from the file itself; larger pieces cost more reading where a socket has
+    // little room.
+    static constexpr size_t kBufferSize = 256 * 1024;
 
     CSocketPoller m_poller;
     // What it knows of the files its connections serve, watched in the same wait as their
     // sockets.
     CFileCache m_files;
     uint64_t m_nFilesDue;  // when the file cache next lets idle files go
+    CHandler m_handler;
+    std::vector<char> m_buffer;  // CServeTime::m_pBuffer
     CWaitingConnections m_connections;
     CReadySocket m_ready[kReadyBatch];
     bool m_bStopping;

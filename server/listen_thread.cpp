@@ -36,6 +36,7 @@ CListenThread::CListenThread(unsigned short port, const CListenAddress& address)
     for (CHttpThread& worker : m_workers) {
         worker.SetEndNotice(&m_endNotice);
         worker.ServeFrom(&m_root);
+        worker.DecideBy(&m_options);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "server/document_root.h"
 #include "server/http_thread.h"
 #include "server/listen_status.h"
+#include "server/server_options.h"
 
 constexpr int kWorkerCount = 5;
 constexpr unsigned short kHttpPort = 80;
@@ -38,6 +39,9 @@ public:
     // Why the listening socket could not be set up: the host's error code, 0 when it was.
     int GetListenError() const;
     const CListenAddress& GetListenAddress() const { return m_address; }
+    // What its workers' answers are decided by; called before Start.
+    void SetServerOptions(const CServerOptions& options) { m_options = options; }
+    const CServerOptions& GetServerOptions() const { return m_options; }
     // The folder its workers serve; Set swaps it for all of them.
     CDocumentRoot& GetDocumentRoot() { return m_root; }
     const CHttpThread& GetWorker(int index) const { return m_workers[index]; }
@@ -90,7 +94,8 @@ private:
     CSocket m_listenSockets[2];
     int m_nListenSockets;
     CListenAddress m_address;
-    CDocumentRoot m_root;  // before the workers, which keep a pointer to it
+    CDocumentRoot m_root;      // before the workers, which keep a pointer to it
+    CServerOptions m_options;  // before the workers, which keep a pointer to it
     CHttpThread m_workers[kWorkerCount];
     unsigned short m_nPort;
     std::atomic<unsigned short> m_nBoundPort;

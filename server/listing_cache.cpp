@@ -19,18 +19,18 @@ const CListingPage* CListingCache::Find(const std::string& folder, const CListin
 const CListingPage* CListingCache::Keep(CListingPage&& page) {
     for (size_t i = 0; i < m_pages.size(); ++i) {
         if (m_pages[i].m_folder == page.m_folder && m_pages[i].m_order == page.m_order) {
-            m_nBytes -= m_pages[i].m_body.size();
+            m_nBytes -= m_pages[i].BodySize();
             m_pages.erase(m_pages.begin() + static_cast<std::ptrdiff_t>(i));
             break;
         }
     }
-    if (page.m_body.size() > kMostBytes) return nullptr;
+    if (page.BodySize() > kMostBytes) return nullptr;
     while (!m_pages.empty() &&
-           (m_pages.size() >= kMostPages || m_nBytes + page.m_body.size() > kMostBytes)) {
-        m_nBytes -= m_pages.front().m_body.size();
+           (m_pages.size() >= kMostPages || m_nBytes + page.BodySize() > kMostBytes)) {
+        m_nBytes -= m_pages.front().BodySize();
         m_pages.erase(m_pages.begin());
     }
-    m_nBytes += page.m_body.size();
+    m_nBytes += page.BodySize();
     m_pages.push_back(std::move(page));
     return &m_pages.back();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,11 @@ struct CListingPage {
     std::string m_folder;  // below the root, as ListFolderBelow takes it
     CListingOrder m_order;
     uint64_t m_nGeneration = 0;  // of the change watch, when its folder was watched
-    std::string m_body;
+    // The page, shared with the answers that are still sending it.
+    std::shared_ptr<const std::string> m_pBody;
     std::string m_etag;
+
+    size_t BodySize() const { return m_pBody ? m_pBody->size() : 0; }
 };
 
 // A few pages, the most recently used kept when the cap is reached, so that a worker's

@@ -217,9 +217,8 @@ void ReadTransferEncoding(const char* p, size_t n, CRequest& request) {
     const bool bFirst = !request.m_bTransferCoded;
     request.m_bTransferCoded = true;
     const bool bChunked = EqualsIgnoringCase(p, n, "chunked");
-    request.m_nBodyLength = bFirst && bChunked && !request.m_bBodyLengthGiven
-                                ? kChunkedBodyLength
-                                : kUnknownBodyLength;
+    request.m_nBodyLength =
+        bFirst && bChunked && !request.m_bBodyLengthGiven ? kChunkedBodyLength : kUnknownBodyLength;
 }
 
 // Takes one header field into the request when it is one the server uses.

@@ -112,11 +112,15 @@ CReply FileReply(CReply reply, const CFileAnswer& answer, const CFileVersion& ve
     return reply;
 }
 
-void AppendPageAnswer(std::string* pOut, CReply reply, const std::string& page, bool bHead) {
+void AppendPageHead(std::string* pOut, CReply reply, uint64_t length) {
     reply.m_bHasLength = true;
-    reply.m_nLength = page.size();
+    reply.m_nLength = length;
     reply.m_pszContentType = kHtmlType;
     AppendReplyHead(pOut, reply);
+}
+
+void AppendPageAnswer(std::string* pOut, CReply reply, const std::string& page, bool bHead) {
+    AppendPageHead(pOut, reply, page.size());
     if (!bHead) pOut->append(page);
 }
 

@@ -46,6 +46,9 @@ void AppendReplyHead(std::string* pOut, const CReply& reply);
 CReply FileReply(CReply reply, const CFileAnswer& answer, const CFileVersion& version,
                  const CValidators& validators, const char* pszContentType, bool bHead);
 
+// Appends the response head of an HTML page of length bytes.
+void AppendPageHead(std::string* pOut, CReply reply, uint64_t length);
+
 // The reply and page of a response that carries a short HTML page: appends the response head
 // with the page's length and type, then the page itself unless bHead.
 void AppendPageAnswer(std::string* pOut, CReply reply, const std::string& page, bool bHead);

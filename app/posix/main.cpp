@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/server_session.h"
 #include "foundation/critical_section.h"
 #include "foundation/log.h"
@@ -27,35 +28,10 @@ constexpr long kSignalWaitMs = 100;
 constexpr size_t kMaxRootLength = sizeof(g_szWebRoot) / sizeof(g_szWebRoot[0]) - 1;
 
 const char kVersionText[] = "KOVWebServer v1.0";
-const char kUsageText[] =
-    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [DOCROOT]\n"
-    "Serves the files below DOCROOT (default: the current directory) over HTTP/1.1; a folder\n"
-    "without an index.html is answered with a listing of what it holds.\n"
-    "\n"
-    "  -p, --port N          listen on TCP port N, 1 to 65535 (default 80)\n"
-    "  -b, --bind ADDRESS    take clients at ADDRESS only: an IPv4 or IPv6 address of this\n"
-    "                        computer, or localhost for this computer only (default: every\n"
-    "                        address, so other machines on the network can connect)\n"
-    "  -q, --quiet           write no line per request (by default each answered request is\n"
-    "                        a Common Log Format line on standard output)\n"
-    "      --no-listing      answer a folder without an index.html 404 instead of listing it\n"
-    "      --help            show this text and exit\n"
-    "      --version         show the version and exit\n"
-    "\n"
-    "The log is written to standard output: the start-up lines, then one line per answered\n"
-    "request in the Common Log Format (client address, local time, request line, status,\n"
-    "body bytes). SIGINT, SIGTERM and SIGHUP stop the server; SIGUSR1 writes the number of\n"
-    "requests served so far.\n";
-
 struct CCommandLine {
-    unsigned short m_nPort = kHttpPort;
-    CListenAddress m_address;
+    CStartOptions m_options;
     std::string m_root;
     bool m_bHaveRoot = false;
-    bool m_bHelp = false;
-    bool m_bVersion = false;
-    bool m_bQuiet = false;
-    bool m_bNoListing = false;
     std::string m_error;  // what was not understood, as one line for standard error
 };
 
@@ -155,71 +131,49 @@ void WriteOwnLine(const std::string& text) {
     g_bLogAtLineStart = !text.empty() && text.back() == '\n';
 }
 
-// Takes the port option's value, or says what is wrong with it.
-bool TakePort(const char* pszValue, CCommandLine& line) {
-    const std::wstring value = Widen(pszValue);
-    if (ParsePort(value.c_str(), line.m_nPort)) return true;
-    line.m_error = Narrow(BadPortText(value));
-    return false;
-}
-
-// Takes the bind option's value, or says what is wrong with it.
-bool TakeBind(const char* pszValue, CCommandLine& line) {
-    const std::wstring value = Widen(pszValue);
-    if (ParseBindAddress(value.c_str(), line.m_address)) return true;
-    line.m_error = Narrow(BadBindText(value));
-    return false;
-}
-
-// Takes the value that follows option, with take; false when there is none or it is wrong.
-bool TakeNextValue(int argc, char** argv, int& i, CCommandLine& line,
-                   bool (*pfnTake)(const char*, CCommandLine&)) {
-    if (i + 1 >= argc) {
-        line.m_error = Narrow(MissingValueText(Widen(argv[i])));
-        return false;
+// The words of argv after the program's name, as wide text byte for character.
+class CArgumentWords : public CWordSource {
+public:
+    CArgumentWords(int argc, char** argv) : m_argc(argc), m_argv(argv), m_nNext(1) {}
+    bool TakeNext(std::wstring* pWord) override {
+        if (m_nNext >= m_argc) return false;
+        *pWord = Widen(m_argv[m_nNext++]);
+        return true;
     }
-    ++i;
-    return pfnTake(argv[i], line);
-}
+
+private:
+    int m_argc;
+    char** m_argv;
+    int m_nNext;
+};
 
 // Takes DOCROOT; a second one is an error.
-bool TakeRoot(const char* pszArg, CCommandLine& line) {
+bool TakeRoot(const std::wstring& word, CCommandLine& line) {
     if (line.m_bHaveRoot) {
         line.m_error = "only one document root may be given";
         return false;
     }
-    line.m_root = pszArg;
+    line.m_root = Narrow(word);
     line.m_bHaveRoot = true;
     return true;
 }
 
 // Fills line from argv; false, with line.m_error saying why, on anything not understood.
 bool ParseCommandLine(int argc, char** argv, CCommandLine& line) {
+    CArgumentWords words(argc, argv);
     bool bOptionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* pszArg = argv[i];
-        if (bOptionsEnded || pszArg[0] != '-' || pszArg[1] == '\0') {
-            if (!TakeRoot(pszArg, line)) return false;
-        } else if (strcmp(pszArg, "--") == 0) {
+    std::wstring word;
+    while (words.TakeNext(&word)) {
+        std::wstring refusal;
+        const OptionVerdict verdict = bOptionsEnded
+                                          ? OptionVerdict::kNotOption
+                                          : TakeOption(word, words, line.m_options, refusal);
+        if (verdict == OptionVerdict::kEnd) {
             bOptionsEnded = true;
-        } else if (strcmp(pszArg, "--help") == 0) {
-            line.m_bHelp = true;
-        } else if (strcmp(pszArg, "--version") == 0) {
-            line.m_bVersion = true;
-        } else if (strcmp(pszArg, "-q") == 0 || strcmp(pszArg, "--quiet") == 0) {
-            line.m_bQuiet = true;
-        } else if (strcmp(pszArg, "--no-listing") == 0) {
-            line.m_bNoListing = true;
-        } else if (strcmp(pszArg, "-p") == 0 || strcmp(pszArg, "--port") == 0) {
-            if (!TakeNextValue(argc, argv, i, line, TakePort)) return false;
-        } else if (strncmp(pszArg, "--port=", 7) == 0) {
-            if (!TakePort(pszArg + 7, line)) return false;
-        } else if (strcmp(pszArg, "-b") == 0 || strcmp(pszArg, "--bind") == 0) {
-            if (!TakeNextValue(argc, argv, i, line, TakeBind)) return false;
-        } else if (strncmp(pszArg, "--bind=", 7) == 0) {
-            if (!TakeBind(pszArg + 7, line)) return false;
-        } else {
-            line.m_error = Narrow(UnknownOptionText(Widen(pszArg)));
+        } else if (verdict == OptionVerdict::kRefused) {
+            line.m_error = Narrow(refusal);
+            return false;
+        } else if (verdict == OptionVerdict::kNotOption && !TakeRoot(word, line)) {
             return false;
         }
     }
@@ -354,16 +308,18 @@ int RunUntilStopped(const std::string& folder) {
 
 int main(int argc, char** argv) {
     CCommandLine line;
+    const std::string usage = Narrow(UsageText());
     if (!ParseCommandLine(argc, argv, line)) {
         ShowError(line.m_error);
-        fputs(kUsageText, stderr);
+        fputs(usage.c_str(), stderr);
         return kExitUsage;
     }
-    if (line.m_bHelp) {
-        fputs(kUsageText, stdout);
+    const CStartOptions& options = line.m_options;
+    if (options.m_bHelp) {
+        fputs(usage.c_str(), stdout);
         return kExitOk;
     }
-    if (line.m_bVersion) {
+    if (options.m_bVersion) {
         printf("%s\n", kVersionText);
         return kExitOk;
     }
@@ -377,17 +333,17 @@ int main(int argc, char** argv) {
     if (folder.empty()) return kExitFailed;
 
     BlockControlSignals();
-    g_bLogRequests = !line.m_bQuiet;
-    g_bListFolders = !line.m_bNoListing;
     int exitCode = kExitFailed;
     int listenError = 0;
-    if (StartServer(g_szWebRoot, line.m_nPort, line.m_address, nullptr, nullptr)) {
+    if (StartServer(g_szWebRoot, options, nullptr, nullptr)) {
         exitCode = RunUntilStopped(folder);
         listenError = g_pListenThread->GetStatus().GetError();
     }
     StopServer();
     SetRequestLogSink(nullptr);
     SetLogSink(nullptr);
-    if (exitCode == kExitFailed) ExplainListenFailure(line.m_nPort, line.m_address, listenError);
+    if (exitCode == kExitFailed) {
+        ExplainListenFailure(options.m_nPort, options.m_address, listenError);
+    }
     return exitCode;
 }

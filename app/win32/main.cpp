@@ -36,6 +36,16 @@ bool g_bOptionsRefused = false;
 // thread.
 std::wstring g_servedRoot;
 
+// Text with "\r\n" line ends, as the console shows lines, from text with "\n" ones.
+std::wstring WindowsLineEnds(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\n') out += L'\r';
+        out += c;
+    }
+    return out;
+}
+
 // Takes the port and g_szWebRoot from the command line (without the program's name) or the
 // program's folder, and notes in g_refusal why they cannot be served.
 void ReadCommandLine() {
@@ -44,10 +54,9 @@ void ReadCommandLine() {
     if (length == 0 || length >= 1024) szModulePath[0] = L'\0';
     std::wstring why;
     const wchar_t* pszRoot = TakeOptions(SkipProgramName(GetCommandLineW()), g_options, why);
-    g_bLogRequests = !g_options.m_bQuiet;
-    g_bListFolders = !g_options.m_bNoListing;
-    if (pszRoot == nullptr) {
-        g_refusal = L"Cannot start: " + why + L"\r\n" + kUsageText + L"\r\n";
+    if (pszRoot == nullptr || g_options.m_bHelp || g_options.m_bVersion) {
+        g_refusal = (pszRoot == nullptr ? L"Cannot start: " + why + L"\r\n" : std::wstring()) +
+                    WindowsLineEnds(UsageText());
         g_bOptionsRefused = true;
         return;
     }
@@ -82,7 +91,7 @@ void OnListenOutcome() {
         LogOnOwnLine(ServingText(FullPathForDisplay(g_servedRoot.c_str()), status.GetPort(),
                                  g_options.m_address, GetNetworkAddresses()));
         // Request lines go below the serving lines, never above them.
-        if (g_bLogRequests) SetRequestLogSink(PostRequestLines);
+        if (g_options.m_server.m_bLogRequests) SetRequestLogSink(PostRequestLines);
     } else if (status.GetState() == ListenState::kFailed) {
         LogOnOwnLine(ListenFailureText(g_options.m_nPort, g_options.m_address, status.GetError()));
     }
@@ -92,7 +101,7 @@ void OnListenOutcome() {
 // listener's outcome.
 void StartServing(HWND hWnd, const std::wstring& root) {
     g_servedRoot = root;
-    StartServer(root.c_str(), g_options.m_nPort, g_options.m_address, PostListenOutcome, hWnd);
+    StartServer(root.c_str(), g_options, PostListenOutcome, hWnd);
 }
 
 // The paths of the dropped items; releases the drop.

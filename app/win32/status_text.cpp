@@ -5,9 +5,6 @@
 
 #include "app/server_session.h"
 
-const wchar_t kUsageText[] =
-    L"Usage: kovweb.exe [--port N] [--bind ADDRESS] [--quiet] [--no-listing] [FOLDER]";
-
 namespace {
 
 // A port to suggest instead of one that cannot be had.

@@ -8,9 +8,6 @@
 #include "foundation/platform_types.h"
 #include "foundation/socket.h"
 
-// How the program is started, for a refused command line.
-extern const wchar_t kUsageText[];
-
 // The lines that follow a good start: the folder and the address to open (and that only
 // this computer can, when bound to loopback), the addresses other machines may use when
 // it listens on every address (host byte order; the line is left out when there are none),

@@ -29,19 +29,24 @@ std::wstring TakeWord(const wchar_t*& p) {
     return word;
 }
 
-// Takes a port value, or says why not.
-bool TakePortValue(const std::wstring& value, unsigned short& port, std::wstring& refusal) {
-    if (ParsePort(value.c_str(), port)) return true;
-    refusal = BadPortText(value);
-    return false;
-}
+// The words in front of the root, read from the argument text as the grammar asks for them.
+class CLeadingWords : public CWordSource {
+public:
+    explicit CLeadingWords(const wchar_t* p) : m_p(p) {}
+    bool TakeNext(std::wstring* pWord) override {
+        if (*m_p == L'\0') return false;
+        *pWord = TakeWord(m_p);
+        return true;
+    }
+    // Whether the next word is an option's, by its leading '-'.
+    bool NextLooksLikeOption() const {
+        return m_p[0] == L'-' && m_p[1] != L'\0' && !IsBlank(m_p[1]);
+    }
+    const wchar_t* Rest() const { return m_p; }
 
-// Takes a bind address, or says why not.
-bool TakeBindValue(const std::wstring& value, CListenAddress& address, std::wstring& refusal) {
-    if (ParseBindAddress(value.c_str(), address)) return true;
-    refusal = BadBindText(value);
-    return false;
-}
+private:
+    const wchar_t* m_p;
+};
 
 // Copies n characters and a terminator when they fit in cap.
 bool CopyFitting(const wchar_t* pText, size_t n, wchar_t* pszOut, size_t cap) {
@@ -104,33 +109,15 @@ RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszMod
 
 const wchar_t* TakeOptions(const wchar_t* pszArguments, CStartOptions& options,
                            std::wstring& refusal) {
-    const wchar_t* p = pszArguments;
-    while (p[0] == L'-' && p[1] != L'\0' && !IsBlank(p[1])) {
-        const std::wstring option = TakeWord(p);
-        if (option == L"--") return p;
-        const bool bPort = option == L"-p" || option == L"--port";
-        if ((bPort || option == L"-b" || option == L"--bind") && *p == L'\0') {
-            refusal = MissingValueText(option);
-            return nullptr;
-        }
-        if (bPort) {
-            if (!TakePortValue(TakeWord(p), options.m_nPort, refusal)) return nullptr;
-        } else if (option == L"-q" || option == L"--quiet") {
-            options.m_bQuiet = true;
-        } else if (option == L"--no-listing") {
-            options.m_bNoListing = true;
-        } else if (option.compare(0, 7, L"--port=") == 0) {
-            if (!TakePortValue(option.substr(7), options.m_nPort, refusal)) return nullptr;
-        } else if (option == L"-b" || option == L"--bind") {
-            if (!TakeBindValue(TakeWord(p), options.m_address, refusal)) return nullptr;
-        } else if (option.compare(0, 7, L"--bind=") == 0) {
-            if (!TakeBindValue(option.substr(7), options.m_address, refusal)) return nullptr;
-        } else {
-            refusal = UnknownOptionText(option);
-            return nullptr;
-        }
+    CLeadingWords words(pszArguments);
+    while (words.NextLooksLikeOption()) {
+        std::wstring word;
+        words.TakeNext(&word);
+        const OptionVerdict verdict = TakeOption(word, words, options, refusal);
+        if (verdict == OptionVerdict::kRefused) return nullptr;
+        if (verdict == OptionVerdict::kEnd) break;
     }
-    return p;
+    return words.Rest();
 }
 
 std::wstring RootRefusal(const wchar_t* pszRoot) {

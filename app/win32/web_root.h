@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/socket.h"
+#include "app/command_line.h"
 
 enum class RootSource { kCommandLine, kProgramFolder, kDefault, kTooLong };
 
@@ -20,20 +20,10 @@ const wchar_t* SkipProgramName(const wchar_t* pszCommandLine);
 RootSource ChooseDocumentRoot(const wchar_t* pszArguments, const wchar_t* pszModulePath,
                               wchar_t* pszRoot, size_t cap);
 
-// What the options in front of the root ask for.
-struct CStartOptions {
-    unsigned short m_nPort = 80;
-    CListenAddress m_address;   // every address unless --bind
-    bool m_bQuiet = false;      // no request lines
-    bool m_bNoListing = false;  // a folder without an index.html is answered 404
-};
-
-// Reads the options in front of the root into options: "--port N", "-p N" or "--port=N",
-// "--bind A", "-b A" or "--bind=A" (the last of each counts), "--quiet" or "-q",
-// "--no-listing", and "--", after which the rest is the root whatever it starts with.
-// Returns where the root's text starts, or null with refusal saying why when a word that
-// starts with '-' is not understood, a port is not 1 to 65535 or an address is none (see
-// ParseBindAddress).
+// Reads the options in front of the root into options, in the grammar of TakeOption (the
+// last of each counts), and "--", after which the rest is the root whatever it starts
+// with. Returns where the root's text starts, or null with refusal saying why when a word
+// that starts with '-' is not understood or its value is refused.
 const wchar_t* TakeOptions(const wchar_t* pszArguments, CStartOptions& options,
                            std::wstring& refusal);
 

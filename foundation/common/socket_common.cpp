@@ -9,21 +9,9 @@
 
 namespace {
 
-// A file goes out in pieces of this much, read into a buffer of the thread's own: reading
-// and sending beat handing the file's pages to the socket (sendfile) on loopback, and larger
-// pieces cost more reading where a socket has little room (docs/architecture.md, Large
-// bodies).
-constexpr uint64_t kFilePiece = 256 * 1024;
-
 // The system's most: a crowd that connects at once is queued, not refused and retried
 // seconds later, while the listener takes it in.
 constexpr int kListenBacklog = SOMAXCONN;
-
-char* FilePieceBuffer() {
-    // Kept for the thread's life: a worker that sent one large file will likely send more.
-    static thread_local char t_buffer[kFilePiece];
-    return t_buffer;
-}
 
 // Whether text is "localhost" in any case.
 bool IsLocalhostName(const char* pszText) {
@@ -234,11 +222,11 @@ int CSocket::SendNoWait(const char* pData, int length) {
         GetHandle(), [&](SOCKET s) { return SendNative(s, pData, length); }, 0);
 }
 
-long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length) {
-    char* pBuffer = FilePieceBuffer();
+long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
+                                  size_t nBuffer) {
     uint64_t sent = 0;
     while (sent < length) {
-        const DWORD wanted = static_cast<DWORD>(std::min(kFilePiece, length - sent));
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(nBuffer, length - sent));
         const DWORD count = file.ReadAt(pBuffer, wanted, offset + sent);
         // The file ended before the length announced for it.
         if (count == 0) return sent > 0 ? static_cast<long long>(sent) : SOCKET_ERROR;

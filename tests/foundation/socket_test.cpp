@@ -53,6 +53,7 @@ protected:
     CLoopbackPair m_pair;
     CTempDir m_dir;
     CFolder m_folder;
+    char m_buffer[8192];  // the sender's buffer for the file's pieces
 };
 
 }  // namespace
@@ -136,13 +137,15 @@ TEST_F(SocketTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFil
     const uint64_t end = 5 + 8192 + 7;
     const uint64_t deadline = GetTickCount64Ms() + kTestReadTimeoutMs;
     while (offset < end) {
-        const long long count = m_pair.m_server.SendFileNoWait(file, offset, end - offset);
+        const long long count =
+            m_pair.m_server.SendFileNoWait(file, offset, end - offset, m_buffer, sizeof m_buffer);
         ASSERT_GE(count, 0);
         ASSERT_LT(GetTickCount64Ms(), deadline);
         offset += static_cast<uint64_t>(count);
     }
     // A file that ends before the range does is a failure, not a short success.
-    EXPECT_EQ(SOCKET_ERROR, m_pair.m_server.SendFileNoWait(file, bytes.size(), 10));
+    EXPECT_EQ(SOCKET_ERROR,
+              m_pair.m_server.SendFileNoWait(file, bytes.size(), 10, m_buffer, sizeof m_buffer));
     m_pair.m_server.Close();
     EXPECT_EQ(bytes.substr(5, 8192 + 7), ReadUntilClosed(m_pair.m_client));
 }
@@ -159,7 +162,8 @@ TEST_F(SocketTest, SendingAFileToAClosedPeerFailsWithoutEndingTheProcess) {
     uint64_t offset = 0;
     long long count = 0;
     const uint64_t deadline = GetTickCount64Ms() + kTestReadTimeoutMs;
-    while ((count = m_pair.m_server.SendFileNoWait(file, offset, bytes.size() - offset)) >= 0 &&
+    while ((count = m_pair.m_server.SendFileNoWait(file, offset, bytes.size() - offset, m_buffer,
+                                                   sizeof m_buffer)) >= 0 &&
            offset < bytes.size() && GetTickCount64Ms() < deadline) {
         offset += static_cast<uint64_t>(count);
         if (count == 0) SleepMs(1);

@@ -1,8 +1,8 @@
 // Fuzzes the request-head reader the way a worker drives it: bytes arrive in pieces whose
 // sizes come from the input itself, heads are taken as soon as they are complete, bodies
-// are skipped, and every head taken is parsed. The buffer must always hold exactly the
-// stream bytes that no head, dropped empty line or body has used, and reading the same
-// stream in other pieces must give the same heads.
+// are skipped (chunked ones through their framing), and every head taken is parsed. The buffer must
+// always hold exactly the stream bytes that no head, dropped empty line or body has used, and
+// reading the same stream in other pieces must give the same heads.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/file_answer.h"
+#include "server/request_body.h"
 #include "server/request_head.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -109,11 +110,12 @@ int PieceSize(uint8_t code, int room) {
     return (code - 127) * 32;
 }
 
-enum class EndReason { kInputUsedUp, kHopeless, kBodyOfUnknownLength };
+enum class EndReason { kInputUsedUp, kHopeless, kBodyOfUnknownLength, kMalformedChunks };
 
 // What one connection made of the stream.
 struct COutcome {
     std::vector<std::string> m_heads;
+    std::vector<std::string> m_chunkedBodies;  // the data of each chunked body read
     EndReason m_end = EndReason::kInputUsedUp;
     size_t m_consumed = 0;
 };
@@ -145,6 +147,14 @@ public:
                 if (body == kUnknownBodyLength) {
                     outcome.m_end = EndReason::kBodyOfUnknownLength;
                     break;
+                }
+                if (body == kChunkedBodyLength) {
+                    outcome.m_chunkedBodies.emplace_back();
+                    if (!ReadChunkedBody(plan, read, &outcome.m_chunkedBodies.back())) {
+                        outcome.m_end = EndReason::kMalformedChunks;
+                        break;
+                    }
+                    continue;
                 }
                 SkipBody(body);
                 continue;
@@ -260,7 +270,7 @@ private:
             CheckFileAnswer(headers, size);
         }
         const long long body = request.m_nBodyLength;
-        FUZZ_CHECK(body >= kUnknownBodyLength && body < 1000000000000000000LL);
+        FUZZ_CHECK(body >= kChunkedBodyLength && body < 1000000000000000000LL);
         // Without a colon there is no header line, so nothing can name a body.
         if (head.find(':') == std::string::npos) FUZZ_CHECK(body == 0);
         return body;
@@ -277,6 +287,41 @@ private:
             std::min<long long>(body - dropped, static_cast<long long>(m_stream.size() - m_fed)));
         m_fed += rest;
         m_consumed += rest;
+    }
+
+    // Reads a chunked body through its framing as the connection does: what is held first,
+    // then the stream in the plan's pieces, leaving what follows the body unread; its data
+    // into *pData. False when the framing is malformed or the input ends inside it.
+    bool ReadChunkedBody(const CPiecePlan& plan, size_t read, std::string* pData) {
+        CBodyFraming framing;
+        framing.BeginChunked();
+        const auto feed = [&](const char* p, size_t n) {
+            size_t used = 0;
+            while (used < n && framing.GetState() == CBodyFraming::State::kData) {
+                size_t nData = 0;
+                const size_t step = framing.Read(p + used, n - used, &nData);
+                FUZZ_CHECK(step > 0 && nData <= step && used + step <= n);
+                pData->append(p + used + step - nData, nData);
+                used += step;
+            }
+            return used;
+        };
+        const size_t fromHeld = feed(m_buffer.Data(), static_cast<size_t>(m_buffer.Held()));
+        FUZZ_CHECK(m_buffer.Discard(static_cast<long long>(fromHeld)) ==
+                   static_cast<long long>(fromHeld));
+        m_consumed += fromHeld;
+        CheckBufferMirrorsStream();
+        for (; framing.GetState() == CBodyFraming::State::kData && m_fed < m_stream.size();
+             ++read) {
+            FUZZ_CHECK(m_buffer.Held() == 0);
+            const uint8_t code = plan.m_sizes[read % plan.m_sizes.size()];
+            const size_t piece = std::min<size_t>(static_cast<size_t>(PieceSize(code, kMaxHead)),
+                                                  m_stream.size() - m_fed);
+            const size_t used = feed(m_stream.data() + m_fed, piece);
+            m_fed += used;
+            m_consumed += used;
+        }
+        return framing.IsDone();
     }
 
     // One read of up to wanted bytes, as a receive into the buffer or through Feed.
@@ -323,6 +368,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size) {
     wholeReads.m_sizes.push_back(0);
     const COutcome whole = CConnectionModel(stream).Serve(wholeReads);
     FUZZ_CHECK(inPieces.m_heads == whole.m_heads);
+    FUZZ_CHECK(inPieces.m_chunkedBodies == whole.m_chunkedBodies);
     FUZZ_CHECK(inPieces.m_end == whole.m_end);
     FUZZ_CHECK(inPieces.m_consumed == whole.m_consumed);
     return 0;

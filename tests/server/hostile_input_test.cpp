@@ -310,11 +310,18 @@ TEST_F(HostileInputTest, BodiesAndPipelinedRequestsMixedKeepTheirOrder) {
     for (const char* pszLength :
          {"Content-Length: 3\r\nContent-Length: 30", "Content-Length: -1", "Content-Length: +5",
           "Content-Length: 0x10", "Content-Length: 99999999999999999999",
-          "Transfer-Encoding: chunked"}) {
+          "Transfer-Encoding: gzip, chunked", "Transfer-Encoding: chunked\r\nContent-Length: 5"}) {
         const std::string request = "GET /a.txt HTTP/1.1\r\n" + std::string(pszLength) +
                                     "\r\n\r\n0\r\n\r\n" + smuggled + Get("/index.html");
         EXPECT_EQ(Statuses(request, pszLength), (std::vector<int>{200})) << pszLength;
     }
+    // A chunked body ends at its last chunk, and what follows is the next request; one whose
+    // chunks cannot be read ends the connection.
+    const std::string chunked = "POST /a.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    EXPECT_EQ(Statuses(chunked + "4\r\nGET \r\n0\r\n\r\n" + smuggled + Get("/a.txt"), "chunked"),
+              (std::vector<int>{405, 404, 200}));
+    EXPECT_EQ(Statuses(chunked + "4x\r\nGET \r\n0\r\n\r\n" + Get("/a.txt"), "bad chunk"),
+              (std::vector<int>{405}));
     // A body that never comes whole: the end of the client's stream ends the wait.
     EXPECT_EQ(Statuses("POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\nabc", "short body"),
               (std::vector<int>{405}));

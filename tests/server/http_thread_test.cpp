@@ -220,9 +220,16 @@ TEST_F(HttpWorkerTest, AFolderWithoutAnIndexIsListedAndAChangeInItShowsAtOnce) {
     EXPECT_EQ(ask("GET /music/ HTTP/1.1\r\nIf-None-Match: " + etagOf(grown) + "\r\n\r\n").m_nStatus,
               304);
     // Without listings such a folder is the 404 it was.
-    g_bListFolders = false;
-    ExpectAnswer(client, Get("/music/"), StableNotFound("music\\index.html"));
-    g_bListFolders = true;
+    CServerOptions noListing;
+    noListing.m_bListFolders = false;
+    CHttpThread unlisting;
+    unlisting.ServeFrom(&m_root.DocumentRoot());
+    unlisting.DecideBy(&noListing);
+    ASSERT_TRUE(unlisting.Start());
+    CTestClient other;
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(unlisting, other));
+    ExpectAnswer(other, Get("/music/"), StableNotFound("music\\index.html"));
+    unlisting.Shutdown();
 }
 
 TEST_F(HttpWorkerTest, FilesAreFoundByTheirDecodedNames) {
@@ -300,7 +307,7 @@ TEST_F(HttpWorkerTest, RequestsThatCannotBeServedAreRefusedInWords) {
         bool m_bEnds;  // the connection ends after the answer
     } const cases[] = {
         // Methods: known ones not offered on files, unknown ones (methods are
-        // case-sensitive); a body of known length is read past.
+        // case-sensitive); a body of known length, or in chunks, is read past.
         {"POST /a.txt HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
          Refusal("405 Method Not Allowed", kAllow), false},
         {"OPTIONS * HTTP/1.1\r\n\r\n", Refusal("405 Method Not Allowed", kAllow), false},
@@ -308,8 +315,9 @@ TEST_F(HttpWorkerTest, RequestsThatCannotBeServedAreRefusedInWords) {
         // Heads that are no request, and versions not served, end the connection.
         {"HELLO THERE\r\n\r\n", Refusal("400 Bad Request"), true},
         {"GET / HTTP/2.7\r\n\r\n", Refusal("505 HTTP Version Not Supported"), true},
-        {"POST /a.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
-         Refusal("405 Method Not Allowed", kAllow), true},
+        {"POST /a.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\nT: "
+         "1\r\n\r\n",
+         Refusal("405 Method Not Allowed", kAllow), false},
     };
     for (const auto& c : cases) {
         CTestClient client;

@@ -139,7 +139,7 @@ TEST(RequestTest, RequestLinesGoodAndBad) {
         // the unknown.
         {"get / HTTP/1.1\r\n\r\n", kFine, RequestMethod::kUnknown, "/", 1},
         {"HEADER / HTTP/1.1\r\n\r\n", kFine, RequestMethod::kUnknown, "/", 1},
-        {"POST / HTTP/1.1\r\n\r\n", kFine, RequestMethod::kNotAllowed, "/", 1},
+        {"POST / HTTP/1.1\r\n\r\n", kFine, RequestMethod::kPost, "/", 1},
         {"OPTIONS * HTTP/1.1\r\n\r\n", kFine, RequestMethod::kNotAllowed, "*", 1},
         {"CONNECT h:443 HTTP/1.1\r\n\r\n", kFine, RequestMethod::kNotAllowed, "h:443", 1},
         // An absolute-form target is served as its path.

@@ -1,0 +1,139 @@
+// The option table and its grammar.
+#include "app/command_line.h"
+
+#include "app/server_session.h"
+
+namespace {
+
+bool TakePort(const std::wstring& value, CStartOptions& options, std::wstring& refusal) {
+    if (ParsePort(value.c_str(), options.m_nPort)) return true;
+    refusal = BadPortText(value);
+    return false;
+}
+
+bool TakeBind(const std::wstring& value, CStartOptions& options, std::wstring& refusal) {
+    if (ParseBindAddress(value.c_str(), options.m_address)) return true;
+    refusal = BadBindText(value);
+    return false;
+}
+
+bool TakeQuiet(const std::wstring&, CStartOptions& options, std::wstring&) {
+    options.m_server.m_bLogRequests = false;
+    return true;
+}
+
+bool TakeNoListing(const std::wstring&, CStartOptions& options, std::wstring&) {
+    options.m_server.m_bListFolders = false;
+    return true;
+}
+
+bool TakeHelp(const std::wstring&, CStartOptions& options, std::wstring&) {
+    options.m_bHelp = true;
+    return true;
+}
+
+bool TakeVersion(const std::wstring&, CStartOptions& options, std::wstring&) {
+    options.m_bVersion = true;
+    return true;
+}
+
+const COptionSpec kOptions[] = {
+    {L"--port", L"-p", L"N", TakePort, L"listen on TCP port N, 1 to 65535 (default 80)"},
+    {L"--bind", L"-b", L"ADDRESS", TakeBind,
+     L"take clients at ADDRESS only: an IPv4 or IPv6 address of this\n"
+     L"computer, or localhost for this computer only (default: every\n"
+     L"address, so other machines on the network can connect)"},
+    {L"--quiet", L"-q", nullptr, TakeQuiet,
+     L"write no line per request (by default each answered request is\n"
+     L"a Common Log Format line in the log)"},
+    {L"--no-listing", nullptr, nullptr, TakeNoListing,
+     L"answer a folder without an index.html 404 instead of listing it"},
+    {L"--help", nullptr, nullptr, TakeHelp, L"show this text and exit"},
+    {L"--version", nullptr, nullptr, TakeVersion, L"show the version and exit"},
+};
+
+// The option that word names by its long or short name, or null.
+const COptionSpec* FindOption(const std::wstring& name) {
+    for (const COptionSpec& spec : kOptions) {
+        if (name == spec.m_pszLong || (spec.m_pszShort != nullptr && name == spec.m_pszShort)) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+// The usage column of an option: "  -p, --port N".
+std::wstring UsageNames(const COptionSpec& spec) {
+    std::wstring names = L"  ";
+    names += spec.m_pszShort != nullptr ? std::wstring(spec.m_pszShort) + L", " : L"    ";
+    names += spec.m_pszLong;
+    if (spec.m_pszValue != nullptr) names += std::wstring(L" ") + spec.m_pszValue;
+    return names;
+}
+
+}  // namespace
+
+OptionVerdict TakeOption(const std::wstring& word, CWordSource& words, CStartOptions& options,
+                         std::wstring& refusal) {
+    if (word.size() < 2 || word[0] != L'-') return OptionVerdict::kNotOption;
+    if (word == L"--") return OptionVerdict::kEnd;
+    const size_t equals = word.compare(0, 2, L"--") == 0 ? word.find(L'=') : std::wstring::npos;
+    const std::wstring name = word.substr(0, equals);
+    const COptionSpec* pSpec = FindOption(name);
+    // "--long=value" is the long name's alone, and only for an option that takes a value.
+    if (pSpec == nullptr || (equals != std::wstring::npos && pSpec->m_pszValue == nullptr)) {
+        refusal = UnknownOptionText(word);
+        return OptionVerdict::kRefused;
+    }
+    std::wstring value;
+    if (equals != std::wstring::npos) {
+        value = word.substr(equals + 1);
+    } else if (pSpec->m_pszValue != nullptr && !words.TakeNext(&value)) {
+        refusal = MissingValueText(word);
+        return OptionVerdict::kRefused;
+    }
+    return pSpec->m_pfnTake(value, options, refusal) ? OptionVerdict::kTaken
+                                                     : OptionVerdict::kRefused;
+}
+
+std::wstring UsageText() {
+    std::wstring text = L"Usage: kovweb";
+    for (const COptionSpec& spec : kOptions) {
+        // Help and version end the program at once: they are not among the options it runs with.
+        if (spec.m_pfnTake == TakeHelp || spec.m_pfnTake == TakeVersion) continue;
+        text += L" [";
+        if (spec.m_pszShort != nullptr) text += std::wstring(spec.m_pszShort) + L"|";
+        text += spec.m_pszLong;
+        if (spec.m_pszValue != nullptr) text += std::wstring(L" ") + spec.m_pszValue;
+        text += L"]";
+    }
+    text +=
+        L" [DOCROOT]\n"
+        L"Serves the files below DOCROOT over HTTP/1.1; a folder without an index.html is\n"
+        L"answered with a listing of what it holds. DOCROOT is the current directory when left\n"
+        L"out (kovweb.exe: the text after the options, quotes removed, or the program's own\n"
+        L"folder).\n"
+        L"\n";
+    constexpr size_t kHelpColumn = 24;
+    for (const COptionSpec& spec : kOptions) {
+        std::wstring line = UsageNames(spec);
+        const std::wstring help = spec.m_pszHelp;
+        size_t start = 0;
+        do {
+            const size_t end = help.find(L'\n', start);
+            const std::wstring piece = help.substr(start, end - start);
+            line.resize(line.size() < kHelpColumn - 1 ? kHelpColumn - 1 : line.size(), L' ');
+            text += line + L" " + piece + L"\n";
+            line.clear();
+            start = end == std::wstring::npos ? end : end + 1;
+        } while (start != std::wstring::npos);
+    }
+    text +=
+        L"\n"
+        L"The log (standard output, or the window) gets the start-up lines, then one line per\n"
+        L"answered request in the Common Log Format (client address, user, local time, request\n"
+        L"line, status, body bytes). kovweb: SIGINT, SIGTERM and SIGHUP stop the server;\n"
+        L"SIGUSR1 writes the number of requests read so far. kovweb.exe: Alt+/ shows it, and\n"
+        L"closing the window stops the server.\n";
+    return text;
+}
