@@ -185,8 +185,7 @@ protected:
         CReply reply = BaseReply();
         // A body refused part way is not read to its end: the connection ends after it.
         pAnswer->m_bClose = true;
-        if (reply.m_connection != ConnectionOption::kNone)
-            reply.m_connection = ConnectionOption::kClose;
+        reply.m_connection = ConnectionOption::kClose;
         AppendRefusal(&pAnswer->m_out, StatusOf(m_problem), reply);
     }
 
@@ -389,8 +388,7 @@ void DecideUpload(const CRequest& request, const CFolder* pRoot, const CServerOp
         static_cast<uint64_t>(request.m_nBodyLength) > options.m_nMaxUpload) {
         pAnswer->m_bClose = true;
         CReply closing = reply;
-        if (closing.m_connection != ConnectionOption::kNone)
-            closing.m_connection = ConnectionOption::kClose;
+        closing.m_connection = ConnectionOption::kClose;
         return RefuseAtOnce("413 Content Too Large", closing, pAnswer);
     }
     // The folder is what the path names up to its last '/'; the file, what follows it.

@@ -15,12 +15,14 @@ unsigned short OtherPort(unsigned short port) {
 }  // namespace
 
 std::wstring ServingText(const std::wstring& folder, unsigned short port,
-                         const CListenAddress& bound, const std::vector<uint32_t>& addresses) {
+                         const CListenAddress& bound, const std::vector<uint32_t>& addresses,
+                         const std::wstring& uploads) {
     std::wstring text = L"Serving " + folder + L" on " + LocalHttpAddress(bound, port) +
                         (IsLoopbackOnly(bound) ? L" (this computer only)\r\n" : L"\r\n");
     const std::wstring network =
         bound.m_kind == CListenAddress::Kind::kEvery ? NetworkAddressesLine(addresses, port) : L"";
     if (!network.empty()) text += network + L"\r\n";
+    if (!uploads.empty()) text += uploads + L"\r\n";
     text += L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
     return text;
 }

@@ -22,7 +22,8 @@
 namespace {
 
 const char kUsageLine[] =
-    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [DOCROOT]";
+    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [--upload] "
+    "[--max-upload SIZE] [DOCROOT]";
 
 // Everything after the fixed start-up messages: the five dots and "Listening...".
 std::string StartupTail(const std::string& out) {
