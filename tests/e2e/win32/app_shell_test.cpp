@@ -120,14 +120,14 @@ TEST(CommandLine, APortOptionMayComeInFrontOfTheRootWhichStaysAsTyped) {
     CStartOptions options;
     EXPECT_EQ(AfterOptions(L"--port 84 --quiet --no-listing C:\\site", port, &options),
               L"C:\\site");
-    EXPECT_TRUE(options.m_bQuiet);
-    EXPECT_TRUE(options.m_bNoListing);
+    EXPECT_FALSE(options.m_server.m_bLogRequests);
+    EXPECT_FALSE(options.m_server.m_bListFolders);
     EXPECT_EQ(port, 84);
     EXPECT_EQ(AfterOptions(L"-q", port, &options), L"");
-    EXPECT_TRUE(options.m_bQuiet);
-    EXPECT_FALSE(options.m_bNoListing);
+    EXPECT_FALSE(options.m_server.m_bLogRequests);
+    EXPECT_TRUE(options.m_server.m_bListFolders);
     EXPECT_EQ(AfterOptions(L"-- -q", port, &options), L"-q");
-    EXPECT_FALSE(options.m_bQuiet);
+    EXPECT_TRUE(options.m_server.m_bLogRequests);
     EXPECT_EQ(AfterOptions(L"- x", port), L"- x");
 }
 
