@@ -84,7 +84,8 @@ TEST_F(UploadTest, APutMakesANewFileOnlyWhole) {
               "201 Created -> /sub/new%20file.bin");
     EXPECT_EQ(Upload(PutHead("/sub/taken.txt", "Content-Length: 3\r\n"), "new"), "409 Conflict");
     EXPECT_EQ(Upload(PutHead("/sub/cut.bin", "Content-Length: 100000\r\n"), body, 5000), "<cut>");
-    EXPECT_EQ(Upload(PutHead("/missing/a.txt", "Content-Length: 1\r\n"), "a"), "404 File not found!");
+    EXPECT_EQ(Upload(PutHead("/missing/a.txt", "Content-Length: 1\r\n"), "a"),
+              "404 File not found!");
     EXPECT_EQ(Upload(PutHead("/sub/.hidden", "Content-Length: 1\r\n"), "a"), "400 Bad Request");
     EXPECT_EQ(Upload(PutHead("/sub/", "Content-Length: 1\r\n"), "a"), "400 Bad Request");
     EXPECT_EQ(
