@@ -121,7 +121,9 @@ install_tools() {
     for tool in wrk ab nginx lighttpd h2o h2load strace curl chromium node npm; do
         PATH="$PATH:/usr/sbin" command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
     done
-    [[ -f "$PUPPETEER_MODULES/puppeteer-core/package.json" ]] || missing+=("$PUPPETEER")
+    # Only the browser load drives a browser.
+    [[ -f "$PUPPETEER_MODULES/puppeteer-core/package.json" || " ${LOADS[*]} " != *" browser "* ]] ||
+        missing+=("$PUPPETEER")
     [[ ${#missing[@]} -eq 0 ]] && return
     [[ $INSTALL -eq 1 ]] || die "missing: ${missing[*]} (run without --no-install)"
     if [[ ${missing[*]} != "$PUPPETEER" ]]; then

@@ -186,8 +186,10 @@ const char kPageStart[] =
 // request of its own, so that each has its own progress; the listing is loaded again once
 // all have arrived (the 303 that answers each is followed to the listing itself).
 const char kUploadForm[] =
-    "<form method=\"post\" action=\"./\" enctype=\"multipart/form-data\" id=\"upload\">\n"
-    "<input type=\"file\" name=\"file\" multiple> <button>Upload</button>\n"
+    "<form method=\"post\" action=\"./\" enctype=\"multipart/form-data\" id=\"upload\" "
+    "style=\"margin:1.2em 0\">\n"
+    "<input type=\"file\" name=\"file\" multiple> "
+    "<button style=\"padding:.4em 1.4em\">Upload</button>\n"
     "</form>\n<div id=\"sent\"></div>\n"
     "<script>(function(){var f=document.getElementById('upload'),"
     "s=document.getElementById('sent');"
