@@ -17,7 +17,7 @@
 #   --baseline REV  also build git revision REV in build-bench/ and measure it beside ours on
 #                   the fast path, the crowds that connect at once and the system calls
 #   --loads "L ..." only these loads (e.g. "put1 put5"), without the system-call counts and
-#                   the Win32 part
+#                   the Win32 part; the table goes to bench/results/some-loads.md
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -599,5 +599,6 @@ for name in "${STARTING[@]}"; do finish_recorded "${PID[$name]}" stop || true; d
     echo "elapsed=$(($(date +%s) - STARTED))"
 } >"$RAW/meta.txt"
 mkdir -p "$BENCH/results"
-python3 "$BENCH/report.py" "$RAW" | tee "$BENCH/results/latest.md"
+# A run of some loads only leaves the full run's table as it was.
+python3 "$BENCH/report.py" "$RAW" | tee "$BENCH/results/$([[ -z "$ONLY_LOADS" ]] && echo latest || echo some-loads).md"
 say "Done in $(($(date +%s) - STARTED)) s; raw outputs in build-bench/bench-raw/"

@@ -2,6 +2,8 @@
 // could name something outside it.
 #include "server/target.h"
 
+#include <cstring>
+
 #include "foundation/file.h"
 #include "server/ascii.h"
 
@@ -58,6 +60,11 @@ bool AreSegmentsAllowed(const std::string& path) {
         size_t length = end - start;
         if (length == 2 && pSegment[0] == '.' && pSegment[1] == '.') return false;
         if (length > 0 && IsReservedPathSegment(pSegment, length)) return false;
+        // A file still arriving is never served, whatever its name is guessed to be.
+        if (length >= sizeof kUploadTemporaryPrefix - 1 &&
+            std::memcmp(pSegment, kUploadTemporaryPrefix, sizeof kUploadTemporaryPrefix - 1) == 0) {
+            return false;
+        }
         start = end + 1;
     }
     return true;

@@ -8,6 +8,9 @@
 
 constexpr size_t kMaxTargetLength = 2047;          // longer targets are answered 404
 constexpr char kDefaultDocument[] = "index.html";  // what a folder's target opens
+// Where the name of a file still arriving starts: the '.' keeps it out of listings and
+// archives, and no target that names it is served.
+constexpr char kUploadTemporaryPrefix[] = ".kovweb-upload-";
 
 // What a request target names below the document root.
 struct CMappedTarget {

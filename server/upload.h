@@ -14,9 +14,6 @@
 
 class CFolder;
 
-// Where a temporary file's name starts: a '.' keeps it out of listings, answers and archives.
-constexpr char kUploadTemporaryPrefix[] = ".kovweb-upload-";
-
 // Decides a PUT or a POST while uploads are on, below root (null when the root is not open):
 // either a refusal in pAnswer's head (403 for another site's request, 404 for a missing
 // folder, 400 for an unacceptable name, 409 for a PUT onto an existing name, 413 for a body

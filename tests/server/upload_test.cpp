@@ -80,8 +80,8 @@ std::string PutHead(const std::string& target, const std::string& fields) {
 
 TEST_F(UploadTest, APutMakesANewFileOnlyWhole) {
     const std::string body(100000, 'b');
-    EXPECT_EQ(Upload(PutHead("/sub/new%20file.bin", "Content-Length: 100000\r\n"), body),
-              "201 Created -> /sub/new%20file.bin");
+    EXPECT_EQ(Upload(PutHead("/sub/new%20%C3%A9t%C3%A9.bin", "Content-Length: 100000\r\n"), body),
+              "201 Created -> /sub/new%20%C3%A9t%C3%A9.bin");
     EXPECT_EQ(Upload(PutHead("/sub/taken.txt", "Content-Length: 3\r\n"), "new"), "409 Conflict");
     EXPECT_EQ(Upload(PutHead("/sub/cut.bin", "Content-Length: 100000\r\n"), body, 5000), "<cut>");
     EXPECT_EQ(Upload(PutHead("/missing/a.txt", "Content-Length: 1\r\n"), "a"),
@@ -96,7 +96,7 @@ TEST_F(UploadTest, APutMakesANewFileOnlyWhole) {
               "413 Content Too Large");
     EXPECT_EQ(Upload(PutHead("/sub/big.txt", "Transfer-Encoding: chunked\r\n"), "12345678901"),
               "413 Content Too Large");
-    EXPECT_EQ(Entries(), (std::vector<std::string>{"new file.bin=" + body, "taken.txt=old"}));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"new \xC3\xA9t\xC3\xA9.bin=" + body, "taken.txt=old"}));
 }
 
 TEST_F(UploadTest, AFormsFilesGetFreeNamesAndAnUnfinishedOneIsRemoved) {
