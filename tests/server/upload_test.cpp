@@ -96,7 +96,8 @@ TEST_F(UploadTest, APutMakesANewFileOnlyWhole) {
               "413 Content Too Large");
     EXPECT_EQ(Upload(PutHead("/sub/big.txt", "Transfer-Encoding: chunked\r\n"), "12345678901"),
               "413 Content Too Large");
-    EXPECT_EQ(Entries(), (std::vector<std::string>{"new \xC3\xA9t\xC3\xA9.bin=" + body, "taken.txt=old"}));
+    EXPECT_EQ(Entries(),
+              (std::vector<std::string>{"new \xC3\xA9t\xC3\xA9.bin=" + body, "taken.txt=old"}));
 }
 
 TEST_F(UploadTest, AFormsFilesGetFreeNamesAndAnUnfinishedOneIsRemoved) {
