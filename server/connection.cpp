@@ -377,15 +377,26 @@ bool CConnection::SendStep(const CServeTime& time) {
     const std::string& out = m_answer.m_out;
     CAnswerBody& body = m_answer.m_body;
     bool bProgress = false;
+    uint64_t bodySent = 0;
     while (m_nOutSent < out.size()) {
-        const int count =
-            m_socket.SendNoWait(out.data() + m_nOutSent, static_cast<int>(out.size() - m_nOutSent));
+        // Bytes held apart leave with the head in one call, as if copied behind it.
+        const bool bWithBytes = body.m_kind == BodyKind::kBytes && body.m_nOffset < body.m_nEnd;
+        const int nOut = static_cast<int>(out.size() - m_nOutSent);
+        const int nBytes =
+            bWithBytes ? static_cast<int>(std::min<uint64_t>(body.m_nEnd - body.m_nOffset, 1 << 30))
+                       : 0;
+        const int count = m_socket.SendPairNoWait(
+            out.data() + m_nOutSent, nOut,
+            bWithBytes ? body.m_pBytes->data() + body.m_nOffset : nullptr, nBytes);
         if (count == SOCKET_ERROR) return End();
         if (count == 0) break;
-        m_nOutSent += static_cast<size_t>(count);
         bProgress = true;
+        const int fromOut = std::min(count, nOut);
+        m_nOutSent += static_cast<size_t>(fromOut);
+        body.m_nOffset += static_cast<uint64_t>(count - fromOut);
+        bodySent += static_cast<uint64_t>(count - fromOut);
+        if (count < nOut + nBytes) break;
     }
-    uint64_t bodySent = 0;
     if (m_nOutSent == out.size() && !SendBody(time, kBodyBytesPerStep, &bodySent)) return End();
     bProgress = bProgress || bodySent > 0;
     if (bProgress) m_deadline = time.m_now + kSendStallMs;

@@ -22,6 +22,8 @@ void AllowQuickRebind(SOCKET s);
 // SOCKET_ERROR with LastSocketError.
 int ReceiveNative(SOCKET s, char* pBuffer, int length);
 int SendNative(SOCKET s, const char* pData, int length);
+// A send of n1 bytes at p1 followed by n2 at p2 in one call, with SendNative's results.
+int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2);
 // Takes a connection waiting on the listening socket s into *pAccepted, non-blocking and
 // kept to this process; a client that left before it was taken is passed over.
 AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted);
