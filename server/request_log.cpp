@@ -7,20 +7,11 @@
 
 namespace {
 
-const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char kHexDigits[] = "0123456789ABCDEF";
 constexpr uint32_t kDrainEveryMs = 100;
 // What the fields around the request line may take, its quotes and the line end included.
 constexpr size_t kRoomAfterRequestLine = 32;
 
 std::atomic<RequestLogSink> g_pfnRequestLogSink(nullptr);
-
-// Writes value (0 to 99) as two decimal digits at pOut.
-void PutTwoDigits(char* pOut, int value) {
-    pOut[0] = static_cast<char>('0' + value / 10);
-    pOut[1] = static_cast<char>('0' + value % 10);
-}
 
 // Writes the n request line bytes at p, escaped, at pOut with room for cap bytes; returns
 // how many bytes it wrote. A byte whose escape would not fit ends the text.
@@ -32,8 +23,8 @@ size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap) {
             if (cap - at < 4) break;
             pOut[at] = '\\';
             pOut[at + 1] = 'x';
-            pOut[at + 2] = kHexDigits[byte >> 4];
-            pOut[at + 3] = kHexDigits[byte & 0xF];
+            pOut[at + 2] = UpperHexDigit(byte >> 4);
+            pOut[at + 3] = UpperHexDigit(byte);
             at += 4;
         } else if (byte == '"' || byte == '\\') {
             if (cap - at < 2) break;
@@ -53,24 +44,23 @@ size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap) {
 void FormatLogTime(const CLocalTime& local, char* pOut) {
     const int year = local.m_nYear < 0 ? 0 : (local.m_nYear > 9999 ? 9999 : local.m_nYear);
     const int month = local.m_nMonth < 1 || local.m_nMonth > 12 ? 1 : local.m_nMonth;
-    PutTwoDigits(pOut, local.m_nDay);
+    FormatDigits(local.m_nDay, 2, pOut);
     pOut[2] = '/';
     std::memcpy(pOut + 3, kMonthNames[month - 1], 3);
     pOut[6] = '/';
-    PutTwoDigits(pOut + 7, year / 100);
-    PutTwoDigits(pOut + 9, year % 100);
+    FormatDigits(year, 4, pOut + 7);
     pOut[11] = ':';
-    PutTwoDigits(pOut + 12, local.m_nHour);
+    FormatDigits(local.m_nHour, 2, pOut + 12);
     pOut[14] = ':';
-    PutTwoDigits(pOut + 15, local.m_nMinute);
+    FormatDigits(local.m_nMinute, 2, pOut + 15);
     pOut[17] = ':';
-    PutTwoDigits(pOut + 18, local.m_nSecond);
+    FormatDigits(local.m_nSecond, 2, pOut + 18);
     pOut[20] = ' ';
     const int offset = local.m_nOffsetMinutes;
     const int magnitude = (offset < 0 ? -offset : offset) % (100 * 60);
     pOut[21] = offset < 0 ? '-' : '+';
-    PutTwoDigits(pOut + 22, magnitude / 60);
-    PutTwoDigits(pOut + 24, magnitude % 60);
+    FormatDigits(magnitude / 60, 2, pOut + 22);
+    FormatDigits(magnitude % 60, 2, pOut + 24);
 }
 
 size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, char* pOut,

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "server/ascii.h"
-#include "server/target.h"
 
 namespace {
 

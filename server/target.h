@@ -23,6 +23,18 @@ struct CMappedTarget {
     bool m_bFolderIndex = false;             // the target named a folder: m_path is its index
 };
 
+// A request target's parts, pointing into its bytes: the path, which ends at '?' or '#',
+// and the query between the '?' and the fragment (empty when there is none).
+struct CTargetParts {
+    const char* m_pPath;
+    size_t m_nPath;
+    const char* m_pQuery;
+    size_t m_nQuery;
+};
+
+// Splits the n target bytes at pTarget into its path and its query; the fragment goes.
+CTargetParts SplitTarget(const char* pTarget, size_t n);
+
 // Maps target bytes onto a path below the document root: the path ends at '?' or '#'; %XX
 // escapes are decoded; one leading separator goes, and '\' is a separator as '/' is; a
 // folder (a path ending in a separator, or none at all) means its index.html. Refused:
@@ -37,6 +49,3 @@ std::string FolderLocation(const char* pTarget, size_t n);
 // The path of a target (without its query and fragment), escaped as FolderLocation escapes
 // it: where a file made at the target is found, or the listing of a folder target.
 std::string PathLocation(const char* pTarget, size_t n);
-
-// HTML text for bytes: & < > " ' and control characters become character references.
-std::string EscapeHtml(const std::string& text);
