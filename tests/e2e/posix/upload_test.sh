@@ -49,7 +49,8 @@ fi
 
 start_kovweb "$work/server.log" --upload --max-upload 4M "$share" ||
   { cat "$work/server.log"; fail "kovweb did not start"; }
-grep -q "Uploads are on" "$work/server.log" || fail "the serving lines do not say uploads are on"
+# The serving lines follow "Listening...".
+wait_until grep -q "Uploads are on" "$work/server.log" || fail "the serving lines do not say uploads are on"
 base="http://127.0.0.1:$port"
 head -c 3000000 /dev/urandom >"$work/photo.jpg"
 printf 'first\n' >"$work/notes.txt"
