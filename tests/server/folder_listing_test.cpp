@@ -276,19 +276,15 @@ TEST(FolderListingTest, TheTagFollowsEveryChange) {
 }
 
 TEST(FolderListingTest, AnUploadFormIsAddedOnlyWhenAskedAndChangesTheTag) {
-    const std::vector<CListingEntry> entries = Sample();
-    const CListingOrder order;
     std::string plain;
     std::string withForm;
-    AppendListingPage(&plain, "/in/", order, entries);
-    AppendListingPage(&withForm, "/in/", order, entries, true);
-    EXPECT_EQ(plain.find("<form"), std::string::npos);
+    AppendListingPage(&plain, "/in/", CListingOrder(), Sample());
+    AppendListingPage(&withForm, "/in/", CListingOrder(), Sample(), true);
     const size_t form =
         withForm.find("<form method=\"post\" action=\"./\" enctype=\"multipart/form-data\"");
     ASSERT_NE(form, std::string::npos);
     EXPECT_EQ(withForm.find(" accept="), std::string::npos) << "phones offer every source";
-    EXPECT_NE(withForm.find("multiple", form), std::string::npos);
-    EXPECT_EQ(withForm.substr(0, withForm.find("<form")), plain.substr(0, plain.find("</body>")));
-    EXPECT_NE(ListingEntityTag("/in/", order, entries, true),
-              ListingEntityTag("/in/", order, entries));
+    EXPECT_EQ(withForm.substr(0, form), plain.substr(0, plain.find("</body>")));
+    EXPECT_NE(ListingEntityTag("/in/", CListingOrder(), Sample(), true),
+              ListingEntityTag("/in/", CListingOrder(), Sample()));
 }
