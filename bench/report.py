@@ -198,6 +198,7 @@ def costs(n, calls_bound=None, switches_bound=None):
 ROWS = (
     Row("ka_small", "keep-alive 1 KiB, 5 connections (`wrk -t1 -c5`)", "req/s", "rps", target=0.85, baseline=True),
     Row("ka_log", "keep-alive 1 KiB, 5 connections, request log to a file", "req/s", "rps", target=0.90),
+    Row("ka_auth", "keep-alive 1 KiB, 5 connections with --auth", "req/s", "rps", target=0.95),
     Row("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better", "p50", False, 1.0,
         baseline=True),
     Row("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better", "p99", False),
@@ -305,15 +306,16 @@ def load_row(raw, row, columns, ours="ours", peers=PEERS, times=""):
     return cells, values, bool(errored & {ours, BASELINE})
 
 
-def request_log_row(raw, row, columns):
-    """The row that sets ours with its request log (logged) against ours with --quiet (quiet)."""
-    logged, quiet = (row.overall(row.by_round(raw, server)) for server in ("logged", "quiet"))
-    ratio = ratio_of(logged, quiet)
-    flagged = raw.flagged(row.key, "logged") + raw.flagged(row.key, "quiet")
-    cells = {server: "-" for server in columns}
-    cells["ours"] = row.text(logged) + (" (!)" if raw.flagged(row.key, "logged") else "")
-    return [row.title, f"{row.measure}; `--quiet` in the same rounds: {row.text(quiet)}", *cells.values(),
-            fmt(ratio, 2), target_text(row, " of `--quiet`"), row.judge(ratio, row.target) + (" (errors)" if flagged else "")]
+def pair_row(raw, row, columns, server="logged", other="`--quiet`"):
+    """The row that sets ours with one option (server: logged, with its request log; authed,
+    with --auth) against ours with --quiet alone (quiet), named other."""
+    ours, quiet = (row.overall(row.by_round(raw, name)) for name in (server, "quiet"))
+    ratio = ratio_of(ours, quiet)
+    flagged = raw.flagged(row.key, server) + raw.flagged(row.key, "quiet")
+    cells = {name: "-" for name in columns}
+    cells["ours"] = row.text(ours) + (" (!)" if raw.flagged(row.key, server) else "")
+    return [row.title, f"{row.measure}; {other} in the same rounds: {row.text(quiet)}", *cells.values(),
+            fmt(ratio, 2), target_text(row, f" of {other}"), row.judge(ratio, row.target) + (" (errors)" if flagged else "")]
 
 
 def baseline_row(row, values, with_errors, columns):
@@ -383,14 +385,17 @@ def report(raw):
     rows, against, cost_rows = [], [], []
     for row in (*ROWS, *COST_ROWS):
         if row.key == "ka_log":
-            rows.append(request_log_row(raw, row, columns))
+            rows.append(pair_row(raw, row, columns))
+            continue
+        if row.key == "ka_auth":
+            rows.append(pair_row(raw, row, columns, "authed", "without `--auth`"))
             continue
         cells, values, with_errors = load_row(raw, row, columns)
         (cost_rows if row in COST_ROWS else rows).append(cells)
         if row.baseline and BASELINE in columns:
             against.append(baseline_row(row, values, with_errors, columns))
     keys = list(dict.fromkeys(row.key for row in (*ROWS, *COST_ROWS, *WIN32_ROWS)))
-    servers = (*columns, "logged", "quiet", "kovweb", "floor")
+    servers = (*columns, "logged", "quiet", "authed", "kovweb", "floor")
     flagged = [entry for key in keys for server in servers for entry in raw.flagged(key, server)]
     names = [f"baseline `{meta['baseline']}`" if s == BASELINE else s for s in columns]
     header = ["load", "measure", *names, "ours / best peer" + (" (or baseline)" if BASELINE in columns else ""),

@@ -163,6 +163,7 @@ void CConnection::TakeRequest(const CRequest& request, uint64_t mark, const CSer
         m_log.m_bPending = true;
         m_log.m_requestLine.assign(request.m_pLine != nullptr ? request.m_pLine : "",
                                    request.m_pLine != nullptr ? request.m_nLine : 0);
+        m_log.m_user = m_answer.m_user;
     }
     if (m_answer.m_pSink == nullptr) {
         StartAnswer(time);
@@ -208,7 +209,8 @@ void CConnection::LogAnswer(const CServeTime& time) {
                                 m_log.m_requestLine.size(),
                                 m_log.m_nStatus,
                                 outBody + (m_answer.m_body.m_nOffset - m_log.m_nBodyFirst),
-                                time.m_now};
+                                time.m_now,
+                                m_log.m_user.c_str()};
     time.m_pRequestLog->Add(record);
 }
 

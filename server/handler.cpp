@@ -90,6 +90,12 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
     CReply reply;
     reply.m_pszDate = CurrentHttpDate(context.m_now);
     reply.m_connection = context.m_connection;
+    // Only a request that cannot be read is refused before its credentials are asked for:
+    // which methods the share takes is the share's to tell.
+    if (request.m_problem == RequestProblem::kNone && m_pOptions->m_credentials.IsRequired() &&
+        !Admits(request, context, reply, pAnswer)) {
+        return;
+    }
     const char* pszRefusal = RefusalOf(request, *m_pOptions);
     if (pszRefusal != nullptr) {
         AppendRefusal(&pAnswer->m_out, pszRefusal, reply);
@@ -103,6 +109,27 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
         return;
     }
     AnswerFromFiles(request, context, reply, pAnswer);
+}
+
+bool CHandler::Admits(const CRequest& request, const CRequestContext& context, const CReply& reply,
+                      CAnswer* pAnswer) const {
+    const CCredentials& credentials = m_pOptions->m_credentials;
+    const CAuthVerdict verdict =
+        credentials.Check(request.m_authorization, context.m_pszPeer, context.m_now);
+    const bool bHead = request.m_method == RequestMethod::kHead;
+    switch (verdict.m_outcome) {
+        case AuthOutcome::kRight:
+            pAnswer->m_user = credentials.GetUser();
+            return true;
+        case AuthOutcome::kThrottled:
+            AppendTooManyTries(&pAnswer->m_out, verdict.m_nRetryAfterSeconds, reply, bHead);
+            return false;
+        case AuthOutcome::kMissing:
+        case AuthOutcome::kWrong:
+            break;
+    }
+    AppendUnauthorized(&pAnswer->m_out, reply, bHead);
+    return false;
 }
 
 void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& context,

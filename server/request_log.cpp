@@ -13,13 +13,14 @@ constexpr size_t kRoomAfterRequestLine = 32;
 
 std::atomic<RequestLogSink> g_pfnRequestLogSink(nullptr);
 
-// Writes the n request line bytes at p, escaped, at pOut with room for cap bytes; returns
-// how many bytes it wrote. A byte whose escape would not fit ends the text.
-size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap) {
+// Writes the n bytes at p, escaped, at pOut with room for cap bytes; returns how many
+// bytes it wrote. A byte whose escape would not fit ends the text. bSpaces: spaces are
+// escaped as well.
+size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap, bool bSpaces = false) {
     size_t at = 0;
     for (size_t i = 0; i < n; ++i) {
         const unsigned char byte = static_cast<unsigned char>(p[i]);
-        if (byte < 0x20 || byte == 0x7F) {
+        if (byte < 0x20 || byte == 0x7F || (bSpaces && byte == ' ')) {
             if (cap - at < 4) break;
             pOut[at] = '\\';
             pOut[at + 1] = 'x';
@@ -75,8 +76,14 @@ size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, cha
     }
     std::memcpy(pOut, pszClient, clientLength);
     at += clientLength;
-    std::memcpy(pOut + at, " - - [", 6);
-    at += 6;
+    std::memcpy(pOut + at, " - ", 3);
+    at += 3;
+    const size_t userLength = record.m_pszUser != nullptr ? std::strlen(record.m_pszUser) : 0;
+    const size_t userAt = at;
+    at += PutEscaped(record.m_pszUser, userLength, pOut + at, kMaxLoggedUser, true);
+    if (at == userAt) pOut[at++] = '-';
+    std::memcpy(pOut + at, " [", 2);
+    at += 2;
     std::memcpy(pOut + at, pTime, kLogTimeLength);
     at += kLogTimeLength;
     std::memcpy(pOut + at, "] \"", 3);

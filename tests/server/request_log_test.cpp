@@ -20,6 +20,7 @@ struct CLineCase {
     uint64_t m_nBytes;
     CLocalTime m_time;
     const char* m_pszExpected;
+    const char* m_pszUser = nullptr;
 };
 
 TEST(RequestLogLine, CommonLogFormatWithTheRequestLineEscaped) {
@@ -50,6 +51,13 @@ TEST(RequestLogLine, CommonLogFormatWithTheRequestLineEscaped) {
          "10.0.0.7 - - [09/Dec/2026:14:03:07 +0100] \"GET /\xc3\xa9t\xc3\xa9\\x0D\\x0AX: 1 "
          "HTTP/1.0\\x00\" 400 -\n"},
         {nullptr, "", 400, 0, cet, "- - - [09/Dec/2026:14:03:07 +0100] \"\" 400 -\n"},
+        // The user, escaped like the request line and its spaces too: it is not quoted.
+        {"10.0.0.7", "GET / HTTP/1.1", 200, 5, cet,
+         "10.0.0.7 - j\xc3\xbcrgen\\x20\\\"x\\x0A [09/Dec/2026:14:03:07 +0100] \"GET / HTTP/1.1\" "
+         "200 5\n",
+         "j\xc3\xbcrgen \"x\n"},
+        {"10.0.0.7", "GET / HTTP/1.1", 401, 0, cet,
+         "10.0.0.7 - - [09/Dec/2026:14:03:07 +0100] \"GET / HTTP/1.1\" 401 -\n", ""},
     };
     for (const CLineCase& c : cases) {
         char time[kLogTimeLength];
@@ -59,7 +67,8 @@ TEST(RequestLogLine, CommonLogFormatWithTheRequestLineEscaped) {
                                        c.m_requestLine.size(),
                                        c.m_nStatus,
                                        c.m_nBytes,
-                                       0};
+                                       0,
+                                       c.m_pszUser};
         char line[kMaxRequestLogLine];
         const size_t length = FormatRequestLogLine(record, time, line, sizeof(line));
         EXPECT_EQ(std::string(line, length), c.m_pszExpected);

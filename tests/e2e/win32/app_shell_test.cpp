@@ -195,6 +195,12 @@ TEST(StatusText, WhereItServesThenHowToSeeTheCountAndStop) {
     ASSERT_TRUE(ParseListenAddress("192.168.1.20", bound));
     EXPECT_EQ(ServingText(L"C:\\site\\", 80, bound, {0xC0A80114u, 0x0A000005u}),
               L"Serving C:\\site\\ on http://192.168.1.20/\r\n" + hint);
+    // With a password the user is named, in UTF-8 as given.
+    ASSERT_TRUE(ParseListenAddress("127.0.0.1", bound));
+    EXPECT_EQ(ServingText(L"C:\\site\\", 80, bound, {}, "j\xC3\xBCrgen"),
+              L"Serving C:\\site\\ on http://127.0.0.1/ (this computer only; password required)\r\n"
+              L"User name: j\u00FCrgen\r\n" +
+                  hint);
 }
 
 TEST(StatusText, ListenFailuresAreExplainedInWords) {
