@@ -7,6 +7,7 @@
 #include "foundation/file.h"
 #include "foundation/host_text.h"
 #include "server/sha256.h"
+#include "server/upload.h"
 
 namespace {
 
@@ -78,6 +79,23 @@ bool TakeNoListing(const std::wstring&, CStartOptions& options, std::wstring&) {
     return true;
 }
 
+bool TakeUpload(const std::wstring&, CStartOptions& options, std::wstring&) {
+    options.m_server.m_bUpload = true;
+    return true;
+}
+
+bool TakeMaxUpload(const std::wstring& value, CStartOptions& options, std::wstring& refusal) {
+    // The value's characters as bytes, so that any that is not ASCII fails the reading.
+    std::string text;
+    for (const wchar_t c : value) text += c < 0x80 ? static_cast<char>(c) : '?';
+    if (ReadByteSize(text.c_str(), &options.m_server.m_nMaxUpload)) return true;
+    refusal =
+        L"--max-upload takes a size in bytes, or with K, M or G for 1024, 1024^2 or "
+        L"1024^3 bytes, not \"" +
+        value + L"\"";
+    return false;
+}
+
 bool TakeHelp(const std::wstring&, CStartOptions& options, std::wstring&) {
     options.m_bHelp = true;
     return true;
@@ -108,6 +126,13 @@ const COptionSpec kOptions[] = {
     {L"--auth-file", nullptr, L"FILE", TakeAuthFile,
      L"as --auth, with USER:PASSWORD read from the first line of FILE, so\n"
      L"that the password stands in no process list or shell history"},
+    {L"--upload", nullptr, nullptr, TakeUpload,
+     L"receive files: PUT makes a new file at its path, and each listing\n"
+     L"has a form that sends files into its folder; an existing file is\n"
+     L"never replaced (a PUT gets 409, a form's file a numbered name)"},
+    {L"--max-upload", nullptr, L"SIZE", TakeMaxUpload,
+     L"refuse uploads of more than SIZE bytes with 413 (K, M, G: powers\n"
+     L"of 1024; default: no limit)"},
     {L"--help", nullptr, nullptr, TakeHelp, L"show this text and exit"},
     {L"--version", nullptr, nullptr, TakeVersion, L"show the version and exit"},
 };

@@ -134,3 +134,14 @@ std::wstring NetworkAddressesLine(const std::vector<uint32_t>& addresses, unsign
     }
     return line;
 }
+
+std::wstring UploadsLine(const CServerOptions& options) {
+    if (!options.m_bUpload) return std::wstring();
+    std::wstring line =
+        L"Uploads are on: PUT and the listings' form make new files below the folder, never "
+        L"over an existing one";
+    if (options.m_nMaxUpload != CServerOptions::kNoLimit) {
+        line += L" (at most " + std::to_wstring(options.m_nMaxUpload) + L" bytes each)";
+    }
+    return line + L".";
+}

@@ -49,6 +49,9 @@ std::wstring HttpAddress(const std::wstring& host, unsigned short port);
 std::wstring LocalHttpAddress(const CListenAddress& address, unsigned short port);
 // "cannot listen on ADDRESS: that address is not this computer's", without a line end.
 std::wstring NotLocalAddressText(const CListenAddress& address);
+// "Uploads are on: ..." with the largest size taken, without a line end, when the options
+// receive files; empty otherwise.
+std::wstring UploadsLine(const CServerOptions& options);
 // "Also on this network: http://a/, http://b/" for the addresses (host byte order), without
 // a line end; empty when there are none.
 std::wstring NetworkAddressesLine(const std::vector<uint32_t>& addresses, unsigned short port);

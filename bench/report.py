@@ -218,6 +218,9 @@ ROWS = (
     *crowd(50), *crowd(256), *connecting_crowd(50), *connecting_crowd(256),
     Row("browser", "browser: page of 60 PNG images, a stylesheet, 2 module scripts (headless Chromium, cache off)",
         "median ms to the load event, lower is better", "loads_ms", False, 1.0, pooled=True),
+    Row("put1", "PUT of a 1 GiB file (`curl -T`; nginx: `dav_methods PUT`, 1 MiB body buffer)", "MiB/s", "mib_s",
+        target=1.0),
+    Row("put5", "PUT of a 1 GiB file, 5 at a time", "MiB/s", "mib_s", target=1.0),
 )
 # The rows after those against the baseline: what serving costs.
 COST_ROWS = (

@@ -16,6 +16,13 @@
 
 class CFolder;
 
+// What CFile::RenameIn did.
+enum class RenameResult {
+    kRenamed,
+    kExists,  // the new name was taken: nothing changed
+    kFailed,
+};
+
 // One entry of a folder, as ListFolderBelow reads it.
 struct CFolderEntry {
     std::string m_name;         // UTF-8 bytes (from UTF-16 on Win32; as they are on POSIX)
@@ -45,6 +52,19 @@ public:
     // Whether relative names a folder below folder, reached as OpenBelow reaches files: a
     // link that leads out of it counts as nothing there.
     static bool IsFolderBelow(const CFolder& folder, const char* pszRelative);
+    // Makes a new file of the name (one path segment) in folder and opens it for writing,
+    // only when nothing at all has that name yet: no file, folder or link is ever opened or
+    // followed in its place. False when the name is taken or the file cannot be made there.
+    bool CreateIn(const CFolder& folder, const char* pszName);
+    // Gives the entry from in folder the name to, unless something has that name already:
+    // then kExists and both stay as they were. Both are names of one path segment.
+    static RenameResult RenameIn(const CFolder& folder, const char* pszFrom, const char* pszTo);
+    // Removes the file of the name (one path segment) from folder; false when it is not there
+    // or stays.
+    static bool RemoveIn(const CFolder& folder, const char* pszName);
+    // Whether the Write that just failed did so because the disk (or the user's share of it)
+    // is full; asked at once, before any other call.
+    static bool LastWriteFoundDiskFull();
     bool Close();  // always true; the object is closed afterwards
     bool IsOpen() const { return m_hFile != kInvalidFileHandle; }
 
@@ -121,6 +141,10 @@ public:
     // Opens the folder at path (the host's own text, a final separator allowed); false when
     // it is not an existing folder.
     bool Open(const wchar_t* pszPath);
+    // Opens the folder at relative below root ("" for root itself, a final '/' allowed),
+    // reached as CFile::OpenBelow reaches files: false when no folder lies there or a link
+    // on the way leads out of root. Files are then made in it by name (CFile::CreateIn).
+    bool OpenBelow(const CFolder& root, const char* pszRelative);
     bool Close();  // always true
     bool IsOpen() const { return m_hFolder != kInvalidFileHandle; }
     // The path as Open was given it.
@@ -181,6 +205,14 @@ bool FileExists(const wchar_t* pszPath);
 // Whether the host's file system gives one path segment a meaning of its own (device
 // names, trailing dots or spaces on Win32), so that it must never be opened from a request.
 bool IsReservedPathSegment(const char* pSegment, size_t n);
+
+// Whether the name is one path segment that names an entry of a folder: not empty, not "."
+// or "..", without '/', '\\' or a zero byte before its end.
+bool IsOneNameSegment(const char* pszName);
+
+// Whether the host's file system can hold a file of this name (one path segment, UTF-8) as
+// it is spelt: on Win32 not a reserved segment nor one with <>:"|?* or control characters.
+bool CanHoldFileName(const char* pszName);
 
 // The separator the host puts between a folder and its contents.
 extern const wchar_t kPathSeparator;

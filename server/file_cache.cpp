@@ -224,8 +224,8 @@ bool CFileCache::BuildListing(const CMappedTarget& mapped, const CListingOrder& 
     SortListing(&entries, pPage->m_order);
     // A new page, never the bytes of one that an answer may still be sending.
     auto pBody = std::make_shared<std::string>();
-    AppendListingPage(pBody.get(), folderPath, pPage->m_order, entries);
+    AppendListingPage(pBody.get(), folderPath, pPage->m_order, entries, m_bUploadForm);
     pPage->m_pBody = std::move(pBody);
-    pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries);
+    pPage->m_etag = ListingEntityTag(folderPath, pPage->m_order, entries, m_bUploadForm);
     return true;
 }

@@ -49,6 +49,11 @@ public:
 
     // Serves the files below pRoot (which outlives the cache); none before this is called.
     void ServeFrom(const CDocumentRoot* pRoot) { m_pDocumentRoot = pRoot; }
+    // Listings end with a form that uploads files to their folder from now on.
+    void OfferUploadForm(bool bOffer) { m_bUploadForm = bOffer; }
+    // The root as it is now (opened anew after a swap), for a request that makes files below
+    // it or reads a whole tree below it; null when it is not open.
+    const CFolder* CurrentRoot(uint64_t now) { return UseCurrentRoot(now) ? &m_root : nullptr; }
     // Puts the change watch in the worker's readiness wait, keyed by this cache, once: only
     // from then on are changes taken in, and only then is anything trusted without a look.
     void WatchIn(CSocketPoller& poller);
@@ -85,9 +90,6 @@ public:
     // Whether an allowed target whose path did not end in '/' names a folder below the root,
     // reached by the same rules as files.
     bool NamesFolder(const CMappedTarget& mapped, uint64_t now);
-    // The root as it is now (opened anew after a swap), for what reads a whole tree below it;
-    // null when it is not open.
-    const CFolder* CurrentRoot(uint64_t now) { return UseCurrentRoot(now) ? &m_root : nullptr; }
     // Closes the files that have waited kKeptFileIdleMs for a request, where a file held open
     // keeps others out, and returns when the next may have to be, or kNoDeadline.
     uint64_t LetIdleFilesGo(uint64_t now);
@@ -121,4 +123,5 @@ private:
     uint64_t m_nWaits = 0;  // the mark of the last wait whose changes were taken in
     std::vector<std::shared_ptr<CCachedFile>> m_files;  // the most recently used last
     CListingCache m_listings;
+    bool m_bUploadForm = false;
 };

@@ -145,6 +145,35 @@ void AppendColumnHead(std::string* pOut, const char* pszTitle, EListingKey key,
 const char kPageStart[] =
     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n"
     "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n<title>Index of ";
+// The upload form. Only what browsers offer on plain HTTP is used (a form, XMLHttpRequest's
+// upload progress, FormData, drag and drop), and no accept attribute narrows the file
+// button, so that a phone offers its camera and gallery too. The script sends each file in a
+// request of its own, so that each has its own progress; the listing is loaded again once
+// all have arrived (the 303 that answers each is followed to the listing itself).
+const char kUploadForm[] =
+    "<form method=\"post\" action=\"./\" enctype=\"multipart/form-data\" id=\"upload\" "
+    "style=\"margin:1.2em 0\">\n"
+    "<input type=\"file\" name=\"file\" multiple> "
+    "<button style=\"padding:.4em 1.4em\">Upload</button>\n"
+    "</form>\n<div id=\"sent\"></div>\n"
+    "<script>(function(){var f=document.getElementById('upload'),"
+    "s=document.getElementById('sent');"
+    "function send(files){var left=files.length,failed=0;"
+    "Array.prototype.forEach.call(files,function(file){"
+    "var row=document.createElement('div'),bar=document.createElement('progress'),"
+    "x=new XMLHttpRequest(),d=new FormData();"
+    "bar.max=1;bar.value=0;row.textContent=file.name+' ';row.appendChild(bar);s.appendChild(row);"
+    "d.append('file',file);"
+    "x.upload.onprogress=function(e){if(e.lengthComputable)bar.value=e.loaded/e.total;};"
+    "x.onloadend=function(){if(x.status==200){bar.value=1;}else{failed++;"
+    "row.appendChild(document.createTextNode(' failed'+(x.status?' ('+x.status+')':'')));}"
+    "if(!--left&&!failed)location.reload();};"
+    "x.open('POST','./');x.send(d);});}"
+    "f.onsubmit=function(e){e.preventDefault();send(f.elements.file.files);f.reset();};"
+    "document.ondragover=function(e){e.preventDefault();};"
+    "document.ondrop=function(e){e.preventDefault();send(e.dataTransfer.files);};"
+    "})();</script>\n";
+
 const char kStyle[] =
     "</title>\n<style>"
     "body{font:15px/1.45 system-ui,sans-serif;margin:1em auto;max-width:60em;padding:0 .6em}"
@@ -306,8 +335,9 @@ size_t FormatListingSize(uint64_t size, char* pText) {
 }
 
 void AppendListingPage(std::string* pOut, const std::string& folderPath, const CListingOrder& order,
-                       const std::vector<CListingEntry>& entries) {
-    size_t room = sizeof kPageStart + sizeof kStyle + 2 * folderPath.size() + 512;
+                       const std::vector<CListingEntry>& entries, bool bUploadForm) {
+    size_t room = sizeof kPageStart + sizeof kStyle + 2 * folderPath.size() + 512 +
+                  (bUploadForm ? sizeof kUploadForm : 0);
     for (const CListingEntry& entry : entries) room += kRowRoom + 2 * entry.m_name.size();
     pOut->reserve(pOut->size() + room);
 
@@ -348,13 +378,16 @@ void AppendListingPage(std::string* pOut, const std::string& folderPath, const C
         }
         pOut->push_back('\n');
     }
-    *pOut += "</table>\n</body></html>\n";
+    *pOut += "</table>\n";
+    if (bUploadForm) *pOut += kUploadForm;
+    *pOut += "</body></html>\n";
 }
 
 std::string ListingEntityTag(const std::string& folderPath, const CListingOrder& order,
-                             const std::vector<CListingEntry>& entries) {
+                             const std::vector<CListingEntry>& entries, bool bUploadForm) {
     CTagHash hash;
-    hash.Number(kPageFormat);
+    // The page with the form is another format, so that no cache takes one for the other.
+    hash.Number(bUploadForm ? kPageFormat + 1 : kPageFormat);
     hash.Text(folderPath);
     hash.Number(static_cast<uint64_t>(order.m_key) * 2 + (order.m_bDescending ? 1 : 0));
     hash.Number(entries.size());

@@ -42,15 +42,18 @@ void SortListing(std::vector<CListingEntry>* pEntries, const CListingOrder& orde
 // Appends the whole HTML page of a folder to *pOut: folderPath is the folder's decoded path
 // as the client asked for it, ending in '/'; entries are in page order (SortListing). Each
 // name is linked percent-encoded as one path segment and shown HTML-escaped; column headers
-// link to the other orders; a parent link leads up unless folderPath is "/".
+// link to the other orders; a parent link leads up unless folderPath is "/". With
+// bUploadForm the page ends with a form that sends files to the folder (multipart/form-data,
+// several at once, any type, working without scripts), and a script that sends them one
+// request each with their progress shown and takes files dropped on the page.
 void AppendListingPage(std::string* pOut, const std::string& folderPath, const CListingOrder& order,
-                       const std::vector<CListingEntry>& entries);
+                       const std::vector<CListingEntry>& entries, bool bUploadForm = false);
 
 // The strong entity tag of the page AppendListingPage builds from the same arguments,
 // quoted: a hash of the path, the order and every entry's name, kind, size and write time,
 // so that any change of them changes it.
 std::string ListingEntityTag(const std::string& folderPath, const CListingOrder& order,
-                             const std::vector<CListingEntry>& entries);
+                             const std::vector<CListingEntry>& entries, bool bUploadForm = false);
 
 // The size as the listing shows it: bytes below 1 KB ("999 B"), then 1024-based units with
 // one decimal under 10 ("1.5 MB", "15 MB", up to TB). Writes at most 16 bytes and a zero;

@@ -9,6 +9,7 @@
 #include "server/http_date.h"
 #include "server/response_head.h"
 #include "server/target.h"
+#include "server/upload.h"
 #include "server/zip_answer.h"
 
 namespace {
@@ -99,6 +100,13 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
     const char* pszRefusal = RefusalOf(request, *m_pOptions);
     if (pszRefusal != nullptr) {
         AppendRefusal(&pAnswer->m_out, pszRefusal, reply);
+        return;
+    }
+    // Past the refusals, a PUT or POST is an upload.
+    if (request.m_method == RequestMethod::kPut || request.m_method == RequestMethod::kPost) {
+        const CFolder* pRoot =
+            context.m_pFiles != nullptr ? context.m_pFiles->CurrentRoot(context.m_now) : nullptr;
+        DecideUpload(request, pRoot, *m_pOptions, reply, pAnswer);
         return;
     }
     AnswerFromFiles(request, context, reply, pAnswer);

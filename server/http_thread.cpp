@@ -104,6 +104,8 @@ DWORD CHttpThread::Run() {
     m_bStarted.store(true, std::memory_order_release);
     // Without its wait and its stop the worker could neither serve nor be stopped.
     if (!m_poller.IsValid() || !m_hStopEvent.IsValid()) return 0;
+    // The options are fixed once the worker runs.
+    m_files.OfferUploadForm(m_handler.GetOptions().m_bUpload);
     for (;;) {
         ServeRound(kWaitInfinite);
         if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return 1;

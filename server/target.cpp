@@ -3,6 +3,7 @@
 #include "server/target.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "foundation/file.h"
 #include "server/ascii.h"
@@ -37,6 +38,11 @@ bool AreSegmentsAllowed(const std::string& path) {
         size_t length = end - start;
         if (length == 2 && pSegment[0] == '.' && pSegment[1] == '.') return false;
         if (length > 0 && IsReservedPathSegment(pSegment, length)) return false;
+        // A file still arriving is never served, whatever its name is guessed to be.
+        if (length >= sizeof kUploadTemporaryPrefix - 1 &&
+            std::memcmp(pSegment, kUploadTemporaryPrefix, sizeof kUploadTemporaryPrefix - 1) == 0) {
+            return false;
+        }
         start = end + 1;
     }
     return true;
@@ -130,6 +136,14 @@ std::string FolderLocation(const char* pTarget, size_t n) {
     raw.append(pTarget + pathLength, n - pathLength);
     // Bytes that have no place in a header line or a URI are escaped, so that a target can
     // never add lines of its own to the head.
+    std::string location;
+    AppendPercentEncoded(raw.data(), raw.size(), PercentKept::kVisible, &location);
+    return location;
+}
+
+std::string PathLocation(const char* pTarget, size_t n) {
+    std::string raw(pTarget, SplitTarget(pTarget, n).m_nPath);
+    if (raw.empty() || raw[0] != '/') raw.insert(0, 1, '/');
     std::string location;
     AppendPercentEncoded(raw.data(), raw.size(), PercentKept::kVisible, &location);
     return location;

@@ -8,6 +8,9 @@
 
 constexpr size_t kMaxTargetLength = 2047;          // longer targets are answered 404
 constexpr char kDefaultDocument[] = "index.html";  // what a folder's target opens
+// Where the name of a file still arriving starts: the '.' keeps it out of listings and
+// archives, and no target that names it is served.
+constexpr char kUploadTemporaryPrefix[] = ".kovweb-upload-";
 
 // What a request target names below the document root.
 struct CMappedTarget {
@@ -44,3 +47,7 @@ void MapTargetInto(const char* pTarget, size_t n, CMappedTarget* pMapped);
 // Where a target whose path names a folder but lacks the final '/' is sent on to: the same
 // target with the '/' added (query and fragment kept), escaped so that it fits in a head.
 std::string FolderLocation(const char* pTarget, size_t n);
+
+// The path of a target (without its query and fragment), escaped as FolderLocation escapes
+// it: where a file made at the target is found, or the listing of a folder target.
+std::string PathLocation(const char* pTarget, size_t n);

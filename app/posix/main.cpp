@@ -278,6 +278,8 @@ void AnnounceServing(const std::string& folder, unsigned short port, const CList
         const std::wstring network = NetworkAddressesLine(GetNetworkAddresses(), port);
         if (!network.empty()) text += Narrow(network) + "\n";
     }
+    const std::wstring uploads = UploadsLine(g_pListenThread->GetServerOptions());
+    if (!uploads.empty()) text += Narrow(uploads) + "\n";
     WriteOwnLine(text);
 }
 

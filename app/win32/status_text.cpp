@@ -26,7 +26,7 @@ unsigned short OtherPort(unsigned short port) {
 
 std::wstring ServingText(const std::wstring& folder, unsigned short port,
                          const CListenAddress& bound, const std::vector<uint32_t>& addresses,
-                         const std::string& user) {
+                         const std::string& user, const std::wstring& uploads) {
     const bool bLoopback = IsLoopbackOnly(bound);
     std::wstring text = L"Serving " + folder + L" on " + LocalHttpAddress(bound, port);
     if (bLoopback || !user.empty()) {
@@ -38,6 +38,7 @@ std::wstring ServingText(const std::wstring& folder, unsigned short port,
     const std::wstring network =
         bound.m_kind == CListenAddress::Kind::kEvery ? NetworkAddressesLine(addresses, port) : L"";
     if (!network.empty()) text += network + L"\r\n";
+    if (!uploads.empty()) text += uploads + L"\r\n";
     if (!user.empty()) text += L"User name: " + WideOfUtf8(user) + L"\r\n";
     text += L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
     return text;

@@ -2,6 +2,8 @@
 // opening, FileExists, and the folder stamp's mix. The twins hold the calls that differ.
 #include "foundation/file.h"
 
+#include <cstring>
+
 CFile::CFile()
     : m_hFile(kInvalidFileHandle),
       m_bRegular(false),
@@ -55,4 +57,10 @@ uint64_t MixFolderStamp(const uint64_t* pFacts, size_t count) {
         }
     }
     return stamp != 0 ? stamp : 1;
+}
+
+bool IsOneNameSegment(const char* pszName) {
+    if (pszName == nullptr || pszName[0] == '\0') return false;
+    if (std::strcmp(pszName, ".") == 0 || std::strcmp(pszName, "..") == 0) return false;
+    return std::strpbrk(pszName, "/\\") == nullptr;
 }

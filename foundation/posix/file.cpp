@@ -174,6 +174,18 @@ bool EntryFromStat(const struct stat& info, const char* pszName, CFolderEntry* p
     return true;
 }
 
+// The resolved path of an open descriptor, read back from /proc/self/fd; empty without /proc
+// or for a path too long to read.
+std::string ResolvedPathOf(int fd) {
+    char szLink[64];
+    std::snprintf(szLink, sizeof szLink, "/proc/self/fd/%d", fd);
+    std::string real(PATH_MAX * 2, '\0');
+    const ssize_t length = readlink(szLink, &real[0], real.size());
+    if (length <= 0 || static_cast<size_t>(length) >= real.size()) return std::string();
+    real.resize(static_cast<size_t>(length));
+    return real;
+}
+
 }  // namespace
 
 int OpenBelowByResolvedPath(int folderFd, const std::string& folderRealPath,
@@ -183,17 +195,9 @@ int OpenBelowByResolvedPath(int folderFd, const std::string& folderRealPath,
         fd = openat(folderFd, pszRelative, flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
-    char szLink[64];
-    std::snprintf(szLink, sizeof szLink, "/proc/self/fd/%d", fd);
-    std::string real(PATH_MAX * 2, '\0');
-    const ssize_t length = readlink(szLink, &real[0], real.size());
     // Without /proc, or for a name too long to read back, nothing can be shown to be inside.
-    if (length <= 0 || static_cast<size_t>(length) >= real.size()) {
-        close(fd);
-        return -1;
-    }
-    real.resize(static_cast<size_t>(length));
-    if (!IsAtOrBelow(real, folderRealPath)) {
+    const std::string real = ResolvedPathOf(fd);
+    if (real.empty() || !IsAtOrBelow(real, folderRealPath)) {
         close(fd);
         return -1;
     }
@@ -227,6 +231,49 @@ bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative, kBelowFlags);
     if (fd < 0) return false;
     return Adopt(fd);
+}
+
+bool CFile::CreateIn(const CFolder& folder, const char* pszName) {
+    Close();
+    if (!folder.IsOpen() || !IsOneNameSegment(pszName)) return false;
+    // O_EXCL fails on any entry of the name, a link (even one leading nowhere) included.
+    int fd;
+    do {
+        fd = openat(folder.m_hFolder, pszName,
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    return Adopt(fd);
+}
+
+RenameResult CFile::RenameIn(const CFolder& folder, const char* pszFrom, const char* pszTo) {
+    if (!folder.IsOpen() || !IsOneNameSegment(pszFrom) || !IsOneNameSegment(pszTo)) {
+        return RenameResult::kFailed;
+    }
+    const int fd = folder.m_hFolder;
+#ifdef SYS_renameat2
+    if (syscall(SYS_renameat2, fd, pszFrom, fd, pszTo, RENAME_NOREPLACE) == 0) {
+        return RenameResult::kRenamed;
+    }
+    if (errno == EEXIST) return RenameResult::kExists;
+    if (errno != EINVAL && errno != ENOSYS) return RenameResult::kFailed;
+#endif
+    // File systems without a rename that refuses to replace: a hard link is never made over
+    // an existing name either, and the old name goes once the new one stands.
+    if (linkat(fd, pszFrom, fd, pszTo, 0) != 0) {
+        return errno == EEXIST ? RenameResult::kExists : RenameResult::kFailed;
+    }
+    unlinkat(fd, pszFrom, 0);
+    return RenameResult::kRenamed;
+}
+
+bool CFile::RemoveIn(const CFolder& folder, const char* pszName) {
+    if (!folder.IsOpen() || !IsOneNameSegment(pszName)) return false;
+    return unlinkat(folder.m_hFolder, pszName, 0) == 0;
+}
+
+bool CFile::LastWriteFoundDiskFull() {
+    return errno == ENOSPC || errno == EDQUOT;
 }
 
 bool CFile::IsFolderBelow(const CFolder& folder, const char* pszRelative) {
@@ -334,6 +381,24 @@ bool CFolder::Open(const wchar_t* pszPath) {
     return true;
 }
 
+bool CFolder::OpenBelow(const CFolder& root, const char* pszRelative) {
+    if (&root == this || !root.IsOpen()) return false;
+    const std::string relative = WithoutFinalSlashes(pszRelative);
+    const int fd =
+        OpenFdBelow(root.m_hFolder, root.m_finalPath, relative.empty() ? "." : relative.c_str(),
+                    O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    Close();
+    m_hFolder = fd;
+    m_path = root.m_path;
+    if (!m_path.empty() && m_path.back() != L'/') m_path += L'/';
+    for (const char c : relative)
+        m_path.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    m_finalPath = relative.empty() ? root.m_finalPath : ResolvedPathOf(fd);
+    m_bFilesKeepable = true;
+    return true;
+}
+
 bool CFolder::IsStillAtPath() const {
     std::string path;
     if (!IsOpen() || !BytesOfWide(m_path.c_str(), &path)) return false;
@@ -353,6 +418,10 @@ bool CFolder::Close() {
 
 bool IsReservedPathSegment(const char* /*pSegment*/, size_t /*n*/) {
     return false;
+}
+
+bool CanHoldFileName(const char* pszName) {
+    return IsOneNameSegment(pszName);
 }
 
 bool ListFolderBelow(const CFolder& root, const char* pszRelative,

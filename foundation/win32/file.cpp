@@ -339,6 +339,54 @@ bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
     return false;
 }
 
+bool CFile::CreateIn(const CFolder& folder, const char* pszName) {
+    Close();
+    if (!folder.IsOpen() || !IsOneNameSegment(pszName)) return false;
+    const std::wstring path = PathBelow(folder.m_path, pszName);
+    // CREATE_NEW fails on any entry of the name; opening the reparse point itself keeps a
+    // link that appears meanwhile from being followed. DELETE lets a refused file be undone.
+    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    // The folder's path may have been turned into a link since it was opened: the new file
+    // must still lie directly in the folder's final path.
+    const std::wstring finalPath = FinalPathOf(hFile);
+    const std::wstring expected = WithFinalSeparator(folder.m_finalPath);
+    if (!IsBelow(finalPath, folder.m_finalPath) ||
+        finalPath.find(L'\\', expected.size()) != std::wstring::npos) {
+        FILE_DISPOSITION_INFO disposition;
+        disposition.DeleteFile = TRUE;
+        SetFileInformationByHandle(hFile, FileDispositionInfo, &disposition, sizeof disposition);
+        CloseHandle(hFile);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return Adopt(hFile);
+}
+
+RenameResult CFile::RenameIn(const CFolder& folder, const char* pszFrom, const char* pszTo) {
+    if (!folder.IsOpen() || !IsOneNameSegment(pszFrom) || !IsOneNameSegment(pszTo)) {
+        return RenameResult::kFailed;
+    }
+    const std::wstring from = PathBelow(folder.m_path, pszFrom);
+    const std::wstring to = PathBelow(folder.m_path, pszTo);
+    // Without MOVEFILE_REPLACE_EXISTING an existing name is refused, never replaced.
+    if (MoveFileExW(from.c_str(), to.c_str(), 0)) return RenameResult::kRenamed;
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameResult::kExists
+                                                                       : RenameResult::kFailed;
+}
+
+bool CFile::RemoveIn(const CFolder& folder, const char* pszName) {
+    if (!folder.IsOpen() || !IsOneNameSegment(pszName)) return false;
+    return DeleteFileW(PathBelow(folder.m_path, pszName).c_str()) != 0;
+}
+
+bool CFile::LastWriteFoundDiskFull() {
+    const DWORD error = GetLastError();
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
 bool CFile::IsFolderBelow(const CFolder& folder, const char* pszRelative) {
     if (!folder.IsOpen()) return false;
     const std::wstring path = PathBelow(folder.m_path, pszRelative);
@@ -429,6 +477,26 @@ bool CFolder::Open(const wchar_t* pszPath) {
     return true;
 }
 
+bool CFolder::OpenBelow(const CFolder& root, const char* pszRelative) {
+    if (&root == this || !root.IsOpen()) return false;
+    const std::wstring path = FolderPathBelow(root.m_path, pszRelative);
+    HANDLE hFolder = OpenToLookAt(path.c_str());
+    if (hFolder == INVALID_HANDLE_VALUE) return false;
+    // Where links and junctions led is checked on the handle, as CFile::OpenBelow does.
+    const std::wstring finalPath = WithoutFinalSeparator(FinalPathOf(hFolder));
+    if (!IsFolder(hFolder) || !IsAtOrBelow(finalPath, root.m_finalPath)) {
+        CloseHandle(hFolder);
+        return false;
+    }
+    const bool bFilesKeepable = root.m_bFilesKeepable;
+    Close();
+    m_hFolder = hFolder;
+    m_path = path;
+    m_finalPath = finalPath;
+    m_bFilesKeepable = bFilesKeepable;
+    return true;
+}
+
 bool CFolder::IsStillAtPath() const {
     if (!IsOpen()) return false;
     HANDLE hAtPath = OpenToLookAt(m_path.c_str());
@@ -496,6 +564,16 @@ bool IsReservedPathSegment(const char* pSegment, size_t n) {
         if (EqualsWord(pSegment, base, pszDevice)) return true;
     }
     return IsPortName(pSegment, base);
+}
+
+bool CanHoldFileName(const char* pszName) {
+    if (!IsOneNameSegment(pszName)) return false;
+    for (const char* p = pszName; *p; ++p) {
+        if (static_cast<unsigned char>(*p) < 0x20 || std::strchr("<>:\"|?*", *p) != nullptr) {
+            return false;
+        }
+    }
+    return !IsReservedPathSegment(pszName, std::strlen(pszName));
 }
 
 bool ListFolderBelow(const CFolder& root, const char* pszRelative,

@@ -24,3 +24,12 @@ add_test(NAME e2e.listing.SharedFolderMirrorsWhole
           $<TARGET_FILE:kovweb> ${CMAKE_BINARY_DIR}/artifacts)
 set_tests_properties(e2e.listing.SharedFolderMirrorsWhole PROPERTIES
   TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS e2e)
+
+# Uploads with curl -T and -F, a cut body, a body past the limit, another site's form; and
+# a full file system (a small tmpfs, skipped where it cannot be mounted).
+add_test(NAME e2e.upload.FilesArriveWholeOrNotAtAll
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/posix/upload_test.sh $<TARGET_FILE:kovweb>)
+add_test(NAME e2e.upload.AFullDiskKeepsNothing
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/posix/upload_test.sh $<TARGET_FILE:kovweb> full-disk)
+set_tests_properties(e2e.upload.FilesArriveWholeOrNotAtAll e2e.upload.AFullDiskKeepsNothing
+  PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 LABELS e2e)

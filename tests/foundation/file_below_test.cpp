@@ -226,3 +226,36 @@ TEST_F(FileBelowTest, AListingHoldsWhatCouldBeServedAndNothingElse) {
     EXPECT_EQ(FolderStampBelow(m_folder, "../"), 0u);
     EXPECT_EQ(FolderStampBelow(m_folder, "a.txt"), 0u);
 }
+
+TEST_F(FileBelowTest, FilesAreMadeUnderNewNamesOnlyAndRenamedWithoutReplacing) {
+    CFolder sub;
+    ASSERT_TRUE(sub.OpenBelow(m_folder, "sub/"));
+    CFile file;
+    for (const char* pszName : {"page.html", "", "..", "../x.txt", "a/b", "a\\b"}) {
+        EXPECT_FALSE(file.CreateIn(sub, pszName)) << pszName;
+    }
+    ASSERT_TRUE(file.CreateIn(sub, ".part"));
+    ASSERT_EQ(file.Write("new", 3), 3u);
+    file.Close();
+    EXPECT_EQ(CFile::RenameIn(sub, ".part", "page.html"), RenameResult::kExists);
+    EXPECT_EQ(CFile::RenameIn(sub, ".part", "new.txt"), RenameResult::kRenamed);
+    EXPECT_EQ(CFile::RenameIn(sub, ".part", "other.txt"), RenameResult::kFailed);
+    EXPECT_EQ(Content("sub/new.txt"), "new");
+    EXPECT_TRUE(CFile::RemoveIn(sub, "new.txt"));
+    EXPECT_EQ(Listing("sub"), std::vector<std::string>{"page.html=f:4"});
+}
+
+TEST_F(FileBelowTest, FoldersToMakeFilesInAreReachedAsReadsReachThem) {
+    CFolder folder;
+    for (const char* pszRelative : {"a.txt", "missing", "..", "sub/../.."}) {
+        EXPECT_FALSE(folder.OpenBelow(m_folder, pszRelative)) << pszRelative;
+    }
+    ASSERT_NO_FATAL_FAILURE(Link("outdir", "../outdir", true));
+    if (IsSkipped()) return;
+    ASSERT_NO_FATAL_FAILURE(Link("sub/gone.txt", "../../made.txt"));
+    EXPECT_FALSE(folder.OpenBelow(m_folder, "outdir"));
+    ASSERT_TRUE(folder.OpenBelow(m_folder, "sub"));
+    CFile file;
+    EXPECT_FALSE(file.CreateIn(folder, "gone.txt")) << "a link leading nowhere is not followed";
+    EXPECT_FALSE(fs::exists(m_outside.Path() / "made.txt"));
+}

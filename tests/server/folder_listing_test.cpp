@@ -274,3 +274,17 @@ TEST(FolderListingTest, TheTagFollowsEveryChange) {
         for (size_t j = i + 1; j < tags.size(); ++j) EXPECT_NE(tags[i], tags[j]) << i << " " << j;
     }
 }
+
+TEST(FolderListingTest, AnUploadFormIsAddedOnlyWhenAskedAndChangesTheTag) {
+    std::string plain;
+    std::string withForm;
+    AppendListingPage(&plain, "/in/", CListingOrder(), Sample());
+    AppendListingPage(&withForm, "/in/", CListingOrder(), Sample(), true);
+    const size_t form =
+        withForm.find("<form method=\"post\" action=\"./\" enctype=\"multipart/form-data\"");
+    ASSERT_NE(form, std::string::npos);
+    EXPECT_EQ(withForm.find(" accept="), std::string::npos) << "phones offer every source";
+    EXPECT_EQ(withForm.substr(0, form), plain.substr(0, plain.find("</body>")));
+    EXPECT_NE(ListingEntityTag("/in/", CListingOrder(), Sample(), true),
+              ListingEntityTag("/in/", CListingOrder(), Sample()));
+}

@@ -117,6 +117,9 @@ TEST(MapTargetTest, TargetsThatCouldLeaveTheRootAreRefused) {
         "/a%g1",
         "/a%1",
         "/%%41",
+        // a file still arriving, by any spelling of its name
+        "/in/.kovweb-upload-0123456789abcdef.part",
+        "/%2ekovweb-upload-x.part/",
     };
     for (const std::string& target : cases) {
         const CMappedTarget mapped = Map(target);

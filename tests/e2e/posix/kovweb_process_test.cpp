@@ -23,7 +23,7 @@ namespace {
 
 const char kUsageLine[] =
     "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [--auth "
-    "USER:PASSWORD] [--auth-file FILE] [DOCROOT]";
+    "USER:PASSWORD] [--auth-file FILE] [--upload] [--max-upload SIZE] [DOCROOT]";
 
 // Everything after the fixed start-up messages: the five dots and "Listening...".
 std::string StartupTail(const std::string& out) {
