@@ -145,7 +145,7 @@ build_kovweb() {
 }
 
 # Builds ours and the load client, and the baseline from its commit's files alone; sets
-# BASELINE_BIN and the options it needs to run as ours does.
+# BASELINE_BIN.
 build_all() {
     say "Building kovweb (Release) in build-bench/"
     build_kovweb "$REPO" "$BUILD"
@@ -159,9 +159,7 @@ build_all() {
         echo "$BASELINE_COMMIT" >"$src/.kov-baseline"
     fi
     build_kovweb "$src" "$BUILD/baseline-build"
-    BASELINE_BIN="$BUILD/baseline-build/kovweb" BASELINE_QUIET=()
-    # A revision from before the request log has no --quiet, and nothing to leave out.
-    if "$BASELINE_BIN" --help 2>&1 | grep -q -- --quiet; then BASELINE_QUIET=(--quiet); fi
+    BASELINE_BIN="$BUILD/baseline-build/kovweb"
 }
 
 # --- servers ---------------------------------------------------------------------------------
@@ -176,8 +174,9 @@ rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
 
 # Starts one server on a free port (a peer with its configuration written into WORK/NAME/)
 # and waits until it answers "/" (10 s; a minute for kovweb.exe and the floor under Wine, on
-# ports 80 and FLOOR_PORT). Ours runs with --quiet as the peers run with no access log;
-# "logged" and "quiet" are two more of ours for the request log's cost only, "authed" for
+# ports 80 and FLOOR_PORT). Ours runs as users run it, its request log on and going to a file
+# (the peers run with no access log); "logged" and "quiet" are two more of ours, with the log
+# and with --quiet, for the request log's cost alone, "authed" (quiet too) for
 # the cost of --auth.
 start_server() {
     local name="$1" port log="$WORK/$1.log" dir="$WORK/$1" tries=100 _
@@ -188,10 +187,11 @@ start_server() {
     [[ $name == logged ]] && log="$WORK/logged-lines.log"
     mkdir -p "$dir/tmp"
     case "$name" in
-        ours | quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
-        logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        quiet) start_recorded "$log" "$BUILD/kovweb" --quiet --port "$port" "$DOCROOT" ;;
+        ours | logged) start_recorded "$log" "$BUILD/kovweb" --port "$port" "$DOCROOT" ;;
+        # As ours runs: with its request log where it has one.
+        baseline) start_recorded "$log" "$BASELINE_BIN" --port "$port" "$DOCROOT" ;;
         authed) start_recorded "$log" "$BUILD/kovweb" --quiet --auth "$AUTH" --port "$port" "$DOCROOT" ;;
-        baseline) start_recorded "$log" "$BASELINE_BIN" "${BASELINE_QUIET[@]}" --port "$port" "$DOCROOT" ;;
         kovweb) start_recorded "$log" wine "$WIN32_EXE" --quiet "$WIN_DOCROOT" ;;
         floor) start_recorded "$log" wine "$BUILD/win32_floor.exe" "$port" "${WIN_DOCROOT}1k.txt" ;;
         # One process serves everything (as one worker would), in the foreground.
@@ -292,7 +292,8 @@ run_load() {
     esac
     local wrk=(timeout "$limit" wrk -t1 -c5 -d"${DURATION}s" --timeout)
     case "$load" in
-        ka_small | ka_log | wc5) "${wrk[@]}" 5s "$url$SMALL" ;;
+        ka_small) "${wrk[@]}" 5s --latency "$url$SMALL" ;;
+        ka_log | wc5) "${wrk[@]}" 5s "$url$SMALL" ;;
         ka_auth) "${wrk[@]}" 5s -H "$AUTH_HEADER" "$url$SMALL" ;;
         c1_latency | wc1) timeout "$limit" wrk -t1 -c1 -d"${DURATION}s" --timeout 5s --latency "$url$SMALL" ;;
         ab_close) timeout 120 ab -q -c5 -n "$AB_REQUESTS" -s 10 "$url$SMALL" ;;

@@ -39,8 +39,13 @@ CConnection::CConnection()
 
 CConnection::~CConnection() = default;
 
+AcceptResult CConnection::AcceptFrom(CSocket& listening) {
+    return listening.AcceptNoWait(m_socket, m_log.m_szPeer, sizeof m_log.m_szPeer);
+}
+
 void CConnection::Begin(uint64_t now) {
-    m_socket.GetPeerAddress(m_log.m_szPeer, sizeof m_log.m_szPeer);
+    // A socket that came by another way than AcceptFrom is asked for its client's address.
+    if (m_log.m_szPeer[0] == '-') m_socket.GetPeerAddress(m_log.m_szPeer, sizeof m_log.m_szPeer);
     StartHead(now);
     m_read.m_bMayRead = true;
     m_wait = {ConnectionWant::kRead, m_deadline};

@@ -64,6 +64,8 @@ public:
     CConnection(const CConnection&) = delete;
     CConnection& operator=(const CConnection&) = delete;
 
+    // Takes a connection waiting on listening into m_socket, with its client's address.
+    AcceptResult AcceptFrom(CSocket& listening);
     // Starts serving the non-blocking socket in m_socket (put there by an accept): its first
     // head is due within the head deadline from now.
     void Begin(uint64_t now);

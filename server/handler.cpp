@@ -31,16 +31,6 @@ const char* RefusalOf(const CRequest& request, const CServerOptions& options) {
     return nullptr;
 }
 
-// The query of a target: from the '?' that ends its path to the fragment, if any; empty
-// when there is none.
-void FindQuery(const char* pTarget, size_t n, const char** ppQuery, size_t* pnQuery) {
-    const char* pEnd = pTarget + n;
-    const char* pQuery = std::find_if(pTarget, pEnd, [](char c) { return c == '?' || c == '#'; });
-    pQuery = pQuery != pEnd && *pQuery == '?' ? pQuery + 1 : pEnd;
-    *ppQuery = pQuery;
-    *pnQuery = static_cast<size_t>(std::find(pQuery, pEnd, '#') - pQuery);
-}
-
 // The listing of a folder target on top of reply: 200 or 304, the kept page sent from
 // where it is kept. False when the target names no folder that may be listed.
 bool AnswerListing(const CRequest& request, const CListingPage* pPage, CReply reply,
@@ -137,7 +127,8 @@ bool CHandler::Admits(const CRequest& request, const CRequestContext& context, c
 void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& context,
                                const CReply& reply, CAnswer* pAnswer) {
     const bool bHead = request.m_method == RequestMethod::kHead;
-    const CMappedTarget mapped = MapTarget(request.m_pTarget, request.m_nTarget);
+    MapTargetInto(request.m_pTarget, request.m_nTarget, &m_mapped);
+    const CMappedTarget& mapped = m_mapped;
     CFileCache* pFiles = context.m_pFiles;
     if (pFiles == nullptr) {
         AppendNotFoundAnswer(&pAnswer->m_out, mapped.m_display, reply, bHead);
@@ -146,10 +137,8 @@ void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& c
     CListingOrder order;
     const bool bList = m_pOptions->m_bListFolders && mapped.m_bFolderIndex;
     if (bList) {
-        const char* pQuery = nullptr;
-        size_t nQuery = 0;
-        FindQuery(request.m_pTarget, request.m_nTarget, &pQuery, &nQuery);
-        order = ListingOrderFromQuery(pQuery, nQuery);
+        const CTargetParts parts = SplitTarget(request.m_pTarget, request.m_nTarget);
+        order = ListingOrderFromQuery(parts.m_pQuery, parts.m_nQuery);
         // A page kept while nothing in its folder changed says that the folder still has no
         // index.html: it is answered without looking for one.
         const CListingPage* pKept =

@@ -10,6 +10,7 @@
 #include "server/request_head.h"
 #include "server/response_head.h"
 #include "server/server_options.h"
+#include "server/target.h"
 
 class CFileCache;
 
@@ -56,5 +57,6 @@ private:
                          const CReply& reply, CAnswer* pAnswer);
 
     const CServerOptions* m_pOptions;
-    CListingPage m_built;  // a listing built for one answer and not kept by the cache
+    CListingPage m_built;    // a listing built for one answer and not kept by the cache
+    CMappedTarget m_mapped;  // the target of the request being decided
 };

@@ -1,17 +1,33 @@
 // The request log's line, each worker's ring of lines, and the writer that empties them.
 #include "server/request_log.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "server/ascii.h"
 
 namespace {
 
 constexpr uint32_t kDrainEveryMs = 100;
+// A batch goes to the sink in pieces of whole lines of at most this much (a longer line
+// alone), with the core given up between them: a worker woken on the writer's core then
+// waits for one piece at most, not for the whole batch.
+constexpr size_t kMostPerPiece = 16 * 1024;
 // What the fields around the request line may take, its quotes and the line end included.
 constexpr size_t kRoomAfterRequestLine = 32;
 
 std::atomic<RequestLogSink> g_pfnRequestLogSink(nullptr);
+
+// Where the piece of batch that starts at from ends: after its last line end within the
+// most a piece takes, or after its first line end when the line alone is longer.
+size_t PieceEnd(const std::string& batch, size_t from) {
+    if (batch.size() - from <= kMostPerPiece) return batch.size();
+    const size_t lastLineEnd = batch.rfind('\n', from + kMostPerPiece - 1);
+    if (lastLineEnd != std::string::npos && lastLineEnd >= from) return lastLineEnd + 1;
+    const size_t lineEnd = batch.find('\n', from);
+    return lineEnd == std::string::npos ? batch.size() : lineEnd + 1;
+}
 
 // Writes the n bytes at p, escaped, at pOut with room for cap bytes; returns how many
 // bytes it wrote. A byte whose escape would not fit ends the text. bSpaces: spaces are
@@ -205,10 +221,15 @@ void CRequestLogWriter::Drain() {
     const size_t toldLength = m_batch.size();
     for (const std::unique_ptr<CRequestLogRing>& pRing : m_rings) pRing->TakeLines(m_batch);
     if (m_batch.size() == toldLength) return;
-    if (sink(m_batch.data(), m_batch.size(), m_hStopEvent)) {
-        m_nUntold = 0;
-        return;
+    size_t at = 0;
+    while (at < m_batch.size()) {
+        const size_t end = PieceEnd(m_batch, at);
+        if (!sink(m_batch.data() + at, end - at, m_hStopEvent)) break;
+        at = end;
+        if (at < m_batch.size()) std::this_thread::yield();
     }
-    // Every line of a batch that was not taken is dropped too; the count is told next time.
-    for (size_t at = toldLength; at < m_batch.size(); ++at) m_nUntold += m_batch[at] == '\n';
+    // Once the count went out it is told; every line of the batch that was not taken is
+    // dropped too, and its count told next time.
+    if (at >= toldLength) m_nUntold = 0;
+    for (at = std::max(at, toldLength); at < m_batch.size(); ++at) m_nUntold += m_batch[at] == '\n';
 }

@@ -80,11 +80,22 @@ CTargetParts SplitTarget(const char* pTarget, size_t n) {
 
 CMappedTarget MapTarget(const char* pTarget, size_t n) {
     CMappedTarget mapped;
-    const size_t pathLength = SplitTarget(pTarget, n).m_nPath;
+    MapTargetInto(pTarget, n, &mapped);
+    return mapped;
+}
+
+void MapTargetInto(const char* pTarget, size_t n, CMappedTarget* pMapped) {
+    CMappedTarget& mapped = *pMapped;
+    mapped.m_bAllowed = false;
+    mapped.m_path.clear();
+    mapped.m_display.clear();
+    mapped.m_pszContentType = nullptr;
+    mapped.m_bFolderIndex = false;
+    size_t pathLength = SplitTarget(pTarget, n).m_nPath;
     if (n > kMaxTargetLength) {
         mapped.m_display.assign(pTarget,
                                 pathLength < kMaxTargetLength ? pathLength : kMaxTargetLength);
-        return mapped;
+        return;
     }
     std::string& path = mapped.m_path;
     // Room for the index name too, so that the path is built in one buffer.
@@ -92,7 +103,7 @@ CMappedTarget MapTarget(const char* pTarget, size_t n) {
     if (!AppendDecoded(pTarget, pathLength, &path)) {
         path.clear();
         mapped.m_display.assign(pTarget, pathLength);
-        return mapped;
+        return;
     }
     mapped.m_display.reserve(path.size() + sizeof kDefaultDocument);
     MakeRelative(&path, &mapped.m_display);
@@ -103,11 +114,10 @@ CMappedTarget MapTarget(const char* pTarget, size_t n) {
     }
     if (!IsPathAllowed(path)) {
         path.clear();
-        return mapped;
+        return;
     }
     mapped.m_bAllowed = true;
     mapped.m_pszContentType = ContentTypeFor(path.data(), path.size());
-    return mapped;
 }
 
 std::string FolderLocation(const char* pTarget, size_t n) {

@@ -38,6 +38,8 @@ CTargetParts SplitTarget(const char* pTarget, size_t n);
 // over-long targets, malformed escapes, NUL, ':', '..' segments, absolute or UNC forms, and
 // segments the host reserves.
 CMappedTarget MapTarget(const char* pTarget, size_t n);
+// MapTarget into *pMapped, whose strings keep their room from one request to the next.
+void MapTargetInto(const char* pTarget, size_t n, CMappedTarget* pMapped);
 
 // Where a target whose path names a folder but lacks the final '/' is sent on to: the same
 // target with the '/' added (query and fragment kept), escaped so that it fits in a head.

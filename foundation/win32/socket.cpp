@@ -53,9 +53,20 @@ int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2) {
     return static_cast<int>(sent);
 }
 
-AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted) {
+void ReportConnectionsWithDataNative(SOCKET) {
+    // Windows Sockets has no such option: a connection is reported once it is made.
+}
+
+bool SendFileNative(SOCKET, CFile&, uint64_t, uint64_t, long long*) {
+    // TransmitFile sends its whole range before it returns, or completes it later through
+    // an overlapped wait: neither fits a step that takes only what the socket has room for.
+    return false;
+}
+
+AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted, sockaddr_storage* pPeer) {
     for (;;) {
-        *pAccepted = accept(s, nullptr, nullptr);
+        int length = static_cast<int>(sizeof *pPeer);
+        *pAccepted = accept(s, reinterpret_cast<sockaddr*>(pPeer), &length);
         if (*pAccepted != INVALID_SOCKET) {
             // Accepted sockets take the listening socket's mode, but that is not relied on.
             if (SetNonBlockingMode(*pAccepted)) return AcceptResult::kAccepted;
