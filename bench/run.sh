@@ -181,8 +181,7 @@ rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
 # and waits until it answers "/" (10 s; a minute for kovweb.exe and the floor under Wine, on
 # ports 80 and FLOOR_PORT). Ours runs as users run it, its request log on and going to a file
 # (the peers run with no access log); "logged" and "quiet" are two more of ours, with the log
-# and with --quiet, for the request log's cost alone, "authed" (quiet too) for
-# the cost of --auth.
+# and with --quiet, for the request log's cost alone, and "authed" (quiet too) for --auth's.
 start_server() {
     local name="$1" port log="$WORK/$1.log" dir="$WORK/$1" tries=100 _
     port="$(free_port)"

@@ -25,8 +25,10 @@ uint32_t RotateRight(uint32_t x, int n) {
 }  // namespace
 
 void WipeBytes(void* p, size_t n) {
-    volatile unsigned char* pBytes = static_cast<volatile unsigned char*>(p);
-    for (size_t i = 0; i < n; ++i) pBytes[i] = 0;
+    std::memset(p, 0, n);
+    // Tells the compiler that the zeros are read, so that it keeps the memset even for
+    // memory that is never used again.
+    __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
 CSha256::CSha256() : m_block{0}, m_nInBlock(0), m_nLength(0) {
