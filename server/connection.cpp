@@ -27,6 +27,21 @@ constexpr size_t kContinueLength = sizeof kContinue - 1;
 // Where a connection without a buffer of its worker's (in tests) reads and sends through.
 constexpr size_t kOwnBufferSize = 4096;
 
+// Makes the head at the start of out say that the connection ends after it, where the
+// handler decided it before the connection knew: "connection: close" in place of a
+// keep-alive, or added before the blank line.
+void SayConnectionCloses(std::string* pOut) {
+    const size_t headEnd = pOut->find("\r\n\r\n");
+    if (headEnd == std::string::npos) return;
+    const size_t field = pOut->find("\r\nconnection: ");
+    if (field != std::string::npos && field < headEnd) {
+        const size_t valueStart = field + 14;
+        pOut->replace(valueStart, headEnd - valueStart, "close");
+        return;
+    }
+    pOut->insert(headEnd, "\r\nconnection: close");
+}
+
 }  // namespace
 
 CConnection::CConnection()
@@ -137,13 +152,9 @@ bool CConnection::ReadHeadStep(const CServeTime& time) {
 void CConnection::TakeRequest(const CRequest& request, uint64_t mark, const CServeTime& time) {
     g_nRequests.fetch_add(1, std::memory_order_relaxed);
     // Behind a body of unknown length no later head can be found, and after a request that
-    // cannot be read nothing more on the connection can be trusted to be a request. A client
-    // that waits for leave to send its body and is answered without it may send it or not,
-    // so the connection cannot tell where its next request starts either.
-    const bool bExpectsLeave = request.m_bExpectContinue && request.HasBody();
+    // cannot be read nothing more on the connection can be trusted to be a request.
     m_bLast = request.m_nBodyLength == kUnknownBodyLength ||
-              request.m_problem != RequestProblem::kNone || !request.WantsPersistence() ||
-              bExpectsLeave;
+              request.m_problem != RequestProblem::kNone || !request.WantsPersistence();
     CRequestContext context;
     context.m_now = time.m_now;
     context.m_nMark = mark;
@@ -171,14 +182,15 @@ void CConnection::TakeRequest(const CRequest& request, uint64_t mark, const CSer
         m_log.m_user = m_answer.m_user;
     }
     if (m_answer.m_pSink == nullptr) {
+        // A client that waits for leave to send its body and is answered without it may send
+        // it or not, so no next request could be told from it.
+        if (request.m_bExpectContinue && request.HasBody()) m_bLast = true;
         StartAnswer(time);
         return;
     }
     // The answer comes from the sink once the body is in.
     m_body.m_bToSink = true;
     m_body.m_bInterim = request.m_bExpectContinue && request.m_nMinorVersion >= 1;
-    // With leave to send given, the body is read and the connection can go on after it.
-    if (m_body.m_bInterim) m_bLast = request.m_nBodyLength == kUnknownBodyLength;
     m_phase = Phase::kBody;
     m_deadline = time.m_now + kSendStallMs;
     m_read.m_bMayRead = true;
@@ -188,6 +200,7 @@ void CConnection::StartAnswer(const CServeTime& time) {
     m_bLast = m_bLast || m_answer.m_bClose ||
               (m_answer.m_body.m_kind == BodyKind::kStream &&
                m_answer.m_body.m_nEnd == CAnswerBody::kUnknownEnd);
+    if (m_bLast) SayConnectionCloses(&m_answer.m_out);
     m_nOutSent = 0;
     if (time.m_pRequestLog != nullptr) NoteAnswerForLog();
     m_phase = Phase::kAnswer;
