@@ -3,7 +3,9 @@
 random bytes, index.html, page/ (a small site's front page: 60 PNG images of 32 by 32 pixels, a
 stylesheet and two module scripts, main.js importing util.js; the stylesheet sets --bench on
 the root element and the scripts mark it data-scripts="ran", so that a load shows it arrived
-whole) and listing/, a folder without index.html of 10,000 files of 0 to 5,000 bytes.
+whole), listing/, a folder without index.html of 10,000 files of 0 to 5,000 bytes, and the
+folders fetched as zip archives: zipbig/ (4 files of 64 MiB) and zipsmall/ (1,000 files of 1
+to 8 KiB in 10 folders).
 
     makeroot.py FOLDER
 """
@@ -54,6 +56,10 @@ def main(root):
     words = ("some-name", "holiday-photo-2026", "notes")
     for i in range(10000):
         write(os.path.join(root, "listing", f"entry-{i:05d}-{words[i % 3]}.txt"), b"x" * (i * 7919 % 5000))
+    for i in range(4):
+        write(os.path.join(root, "zipbig", f"video-{i}.bin"), os.urandom(64 << 20))
+    for i in range(1000):
+        write(os.path.join(root, "zipsmall", f"{i // 100:02d}", f"note-{i:04d}.txt"), os.urandom(1024 + i * 7 % 7168))
     return 0
 
 

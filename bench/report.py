@@ -202,6 +202,7 @@ ROWS = (
     Row("ka_small", "keep-alive 1 KiB, 5 connections", "p99 µs, lower is better", "p99", False, 1.5),
     Row("ka_log", "keep-alive 1 KiB, 5 connections: request log to a file against `--quiet`", "req/s", "rps",
         target=0.90),
+    Row("ka_auth", "keep-alive 1 KiB, 5 connections with --auth", "req/s", "rps", target=0.95),
     Row("c1_latency", "one connection, 1 KiB (`wrk -t1 -c1 --latency`)", "p50 µs, lower is better", "p50", False, 1.0,
         baseline=True),
     Row("c1_latency", "one connection, 1 KiB", "p99 µs, lower is better", "p99", False, 1.5),
@@ -306,15 +307,16 @@ def load_row(raw, row, columns, ours="ours", peers=PEERS, times=""):
     return cells, values, bool(errored & {ours, BASELINE})
 
 
-def request_log_row(raw, row, columns):
-    """The row that sets ours with its request log (logged) against ours with --quiet (quiet)."""
-    logged, quiet = (row.overall(row.by_round(raw, server)) for server in ("logged", "quiet"))
-    ratio = ratio_of(logged, quiet)
-    flagged = raw.flagged(row.key, "logged") + raw.flagged(row.key, "quiet")
-    cells = {server: "-" for server in columns}
-    cells["ours"] = row.text(logged) + (" (!)" if raw.flagged(row.key, "logged") else "")
-    return [row.title, f"{row.measure}; `--quiet` in the same rounds: {row.text(quiet)}", *cells.values(),
-            fmt(ratio, 2), target_text(row, " of `--quiet`"), row.judge(ratio, row.target) + (" (errors)" if flagged else "")]
+def pair_row(raw, row, columns, server="logged", other="`--quiet`"):
+    """The row that sets ours with one option (server: logged, with its request log; authed,
+    with --auth) against ours with --quiet alone (quiet), named other."""
+    ours, quiet = (row.overall(row.by_round(raw, name)) for name in (server, "quiet"))
+    ratio = ratio_of(ours, quiet)
+    flagged = raw.flagged(row.key, server) + raw.flagged(row.key, "quiet")
+    cells = {name: "-" for name in columns}
+    cells["ours"] = row.text(ours) + (" (!)" if raw.flagged(row.key, server) else "")
+    return [row.title, f"{row.measure}; {other} in the same rounds: {row.text(quiet)}", *cells.values(),
+            fmt(ratio, 2), target_text(row, f" of {other}"), row.judge(ratio, row.target) + (" (errors)" if flagged else "")]
 
 
 def baseline_row(row, values, with_errors, columns):
@@ -377,6 +379,34 @@ def win32_section(raw):
                   ["---", "---", "---:", "---:", "---:", "---", "---"])]
 
 
+ZIP_ROWS = (("zipbig", "zip of a folder of 4 files of 64 MiB", 0.9),
+            ("zipsmall", "zip of a folder of 1,000 files of 1 to 8 KiB", 0.5))
+
+
+def zip_section(raw):
+    """The archive of a folder against its files one by one, from ours: speed ratio (time of
+    the files / time of the archive), medians of the rounds and the first round alone."""
+    rows = []
+    for folder, title, target in ZIP_ROWS:
+        times = {}
+        for line in raw.read(f"zip-{folder}.txt").splitlines():
+            round_, kind, seconds = line.split()
+            times.setdefault(kind, {})[int(round_)] = float(seconds)
+        if not times.get("files") or not times.get("zip"):
+            continue
+        files, zips = times["files"], times["zip"]
+        ratio = statistics.median(files[n] / zips[n] for n in zips if n in files)
+        first = files[1] / zips[1] if 1 in files and 1 in zips else None
+        rows.append([title, fmt(statistics.median(files.values()), 3), fmt(statistics.median(zips.values()), 3),
+                     fmt(first, 2), fmt(ratio, 2), f"≥ {target:.2f}", "PASS" if ratio >= target else "FAIL"])
+    if not rows:
+        return []
+    return ["", "A folder's zip against its files one by one from ours (curl, one connection; wall seconds, "
+            "medians of the rounds; the first round computes the CRC-32s, later ones find them kept):", "",
+            table(["load", "files s", "zip s", "first round speed ratio", "speed ratio", "target", "result"], rows,
+                  ["---", "---:", "---:", "---:", "---:", "---", "---"])]
+
+
 def report(raw):
     """The whole report of one run."""
     meta = raw.meta
@@ -384,14 +414,17 @@ def report(raw):
     rows, against, cost_rows = [], [], []
     for row in (*ROWS, *COST_ROWS):
         if row.key == "ka_log":
-            rows.append(request_log_row(raw, row, columns))
+            rows.append(pair_row(raw, row, columns))
+            continue
+        if row.key == "ka_auth":
+            rows.append(pair_row(raw, row, columns, "authed", "without `--auth`"))
             continue
         cells, values, with_errors = load_row(raw, row, columns)
         (cost_rows if row in COST_ROWS else rows).append(cells)
         if row.baseline and BASELINE in columns:
             against.append(baseline_row(row, values, with_errors, columns))
     keys = list(dict.fromkeys(row.key for row in (*ROWS, *COST_ROWS, *WIN32_ROWS)))
-    servers = (*columns, "logged", "quiet", "kovweb", "floor")
+    servers = (*columns, "logged", "quiet", "authed", "kovweb", "floor")
     flagged = [entry for key in keys for server in servers for entry in raw.flagged(key, server)]
     names = [f"baseline `{meta['baseline']}`" if s == BASELINE else s for s in columns]
     header = ["load", "measure", *names, "ours / best peer" + (" (or baseline)" if BASELINE in columns else ""),
@@ -423,6 +456,7 @@ def report(raw):
         parts += [f"- round {n}, {key}, {server}: {error_text(errors)}" for n, key, server, errors in flagged]
     else:
         parts.append("No run reported errors (socket errors, timeouts, non-2xx answers, failed requests).")
+    parts += zip_section(raw)
     parts += win32_section(raw)
     return "\n".join(parts).rstrip() + "\n"
 

@@ -130,6 +130,9 @@ public:
     bool IsStillAtPath() const;
     // Whether files opened below it may be kept open between requests (see m_bFilesKeepable).
     bool FilesMayBeKept() const { return m_bFilesKeepable; }
+    // The folder's own name, the last segment of its path with every link resolved, as UTF-8
+    // (on POSIX the bytes as they are); empty for a file system's root.
+    std::string GetNameBytes() const;
 
 private:
     friend class CFile;

@@ -77,6 +77,9 @@ public:
 
     // Bytes a non-blocking socket takes now: 0 when it has no room, SOCKET_ERROR on failure.
     int SendNoWait(const char* pData, int length);
+    // SendNoWait of the n1 bytes at p1 followed by the n2 at p2, in one call: how many of
+    // the n1 + n2 the socket took.
+    int SendPairNoWait(const char* p1, int n1, const char* p2, int n2);
     // Up to length bytes of the file from offset on, as many as the socket takes now: the
     // count (below length when the socket filled up), 0 when it has no room, SOCKET_ERROR on
     // failure or when the file ends before any byte went. For a non-blocking socket; the

@@ -162,6 +162,7 @@ private:
         bool m_bPending = false;
         char m_szPeer[46] = {'-', '\0'};  // the client's address
         std::string m_requestLine;        // as received
+        std::string m_user;               // whose credentials were right; empty: none
         int m_nStatus = 0;
         size_t m_nHeadLength = 0;   // of the answer's head in m_out
         uint64_t m_nBodyFirst = 0;  // where the body's bytes after m_out started

@@ -85,6 +85,9 @@ public:
     // Whether an allowed target whose path did not end in '/' names a folder below the root,
     // reached by the same rules as files.
     bool NamesFolder(const CMappedTarget& mapped, uint64_t now);
+    // The root as it is now (opened anew after a swap), for what reads a whole tree below it;
+    // null when it is not open.
+    const CFolder* CurrentRoot(uint64_t now) { return UseCurrentRoot(now) ? &m_root : nullptr; }
     // Closes the files that have waited kKeptFileIdleMs for a request, where a file held open
     // keeps others out, and returns when the next may have to be, or kNoDeadline.
     uint64_t LetIdleFilesGo(uint64_t now);

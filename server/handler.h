@@ -45,6 +45,11 @@ public:
     void Decide(const CRequest& request, const CRequestContext& context, CAnswer* pAnswer);
 
 private:
+    // Whether the request carries the credentials the options ask for: true with the user
+    // noted in pAnswer, else false with the 401 (none, or wrong ones) or the 429 (an address
+    // that guessed too often) put in pAnswer on top of reply.
+    bool Admits(const CRequest& request, const CRequestContext& context, const CReply& reply,
+                CAnswer* pAnswer) const;
     // The answer to a GET or HEAD of the request's target on top of reply (its date and
     // connection): the file, partial content of it, 304 or 416, a listing, or a 301 or 404
     // page; a HEAD gets the same head without the body.

@@ -248,6 +248,12 @@ int CSocket::SendNoWait(const char* pData, int length) {
         GetHandle(), [&](SOCKET s) { return SendNative(s, pData, length); }, 0);
 }
 
+int CSocket::SendPairNoWait(const char* p1, int n1, const char* p2, int n2) {
+    if (n2 == 0) return SendNoWait(p1, n1);
+    return TransferNoWait(
+        GetHandle(), [&](SOCKET s) { return SendPairNative(s, p1, n1, p2, n2); }, 0);
+}
+
 long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
                                   size_t nBuffer) {
     long long nativeSent = 0;

@@ -26,6 +26,8 @@ void ReportConnectionsWithDataNative(SOCKET s);
 // SOCKET_ERROR with LastSocketError.
 int ReceiveNative(SOCKET s, char* pBuffer, int length);
 int SendNative(SOCKET s, const char* pData, int length);
+// A send of n1 bytes at p1 followed by n2 at p2 in one call, with SendNative's results.
+int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2);
 // Sends up to length bytes of file from offset on straight from the host's file cache, as
 // many as the non-blocking socket s takes now, into *pSent: the count (below length when s
 // filled up), 0 when it had no room, SOCKET_ERROR on failure or when the file ended before any

@@ -221,6 +221,8 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD /*shareMode*/, DWOR
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
+    // As Open does, the file held before is let go first rather than leaked.
+    Close();
     if (!folder.IsOpen()) return false;
     const int fd = OpenFdBelow(folder.m_hFolder, folder.m_finalPath, pszRelative, kBelowFlags);
     if (fd < 0) return false;
@@ -408,4 +410,9 @@ uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative) {
                               static_cast<uint64_t>(Nanoseconds(info.st_mtim)),
                               static_cast<uint64_t>(Nanoseconds(info.st_ctim))};
     return MixFolderStamp(facts, sizeof facts / sizeof facts[0]);
+}
+
+std::string CFolder::GetNameBytes() const {
+    const size_t slash = m_finalPath.find_last_of('/');
+    return slash == std::string::npos ? m_finalPath : m_finalPath.substr(slash + 1);
 }

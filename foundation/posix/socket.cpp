@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/sendfile.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -107,6 +108,15 @@ int ReceiveNative(SOCKET s, char* pBuffer, int length) {
 int SendNative(SOCKET s, const char* pData, int length) {
     return static_cast<int>(
         send(s, pData, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL));
+}
+
+int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2) {
+    iovec pieces[2] = {{const_cast<char*>(p1), static_cast<size_t>(n1)},
+                       {const_cast<char*>(p2), static_cast<size_t>(n2)}};
+    msghdr message = {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    return static_cast<int>(sendmsg(s, &message, MSG_DONTWAIT | MSG_NOSIGNAL));
 }
 
 bool SendFileNative(SOCKET s, CFile& file, uint64_t offset, uint64_t length, long long* pSent) {

@@ -318,6 +318,8 @@ bool CFile::Open(const wchar_t* pszPath, DWORD access, DWORD shareMode, DWORD di
 }
 
 bool CFile::OpenBelow(const CFolder& folder, const char* pszRelative) {
+    // As Open does, the file held before is let go first rather than leaked.
+    Close();
     if (!folder.IsOpen()) return false;
     const std::wstring path = PathBelow(folder.m_path, pszRelative);
     if (!Adopt(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -568,4 +570,14 @@ uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative) {
                                static_cast<uint64_t>(facts.m_lastWriteTime.QuadPart),
                                static_cast<uint64_t>(facts.m_changeTime.QuadPart)};
     return MixFolderStamp(values, sizeof values / sizeof values[0]);
+}
+
+std::string CFolder::GetNameBytes() const {
+    const size_t separator = m_finalPath.find_last_of(L"\\/");
+    const size_t start = separator == std::wstring::npos ? 0 : separator + 1;
+    std::string name;
+    // A drive's root ("C:") has no name of its own.
+    if (m_finalPath.find(L':', start) != std::wstring::npos) return name;
+    if (!Utf8Of(m_finalPath.data() + start, m_finalPath.size() - start, &name)) name.clear();
+    return name;
 }

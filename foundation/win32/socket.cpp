@@ -45,6 +45,14 @@ int SendNative(SOCKET s, const char* pData, int length) {
     return send(s, pData, length, 0);
 }
 
+int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2) {
+    WSABUF pieces[2] = {{static_cast<ULONG>(n1), const_cast<char*>(p1)},
+                        {static_cast<ULONG>(n2), const_cast<char*>(p2)}};
+    DWORD sent = 0;
+    if (WSASend(s, pieces, 2, &sent, 0, nullptr, nullptr) != 0) return SOCKET_ERROR;
+    return static_cast<int>(sent);
+}
+
 void ReportConnectionsWithDataNative(SOCKET) {
     // Windows Sockets has no such option: a connection is reported once it is made.
 }

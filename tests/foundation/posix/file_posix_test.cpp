@@ -183,3 +183,19 @@ TEST(PosixSocket, SmallWritesLeaveAtOnceOnlyOnceAsked) {
     CSocket empty;
     EXPECT_FALSE(empty.SendSmallWritesAtOnce());
 }
+
+TEST(PosixFile, OpeningAnotherFileBelowLetsTheFirstGo) {
+    CTempDir dir;
+    dir.WriteFile("a.txt", "a");
+    dir.WriteFile("b.txt", "b");
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path().wstring().c_str()));
+    CFile file;
+    ASSERT_TRUE(file.OpenBelow(folder, "a.txt"));
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(file.OpenBelow(folder, i % 2 ? "a.txt" : "b.txt"));
+    EXPECT_EQ(descriptors(), before);
+}
