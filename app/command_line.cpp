@@ -1,7 +1,12 @@
 // The option table and its grammar.
 #include "app/command_line.h"
 
+#include <cstring>
+
 #include "app/server_session.h"
+#include "foundation/file.h"
+#include "foundation/host_text.h"
+#include "server/sha256.h"
 
 namespace {
 
@@ -15,6 +20,52 @@ bool TakeBind(const std::wstring& value, CStartOptions& options, std::wstring& r
     if (ParseBindAddress(value.c_str(), options.m_address)) return true;
     refusal = BadBindText(value);
     return false;
+}
+
+// Sets the options' credentials from the UTF-8 "USER:PASSWORD" in text, which is wiped;
+// false with refusal saying why, in the words of where the text came from (pszWhere).
+bool TakeCredentials(std::string& text, const std::wstring& where, CStartOptions& options,
+                     std::wstring& refusal) {
+    const bool bShaped = CCredentials::IsUserPassword(text.data(), text.size());
+    if (options.m_server.m_credentials.Set(&text[0], text.size())) return true;
+    refusal = bShaped ? L"no random salt could be drawn to keep the password with"
+                      : where +
+                            L" must be USER:PASSWORD: a user name, a colon, then the password "
+                            L"(at most 1024 bytes, on one line)";
+    return false;
+}
+
+bool TakeAuth(const std::wstring& value, CStartOptions& options, std::wstring& refusal) {
+    std::string text;
+    if (!HostTextToUtf8(value, &text)) text.clear();
+    return TakeCredentials(text, L"--auth's value", options, refusal);
+}
+
+bool TakeAuthFile(const std::wstring& value, CStartOptions& options, std::wstring& refusal) {
+    CFile file;
+    char bytes[CCredentials::kMaxText + 8];
+    DWORD count = 0;
+    if (file.Open(value.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0) &&
+        file.IsRegularFile()) {
+        count = file.Read(bytes, sizeof(bytes));
+    } else {
+        refusal = L"cannot read the password file '" + value + L"'";
+        return false;
+    }
+    // The first line, without a byte order mark or line end, which editors may add.
+    size_t start = count >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    size_t end = start;
+    while (end < count && bytes[end] != '\n') ++end;
+    const size_t length = end > start && bytes[end - 1] == '\r' ? end - 1 - start : end - start;
+    std::string text(bytes + start, length);
+    WipeBytes(bytes, sizeof(bytes));
+    if (text.empty()) {
+        refusal = L"the password file '" + value +
+                  L"' is empty: its first line must be "
+                  L"USER:PASSWORD";
+        return false;
+    }
+    return TakeCredentials(text, L"the first line of '" + value + L"'", options, refusal);
 }
 
 bool TakeQuiet(const std::wstring&, CStartOptions& options, std::wstring&) {
@@ -49,6 +100,14 @@ const COptionSpec kOptions[] = {
     {L"--no-listing", nullptr, nullptr, TakeNoListing,
      L"answer a folder without an index.html 404 instead of listing\n"
      L"it, and any folder's ?zip archive too"},
+    {L"--auth", nullptr, L"USER:PASSWORD", TakeAuth,
+     L"ask every request for this user name and password (HTTP basic\n"
+     L"authentication, UTF-8); after 5 wrong tries in a minute an address\n"
+     L"is refused (429) for the rest of that minute. Anyone on the network\n"
+     L"path can read them: it keeps out the curious, not an eavesdropper"},
+    {L"--auth-file", nullptr, L"FILE", TakeAuthFile,
+     L"as --auth, with USER:PASSWORD read from the first line of FILE, so\n"
+     L"that the password stands in no process list or shell history"},
     {L"--help", nullptr, nullptr, TakeHelp, L"show this text and exit"},
     {L"--version", nullptr, nullptr, TakeVersion, L"show the version and exit"},
 };

@@ -77,6 +77,9 @@ public:
 
     // Bytes a non-blocking socket takes now: 0 when it has no room, SOCKET_ERROR on failure.
     int SendNoWait(const char* pData, int length);
+    // SendNoWait of the n1 bytes at p1 followed by the n2 at p2, in one call: how many of
+    // the n1 + n2 the socket took.
+    int SendPairNoWait(const char* p1, int n1, const char* p2, int n2);
     // Up to length bytes of the file from offset on, as many as the socket takes now: the
     // count (below length when the socket filled up), 0 when it has no room, SOCKET_ERROR on
     // failure or when the file ends before any byte went. For a non-blocking socket; the
@@ -94,7 +97,13 @@ public:
     // Takes a connection that is already waiting, for a non-blocking listening socket; the
     // client's socket is non-blocking too. kOutOfHandles: the process or system has no
     // socket left for it, and it stays waiting.
-    AcceptResult AcceptNoWait(CSocket& client);
+    // With pPeerText, the client's address as GetPeerAddress gives it goes there too (n bytes
+    // with the terminator), from the accept itself.
+    AcceptResult AcceptNoWait(CSocket& client, char* pPeerText = nullptr, size_t n = 0);
+    // Has a listening socket report a connection only once its client has sent something, or
+    // after a second of silence, where the host can (Linux): the first receive then finds the
+    // request. Nothing elsewhere.
+    void ReportConnectionsWithData();
     // The host's error code (errno, or WSAGetLastError on Win32) of the last Create or Listen
     // that failed on this object, so that a program can say why it cannot listen; 0 when none.
     int GetListenError() const { return m_nListenError.load(std::memory_order_acquire); }

@@ -8,7 +8,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 seconds=${1:-60}
 build=${KOV_FUZZ_BUILD:-build-fuzz}
-targets=(head_reader target_mapping format listing zip_layout)
+targets=(head_reader target_mapping format listing credentials zip_layout)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DKOV_FUZZ=ON \
   -DKOV_BUILD_TESTS=OFF >/dev/null

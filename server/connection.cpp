@@ -39,8 +39,13 @@ CConnection::CConnection()
 
 CConnection::~CConnection() = default;
 
+AcceptResult CConnection::AcceptFrom(CSocket& listening) {
+    return listening.AcceptNoWait(m_socket, m_log.m_szPeer, sizeof m_log.m_szPeer);
+}
+
 void CConnection::Begin(uint64_t now) {
-    m_socket.GetPeerAddress(m_log.m_szPeer, sizeof m_log.m_szPeer);
+    // A socket that came by another way than AcceptFrom is asked for its client's address.
+    if (m_log.m_szPeer[0] == '-') m_socket.GetPeerAddress(m_log.m_szPeer, sizeof m_log.m_szPeer);
     StartHead(now);
     m_read.m_bMayRead = true;
     m_wait = {ConnectionWant::kRead, m_deadline};
@@ -163,6 +168,7 @@ void CConnection::TakeRequest(const CRequest& request, uint64_t mark, const CSer
         m_log.m_bPending = true;
         m_log.m_requestLine.assign(request.m_pLine != nullptr ? request.m_pLine : "",
                                    request.m_pLine != nullptr ? request.m_nLine : 0);
+        m_log.m_user = m_answer.m_user;
     }
     if (m_answer.m_pSink == nullptr) {
         StartAnswer(time);
@@ -208,7 +214,8 @@ void CConnection::LogAnswer(const CServeTime& time) {
                                 m_log.m_requestLine.size(),
                                 m_log.m_nStatus,
                                 outBody + (m_answer.m_body.m_nOffset - m_log.m_nBodyFirst),
-                                time.m_now};
+                                time.m_now,
+                                m_log.m_user.c_str()};
     time.m_pRequestLog->Add(record);
 }
 
@@ -377,15 +384,26 @@ bool CConnection::SendStep(const CServeTime& time) {
     const std::string& out = m_answer.m_out;
     CAnswerBody& body = m_answer.m_body;
     bool bProgress = false;
+    uint64_t bodySent = 0;
     while (m_nOutSent < out.size()) {
-        const int count =
-            m_socket.SendNoWait(out.data() + m_nOutSent, static_cast<int>(out.size() - m_nOutSent));
+        // Bytes held apart leave with the head in one call, as if copied behind it.
+        const bool bWithBytes = body.m_kind == BodyKind::kBytes && body.m_nOffset < body.m_nEnd;
+        const int nOut = static_cast<int>(out.size() - m_nOutSent);
+        const int nBytes =
+            bWithBytes ? static_cast<int>(std::min<uint64_t>(body.m_nEnd - body.m_nOffset, 1 << 30))
+                       : 0;
+        const int count = m_socket.SendPairNoWait(
+            out.data() + m_nOutSent, nOut,
+            bWithBytes ? body.m_pBytes->data() + body.m_nOffset : nullptr, nBytes);
         if (count == SOCKET_ERROR) return End();
         if (count == 0) break;
-        m_nOutSent += static_cast<size_t>(count);
         bProgress = true;
+        const int fromOut = std::min(count, nOut);
+        m_nOutSent += static_cast<size_t>(fromOut);
+        body.m_nOffset += static_cast<uint64_t>(count - fromOut);
+        bodySent += static_cast<uint64_t>(count - fromOut);
+        if (count < nOut + nBytes) break;
     }
-    uint64_t bodySent = 0;
     if (m_nOutSent == out.size() && !SendBody(time, kBodyBytesPerStep, &bodySent)) return End();
     bProgress = bProgress || bodySent > 0;
     if (bProgress) m_deadline = time.m_now + kSendStallMs;

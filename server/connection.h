@@ -64,6 +64,8 @@ public:
     CConnection(const CConnection&) = delete;
     CConnection& operator=(const CConnection&) = delete;
 
+    // Takes a connection waiting on listening into m_socket, with its client's address.
+    AcceptResult AcceptFrom(CSocket& listening);
     // Starts serving the non-blocking socket in m_socket (put there by an accept): its first
     // head is due within the head deadline from now.
     void Begin(uint64_t now);
@@ -160,6 +162,7 @@ private:
         bool m_bPending = false;
         char m_szPeer[46] = {'-', '\0'};  // the client's address
         std::string m_requestLine;        // as received
+        std::string m_user;               // whose credentials were right; empty: none
         int m_nStatus = 0;
         size_t m_nHeadLength = 0;   // of the answer's head in m_out
         uint64_t m_nBodyFirst = 0;  // where the body's bytes after m_out started

@@ -7,16 +7,6 @@
 
 namespace {
 
-// Whether c is optional white space (a blank or a tab).
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// Whether c is a decimal digit.
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 // Reads the digits at p[*pAt] on into *pValue, held at the largest value rather than
 // wrapping (a position that large lies past the end of any file); false, and *pValue
 // untouched, when there are none.
@@ -30,19 +20,6 @@ bool ReadPosition(const char* p, size_t n, size_t* pAt, uint64_t* pValue) {
     if (*pAt == start) return false;
     *pValue = value;
     return true;
-}
-
-// Writes value as lower-case hex at pOut; returns the count of digits.
-size_t PutHex(uint64_t value, char* pOut) {
-    static const char kHex[] = "0123456789abcdef";
-    char digits[16];
-    size_t count = 0;
-    do {
-        digits[count++] = kHex[value & 0xF];
-        value >>= 4;
-    } while (value != 0);
-    for (size_t i = 0; i < count; ++i) pOut[i] = digits[count - 1 - i];
-    return count;
 }
 
 // Whether the If-None-Match list [p, p + n) names the tag (quotes included), compared
@@ -97,9 +74,9 @@ CValidators ValidatorsOf(const CFileVersion& version) {
     CValidators validators;
     char* p = validators.m_szEtag;
     *p++ = '"';
-    p += PutHex(version.m_nSize, p);
+    p += FormatLowerHex(version.m_nSize, p);
     *p++ = '-';
-    p += PutHex(version.m_nWriteTime, p);
+    p += FormatLowerHex(version.m_nWriteTime, p);
     *p++ = '"';
     *p = '\0';
     validators.m_nEtagLength = static_cast<size_t>(p - validators.m_szEtag);

@@ -8,23 +8,12 @@
 #include "foundation/clock.h"
 #include "server/ascii.h"
 #include "server/http_date.h"
-#include "server/target.h"
 
 namespace {
 
 // Raised whenever the page's markup changes, so that a page a client cached under an old
 // entity tag is never taken for the new one.
 constexpr uint64_t kPageFormat = 2;
-
-const char kHex[] = "0123456789ABCDEF";
-
-bool IsDigit(unsigned char c) {
-    return c >= '0' && c <= '9';
-}
-
-unsigned char LowerAscii(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
 
 // Whether the n query bytes at p equal the text.
 bool QueryEquals(const char* p, size_t n, const char* pszText) {
@@ -101,30 +90,6 @@ void AppendText(std::string* pOut, const char* pText, size_t n) {
         }
     }
     *pOut += EscapeHtml(valid);
-}
-
-// Appends the name as one path segment of a link: every byte but A-Z a-z 0-9 - . _ ~ as
-// %XX, so that the link leads back to exactly these bytes whatever they are.
-void AppendSegment(std::string* pOut, const std::string& name) {
-    for (const char c : name) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || IsDigit(byte) ||
-            byte == '-' || byte == '.' || byte == '_' || byte == '~') {
-            pOut->push_back(c);
-        } else {
-            pOut->push_back('%');
-            pOut->push_back(kHex[byte >> 4]);
-            pOut->push_back(kHex[byte & 0x0F]);
-        }
-    }
-}
-
-// Writes value as exactly width digits (the low ones) at pText.
-void FormatDigits(int value, size_t width, char* pText) {
-    for (size_t i = width; i > 0; --i) {
-        pText[i - 1] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
 }
 
 // Appends the write time as "YYYY-MM-DD HH:MM" in the server's time zone; nothing when
@@ -365,7 +330,10 @@ void AppendListingPage(std::string* pOut, const std::string& folderPath, const C
     char size[24];
     for (const CListingEntry& entry : entries) {
         *pOut += "<tr><td><a href=\"";
-        AppendSegment(pOut, entry.m_name);
+        // Every byte but the unreserved ones escaped, so that the link leads back to exactly
+        // the name's bytes whatever they are.
+        AppendPercentEncoded(entry.m_name.data(), entry.m_name.size(), PercentKept::kUnreserved,
+                             pOut);
         if (entry.m_bFolder) pOut->push_back('/');
         *pOut += "\">";
         AppendText(pOut, entry.m_name.data(), entry.m_name.size());
@@ -399,7 +367,9 @@ std::string ListingEntityTag(const std::string& folderPath, const CListingOrder&
     // Never of the form of a file's entity tag (hex digits and '-' alone).
     std::string tag = "\"ls-";
     const uint64_t value = hash.Value();
-    for (int shift = 60; shift >= 0; shift -= 4) tag += kHex[(value >> shift) & 0x0F];
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        tag += UpperHexDigit(static_cast<unsigned>(value >> shift));
+    }
     tag += '"';
     return tag;
 }

@@ -32,16 +32,6 @@ const char* RefusalOf(const CRequest& request, const CServerOptions& options) {
     return nullptr;
 }
 
-// The query of a target: from the '?' that ends its path to the fragment, if any; empty
-// when there is none.
-void FindQuery(const char* pTarget, size_t n, const char** ppQuery, size_t* pnQuery) {
-    const char* pEnd = pTarget + n;
-    const char* pQuery = std::find_if(pTarget, pEnd, [](char c) { return c == '?' || c == '#'; });
-    pQuery = pQuery != pEnd && *pQuery == '?' ? pQuery + 1 : pEnd;
-    *ppQuery = pQuery;
-    *pnQuery = static_cast<size_t>(std::find(pQuery, pEnd, '#') - pQuery);
-}
-
 // The listing of a folder target on top of reply: 200 or 304, the kept page sent from
 // where it is kept. False when the target names no folder that may be listed.
 bool AnswerListing(const CRequest& request, const CListingPage* pPage, CReply reply,
@@ -100,6 +90,12 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
     CReply reply;
     reply.m_pszDate = CurrentHttpDate(context.m_now);
     reply.m_connection = context.m_connection;
+    // Only a request that cannot be read is refused before its credentials are asked for:
+    // which methods the share takes is the share's to tell.
+    if (request.m_problem == RequestProblem::kNone && m_pOptions->m_credentials.IsRequired() &&
+        !Admits(request, context, reply, pAnswer)) {
+        return;
+    }
     const char* pszRefusal = RefusalOf(request, *m_pOptions);
     if (pszRefusal != nullptr) {
         AppendRefusal(&pAnswer->m_out, pszRefusal, reply);
@@ -108,10 +104,32 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
     AnswerFromFiles(request, context, reply, pAnswer);
 }
 
+bool CHandler::Admits(const CRequest& request, const CRequestContext& context, const CReply& reply,
+                      CAnswer* pAnswer) const {
+    const CCredentials& credentials = m_pOptions->m_credentials;
+    const CAuthVerdict verdict =
+        credentials.Check(request.m_authorization, context.m_pszPeer, context.m_now);
+    const bool bHead = request.m_method == RequestMethod::kHead;
+    switch (verdict.m_outcome) {
+        case AuthOutcome::kRight:
+            pAnswer->m_user = credentials.GetUser();
+            return true;
+        case AuthOutcome::kThrottled:
+            AppendTooManyTries(&pAnswer->m_out, verdict.m_nRetryAfterSeconds, reply, bHead);
+            return false;
+        case AuthOutcome::kMissing:
+        case AuthOutcome::kWrong:
+            break;
+    }
+    AppendUnauthorized(&pAnswer->m_out, reply, bHead);
+    return false;
+}
+
 void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& context,
                                const CReply& reply, CAnswer* pAnswer) {
     const bool bHead = request.m_method == RequestMethod::kHead;
-    const CMappedTarget mapped = MapTarget(request.m_pTarget, request.m_nTarget);
+    MapTargetInto(request.m_pTarget, request.m_nTarget, &m_mapped);
+    const CMappedTarget& mapped = m_mapped;
     CFileCache* pFiles = context.m_pFiles;
     if (pFiles == nullptr) {
         AppendNotFoundAnswer(&pAnswer->m_out, mapped.m_display, reply, bHead);
@@ -130,10 +148,8 @@ void CHandler::AnswerFromFiles(const CRequest& request, const CRequestContext& c
     CListingOrder order;
     const bool bList = m_pOptions->m_bListFolders && mapped.m_bFolderIndex;
     if (bList) {
-        const char* pQuery = nullptr;
-        size_t nQuery = 0;
-        FindQuery(request.m_pTarget, request.m_nTarget, &pQuery, &nQuery);
-        order = ListingOrderFromQuery(pQuery, nQuery);
+        const CTargetParts parts = SplitTarget(request.m_pTarget, request.m_nTarget);
+        order = ListingOrderFromQuery(parts.m_pQuery, parts.m_nQuery);
         // A page kept while nothing in its folder changed says that the folder still has no
         // index.html: it is answered without looking for one.
         const CListingPage* pKept =

@@ -10,6 +10,7 @@
 #include "server/request_head.h"
 #include "server/response_head.h"
 #include "server/server_options.h"
+#include "server/target.h"
 
 class CFileCache;
 
@@ -44,6 +45,11 @@ public:
     void Decide(const CRequest& request, const CRequestContext& context, CAnswer* pAnswer);
 
 private:
+    // Whether the request carries the credentials the options ask for: true with the user
+    // noted in pAnswer, else false with the 401 (none, or wrong ones) or the 429 (an address
+    // that guessed too often) put in pAnswer on top of reply.
+    bool Admits(const CRequest& request, const CRequestContext& context, const CReply& reply,
+                CAnswer* pAnswer) const;
     // The answer to a GET or HEAD of the request's target on top of reply (its date and
     // connection): the file, partial content of it, 304 or 416, a listing, or a 301 or 404
     // page; a HEAD gets the same head without the body.
@@ -51,5 +57,6 @@ private:
                          const CReply& reply, CAnswer* pAnswer);
 
     const CServerOptions* m_pOptions;
-    CListingPage m_built;  // a listing built for one answer and not kept by the cache
+    CListingPage m_built;    // a listing built for one answer and not kept by the cache
+    CMappedTarget m_mapped;  // the target of the request being decided
 };

@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "foundation/clock.h"
+#include "server/ascii.h"
 
 namespace {
 
 const char kDayNames[7][4] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};  // from 1970-01-01
-const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 constexpr int64_t kSecondsPerDay = 86400;
 // 100-ns intervals from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
@@ -39,12 +38,6 @@ void CivilFromDays(int64_t days, int64_t* pYear, int* pMonth, int* pDay) {
     *pYear = yearOfEra + era * 400 + (*pMonth <= 2);
 }
 
-// Writes value (0 to 99) as two decimal digits at pOut.
-void PutTwoDigits(char* pOut, int value) {
-    pOut[0] = static_cast<char>('0' + value / 10);
-    pOut[1] = static_cast<char>('0' + value % 10);
-}
-
 // Reads the text at the cursor, in order, field by field; any field that does not fit
 // leaves it failed.
 class CDateReader {
@@ -64,8 +57,7 @@ public:
     int Number(size_t minDigits, size_t maxDigits) {
         int value = 0;
         size_t count = 0;
-        while (!m_bFailed && count < maxDigits && m_at < m_n && m_p[m_at] >= '0' &&
-               m_p[m_at] <= '9') {
+        while (!m_bFailed && count < maxDigits && m_at < m_n && IsDigit(m_p[m_at])) {
             value = value * 10 + (m_p[m_at++] - '0');
             ++count;
         }
@@ -166,18 +158,17 @@ void FormatHttpDate(int64_t unixSeconds, char* pOut) {
     const int weekday = static_cast<int>(((days % 7) + 7) % 7);
     std::memcpy(pOut, kDayNames[weekday], 3);
     std::memcpy(pOut + 3, ", ", 2);
-    PutTwoDigits(pOut + 5, day);
+    FormatDigits(day, 2, pOut + 5);
     pOut[7] = ' ';
     std::memcpy(pOut + 8, kMonthNames[month - 1], 3);
     pOut[11] = ' ';
-    PutTwoDigits(pOut + 12, static_cast<int>(year / 100));
-    PutTwoDigits(pOut + 14, static_cast<int>(year % 100));
+    FormatDigits(static_cast<int>(year), 4, pOut + 12);
     pOut[16] = ' ';
-    PutTwoDigits(pOut + 17, static_cast<int>(secondOfDay / 3600));
+    FormatDigits(static_cast<int>(secondOfDay / 3600), 2, pOut + 17);
     pOut[19] = ':';
-    PutTwoDigits(pOut + 20, static_cast<int>(secondOfDay / 60 % 60));
+    FormatDigits(static_cast<int>(secondOfDay / 60 % 60), 2, pOut + 20);
     pOut[22] = ':';
-    PutTwoDigits(pOut + 23, static_cast<int>(secondOfDay % 60));
+    FormatDigits(static_cast<int>(secondOfDay % 60), 2, pOut + 23);
     std::memcpy(pOut + 25, " GMT", 4);
 }
 

@@ -91,6 +91,10 @@ CListenThread::SetupResult CListenThread::SetUpListening() {
         Log(L"Listen Failed\r\n");
         return SetupResult::kFailed;
     }
+    // A worker's first receive then finds the request, and a client that connects and sends
+    // nothing costs no worker a wake-up until it does.
+    for (int index = 0; index < m_nListenSockets; ++index)
+        m_listenSockets[index].ReportConnectionsWithData();
     m_nLimit = HostConnectionLimit(kConnectionLimit);
     m_nBoundPort.store(first.GetLocalPort(), std::memory_order_release);
     return SetupResult::kListening;
@@ -171,7 +175,7 @@ bool CListenThread::AcceptWaitingOn(CSocket& listening, uint64_t now) {
             return false;
         }
         if (!m_pSpare) m_pSpare.reset(new CConnection);
-        switch (listening.AcceptNoWait(m_pSpare->Socket())) {
+        switch (m_pSpare->AcceptFrom(listening)) {
             case AcceptResult::kAccepted:
                 m_bRoomAskedForHandles = false;
                 m_bOutOfHandlesLogged = false;

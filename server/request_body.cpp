@@ -3,15 +3,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "server/ascii.h"
 
-// The value of a hex digit, or -1.
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 // A chunk size of more digits would not fit 63 bits, and no real body is that long.
 constexpr int kMostSizeDigits = 15;
@@ -92,7 +86,7 @@ bool CBodyFraming::ReadSizeByte(char c) {
         return true;
     }
     if (m_nSizeDigits == 0) return false;
-    if (c == ';' || c == ' ' || c == '\t') {
+    if (c == ';' || IsBlank(c)) {
         m_phase = Phase::kExtension;
         m_bSawCr = false;
         return true;

@@ -78,16 +78,8 @@ namespace {
 
 // Whether c may appear in a token (a method or a field name).
 bool IsTokenChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c)) return true;
     return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
 }
 
 // The methods that have a meaning for a resource but are not offered on files.

@@ -1,39 +1,47 @@
 // The request log's line, each worker's ring of lines, and the writer that empties them.
 #include "server/request_log.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "server/ascii.h"
 
 namespace {
 
-const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char kHexDigits[] = "0123456789ABCDEF";
 constexpr uint32_t kDrainEveryMs = 100;
+// A batch goes to the sink in pieces of whole lines of at most this much (a longer line
+// alone), with the core given up between them: a worker woken on the writer's core then
+// waits for one piece at most, not for the whole batch.
+constexpr size_t kMostPerPiece = 16 * 1024;
 // What the fields around the request line may take, its quotes and the line end included.
 constexpr size_t kRoomAfterRequestLine = 32;
 
 std::atomic<RequestLogSink> g_pfnRequestLogSink(nullptr);
 
-// Writes value (0 to 99) as two decimal digits at pOut.
-void PutTwoDigits(char* pOut, int value) {
-    pOut[0] = static_cast<char>('0' + value / 10);
-    pOut[1] = static_cast<char>('0' + value % 10);
+// Where the piece of batch that starts at from ends: after its last line end within the
+// most a piece takes, or after its first line end when the line alone is longer.
+size_t PieceEnd(const std::string& batch, size_t from) {
+    if (batch.size() - from <= kMostPerPiece) return batch.size();
+    const size_t lastLineEnd = batch.rfind('\n', from + kMostPerPiece - 1);
+    if (lastLineEnd != std::string::npos && lastLineEnd >= from) return lastLineEnd + 1;
+    const size_t lineEnd = batch.find('\n', from);
+    return lineEnd == std::string::npos ? batch.size() : lineEnd + 1;
 }
 
-// Writes the n request line bytes at p, escaped, at pOut with room for cap bytes; returns
-// how many bytes it wrote. A byte whose escape would not fit ends the text.
-size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap) {
+// Writes the n bytes at p, escaped, at pOut with room for cap bytes; returns how many
+// bytes it wrote. A byte whose escape would not fit ends the text. bSpaces: spaces are
+// escaped as well.
+size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap, bool bSpaces = false) {
     size_t at = 0;
     for (size_t i = 0; i < n; ++i) {
         const unsigned char byte = static_cast<unsigned char>(p[i]);
-        if (byte < 0x20 || byte == 0x7F) {
+        if (byte < 0x20 || byte == 0x7F || (bSpaces && byte == ' ')) {
             if (cap - at < 4) break;
             pOut[at] = '\\';
             pOut[at + 1] = 'x';
-            pOut[at + 2] = kHexDigits[byte >> 4];
-            pOut[at + 3] = kHexDigits[byte & 0xF];
+            pOut[at + 2] = UpperHexDigit(byte >> 4);
+            pOut[at + 3] = UpperHexDigit(byte);
             at += 4;
         } else if (byte == '"' || byte == '\\') {
             if (cap - at < 2) break;
@@ -53,24 +61,23 @@ size_t PutEscaped(const char* p, size_t n, char* pOut, size_t cap) {
 void FormatLogTime(const CLocalTime& local, char* pOut) {
     const int year = local.m_nYear < 0 ? 0 : (local.m_nYear > 9999 ? 9999 : local.m_nYear);
     const int month = local.m_nMonth < 1 || local.m_nMonth > 12 ? 1 : local.m_nMonth;
-    PutTwoDigits(pOut, local.m_nDay);
+    FormatDigits(local.m_nDay, 2, pOut);
     pOut[2] = '/';
     std::memcpy(pOut + 3, kMonthNames[month - 1], 3);
     pOut[6] = '/';
-    PutTwoDigits(pOut + 7, year / 100);
-    PutTwoDigits(pOut + 9, year % 100);
+    FormatDigits(year, 4, pOut + 7);
     pOut[11] = ':';
-    PutTwoDigits(pOut + 12, local.m_nHour);
+    FormatDigits(local.m_nHour, 2, pOut + 12);
     pOut[14] = ':';
-    PutTwoDigits(pOut + 15, local.m_nMinute);
+    FormatDigits(local.m_nMinute, 2, pOut + 15);
     pOut[17] = ':';
-    PutTwoDigits(pOut + 18, local.m_nSecond);
+    FormatDigits(local.m_nSecond, 2, pOut + 18);
     pOut[20] = ' ';
     const int offset = local.m_nOffsetMinutes;
     const int magnitude = (offset < 0 ? -offset : offset) % (100 * 60);
     pOut[21] = offset < 0 ? '-' : '+';
-    PutTwoDigits(pOut + 22, magnitude / 60);
-    PutTwoDigits(pOut + 24, magnitude % 60);
+    FormatDigits(magnitude / 60, 2, pOut + 22);
+    FormatDigits(magnitude % 60, 2, pOut + 24);
 }
 
 size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, char* pOut,
@@ -85,8 +92,14 @@ size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, cha
     }
     std::memcpy(pOut, pszClient, clientLength);
     at += clientLength;
-    std::memcpy(pOut + at, " - - [", 6);
-    at += 6;
+    std::memcpy(pOut + at, " - ", 3);
+    at += 3;
+    const size_t userLength = record.m_pszUser != nullptr ? std::strlen(record.m_pszUser) : 0;
+    const size_t userAt = at;
+    at += PutEscaped(record.m_pszUser, userLength, pOut + at, kMaxLoggedUser, true);
+    if (at == userAt) pOut[at++] = '-';
+    std::memcpy(pOut + at, " [", 2);
+    at += 2;
     std::memcpy(pOut + at, pTime, kLogTimeLength);
     at += kLogTimeLength;
     std::memcpy(pOut + at, "] \"", 3);
@@ -208,10 +221,15 @@ void CRequestLogWriter::Drain() {
     const size_t toldLength = m_batch.size();
     for (const std::unique_ptr<CRequestLogRing>& pRing : m_rings) pRing->TakeLines(m_batch);
     if (m_batch.size() == toldLength) return;
-    if (sink(m_batch.data(), m_batch.size(), m_hStopEvent)) {
-        m_nUntold = 0;
-        return;
+    size_t at = 0;
+    while (at < m_batch.size()) {
+        const size_t end = PieceEnd(m_batch, at);
+        if (!sink(m_batch.data() + at, end - at, m_hStopEvent)) break;
+        at = end;
+        if (at < m_batch.size()) std::this_thread::yield();
     }
-    // Every line of a batch that was not taken is dropped too; the count is told next time.
-    for (size_t at = toldLength; at < m_batch.size(); ++at) m_nUntold += m_batch[at] == '\n';
+    // Once the count went out it is told; every line of the batch that was not taken is
+    // dropped too, and its count told next time.
+    if (at >= toldLength) m_nUntold = 0;
+    for (at = std::max(at, toldLength); at < m_batch.size(); ++at) m_nUntold += m_batch[at] == '\n';
 }

@@ -23,22 +23,28 @@ struct CRequestRecord {
     int m_nStatus;
     uint64_t m_nBodyBytes;   // bytes of the body sent: 0 for HEAD, 304 and the like
     uint64_t m_nAnsweredAt;  // the monotonic milliseconds of the response (CServeTime::m_now)
+    // The user whose credentials the request carried and were right; null or empty: none.
+    const char* m_pszUser = nullptr;
 };
 
 // "09/Dec/2026:14:03:07 +0100": the local time with its offset from UTC.
 constexpr size_t kLogTimeLength = 26;
-// The longest line: every byte of a 4 KiB request line escaped, and the other fields.
-constexpr size_t kMaxRequestLogLine = 4 * 4096 + 160;
+// The most bytes the user's name takes in a line, escaped; a longer one is cut.
+constexpr size_t kMaxLoggedUser = 64;
+// The longest line: every byte of a 4 KiB request line escaped, the user, and the other
+// fields.
+constexpr size_t kMaxRequestLogLine = 4 * 4096 + kMaxLoggedUser + 160;
 
 // Writes local as the log's time, kLogTimeLength bytes at pOut without a terminator.
 void FormatLogTime(const CLocalTime& local, char* pOut);
 
-// Writes the record's line at pOut, room for cap bytes (at least 160): `client - -
-// [time] "request line" status bytes` and "\n", with pTime's kLogTimeLength bytes as the
-// time. In the request line a byte below 0x20 or 0x7F is written \xHH and `"` and `\` as
-// \" and \\, bytes from 0x80 on stay as they are (UTF-8 stays readable); the line is cut
-// where it would not fit. Bytes sent are "-" when there were none, as the format has it.
-// Returns the line's length.
+// Writes the record's line at pOut, room for cap bytes (at least kMaxLoggedUser + 160):
+// `client - user [time] "request line" status bytes` and "\n", with pTime's kLogTimeLength
+// bytes as the time. In the request line and the user a byte below 0x20 or 0x7F is written
+// \xHH and `"` and `\` as \" and \\, bytes from 0x80 on stay as they are (UTF-8 stays
+// readable); the user's spaces are written \x20 too, as the field is not quoted; each is
+// cut where it would not fit. The user and the bytes sent are "-" when there are none, as
+// the format has it. Returns the line's length.
 size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, char* pOut,
                             size_t cap);
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "server/ascii.h"
-#include "server/target.h"
+#include "server/credentials.h"
 
 namespace {
 
@@ -65,6 +65,14 @@ void AppendReplyHead(std::string* pOut, const CReply& reply) {
     if (reply.m_bHasRange) AppendContentRange(pOut, reply);
     if (reply.m_bAcceptRanges) AppendField(pOut, "accept-ranges: ", "bytes");
     if (reply.m_pszAllow != nullptr) AppendField(pOut, "allow: ", reply.m_pszAllow);
+    if (reply.m_pszChallenge != nullptr) {
+        AppendField(pOut, "www-authenticate: ", reply.m_pszChallenge);
+    }
+    if (reply.m_nRetryAfterSeconds != 0) {
+        pOut->append("retry-after: ");
+        AppendNumber(pOut, reply.m_nRetryAfterSeconds);
+        pOut->append("\r\n");
+    }
     if (reply.m_pValidators != nullptr) {
         AppendField(pOut, "last-modified: ", reply.m_pValidators->m_szLastModified);
         AppendField(pOut, "etag: ", reply.m_pValidators->m_szEtag,
@@ -153,4 +161,24 @@ void AppendRefusal(std::string* pOut, const char* pszStatus, CReply reply) {
     reply.m_pszStatus = pszStatus;
     if (code == "405") reply.m_pszAllow = "GET, HEAD";
     AppendPageAnswer(pOut, reply, page, false);
+}
+
+void AppendUnauthorized(std::string* pOut, CReply reply, bool bHead) {
+    static const std::string challenge =
+        std::string("Basic realm=\"") + kAuthRealm + "\", charset=\"UTF-8\"";
+    reply.m_pszStatus = "401 Unauthorized";
+    reply.m_pszChallenge = challenge.c_str();
+    AppendPageAnswer(pOut, reply,
+                     "<html><body><h1>401</h1><b>A user name and password are needed."
+                     "</b></body></html>\r\n",
+                     bHead);
+}
+
+void AppendTooManyTries(std::string* pOut, uint32_t retryAfter, CReply reply, bool bHead) {
+    reply.m_pszStatus = "429 Too Many Requests";
+    reply.m_nRetryAfterSeconds = retryAfter > 0 ? retryAfter : 1;
+    AppendPageAnswer(pOut, reply,
+                     "<html><body><h1>429</h1><b>Too many wrong passwords: try again later."
+                     "</b></body></html>\r\n",
+                     bHead);
 }

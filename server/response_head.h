@@ -14,7 +14,8 @@ enum class ConnectionOption { kNone, kClose, kKeepAlive };
 
 // One response's status line and header fields. Fields left empty are not sent; those given
 // go out in a fixed order: location, content-length, content-type, content-disposition,
-// content-range, accept-ranges, allow, last-modified, etag, date, connection.
+// content-range, accept-ranges, allow, www-authenticate, retry-after, last-modified, etag,
+// date, connection.
 struct CReply {
     const char* m_pszStatus = nullptr;  // code and reason phrase, e.g. "200 Sending file"
     const char* m_pLocation = nullptr;  // already escaped for a header field
@@ -32,6 +33,8 @@ struct CReply {
     uint64_t m_nRangeSize = 0;
     bool m_bAcceptRanges = false;
     const char* m_pszAllow = nullptr;
+    const char* m_pszChallenge = nullptr;        // www-authenticate
+    uint32_t m_nRetryAfterSeconds = 0;           // retry-after; 0: not sent
     const CValidators* m_pValidators = nullptr;  // last-modified and etag
     const char* m_pEtag = nullptr;               // an etag alone, when there are no validators
     size_t m_nEtag = 0;
@@ -66,3 +69,11 @@ void AppendMovedAnswer(std::string* pOut, const std::string& location, CReply re
 // Not Allowed" (with allow: GET, HEAD), "501 Not Implemented" or "505 HTTP Version Not
 // Supported"; the page names the status.
 void AppendRefusal(std::string* pOut, const char* pszStatus, CReply reply);
+
+// The 401 response to a request without the right credentials, with the Basic challenge of
+// the realm; the page says nothing of the share.
+void AppendUnauthorized(std::string* pOut, CReply reply, bool bHead);
+
+// The 429 response to a request from an address whose tries are refused for retryAfter
+// more seconds.
+void AppendTooManyTries(std::string* pOut, uint32_t retryAfter, CReply reply, bool bHead);

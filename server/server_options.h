@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "server/credentials.h"
+
 struct CServerOptions {
     static constexpr uint64_t kNoLimit = ~uint64_t{0};
 
@@ -16,4 +18,7 @@ struct CServerOptions {
     bool m_bUpload = false;
     // The largest request body an upload may have, in bytes.
     uint64_t m_nMaxUpload = kNoLimit;
+    // The user and password every request must carry (HTTP basic authentication); none
+    // asked for while unset.
+    CCredentials m_credentials;
 };

@@ -2,25 +2,12 @@
 // could name something outside it.
 #include "server/target.h"
 
+#include <algorithm>
+
 #include "foundation/file.h"
 #include "server/ascii.h"
 
 namespace {
-
-// Whether text holds the UTF-8 form of a C1 control character (U+0080 to U+009F) at i.
-bool IsC1ControlInUtf8(const std::string& text, size_t i) {
-    if (i + 1 >= text.size() || static_cast<unsigned char>(text[i]) != 0xC2) return false;
-    const unsigned char next = static_cast<unsigned char>(text[i + 1]);
-    return next >= 0x80 && next <= 0x9F;
-}
-
-// Value of one hex digit, or -1.
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Appends the bytes that %XX escapes in pText stand for to *pOut; false when a '%' is not
 // followed by two hex digits.
@@ -37,14 +24,6 @@ bool AppendDecoded(const char* pText, size_t n, std::string* pOut) {
         i += 2;
     }
     return true;
-}
-
-// Length of the path part of a target: it ends at the query or the fragment.
-size_t PathPartLength(const char* pTarget, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (pTarget[i] == '?' || pTarget[i] == '#') return i;
-    }
-    return n;
 }
 
 // Whether every '/'-separated segment may be opened: no parent references, nothing the
@@ -90,13 +69,33 @@ void MakeRelative(std::string* pPath, std::string* pDisplay) {
 
 }  // namespace
 
+CTargetParts SplitTarget(const char* pTarget, size_t n) {
+    const char* pEnd = pTarget + n;
+    const char* pPathEnd = std::find_if(pTarget, pEnd, [](char c) { return c == '?' || c == '#'; });
+    const char* pQuery = pPathEnd != pEnd && *pPathEnd == '?' ? pPathEnd + 1 : pEnd;
+    const char* pQueryEnd = std::find(pQuery, pEnd, '#');
+    return {pTarget, static_cast<size_t>(pPathEnd - pTarget), pQuery,
+            static_cast<size_t>(pQueryEnd - pQuery)};
+}
+
 CMappedTarget MapTarget(const char* pTarget, size_t n) {
     CMappedTarget mapped;
-    size_t pathLength = PathPartLength(pTarget, n);
+    MapTargetInto(pTarget, n, &mapped);
+    return mapped;
+}
+
+void MapTargetInto(const char* pTarget, size_t n, CMappedTarget* pMapped) {
+    CMappedTarget& mapped = *pMapped;
+    mapped.m_bAllowed = false;
+    mapped.m_path.clear();
+    mapped.m_display.clear();
+    mapped.m_pszContentType = nullptr;
+    mapped.m_bFolderIndex = false;
+    size_t pathLength = SplitTarget(pTarget, n).m_nPath;
     if (n > kMaxTargetLength) {
         mapped.m_display.assign(pTarget,
                                 pathLength < kMaxTargetLength ? pathLength : kMaxTargetLength);
-        return mapped;
+        return;
     }
     std::string& path = mapped.m_path;
     // Room for the index name too, so that the path is built in one buffer.
@@ -104,7 +103,7 @@ CMappedTarget MapTarget(const char* pTarget, size_t n) {
     if (!AppendDecoded(pTarget, pathLength, &path)) {
         path.clear();
         mapped.m_display.assign(pTarget, pathLength);
-        return mapped;
+        return;
     }
     mapped.m_display.reserve(path.size() + sizeof kDefaultDocument);
     MakeRelative(&path, &mapped.m_display);
@@ -115,15 +114,14 @@ CMappedTarget MapTarget(const char* pTarget, size_t n) {
     }
     if (!IsPathAllowed(path)) {
         path.clear();
-        return mapped;
+        return;
     }
     mapped.m_bAllowed = true;
     mapped.m_pszContentType = ContentTypeFor(path.data(), path.size());
-    return mapped;
 }
 
 std::string FolderLocation(const char* pTarget, size_t n) {
-    const size_t pathLength = PathPartLength(pTarget, n);
+    const size_t pathLength = SplitTarget(pTarget, n).m_nPath;
     std::string raw(pTarget, pathLength);
     // An origin-form target already starts with '/'; the location must, or a client would
     // take it as relative to the folder's parent.
@@ -132,54 +130,7 @@ std::string FolderLocation(const char* pTarget, size_t n) {
     raw.append(pTarget + pathLength, n - pathLength);
     // Bytes that have no place in a header line or a URI are escaped, so that a target can
     // never add lines of its own to the head.
-    static const char kHex[] = "0123456789ABCDEF";
     std::string location;
-    for (const char c : raw) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7F) {
-            location += '%';
-            location += kHex[byte >> 4];
-            location += kHex[byte & 0x0F];
-        } else {
-            location += c;
-        }
-    }
+    AppendPercentEncoded(raw.data(), raw.size(), PercentKept::kVisible, &location);
     return location;
-}
-
-std::string EscapeHtml(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const unsigned char byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                if (byte < 0x20 || byte == 0x7F) {
-                    out += "&#" + std::to_string(byte) + ";";
-                } else if (IsC1ControlInUtf8(text, i)) {
-                    // The second control range, as UTF-8 spells it (U+0080 to U+009F).
-                    out += "&#" + std::to_string(static_cast<unsigned char>(text[i + 1])) + ";";
-                    ++i;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
 }

@@ -20,17 +20,27 @@ void CWaitingConnections::Add(std::unique_ptr<CConnection> pConnection) {
 
 void CWaitingConnections::File(CConnection* p, CEntry& entry) {
     const CConnectionWait& wait = p->GetWait();
-    entry.m_pList = wait.m_want == ConnectionWant::kWrite  ? &m_writers
-                    : wait.m_want == ConnectionWant::kGoOn ? &m_goingOn
-                                                           : &m_readers;
+    entry.m_pList = ListFor(wait.m_want);
     entry.m_deadline = wait.m_deadline;
     entry.m_pList->insert({entry.m_deadline, p});
 }
 
+CWaitingConnections::CByDeadline* CWaitingConnections::ListFor(ConnectionWant want) {
+    return want == ConnectionWant::kWrite  ? &m_writers
+           : want == ConnectionWant::kGoOn ? &m_goingOn
+                                           : &m_readers;
+}
+
 void CWaitingConnections::Refile(CConnection* p) {
     CEntry& entry = m_owned.at(p);
-    entry.m_pList->erase({entry.m_deadline, p});
-    File(p, entry);
+    // The node moves to its new place instead of being freed and allocated again: a
+    // kept-alive connection is refiled at every request.
+    CByDeadline::node_type node = entry.m_pList->extract({entry.m_deadline, p});
+    const CConnectionWait& wait = p->GetWait();
+    entry.m_pList = ListFor(wait.m_want);
+    entry.m_deadline = wait.m_deadline;
+    node.value().first = entry.m_deadline;
+    entry.m_pList->insert(std::move(node));
 }
 
 std::unique_ptr<CConnection> CWaitingConnections::Take(CConnection* p) {

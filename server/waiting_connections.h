@@ -48,6 +48,8 @@ private:
         CByDeadline* m_pList;
         uint64_t m_deadline;
     };
+    // The list a connection that waits for want is filed in.
+    CByDeadline* ListFor(ConnectionWant want);
     // Files p under its current wait: among readers, writers or those that can go on.
     void File(CConnection* p, CEntry& entry);
     // The first reader among the keep-alive ones, within a short look ahead.

@@ -263,14 +263,17 @@ void ShowAbout() {
                  std::to_string(g_nRequests.load(std::memory_order_relaxed)) + "\r\n");
 }
 
-// Says where the folder is served: on this machine, then at the addresses other machines
-// may use when it listens on every address.
-void AnnounceServing(const std::string& folder, unsigned short port,
-                     const CListenAddress& address) {
-    const bool bThisComputerOnly = IsLoopbackOnly(address);
-    std::string text =
-        "Serving " + folder + " on " + Narrow(LocalHttpAddress(address, port)) +
-        (bThisComputerOnly ? " (this computer only; Ctrl+C stops)\n" : " (Ctrl+C stops)\n");
+// Says where the folder is served: on this machine (and whether a password is asked for,
+// and whose), then at the addresses other machines may use when it listens on every
+// address.
+void AnnounceServing(const std::string& folder, unsigned short port, const CListenAddress& address,
+                     const CCredentials& credentials) {
+    const std::string notes = std::string(IsLoopbackOnly(address) ? "this computer only; " : "") +
+                              (credentials.IsRequired() ? "password required; " : "");
+    std::string text = "Serving " + folder + " on " + Narrow(LocalHttpAddress(address, port)) +
+                       " (" + notes + "Ctrl+C stops)\n";
+    // The user's name, never the password.
+    if (credentials.IsRequired()) text += "User name: " + credentials.GetUser() + "\n";
     if (address.m_kind == CListenAddress::Kind::kEvery) {
         const std::wstring network = NetworkAddressesLine(GetNetworkAddresses(), port);
         if (!network.empty()) text += Narrow(network) + "\n";
@@ -281,7 +284,7 @@ void AnnounceServing(const std::string& folder, unsigned short port,
 // The message loop's stand-in: waits for control signals until one ends the program, or
 // until the listener has failed; once it listens, says where the folder is served. Returns
 // the exit code.
-int RunUntilStopped(const std::string& folder) {
+int RunUntilStopped(const std::string& folder, const CCredentials& credentials) {
     sigset_t set = ControlSignals();
     timespec wait = {0, kSignalWaitMs * 1000000L};
     bool bAnnounced = false;
@@ -296,7 +299,8 @@ int RunUntilStopped(const std::string& folder) {
         const ListenState state = status.GetState();
         if (state == ListenState::kFailed) return kExitFailed;
         if (!bAnnounced && state == ListenState::kListening) {
-            AnnounceServing(folder, status.GetPort(), g_pListenThread->GetListenAddress());
+            AnnounceServing(folder, status.GetPort(), g_pListenThread->GetListenAddress(),
+                            credentials);
             // Request lines follow the serving lines, never come before them.
             SetRequestLogSink(WriteRequestLinesToStdout);
             bAnnounced = true;
@@ -336,7 +340,7 @@ int main(int argc, char** argv) {
     int exitCode = kExitFailed;
     int listenError = 0;
     if (StartServer(g_szWebRoot, options, nullptr, nullptr)) {
-        exitCode = RunUntilStopped(folder);
+        exitCode = RunUntilStopped(folder, options.m_server.m_credentials);
         listenError = g_pListenThread->GetStatus().GetError();
     }
     StopServer();

@@ -89,7 +89,8 @@ void OnListenOutcome() {
     const CListenStatus& status = g_pListenThread->GetStatus();
     if (status.GetState() == ListenState::kListening) {
         LogOnOwnLine(ServingText(FullPathForDisplay(g_servedRoot.c_str()), status.GetPort(),
-                                 g_options.m_address, GetNetworkAddresses()));
+                                 g_options.m_address, GetNetworkAddresses(),
+                                 g_options.m_server.m_credentials.GetUser()));
         // Request lines go below the serving lines, never above them.
         if (g_options.m_server.m_bLogRequests) SetRequestLogSink(PostRequestLines);
     } else if (status.GetState() == ListenState::kFailed) {

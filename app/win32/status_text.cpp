@@ -7,6 +7,16 @@
 
 namespace {
 
+// The UTF-16 text of UTF-8 bytes (invalid ones shown as U+FFFD).
+std::wstring WideOfUtf8(const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    const int length = static_cast<int>(bytes.size());
+    const int count = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, nullptr, 0);
+    std::wstring text(count > 0 ? static_cast<size_t>(count) : 0, L'\0');
+    if (count > 0) MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, &text[0], count);
+    return text;
+}
+
 // A port to suggest instead of one that cannot be had.
 unsigned short OtherPort(unsigned short port) {
     return port == 8080 ? 8081 : 8080;
@@ -15,12 +25,20 @@ unsigned short OtherPort(unsigned short port) {
 }  // namespace
 
 std::wstring ServingText(const std::wstring& folder, unsigned short port,
-                         const CListenAddress& bound, const std::vector<uint32_t>& addresses) {
-    std::wstring text = L"Serving " + folder + L" on " + LocalHttpAddress(bound, port) +
-                        (IsLoopbackOnly(bound) ? L" (this computer only)\r\n" : L"\r\n");
+                         const CListenAddress& bound, const std::vector<uint32_t>& addresses,
+                         const std::string& user) {
+    const bool bLoopback = IsLoopbackOnly(bound);
+    std::wstring text = L"Serving " + folder + L" on " + LocalHttpAddress(bound, port);
+    if (bLoopback || !user.empty()) {
+        text += std::wstring(L" (") + (bLoopback ? L"this computer only" : L"") +
+                (bLoopback && !user.empty() ? L"; " : L"") +
+                (user.empty() ? L"" : L"password required") + L")";
+    }
+    text += L"\r\n";
     const std::wstring network =
         bound.m_kind == CListenAddress::Kind::kEvery ? NetworkAddressesLine(addresses, port) : L"";
     if (!network.empty()) text += network + L"\r\n";
+    if (!user.empty()) text += L"User name: " + WideOfUtf8(user) + L"\r\n";
     text += L"Alt+/ shows the number of requests so far; closing this window stops the server.\r\n";
     return text;
 }

@@ -11,9 +11,11 @@
 // The lines that follow a good start: the folder and the address to open (and that only
 // this computer can, when bound to loopback), the addresses other machines may use when
 // it listens on every address (host byte order; the line is left out when there are none),
-// and how to see the count and stop. Each line ends with "\r\n".
+// the user whose password is required (UTF-8; none when empty, and the password is never
+// shown), and how to see the count and stop. Each line ends with "\r\n".
 std::wstring ServingText(const std::wstring& folder, unsigned short port,
-                         const CListenAddress& bound, const std::vector<uint32_t>& addresses);
+                         const CListenAddress& bound, const std::vector<uint32_t>& addresses,
+                         const std::string& user = std::string());
 
 // Why port cannot be listened on at bound, from the Windows Sockets error, with what to do
 // about it; one line ending with "\r\n".

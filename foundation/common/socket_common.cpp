@@ -115,6 +115,32 @@ int TransferNoWait(SOCKET s, Transfer transfer, int wouldBlock) {
     }
 }
 
+// Writes address as GetPeerAddress gives it into pText (n bytes, at least 2); false, and
+// pText "-", when it is of no IP family or does not fit.
+bool AddressText(const sockaddr_storage& address, char* pText, size_t n) {
+    std::strcpy(pText, "-");
+    const void* pBytes = nullptr;
+    int family = address.ss_family;
+    if (family == AF_INET) {
+        pBytes = &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr;
+    } else if (family == AF_INET6) {
+        const unsigned char* p6 = reinterpret_cast<const unsigned char*>(
+            &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
+        // ::ffff:a.b.c.d is how a dual-stack socket names an IPv4 client.
+        static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        const bool bMapped = std::memcmp(p6, kMappedPrefix, sizeof(kMappedPrefix)) == 0;
+        family = bMapped ? AF_INET : AF_INET6;
+        pBytes = bMapped ? p6 + 12 : p6;
+    } else {
+        return false;
+    }
+    if (inet_ntop(family, pBytes, pText, n) == nullptr) {
+        std::strcpy(pText, "-");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 CListenAddress CListenAddress::IPv6Loopback() {
@@ -222,8 +248,16 @@ int CSocket::SendNoWait(const char* pData, int length) {
         GetHandle(), [&](SOCKET s) { return SendNative(s, pData, length); }, 0);
 }
 
+int CSocket::SendPairNoWait(const char* p1, int n1, const char* p2, int n2) {
+    if (n2 == 0) return SendNoWait(p1, n1);
+    return TransferNoWait(
+        GetHandle(), [&](SOCKET s) { return SendPairNative(s, p1, n1, p2, n2); }, 0);
+}
+
 long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
                                   size_t nBuffer) {
+    long long nativeSent = 0;
+    if (SendFileNative(GetHandle(), file, offset, length, &nativeSent)) return nativeSent;
     uint64_t sent = 0;
     while (sent < length) {
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(nBuffer, length - sent));
@@ -248,26 +282,7 @@ bool CSocket::GetPeerAddress(char* pText, size_t n) const {
     if (getpeername(GetHandle(), reinterpret_cast<SOCKADDR*>(&address), &length) != 0) {
         return false;
     }
-    const void* pBytes = nullptr;
-    int family = address.ss_family;
-    if (family == AF_INET) {
-        pBytes = &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr;
-    } else if (family == AF_INET6) {
-        const unsigned char* p6 = reinterpret_cast<const unsigned char*>(
-            &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
-        // ::ffff:a.b.c.d is how a dual-stack socket names an IPv4 client.
-        static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        const bool bMapped = std::memcmp(p6, kMappedPrefix, sizeof(kMappedPrefix)) == 0;
-        family = bMapped ? AF_INET : AF_INET6;
-        pBytes = bMapped ? p6 + 12 : p6;
-    } else {
-        return false;
-    }
-    if (inet_ntop(family, pBytes, pText, n) == nullptr) {
-        std::strcpy(pText, "-");
-        return false;
-    }
-    return true;
+    return AddressText(address, pText, n);
 }
 
 bool CSocket::Create(int addressFamily, int type, int protocol) {
@@ -307,16 +322,26 @@ bool CSocket::Listen(unsigned short port, const CListenAddress& address) {
     return true;
 }
 
-AcceptResult CSocket::AcceptNoWait(CSocket& client) {
+AcceptResult CSocket::AcceptNoWait(CSocket& client, char* pPeerText, size_t n) {
     const SOCKET s = GetHandle();
     if (s == INVALID_SOCKET) return AcceptResult::kFailed;
     SOCKET accepted = INVALID_SOCKET;
-    const AcceptResult result = AcceptNative(s, &accepted);
+    sockaddr_storage peer;
+    std::memset(&peer, 0, sizeof peer);
+    const AcceptResult result = AcceptNative(s, &accepted, &peer);
     if (result != AcceptResult::kAccepted) return result;
     // An occupied client object is not overwritten: the connection is lost, not leaked.
-    if (client.Attach(accepted)) return AcceptResult::kAccepted;
-    CloseNativeSocket(accepted);
-    return AcceptResult::kFailed;
+    if (!client.Attach(accepted)) {
+        CloseNativeSocket(accepted);
+        return AcceptResult::kFailed;
+    }
+    if (pPeerText != nullptr && n >= 2) AddressText(peer, pPeerText, n);
+    return AcceptResult::kAccepted;
+}
+
+void CSocket::ReportConnectionsWithData() {
+    const SOCKET s = GetHandle();
+    if (s != INVALID_SOCKET) ReportConnectionsWithDataNative(s);
 }
 
 bool CSocket::Connect(const char* pszAddress, unsigned short port) {

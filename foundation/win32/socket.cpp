@@ -45,9 +45,28 @@ int SendNative(SOCKET s, const char* pData, int length) {
     return send(s, pData, length, 0);
 }
 
-AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted) {
+int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2) {
+    WSABUF pieces[2] = {{static_cast<ULONG>(n1), const_cast<char*>(p1)},
+                        {static_cast<ULONG>(n2), const_cast<char*>(p2)}};
+    DWORD sent = 0;
+    if (WSASend(s, pieces, 2, &sent, 0, nullptr, nullptr) != 0) return SOCKET_ERROR;
+    return static_cast<int>(sent);
+}
+
+void ReportConnectionsWithDataNative(SOCKET) {
+    // Windows Sockets has no such option: a connection is reported once it is made.
+}
+
+bool SendFileNative(SOCKET, CFile&, uint64_t, uint64_t, long long*) {
+    // TransmitFile sends its whole range before it returns, or completes it later through
+    // an overlapped wait: neither fits a step that takes only what the socket has room for.
+    return false;
+}
+
+AcceptResult AcceptNative(SOCKET s, SOCKET* pAccepted, sockaddr_storage* pPeer) {
     for (;;) {
-        *pAccepted = accept(s, nullptr, nullptr);
+        int length = static_cast<int>(sizeof *pPeer);
+        *pAccepted = accept(s, reinterpret_cast<sockaddr*>(pPeer), &length);
         if (*pAccepted != INVALID_SOCKET) {
             // Accepted sockets take the listening socket's mode, but that is not relied on.
             if (SetNonBlockingMode(*pAccepted)) return AcceptResult::kAccepted;

@@ -150,6 +150,24 @@ TEST_F(SocketTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFil
     EXPECT_EQ(bytes.substr(5, 8192 + 7), ReadUntilClosed(m_pair.m_client));
 }
 
+TEST_F(SocketTest, AFileThatShrinksWhileItIsSentIsCutShortWhereItNowEnds) {
+    m_dir.WriteFile("shrinks", PatternBytes(3 * 8192));
+    CFile file;
+    ASSERT_TRUE(OpenForReading(file, "shrinks"));
+    ASSERT_TRUE(m_pair.m_server.SetNonBlocking());
+    ASSERT_EQ(8192, m_pair.m_server.SendFileNoWait(file, 0, 8192, m_buffer, sizeof m_buffer));
+    // Rewritten shorter in place while the rest is still to go.
+    const std::string shorter = PatternBytes(10000);
+    m_dir.WriteFile("shrinks", shorter);
+    // What is left of the file goes, then nothing: the answer is cut short, not padded.
+    EXPECT_EQ(10000 - 8192,
+              m_pair.m_server.SendFileNoWait(file, 8192, 2 * 8192, m_buffer, sizeof m_buffer));
+    EXPECT_EQ(SOCKET_ERROR,
+              m_pair.m_server.SendFileNoWait(file, 10000, 8192, m_buffer, sizeof m_buffer));
+    m_pair.m_server.Close();
+    EXPECT_EQ(shorter, ReadUntilClosed(m_pair.m_client));
+}
+
 TEST_F(SocketTest, SendingAFileToAClosedPeerFailsWithoutEndingTheProcess) {
     const std::string bytes = PatternBytes(4 * 1024 * 1024);
     m_dir.WriteFile("big", bytes);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/file.h"
+#include "server/ascii.h"
 #include "server/response_head.h"
 #include "server/target.h"
 #include "tests/fuzz/fuzz_check.h"

@@ -115,6 +115,7 @@ TEST_F(FileCacheTest,
     m_root.WriteFile("small.txt", "small");
     // Changed a second ago or more: no write can still be under way in it.
     SleepMs(1100);
+    const uint64_t freshAt = GetSystemTimeMs();
     m_root.WriteFile("fresh.txt", "fresh");
     for (const char* pszTarget : {"/small.txt", "/fresh.txt"}) EXPECT_NE(Served(pszTarget), "");
     const auto small = m_files.FileFor(MapTarget("/small.txt", 10), 0, kStart);
@@ -122,8 +123,11 @@ TEST_F(FileCacheTest,
     ASSERT_TRUE(small && fresh);
     EXPECT_TRUE(small->m_bCopied);
     EXPECT_EQ(small->m_content, "small");
-    // Written a moment ago: a write may still be under way, so it is read anew each time.
-    EXPECT_FALSE(fresh->m_bCopied);
+    // Written a moment ago: a write may still be under way, so it is read anew each time
+    // (unless a loaded machine took most of a second to come here).
+    if (GetSystemTimeMs() - freshAt < 900) {
+        EXPECT_FALSE(fresh->m_bCopied);
+    }
     // A range of a copied file comes from the copy.
     std::string part;
     EXPECT_EQ(m_files.AppendBytes(*small, 1, 3, &part), 3u);

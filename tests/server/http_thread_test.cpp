@@ -429,7 +429,9 @@ TEST_F(HttpWorkerTest, IdleConnectionAndSlowHeadCloseAtTheDeadline) {
     const char* const pieces[] = {"GET /a.txt HTTP/1.1\r\n", "Host: x\r\n", "X-Slow: 1\r\n"};
     for (size_t i = 0; i < 3; ++i) {
         if (i > 0) SleepMs(1000);
-        ASSERT_TRUE(client.SendText(pieces[i]));
+        // A machine slow enough to oversleep may find the connection ended by its deadline
+        // already: the bounds below tell whether that came too early.
+        if (!client.SendText(pieces[i])) break;
     }
     std::string rest;
     EXPECT_TRUE(client.WaitClosed(6000, &rest));
@@ -648,9 +650,10 @@ TEST(WorkerRoundTest, AfterAStopTheBytesAlreadySentAreAnsweredAndNothingMoreIsAw
 
     worker.AskToStop();
     const uint64_t start = GetTickCount64Ms();
-    // A pipelined answer ends a step; the rounds after a stop go on without waiting.
+    // A pipelined answer ends a step; the rounds after a stop go on without waiting (rounds
+    // that waited would take four times the time each is given).
     for (int round = 0; round < 4; ++round) worker.ServeRound(kTestReadTimeoutMs);
-    EXPECT_LT(ElapsedMs(start), 1000u);
+    EXPECT_LT(ElapsedMs(start), kTestReadTimeoutMs);
     EXPECT_EQ(worker.GetConnectionCount(), 0);
 
     EXPECT_EQ(client.ReadStableAnswers(2),

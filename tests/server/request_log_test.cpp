@@ -9,6 +9,7 @@
 #include "foundation/clock.h"
 #include "foundation/critical_section.h"
 #include "server/request_log.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ struct CLineCase {
     uint64_t m_nBytes;
     CLocalTime m_time;
     const char* m_pszExpected;
+    const char* m_pszUser = nullptr;
 };
 
 TEST(RequestLogLine, CommonLogFormatWithTheRequestLineEscaped) {
@@ -49,6 +51,13 @@ TEST(RequestLogLine, CommonLogFormatWithTheRequestLineEscaped) {
          "10.0.0.7 - - [09/Dec/2026:14:03:07 +0100] \"GET /\xc3\xa9t\xc3\xa9\\x0D\\x0AX: 1 "
          "HTTP/1.0\\x00\" 400 -\n"},
         {nullptr, "", 400, 0, cet, "- - - [09/Dec/2026:14:03:07 +0100] \"\" 400 -\n"},
+        // The user, escaped like the request line and its spaces too: it is not quoted.
+        {"10.0.0.7", "GET / HTTP/1.1", 200, 5, cet,
+         "10.0.0.7 - j\xc3\xbcrgen\\x20\\\"x\\x0A [09/Dec/2026:14:03:07 +0100] \"GET / HTTP/1.1\" "
+         "200 5\n",
+         "j\xc3\xbcrgen \"x\n"},
+        {"10.0.0.7", "GET / HTTP/1.1", 401, 0, cet,
+         "10.0.0.7 - - [09/Dec/2026:14:03:07 +0100] \"GET / HTTP/1.1\" 401 -\n", ""},
     };
     for (const CLineCase& c : cases) {
         char time[kLogTimeLength];
@@ -58,7 +67,8 @@ TEST(RequestLogLine, CommonLogFormatWithTheRequestLineEscaped) {
                                        c.m_requestLine.size(),
                                        c.m_nStatus,
                                        c.m_nBytes,
-                                       0};
+                                       0,
+                                       c.m_pszUser};
         char line[kMaxRequestLogLine];
         const size_t length = FormatRequestLogLine(record, time, line, sizeof(line));
         EXPECT_EQ(std::string(line, length), c.m_pszExpected);
@@ -104,6 +114,20 @@ std::string Sunk() {
     return g_sunk;
 }
 
+size_t SunkLength() {
+    CCriticalLock lock(&g_sinkLock);
+    return g_sunk.size();
+}
+
+// Whether the sink was given text since it had been given from bytes.
+bool SunkHolds(const std::string& text, size_t from) {
+    CCriticalLock lock(&g_sinkLock);
+    return g_sunk.find(text, from) != std::string::npos;
+}
+
+// How long a test waits for the writer: far past its 100 ms round on the slowest machine.
+constexpr uint32_t kGenerousMs = 30000;
+
 // A record whose request line is "GET /<worker>/<index> HTTP/1.1".
 struct CNumberedRequest {
     CNumberedRequest(int worker, int index)
@@ -133,26 +157,35 @@ protected:
 TEST_F(RequestLogWriter, EachWorkersLinesArriveWholeAndInOrder) {
     CRequestLogWriter writer(2);
     ASSERT_TRUE(writer.Start());
-    constexpr int kLines = 20000;  // more than a ring holds, so the writer is woken early
+    // Many times what a ring holds, added in rounds of more than half a ring (so the writer
+    // is woken early) and less than a whole one: a worker starts a round once its last round
+    // is out, so no line can be dropped however slowly the writer runs.
+    constexpr int kLines = 20000;
+    constexpr int kRound = 2000;
+    // A line here is 72 to 76 bytes.
+    static_assert(kRound * 76 < CRequestLogRing::kCapacity, "a round fits in a ring");
+    static_assert(kRound * 72 > CRequestLogRing::kCapacity / 2, "a round passes half full");
+    std::atomic<int> failedRounds(0);
     std::vector<std::thread> workers;
     for (int worker = 0; worker < 2; ++worker) {
-        workers.emplace_back([&writer, worker] {
-            for (int i = 0; i < kLines; ++i) {
-                writer.GetRing(worker)->Add(CNumberedRequest(worker, i).Record());
-                // Paced as a busy worker is, so that a writer slowed by a loaded machine
-                // still keeps up; a stalled one is the next test's.
-                if (i % 100 == 0) SleepMs(1);
+        workers.emplace_back([&writer, &failedRounds, worker] {
+            for (int first = 0; first < kLines; first += kRound) {
+                const size_t from = SunkLength();
+                for (int i = first; i < first + kRound; ++i) {
+                    writer.GetRing(worker)->Add(CNumberedRequest(worker, i).Record());
+                }
+                const std::string last =
+                    "\"" + CNumberedRequest(worker, first + kRound - 1).m_line + "\"";
+                if (!WaitUntil([&] { return SunkHolds(last, from); }, kGenerousMs)) {
+                    ++failedRounds;
+                    return;
+                }
             }
         });
     }
     for (std::thread& worker : workers) worker.join();
-    // The last line is out well within half a second of its answer; generously bounded.
-    CNumberedRequest last(1, kLines - 1);
-    const uint64_t until = GetTickCount64Ms() + 3000;
-    while (Sunk().find(last.m_line) == std::string::npos && GetTickCount64Ms() < until) {
-        SleepMs(5);
-    }
     writer.Stop();
+    EXPECT_EQ(failedRounds.load(), 0) << "a round's last line did not reach the sink";
     const std::string text = Sunk();
     EXPECT_EQ(text.find("dropped"), std::string::npos);
     for (int worker = 0; worker < 2; ++worker) {
@@ -170,21 +203,25 @@ TEST_F(RequestLogWriter, AStalledSinkCostsTheWorkerNothingAndTheDropsAreToldAfte
     ASSERT_TRUE(writer.Start());
     CRequestLogRing* pRing = writer.GetRing(0);
     pRing->Add(CNumberedRequest(0, 0).Record());
-    const uint64_t until = GetTickCount64Ms() + 3000;
-    while (g_nBatches.load() == 0 && GetTickCount64Ms() < until) SleepMs(5);
-    ASSERT_EQ(g_nBatches.load(), 1);
+    ASSERT_TRUE(WaitUntil([] { return g_nBatches.load() == 1; }, kGenerousMs));
 
     // The writer is held in the sink; the worker goes on and its ring fills.
     g_bSinkStalled = true;
     pRing->Add(CNumberedRequest(0, 1).Record());
-    while (g_nSinkCalls.load() == 1 && GetTickCount64Ms() < until + 1000) SleepMs(5);
-    ASSERT_EQ(g_nSinkCalls.load(), 2);
+    ASSERT_TRUE(WaitUntil([] { return g_nSinkCalls.load() == 2; }, kGenerousMs));
     constexpr int kAdded = 100000;  // far more than the ring holds
-    const uint64_t start = GetTickCount64Ms();
-    for (int i = 2; i < kAdded; ++i) pRing->Add(CNumberedRequest(0, i).Record());
-    EXPECT_LT(GetTickCount64Ms() - start, 5000u) << "adding waited for the sink";
+    std::atomic<bool> bAdded(false);
+    std::thread adder([pRing, &bAdded] {
+        for (int i = 2; i < kAdded; ++i) pRing->Add(CNumberedRequest(0, i).Record());
+        bAdded = true;
+    });
+    // Adding that waited for the sink would never end while it stalls: it is released
+    // after a generous wait, so that such a fault fails here rather than hangs.
+    EXPECT_TRUE(WaitUntil([&bAdded] { return bAdded.load(); }, kGenerousMs))
+        << "adding waited for the sink";
     g_bSinkStalled = false;
-    while (g_nBatches.load() < 3 && GetTickCount64Ms() < until + 4000) SleepMs(5);
+    adder.join();
+    ASSERT_TRUE(WaitUntil([] { return g_nBatches.load() >= 3; }, kGenerousMs));
     pRing->Add(CNumberedRequest(0, kAdded).Record());
     writer.Stop();
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/file.h"
+#include "server/ascii.h"
 #include "server/response_head.h"
 
 namespace {
@@ -55,6 +56,28 @@ TEST(MapTargetTest, AllowedTargetsNameTheirFileBelowTheRoot) {
     }
     EXPECT_TRUE(Map("/docs/").m_bFolderIndex);
     EXPECT_FALSE(Map("/docs").m_bFolderIndex);
+}
+
+TEST(SplitTargetTest, ThePathEndsAtTheQueryOrTheFragmentAndTheQueryAtTheFragment) {
+    struct {
+        const char* m_pszTarget;
+        const char* m_pszPath;
+        const char* m_pszQuery;
+    } const cases[] = {
+        {"/docs/", "/docs/", ""},
+        {"/docs/?sort=size&order=desc", "/docs/", "sort=size&order=desc"},
+        {"/docs/?sort=date#top?x", "/docs/", "sort=date"},
+        {"/docs/#frag?sort=size", "/docs/", ""},
+        {"/a?b?c", "/a", "b?c"},
+        {"?", "", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        const CTargetParts parts = SplitTarget(c.m_pszTarget, std::strlen(c.m_pszTarget));
+        EXPECT_EQ(parts.m_pPath, c.m_pszTarget);
+        EXPECT_EQ(std::string(parts.m_pPath, parts.m_nPath), c.m_pszPath) << c.m_pszTarget;
+        EXPECT_EQ(std::string(parts.m_pQuery, parts.m_nQuery), c.m_pszQuery) << c.m_pszTarget;
+    }
 }
 
 TEST(MapTargetTest, TargetsThatCouldLeaveTheRootAreRefused) {

@@ -106,6 +106,14 @@ TEST_F(KovwebHttp, EveryRequestIsAnsweredAndOnlyUnreadableOnesEndTheConnection) 
     EXPECT_EQ(response.m_nStatus, 405);
     EXPECT_NE(response.m_head.find("\r\nallow: GET, HEAD\r\n"), std::string::npos);
     EXPECT_EQ(client.ReadStableAnswers(), StableOkHead(13, kText) + "hello, world\n");
+    // So is one whose body comes in chunks, a chunk larger than a head can be among them.
+    ASSERT_TRUE(
+        client.SendText("PUT /new.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "2000\r\n" +
+                        std::string(0x2000, 'c') + "\r\n0\r\n\r\nGET /hello.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(client.ReadResponse(response));
+    EXPECT_EQ(response.m_nStatus, 405);
+    EXPECT_EQ(client.ReadStableAnswers(), StableOkHead(13, kText) + "hello, world\n");
     // What is no request gets 400, then the end.
     ASSERT_TRUE(client.SendText("HELLO THERE\r\n\r\n"));
     ASSERT_TRUE(client.ReadResponse(response));

@@ -22,7 +22,8 @@
 namespace {
 
 const char kUsageLine[] =
-    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [DOCROOT]";
+    "Usage: kovweb [-p|--port N] [-b|--bind ADDRESS] [-q|--quiet] [--no-listing] [--auth "
+    "USER:PASSWORD] [--auth-file FILE] [DOCROOT]";
 
 // Everything after the fixed start-up messages: the five dots and "Listening...".
 std::string StartupTail(const std::string& out) {
@@ -78,6 +79,9 @@ TEST(KovwebCommandLine, HelpAndVersionPrintAndSucceed) {
 TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
     const std::string kBadBind =
         "bind address must be an IPv4 or IPv6 address or 'localhost', not ";
+    const std::string kBadAuth =
+        "--auth's value must be USER:PASSWORD: a user name, a colon, then the password (at most "
+        "1024 bytes, on one line)";
     const struct {
         std::vector<std::string> m_args;
         std::string m_why;
@@ -99,6 +103,10 @@ TEST(KovwebCommandLine, RefusalsSayWhatWasWrongThenShowTheUsage) {
         {{"--bind", "example.com"}, kBadBind + "'example.com'"},
         {{"--bind=[::1"}, kBadBind + "'[::1'"},
         {{"--bind="}, kBadBind + "''"},
+        // A typo must never leave the share open, nor echo the password.
+        {{"--auth", "alice"}, kBadAuth},
+        {{"--auth=:secret"}, kBadAuth},
+        {{"--auth-file", "/nonexistent/pw"}, "cannot read the password file '/nonexistent/pw'"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {KovwebPath()};

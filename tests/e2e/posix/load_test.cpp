@@ -214,7 +214,8 @@ protected:
         const bool bBack = WaitUntil(
             [&] {
                 *pAfter = ReadFigures(Pid());
-                return pAfter->m_nSockets == idle.m_nSockets;
+                // The idle reading may still have counted a connection closing.
+                return pAfter->m_nSockets <= idle.m_nSockets;
             },
             kPromptMs);
         if (bBack) return ::testing::AssertionSuccess();
@@ -568,6 +569,9 @@ TEST_F(KovwebLoad, StopWithHundredsOfConnectionsWaitingEndsWithinTheGrace) {
     uint64_t stopMs = 0;
     EXPECT_TRUE(StopProgram(&stopMs));
     EXPECT_LE(stopMs, kStopGraceMs + 3000);
+    // A client silent from the start may never have been handed to the server, which has the
+    // host hold such connections back until their first bytes: those bytes find it gone.
+    for (int i = 2; i < kCrowd; i += 3) clients[i].SendText("G");
     std::vector<uint64_t> closedAt;
     WatchForEnds(clients.get(), kCrowd, kAnswerMs, closedAt);
     for (int i = 0; i < kCrowd; ++i) EXPECT_NE(closedAt[i], 0u) << "client " << i;

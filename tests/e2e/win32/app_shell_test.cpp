@@ -120,14 +120,14 @@ TEST(CommandLine, APortOptionMayComeInFrontOfTheRootWhichStaysAsTyped) {
     CStartOptions options;
     EXPECT_EQ(AfterOptions(L"--port 84 --quiet --no-listing C:\\site", port, &options),
               L"C:\\site");
-    EXPECT_TRUE(options.m_bQuiet);
-    EXPECT_TRUE(options.m_bNoListing);
+    EXPECT_FALSE(options.m_server.m_bLogRequests);
+    EXPECT_FALSE(options.m_server.m_bListFolders);
     EXPECT_EQ(port, 84);
     EXPECT_EQ(AfterOptions(L"-q", port, &options), L"");
-    EXPECT_TRUE(options.m_bQuiet);
-    EXPECT_FALSE(options.m_bNoListing);
+    EXPECT_FALSE(options.m_server.m_bLogRequests);
+    EXPECT_TRUE(options.m_server.m_bListFolders);
     EXPECT_EQ(AfterOptions(L"-- -q", port, &options), L"-q");
-    EXPECT_FALSE(options.m_bQuiet);
+    EXPECT_TRUE(options.m_server.m_bLogRequests);
     EXPECT_EQ(AfterOptions(L"- x", port), L"- x");
 }
 
@@ -195,6 +195,12 @@ TEST(StatusText, WhereItServesThenHowToSeeTheCountAndStop) {
     ASSERT_TRUE(ParseListenAddress("192.168.1.20", bound));
     EXPECT_EQ(ServingText(L"C:\\site\\", 80, bound, {0xC0A80114u, 0x0A000005u}),
               L"Serving C:\\site\\ on http://192.168.1.20/\r\n" + hint);
+    // With a password the user is named, in UTF-8 as given.
+    ASSERT_TRUE(ParseListenAddress("127.0.0.1", bound));
+    EXPECT_EQ(ServingText(L"C:\\site\\", 80, bound, {}, "j\xC3\xBCrgen"),
+              L"Serving C:\\site\\ on http://127.0.0.1/ (this computer only; password required)\r\n"
+              L"User name: j\u00FCrgen\r\n" +
+                  hint);
 }
 
 TEST(StatusText, ListenFailuresAreExplainedInWords) {

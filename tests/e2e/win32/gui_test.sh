@@ -8,7 +8,8 @@
 # dropped on the window (also on one that had refused its root), --bind 127.0.0.1 and an
 # address that is not this machine's; a folder without index.html mirrored by wget -r
 # through its listings (hidden files left out) and listed anew once changed; the console's
-# request lines below the serving lines, none with --quiet, and --no-listing.
+# request lines below the serving lines, none with --quiet, and --no-listing; a password
+# read from a file, the window naming the user and never the password, 401 without it.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -64,7 +65,7 @@ start_kovweb() {
 }
 
 # A request line as the console shows it: client, time, request line, status, bytes.
-CLF_LINE='^[0-9a-f.:]+ - - \[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}(:[0-9]{2}){3} [+-][0-9]{4}\] "[^"]*" [0-9]{3} ([0-9]+|-)$'
+CLF_LINE='^[0-9a-f.:]+ - [^ ]+ \[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}(:[0-9]{2}){3} [+-][0-9]{4}\] "[^"]*" [0-9]{3} ([0-9]+|-)$'
 
 # Reads the console: the request lines at its end go to REQUESTS (one a line), the log's
 # own text above them to CONSOLE (line ends as "\n", the last one dropped).
@@ -368,9 +369,10 @@ read_console
 import -window root "$ARTIFACTS/port-option.png"
 close_with_alt_f4 " with --port $PORT"
 start_kovweb port-refused --port 70000 "$(windows_path "$ROOT")"
-USAGE='Usage: kovweb.exe [--port N] [--bind ADDRESS] [--quiet] [--no-listing] [FOLDER]'
-expect_console_end "$USAGE"
-[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\n'"$USAGE" ]] ||
+# The refusal, then the usage the terminal program's --help prints, to its last line.
+expect_console_end "closing the window stops the server."
+[[ "$CONSOLE" == $'Cannot start: port must be 1 to 65535, not \'70000\'\nUsage: kovweb [-p|--port N] '* &&
+    "$CONSOLE" == *$'\n  -b, --bind ADDRESS '* ]] ||
     fail "the console shows: $CONSOLE"
 import -window root "$ARTIFACTS/port-refused.png"
 close_with_alt_f4 " with --port 70000"
@@ -390,6 +392,22 @@ start_kovweb bind-refused --bind=192.0.2.7 --port $PORT "$(windows_path "$ROOT")
 expect_console_end "Cannot listen on 192.0.2.7: that address is not this computer's. Start kovweb.exe with another --bind address, or without it."
 kill -0 "$KOV_PID" 2>/dev/null || fail "the program ended instead of showing why"
 close_with_alt_f4 " with --bind 192.0.2.7"
+
+echo "-- --auth-file: the window names the user, never the password; 401 without it, the file with it"
+printf 'j\xc3\xbcrgen:pa:ss\r\n' >"$WORK/password.txt"
+start_kovweb auth --auth-file "$(windows_path "$WORK/password.txt")" --port $PORT "$(windows_path "$ROOT")"
+expect_console_end $'\n'"User name: jürgen"$'\n'"$HINT"
+[[ "$CONSOLE" == *$'\n'"Serving $(windows_path "$ROOT")\\ on http://localhost:$PORT/ (password required)"$'\n'* &&
+    "$CONSOLE" != *pa:ss* ]] || fail "with --auth-file the console shows: $CONSOLE"
+[[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$PORT/")" == 401 ]] ||
+    fail "without the password / was not answered 401"
+curl -s --max-time 10 -u 'jürgen:pa:ss' "http://127.0.0.1:$PORT/" >"$WORK/auth.actual" || fail "GET / with the password failed"
+cmp "$ROOT/index.html" "$WORK/auth.actual" || fail "GET / with the password answered: $(cat "$WORK/auth.actual")"
+wait_until 100 console_has_request '^127\.0\.0\.1 - jürgen \[.*\] "GET / HTTP/1\.1" 200 ' ||
+    fail "no request line names the user: $REQUESTS"
+console_has_request '^127\.0\.0\.1 - - \[.*\] "GET / HTTP/1\.1" 401 ' || fail "no 401 line: $REQUESTS"
+import -window root "$ARTIFACTS/auth.png"
+close_with_alt_f4 " with --auth-file"
 
 echo "-- Alt+F4 while five clients download a large file: each gets the whole file or a prefix"
 LOAD_ROOT="$WORK/load"
