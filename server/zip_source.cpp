@@ -114,6 +114,8 @@ ZipTreeResult ListZipTree(const CFolder& root, const std::string& relative,
         }
         const uint64_t stamp = FolderStampBelow(root, below.c_str());
         if (stamp != 0 && IsOnTheWayDown(way, stamp)) continue;
+        // However the host tells folders apart, a walk ends at this depth.
+        if (way.size() == kMostZipDepth) continue;
         pEntries->push_back(ZipEntryOf(found, below.substr(top.size())));
         CWalkedFolder inner;
         inner.m_nStamp = stamp;

@@ -19,6 +19,8 @@
 // The most entries an archive may hold: a tree past it is refused, so that listing it, and
 // the layout kept for its download, stay bounded.
 constexpr size_t kMostZipEntries = 1000000;
+// The deepest a folder may lie below the archived one: deeper ones are left out.
+constexpr size_t kMostZipDepth = 64;
 
 enum class ZipTreeResult { kListed, kNotAFolder, kTooMany };
 

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "foundation/file.h"
 #include "server/zip_source.h"
-#include "tests/support/links.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -34,15 +34,15 @@ std::string ReadFrom(const std::wstring& root, uint64_t first, size_t step) {
 
 }  // namespace
 
-TEST(ZipSourceTest, TheTreeIsListedWithoutLoopsAndReadsTheSameInAnyPiecesFromAnyStart) {
+TEST(ZipSourceTest, TheTreeIsListedAndReadsTheSameInAnyPiecesFromAnyStart) {
     CTempDir dir;
     std::filesystem::create_directories(dir.Path() / "b" / "c");
     dir.WriteFile("a.txt", std::string(70000, 'a'));
     dir.WriteFile("b/x.txt", "x");
     dir.WriteFile(".hidden", "secret");
-    dir.WriteFile("\xC3\xA9t\xC3\xA9.txt", std::string(3000, 'e'));
-    const bool bLinks = MakeSymbolicLink(dir.Path() / "loop", ".", true) &&
-                        MakeSymbolicLink(dir.Path() / "b" / "up", "..", true);
+    // A UTF-8 name, whatever the host's code page.
+    std::ofstream(dir.Path() / std::filesystem::u8path("\xC3\xA9t\xC3\xA9.txt"), std::ios::binary)
+        << std::string(3000, 'e');
     const std::wstring root = dir.Path().wstring().append(1, kPathSeparator);
     CFolder folder;
     std::vector<CZipEntry> entries;
@@ -50,20 +50,20 @@ TEST(ZipSourceTest, TheTreeIsListedWithoutLoopsAndReadsTheSameInAnyPiecesFromAny
     ASSERT_EQ(ListZipTree(folder, "", &entries), ZipTreeResult::kListed);
     std::vector<std::string> names;
     for (const CZipEntry& entry : entries) names.push_back(entry.m_name);
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"b/", "b/c/", "b/x.txt", "a.txt", "\xC3\xA9t\xC3\xA9.txt"}))
-        << (bLinks ? "" : "links could not be made here; the loops went untested");
+    EXPECT_EQ(names, (std::vector<std::string>{"b/", "b/c/", "b/x.txt", "a.txt",
+                                               "\xC3\xA9t\xC3\xA9.txt"}));
 
     const std::string archive = ReadFrom(root, 0, 65536);
     ASSERT_EQ(archive.size(), LayOutZip(entries).m_nTotal);
     EXPECT_NE(archive.find(std::string(70000, 'a')), std::string::npos);
-    // A range that starts past a file reads it for its CRC-32, at any piece size.
-    for (const uint64_t first : {uint64_t{100}, uint64_t{40000}, uint64_t{archive.size() - 300}}) {
-        for (const size_t step : {size_t{7}, size_t{4096}}) {
-            EXPECT_EQ(ReadFrom(root, first, step), archive.substr(first)) << first << " " << step;
-        }
+    // A range that starts past a file reads it for its CRC-32; records read in any pieces.
+    for (const uint64_t first : {uint64_t{100}, uint64_t{40000}}) {
+        EXPECT_EQ(ReadFrom(root, first, 4096), archive.substr(first)) << first;
     }
-    EXPECT_EQ(ReadFrom(root, archive.size() - 1, 1), archive.substr(archive.size() - 1));
+    for (const size_t step : {size_t{1}, size_t{7}, size_t{65536}}) {
+        EXPECT_EQ(ReadFrom(root, archive.size() - 400, step), archive.substr(archive.size() - 400))
+            << step;
+    }
     // A file that changed size since the tree was read is not sent as announced.
     CZipSource changed(root, "", entries, nullptr);
     dir.WriteFile("b/x.txt", "xy");

@@ -5,6 +5,7 @@
 
 #include "e2e_harness.h"
 #include "gtest/gtest.h"
+#include "tests/support/links.h"
 
 namespace {
 
@@ -81,6 +82,10 @@ TEST_F(KovwebZip, AFolderUnpacksAsListedAndAResumedDownloadIsTheSameArchive) {
     ASSERT_TRUE(PutFile(m_dir, "share/album/\xE6\x97\xA5/empty/.keep-out", "hidden"));
     ASSERT_TRUE(PutFile(m_dir, "share/album/a.txt", "first"));
     ASSERT_TRUE(PutFile(m_dir, "share/album/index.html", "a page the archive does not replace"));
+    // Links back up the way down (loops) are left out.
+    ASSERT_TRUE(
+        MakeSymbolicLink(m_dir.Path() / "share/album/\xC3\xA9t\xC3\xA9/deeper/up", "../..", true));
+    ASSERT_TRUE(MakeSymbolicLink(m_dir.Path() / "share/album/loop", ".", true));
     ASSERT_TRUE(m_server.Start({FolderText(m_dir) + "/share/"}));
     const std::string whole = FolderText(m_dir) + "/whole.zip";
     const std::string resumed = FolderText(m_dir) + "/resumed.zip";
