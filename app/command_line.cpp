@@ -139,20 +139,21 @@ const COptionSpec kOptions[] = {
 
 // The option that word names by its long or short name, or null.
 const COptionSpec* FindOption(const std::wstring& name) {
-    for (const COptionSpec& spec : kOptions) {
-        if (name == spec.m_pszLong || (spec.m_pszShort != nullptr && name == spec.m_pszShort)) {
-            return &spec;
+    for (const COptionSpec& option : kOptions) {
+        if (name == option.m_pszLong ||
+            (option.m_pszShort != nullptr && name == option.m_pszShort)) {
+            return &option;
         }
     }
     return nullptr;
 }
 
 // The usage column of an option: "  -p, --port N".
-std::wstring UsageNames(const COptionSpec& spec) {
+std::wstring UsageNames(const COptionSpec& option) {
     std::wstring names = L"  ";
-    names += spec.m_pszShort != nullptr ? std::wstring(spec.m_pszShort) + L", " : L"    ";
-    names += spec.m_pszLong;
-    if (spec.m_pszValue != nullptr) names += std::wstring(L" ") + spec.m_pszValue;
+    names += option.m_pszShort != nullptr ? std::wstring(option.m_pszShort) + L", " : L"    ";
+    names += option.m_pszLong;
+    if (option.m_pszValue != nullptr) names += std::wstring(L" ") + option.m_pszValue;
     return names;
 }
 
@@ -183,13 +184,13 @@ OptionVerdict TakeOption(const std::wstring& word, CWordSource& words, CStartOpt
 
 std::wstring UsageText() {
     std::wstring text = L"Usage: kovweb";
-    for (const COptionSpec& spec : kOptions) {
+    for (const COptionSpec& option : kOptions) {
         // Help and version end the program at once: they are not among the options it runs with.
-        if (spec.m_pfnTake == TakeHelp || spec.m_pfnTake == TakeVersion) continue;
+        if (option.m_pfnTake == TakeHelp || option.m_pfnTake == TakeVersion) continue;
         text += L" [";
-        if (spec.m_pszShort != nullptr) text += std::wstring(spec.m_pszShort) + L"|";
-        text += spec.m_pszLong;
-        if (spec.m_pszValue != nullptr) text += std::wstring(L" ") + spec.m_pszValue;
+        if (option.m_pszShort != nullptr) text += std::wstring(option.m_pszShort) + L"|";
+        text += option.m_pszLong;
+        if (option.m_pszValue != nullptr) text += std::wstring(L" ") + option.m_pszValue;
         text += L"]";
     }
     text +=
@@ -201,9 +202,9 @@ std::wstring UsageText() {
         L"removed, or the program's own folder).\n"
         L"\n";
     constexpr size_t kHelpColumn = 24;
-    for (const COptionSpec& spec : kOptions) {
-        std::wstring line = UsageNames(spec);
-        const std::wstring help = spec.m_pszHelp;
+    for (const COptionSpec& option : kOptions) {
+        std::wstring line = UsageNames(option);
+        const std::wstring help = option.m_pszHelp;
         size_t start = 0;
         do {
             const size_t end = help.find(L'\n', start);
