@@ -66,6 +66,10 @@ bool ModelRelativePath(const std::string& target, std::string* pRelative) {
         if (!segment.empty() && IsReservedPathSegment(segment.data(), segment.size())) {
             return false;
         }
+        // A file still being uploaded is never served.
+        if (segment.compare(0, std::strlen(kUploadTemporaryPrefix), kUploadTemporaryPrefix) == 0) {
+            return false;
+        }
     }
     for (char& c : decoded) {
         if (c == '\\') c = '/';
