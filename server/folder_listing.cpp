@@ -7,6 +7,7 @@
 
 #include "foundation/clock.h"
 #include "server/ascii.h"
+#include "server/fact_hash.h"
 #include "server/http_date.h"
 
 namespace {
@@ -190,29 +191,6 @@ const char kStyle[] =
 // Room each row takes besides its name, twice: once in the link, once as text.
 constexpr size_t kRowRoom = 64;
 
-// FNV-1a, 64 bits: cheap, and every byte moves every later state.
-class CTagHash {
-public:
-    void Bytes(const void* pData, size_t n) {
-        const unsigned char* p = static_cast<const unsigned char*>(pData);
-        for (size_t i = 0; i < n; ++i) m_nState = (m_nState ^ p[i]) * 0x100000001B3ull;
-    }
-    void Number(uint64_t value) {
-        unsigned char bytes[8];
-        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-        Bytes(bytes, sizeof bytes);
-    }
-    // Text with its length first, so that no two lists of texts run together alike.
-    void Text(const std::string& text) {
-        Number(text.size());
-        Bytes(text.data(), text.size());
-    }
-    uint64_t Value() const { return m_nState; }
-
-private:
-    uint64_t m_nState = 0xCBF29CE484222325ull;
-};
-
 }  // namespace
 
 CListingOrder ListingOrderFromQuery(const char* pQuery, size_t n) {
@@ -385,7 +363,7 @@ void AppendListingPage(std::string* pOut, const std::string& folderPath, const C
 
 std::string ListingEntityTag(const std::string& folderPath, const CListingOrder& order,
                              const std::vector<CListingEntry>& entries, bool bUploadForm) {
-    CTagHash hash;
+    CFactHash hash;
     // The page with the form is another format, so that no cache takes one for the other.
     hash.Number(bUploadForm ? kPageFormat + 1 : kPageFormat);
     hash.Text(folderPath);

@@ -70,13 +70,6 @@ bool ReadParameters(std::string_view value,
     return true;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The text with its %XX escapes decoded; only "%22" when bQuoteOnly (a browser's escape for
 // '"' in a file name, beside which a '%' of the name itself is sent as it is). False for a
 // malformed escape where every escape counts.

@@ -5,11 +5,19 @@
 #include <cstring>
 #include <utility>
 
+#include "server/ascii.h"
 #include "server/crc32.h"
+#include "server/fact_hash.h"
 #include "server/folder_listing.h"
 #include "server/http_date.h"
 
 namespace {
+
+// Appends value in lower-case hex, without leading zeros.
+void AppendHex(std::string* pOut, uint64_t value) {
+    char digits[16];
+    pOut->append(digits, FormatLowerHex(value, digits));
+}
 
 // The largest read asked of a file at once (its API counts in 32 bits).
 constexpr size_t kMostReadAtOnce = size_t{1} << 30;
@@ -47,35 +55,6 @@ CZipEntry ZipEntryOf(const CFolderEntry& found, std::string name) {
 bool IsOnTheWayDown(const std::vector<CWalkedFolder>& way, uint64_t stamp) {
     return std::any_of(way.begin(), way.end(),
                        [stamp](const CWalkedFolder& folder) { return folder.m_nStamp == stamp; });
-}
-
-// FNV-1a, 64 bits, over the facts that tell one archive from another.
-class CFactHash {
-public:
-    void Bytes(const void* p, size_t n) {
-        const unsigned char* pByte = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < n; ++i) m_nValue = (m_nValue ^ pByte[i]) * 0x100000001b3ull;
-    }
-    void Number(uint64_t value) {
-        unsigned char bytes[8];
-        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-        Bytes(bytes, sizeof bytes);
-    }
-    uint64_t Value() const { return m_nValue; }
-
-private:
-    uint64_t m_nValue = 0xcbf29ce484222325ull;
-};
-
-void AppendHex(std::string* pOut, uint64_t value) {
-    static const char kHex[] = "0123456789abcdef";
-    char digits[16];
-    size_t count = 0;
-    do {
-        digits[count++] = kHex[value & 0xF];
-        value >>= 4;
-    } while (value != 0);
-    while (count > 0) pOut->push_back(digits[--count]);
 }
 
 // The index of the last of the ascending offsets at or before offset.
