@@ -36,6 +36,11 @@ public:
     // wait over one does (Linux); one where every wait is a round trip to another process,
     // which threads of their own overlap (Win32 under Wine).
     static const int kConnectionsPerWakeUp;
+    // How long a thread that has just found sockets ready may go on looking (waits that do
+    // not block) before its wait sleeps: where a sleep and its wake cost more than the looks
+    // (a virtual machine's interrupts), a busy client's next request is found without either;
+    // 0 where every look is a round trip to another process (Win32 under Wine).
+    static const uint32_t kLookBeforeSleepMicros;
     // Watches s, reporting pKey (never null) when it is ready; a socket already watched gets
     // the new key and interest. False when the host refused.
     bool Watch(SOCKET s, SocketInterest interest, void* pKey);

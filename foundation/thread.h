@@ -24,6 +24,11 @@ public:
     // STILL_ACTIVE while the thread runs, then Run's result; false when there is no thread.
     bool QueryExitCode(DWORD& code) const;
 
+    // Has the calling thread give way to the process's other threads when they want its core:
+    // a thread whose work can wait (the request log's writer) then never holds up one that
+    // answers requests, yet still runs on an idle core at once.
+    static void GiveWayToOtherThreads();
+
     // Entry point on the new thread: Run, then the auto-delete.
     static DWORD ThreadProc(void* pParameter);
 

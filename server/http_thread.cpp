@@ -3,6 +3,8 @@
 #include "server/http_thread.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 
 #include "foundation/clock.h"
 #include "foundation/log.h"
@@ -31,6 +33,7 @@ CHttpThread::CHttpThread()
     : CThread(false),
       m_nFilesDue(CFileCache::kNoDeadline),
       m_buffer(kBufferSize),
+      m_bLastWaitFoundReady(false),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
@@ -138,6 +141,28 @@ void CHttpThread::ServeRound(uint32_t maxWaitMs) {
     }
 }
 
+bool CHttpThread::HasCallsWaiting() const {
+    return m_nPlaced.load() > 0 || m_nMakeRoomDueBy.load() != 0 ||
+           (!m_bStopping && m_hStopEvent.IsSet());
+}
+
+int CHttpThread::LookBeforeSleeping() {
+    // Looking is for the worker that a busy client keeps busy; workers that looked at once
+    // would take the cores their clients need.
+    static std::atomic<int> s_nLooking{0};
+    if (CSocketPoller::kLookBeforeSleepMicros == 0 || !m_bLastWaitFoundReady) return 0;
+    int idle = 0;
+    if (!s_nLooking.compare_exchange_strong(idle, 1)) return 0;
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::microseconds(CSocketPoller::kLookBeforeSleepMicros);
+    int count = 0;
+    do {
+        count = m_poller.Wait(0, m_ready, kReadyBatch);
+    } while (count == 0 && !HasCallsWaiting() && std::chrono::steady_clock::now() < until);
+    s_nLooking.store(0);
+    return count;
+}
+
 CServeTime CHttpThread::Now() {
     const uint64_t now = GetTickCount64Ms();
     if (!m_bStopping && m_hStopEvent.IsSet()) {
@@ -236,9 +261,14 @@ uint32_t CHttpThread::MsUntilNextDeadline(uint32_t maxWaitMs) const {
 
 int CHttpThread::Sleep(uint32_t ms) {
     m_nBusySince.store(0);
-    // Placed or asked for meanwhile: whoever did so saw the worker busy and woke nothing.
-    if (m_nPlaced.load() > 0 || m_nMakeRoomDueBy.load() != 0) ms = 0;
-    const int count = m_poller.Wait(ms, m_ready, kReadyBatch);
+    int count = ms > 0 && !HasCallsWaiting() ? LookBeforeSleeping() : 0;
+    if (count == 0) {
+        // Placed, asked for or stopped meanwhile: whoever did so either saw the worker busy and
+        // woke nothing, or woke it during the looks, which took that wake.
+        if (HasCallsWaiting()) ms = 0;
+        count = m_poller.Wait(ms, m_ready, kReadyBatch);
+    }
+    m_bLastWaitFoundReady = count > 0;
     uint64_t asleep = 0;
     m_nBusySince.compare_exchange_strong(asleep, std::max<uint64_t>(GetTickCount64Ms(), 1));
     if (count < 0) {

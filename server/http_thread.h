@@ -111,6 +111,11 @@ private:
     // Waits in the readiness wait, marked asleep so that a placement wakes it; the count of
     // ready sockets stored in m_ready.
     int Sleep(uint32_t ms);
+    // Looks for ready sockets without sleeping, for at most the poller's look time, when the
+    // last wait found some and no other worker is looking; the count stored in m_ready.
+    int LookBeforeSleeping();
+    // Whether a connection was placed, room asked for or the stop asked since the last round.
+    bool HasCallsWaiting() const;
 
     static constexpr int kReadyBatch = 64;
     // A file's pieces go out through this much of the worker's buffer where the host cannot
@@ -127,6 +132,7 @@ private:
     std::vector<char> m_buffer;  // CServeTime::m_pBuffer
     CWaitingConnections m_connections;
     CReadySocket m_ready[kReadyBatch];
+    bool m_bLastWaitFoundReady;
     bool m_bStopping;
     bool m_bSteppedAllForStop;
     uint64_t m_nGraceEnd;

@@ -202,6 +202,8 @@ void CRequestLogWriter::Stop() {
 }
 
 DWORD CRequestLogWriter::Run() {
+    // The lines can wait; an answer that waits for their write is the tail of the latency.
+    GiveWayToOtherThreads();
     for (;;) {
         m_drainSoon.Wait(kDrainEveryMs);
         // Reset before taking, so that a ring that passes half full meanwhile is not missed.

@@ -33,6 +33,8 @@ constexpr int kDescriptorReserve = 48;
 // On a few cores, the more workers are awake the more they and the clients take turns on
 // them; docs/architecture.md (the placement rule) has the figures.
 const int CSocketPoller::kConnectionsPerWakeUp = 256;
+// About what a client on another core takes to read an answer and send its next request.
+const uint32_t CSocketPoller::kLookBeforeSleepMicros = 30;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_epoll = epoll_create1(EPOLL_CLOEXEC);

@@ -1,6 +1,9 @@
 // CThread on POSIX: a pthread whose end and exit code live in a shared, counted state.
 #include "foundation/thread.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 
 // Shared by the object and its thread: an auto-deleting object is gone before its
@@ -83,4 +86,11 @@ bool CThread::QueryExitCode(DWORD& code) const {
     code = pState->m_bEnded ? pState->m_nExitCode : STILL_ACTIVE;
     pthread_mutex_unlock(&pState->m_mutex);
     return true;
+}
+
+void CThread::GiveWayToOtherThreads() {
+    // Linux keeps a niceness per thread, set through its thread id; a host that refuses
+    // leaves the thread as it was, which only costs the others a little waiting.
+    constexpr int kGivingWayNiceness = 10;
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kGivingWayNiceness);
 }

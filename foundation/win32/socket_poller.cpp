@@ -84,6 +84,7 @@ int TakeRoomToSend(KovPollerState& state, CReadySocket* pReady, int capacity) {
 // Under Wine every wait is a round trip to the wineserver, which only threads of their own
 // overlap; docs/architecture.md (the placement rule) has the figures.
 const int CSocketPoller::kConnectionsPerWakeUp = 1;
+const uint32_t CSocketPoller::kLookBeforeSleepMicros = 0;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = MakeWakeSocket(m_pState->m_wakeAddress);

@@ -32,3 +32,8 @@ bool CThread::QueryExitCode(DWORD& code) const {
     if (m_hThread == nullptr) return false;
     return GetExitCodeThread(m_hThread, &code) != FALSE;
 }
+
+void CThread::GiveWayToOtherThreads() {
+    // A thread that cannot be lowered only costs the others a little waiting.
+    (void)SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
