@@ -9,7 +9,10 @@
 # address that is not this machine's; a folder without index.html mirrored by wget -r
 # through its listings (hidden files left out) and listed anew once changed; the console's
 # request lines below the serving lines, none with --quiet, and --no-listing; a password
-# read from a file, the window naming the user and never the password, 401 without it.
+# read from a file, the window naming the user and never the password, 401 without it; a
+# folder's ?zip unpacked against the visible tree and resumed from its middle; --upload: a
+# PUT under a UTF-8 name, never over a file, hostile names refused, and no temporary file
+# left by a cut body or by Alt+F4 during one.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -501,7 +504,16 @@ wait_until 100 console_has_request \
     "^127\.0\.0\.1 - - \[[^]]*\] \"PUT $PUT_PATH HTTP/1\.1\" 201 [0-9]+\$" ||
     fail "the console has no line for the PUT: $REQUESTS"
 import -window root "$ARTIFACTS/upload.png"
+echo "-- Alt+F4 while a PUT is on its way ends the program and leaves no temporary file"
+exec 3<>"/dev/tcp/127.0.0.1/$PORT"
+printf 'PUT /stopped.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\n' >&3
+head -c 300000 /dev/urandom >&3
+wait_until 100 bash -c "find '$UPLOADS' -name '.kovweb-upload-*.part' | grep -q ." ||
+    fail "no temporary file while the body came"
 close_with_alt_f4 " with --upload"
+exec 3>&-
+[[ -z "$(find "$UPLOADS" -name '.kovweb-upload-*' -o -name stopped.bin)" ]] ||
+    fail "the stop left $(ls -A "$UPLOADS")"
 
 echo "-- Alt+F4 while five clients download a large file: each gets the whole file or a prefix"
 LOAD_ROOT="$WORK/load"
