@@ -2,6 +2,18 @@
 // cost a call into the system.
 #include "foundation/event.h"
 
+namespace {
+
+// Returns once no Set or Reset holds the lock. A thread that saw the event set may destroy
+// it at once, so the setter must be done with the object (its SetEvent and its release of
+// the lock) before a look or a wait reports the event set.
+void WaitOutChange(SRWLOCK* pLock) {
+    AcquireSRWLockShared(pLock);
+    ReleaseSRWLockShared(pLock);
+}
+
+}  // namespace
+
 CEvent::CEvent() : m_hEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_bSet(false) {
     InitializeSRWLock(&m_lock);
 }
@@ -32,11 +44,17 @@ void CEvent::Reset() {
 }
 
 bool CEvent::IsSet() const {
-    return m_bSet.load(std::memory_order_acquire);
+    if (!m_bSet.load(std::memory_order_acquire)) return false;
+    WaitOutChange(&m_lock);
+    return true;
 }
 
 bool CEvent::Wait(uint32_t ms) const {
     // A set event needs no wait, and no request to the system.
     if (IsSet()) return true;
-    return WaitForSingleObject(m_hEvent, ms == kWaitInfinite ? INFINITE : ms) == WAIT_OBJECT_0;
+    if (WaitForSingleObject(m_hEvent, ms == kWaitInfinite ? INFINITE : ms) != WAIT_OBJECT_0) {
+        return false;
+    }
+    WaitOutChange(&m_lock);
+    return true;
 }

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <new>
 #include <thread>
 
 #include "foundation/clock.h"
@@ -205,6 +207,25 @@ TEST(Event, WritesBeforeSetAreVisibleToTheThreadThatSeesIt) {
     work.Set();
     worker.join();
     EXPECT_TRUE(work.IsSet());
+}
+
+TEST(Event, TheThreadThatSeesItSetMayDestroyItAtOnce) {
+    // Whatever the setter still did to the object once it was seen set would land in the
+    // bytes laid over it.
+    alignas(CEvent) unsigned char storage[sizeof(CEvent)];
+    for (int round = 0; round < 200; ++round) {
+        CEvent* pEvent = new (storage) CEvent;
+        std::thread setter([pEvent] { pEvent->Set(); });
+        const uint64_t deadline = GetTickCount64Ms() + kBoundMs;
+        while (!pEvent->IsSet() && GetTickCount64Ms() < deadline) {
+        }
+        const bool bSeen = pEvent->IsSet();
+        pEvent->~CEvent();
+        std::memset(storage, 0xA5, sizeof storage);
+        setter.join();
+        ASSERT_TRUE(bSeen) << "round " << round;
+        for (const unsigned char byte : storage) ASSERT_EQ(0xA5, byte) << "round " << round;
+    }
 }
 
 TEST(CriticalSection, LockExcludesOtherThreads) {

@@ -9,7 +9,10 @@
 # address that is not this machine's; a folder without index.html mirrored by wget -r
 # through its listings (hidden files left out) and listed anew once changed; the console's
 # request lines below the serving lines, none with --quiet, and --no-listing; a password
-# read from a file, the window naming the user and never the password, 401 without it.
+# read from a file, the window naming the user and never the password, 401 without it; a
+# folder's ?zip unpacked against the visible tree and resumed from its middle; --upload: a
+# PUT under a UTF-8 name, never over a file, hostile names refused, and no temporary file
+# left by a cut body or by Alt+F4 during one.
 # Usage: gui_test.sh KOVWEB_EXE PROBE_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
 
@@ -164,6 +167,7 @@ printf '日本語\n' >"$SHARE/日本語/notes.txt"
 head -c 300000 /dev/urandom >"$SHARE/日本語/deeper/data.bin"
 printf 'hidden\n' >"$SHARE/hidden.txt"
 printf 'dot\n' >"$SHARE/.dotfile"
+mkdir -p "$SHARE/empty"
 
 echo "-- the window appears with its title"
 start_kovweb main "$(windows_path "$ROOT")"
@@ -290,6 +294,44 @@ wait_until 100 console_has_request \
     fail "the console has no line for the nested file's download: $REQUESTS"
 import -window root "$ARTIFACTS/request-lines.png"
 
+echo "-- GET /share/?zip unpacks to the visible tree byte for byte; a cut download resumed is the same archive"
+curl -s -D "$WORK/zip.head" -o "$WORK/share.zip" --max-time 60 'http://127.0.0.1:80/share/?zip' ||
+    fail "GET /share/?zip failed"
+grep -qa $'^content-disposition: attachment; filename="share.zip"; filename\\*=UTF-8\'\'share.zip\r$' \
+    "$WORK/zip.head" || fail "GET /share/?zip answered: $(cat "$WORK/zip.head")"
+# zipfile checks each entry's CRC-32 as it reads it; names are compared as their UTF-8 bytes.
+python3 - "$WORK/share.zip" "$SHARE" <<'PYTHON' || fail "the archive is not the visible tree"
+import os, sys, zipfile
+archive, root = zipfile.ZipFile(sys.argv[1]), os.fsencode(sys.argv[2])
+visible = {}
+for folder, folders, files in os.walk(root):
+    folders[:] = [name for name in folders if not name.startswith(b'.')]
+    here = os.path.relpath(folder, root)
+    if here != b'.':
+        visible[here + b'/'] = b''
+    for name in files:
+        if not name.startswith(b'.') and name != b'hidden.txt':
+            with open(os.path.join(folder, name), 'rb') as f:
+                visible[os.path.relpath(os.path.join(folder, name), root)] = f.read()
+unpacked = {}
+for info in archive.infolist():
+    if not info.flag_bits & 0x800:
+        sys.exit('%r is not marked UTF-8' % info.filename)
+    unpacked[info.filename.encode()] = archive.read(info)
+if unpacked != visible:
+    sys.exit('the archive holds %s, the folder %s' % (sorted(unpacked), sorted(visible)))
+PYTHON
+ZIP_SIZE=$(stat -c %s "$WORK/share.zip")
+curl -s -r 0-$((ZIP_SIZE / 2 - 1)) -o "$WORK/resumed.zip" --max-time 60 'http://127.0.0.1:80/share/?zip' ||
+    fail "the first half of /share/?zip failed"
+curl -s -C - -o "$WORK/resumed.zip" --max-time 60 'http://127.0.0.1:80/share/?zip' ||
+    fail "resuming /share/?zip failed"
+cmp "$WORK/share.zip" "$WORK/resumed.zip" || fail "the resumed archive differs from the whole one"
+for line in "200 $ZIP_SIZE" "206 $((ZIP_SIZE / 2))" "206 $((ZIP_SIZE - ZIP_SIZE / 2))"; do
+    wait_until 100 console_has_request "^127\.0\.0\.1 - - \[[^]]*\] \"GET /share/\?zip HTTP/1\.1\" $line\$" ||
+        fail "the console has no line '$line' for /share/?zip: $REQUESTS"
+done
+
 echo "-- a dropped folder is shared from then on; a dropped file or two items are refused"
 DROPPED="$WORK/dropped"
 mkdir -p "$DROPPED"
@@ -408,6 +450,70 @@ wait_until 100 console_has_request '^127\.0\.0\.1 - jürgen \[.*\] "GET / HTTP/1
 console_has_request '^127\.0\.0\.1 - - \[.*\] "GET / HTTP/1\.1" 401 ' || fail "no 401 line: $REQUESTS"
 import -window root "$ARTIFACTS/auth.png"
 close_with_alt_f4 " with --auth-file"
+
+echo "-- --upload: a PUT lands under its UTF-8 name, never over a file, never outside the root"
+UPLOADS="$WORK/uploads"
+mkdir -p "$UPLOADS/日本語"
+head -c 200000 /dev/urandom >"$WORK/upload.bin"
+start_kovweb upload --upload --port $PORT "$(windows_path "$UPLOADS")"
+expect_console_end $'\n'"Uploads are on: PUT and the listings' form make new files below the folder, never over an existing one."$'\n'"$HINT"
+put_status() { curl -s -o /dev/null -w '%{http_code}' --max-time 10 -T "$1" "http://127.0.0.1:$PORT$2"; }
+PUT_PATH=/%E6%97%A5%E6%9C%AC%E8%AA%9E/%C3%A9t%C3%A9.txt
+[[ "$(put_status "$WORK/upload.bin" $PUT_PATH)" == 201 ]] || fail "the PUT of /日本語/été.txt was not answered 201"
+cmp "$WORK/upload.bin" "$UPLOADS/日本語/été.txt" || fail "the upload did not land whole under its name"
+# The second comes under the same name and under one that differs only in case, which
+# names the same file on Windows.
+for path in $PUT_PATH /%E6%97%A5%E6%9C%AC%E8%AA%9E/%C3%89T%C3%89.txt; do
+    [[ "$(put_status "$WORK/password.txt" "$path")" == 409 ]] || fail "a PUT onto $path was not answered 409"
+done
+cmp "$WORK/upload.bin" "$UPLOADS/日本語/été.txt" || fail "a second PUT changed the file"
+# Names that would leave the folder, name a stream or a device, or that Windows would
+# shorten are refused as a GET of them is (404); a name Windows cannot hold, with 400.
+while read -r status path; do
+    [[ "$(put_status "$WORK/password.txt" "$path")" == "$status" ]] || fail "PUT $path was not answered $status"
+done <<'TARGETS'
+404 /..%2f..%2fescape.txt
+404 /a%5c..%5c..%5cescape.txt
+404 /x.txt:stream
+404 /x.txt::$DATA
+404 /CON.txt
+404 /nul
+404 /com1
+404 /x.txt.
+400 /a%3Cb%3E.txt
+TARGETS
+# A form's file name is its last segment, checked as a PUT's name is.
+for name in 'x.txt:stream' 'sub/NUL.txt' 'a..'; do
+    [[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -F "file=@$WORK/password.txt;filename=\"$name\"" \
+        "http://127.0.0.1:$PORT/")" == 400 ]] || fail "a form's file named $name was not refused with 400"
+done
+echo "-- a PUT cut off part way leaves no temporary file"
+exec 3<>"/dev/tcp/127.0.0.1/$PORT"
+printf 'PUT /cut.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\n' >&3
+head -c 300000 /dev/urandom >&3
+wait_until 100 bash -c "find '$UPLOADS' -name '.kovweb-upload-*.part' | grep -q ." ||
+    fail "no temporary file while the body came"
+exec 3>&-
+wait_until 100 bash -c "! find '$UPLOADS' -name '.kovweb-upload-*' | grep -q ." ||
+    fail "the cut body left its temporary file: $(ls -A "$UPLOADS")"
+[[ "$(cd "$UPLOADS" && find . -mindepth 1 | sort | tr '\n' '|')" == './日本語|./日本語/été.txt|' ]] ||
+    fail "the upload folder holds: $(cd "$UPLOADS" && find . -mindepth 1)"
+# The two ways out would have led to the folder above the root and the one above that.
+[[ ! -e "$WORK/escape.txt" && ! -e "$(dirname "$WORK")/escape.txt" ]] || fail "an upload escaped the root"
+wait_until 100 console_has_request \
+    "^127\.0\.0\.1 - - \[[^]]*\] \"PUT $PUT_PATH HTTP/1\.1\" 201 [0-9]+\$" ||
+    fail "the console has no line for the PUT: $REQUESTS"
+import -window root "$ARTIFACTS/upload.png"
+echo "-- Alt+F4 while a PUT is on its way ends the program and leaves no temporary file"
+exec 3<>"/dev/tcp/127.0.0.1/$PORT"
+printf 'PUT /stopped.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\n' >&3
+head -c 300000 /dev/urandom >&3
+wait_until 100 bash -c "find '$UPLOADS' -name '.kovweb-upload-*.part' | grep -q ." ||
+    fail "no temporary file while the body came"
+close_with_alt_f4 " with --upload"
+exec 3>&-
+[[ -z "$(find "$UPLOADS" -name '.kovweb-upload-*' -o -name stopped.bin)" ]] ||
+    fail "the stop left $(ls -A "$UPLOADS")"
 
 echo "-- Alt+F4 while five clients download a large file: each gets the whole file or a prefix"
 LOAD_ROOT="$WORK/load"
