@@ -71,13 +71,18 @@ public:
     uint64_t GetLength() const { return m_layout.m_nTotal; }
     const std::vector<CZipEntry>& GetEntries() const { return m_entries; }
 
-    // The archive's bytes at offset on; -1 once a file is no longer what was announced
-    // (changed, shrunk, gone).
+    // The archive's bytes at offset on; kCutShort once a file is no longer what was
+    // announced (changed, shrunk, gone); kNotYet after reading kBodyBytesPerStep of files
+    // whose CRC-32 the bytes at offset wait on.
     long long ReadAt(uint64_t offset, char* p, size_t n) override;
 
 private:
     static constexpr size_t kUnknown = ~size_t{0};
 
+    enum class CrcResult { kKnown, kNotYet, kCutShort };
+
+    // ReadPiece's answer for a CRC-32 that is not at hand.
+    static long long AfterCrc(CrcResult result);
     // The bytes of the one record or file data that offset falls in, at most n.
     long long ReadPiece(uint64_t offset, char* p, size_t n);
     // Copies to p what of m_record, which starts at start, lies at offset on.
@@ -90,8 +95,8 @@ private:
     // (where the host can tell).
     bool IsUnchanged(size_t i) const;
     // Entry i's CRC-32, read from the memories or computed by reading its file through
-    // scratch (n bytes).
-    bool CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc);
+    // scratch (n bytes), m_nWorkLeft of it at most: kNotYet when that ran out first.
+    CrcResult CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc);
     void KnowCrc(size_t i, uint32_t crc);
     std::string KeyOf(size_t i) const;
 
@@ -110,4 +115,6 @@ private:
     size_t m_nFollowed = kUnknown;
     uint64_t m_nFollowedUpTo = 0;
     uint32_t m_followedCrc = 0;
+    // What the current ReadAt may still read of files for their CRC-32s.
+    uint64_t m_nWorkLeft = 0;
 };
