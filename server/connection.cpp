@@ -345,8 +345,9 @@ CConnection::BodySend CConnection::SendBody(const CServeTime& time, uint64_t bud
     char* pBuffer = time.m_pBuffer != nullptr ? time.m_pBuffer : ownBuffer;
     const size_t nBuffer = time.m_pBuffer != nullptr ? time.m_nBuffer : sizeof ownBuffer;
     while (body.m_nOffset < body.m_nEnd && *pSent < budget) {
-        const uint64_t asked = std::min(body.m_nEnd - body.m_nOffset, budget - *pSent);
+        uint64_t asked = std::min(body.m_nEnd - body.m_nOffset, budget - *pSent);
         long long count = 0;
+        CFileSpan span;
         switch (body.m_kind) {
             case BodyKind::kBytes:
                 count = m_socket.SendNoWait(body.m_pBytes->data() + body.m_nOffset,
@@ -357,6 +358,13 @@ CConnection::BodySend CConnection::SendBody(const CServeTime& time, uint64_t bud
                                                 pBuffer, nBuffer);
                 break;
             case BodyKind::kStream: {
+                // Bytes that lie as they are in a file leave from it, as a file's do.
+                if (body.m_pSource->FileSpanAt(body.m_nOffset, &span)) {
+                    asked = std::min(asked, span.m_nLength);
+                    count = m_socket.SendFileNoWait(*span.m_pFile, span.m_nPosition, asked, pBuffer,
+                                                    nBuffer);
+                    break;
+                }
                 const long long made =
                     body.m_pSource->ReadAt(body.m_nOffset, pBuffer,
                                            static_cast<size_t>(std::min<uint64_t>(asked, nBuffer)));

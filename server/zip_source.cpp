@@ -167,6 +167,7 @@ long long CZipSource::ReadAt(uint64_t offset, char* p, size_t n) {
     m_nWorkLeft = kBodyBytesPerStep;
     size_t done = 0;
     while (done < n && offset + done < m_layout.m_nTotal) {
+        if (done > 0 && IsWorthASpan(offset + done)) break;
         const long long count = ReadPiece(offset + done, p + done, n - done);
         // Bytes already made go out before the work the next ones wait on goes on.
         if (count == kNotYet) return done > 0 ? static_cast<long long>(done) : kNotYet;
@@ -174,6 +175,36 @@ long long CZipSource::ReadAt(uint64_t offset, char* p, size_t n) {
         done += static_cast<size_t>(count);
     }
     return static_cast<long long>(done);
+}
+
+bool CZipSource::IsKnownDataAt(uint64_t offset, size_t* pEntry, CZipEntryPlace* pPlace) {
+    if (offset >= m_layout.m_nCentralStart) return false;
+    const size_t i = IndexAt(m_layout.m_localOffsets, offset);
+    const CZipEntryPlace place = PlaceOf(m_entries[i], m_layout.m_localOffsets[i]);
+    if (offset < place.m_nData || offset >= place.m_nDescriptor) return false;
+    // A file that is no longer the one announced is left to ReadAt, which cuts it short.
+    if (!OpenEntry(i) || !m_bCrcKnown[i]) return false;
+    *pEntry = i;
+    *pPlace = place;
+    return true;
+}
+
+bool CZipSource::FileSpanAt(uint64_t offset, CFileSpan* pSpan) {
+    size_t i = 0;
+    CZipEntryPlace place{};
+    if (!IsKnownDataAt(offset, &i, &place)) return false;
+    m_nSpanned = i;
+    pSpan->m_pFile = &m_file;
+    pSpan->m_nPosition = offset - place.m_nData;
+    pSpan->m_nLength = place.m_nDescriptor - offset;
+    return true;
+}
+
+bool CZipSource::IsWorthASpan(uint64_t offset) {
+    size_t i = 0;
+    CZipEntryPlace place{};
+    return IsKnownDataAt(offset, &i, &place) && offset == place.m_nData &&
+           m_entries[i].m_nSize >= kLeastSpan;
 }
 
 long long CZipSource::AfterCrc(CrcResult result) {
@@ -195,6 +226,12 @@ long long CZipSource::ReadPiece(uint64_t offset, char* p, size_t n) {
                 static_cast<size_t>(std::min<uint64_t>(n, place.m_nDescriptor - offset));
             if (!ReadData(i, offset - place.m_nData, p, count)) return kCutShort;
             return static_cast<long long>(count);
+        }
+        // Data sent from the file was not read here: whether the file was written to or
+        // replaced meanwhile is told before the descriptor vouches for it.
+        if (m_nSpanned == i) {
+            m_nSpanned = kUnknown;
+            if (m_nOpenEntry != i || !IsUnchanged(i)) return kCutShort;
         }
         const CrcResult result = CrcOf(i, p, n, &crc);
         if (result != CrcResult::kKnown) return AfterCrc(result);

@@ -75,12 +75,25 @@ public:
     // announced (changed, shrunk, gone); kNotYet after reading kBodyBytesPerStep of files
     // whose CRC-32 the bytes at offset wait on.
     long long ReadAt(uint64_t offset, char* p, size_t n) override;
+    // The span of an entry's file that holds the archive's bytes at offset, where they are
+    // file data whose CRC-32 is already known (nothing to follow as they go out).
+    bool FileSpanAt(uint64_t offset, CFileSpan* pSpan) override;
 
 private:
     static constexpr size_t kUnknown = ~size_t{0};
 
     enum class CrcResult { kKnown, kNotYet, kCutShort };
 
+    // The least file data that goes out from its file rather than copied with the records
+    // around it.
+    static constexpr uint64_t kLeastSpan = 65536;
+
+    // Whether the bytes at offset are data of entry *pEntry (its records at *pPlace) whose
+    // CRC-32 is known, so that they may go out from its file.
+    bool IsKnownDataAt(uint64_t offset, size_t* pEntry, CZipEntryPlace* pPlace);
+    // Whether file data that may go out from its file, and is long enough to pay for its own
+    // send, starts at offset: ReadAt stops before it.
+    bool IsWorthASpan(uint64_t offset);
     // ReadPiece's answer for a CRC-32 that is not at hand.
     static long long AfterCrc(CrcResult result);
     // The bytes of the one record or file data that offset falls in, at most n.
@@ -115,6 +128,8 @@ private:
     size_t m_nFollowed = kUnknown;
     uint64_t m_nFollowedUpTo = 0;
     uint32_t m_followedCrc = 0;
+    // The entry whose data last went out as a span, checked before its descriptor does.
+    size_t m_nSpanned = kUnknown;
     // What the current ReadAt may still read of files for their CRC-32s.
     uint64_t m_nWorkLeft = 0;
 };
