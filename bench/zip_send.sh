@@ -51,7 +51,7 @@ fetch() {
     local before
     before=$(cpu)
     curl -sS -o /dev/null -w '%{time_total} ' "$1"
-    echo "$(cpu) - $before" | bc -l
+    awk -v a="$(cpu)" -v b="$before" 'BEGIN { print a - b }'
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -67,7 +67,8 @@ for round in $(seq "$ROUNDS"); do
     total=0 total_cpu=0
     for i in 1 2 3 4; do
         read -r seconds used <<< "$(fetch "http://127.0.0.1:$PORT/four/file$i.bin")"
-        total=$(echo "$total + $seconds" | bc -l) total_cpu=$(echo "$total_cpu + $used" | bc -l)
+        total=$(awk -v a="$total" -v b="$seconds" 'BEGIN { print a + b }')
+        total_cpu=$(awk -v a="$total_cpu" -v b="$used" 'BEGIN { print a + b }')
     done
     one_by_one+=("$total") one_by_one_cpu+=("$total_cpu")
 done
