@@ -15,6 +15,8 @@ test_packages=(
   clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest clang-format
   # end-to-end tests: a real client, a real browser, process tools
   curl chromium procps wget rclone
+  # strict zip readers that check the archives a folder goes out as
+  p7zip-full libarchive-tools unzip
   # the Win32 build and its tests under wine, with a virtual display
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xdotool imagemagick
 )

@@ -8,19 +8,44 @@
 #include <memory>
 #include <string>
 
+class CFile;
 struct CAnswer;
 struct CCachedFile;
+
+// What one step of a connection sends of a body, or works toward sending it, before the
+// connection lets its worker's others go first.
+constexpr uint64_t kBodyBytesPerStep = 4 << 20;
+
+// Where a body's next bytes lie unchanged in an open file, so that they can be sent from
+// the file itself rather than copied through a buffer.
+struct CFileSpan {
+    CFile* m_pFile = nullptr;  // kept open by the body's source
+    uint64_t m_nPosition = 0;  // where in the file the bytes start
+    uint64_t m_nLength = 0;    // how many of the body's bytes lie there
+};
 
 // A body made as it goes out, which the connection pulls from as the socket takes it (an
 // archive written while it is sent). Positional, so that bytes the socket did not take are
 // asked for again rather than kept.
 class CBodySource {
 public:
+    // ReadAt's answer when the body cannot go on as announced.
+    static constexpr long long kCutShort = -1;
+    // ReadAt's answer when it did a bounded piece of the work that the bytes at its offset
+    // wait on (reading about kBodyBytesPerStep of a file for its CRC-32) and has none of them
+    // yet: the caller asks again, after serving others if it likes.
+    static constexpr long long kNotYet = -2;
+
     virtual ~CBodySource() = default;
     // Copies up to n of the body's bytes from offset on into p; returns how many (fewer than
-    // n only at the body's end, 0 past it), or -1 when the body cannot go on as announced
-    // (the connection is then cut short, so the client sees an incomplete answer).
+    // n only at the body's end or where more would wait on work, 0 past the end), kNotYet,
+    // or kCutShort (the connection is then cut short, so the client sees an incomplete
+    // answer).
     virtual long long ReadAt(uint64_t offset, char* p, size_t n) = 0;
+    // Whether the body's bytes at offset lie as they are in an open file, and where
+    // (*pSpan): the caller may send them from the file in place of ReadAt. A file that ends
+    // before the span does means the body cannot go on as announced.
+    virtual bool FileSpanAt(uint64_t /*offset*/, CFileSpan* /*pSpan*/) { return false; }
 };
 
 // Where a request's body goes as it arrives, chosen by the handler in place of an answer.

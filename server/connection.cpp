@@ -19,8 +19,6 @@ namespace {
 // Receives of bytes that are dropped or handed on (a body, or what comes after a last answer)
 // that one step makes at most.
 constexpr int kSlicesPerStep = 16;
-// What one step sends of a body before the connection lets its worker's others go first.
-constexpr uint64_t kBodyBytesPerStep = 4 << 20;
 // The interim answer a client that sent Expect: 100-continue waits for before its body.
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr size_t kContinueLength = sizeof kContinue - 1;
@@ -340,14 +338,16 @@ void CConnection::EndBody(const CServeTime& time) {
     StartAnswer(time);
 }
 
-bool CConnection::SendBody(const CServeTime& time, uint64_t budget, uint64_t* pSent) {
+CConnection::BodySend CConnection::SendBody(const CServeTime& time, uint64_t budget,
+                                            uint64_t* pSent) {
     CAnswerBody& body = m_answer.m_body;
     char ownBuffer[kOwnBufferSize];
     char* pBuffer = time.m_pBuffer != nullptr ? time.m_pBuffer : ownBuffer;
     const size_t nBuffer = time.m_pBuffer != nullptr ? time.m_nBuffer : sizeof ownBuffer;
     while (body.m_nOffset < body.m_nEnd && *pSent < budget) {
-        const uint64_t asked = std::min(body.m_nEnd - body.m_nOffset, budget - *pSent);
+        uint64_t asked = std::min(body.m_nEnd - body.m_nOffset, budget - *pSent);
         long long count = 0;
+        CFileSpan span;
         switch (body.m_kind) {
             case BodyKind::kBytes:
                 count = m_socket.SendNoWait(body.m_pBytes->data() + body.m_nOffset,
@@ -358,35 +358,43 @@ bool CConnection::SendBody(const CServeTime& time, uint64_t budget, uint64_t* pS
                                                 pBuffer, nBuffer);
                 break;
             case BodyKind::kStream: {
+                // Bytes that lie as they are in a file leave from it, as a file's do.
+                if (body.m_pSource->FileSpanAt(body.m_nOffset, &span)) {
+                    asked = std::min(asked, span.m_nLength);
+                    count = m_socket.SendFileNoWait(*span.m_pFile, span.m_nPosition, asked, pBuffer,
+                                                    nBuffer);
+                    break;
+                }
                 const long long made =
                     body.m_pSource->ReadAt(body.m_nOffset, pBuffer,
                                            static_cast<size_t>(std::min<uint64_t>(asked, nBuffer)));
-                if (made < 0) return false;
+                if (made == CBodySource::kNotYet) return BodySend::kNotYet;
+                if (made < 0) return BodySend::kEnds;
                 if (made == 0) {
                     // A stream of unknown length ends here; one of known length was cut short.
-                    if (body.m_nEnd != CAnswerBody::kUnknownEnd) return false;
+                    if (body.m_nEnd != CAnswerBody::kUnknownEnd) return BodySend::kEnds;
                     body.m_nEnd = body.m_nOffset;
-                    return true;
+                    return BodySend::kGoesOn;
                 }
                 count = m_socket.SendNoWait(pBuffer, static_cast<int>(made));
-                if (count == SOCKET_ERROR) return false;
+                if (count == SOCKET_ERROR) return BodySend::kEnds;
                 body.m_nOffset += static_cast<uint64_t>(count);
                 *pSent += static_cast<uint64_t>(count);
                 // What the socket did not take is made again when it has room; a stream
                 // made a buffer at a time goes on while the socket takes it whole.
-                if (count < made) return true;
+                if (count < made) return BodySend::kGoesOn;
                 continue;
             }
             case BodyKind::kNone:
-                return true;
+                return BodySend::kGoesOn;
         }
-        if (count == SOCKET_ERROR) return false;
+        if (count == SOCKET_ERROR) return BodySend::kEnds;
         body.m_nOffset += static_cast<uint64_t>(count);
         *pSent += static_cast<uint64_t>(count);
         // A socket that took less than it was offered is full, and says when it has room.
-        if (static_cast<uint64_t>(count) < asked) return true;
+        if (static_cast<uint64_t>(count) < asked) return BodySend::kGoesOn;
     }
-    return true;
+    return BodySend::kGoesOn;
 }
 
 bool CConnection::SendStep(const CServeTime& time) {
@@ -417,13 +425,18 @@ bool CConnection::SendStep(const CServeTime& time) {
         bodySent += static_cast<uint64_t>(count - fromOut);
         if (count < nOut + nBytes) break;
     }
-    if (m_nOutSent == out.size() && !SendBody(time, kBodyBytesPerStep, &bodySent)) return End();
-    bProgress = bProgress || bodySent > 0;
+    const BodySend sent =
+        m_nOutSent == out.size() ? SendBody(time, kBodyBytesPerStep, &bodySent) : BodySend::kGoesOn;
+    if (sent == BodySend::kEnds) return End();
+    // While the body's source works toward its next bytes the client waits on us, and is
+    // not the one that stalls.
+    bProgress = bProgress || bodySent > 0 || sent == BodySend::kNotYet;
     if (bProgress) m_deadline = time.m_now + kSendStallMs;
     const bool bBodyLeft = body.m_nOffset < body.m_nEnd;
-    // A reader fast enough to take a large body at once still gets it a share per step, so
-    // that the worker's other connections are served between the shares.
-    if (bodySent >= kBodyBytesPerStep && bBodyLeft) {
+    // A reader fast enough to take a large body at once still gets it a share per step, and
+    // a body still being worked toward gets a share of work per step, so that the worker's
+    // other connections are served between the shares.
+    if ((bodySent >= kBodyBytesPerStep || sent == BodySend::kNotYet) && bBodyLeft) {
         return WaitFor(ConnectionWant::kGoOn, time.m_now);
     }
     if (m_nOutSent < out.size() || bBodyLeft) {

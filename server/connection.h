@@ -122,9 +122,12 @@ private:
     void EndBody(const CServeTime& time);
     // Starts sending m_answer.
     void StartAnswer(const CServeTime& time);
-    // Sends the body's bytes after m_out, at most budget of them; false when the connection
-    // must end (a failed send, a body that cannot go on).
-    bool SendBody(const CServeTime& time, uint64_t budget, uint64_t* pSent);
+    // What SendBody left to do: go on when the socket has room or at the next step, ask the
+    // body's source again at the next step, or end the connection (a failed send, a body
+    // that cannot go on).
+    enum class BodySend { kGoesOn, kNotYet, kEnds };
+    // Sends the body's bytes after m_out, at most budget of them, adding them to *pSent.
+    BodySend SendBody(const CServeTime& time, uint64_t budget, uint64_t* pSent);
     // Notes what the log says of the answer just decided: its status and where its body starts.
     void NoteAnswerForLog();
     // Adds the answer's line to the log, with the body bytes sent so far; once per answer.

@@ -164,13 +164,51 @@ CZipSource::CZipSource(const std::wstring& rootPath, const std::string& relative
 }
 
 long long CZipSource::ReadAt(uint64_t offset, char* p, size_t n) {
+    m_nWorkLeft = kBodyBytesPerStep;
     size_t done = 0;
     while (done < n && offset + done < m_layout.m_nTotal) {
+        if (done > 0 && IsWorthASpan(offset + done)) break;
         const long long count = ReadPiece(offset + done, p + done, n - done);
-        if (count <= 0) return -1;
+        // Bytes already made go out before the work the next ones wait on goes on.
+        if (count == kNotYet) return done > 0 ? static_cast<long long>(done) : kNotYet;
+        if (count <= 0) return kCutShort;
         done += static_cast<size_t>(count);
     }
     return static_cast<long long>(done);
+}
+
+bool CZipSource::IsKnownDataAt(uint64_t offset, size_t* pEntry, CZipEntryPlace* pPlace) {
+    if (offset >= m_layout.m_nCentralStart) return false;
+    const size_t i = IndexAt(m_layout.m_localOffsets, offset);
+    const CZipEntryPlace place = PlaceOf(m_entries[i], m_layout.m_localOffsets[i]);
+    if (offset < place.m_nData || offset >= place.m_nDescriptor) return false;
+    // A file that is no longer the one announced is left to ReadAt, which cuts it short.
+    if (!OpenEntry(i) || !m_bCrcKnown[i]) return false;
+    *pEntry = i;
+    *pPlace = place;
+    return true;
+}
+
+bool CZipSource::FileSpanAt(uint64_t offset, CFileSpan* pSpan) {
+    size_t i = 0;
+    CZipEntryPlace place{};
+    if (!IsKnownDataAt(offset, &i, &place)) return false;
+    m_nSpanned = i;
+    pSpan->m_pFile = &m_file;
+    pSpan->m_nPosition = offset - place.m_nData;
+    pSpan->m_nLength = place.m_nDescriptor - offset;
+    return true;
+}
+
+bool CZipSource::IsWorthASpan(uint64_t offset) {
+    size_t i = 0;
+    CZipEntryPlace place{};
+    return IsKnownDataAt(offset, &i, &place) && offset == place.m_nData &&
+           m_entries[i].m_nSize >= kLeastSpan;
+}
+
+long long CZipSource::AfterCrc(CrcResult result) {
+    return result == CrcResult::kNotYet ? kNotYet : kCutShort;
 }
 
 long long CZipSource::ReadPiece(uint64_t offset, char* p, size_t n) {
@@ -186,16 +224,24 @@ long long CZipSource::ReadPiece(uint64_t offset, char* p, size_t n) {
         if (offset < place.m_nDescriptor) {
             const size_t count =
                 static_cast<size_t>(std::min<uint64_t>(n, place.m_nDescriptor - offset));
-            if (!ReadData(i, offset - place.m_nData, p, count)) return -1;
+            if (!ReadData(i, offset - place.m_nData, p, count)) return kCutShort;
             return static_cast<long long>(count);
         }
-        if (!CrcOf(i, p, n, &crc)) return -1;
+        // Data sent from the file was not read here: whether the file was written to or
+        // replaced meanwhile is told before the descriptor vouches for it.
+        if (m_nSpanned == i) {
+            m_nSpanned = kUnknown;
+            if (m_nOpenEntry != i || !IsUnchanged(i)) return kCutShort;
+        }
+        const CrcResult result = CrcOf(i, p, n, &crc);
+        if (result != CrcResult::kKnown) return AfterCrc(result);
         AppendDataDescriptor(&m_record, m_entries[i], crc);
         return static_cast<long long>(CopyRecord(place.m_nDescriptor, offset, p, n));
     }
     if (offset < m_layout.m_nEndRecords) {
         const size_t i = IndexAt(m_layout.m_centralOffsets, offset);
-        if (!CrcOf(i, p, n, &crc)) return -1;
+        const CrcResult result = CrcOf(i, p, n, &crc);
+        if (result != CrcResult::kKnown) return AfterCrc(result);
         AppendCentralHeader(&m_record, m_entries[i], m_layout.m_localOffsets[i], crc);
         return static_cast<long long>(CopyRecord(m_layout.m_centralOffsets[i], offset, p, n));
     }
@@ -264,11 +310,11 @@ bool CZipSource::ReadData(size_t i, uint64_t position, char* p, size_t n) {
     return true;
 }
 
-bool CZipSource::CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc) {
+CZipSource::CrcResult CZipSource::CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc) {
     const CZipEntry& entry = m_entries[i];
     if (entry.m_bFolder) {
         *pCrc = 0;
-        return true;
+        return CrcResult::kKnown;
     }
     if (!m_bCrcKnown[i] && entry.m_nSize == 0) KnowCrc(i, 0);
     if (!m_bCrcKnown[i]) {
@@ -290,14 +336,18 @@ bool CZipSource::CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc) {
             m_nFollowedUpTo = 0;
             m_followedCrc = 0;
         }
+        // Read a share at a time, so that a large file does not keep the worker from its
+        // other connections while it is read.
         while (!m_bCrcKnown[i]) {
-            const size_t count =
-                static_cast<size_t>(std::min<uint64_t>(n, entry.m_nSize - m_nFollowedUpTo));
-            if (!ReadData(i, m_nFollowedUpTo, pScratch, count)) return false;
+            if (m_nWorkLeft == 0) return CrcResult::kNotYet;
+            const size_t count = static_cast<size_t>(
+                std::min({uint64_t{n}, entry.m_nSize - m_nFollowedUpTo, m_nWorkLeft}));
+            if (!ReadData(i, m_nFollowedUpTo, pScratch, count)) return CrcResult::kCutShort;
+            m_nWorkLeft -= count;
         }
     }
     *pCrc = m_crcs[i];
-    return true;
+    return CrcResult::kKnown;
 }
 
 void CZipSource::KnowCrc(size_t i, uint32_t crc) {

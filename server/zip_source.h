@@ -71,13 +71,31 @@ public:
     uint64_t GetLength() const { return m_layout.m_nTotal; }
     const std::vector<CZipEntry>& GetEntries() const { return m_entries; }
 
-    // The archive's bytes at offset on; -1 once a file is no longer what was announced
-    // (changed, shrunk, gone).
+    // The archive's bytes at offset on; kCutShort once a file is no longer what was
+    // announced (changed, shrunk, gone); kNotYet after reading kBodyBytesPerStep of files
+    // whose CRC-32 the bytes at offset wait on.
     long long ReadAt(uint64_t offset, char* p, size_t n) override;
+    // The span of an entry's file that holds the archive's bytes at offset, where they are
+    // file data whose CRC-32 is already known (nothing to follow as they go out).
+    bool FileSpanAt(uint64_t offset, CFileSpan* pSpan) override;
 
 private:
     static constexpr size_t kUnknown = ~size_t{0};
 
+    enum class CrcResult { kKnown, kNotYet, kCutShort };
+
+    // The least file data that goes out from its file rather than copied with the records
+    // around it.
+    static constexpr uint64_t kLeastSpan = 65536;
+
+    // Whether the bytes at offset are data of entry *pEntry (its records at *pPlace) whose
+    // CRC-32 is known, so that they may go out from its file.
+    bool IsKnownDataAt(uint64_t offset, size_t* pEntry, CZipEntryPlace* pPlace);
+    // Whether file data that may go out from its file, and is long enough to pay for its own
+    // send, starts at offset: ReadAt stops before it.
+    bool IsWorthASpan(uint64_t offset);
+    // ReadPiece's answer for a CRC-32 that is not at hand.
+    static long long AfterCrc(CrcResult result);
     // The bytes of the one record or file data that offset falls in, at most n.
     long long ReadPiece(uint64_t offset, char* p, size_t n);
     // Copies to p what of m_record, which starts at start, lies at offset on.
@@ -90,8 +108,8 @@ private:
     // (where the host can tell).
     bool IsUnchanged(size_t i) const;
     // Entry i's CRC-32, read from the memories or computed by reading its file through
-    // scratch (n bytes).
-    bool CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc);
+    // scratch (n bytes), m_nWorkLeft of it at most: kNotYet when that ran out first.
+    CrcResult CrcOf(size_t i, char* pScratch, size_t n, uint32_t* pCrc);
     void KnowCrc(size_t i, uint32_t crc);
     std::string KeyOf(size_t i) const;
 
@@ -110,4 +128,8 @@ private:
     size_t m_nFollowed = kUnknown;
     uint64_t m_nFollowedUpTo = 0;
     uint32_t m_followedCrc = 0;
+    // The entry whose data last went out as a span, checked before its descriptor does.
+    size_t m_nSpanned = kUnknown;
+    // What the current ReadAt may still read of files for their CRC-32s.
+    uint64_t m_nWorkLeft = 0;
 };

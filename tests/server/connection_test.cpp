@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,6 +126,28 @@ TEST_F(ConnectionTest, AnAnswerThatTheClientTakesNothingOfEndsAfterTheStallTime)
     EXPECT_EQ(wait.m_deadline, kStart + kSendStallMs);
     EXPECT_EQ(m_connection.Advance(At(kStart + 5000)).m_want, ConnectionWant::kWrite);
     EXPECT_EQ(m_connection.Advance(At(kStart + kSendStallMs)).m_want, ConnectionWant::kEnd);
+}
+
+TEST_F(ConnectionTest, AZipRangeAfterALargeUnreadFileYieldsAShareAtATimeAndNeverStalls) {
+    m_root.WriteFile("big.bin", "");
+    std::filesystem::resize_file(m_root.Folder() / "big.bin", 3 * kBodyBytesPerStep + 1);
+    // The central header of the big file, which waits on its CRC-32, and the end record.
+    Send("GET /?zip HTTP/1.1\r\nrange: bytes=-80\r\n\r\n");
+    // Each share of the reading gives the worker's other connections their turn, and counts
+    // as progress: steps spread over more than the stall time do not end the connection.
+    uint64_t now = kStart;
+    int shares = 0;
+    CConnectionWait wait = m_connection.Advance(At(now));
+    for (; wait.m_want == ConnectionWant::kGoOn && shares < 100; ++shares) {
+        EXPECT_EQ(wait.m_deadline, now);
+        now += kSendStallMs - 1;
+        wait = m_connection.Advance(At(now));
+    }
+    EXPECT_GE(shares, 3);
+    EXPECT_EQ(wait.m_want, ConnectionWant::kRead);
+    const std::string answer = Received(1);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 206 ", 0), 0u) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 22, 4), std::string("PK\x05\x06"));
 }
 
 TEST_F(ConnectionTest, AfterAStopOnlyWhatHasArrivedIsAnsweredAndOnlyWithinTheGrace) {

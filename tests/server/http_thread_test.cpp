@@ -580,6 +580,23 @@ TEST_F(HttpWorkerTest, StopEndsWithinTheGraceAlsoForAClientThatKeepsSending) {
     EXPECT_TRUE(bClosed);
 }
 
+TEST_F(HttpWorkerTest, AZipRangeThatWaitsOnAHugeFilesCrcLeavesTheWorkerToItsOthers) {
+    // Reading it for its CRC-32 takes far longer than a client here waits for an answer.
+    if (!MakeSparseFile(m_root.Folder() / "huge.bin", "", uint64_t{64} << 30)) {
+        GTEST_SKIP() << "no room for a sparse file here";
+    }
+    CTestClient zip;
+    ASSERT_NO_FATAL_FAILURE(Connect(zip));
+    ASSERT_TRUE(zip.SendText("GET /?zip HTTP/1.1\r\nrange: bytes=-2000\r\n\r\n"));
+    CTestResponse response;
+    ASSERT_TRUE(zip.ReadResponse(response, true));
+    EXPECT_EQ(response.m_nStatus, 206);
+    // The central directory's bytes wait on that reading; a client beside it does not.
+    CTestClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(client));
+    ExpectAnswer(client, Get("/a.txt"), Ok("hello", kText));
+}
+
 TEST_F(HttpWorkerTest, ClientThatStopsReadingFreesTheWorkerAfterTheStallTime) {
     if (!MakeSparseFile(m_root.Folder() / "large.bin", "", uint64_t{256} << 20)) {
         GTEST_SKIP() << "no room for a sparse file here";

@@ -1,5 +1,9 @@
-// A folder fetched whole as kovweb's zip archive, read by curl and Python's zipfile: what it
-// unpacks to, a download resumed from the middle, and zip64 past 4 GiB.
+// A folder fetched whole as kovweb's zip archive, read by curl, Python's zipfile and the
+// strict readers (7-Zip, libarchive's bsdtar, Info-ZIP's unzip): what it unpacks to, a
+// download resumed from the middle, zip64 past 4 GiB and past 65,535 entries.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -65,6 +69,31 @@ protected:
         args.insert(args.begin(), {"-c", kReader});
         return Run(m_python, args);
     }
+    // Downloads url whole to path, the runs of zero bytes left as holes, so that an archive
+    // of a sparse file takes no more room than the file.
+    CRunResult Download(const std::string& url, const std::string& path) const {
+        return Run(FindOnPath("bash"),
+                   {"-c",
+                    "set -o pipefail; \"$0\" -sS \"$1\" | dd of=\"$2\" bs=1M iflag=fullblock "
+                    "conv=sparse status=none",
+                    m_curl, url, path});
+    }
+    // Has each of the readers (7z, bsdtar, unzip) test the archive at path: every one reads
+    // it whole without a warning (a warning makes 7z and unzip exit with 1, bsdtar write to
+    // its errors).
+    void ExpectStrictReadersAccept(const std::string& path,
+                                   const std::vector<std::string>& readers) const {
+        // Names are printed in the locale's encoding, which must hold UTF-8 ones.
+        const std::string env = FindOnPath("env");
+        for (const std::string& reader : readers) {
+            const std::string program = FindOnPath(reader);
+            ASSERT_FALSE(program.empty()) << reader << " is missing (scripts/setup.sh test)";
+            const char* pszTest = reader == "7z" ? "t" : reader == "bsdtar" ? "-tf" : "-tq";
+            const CRunResult result = Run(env, {"LC_ALL=C.UTF-8", program, pszTest, path});
+            EXPECT_EQ(result.m_nExitCode, 0) << reader << ": " << result.m_out << result.m_err;
+            EXPECT_EQ(result.m_err, "") << reader;
+        }
+    }
 
     CTempDir m_dir;
     CRunningServer m_server;
@@ -115,6 +144,7 @@ TEST_F(KovwebZip, AFolderUnpacksAsListedAndAResumedDownloadIsTheSameArchive) {
               "a.txt first\nindex.html a page the archive does not replace\n"
               "\xC3\xA9t\xC3\xA9/deeper/note.txt deep\n");
     EXPECT_NE(bytes.find(photo), std::string::npos) << "the photo is not stored as it is";
+    ExpectStrictReadersAccept(whole, {"7z", "bsdtar", "unzip"});
 }
 
 TEST_F(KovwebZip, ASparseFileOfFiveGiBTakesZip64AndWhatFollowsItReads) {
@@ -128,4 +158,34 @@ TEST_F(KovwebZip, ASparseFileOfFiveGiBTakesZip64AndWhatFollowsItReads) {
     const CRunResult read = Read({Url("/big/?zip"), "after.txt"});
     EXPECT_EQ(read.m_nExitCode, 0) << read.m_err;
     EXPECT_EQ(read.m_out, "after.txt 5\nhuge.bin 5368709120\nafter.txt after\n");
+    // Info-ZIP's unzip tests 5 GiB at a crawl: 7-Zip and bsdtar are the strict readers here.
+    const std::string big = FolderText(m_dir) + "/big.zip";
+    const CRunResult download = Download(Url("/big/?zip"), big);
+    ASSERT_EQ(download.m_nExitCode, 0) << download.m_err;
+    ExpectStrictReadersAccept(big, {"7z", "bsdtar"});
+}
+
+TEST_F(KovwebZip, ATreeOf70000EntriesTakesAZip64CountThatEveryReaderReads) {
+    // 70 folders of 1,000 empty files: past the 65,535 entries a zip holds without zip64.
+    // Each is a hard link to one of two files outside the share (an inode takes 65,000 at
+    // most), many times quicker to make than as many files.
+    const std::filesystem::path many = m_dir.Path() / "share/many";
+    for (int folder = 0; folder < 70; ++folder) {
+        const std::filesystem::path name = many / std::to_string(100 + folder);
+        const std::filesystem::path file = m_dir.Path() / std::to_string(folder % 2);
+        ASSERT_TRUE(std::filesystem::create_directories(name));
+        if (folder < 2) std::ofstream{file};
+        for (int entry = 0; entry < 1000; ++entry) {
+            std::error_code error;
+            std::filesystem::create_hard_link(file, name / std::to_string(1000 + entry), error);
+            ASSERT_FALSE(error) << error.message();
+        }
+    }
+    ASSERT_TRUE(m_server.Start({FolderText(m_dir) + "/share/"}));
+    const std::string archive = FolderText(m_dir) + "/many.zip";
+    ASSERT_EQ(Run(m_curl, {"-sS", "-o", archive, Url("/many/?zip")}).m_nExitCode, 0);
+    const CRunResult listed = Read({archive});
+    EXPECT_EQ(listed.m_nExitCode, 0) << listed.m_err;
+    EXPECT_EQ(std::count(listed.m_out.begin(), listed.m_out.end(), '\n'), 70070);
+    ExpectStrictReadersAccept(archive, {"7z", "bsdtar", "unzip"});
 }
