@@ -158,6 +158,7 @@ void CConnection::TakeRequest(const CRequest& request, uint64_t mark, const CSer
     context.m_nMark = mark;
     context.m_pFiles = time.m_pFiles;
     context.m_pszPeer = m_log.m_szPeer;
+    context.m_pRightCredentials = &m_nRightCredentials;
     // An HTTP/1.0 client keeps the connection only when the answer says it may.
     context.m_connection = m_bLast                        ? ConnectionOption::kClose
                            : request.m_nMinorVersion == 0 ? ConnectionOption::kKeepAlive

@@ -183,4 +183,7 @@ private:
     CAnswer m_answer;
     size_t m_nOutSent;  // of m_answer.m_out
     CLogNote m_log;
+    // A mark of the credentials found right on this connection, which its later requests
+    // repeat (0: none yet).
+    uint64_t m_nRightCredentials = 0;
 };

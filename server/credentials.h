@@ -66,8 +66,11 @@ public:
 
     // Checks a request's Authorization value, from the client address pszPeer at monotonic
     // time now (ms). The comparison takes the same time however much of it is right; the
-    // decoded password is wiped after it is hashed.
-    CAuthVerdict Check(const CHeaderValue& authorization, const char* pszPeer, uint64_t now) const;
+    // decoded password is wiped after it is hashed. *pRightOnConnection (null: none kept)
+    // is the connection's mark of the value last found right on it (0: none), which a value
+    // alike is taken by without hashing again, and which a right value sets.
+    CAuthVerdict Check(const CHeaderValue& authorization, const char* pszPeer, uint64_t now,
+                       uint64_t* pRightOnConnection = nullptr) const;
 
 private:
     // Whether the decoded credentials are the right ones.

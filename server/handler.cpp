@@ -115,8 +115,8 @@ void CHandler::Decide(const CRequest& request, const CRequestContext& context, C
 bool CHandler::Admits(const CRequest& request, const CRequestContext& context, const CReply& reply,
                       CAnswer* pAnswer) const {
     const CCredentials& credentials = m_pOptions->m_credentials;
-    const CAuthVerdict verdict =
-        credentials.Check(request.m_authorization, context.m_pszPeer, context.m_now);
+    const CAuthVerdict verdict = credentials.Check(request.m_authorization, context.m_pszPeer,
+                                                   context.m_now, context.m_pRightCredentials);
     const bool bHead = request.m_method == RequestMethod::kHead;
     switch (verdict.m_outcome) {
         case AuthOutcome::kRight:

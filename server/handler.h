@@ -23,6 +23,9 @@ struct CRequestContext {
     // served.
     CFileCache* m_pFiles = nullptr;
     const char* m_pszPeer = "-";  // the client's address as text
+    // The connection's mark of the credentials last found right on it (CCredentials::Check);
+    // null: the request has no connection to keep it.
+    uint64_t* m_pRightCredentials = nullptr;
     // What the answer's Connection header field says: the connection decides whether it
     // stays open.
     ConnectionOption m_connection = ConnectionOption::kNone;

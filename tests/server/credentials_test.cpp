@@ -106,6 +106,29 @@ TEST(Credentials, TellRightWrongMissingAndMalformedApart) {
     }
 }
 
+TEST(Credentials, AConnectionsMarkSparesTheHashOnlyForTheValueFoundRightOnIt) {
+    std::string text = "user:secret";
+    CCredentials credentials;
+    ASSERT_TRUE(credentials.Set(&text[0], text.size()));
+    const std::string rightText = "Basic dXNlcjpzZWNyZXQ=", wrongText = "Basic dXNlcjpTZWNyZXQ=";
+    const CHeaderValue right = ValueOf(rightText), wrong = ValueOf(wrongText);
+    uint64_t mark = 0;
+    // A value never found right on the connection sets no mark, however often it comes.
+    EXPECT_EQ(credentials.Check(wrong, "10.1.0.1", 0, &mark).m_outcome, AuthOutcome::kWrong);
+    EXPECT_EQ(mark, 0u);
+    EXPECT_EQ(credentials.Check(right, "10.1.0.1", 0, &mark).m_outcome, AuthOutcome::kRight);
+    ASSERT_NE(mark, 0u);
+    EXPECT_EQ(credentials.Check(right, "10.1.0.1", 0, &mark).m_outcome, AuthOutcome::kRight);
+    EXPECT_EQ(
+        credentials.Check(ValueOf("Basic dXNlcjpzZWNyZXQ=", 2), "10.1.0.1", 0, &mark).m_outcome,
+        AuthOutcome::kWrong);
+    EXPECT_EQ(mark, 0u);
+    // A marked connection from an address that guessed since is throttled all the same.
+    EXPECT_EQ(credentials.Check(right, "10.1.0.1", 0, &mark).m_outcome, AuthOutcome::kRight);
+    for (int i = 0; i < 5; ++i) credentials.Check(wrong, "10.1.0.1", 0);
+    EXPECT_EQ(credentials.Check(right, "10.1.0.1", 0, &mark).m_outcome, AuthOutcome::kThrottled);
+}
+
 TEST(GuessThrottle, RefusesAnAddressAfterFiveWrongTriesUntilItsMinuteIsOver) {
     std::string text = "alice:secret";
     CCredentials credentials;
