@@ -8,7 +8,7 @@ target_link_libraries(kov_e2e_tests PRIVATE kov_server ${KOV_GTEST_LIBS})
 target_compile_definitions(kov_e2e_tests PRIVATE KOV_E2E_PROGRAM="$<TARGET_FILE:kovweb>")
 add_dependencies(kov_e2e_tests kovweb)
 gtest_discover_tests(kov_e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-  PROPERTIES TIMEOUT 120 LABELS e2e)
+  PROPERTIES TIMEOUT 300 LABELS e2e)
 
 # The sample site in a real browser: stylesheet, classic script and module script.
 add_test(NAME e2e.browser.SitePageRunsInChromium

@@ -487,12 +487,18 @@ for name in 'x.txt:stream' 'sub/NUL.txt' 'a..'; do
     [[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -F "file=@$WORK/password.txt;filename=\"$name\"" \
         "http://127.0.0.1:$PORT/")" == 400 ]] || fail "a form's file named $name was not refused with 400"
 done
+# Opens fd 3 to the server on $PORT and sends a PUT of /$1 that announces 1,000,000 bytes
+# and sends 300,000 of them; returns once its temporary file is in $UPLOADS.
+start_partial_put() {
+    exec 3<>"/dev/tcp/127.0.0.1/$PORT"
+    printf 'PUT /%s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\n' "$1" >&3
+    head -c 300000 /dev/urandom >&3
+    wait_until 100 bash -c "find '$UPLOADS' -name '.kovweb-upload-*.part' | grep -q ." ||
+        fail "no temporary file while the body of $1 came"
+}
+
 echo "-- a PUT cut off part way leaves no temporary file"
-exec 3<>"/dev/tcp/127.0.0.1/$PORT"
-printf 'PUT /cut.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\n' >&3
-head -c 300000 /dev/urandom >&3
-wait_until 100 bash -c "find '$UPLOADS' -name '.kovweb-upload-*.part' | grep -q ." ||
-    fail "no temporary file while the body came"
+start_partial_put cut.bin
 exec 3>&-
 wait_until 100 bash -c "! find '$UPLOADS' -name '.kovweb-upload-*' | grep -q ." ||
     fail "the cut body left its temporary file: $(ls -A "$UPLOADS")"
@@ -505,11 +511,7 @@ wait_until 100 console_has_request \
     fail "the console has no line for the PUT: $REQUESTS"
 import -window root "$ARTIFACTS/upload.png"
 echo "-- Alt+F4 while a PUT is on its way ends the program and leaves no temporary file"
-exec 3<>"/dev/tcp/127.0.0.1/$PORT"
-printf 'PUT /stopped.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\n' >&3
-head -c 300000 /dev/urandom >&3
-wait_until 100 bash -c "find '$UPLOADS' -name '.kovweb-upload-*.part' | grep -q ." ||
-    fail "no temporary file while the body came"
+start_partial_put stopped.bin
 close_with_alt_f4 " with --upload"
 exec 3>&-
 [[ -z "$(find "$UPLOADS" -name '.kovweb-upload-*' -o -name stopped.bin)" ]] ||
