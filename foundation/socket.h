@@ -87,6 +87,12 @@ public:
     // send them from the file itself.
     long long SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
                              size_t nBuffer);
+    // Whether SendFileNoWait passes the file's bytes through the caller's buffer from now on
+    // even where the host could send them from the file itself (false by default).
+    void SendFilesByCopy(bool bByCopy) { m_bFilesByCopy = bByCopy; }
+    // Whether AcceptNoWait took the socket from a loopback address: its peer runs on this
+    // machine.
+    bool HasLoopbackPeer() const { return m_bLoopbackPeer; }
 
     // Listening side: socket, bind to port on every local address (IPv6 ones too, through one
     // dual-stack socket in place of the one Create made, where the host has IPv6) or on the
@@ -121,4 +127,7 @@ public:
 private:
     std::atomic<SOCKET> m_hSocket;
     std::atomic<int> m_nListenError;
+    // Set while the socket is set up, before any other thread can see it.
+    bool m_bFilesByCopy = false;
+    bool m_bLoopbackPeer = false;
 };

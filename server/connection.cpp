@@ -53,7 +53,14 @@ CConnection::CConnection()
 CConnection::~CConnection() = default;
 
 AcceptResult CConnection::AcceptFrom(CSocket& listening) {
-    return listening.AcceptNoWait(m_socket, m_log.m_szPeer, sizeof m_log.m_szPeer);
+    const AcceptResult result =
+        listening.AcceptNoWait(m_socket, m_log.m_szPeer, sizeof m_log.m_szPeer);
+    // A client on this machine copies what it receives out of memory that our copy has just
+    // written, still in the processor's cache; pages lent from the page cache reach it cold,
+    // and it takes a big file more slowly. Across a network the card reads the pages itself,
+    // and a copy would only cost the CPU that other clients share.
+    if (result == AcceptResult::kAccepted) m_socket.SendFilesByCopy(m_socket.HasLoopbackPeer());
+    return result;
 }
 
 void CConnection::Begin(uint64_t now) {

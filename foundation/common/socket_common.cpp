@@ -115,6 +115,32 @@ int TransferNoWait(SOCKET s, Transfer transfer, int wouldBlock) {
     }
 }
 
+// The 16 bytes of an AF_INET6 address.
+const unsigned char* IPv6Bytes(const sockaddr_storage& address) {
+    return reinterpret_cast<const unsigned char*>(
+        &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
+}
+
+// Whether the 16 bytes are ::ffff:a.b.c.d, how a dual-stack socket names an IPv4 client.
+bool IsIPv4Mapped(const unsigned char* p6) {
+    static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(p6, kMappedPrefix, sizeof(kMappedPrefix)) == 0;
+}
+
+// Whether address is one of the loopback ones: 127.0.0.0/8, ::1, or 127.x mapped to IPv6.
+bool IsLoopbackAddress(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) {
+        const unsigned char* p4 = reinterpret_cast<const unsigned char*>(
+            &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr);
+        return p4[0] == 127;
+    }
+    if (address.ss_family != AF_INET6) return false;
+    const unsigned char* p6 = IPv6Bytes(address);
+    if (IsIPv4Mapped(p6)) return p6[12] == 127;
+    static const unsigned char kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::memcmp(p6, kLoopback, sizeof kLoopback) == 0;
+}
+
 // Writes address as GetPeerAddress gives it into pText (n bytes, at least 2); false, and
 // pText "-", when it is of no IP family or does not fit.
 bool AddressText(const sockaddr_storage& address, char* pText, size_t n) {
@@ -124,11 +150,8 @@ bool AddressText(const sockaddr_storage& address, char* pText, size_t n) {
     if (family == AF_INET) {
         pBytes = &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr;
     } else if (family == AF_INET6) {
-        const unsigned char* p6 = reinterpret_cast<const unsigned char*>(
-            &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
-        // ::ffff:a.b.c.d is how a dual-stack socket names an IPv4 client.
-        static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        const bool bMapped = std::memcmp(p6, kMappedPrefix, sizeof(kMappedPrefix)) == 0;
+        const unsigned char* p6 = IPv6Bytes(address);
+        const bool bMapped = IsIPv4Mapped(p6);
         family = bMapped ? AF_INET : AF_INET6;
         pBytes = bMapped ? p6 + 12 : p6;
     } else {
@@ -257,7 +280,9 @@ int CSocket::SendPairNoWait(const char* p1, int n1, const char* p2, int n2) {
 long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length, char* pBuffer,
                                   size_t nBuffer) {
     long long nativeSent = 0;
-    if (SendFileNative(GetHandle(), file, offset, length, &nativeSent)) return nativeSent;
+    if (!m_bFilesByCopy && SendFileNative(GetHandle(), file, offset, length, &nativeSent)) {
+        return nativeSent;
+    }
     uint64_t sent = 0;
     while (sent < length) {
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(nBuffer, length - sent));
@@ -336,6 +361,7 @@ AcceptResult CSocket::AcceptNoWait(CSocket& client, char* pPeerText, size_t n) {
         return AcceptResult::kFailed;
     }
     if (pPeerText != nullptr && n >= 2) AddressText(peer, pPeerText, n);
+    client.m_bLoopbackPeer = IsLoopbackAddress(peer);
     return AcceptResult::kAccepted;
 }
 

@@ -104,6 +104,7 @@ TEST(ListenSocket, APeerIsNamedByItsOwnFamilyAndAMappedIPv4ClientAsIPv4) {
         ASSERT_EQ(AcceptResult::kAccepted, listener.AcceptNoWait(accepted));
         EXPECT_TRUE(accepted.GetPeerAddress(szPeer, sizeof szPeer));
         EXPECT_STREQ(szPeer, client[1]);
+        EXPECT_TRUE(accepted.HasLoopbackPeer());
         char szShort[3];
         EXPECT_FALSE(accepted.GetPeerAddress(szShort, sizeof szShort));
         EXPECT_STREQ(szShort, "-");

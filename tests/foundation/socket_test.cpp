@@ -56,6 +56,17 @@ protected:
     char m_buffer[8192];  // the sender's buffer for the file's pieces
 };
 
+// Files sent from the file itself where the host can, and through the buffer.
+class SocketFileTest : public SocketTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        SocketTest::SetUp();
+        m_pair.m_server.SendFilesByCopy(GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(FromTheFileOrByCopy, SocketFileTest, ::testing::Bool());
+
 }  // namespace
 
 TEST(SocketEmpty, EveryOperationFailsOnAnEmptySocket) {
@@ -126,7 +137,7 @@ TEST_F(SocketTest, WaitingBytesAreCountedAndReceivedWithoutWaiting) {
     EXPECT_EQ(0, m_pair.m_server.ReceiveNoWait(buffer, sizeof buffer));
 }
 
-TEST_F(SocketTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFile) {
+TEST_P(SocketFileTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFile) {
     const std::string bytes = PatternBytes(3 * 8192 + 100);
     m_dir.WriteFile("range", bytes);
     CFile file;
@@ -150,7 +161,7 @@ TEST_F(SocketTest, SendFileNoWaitSendsExactlyTheRangeAskedForAndReportsAShortFil
     EXPECT_EQ(bytes.substr(5, 8192 + 7), ReadUntilClosed(m_pair.m_client));
 }
 
-TEST_F(SocketTest, AFileThatShrinksWhileItIsSentIsCutShortWhereItNowEnds) {
+TEST_P(SocketFileTest, AFileThatShrinksWhileItIsSentIsCutShortWhereItNowEnds) {
     m_dir.WriteFile("shrinks", PatternBytes(3 * 8192));
     CFile file;
     ASSERT_TRUE(OpenForReading(file, "shrinks"));
@@ -168,7 +179,7 @@ TEST_F(SocketTest, AFileThatShrinksWhileItIsSentIsCutShortWhereItNowEnds) {
     EXPECT_EQ(shorter, ReadUntilClosed(m_pair.m_client));
 }
 
-TEST_F(SocketTest, SendingAFileToAClosedPeerFailsWithoutEndingTheProcess) {
+TEST_P(SocketFileTest, SendingAFileToAClosedPeerFailsWithoutEndingTheProcess) {
     const std::string bytes = PatternBytes(4 * 1024 * 1024);
     m_dir.WriteFile("big", bytes);
     m_pair.m_client.Close();
