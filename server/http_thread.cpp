@@ -151,6 +151,9 @@ int CHttpThread::LookBeforeSleeping() {
     // would take the cores their clients need.
     static std::atomic<int> s_nLooking{0};
     if (CSocketPoller::kLookBeforeSleepMicros == 0 || !m_bLastWaitFoundReady) return 0;
+    // Without a connection there is no client whose next request a look could find; a new
+    // connection comes with a wake.
+    if (m_connections.Count() == 0) return 0;
     int idle = 0;
     if (!s_nLooking.compare_exchange_strong(idle, 1)) return 0;
     const auto until = std::chrono::steady_clock::now() +

@@ -112,7 +112,8 @@ private:
     // ready sockets stored in m_ready.
     int Sleep(uint32_t ms);
     // Looks for ready sockets without sleeping, for at most the poller's look time, when the
-    // last wait found some and no other worker is looking; the count stored in m_ready.
+    // last wait found some, the worker holds connections and no other worker is looking; the
+    // count stored in m_ready.
     int LookBeforeSleeping();
     // Whether a connection was placed, room asked for or the stop asked since the last round.
     bool HasCallsWaiting() const;
