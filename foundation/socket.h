@@ -110,6 +110,8 @@ public:
     // after a second of silence, where the host can (Linux): the first receive then finds the
     // request. Nothing elsewhere.
     void ReportConnectionsWithData();
+    // Whether this host can do so: a connection taken then usually has its request waiting.
+    static const bool kReportsConnectionsWithData;
     // The host's error code (errno, or WSAGetLastError on Win32) of the last Create or Listen
     // that failed on this object, so that a program can say why it cannot listen; 0 when none.
     int GetListenError() const { return m_nListenError.load(std::memory_order_acquire); }

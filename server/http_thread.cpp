@@ -118,7 +118,6 @@ DWORD CHttpThread::Run() {
 void CHttpThread::ServeRound(uint32_t maxWaitMs) {
     m_files.WatchIn(m_poller);
     Now();
-    TakePlaced();
     MakeRoomIfAsked();
     if (m_bStopping && !m_bSteppedAllForStop) {
         // Once: what has arrived is answered, and what only waits ends now.
@@ -127,6 +126,8 @@ void CHttpThread::ServeRound(uint32_t maxWaitMs) {
     } else if (m_connections.HasGoingOn()) {
         StepAll(m_connections.GoingOn());
     }
+    // After those that go on, so that a new connection is stepped once in its first round too.
+    TakePlaced();
     StepDue();
     PublishIdleCloseDeadlines();
     if (m_bStopping && m_connections.Count() == 0 && m_nPlaced.load() == 0) return;
@@ -190,8 +191,14 @@ void CHttpThread::TakePlaced() {
     for (std::unique_ptr<CConnection>& pConnection : placed) {
         CConnection* p = pConnection.get();
         m_connections.Add(std::move(pConnection));
-        // A socket that is readable already is reported by the next wait: the first read
-        // waits for nothing, and a client that has not sent yet costs no receive.
+        // Where connections are reported with their request, the first step finds it: a
+        // one-shot connection is answered and closed without ever entering the readiness
+        // wait. Elsewhere a socket that is readable already is reported by the next wait, so
+        // that a client that has not sent yet costs no receive.
+        if (CSocket::kReportsConnectionsWithData) {
+            Step(p, false, false, 0);
+            if (!m_connections.Holds(p)) continue;
+        }
         if (!m_poller.Watch(p->Socket().GetHandle(), SocketInterest::kRead, p)) End(p);
     }
 }

@@ -90,6 +90,12 @@ void AllowQuickRebind(SOCKET s) {
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
+#ifdef TCP_DEFER_ACCEPT
+const bool CSocket::kReportsConnectionsWithData = true;
+#else
+const bool CSocket::kReportsConnectionsWithData = false;
+#endif
+
 void ReportConnectionsWithDataNative(SOCKET s) {
 #ifdef TCP_DEFER_ACCEPT
     // The seconds a silent client is held back before it is reported anyway, with nothing to

@@ -53,6 +53,8 @@ int SendPairNative(SOCKET s, const char* p1, int n1, const char* p2, int n2) {
     return static_cast<int>(sent);
 }
 
+const bool CSocket::kReportsConnectionsWithData = false;
+
 void ReportConnectionsWithDataNative(SOCKET) {
     // Windows Sockets has no such option: a connection is reported once it is made.
 }

@@ -643,6 +643,8 @@ TEST(WorkerRoundTest, ARoundStepsEveryReadyConnectionAndAPipelinerOnlyOnce) {
     worker.ServeFrom(&root.DocumentRoot());
     CTestClient clients[3];
     for (CTestClient& client : clients) ASSERT_NO_FATAL_FAILURE(ConnectTo(worker, client));
+    // Taken in before their clients send, so that the rounds below are their first steps.
+    worker.ServeRound(0);
     ASSERT_TRUE(clients[0].SendText(Get("/a.txt") + Get("/a.txt") + Get("/a.txt")));
     ASSERT_TRUE(clients[1].SendText(Get("/a.txt")));
     ASSERT_TRUE(clients[2].SendText(Get("/a.txt")));
