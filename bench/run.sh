@@ -347,6 +347,9 @@ run_load() {
 put_files() {
     local count=$1 i pids=() start end failed=0
     [[ -s $UPLOAD_FILE ]] || head -c 1073741824 /dev/urandom >"$UPLOAD_FILE"
+    # Every server starts from a disk with nothing left to write back: the gigabytes the
+    # server before it wrote would otherwise throttle its writes.
+    sync
     start=$(date +%s.%N)
     for ((i = 0; i < count; i++)); do
         curl -s -o /dev/null -w '%{http_code}\n' --max-time 300 -T "$UPLOAD_FILE" "$2put-$i.bin" >"$WORK/put-$i.code" &
