@@ -55,9 +55,10 @@ done
 [[ -n "$ROUNDS" ]] || ROUNDS=$((QUICK ? 2 : 3))
 [[ "$ROUNDS $DURATION $LOCK_WAIT" =~ ^[1-9][0-9]*\ [1-9][0-9]*\ [0-9]+$ ]] ||
     { echo "run.sh: --rounds and --duration take positive numbers, --lock-wait whole seconds" >&2; exit 2; }
-# The browser's median is taken over at least 15 loads of every round together: single page
-# loads of headless Chromium swing by a factor of two from one to the next.
-[[ -n "$BROWSER_LOADS" ]] || BROWSER_LOADS=$(((15 + ROUNDS - 1) / ROUNDS))
+# The browser's median is taken over at least 30 loads of every round together: single page
+# loads of headless Chromium swing by a factor of two from one to the next, and with 15 the
+# median of the same server moved by a tenth from one run to the next.
+[[ -n "$BROWSER_LOADS" ]] || BROWSER_LOADS=$(((30 + ROUNDS - 1) / ROUNDS))
 # Requests per h2load crowd: a few seconds for the fastest server.
 H2LOAD_REQUESTS=$((40000 * DURATION))
 if [[ -n "$BASELINE_REV" ]]; then
