@@ -41,7 +41,9 @@ CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_pState->m_epoll < 0 || m_pState->m_wake < 0) return;
     epoll_event event = {};
-    event.events = EPOLLIN;
+    // Edge-triggered, every write to the eventfd reports it anew however high its count, so
+    // that a wake costs the woken thread no read.
+    event.events = EPOLLIN | EPOLLET;
     event.data.ptr = &g_wakeKey;
     if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, m_pState->m_wake, &event) != 0) {
         close(m_pState->m_wake);
@@ -88,12 +90,7 @@ int CSocketPoller::Wait(uint32_t ms, CReadySocket* pReady, int capacity) {
     if (ready < 0) return errno == EINTR ? 0 : -1;
     int count = 0;
     for (int index = 0; index < ready; ++index) {
-        if (events[index].data.ptr == &g_wakeKey) {
-            uint64_t value = 0;
-            while (read(m_pState->m_wake, &value, sizeof value) < 0 && errno == EINTR) {
-            }
-            continue;
-        }
+        if (events[index].data.ptr == &g_wakeKey) continue;
         const uint32_t what = events[index].events;
         pReady[count].m_pKey = events[index].data.ptr;
         pReady[count].m_bReadable = (what & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
@@ -105,7 +102,11 @@ int CSocketPoller::Wait(uint32_t ms, CReadySocket* pReady, int capacity) {
 
 void CSocketPoller::Wake() {
     const uint64_t one = 1;
-    while (write(m_pState->m_wake, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(m_pState->m_wake, &one, sizeof one) < 0) {
+        if (errno == EINTR) continue;
+        // The count is never read down; at its top a read empties it, and the write goes on.
+        uint64_t count = 0;
+        if (errno != EAGAIN || read(m_pState->m_wake, &count, sizeof count) < 0) return;
     }
 }
 
