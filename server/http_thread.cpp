@@ -126,7 +126,8 @@ void CHttpThread::ServeRound(uint32_t maxWaitMs) {
     } else if (m_connections.HasGoingOn()) {
         StepAll(m_connections.GoingOn());
     }
-    // After those that go on, so that a new connection is stepped once in its first round too.
+    // After those that go on, so that a pipelining new connection gets no second step before
+    // the wait.
     TakePlaced();
     StepDue();
     PublishIdleCloseDeadlines();
