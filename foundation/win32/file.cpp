@@ -640,11 +640,14 @@ uint64_t FolderStampBelow(const CFolder& root, const char* pszRelative) {
     const bool bKnown = ReadFactsOfHandle(hFolder, &facts) &&
                         (facts.m_nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                         IsAtOrBelow(WithoutFinalSeparator(FinalPathOf(hFolder)), root.m_finalPath);
+    // The index tells apart folders whose times are the same: a folder and the one inside it,
+    // made and filled within one tick of the clock, would otherwise pass for a link back up.
+    const uint64_t index = bKnown ? FileIndexOf(hFolder) : 0;
     CloseHandle(hFolder);
     if (!bKnown) return 0;
     // NTFS moves a folder's write and change times when an entry is added, removed or
     // renamed; the creation time tells a folder put in its place.
-    const uint64_t values[] = {static_cast<uint64_t>(facts.m_creationTime.QuadPart),
+    const uint64_t values[] = {index, static_cast<uint64_t>(facts.m_creationTime.QuadPart),
                                static_cast<uint64_t>(facts.m_lastWriteTime.QuadPart),
                                static_cast<uint64_t>(facts.m_changeTime.QuadPart)};
     return MixFolderStamp(values, sizeof values / sizeof values[0]);
