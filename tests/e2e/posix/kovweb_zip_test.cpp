@@ -84,10 +84,10 @@ protected:
         return "http://127.0.0.1:" + std::to_string(m_server.Port()) + path;
     }
     CRunResult Run(const std::string& program, const std::vector<std::string>& args,
-                   int nTimeoutMs = 100000) const {
+                   uint32_t ms = 100000) const {
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(program, argv, nTimeoutMs);
+        return RunProgram(program, argv, ms);
     }
     CRunResult Read(std::vector<std::string> args) const {
         args.insert(args.begin(), {"-c", kReader});
