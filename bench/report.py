@@ -81,6 +81,8 @@ def parse(text):
     per_request(run, "switches", number(r"^thread switches: (\d+)$", int))
     # strace -c's total line: % time, seconds, µs per call, calls, errors (when some call failed).
     per_request(run, "syscalls", number(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$", int))
+    match = find(r"^server ticks: (\d+) (\d+) (\d+) (\d+) GiB$")
+    run["cpu_ms_gib"] = (int(match[2]) - int(match[1])) / int(match[3]) * 1e3 / int(match[4]) if match else None
     match = find(r"^wine ticks: (\d+) (\d+) (\d+)$")
     per_request(run, "wine_cpu_us", (int(match[2]) - int(match[1])) / int(match[3]) * 1e6 if match else None)
     # The wineserver's requests of the counted stretch, less those of an idle stretch as long
@@ -221,6 +223,8 @@ ROWS = (
     Row("put1", "PUT of a 1 GiB file (`curl -T`; nginx: `dav_methods PUT`, 1 MiB body buffer)", "MiB/s", "mib_s",
         target=1.0),
     Row("put5", "PUT of a 1 GiB file, 5 at a time", "MiB/s", "mib_s", target=1.0),
+    Row("put5", "PUT of a 1 GiB file, 5 at a time", "server CPU ms per GiB received, lower is better", "cpu_ms_gib",
+        False),
 )
 # The rows after those against the baseline: what serving costs.
 COST_ROWS = (

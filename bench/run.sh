@@ -301,6 +301,7 @@ run_load() {
     case $load in
         ka_small | many50) before=$(switches "${PID[$name]}") ;;
         wc5) before=$(wine_ticks) ;;
+        put1 | put5) before=$(cpu_ticks "${PID[$name]}") ;;
         big) before=$(rss_kib "${PID[$name]}")
             start_recorded "$WORK/rss-samples.txt" sample_rss "${PID[$name]}"
             sampler=$LAST_PID ;;
@@ -334,6 +335,7 @@ run_load() {
     case $load in
         ka_small | many50) echo "thread switches: $(($(switches "${PID[$name]}") - before))" ;;
         wc5) echo "wine ticks: $before $(wine_ticks) $(getconf CLK_TCK)" ;;
+        put1 | put5) echo "server ticks: $before $(cpu_ticks "${PID[$name]}") $(getconf CLK_TCK) ${load#put} GiB" ;;
         big) finish_recorded "$sampler" stop || true
             echo "rss: $(sort -n "$WORK/rss-samples.txt" | tail -n1) KiB at most, $before KiB before" ;;
     esac >>"$out"
@@ -348,6 +350,7 @@ run_load() {
 put_files() {
     local count=$1 i pids=() start end failed=0
     [[ -s $UPLOAD_FILE ]] || head -c 1073741824 /dev/urandom >"$UPLOAD_FILE"
+    warm_writeback "$count"
     # Every server starts from a disk with nothing left to write back: the gigabytes the
     # server before it wrote would otherwise throttle its writes.
     sync
@@ -362,6 +365,21 @@ put_files() {
     rm -f "$DOCROOT$UPLOADS"put-*.bin
     python3 -c "s = $end - $start; print(f'Requests/sec: {$count / s:.3f}'); print(f'Transfer/sec: {$count * 1024 / s:.1f}MB')"
     ((failed == 0)) || echo "Non-2xx responses: $failed"
+}
+
+# Writes COUNT copies of the 1 GiB file at once with dd, without a server, and removes them.
+# The kernel throttles a burst of writes by the write-back rate it measured on the last one:
+# the first burst after smaller ones ran at half the speed of the next, whichever server
+# took it, so every timed burst follows one of its own size.
+warm_writeback() {
+    local i pids=()
+    sync
+    for ((i = 0; i < $1; i++)); do
+        dd if="$UPLOAD_FILE" of="$WORK/warm-$i.bin" bs=1M status=none &
+        pids+=("$!")
+    done
+    for i in "${pids[@]}"; do wait "$i" || true; done
+    rm -f "$WORK"/warm-*.bin
 }
 
 # Prints a process's VmRSS (KiB) every 50 ms until it ends or this is stopped.
@@ -474,6 +492,8 @@ count_syscalls() {
 }
 
 # Prints the thread switches (voluntary and forced) of all the threads of PID.
+# Prints the CPU time (user and system, in clock ticks) a process has used, all its threads.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
 
 # --- the Win32 build under Wine, against its floor --------------------------------------------

@@ -36,6 +36,8 @@ class ReportTest(unittest.TestCase):
                 # Stopped after its time: what it was to make went unanswered.
                 ("h2load-timeout.txt", {"rps": None, "unanswered": 2000,
                                         "errors": {"exit": "timed out", "no answers": True}}),
+                # The server's CPU over five uploads of 1 GiB: 529 ticks of 10 ms.
+                ("put5.txt", {"mib_s": 873.2, "cpu_ms_gib": 1058.0, "errors": {}}),
                 ("pageload-failed.txt", {"loads_ms": [117.0, 63.8], "errors": {"failed loads": 2}})):
             run = report.parse(report.read(os.path.join(HERE, "testdata", name)))
             for key, value in figures.items():
