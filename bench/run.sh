@@ -491,9 +491,10 @@ count_syscalls() {
     { cat "$WORK/strace-$name.txt" && echo "exit status: $status"; } >>"$out"
 }
 
-# Prints the thread switches (voluntary and forced) of all the threads of PID.
 # Prints the CPU time (user and system, in clock ticks) a process has used, all its threads.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# Prints the thread switches (voluntary and forced) of all the threads of PID.
 switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
 
 # --- the Win32 build under Wine, against its floor --------------------------------------------
