@@ -368,9 +368,9 @@ put_files() {
 }
 
 # Writes COUNT copies of the 1 GiB file at once with dd, without a server, and removes them.
-# The kernel throttles a burst of writes by the write-back rate it measured on the last one:
-# the first burst after smaller ones ran at half the speed of the next, whichever server
-# took it, so every timed burst follows one of its own size.
+# The first burst of gigabytes after smaller writes ran at half the speed of the next,
+# whichever server took it (the kernel's write-back throttling, by all signs, still going by
+# what it measured before), so every timed burst follows one of its own size.
 warm_writeback() {
     local i pids=()
     sync
