@@ -90,6 +90,9 @@ public:
     // Whether SendFileNoWait passes the file's bytes through the caller's buffer from now on
     // even where the host could send them from the file itself (false by default).
     void SendFilesByCopy(bool bByCopy) { m_bFilesByCopy = bByCopy; }
+    // Holds the send buffer at nBytes (a host may double it) in place of the host's own
+    // sizing, which grows it for distant peers; false when the host refused.
+    bool HoldSendBuffer(int nBytes);
     // Whether AcceptNoWait took the socket from a loopback address: its peer runs on this
     // machine.
     bool HasLoopbackPeer() const { return m_bLoopbackPeer; }

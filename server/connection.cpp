@@ -55,12 +55,28 @@ CConnection::~CConnection() = default;
 AcceptResult CConnection::AcceptFrom(CSocket& listening) {
     const AcceptResult result =
         listening.AcceptNoWait(m_socket, m_log.m_szPeer, sizeof m_log.m_szPeer);
+    m_bHoldSendBuffer = false;
+    if (result == AcceptResult::kAccepted && m_socket.HasLoopbackPeer()) SuitLocalPeer();
+    return result;
+}
+
+void CConnection::SuitLocalPeer() {
     // A client on this machine copies what it receives out of memory that our copy has just
     // written, still in the processor's cache; pages lent from the page cache reach it cold,
     // and it takes a big file more slowly. Across a network the card reads the pages itself,
     // and a copy would only cost the CPU that other clients share.
-    if (result == AcceptResult::kAccepted) m_socket.SendFilesByCopy(m_socket.HasLoopbackPeer());
-    return result;
+    m_socket.SendFilesByCopy(true);
+    // The bytes a local client reads are still cached only while little is queued for it:
+    // the host's sizing lets megabytes wait on a connection that has no distance to cover.
+    m_bHoldSendBuffer = true;
+}
+
+void CConnection::HoldSendBufferFor(const CAnswerBody& body) {
+    if (!m_bHoldSendBuffer || body.m_nEnd - body.m_nOffset <= kLocalPeerSendBuffer) return;
+    // Held at several loopback segments, never one: with room for a single segment each
+    // would wait for the client's delayed acknowledgement.
+    m_socket.HoldSendBuffer(kLocalPeerSendBuffer);
+    m_bHoldSendBuffer = false;
 }
 
 void CConnection::Begin(uint64_t now) {
@@ -352,6 +368,7 @@ CConnection::BodySend CConnection::SendBody(const CServeTime& time, uint64_t bud
     char ownBuffer[kOwnBufferSize];
     char* pBuffer = time.m_pBuffer != nullptr ? time.m_pBuffer : ownBuffer;
     const size_t nBuffer = time.m_pBuffer != nullptr ? time.m_nBuffer : sizeof ownBuffer;
+    HoldSendBufferFor(body);
     while (body.m_nOffset < body.m_nEnd && *pSent < budget) {
         uint64_t asked = std::min(body.m_nEnd - body.m_nOffset, budget - *pSent);
         long long count = 0;

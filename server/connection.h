@@ -93,6 +93,13 @@ private:
     // dropped after it.
     enum class Phase { kHead, kBody, kAnswer, kLinger };
     static constexpr bool kStepAgain = true;
+    static constexpr int kLocalPeerSendBuffer = 128 * 1024;
+
+    // Sets the socket of a client on this machine up for it: files by copy, and a small send
+    // buffer from its first long body on.
+    void SuitLocalPeer();
+    // Holds the send buffer of a local client's connection before a body longer than it.
+    void HoldSendBufferFor(const CAnswerBody& body);
 
     // Each step does what its phase can without waiting: kStepAgain when the phase changed and
     // Advance should look again, otherwise it has set m_wait.
@@ -178,7 +185,8 @@ private:
     uint64_t m_deadline;  // of the phase: head, body, linger, or the send stall
     CReadState m_read;
     int m_nAnswered;
-    bool m_bLast;  // the connection ends after this request
+    bool m_bLast;                    // the connection ends after this request
+    bool m_bHoldSendBuffer = false;  // at the next long body (a local client's)
     CBodyState m_body;
     CAnswer m_answer;
     size_t m_nOutSent;  // of m_answer.m_out

@@ -298,6 +298,10 @@ long long CSocket::SendFileNoWait(CFile& file, uint64_t offset, uint64_t length,
     return static_cast<long long>(sent);
 }
 
+bool CSocket::HoldSendBuffer(int nBytes) {
+    return SetSocketOption(GetHandle(), SOL_SOCKET, SO_SNDBUF, nBytes);
+}
+
 bool CSocket::GetPeerAddress(char* pText, size_t n) const {
     if (n < 2) return false;
     std::strcpy(pText, "-");
