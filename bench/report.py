@@ -81,8 +81,11 @@ def parse(text):
     per_request(run, "switches", number(r"^thread switches: (\d+)$", int))
     # strace -c's total line: % time, seconds, µs per call, calls, errors (when some call failed).
     per_request(run, "syscalls", number(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$", int))
-    match = find(r"^server ticks: (\d+) (\d+) (\d+) (\d+) GiB$")
-    run["cpu_ms_gib"] = (int(match[2]) - int(match[1])) / int(match[3]) * 1e3 / int(match[4]) if match else None
+    # The server's CPU over the load: per GiB for uploads, per request (or answer) otherwise.
+    match = find(r"^server ticks: (\d+) (\d+) (\d+)(?: (\d+) GiB)?$")
+    seconds_used = (int(match[2]) - int(match[1])) / int(match[3]) if match else None
+    run["cpu_ms_gib"] = seconds_used * 1e3 / int(match[4]) if match and match[4] else None
+    per_request(run, "cpu_us", seconds_used * 1e6 if match and not match[4] else None)
     match = find(r"^wine ticks: (\d+) (\d+) (\d+)$")
     per_request(run, "wine_cpu_us", (int(match[2]) - int(match[1])) / int(match[3]) * 1e6 if match else None)
     # The wineserver's requests of the counted stretch, less those of an idle stretch as long
@@ -183,6 +186,11 @@ def connecting_crowd(n):
                 worst=True, decimals=0))
 
 
+def cpu_row(key, load, per="request"):
+    """The row of the server's CPU per request (or answer) of a load."""
+    return Row(key, load, f"server CPU µs per {per}, lower is better", "cpu_us", False)
+
+
 def idle_rss(raw, server):
     """{0: the server's VmRSS in MiB right after its start}, or {}."""
     kib = raw.read(f"idle-rss-{server}.txt").strip()
@@ -232,6 +240,10 @@ COST_ROWS = (
         bound=(8.0, "ours ≤ 8 MiB"), worst=True, decimals=1),
     Row("idle", "RSS right after start", "MiB", idle_rss, False, decimals=1),
     *costs(5, 4, 0.5), *costs(50),
+    cpu_row("ka_small", "keep-alive 1 KiB, 5 connections"), cpu_row("head", "HEAD 1 KiB, keep-alive, 5 connections"),
+    cpu_row("ab_close", "no keep-alive, 5 at a time"), cpu_row("many256", "256 kept-alive connections"),
+    cpu_row("h2load50", "50 clients connecting at once"), cpu_row("h2load256", "256 clients connecting at once"),
+    cpu_row("big", "16 MiB file, keep-alive, 5 connections", "answer"),
 )
 
 

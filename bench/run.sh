@@ -287,21 +287,25 @@ LOADS=(ka_small c1_latency ab_close big head sixth many50 many256 h2load50 h2loa
 PUT_LOADS=" put1 put5 "
 # The loads the baseline takes part in: the fast path that must lose nothing, and the crowds.
 BASELINE_LOADS=" ka_small c1_latency ab_close big h2load50 h2load256 "
+# The loads whose server CPU is counted: where the client takes a whole core, as wrk, ab and
+# h2load do here, every server that keeps up serves at the client's pace, and what a request
+# costs shows only in the server's CPU.
+CPU_LOADS=" ka_small ab_close big head many256 h2load50 h2load256 put1 put5 "
 
 # Runs one load against one server, its output, what was counted around it and "exit status: N"
 # into RAW/ROUND-LOAD-SERVER.txt, where the report flags a load that failed or hung: the
-# thread switches over ka_small and many50, the VmRSS before and while the 16 MiB file is
-# served, the Wine session's CPU ticks over wc5.
+# thread switches over ka_small and many50, the server's CPU ticks over CPU_LOADS, the VmRSS
+# before and while the 16 MiB file is served, the Wine session's CPU ticks over wc5.
 run_load() {
     local round="$1" load="$2" name="$3" url="http://127.0.0.1:${PORT[$3]}"
-    local out="$RAW/$1-$2-$3.txt" limit=$((DURATION + 30)) status=0 sampler="" from="" before=""
+    local out="$RAW/$1-$2-$3.txt" limit=$((DURATION + 30)) status=0 sampler="" from="" before="" ticks=""
     [[ $name == baseline && $BASELINE_LOADS != *" $load "* ]] && return
     [[ $PUT_LOADS == *" $load "* && $name != ours && $name != nginx ]] && return
     [[ $name == logged ]] && from=$(stat -c %s "$WORK/logged-lines.log")
+    [[ $CPU_LOADS == *" $load "* ]] && ticks=$(cpu_ticks "${PID[$name]}")
     case $load in
         ka_small | many50) before=$(switches "${PID[$name]}") ;;
         wc5) before=$(wine_ticks) ;;
-        put1 | put5) before=$(cpu_ticks "${PID[$name]}") ;;
         big) before=$(rss_kib "${PID[$name]}")
             start_recorded "$WORK/rss-samples.txt" sample_rss "${PID[$name]}"
             sampler=$LAST_PID ;;
@@ -335,10 +339,13 @@ run_load() {
     case $load in
         ka_small | many50) echo "thread switches: $(($(switches "${PID[$name]}") - before))" ;;
         wc5) echo "wine ticks: $before $(wine_ticks) $(getconf CLK_TCK)" ;;
-        put1 | put5) echo "server ticks: $before $(cpu_ticks "${PID[$name]}") $(getconf CLK_TCK) ${load#put} GiB" ;;
         big) finish_recorded "$sampler" stop || true
             echo "rss: $(sort -n "$WORK/rss-samples.txt" | tail -n1) KiB at most, $before KiB before" ;;
     esac >>"$out"
+    if [[ -n $ticks ]]; then
+        echo "server ticks: $ticks $(cpu_ticks "${PID[$name]}") $(getconf CLK_TCK)$([[ $load == put* ]] &&
+            echo " ${load#put} GiB")"
+    fi >>"$out"
     echo "exit status: $status" >>"$out"
     [[ -z "$from" ]] || count_log_lines "$from" "$url" >>"$out"
     kill -0 "${PID[$name]}" 2>/dev/null || die "$name ended during $load (round $round)"

@@ -31,8 +31,9 @@ class ReportTest(unittest.TestCase):
                 ("wrk-listing-503.txt", {"whole_rate": 16 / 1.01, "errors": {"non-2xx/3xx": 4060}}),
                 ("ab-non2xx.txt", {"rps": 7933.36, "errors": {"non-2xx": 200}}),
                 ("loadclient-crowd.txt", {"share": 0.0, "p99": 228.93, "errors": {}}),
+                # The server's CPU: 18 ticks of 10 ms over 20,000 requests.
                 ("h2load-crowd.txt", {"rps": 58989.39, "unanswered": 0, "request_max": 22700.0,
-                                      "connect_max": 20890.0, "errors": {}}),
+                                      "connect_max": 20890.0, "cpu_us": 9.0, "errors": {}}),
                 # Stopped after its time: what it was to make went unanswered.
                 ("h2load-timeout.txt", {"rps": None, "unanswered": 2000,
                                         "errors": {"exit": "timed out", "no answers": True}}),
