@@ -55,20 +55,16 @@ CConnection::~CConnection() = default;
 AcceptResult CConnection::AcceptFrom(CSocket& listening) {
     const AcceptResult result =
         listening.AcceptNoWait(m_socket, m_log.m_szPeer, sizeof m_log.m_szPeer);
-    m_bHoldSendBuffer = false;
-    if (result == AcceptResult::kAccepted && m_socket.HasLoopbackPeer()) SuitLocalPeer();
-    return result;
-}
-
-void CConnection::SuitLocalPeer() {
     // A client on this machine copies what it receives out of memory that our copy has just
     // written, still in the processor's cache; pages lent from the page cache reach it cold,
     // and it takes a big file more slowly. Across a network the card reads the pages itself,
-    // and a copy would only cost the CPU that other clients share.
-    m_socket.SendFilesByCopy(true);
-    // The bytes a local client reads are still cached only while little is queued for it:
-    // the host's sizing lets megabytes wait on a connection that has no distance to cover.
-    m_bHoldSendBuffer = true;
+    // and a copy would only cost the CPU that other clients share. For the same reason a
+    // local client's send buffer is held small: the host's sizing lets megabytes wait on a
+    // connection that has no distance to cover, and the client reads them cold.
+    const bool bLocalPeer = result == AcceptResult::kAccepted && m_socket.HasLoopbackPeer();
+    m_socket.SendFilesByCopy(bLocalPeer);
+    m_bHoldSendBuffer = bLocalPeer;
+    return result;
 }
 
 void CConnection::HoldSendBufferFor(const CAnswerBody& body) {

@@ -95,9 +95,6 @@ private:
     static constexpr bool kStepAgain = true;
     static constexpr int kLocalPeerSendBuffer = 128 * 1024;
 
-    // Sets the socket of a client on this machine up for it: files by copy, and a small send
-    // buffer from its first long body on.
-    void SuitLocalPeer();
     // Holds the send buffer of a local client's connection before a body longer than it.
     void HoldSendBufferFor(const CAnswerBody& body);
 
