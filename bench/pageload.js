@@ -1,7 +1,8 @@
-// Loads a page in headless Chromium several times from each of several servers, each time in a
-// fresh browser context (its own connections, nothing cached), and writes for each server each
-// load's time from the start of navigation to the load event, and whether the page came whole.
-// One browser serves all; a first load of the first server warms it up and is not counted.
+// Loads a page in headless Chromium several times from each of several servers, in turns, each
+// time in a fresh browser context (its own connections, nothing cached), and writes for each
+// server each load's time from the start of navigation to the load event, and whether the page
+// came whole.
+// One browser serves all; a first load of each server warms it up and is not counted.
 // Needs puppeteer-core on NODE_PATH.
 //
 //   node bench/pageload.js LOADS TIMEOUT_S EXPECTED_ANSWERS URL FILE [URL FILE ...]
@@ -75,17 +76,24 @@ async function main() {
     });
     try {
         const version = await browser.version();
-        // The first load of a new browser pays for starting its renderer and network parts.
-        console.log(`warm-up ${await loadOnce(browser, options, options.targets[0].url, 0)}`);
-        for (const target of options.targets) {
-            const lines = [`pageload ${target.url}, ${options.loads} loads, Chromium ${version}`];
-            for (let number = 1; number <= options.loads; ++number) {
-                lines.push(await loadOnce(browser, options, target.url, number));
-                console.log(lines[lines.length - 1]);
+        // The first loads of a new browser pay for starting its renderer and network parts, and
+        // the first after them still took twice its server's usual time: one pass goes uncounted.
+        for (const target of options.targets) console.log(`warm-up ${target.url} ${await loadOnce(browser, options, target.url, 0)}`);
+        const lines = options.targets.map((t) => [`pageload ${t.url}, ${options.loads} loads, Chromium ${version}`]);
+        // The servers take turns load by load, each pass starting one further along: the host's
+        // pace drifts by half within a minute, and a server's loads in a row would take one pace.
+        for (let number = 1; number <= options.loads; ++number) {
+            for (let turn = 0; turn < options.targets.length; ++turn) {
+                const index = (number - 1 + turn) % options.targets.length;
+                lines[index].push(await loadOnce(browser, options, options.targets[index].url, number));
+                console.log(`${options.targets[index].url} ${lines[index][lines[index].length - 1]}`);
             }
-            lines.push(`Page loads: ${options.loads}, failed ${lines.filter((l) => l.includes("; failed:")).length}`);
-            fs.writeFileSync(target.file, lines.join("\n") + "\n");
         }
+        options.targets.forEach((target, index) => {
+            const failed = lines[index].filter((l) => l.includes("; failed:")).length;
+            lines[index].push(`Page loads: ${options.loads}, failed ${failed}`);
+            fs.writeFileSync(target.file, lines[index].join("\n") + "\n");
+        });
     } finally {
         await browser.close();
     }

@@ -417,8 +417,9 @@ sixth_client() {
     return "$status"
 }
 
-# Loads the page of 60 images in one headless browser from each server named, in that order,
-# into RAW/ROUND-browser-SERVER.txt; an empty file stays when the browser never got there.
+# Loads the page of 60 images in one headless browser from each server named, the servers
+# taking turns load by load, into RAW/ROUND-browser-SERVER.txt; an empty file stays when the
+# browser never got there.
 run_browser() {
     local round="$1" name targets=() status=0 pid
     shift
@@ -427,7 +428,7 @@ run_browser() {
         targets+=("http://127.0.0.1:${PORT[$name]}/page/" "$RAW/$round-browser-$name.txt")
     done
     # Each load (the warm-up too) has 30 s; the rest is the browser's start and end.
-    TMPDIR="$WORK" NODE_PATH="$PUPPETEER_MODULES" timeout -k 5 $((($# * BROWSER_LOADS + 1) * 35 + 30)) \
+    TMPDIR="$WORK" NODE_PATH="$PUPPETEER_MODULES" timeout -k 5 $(($# * (BROWSER_LOADS + 1) * 35 + 30)) \
         node "$BENCH/pageload.js" "$BROWSER_LOADS" 30 64 "${targets[@]}" \
         >"$RAW/$round-browser.log" 2>&1 || status=$?
     # A driver that was killed leaves its browser, found by its profile in this run's folder.
