@@ -20,11 +20,11 @@ struct CReadySocket {
 };
 
 // Watches sockets for readiness. Where the host reports a change of readiness (Linux: epoll,
-// edge-triggered, registered once for both directions), a socket is reported when it becomes
-// ready, and its owner reads or sends until the call would block before it counts on another
-// report. Elsewhere (Win32: WSAPoll) a socket is reported while it is ready for the interest
-// last set. Watch, SetInterest, Forget and Wait belong to one thread; Wake may be called from
-// any thread.
+// edge-triggered; sending room is watched from the first interest in it on), a socket is
+// reported when it becomes ready, and its owner reads or sends until the call would block
+// before it counts on another report. Elsewhere (Win32: WSAPoll) a socket is reported while
+// it is ready for the interest last set. Watch, SetInterest, Forget and Wait belong to one
+// thread; Wake may be called from any thread.
 class CSocketPoller : public CObject {
 public:
     CSocketPoller();  // false IsValid when the host gave no poller

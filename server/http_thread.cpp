@@ -14,6 +14,11 @@ namespace {
 // A worker busy for longer than this without sleeping no longer counts as keeping up.
 constexpr uint64_t kKeepUpMs = 10;
 
+// What a connection that waits for want is watched for.
+SocketInterest InterestFor(ConnectionWant want) {
+    return want == ConnectionWant::kWrite ? SocketInterest::kWrite : SocketInterest::kRead;
+}
+
 }  // namespace
 
 int ChooseWorker(const CWorkerLoad* pLoads, int count, int32_t packed) {
@@ -200,7 +205,7 @@ void CHttpThread::TakePlaced() {
             Step(p, false, false, 0);
             if (!m_connections.Holds(p)) continue;
         }
-        if (!m_poller.Watch(p->Socket().GetHandle(), SocketInterest::kRead, p)) End(p);
+        if (!m_poller.Watch(p->Socket().GetHandle(), InterestFor(p->GetWait().m_want), p)) End(p);
     }
 }
 
@@ -221,9 +226,7 @@ void CHttpThread::Step(CConnection* p, bool bReadable, bool bEnded, uint64_t mar
         return;
     }
     m_connections.Refile(p);
-    m_poller.SetInterest(p->Socket().GetHandle(), wait.m_want == ConnectionWant::kWrite
-                                                      ? SocketInterest::kWrite
-                                                      : SocketInterest::kRead);
+    m_poller.SetInterest(p->Socket().GetHandle(), InterestFor(wait.m_want));
 }
 
 void CHttpThread::StepAll(const std::vector<CConnection*>& list) {

@@ -17,6 +17,13 @@ struct KovPollerState {
     int m_epoll = -1;
     int m_wake = -1;
     std::vector<epoll_event> m_events;
+    // By descriptor, what it was last registered with: a change of interest registers the
+    // same key anew.
+    struct CRegistration {
+        void* m_pKey = nullptr;
+        bool m_bSendWatched = false;  // reports sending room (EPOLLOUT)
+    };
+    std::vector<CRegistration> m_registrations;
 };
 
 namespace {
@@ -61,23 +68,56 @@ bool CSocketPoller::IsValid() const {
     return m_pState->m_epoll >= 0 && m_pState->m_wake >= 0;
 }
 
-bool CSocketPoller::Watch(SOCKET s, SocketInterest, void* pKey) {
+namespace {
+
+// The events a socket is registered for: the end and what arrives always, sending room only
+// once the socket is to send. A socket that is writable when registered for it is reported at
+// the next wait, and a reader reported for that room would wake its thread for nothing.
+uint32_t EventsFor(SocketInterest interest) {
+    const uint32_t events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+    return interest == SocketInterest::kWrite ? events | EPOLLOUT : events;
+}
+
+// Registers s with the key and the events for interest, or changes its registration.
+bool Register(KovPollerState& state, SOCKET s, SocketInterest interest, void* pKey) {
     epoll_event event = {};
-    // Registered once for both directions and reported on each change, so that a connection
-    // that turns from reading to sending costs no call; adding a socket that is ready already
-    // reports it at the next wait.
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.events = EventsFor(interest);
     event.data.ptr = pKey;
-    if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, s, &event) == 0) return true;
-    return errno == EEXIST && epoll_ctl(m_pState->m_epoll, EPOLL_CTL_MOD, s, &event) == 0;
+    if (epoll_ctl(state.m_epoll, EPOLL_CTL_ADD, s, &event) != 0 &&
+        (errno != EEXIST || epoll_ctl(state.m_epoll, EPOLL_CTL_MOD, s, &event) != 0))
+        return false;
+    const size_t index = static_cast<size_t>(s);
+    if (index >= state.m_registrations.size()) state.m_registrations.resize(index + 1);
+    state.m_registrations[index].m_pKey = pKey;
+    state.m_registrations[index].m_bSendWatched = interest == SocketInterest::kWrite;
+    return true;
 }
 
-void CSocketPoller::SetInterest(SOCKET, SocketInterest) {
-    // Both directions are watched for good.
+}  // namespace
+
+bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
+    return Register(*m_pState, s, interest, pKey);
 }
 
-void CSocketPoller::Forget(SOCKET) {
-    // Closing the socket removes it; a call now would cost one per connection for nothing.
+void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {
+    // Sending room, once watched, stays watched: edge-triggered, it is reported only to a
+    // socket whose send found the buffer full, and a connection that sent much once tends to
+    // again. What arrives is always watched.
+    if (interest != SocketInterest::kWrite) return;
+    const size_t index = static_cast<size_t>(s);
+    // A socket not watched yet gets its interest with its Watch.
+    if (index >= m_pState->m_registrations.size() ||
+        m_pState->m_registrations[index].m_pKey == nullptr)
+        return;
+    const KovPollerState::CRegistration& registration = m_pState->m_registrations[index];
+    if (!registration.m_bSendWatched) Register(*m_pState, s, interest, registration.m_pKey);
+}
+
+void CSocketPoller::Forget(SOCKET s) {
+    // Closing the socket removes its registration; a call now would cost one per connection
+    // for nothing. Its number may come back for another socket, which is not watched yet.
+    const size_t index = static_cast<size_t>(s);
+    if (index < m_pState->m_registrations.size()) m_pState->m_registrations[index] = {};
 }
 
 int CSocketPoller::Wait(uint32_t ms, CReadySocket* pReady, int capacity) {
