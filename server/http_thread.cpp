@@ -13,6 +13,10 @@ namespace {
 
 // A worker busy for longer than this without sleeping no longer counts as keeping up.
 constexpr uint64_t kKeepUpMs = 10;
+// A client that took longer than this to send its next request while its worker slept is
+// not one that a look of the poller's look time finds in time: its worker's looks would be
+// spent for nothing at every request.
+constexpr int64_t kShortSleepMicros = 240;
 
 // What a connection that waits for want is watched for.
 SocketInterest InterestFor(ConnectionWant want) {
@@ -39,6 +43,7 @@ CHttpThread::CHttpThread()
       m_nFilesDue(CFileCache::kNoDeadline),
       m_buffer(kBufferSize),
       m_bLastWaitFoundReady(false),
+      m_bLastSleepShort(true),
       m_bStopping(false),
       m_bSteppedAllForStop(false),
       m_nGraceEnd(0),
@@ -157,7 +162,8 @@ int CHttpThread::LookBeforeSleeping() {
     // Looking is for the worker that a busy client keeps busy; workers that looked at once
     // would take the cores their clients need.
     static std::atomic<int> s_nLooking{0};
-    if (CSocketPoller::kLookBeforeSleepMicros == 0 || !m_bLastWaitFoundReady) return 0;
+    if (CSocketPoller::kLookBeforeSleepMicros == 0 || !m_bLastWaitFoundReady || !m_bLastSleepShort)
+        return 0;
     // Without a connection there is no client whose next request a look could find; a new
     // connection comes with a wake.
     if (m_connections.Count() == 0) return 0;
@@ -273,6 +279,15 @@ uint32_t CHttpThread::MsUntilNextDeadline(uint32_t maxWaitMs) const {
     return static_cast<uint32_t>(std::min<uint64_t>(ms, maxWaitMs));
 }
 
+int CHttpThread::SleepInWait(uint32_t ms) {
+    if (CSocketPoller::kLookBeforeSleepMicros == 0) return m_poller.Wait(ms, m_ready, kReadyBatch);
+    const auto began = std::chrono::steady_clock::now();
+    const int count = m_poller.Wait(ms, m_ready, kReadyBatch);
+    const auto slept = std::chrono::steady_clock::now() - began;
+    m_bLastSleepShort = slept < std::chrono::microseconds(kShortSleepMicros);
+    return count;
+}
+
 int CHttpThread::Sleep(uint32_t ms) {
     m_nBusySince.store(0);
     int count = ms > 0 && !HasCallsWaiting() ? LookBeforeSleeping() : 0;
@@ -280,7 +295,7 @@ int CHttpThread::Sleep(uint32_t ms) {
         // Placed, asked for or stopped meanwhile: whoever did so either saw the worker busy and
         // woke nothing, or woke it during the looks, which took that wake.
         if (HasCallsWaiting()) ms = 0;
-        count = m_poller.Wait(ms, m_ready, kReadyBatch);
+        count = ms > 0 ? SleepInWait(ms) : m_poller.Wait(0, m_ready, kReadyBatch);
     }
     m_bLastWaitFoundReady = count > 0;
     uint64_t asleep = 0;

@@ -112,9 +112,12 @@ private:
     // ready sockets stored in m_ready.
     int Sleep(uint32_t ms);
     // Looks for ready sockets without sleeping, for at most the poller's look time, when the
-    // last wait found some, the worker holds connections and no other worker is looking; the
-    // count stored in m_ready.
+    // last wait found some, the last sleep was short, the worker holds connections and no
+    // other worker is looking; the count stored in m_ready.
     int LookBeforeSleeping();
+    // The wait of Sleep that may block, for ms at most, noting whether it was short; the
+    // count stored in m_ready.
+    int SleepInWait(uint32_t ms);
     // Whether a connection was placed, room asked for or the stop asked since the last round.
     bool HasCallsWaiting() const;
 
@@ -134,6 +137,7 @@ private:
     CWaitingConnections m_connections;
     CReadySocket m_ready[kReadyBatch];
     bool m_bLastWaitFoundReady;
+    bool m_bLastSleepShort;  // the last wait that blocked ended within kShortSleepMicros
     bool m_bStopping;
     bool m_bSteppedAllForStop;
     uint64_t m_nGraceEnd;
