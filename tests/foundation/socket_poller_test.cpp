@@ -1,10 +1,12 @@
-// CSocketPoller's wake: every Wake ends a wait, however many came before it.
+// CSocketPoller's wake: every Wake ends a wait, however many came before it; and what a
+// watched socket is reported for.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "foundation/clock.h"
 #include "foundation/socket_poller.h"
+#include "tests/support/test_client.h"
 
 namespace {
 
@@ -39,6 +41,29 @@ TEST(SocketPollerTest, AWakeFromAnotherThreadEndsAWaitUnderWay) {
         waiter.join();
         ASSERT_LT(waited, kLongWaitMs / 2) << "round " << round;
     }
+}
+
+TEST(SocketPollerTest, ASocketIsReportedForRoomToSendOnlyOnceItIsToSend) {
+    CLoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    CSocketPoller poller;
+    ASSERT_TRUE(poller.IsValid());
+    int key = 0;
+    CReadySocket ready[4];
+    // A reader whose socket could send is not woken for that.
+    ASSERT_TRUE(poller.Watch(pair.m_server.GetHandle(), SocketInterest::kRead, &key));
+    EXPECT_EQ(0, poller.Wait(0, ready, 4));
+    poller.SetInterest(pair.m_server.GetHandle(), SocketInterest::kWrite);
+    ASSERT_EQ(1, poller.Wait(kLongWaitMs, ready, 4));
+    EXPECT_EQ(&key, ready[0].m_pKey);
+    EXPECT_FALSE(ready[0].m_bReadable);
+    // What arrives is still reported, to the same key.
+    poller.SetInterest(pair.m_server.GetHandle(), SocketInterest::kRead);
+    ASSERT_EQ(1, pair.m_client.SendNoWait("x", 1));
+    ASSERT_EQ(1, poller.Wait(kLongWaitMs, ready, 4));
+    EXPECT_EQ(&key, ready[0].m_pKey);
+    EXPECT_TRUE(ready[0].m_bReadable);
+    poller.Forget(pair.m_server.GetHandle());
 }
 
 }  // namespace
