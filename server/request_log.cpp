@@ -144,8 +144,8 @@ void CRequestLogRing::Add(const CRequestRecord& record) {
     std::memcpy(m_pBytes.get() + at, m_line, first);
     std::memcpy(m_pBytes.get(), m_line + first, length - first);
     m_nHead.store(head + length, std::memory_order_release);
-    // Once per filling: the writer is told when the ring passes half full, not at each line.
-    if (m_pDrainSoon != nullptr && used < kCapacity / 2 && used + length >= kCapacity / 2) {
+    // Once per filling: the writer is told when the ring passes kDrainAt, not at each line.
+    if (m_pDrainSoon != nullptr && used < kDrainAt && used + length >= kDrainAt) {
         m_pDrainSoon->Set();
     }
 }

@@ -54,8 +54,12 @@ size_t FormatRequestLogLine(const CRequestRecord& record, const char* pTime, cha
 class CRequestLogRing {
 public:
     static constexpr size_t kCapacity = 256 * 1024;
+    // What a ring holds when the writer is asked to come early. The writer, however low its
+    // priority, takes the core in one go for as long as its batch takes, from a worker that
+    // has run a while and so has used up its fair share: a small batch keeps that short.
+    static constexpr size_t kDrainAt = 16 * 1024;
 
-    // pDrainSoon, set when the ring passes half full, asks the writer to come early.
+    // pDrainSoon, set when the ring passes kDrainAt, asks the writer to come early.
     explicit CRequestLogRing(CEvent* pDrainSoon);
     CRequestLogRing(const CRequestLogRing&) = delete;
     CRequestLogRing& operator=(const CRequestLogRing&) = delete;

@@ -157,14 +157,14 @@ protected:
 TEST_F(RequestLogWriter, EachWorkersLinesArriveWholeAndInOrder) {
     CRequestLogWriter writer(2);
     ASSERT_TRUE(writer.Start());
-    // Many times what a ring holds, added in rounds of more than half a ring (so the writer
-    // is woken early) and less than a whole one: a worker starts a round once its last round
+    // Many times what a ring holds, added in rounds that pass the point where the writer is
+    // woken early and fit in a ring: a worker starts a round once its last round
     // is out, so no line can be dropped however slowly the writer runs.
     constexpr int kLines = 20000;
     constexpr int kRound = 2000;
     // A line here is 72 to 76 bytes.
     static_assert(kRound * 76 < CRequestLogRing::kCapacity, "a round fits in a ring");
-    static_assert(kRound * 72 > CRequestLogRing::kCapacity / 2, "a round passes half full");
+    static_assert(kRound * 72 > CRequestLogRing::kDrainAt, "a round wakes the writer early");
     std::atomic<int> failedRounds(0);
     std::vector<std::thread> workers;
     for (int worker = 0; worker < 2; ++worker) {
