@@ -90,8 +90,9 @@ def parse(text):
     per_request(run, "wine_cpu_us", (int(match[2]) - int(match[1])) / int(match[3]) * 1e6 if match else None)
     # The wineserver's requests of the counted stretch, less those of an idle stretch as long
     # (Wine's helpers ask now and then).
+    # None at all means Wine ran on a wineserver of its own, not the counting one: not measured.
     match = find(r"^wineserver requests: (\d+) (\d+) ([\d.]+) ([\d.]+) ([\d.]+)$")
-    if match and float(match[5]) > float(match[4]):
+    if match and int(match[1]) > 0 and float(match[5]) > float(match[4]):
         loaded, idle, start, middle, end = (float(x) for x in match.groups())
         per_request(run, "wineserver", max(loaded - idle * (middle - start) / (end - middle), 0))
     # What serving the load added to the memory, whatever earlier loads left behind.
