@@ -280,7 +280,9 @@ uint32_t CHttpThread::MsUntilNextDeadline(uint32_t maxWaitMs) const {
 }
 
 int CHttpThread::SleepInWait(uint32_t ms) {
-    if (CSocketPoller::kLookBeforeSleepMicros == 0) return m_poller.Wait(ms, m_ready, kReadyBatch);
+    // A wait that cannot block is no sleep; where workers never look, the length is not needed.
+    if (ms == 0 || CSocketPoller::kLookBeforeSleepMicros == 0)
+        return m_poller.Wait(ms, m_ready, kReadyBatch);
     const auto began = std::chrono::steady_clock::now();
     const int count = m_poller.Wait(ms, m_ready, kReadyBatch);
     const auto slept = std::chrono::steady_clock::now() - began;
@@ -295,7 +297,7 @@ int CHttpThread::Sleep(uint32_t ms) {
         // Placed, asked for or stopped meanwhile: whoever did so either saw the worker busy and
         // woke nothing, or woke it during the looks, which took that wake.
         if (HasCallsWaiting()) ms = 0;
-        count = ms > 0 ? SleepInWait(ms) : m_poller.Wait(0, m_ready, kReadyBatch);
+        count = SleepInWait(ms);
     }
     m_bLastWaitFoundReady = count > 0;
     uint64_t asleep = 0;

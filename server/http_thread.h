@@ -115,7 +115,7 @@ private:
     // last wait found some, the last sleep was short, the worker holds connections and no
     // other worker is looking; the count stored in m_ready.
     int LookBeforeSleeping();
-    // The wait of Sleep that may block, for ms at most, noting whether it was short; the
+    // The wait of Sleep, for ms at most, noting whether it was short when it could block; the
     // count stored in m_ready.
     int SleepInWait(uint32_t ms);
     // Whether a connection was placed, room asked for or the stop asked since the last round.

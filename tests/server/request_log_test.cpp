@@ -158,8 +158,8 @@ TEST_F(RequestLogWriter, EachWorkersLinesArriveWholeAndInOrder) {
     CRequestLogWriter writer(2);
     ASSERT_TRUE(writer.Start());
     // Many times what a ring holds, added in rounds that pass the point where the writer is
-    // woken early and fit in a ring: a worker starts a round once its last round
-    // is out, so no line can be dropped however slowly the writer runs.
+    // woken early and fit in a ring: a worker starts a round once its last round is out, so
+    // no line can be dropped however slowly the writer runs.
     constexpr int kLines = 20000;
     constexpr int kRound = 2000;
     // A line here is 72 to 76 bytes.
