@@ -99,8 +99,13 @@ struct CAnswer {
     // The user the request's credentials named, for the request log; empty when none.
     std::string m_user;
 
+    // Room for a response head and a small file's bytes, taken at once: built up by appends,
+    // a new connection's first answer would grow the string step by step.
+    static constexpr size_t kOutRoom = 2048;
+
     void Clear() {
         m_out.clear();
+        if (m_out.capacity() < kOutRoom) m_out.reserve(kOutRoom);
         m_body = CAnswerBody();
         m_pSink.reset();
         m_bClose = false;
