@@ -194,13 +194,12 @@ CServeTime CHttpThread::Now() {
 
 void CHttpThread::TakePlaced() {
     if (m_nPlaced.load() == 0) return;
-    std::vector<std::unique_ptr<CConnection>> placed;
     {
         CCriticalLock lock(&m_placedLock);
-        placed.swap(m_placed);
+        m_taken.swap(m_placed);
         m_nPlaced.store(0);
     }
-    for (std::unique_ptr<CConnection>& pConnection : placed) {
+    for (std::unique_ptr<CConnection>& pConnection : m_taken) {
         CConnection* p = pConnection.get();
         m_connections.Add(std::move(pConnection));
         // Where connections are reported with their request, the first step finds it: a
@@ -213,6 +212,8 @@ void CHttpThread::TakePlaced() {
         }
         if (!m_poller.Watch(p->Socket().GetHandle(), InterestFor(p->GetWait().m_want), p)) End(p);
     }
+    // Each was moved to the connections; what stays is room for the next ones.
+    m_taken.clear();
 }
 
 void CHttpThread::MakeRoomIfAsked() {

@@ -138,6 +138,9 @@ private:
     CReadySocket m_ready[kReadyBatch];
     bool m_bLastWaitFoundReady;
     bool m_bLastSleepShort;  // the last wait that blocked ended within kShortSleepMicros
+    // What TakePlaced took from m_placed; kept, like m_placed, with its room between rounds,
+    // so that placing a connection allocates nothing.
+    std::vector<std::unique_ptr<CConnection>> m_taken;
     bool m_bStopping;
     bool m_bSteppedAllForStop;
     uint64_t m_nGraceEnd;
