@@ -13,16 +13,27 @@ constexpr int kLookAhead = 64;
 
 void CWaitingConnections::Add(std::unique_ptr<CConnection> pConnection) {
     CConnection* p = pConnection.get();
-    CEntry& entry = m_owned[p];
-    entry.m_pConnection = std::move(pConnection);
-    File(p, entry);
+    CEntry* pEntry = nullptr;
+    if (m_spareOwned) {
+        m_spareOwned.key() = p;
+        pEntry = &m_owned.insert(std::move(m_spareOwned)).position->second;
+    } else {
+        pEntry = &m_owned[p];
+    }
+    pEntry->m_pConnection = std::move(pConnection);
+    File(p, *pEntry);
 }
 
 void CWaitingConnections::File(CConnection* p, CEntry& entry) {
     const CConnectionWait& wait = p->GetWait();
     entry.m_pList = ListFor(wait.m_want);
     entry.m_deadline = wait.m_deadline;
-    entry.m_pList->insert({entry.m_deadline, p});
+    if (!m_spareFiled) {
+        entry.m_pList->insert({entry.m_deadline, p});
+        return;
+    }
+    m_spareFiled.value() = {entry.m_deadline, p};
+    entry.m_pList->insert(std::move(m_spareFiled));
 }
 
 CWaitingConnections::CByDeadline* CWaitingConnections::ListFor(ConnectionWant want) {
@@ -47,8 +58,8 @@ std::unique_ptr<CConnection> CWaitingConnections::Take(CConnection* p) {
     auto found = m_owned.find(p);
     if (found == m_owned.end()) return nullptr;
     std::unique_ptr<CConnection> pConnection = std::move(found->second.m_pConnection);
-    found->second.m_pList->erase({found->second.m_deadline, p});
-    m_owned.erase(found);
+    m_spareFiled = found->second.m_pList->extract({found->second.m_deadline, p});
+    m_spareOwned = m_owned.extract(found);
     return pConnection;
 }
 

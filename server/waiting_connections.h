@@ -55,8 +55,13 @@ private:
     // The first reader among the keep-alive ones, within a short look ahead.
     const std::pair<uint64_t, CConnection*>* FirstKeepAliveReader() const;
 
-    std::unordered_map<CConnection*, CEntry> m_owned;
+    typedef std::unordered_map<CConnection*, CEntry> COwned;
+    COwned m_owned;
     CByDeadline m_readers;  // by request head, body or linger deadline: the oldest first
     CByDeadline m_writers;  // by send-stall deadline
     CByDeadline m_goingOn;  // can go on at once
+    // The nodes of the last connection taken out, for the next one added: a worker whose
+    // clients come and go allocates nothing here for them.
+    COwned::node_type m_spareOwned;
+    CByDeadline::node_type m_spareFiled;
 };

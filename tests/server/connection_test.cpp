@@ -206,6 +206,17 @@ TEST(WaitingConnectionsTest, DeadlinesComeDueInOrderAndTheLongestWaitingReaderMa
     EXPECT_EQ(waiting.Take(pByStart[2]).get(), pByStart[2]);
     EXPECT_EQ(waiting.NextDeadline(), CWaitingConnections::kNoDeadline);
     EXPECT_EQ(waiting.TakeLongestWaitingReader(CWaitingConnections::kNoDeadline), nullptr);
+
+    // A connection added after others were taken is filed under its own deadline alone.
+    std::unique_ptr<CConnection> pLater(new CConnection);
+    pLater->Begin(kStart + 300);
+    CConnection* pAdded = pLater.get();
+    waiting.Add(std::move(pLater));
+    EXPECT_TRUE(waiting.Holds(pAdded));
+    EXPECT_EQ(waiting.NextDeadline(), kStart + 300 + kHeadDeadlineMs);
+    EXPECT_EQ(waiting.All(), std::vector<CConnection*>{pAdded});
+    EXPECT_EQ(waiting.Take(pAdded).get(), pAdded);
+    EXPECT_EQ(waiting.Count(), 0u);
 }
 
 TEST(WaitingConnectionsTest, AConnectionIsRefiledByWhatItWaitsForAndAKeptAliveOneGivesWayFirst) {
