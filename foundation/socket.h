@@ -32,6 +32,9 @@ bool ParseListenAddress(const char* pszText, CListenAddress& address);
 // The address as a URL's host: "localhost", "192.0.2.7", "[2001:db8::7]"; empty for every
 // address.
 std::string ListenAddressHost(const CListenAddress& address);
+// Writes an IPv4 address (4 bytes, network order) in dotted decimal into pText (n bytes);
+// false, pText untouched, when it does not fit.
+bool FormatIPv4Address(const unsigned char* pBytes, char* pText, size_t n);
 // Whether only programs on this machine can reach the address: the loopback ones.
 bool IsLoopbackOnly(const CListenAddress& address);
 // Whether a listen error (GetListenError) says the host has no such address family or

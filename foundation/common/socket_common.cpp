@@ -157,6 +157,9 @@ bool AddressText(const sockaddr_storage& address, char* pText, size_t n) {
     } else {
         return false;
     }
+    // Every connection is named at its accept, and inet_ntop formats IPv4 through sprintf.
+    if (family == AF_INET)
+        return FormatIPv4Address(static_cast<const unsigned char*>(pBytes), pText, n);
     if (inet_ntop(family, pBytes, pText, n) == nullptr) {
         std::strcpy(pText, "-");
         return false;
@@ -196,6 +199,22 @@ bool ParseListenAddress(const char* pszText, CListenAddress& address) {
     return true;
 }
 
+bool FormatIPv4Address(const unsigned char* pBytes, char* pText, size_t n) {
+    char text[16];
+    size_t length = 0;
+    for (int index = 0; index < 4; ++index) {
+        const unsigned value = pBytes[index];
+        if (index > 0) text[length++] = '.';
+        if (value >= 100) text[length++] = static_cast<char>('0' + value / 100);
+        if (value >= 10) text[length++] = static_cast<char>('0' + value / 10 % 10);
+        text[length++] = static_cast<char>('0' + value % 10);
+    }
+    if (length >= n) return false;
+    std::memcpy(pText, text, length);
+    pText[length] = '\0';
+    return true;
+}
+
 std::string ListenAddressHost(const CListenAddress& address) {
     char szText[64];
     switch (address.m_kind) {
@@ -204,7 +223,7 @@ std::string ListenAddressHost(const CListenAddress& address) {
         case CListenAddress::Kind::kLoopback:
             return "localhost";
         case CListenAddress::Kind::kIPv4:
-            if (inet_ntop(AF_INET, address.m_bytes, szText, sizeof szText) == nullptr) break;
+            if (!FormatIPv4Address(address.m_bytes, szText, sizeof szText)) break;
             return szText;
         case CListenAddress::Kind::kIPv6:
             if (inet_ntop(AF_INET6, address.m_bytes, szText, sizeof szText) == nullptr) break;

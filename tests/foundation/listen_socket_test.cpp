@@ -1,6 +1,7 @@
 // The listening operations: bind failures in the log, and accepts that never wait.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "foundation/socket.h"
@@ -82,6 +83,25 @@ TEST(ListenSocket, ConnectToAPortWithoutListenerFails) {
     EXPECT_FALSE(client.Connect("127.0.0.1", port));
     EXPECT_TRUE(client.IsEmpty());
     EXPECT_FALSE(client.Connect("not an address", port));
+}
+
+TEST(ListenSocket, AnIPv4AddressIsWrittenInDottedDecimalWhereItFits) {
+    const struct {
+        unsigned char bytes[4];
+        const char* pszText;
+    } cases[] = {{{0, 0, 0, 0}, "0.0.0.0"},
+                 {{255, 255, 255, 255}, "255.255.255.255"},
+                 {{10, 0, 100, 9}, "10.0.100.9"},
+                 {{192, 168, 101, 110}, "192.168.101.110"}};
+    for (const auto& c : cases) {
+        char szText[16] = "untouched";
+        EXPECT_TRUE(FormatIPv4Address(c.bytes, szText, sizeof szText));
+        EXPECT_STREQ(szText, c.pszText);
+        // The terminating null needs its byte too.
+        char szShort[16] = "untouched";
+        EXPECT_FALSE(FormatIPv4Address(c.bytes, szShort, std::strlen(c.pszText)));
+        EXPECT_STREQ(szShort, "untouched");
+    }
 }
 
 TEST(ListenSocket, APeerIsNamedByItsOwnFamilyAndAMappedIPv4ClientAsIPv4) {
