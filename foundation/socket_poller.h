@@ -22,9 +22,10 @@ struct CReadySocket {
 // Watches sockets for readiness. Where the host reports a change of readiness (Linux: epoll,
 // edge-triggered; sending room is watched from the first interest in it on), a socket is
 // reported when it becomes ready, and its owner reads or sends until the call would block
-// before it counts on another report. Elsewhere (Win32: WSAPoll) a socket is reported while
-// it is ready for the interest last set. Watch, SetInterest, Forget and Wait belong to one
-// thread; Wake may be called from any thread.
+// before it counts on another report; a listening socket is reported while clients wait.
+// Elsewhere (Win32: WSAPoll) a socket is reported while it is ready for the interest last
+// set. Watch, SetInterest, Forget and Wait belong to one thread; Wake may be called from any
+// thread.
 class CSocketPoller : public CObject {
 public:
     CSocketPoller();  // false IsValid when the host gave no poller
@@ -41,9 +42,17 @@ public:
     // (a virtual machine's interrupts), a busy client's next request is found without either;
     // 0 where every look is a round trip to another process (Win32 under Wine).
     static const uint32_t kLookBeforeSleepMicros;
+    // How many clients one report of a listening socket (WatchListening) is taken for before
+    // the next wait: one where a report comes while a client waits and an accept that finds
+    // nobody costs the kernel a socket and a file made and undone (Linux); every waiting one
+    // where every wait is a round trip to another process (Win32 under Wine).
+    static const int kAcceptsPerReport;
     // Watches s, reporting pKey (never null) when it is ready; a socket already watched gets
     // the new key and interest. False when the host refused.
     bool Watch(SOCKET s, SocketInterest interest, void* pKey);
+    // Watches the listening socket s, reporting pKey (never null) at every wait while a client
+    // waits to be accepted, so that a report is worth an accept. False when the host refused.
+    bool WatchListening(SOCKET s, void* pKey);
     // What s is watched for from now on, where readiness is reported while it lasts.
     void SetInterest(SOCKET s, SocketInterest interest);
     // Stops reporting s; call it before s is closed. (Linux forgets a closed socket by itself;

@@ -3,6 +3,7 @@
 #include "server/listen_thread.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "foundation/clock.h"
 #include "foundation/log.h"
@@ -141,10 +142,13 @@ void CListenThread::ServeUntilStopped() {
             m_hStopEvent.Wait(kRetryMs);
             continue;
         }
-        // The listening socket is the only one watched here; while accepting pauses, what
-        // it reports waits in the backlog.
-        if (count > 0 && !m_bAcceptPaused && !m_hStopEvent.IsSet())
-            AcceptWaiting(GetTickCount64Ms());
+        // The listening sockets are the only ones watched here; while accepting pauses, what
+        // they report waits in the backlog.
+        const uint64_t now = GetTickCount64Ms();
+        for (int index = 0; index < count && !m_bAcceptPaused && !m_hStopEvent.IsSet(); ++index) {
+            CSocket& listening = *static_cast<CSocket*>(ready[index].m_pKey);
+            AcceptWaitingOn(listening, now, CSocketPoller::kAcceptsPerReport);
+        }
     }
 }
 
@@ -155,15 +159,14 @@ uint32_t CListenThread::MsUntilRetry(uint64_t now) const {
 }
 
 void CListenThread::AcceptWaiting(uint64_t now) {
-    // Either socket may have been reported; asking the other costs one call that finds nobody.
+    // After a pause either socket may hold clients; asking one that holds none costs a call.
     for (int index = 0; index < m_nListenSockets; ++index) {
-        if (!AcceptWaitingOn(m_listenSockets[index], now)) return;
+        if (!AcceptWaitingOn(m_listenSockets[index], now, INT_MAX)) return;
     }
 }
 
-bool CListenThread::AcceptWaitingOn(CSocket& listening, uint64_t now) {
-    // Every waiting client is taken now: the readiness that brought us here is reported once.
-    for (;;) {
+bool CListenThread::AcceptWaitingOn(CSocket& listening, uint64_t now, int most) {
+    for (int taken = 0; taken < most; ++taken) {
         // Read once, so that a connection that ends after this moment resumes accepting.
         const int32_t held = GetHeldCount();
         if (held >= m_nLimit) {
@@ -201,6 +204,7 @@ bool CListenThread::AcceptWaitingOn(CSocket& listening, uint64_t now) {
                 return false;
         }
     }
+    return true;
 }
 
 bool CListenThread::AskToMakeRoom(uint64_t now) {
@@ -235,7 +239,7 @@ void CListenThread::Place(std::unique_ptr<CConnection> pConnection, uint64_t now
 bool CListenThread::WatchListeningSockets() {
     for (int index = 0; index < m_nListenSockets; ++index) {
         CSocket& listening = m_listenSockets[index];
-        if (!m_poller.Watch(listening.GetHandle(), SocketInterest::kRead, &listening)) return false;
+        if (!m_poller.WatchListening(listening.GetHandle(), &listening)) return false;
     }
     return true;
 }

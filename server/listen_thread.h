@@ -70,11 +70,13 @@ private:
     void ReportOutcome(ListenState state);
     // Accepts and places connections until the stop.
     void ServeUntilStopped();
-    // Accepts every connection waiting on the listening sockets, asking a worker to make room
+    // Accepts every connection waiting on the listening sockets (when accepting resumes after
+    // a pause; a report of one socket takes kAcceptsPerReport), asking a worker to make room
     // where the limit is reached, or pauses accepting when no room can be made now.
     void AcceptWaiting(uint64_t now);
-    // AcceptWaiting's work on one listening socket; false once accepting has paused.
-    bool AcceptWaitingOn(CSocket& listening, uint64_t now);
+    // AcceptWaiting's work on one listening socket, for at most most clients (fewer when
+    // nobody more waits); false once accepting has paused.
+    bool AcceptWaitingOn(CSocket& listening, uint64_t now, int most);
     // Asks the worker that holds the connection that has waited longest for its client to
     // close it, if one may be closed; false when none may.
     bool AskToMakeRoom(uint64_t now);

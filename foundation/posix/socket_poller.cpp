@@ -22,6 +22,7 @@ struct KovPollerState {
     struct CRegistration {
         void* m_pKey = nullptr;
         bool m_bSendWatched = false;  // reports sending room (EPOLLOUT)
+        bool m_bListening = false;    // level-triggered: reported while clients wait
     };
     std::vector<CRegistration> m_registrations;
 };
@@ -42,6 +43,7 @@ constexpr int kDescriptorReserve = 48;
 const int CSocketPoller::kConnectionsPerWakeUp = 256;
 // About what a client on another core takes to read an answer and send its next request.
 const uint32_t CSocketPoller::kLookBeforeSleepMicros = 30;
+const int CSocketPoller::kAcceptsPerReport = 1;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -90,6 +92,7 @@ bool Register(KovPollerState& state, SOCKET s, SocketInterest interest, void* pK
     if (index >= state.m_registrations.size()) state.m_registrations.resize(index + 1);
     state.m_registrations[index].m_pKey = pKey;
     state.m_registrations[index].m_bSendWatched = interest == SocketInterest::kWrite;
+    state.m_registrations[index].m_bListening = false;
     return true;
 }
 
@@ -97,6 +100,20 @@ bool Register(KovPollerState& state, SOCKET s, SocketInterest interest, void* pK
 
 bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
     return Register(*m_pState, s, interest, pKey);
+}
+
+bool CSocketPoller::WatchListening(SOCKET s, void* pKey) {
+    // Level-triggered: each wait reports it again while clients wait.
+    epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.ptr = pKey;
+    if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, s, &event) != 0 &&
+        (errno != EEXIST || epoll_ctl(m_pState->m_epoll, EPOLL_CTL_MOD, s, &event) != 0))
+        return false;
+    const size_t index = static_cast<size_t>(s);
+    if (index >= m_pState->m_registrations.size()) m_pState->m_registrations.resize(index + 1);
+    m_pState->m_registrations[index] = {pKey, false, true};
+    return true;
 }
 
 void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {
@@ -116,8 +133,12 @@ void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {
 void CSocketPoller::Forget(SOCKET s) {
     // Closing the socket removes its registration; a call now would cost one per connection
     // for nothing. Its number may come back for another socket, which is not watched yet.
+    // A listening socket stays open while forgotten, and would be reported at every wait.
     const size_t index = static_cast<size_t>(s);
-    if (index < m_pState->m_registrations.size()) m_pState->m_registrations[index] = {};
+    if (index >= m_pState->m_registrations.size()) return;
+    if (m_pState->m_registrations[index].m_bListening)
+        epoll_ctl(m_pState->m_epoll, EPOLL_CTL_DEL, s, nullptr);
+    m_pState->m_registrations[index] = {};
 }
 
 int CSocketPoller::Wait(uint32_t ms, CReadySocket* pReady, int capacity) {

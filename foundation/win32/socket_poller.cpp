@@ -85,6 +85,7 @@ int TakeRoomToSend(KovPollerState& state, CReadySocket* pReady, int capacity) {
 // overlap; docs/architecture.md (the placement rule) has the figures.
 const int CSocketPoller::kConnectionsPerWakeUp = 1;
 const uint32_t CSocketPoller::kLookBeforeSleepMicros = 0;
+const int CSocketPoller::kAcceptsPerReport = INT_MAX;
 
 CSocketPoller::CSocketPoller() : m_pState(new KovPollerState) {
     m_pState->m_wake = MakeWakeSocket(m_pState->m_wakeAddress);
@@ -120,6 +121,11 @@ bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
     m_pState->m_watched.push_back(entry);
     m_pState->m_keys.push_back(pKey);
     return true;
+}
+
+bool CSocketPoller::WatchListening(SOCKET s, void* pKey) {
+    // WSAPoll reports a socket at every wait while it is ready.
+    return Watch(s, SocketInterest::kRead, pKey);
 }
 
 void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {

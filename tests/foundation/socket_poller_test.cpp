@@ -66,4 +66,36 @@ TEST(SocketPollerTest, ASocketIsReportedForRoomToSendOnlyOnceItIsToSend) {
     poller.Forget(pair.m_server.GetHandle());
 }
 
+TEST(SocketPollerTest, AListeningSocketIsReportedAtEveryWaitWhileAClientWaits) {
+    CSocket listener;
+    ASSERT_TRUE(listener.Create(AF_INET, SOCK_STREAM, 0) && listener.Listen(0));
+    ASSERT_TRUE(listener.SetNonBlocking());
+    CSocketPoller poller;
+    ASSERT_TRUE(poller.IsValid());
+    int key = 0;
+    CReadySocket ready[4];
+    ASSERT_TRUE(poller.WatchListening(listener.GetHandle(), &key));
+    EXPECT_EQ(0, poller.Wait(0, ready, 4));
+    CSocket clients[3];
+    for (CSocket& client : clients)
+        ASSERT_TRUE(client.Connect("127.0.0.1", listener.GetLocalPort()));
+    // One client taken per report: the next wait reports the socket again.
+    for (int taken = 0; taken < 2; ++taken) {
+        ASSERT_EQ(1, poller.Wait(kLongWaitMs, ready, 4)) << "taken " << taken;
+        EXPECT_EQ(&key, ready[0].m_pKey);
+        CSocket accepted;
+        ASSERT_EQ(AcceptResult::kAccepted, listener.AcceptNoWait(accepted));
+    }
+    ASSERT_EQ(1, poller.Wait(kLongWaitMs, ready, 4));
+    // Forgotten, it is no longer reported though the third client waits; watched again, it is.
+    poller.Forget(listener.GetHandle());
+    EXPECT_EQ(0, poller.Wait(0, ready, 4));
+    ASSERT_TRUE(poller.WatchListening(listener.GetHandle(), &key));
+    ASSERT_EQ(1, poller.Wait(kLongWaitMs, ready, 4));
+    CSocket last;
+    ASSERT_EQ(AcceptResult::kAccepted, listener.AcceptNoWait(last));
+    EXPECT_EQ(0, poller.Wait(0, ready, 4));
+    poller.Forget(listener.GetHandle());
+}
+
 }  // namespace
