@@ -80,20 +80,26 @@ uint32_t EventsFor(SocketInterest interest) {
     return interest == SocketInterest::kWrite ? events | EPOLLOUT : events;
 }
 
-// Registers s with the key and the events for interest, or changes its registration.
-bool Register(KovPollerState& state, SOCKET s, SocketInterest interest, void* pKey) {
+// Registers s with the key and events, or changes its registration, and notes what it is
+// watched for.
+bool Register(KovPollerState& state, SOCKET s, uint32_t events, void* pKey,
+              const KovPollerState::CRegistration& registration) {
     epoll_event event = {};
-    event.events = EventsFor(interest);
+    event.events = events;
     event.data.ptr = pKey;
     if (epoll_ctl(state.m_epoll, EPOLL_CTL_ADD, s, &event) != 0 &&
         (errno != EEXIST || epoll_ctl(state.m_epoll, EPOLL_CTL_MOD, s, &event) != 0))
         return false;
     const size_t index = static_cast<size_t>(s);
     if (index >= state.m_registrations.size()) state.m_registrations.resize(index + 1);
-    state.m_registrations[index].m_pKey = pKey;
-    state.m_registrations[index].m_bSendWatched = interest == SocketInterest::kWrite;
-    state.m_registrations[index].m_bListening = false;
+    state.m_registrations[index] = registration;
     return true;
+}
+
+// Registers s with the key and the events for interest.
+bool Register(KovPollerState& state, SOCKET s, SocketInterest interest, void* pKey) {
+    const bool bSend = interest == SocketInterest::kWrite;
+    return Register(state, s, EventsFor(interest), pKey, {pKey, bSend, false});
 }
 
 }  // namespace
@@ -104,16 +110,7 @@ bool CSocketPoller::Watch(SOCKET s, SocketInterest interest, void* pKey) {
 
 bool CSocketPoller::WatchListening(SOCKET s, void* pKey) {
     // Level-triggered: each wait reports it again while clients wait.
-    epoll_event event = {};
-    event.events = EPOLLIN;
-    event.data.ptr = pKey;
-    if (epoll_ctl(m_pState->m_epoll, EPOLL_CTL_ADD, s, &event) != 0 &&
-        (errno != EEXIST || epoll_ctl(m_pState->m_epoll, EPOLL_CTL_MOD, s, &event) != 0))
-        return false;
-    const size_t index = static_cast<size_t>(s);
-    if (index >= m_pState->m_registrations.size()) m_pState->m_registrations.resize(index + 1);
-    m_pState->m_registrations[index] = {pKey, false, true};
-    return true;
+    return Register(*m_pState, s, EPOLLIN, pKey, {pKey, false, true});
 }
 
 void CSocketPoller::SetInterest(SOCKET s, SocketInterest interest) {
